@@ -1,0 +1,58 @@
+// CopyCount: named copy counters shared by the processes of the print path.
+#pragma once
+
+#include <quillet/Export.h>
+
+#include <cstdint>
+#include <memory>
+#include <string>
+
+namespace Quillet {
+
+class NamedMutex;
+struct CopyCountRecord;
+
+/// A named counter in a table of shared memory that every process on the machine
+/// reaches. Processes that create a counter of the same name share its record.
+/// One thread starts counting, anyone adds copies, the starting thread stops,
+/// and after a 5-second grace period GetCopyCount returns the total.
+///
+/// All operations serialise on one machine-wide mutex. Copies of an object share
+/// its mutex handle and its record. Throws std::runtime_error("Mutex creation
+/// failed") or ("Shared memory creation failed") when the shared objects cannot
+/// be reached.
+class QUILLET_API CopyCount {
+public:
+    /// Creates a counter on the heap; the counterpart of Release.
+    static CopyCount* Create(const std::wstring& name);
+
+    /// Binds to the record of name, claiming a free one when no record has it;
+    /// waits while all records are busy.
+    explicit CopyCount(const std::wstring& name);
+    CopyCount(const CopyCount& other);
+    CopyCount& operator=(const CopyCount& other);
+    virtual ~CopyCount();
+
+    /// Destroys an object made by Create.
+    void Release();
+
+    /// Starts counting; a start after the grace period restarts from 0.
+    void Start();
+    /// Ends counting when called by the thread that started it; the grace
+    /// period of 5 seconds follows.
+    void Stop();
+    /// Resets the record to idle with no copies.
+    void StopCounting();
+    void AddCopy();
+    std::int32_t GetCopies() const;
+    /// Waits until counting and its grace period are over, then returns the count.
+    std::int32_t GetCopyCount() const;
+    /// True while counting or within the grace period.
+    bool IsCopy() const;
+
+private:
+    std::shared_ptr<NamedMutex> mutex;
+    CopyCountRecord* record;
+};
+
+}  // namespace Quillet

@@ -1,0 +1,130 @@
+// IRIPBase, the service interface a host drives; RIPFormat; the factory CreateRIPService.
+#pragma once
+
+#include <quillet/BitmapFile.h>
+#include <quillet/Export.h>
+#include <quillet/NonCopyable.h>
+
+#include <cstdint>
+#include <string>
+
+namespace Quillet {
+
+/// Output formats: the Ghostscript device and page-file extension of each.
+enum RIPFormat : std::int32_t {
+    RIP_BMP32B = 0,     ///< 32-bit colour bitmap ("bmp")
+    RIP_BMPGRAY = 1,    ///< greyscale bitmap ("bmp")
+    RIP_PNG256 = 2,     ///< 8-bit palette PNG
+    RIP_PNGALPHA = 3,   ///< PNG with alpha channel (the default)
+    RIP_PNGGRAY = 4,    ///< greyscale PNG
+    RIP_JPEG = 5,       ///< colour JPEG ("jpeg")
+    RIP_JPEGGRAY = 6,   ///< greyscale JPEG ("jpeg")
+    RIP_TIFF32NC = 7,   ///< 32-bit uncompressed TIFF ("tiff")
+    RIP_TIFFG32D = 8,   ///< bilevel TIFF, G3 2-D compression ("tiff")
+    RIP_PNG16M = 9,     ///< 24-bit colour PNG
+    RIP_IJS = 10,       ///< one PCL file written through the IJS server ("pcl")
+    RIP_PSWRITE = 11,   ///< one PostScript file ("ps")
+};
+
+/// The rendering service: one job description, its settings, its pages.
+///
+/// Created by CreateRIPService and destroyed by Release; a host never deletes it.
+/// Every call is made on the host's thread; the settings take effect when a job
+/// starts. Usage:
+///
+///     IRIPBase* rip = CreateRIPService(L"/docs/report.ps");
+///     rip->SetOutputFolder(L"/tmp/pages");
+///     rip->SetOutputFormat(RIP_PNG16M);
+///     rip->SetResolution(150);
+///     if (rip->StartRIP())
+///         for (BitmapFile page; rip->GetPage(n, page); ++n) ...
+///     rip->Release();
+class QUILLET_API IRIPBase : private NonCopyable {
+public:
+    void SetOutputFolder(const std::wstring& folder);
+    const std::wstring& GetOutputFolder() const;
+    void SetOutputFormat(RIPFormat format);
+    RIPFormat GetOutputFormat() const;
+    /// Page size in device pixels; used when both are at least 1.
+    void SetPageSize(std::int32_t width, std::int32_t height);
+    std::int32_t GetPageWidth() const;
+    std::int32_t GetPageHeight() const;
+    /// Resolution in dots per inch; used when at least 1.
+    void SetResolution(std::int32_t resolution);
+    std::int32_t GetResolution() const;
+    void SetUseCIEColor(bool flag);
+    bool GetUseCIEColor() const;
+    /// When on, the custom parameters replace the output switches.
+    void SetIsSplitMerge(bool flag);
+    bool GetIsSplitMerge() const;
+    /// Manufacturer and model given to the IJS server (format RIP_IJS).
+    void SetIJSModel(const std::wstring& manufacturer, const std::wstring& model);
+    void SetIJSParams(const std::wstring& parameters);
+    void SetCustomParams(const std::wstring& parameters);
+    std::wstring GetCustomParams() const;
+    /// When on, the system's fonts folder is given to the renderer.
+    void SetUseTTFont(bool flag);
+    bool GetUseTTFont() const;
+    /// The document named by the service's parameter string.
+    const std::wstring& GetInputDocument() const;
+
+    /// Waits until page pageNumber of the first copy is ready and copies its
+    /// record into page. False for a page that will not come.
+    virtual bool GetPage(std::int32_t pageNumber, BitmapFile& page) = 0;
+    /// Delivers every page to notify: on this thread, or, when asynchronous and a
+    /// job is rendering, on the library's monitor thread as pages arrive (the
+    /// callback must then not wait for later pages).
+    virtual bool GetPages(IPageNotify* notify, bool asynchronous) = 0;
+    /// Waits until rendering ends and appends the path of output file 1 to
+    /// path; true when that file exists.
+    virtual bool GetOutputFile(std::wstring& path) = 0;
+    /// Captures the job and hands it to the preview application.
+    virtual void StartPreview() = 0;
+    /// Ends a run; waits at most 10 s.
+    virtual void Stop() = 0;
+    /// The same as Stop.
+    virtual void Cancel() = 0;
+    /// Pages of one copy after a good run; 0 before the first run and after a
+    /// stop; -1 while rendering and after a failed run.
+    virtual std::int32_t GetPageCount() = 0;
+    /// Captures the job and starts rendering it; returns at once. False when
+    /// the job could not be captured.
+    virtual bool StartRIP() = 0;
+    /// Destroys the service. False when its destruction failed; the pointer is
+    /// gone either way.
+    virtual bool Release();
+    /// Deletes every page file and empties the page table.
+    virtual bool DeletePages() = 0;
+    /// Copies in the output, or -1 while not known.
+    virtual std::int32_t GetNumCopies() = 0;
+    virtual bool GetIsCollated() = 0;
+    /// The job's orientation code (1 to 4), 0 until known.
+    virtual std::int32_t GetOrientation() = 0;
+    /// Stores an intent string that travels with the job to the preview.
+    virtual void SetIntent(const std::wstring& intent) = 0;
+
+protected:
+    explicit IRIPBase(const std::wstring& inputDocument);
+    virtual ~IRIPBase();
+
+    std::wstring ijsManufacturer;
+    std::wstring ijsModel;
+    std::wstring ijsParams;
+    std::wstring inputDocument;
+    std::wstring outputFolder;
+    RIPFormat outputFormat;
+    std::int32_t resolution;
+    std::int32_t pageWidth;
+    std::int32_t pageHeight;
+    bool useCIEColor;
+    bool splitMerge;
+    std::wstring customParams;
+    bool useTTFont;
+};
+
+/// Creates a service for the job that params describes: a document path, or
+/// key/value pairs such as `docname="/docs/a.doc" printjobfile=/spool/j.ps`.
+/// Returns null on any failure.
+QUILLET_API IRIPBase* CreateRIPService(const std::wstring& params);
+
+}  // namespace Quillet

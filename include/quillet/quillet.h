@@ -1,0 +1,8 @@
+// The whole public interface of libquillet.
+#pragma once
+
+#include <quillet/BitmapFile.h>
+#include <quillet/CopyCount.h>
+#include <quillet/Export.h>
+#include <quillet/IRIPBase.h>
+#include <quillet/NonCopyable.h>

@@ -1,0 +1,35 @@
+// ZUtilities and ZHelper: process-wide services of the base library.
+#pragma once
+
+#include "platform/IPreferences.h"
+
+#include <cstdint>
+#include <string>
+
+namespace Quillet {
+
+struct ZUtilities {
+    /// The process's preference store, or null when no store file exists.
+    /// The store is found at $QUILLET_PREFERENCES, else at the installation's
+    /// etc/quillet/preferences.conf. The same object is returned every call.
+    static IPreferences* GetPreferences();
+    /// A file-name prefix that no file in dir begins with and that no other
+    /// call, in this or another process, returns for dir.
+    static std::wstring GetUniqueFilePrefix(const std::wstring& dir);
+    /// Decimal conversion of the leading digits (with an optional sign);
+    /// false and 0 when there are none.
+    static bool ConvertTo(const std::wstring& text, long& value);
+    /// True and the value when the environment variable is set.
+    static bool GetEnv(const std::string& name, std::string& value);
+    static void Assign(std::wstring& target, const wchar_t* source);
+    static void sleep(std::uint32_t milliseconds);
+    static std::uint32_t GetCurrentThreadID();
+    /// Online processors of the machine.
+    static int GetOnlineProcessorCount();
+};
+
+struct ZHelper {
+    static std::uint32_t GetThisProcessID();
+};
+
+}  // namespace Quillet

@@ -1,0 +1,25 @@
+#!/usr/bin/env bash
+# Installs the Debian packages that Quillet builds, tests and renders with.
+# Quick when they are all there already: apt is asked only for missing ones.
+set -euo pipefail
+
+packages=(
+  build-essential cmake pkg-config g++ clang libclang-rt-14-dev
+  libgtest-dev libgmock-dev libbenchmark-dev
+  ghostscript libijs-dev libcups2-dev cups cups-client cups-bsd cups-filters
+)
+
+missing=()
+for p in "${packages[@]}"; do
+  if ! dpkg-query -W -f='${Status}' "$p" 2>/dev/null | grep -q '^install ok installed$'; then
+    missing+=("$p")
+  fi
+done
+
+if [ ${#missing[@]} -gt 0 ]; then
+  sudo=""
+  [ "$(id -u)" -ne 0 ] && sudo="sudo"
+  echo "Installing: ${missing[*]}"
+  $sudo apt-get update -qq
+  DEBIAN_FRONTEND=noninteractive $sudo apt-get install -y -qq --no-install-recommends "${missing[@]}"
+fi

@@ -1,0 +1,27 @@
+#!/usr/bin/env bash
+# Sets everything up and passes the tests: the normal build, the ASan+UBSan
+# build, the TSan build and a bounded fuzz run. Build folders: build/, build-asan/,
+# build-tsan/, build-fuzz/.
+#   scripts/test.sh            everything
+#   scripts/test.sh quick      the normal build only
+set -euo pipefail
+cd "$(dirname "$0")/.."
+scripts/setup.sh
+
+jobs=$(nproc)
+run_suite() {  # dir, cmake options...
+  local dir=$1; shift
+  cmake -S . -B "$dir" -DCMAKE_BUILD_TYPE=RelWithDebInfo -DQUILLET_BUILD_BENCH=OFF "$@" >/dev/null
+  cmake --build "$dir" -j"$jobs"
+  ctest --test-dir "$dir" --output-on-failure -j"$jobs"
+}
+
+run_suite build
+[ "${1:-}" = quick ] && exit 0
+
+export ASAN_OPTIONS=detect_leaks=1:abort_on_error=1 UBSAN_OPTIONS=print_stacktrace=1:halt_on_error=1
+export TSAN_OPTIONS=halt_on_error=1:second_deadlock_stack=1
+run_suite build-asan -DQUILLET_SANITIZE=address
+run_suite build-tsan -DQUILLET_SANITIZE=thread
+CC=clang CXX=clang++ run_suite build-fuzz -DQUILLET_FUZZ=ON -DQUILLET_BUILD_TESTS=OFF \
+  -DQUILLET_BUILD_TOOLS=OFF -DQUILLET_SANITIZE=address
