@@ -1,0 +1,65 @@
+// IRIPBase: the service's settings and its Release.
+#include <quillet/IRIPBase.h>
+
+namespace Quillet {
+
+IRIPBase::IRIPBase(const std::wstring& document)
+    : ijsManufacturer(L"QV"),
+      ijsModel(L"GenericVIP"),
+      inputDocument(document),
+      outputFormat(RIP_PNGALPHA),
+      resolution(0),
+      pageWidth(0),
+      pageHeight(0),
+      useCIEColor(false),
+      splitMerge(false),
+      useTTFont(false)
+{
+}
+
+IRIPBase::~IRIPBase() = default;
+
+bool IRIPBase::Release()
+{
+    try {
+        delete this;
+        return true;
+    } catch (...) {
+        return false;
+    }
+}
+
+void IRIPBase::SetOutputFolder(const std::wstring& folder) { outputFolder = folder; }
+const std::wstring& IRIPBase::GetOutputFolder() const { return outputFolder; }
+void IRIPBase::SetOutputFormat(RIPFormat format) { outputFormat = format; }
+RIPFormat IRIPBase::GetOutputFormat() const { return outputFormat; }
+
+void IRIPBase::SetPageSize(std::int32_t width, std::int32_t height)
+{
+    pageWidth = width;
+    pageHeight = height;
+}
+
+std::int32_t IRIPBase::GetPageWidth() const { return pageWidth; }
+std::int32_t IRIPBase::GetPageHeight() const { return pageHeight; }
+void IRIPBase::SetResolution(std::int32_t value) { resolution = value; }
+std::int32_t IRIPBase::GetResolution() const { return resolution; }
+void IRIPBase::SetUseCIEColor(bool flag) { useCIEColor = flag; }
+bool IRIPBase::GetUseCIEColor() const { return useCIEColor; }
+void IRIPBase::SetIsSplitMerge(bool flag) { splitMerge = flag; }
+bool IRIPBase::GetIsSplitMerge() const { return splitMerge; }
+
+void IRIPBase::SetIJSModel(const std::wstring& manufacturer, const std::wstring& model)
+{
+    ijsManufacturer = manufacturer;
+    ijsModel = model;
+}
+
+void IRIPBase::SetIJSParams(const std::wstring& parameters) { ijsParams = parameters; }
+void IRIPBase::SetCustomParams(const std::wstring& parameters) { customParams = parameters; }
+std::wstring IRIPBase::GetCustomParams() const { return customParams; }
+void IRIPBase::SetUseTTFont(bool flag) { useTTFont = flag; }
+bool IRIPBase::GetUseTTFont() const { return useTTFont; }
+const std::wstring& IRIPBase::GetInputDocument() const { return inputDocument; }
+
+}  // namespace Quillet
