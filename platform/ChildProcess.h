@@ -1,0 +1,75 @@
+// ChildProcess: a child program started with given standard handles, waited
+// for through its wait handle and always reaped.
+#pragma once
+
+#include "platform/FileHandle.h"
+#include "platform/ZTypes.h"
+
+#include <cstdint>
+#include <string>
+#include <utility>
+#include <vector>
+
+namespace Quillet::Platform {
+
+/// Owns one child process. Move-only. The destructor kills a child that still
+/// runs and reaps it, so a child never outlives its owner and never stays a
+/// zombie. The child is reaped through its own process handle only, never as
+/// "any child", so the host's other children are left alone. One thread at a
+/// time may use an object.
+class ChildProcess {
+public:
+    ChildProcess() = default;
+    ~ChildProcess();
+    ChildProcess(ChildProcess&& other) noexcept;
+    /// Kills and reaps the child held before (if still running), then takes
+    /// other's.
+    ChildProcess& operator=(ChildProcess&& other) noexcept;
+    ChildProcess(const ChildProcess&) = delete;
+    ChildProcess& operator=(const ChildProcess&) = delete;
+
+    /// Starts argv[0] (a path when it holds "/", otherwise looked up in PATH)
+    /// with arguments argv. The child's standard input, output and error are
+    /// stdIn, stdOut and stdErr (kInvalidHandle: the null device) and it gets
+    /// no other handle of this process. Its environment is this process's
+    /// environment (read, never changed) with extraEnvironment's names
+    /// replaced or added. Returns false, with the OS error code kept, when the
+    /// program cannot be started (also when argv is empty); out is then
+    /// empty. On success out holds the child (an earlier child in out is
+    /// killed and reaped first).
+    static bool Spawn(const std::vector<std::wstring>& argv,
+                      const std::vector<std::pair<std::wstring, std::wstring>>& extraEnvironment,
+                      NativeHandle stdIn, NativeHandle stdOut, NativeHandle stdErr,
+                      ChildProcess& out);
+
+    /// True when this object holds a child (running or ended).
+    bool IsValid() const { return handle.IsValid(); }
+    /// Readable once the child has ended; kInvalidHandle when empty.
+    NativeHandle GetWaitHandle() const { return handle.Get(); }
+    /// The child's process id (-1 when empty), for diagnostics and tests.
+    std::int64_t GetProcessId() const { return processId; }
+
+    /// Never waits. True when the child has ended, with its exit code in code
+    /// (a child ended by signal s gives 128 + s; 0 when the code was taken by
+    /// someone else, e.g. a host that ignores child signals). The child is
+    /// reaped by the first call that sees it ended; later calls give the same
+    /// code. False while it runs or when the object is empty.
+    bool TryGetExitCode(int& code);
+    /// Waits at most timeoutMs (negative: no bound) for the child's end. True
+    /// with its exit code as TryGetExitCode gives it; false on time-out or
+    /// when the object is empty.
+    bool Wait(int timeoutMs, int& code);
+    /// Ends the child forcibly (it cannot refuse); does not wait or reap. Does
+    /// nothing when the child has already been reaped or the object is empty.
+    void Kill();
+
+private:
+    void Release() noexcept;
+
+    UniqueHandle handle;          // the child's process handle
+    std::int64_t processId = -1;
+    bool reaped = false;
+    int exitCode = 0;
+};
+
+}  // namespace Quillet::Platform
