@@ -1,0 +1,162 @@
+// ZUtilities and ZHelper on POSIX: environment, sleeping, thread and process
+// ids, decimal conversion and unique file-name prefixes.
+#include "platform/ZUtilities.h"
+
+#include "platform/TextConversion.h"
+
+#include <dirent.h>
+#include <fcntl.h>
+#include <sys/random.h>
+#include <sys/types.h>
+#include <time.h>
+#include <unistd.h>
+
+#include <atomic>
+#include <cerrno>
+#include <chrono>
+#include <climits>
+#include <cstdlib>
+#include <cstring>
+#include <cwchar>
+
+namespace Quillet {
+namespace {
+
+bool IsBlank(wchar_t c)
+{
+    return c == L' ' || c == L'\t' || c == L'\n' || c == L'\r' || c == L'\v' || c == L'\f';
+}
+
+/// True when some entry of dir begins with prefix. A folder that cannot be
+/// read holds nothing that could clash.
+bool AnyEntryStartsWith(const std::string& dir, const std::string& prefix)
+{
+    DIR* stream = ::opendir(dir.empty() ? "." : dir.c_str());
+    if (stream == nullptr)
+        return false;
+    bool found = false;
+    while (const dirent* entry = ::readdir(stream)) {
+        if (std::strncmp(entry->d_name, prefix.c_str(), prefix.size()) == 0) {
+            found = true;
+            break;
+        }
+    }
+    ::closedir(stream);
+    return found;
+}
+
+/// Six random lower-case letters. They keep prefixes apart where the pid alone
+/// cannot: a recycled pid, or two pid namespaces sharing one folder.
+std::string RandomLetters()
+{
+    unsigned char bytes[6] = {};
+    ssize_t got = ::getrandom(bytes, sizeof bytes, GRND_NONBLOCK);
+    if (got != static_cast<ssize_t>(sizeof bytes)) {
+        // Entropy pool not ready this early in boot: the clock is good enough,
+        // since the pid and the counter already make the prefix unique here.
+        auto ticks = static_cast<unsigned long long>(
+            std::chrono::steady_clock::now().time_since_epoch().count());
+        for (unsigned char& b : bytes) {
+            b = static_cast<unsigned char>(ticks);
+            ticks = ticks * 6364136223846793005ULL + 1442695040888963407ULL;
+            ticks ^= ticks >> 29;
+        }
+    }
+    std::string letters;
+    for (unsigned char b : bytes)
+        letters.push_back(static_cast<char>('a' + b % 26));
+    return letters;
+}
+
+}  // namespace
+
+std::wstring ZUtilities::GetUniqueFilePrefix(const std::wstring& dir)
+{
+    // "qv" + pid + "n" + per-process counter + six letters. The pid and the
+    // counter make the prefix unique among live processes of this pid
+    // namespace; the letters end the decimal counter unambiguously and guard
+    // against pid reuse. No "_" so that "prefix_%03d" stays unambiguous.
+    static std::atomic<unsigned long> counter{0};
+    const std::string nativeDir = ToUtf8(dir);
+    for (;;) {
+        const unsigned long serial = counter.fetch_add(1, std::memory_order_relaxed);
+        const std::string prefix = "qv" + std::to_string(::getpid()) + "n" +
+                                   std::to_string(serial) + RandomLetters();
+        if (!AnyEntryStartsWith(nativeDir, prefix))
+            return FromUtf8(prefix);
+    }
+}
+
+bool ZUtilities::ConvertTo(const std::wstring& text, long& value)
+{
+    value = 0;
+    std::size_t i = 0;
+    while (i < text.size() && IsBlank(text[i]))
+        ++i;
+    bool negative = false;
+    if (i < text.size() && (text[i] == L'+' || text[i] == L'-')) {
+        negative = text[i] == L'-';
+        ++i;
+    }
+    if (i == text.size() || text[i] < L'0' || text[i] > L'9')
+        return false;
+    // Accumulate as a negative number, whose range is the larger one, and
+    // clamp instead of overflowing.
+    long result = 0;
+    for (; i < text.size() && text[i] >= L'0' && text[i] <= L'9'; ++i) {
+        const long digit = text[i] - L'0';
+        if (result < (LONG_MIN + digit) / 10) {
+            result = LONG_MIN;
+        } else {
+            result = result * 10 - digit;
+        }
+    }
+    if (negative)
+        value = result;
+    else
+        value = result == LONG_MIN ? LONG_MAX : -result;
+    return true;
+}
+
+bool ZUtilities::GetEnv(const std::string& name, std::string& value)
+{
+    const char* found = std::getenv(name.c_str());
+    if (found == nullptr)
+        return false;
+    value = found;
+    return true;
+}
+
+void ZUtilities::Assign(std::wstring& target, const wchar_t* source)
+{
+    if (source == nullptr)
+        target.clear();
+    else
+        target = source;
+}
+
+void ZUtilities::sleep(std::uint32_t milliseconds)
+{
+    timespec remaining{static_cast<time_t>(milliseconds / 1000),
+                       static_cast<long>(milliseconds % 1000) * 1000000L};
+    while (::nanosleep(&remaining, &remaining) == -1 && errno == EINTR) {
+    }
+}
+
+std::uint32_t ZUtilities::GetCurrentThreadID()
+{
+    return static_cast<std::uint32_t>(::gettid());
+}
+
+int ZUtilities::GetOnlineProcessorCount()
+{
+    const long count = ::sysconf(_SC_NPROCESSORS_ONLN);
+    return count > 0 ? static_cast<int>(count) : 1;
+}
+
+std::uint32_t ZHelper::GetThisProcessID()
+{
+    return static_cast<std::uint32_t>(::getpid());
+}
+
+}  // namespace Quillet
