@@ -1,0 +1,266 @@
+// ZBaseStorage, ZFileStorage, ZDirStorage and ZFileStream on POSIX.
+#include "platform/ZBaseStorage.h"
+
+#include "platform/TextConversion.h"
+
+#include <fcntl.h>
+#include <sys/stat.h>
+#include <unistd.h>
+
+#include <cerrno>
+#include <cstdlib>
+#include <string>
+
+namespace Quillet {
+namespace {
+
+/// The UTF-8 form of a path for the system calls; false for a path that no
+/// system call could name (empty, or holding a NUL, which would cut it short).
+bool NativePath(const ZString& path, std::string& native)
+{
+    if (path.Str().empty() || path.Str().find(L'\0') != std::wstring::npos)
+        return false;
+    native = ToUtf8(path.Str());
+    return true;
+}
+
+int OpenRetrying(const char* path, int flags, mode_t mode = 0)
+{
+    int fd;
+    do {
+        fd = ::open(path, flags | O_CLOEXEC, mode);
+    } while (fd == -1 && errno == EINTR);
+    return fd;
+}
+
+bool WriteAll(int fd, const void* data, std::size_t size)
+{
+    const auto* p = static_cast<const char*>(data);
+    while (size > 0) {
+        const ssize_t written = ::write(fd, p, size);
+        if (written < 0) {
+            if (errno == EINTR)
+                continue;
+            return false;
+        }
+        p += written;
+        size -= static_cast<std::size_t>(written);
+    }
+    return true;
+}
+
+ssize_t ReadRetrying(int fd, void* data, std::size_t size)
+{
+    ssize_t got;
+    do {
+        got = ::read(fd, data, size);
+    } while (got < 0 && errno == EINTR);
+    return got;
+}
+
+bool CopyContents(int from, int to)
+{
+    char buffer[65536];
+    for (;;) {
+        const ssize_t got = ReadRetrying(from, buffer, sizeof buffer);
+        if (got < 0)
+            return false;
+        if (got == 0)
+            return true;
+        if (!WriteAll(to, buffer, static_cast<std::size_t>(got)))
+            return false;
+    }
+}
+
+/// Closes fd, keeping the first failure: a failed close can be the first
+/// report of a failed write on some file systems.
+bool CloseChecked(int fd)
+{
+    return ::close(fd) == 0 || errno == EINTR;
+}
+
+}  // namespace
+
+const wchar_t* const ZBaseStorage::kZPathDelimStr = L"/";
+
+bool ZBaseStorage::TempDirPath(std::wstring& path)
+{
+    const char* tmpdir = std::getenv("TMPDIR");
+    path = FromUtf8(tmpdir != nullptr && tmpdir[0] != '\0' ? tmpdir : "/tmp");
+    if (path.back() != L'/')
+        path += L'/';
+    return true;
+}
+
+std::wstring ZBaseStorage::FontsFolderPath()
+{
+    struct stat info {};
+    if (::stat("/usr/share/fonts", &info) == 0 && S_ISDIR(info.st_mode))
+        return L"/usr/share/fonts";
+    return std::wstring();
+}
+
+bool ZFileStorage::Exists() const
+{
+    std::string native;
+    struct stat info {};
+    return NativePath(path, native) && ::stat(native.c_str(), &info) == 0 &&
+           !S_ISDIR(info.st_mode);
+}
+
+tagZBASESTAT ZFileStorage::Copy(const ZString& dest, bool failIfExists) const
+{
+    std::string from, to;
+    if (!NativePath(path, from) || !NativePath(dest, to))
+        return ZBASE_FAILED;
+    const int source = OpenRetrying(from.c_str(), O_RDONLY);
+    if (source == -1)
+        return ZBASE_FAILED;
+    struct stat info {};
+    if (::fstat(source, &info) != 0 || S_ISDIR(info.st_mode)) {
+        ::close(source);
+        return ZBASE_FAILED;
+    }
+    const mode_t mode = info.st_mode & 07777 & ~static_cast<mode_t>(S_ISUID | S_ISGID);
+
+    bool ok;
+    if (failIfExists) {
+        // O_EXCL makes "fail if it exists" atomic against other creators.
+        const int target = OpenRetrying(to.c_str(), O_WRONLY | O_CREAT | O_EXCL, mode);
+        if (target == -1) {
+            ::close(source);
+            return ZBASE_FAILED;
+        }
+        ok = CopyContents(source, target);
+        ok = CloseChecked(target) && ok;
+        if (!ok)
+            ::unlink(to.c_str());
+    } else {
+        // Write a temporary file beside dest and rename it over dest: readers
+        // never see a half-written dest, and copying a file onto itself does
+        // not truncate it first.
+        std::string temp = to + ".qvcopyXXXXXX";
+        const int target = ::mkostemp(temp.data(), O_CLOEXEC);
+        if (target == -1) {
+            ::close(source);
+            return ZBASE_FAILED;
+        }
+        ok = CopyContents(source, target) && ::fchmod(target, mode) == 0;
+        ok = CloseChecked(target) && ok;
+        ok = ok && ::rename(temp.c_str(), to.c_str()) == 0;
+        if (!ok)
+            ::unlink(temp.c_str());
+    }
+    ::close(source);
+    return ok ? ZBASE_OK : ZBASE_FAILED;
+}
+
+tagZBASESTAT ZFileStorage::Delete(bool /*secure*/) const
+{
+    std::string native;
+    if (!NativePath(path, native))
+        return ZBASE_FAILED;
+    return ::unlink(native.c_str()) == 0 ? ZBASE_OK : ZBASE_FAILED;
+}
+
+bool ZFileStorage::GetSize(unsigned long long& size) const
+{
+    std::string native;
+    struct stat info {};
+    if (!NativePath(path, native) || ::stat(native.c_str(), &info) != 0 || S_ISDIR(info.st_mode))
+        return false;
+    size = static_cast<unsigned long long>(info.st_size);
+    return true;
+}
+
+bool ZDirStorage::Exists() const
+{
+    std::string native;
+    struct stat info {};
+    return NativePath(path, native) && ::stat(native.c_str(), &info) == 0 &&
+           S_ISDIR(info.st_mode);
+}
+
+tagZBASESTAT ZDirStorage::Create() const
+{
+    std::string native;
+    if (!NativePath(path, native))
+        return ZBASE_FAILED;
+    // Create each missing component in turn; a component another thread or
+    // process creates meanwhile (EEXIST) is fine as long as it is a folder.
+    std::size_t end = 0;
+    while (end != std::string::npos) {
+        end = native.find('/', end + 1);
+        const std::string part = native.substr(0, end);
+        if (part.empty() || part == "/")
+            continue;
+        if (::mkdir(part.c_str(), 0777) != 0) {
+            const int error = errno;
+            struct stat info {};
+            if (error != EEXIST && error != EISDIR)
+                return ZBASE_FAILED;
+            if (::stat(part.c_str(), &info) != 0 || !S_ISDIR(info.st_mode))
+                return ZBASE_FAILED;
+        }
+    }
+    return ZBASE_OK;
+}
+
+ZFileStream::~ZFileStream()
+{
+    Close();
+}
+
+tagZBASESTAT ZFileStream::Open(int mode, const ZString& path)
+{
+    Close();
+    int flags;
+    switch (mode) {
+    case kRead: flags = O_RDONLY; break;
+    case kCreate: flags = O_WRONLY | O_CREAT | O_TRUNC; break;
+    case kAppend: flags = O_WRONLY | O_CREAT | O_APPEND; break;
+    default: return ZBASE_FAILED;
+    }
+    std::string native;
+    if (!NativePath(path, native))
+        return ZBASE_FAILED;
+    const int fd = OpenRetrying(native.c_str(), flags, 0666);
+    if (fd == -1)
+        return ZBASE_FAILED;
+    handle = fd;
+    return ZBASE_OK;
+}
+
+tagZBASESTAT ZFileStream::Write(const void* data, std::size_t size)
+{
+    if (!IsOpen())
+        return ZBASE_FAILED;
+    return WriteAll(static_cast<int>(handle), data, size) ? ZBASE_OK : ZBASE_FAILED;
+}
+
+tagZBASESTAT ZFileStream::Read(void* data, std::size_t size, std::size_t& count)
+{
+    count = 0;
+    if (!IsOpen())
+        return ZBASE_FAILED;
+    const ssize_t got = ReadRetrying(static_cast<int>(handle), data, size);
+    if (got < 0)
+        return ZBASE_FAILED;
+    count = static_cast<std::size_t>(got);
+    return ZBASE_OK;
+}
+
+void ZFileStream::Close()
+{
+    if (handle != Platform::kInvalidHandle) {
+        ::close(static_cast<int>(handle));
+        handle = Platform::kInvalidHandle;
+    }
+}
+
+bool ZFileStream::IsOpen() const
+{
+    return handle != Platform::kInvalidHandle;
+}
+
+}  // namespace Quillet
