@@ -17,7 +17,7 @@ IRIPBase::IRIPBase(const std::wstring& document)
 {
 }
 
-IRIPBase::~IRIPBase() = default;
+IRIPBase::~IRIPBase() noexcept(false) = default;
 
 bool IRIPBase::Release()
 {

@@ -105,7 +105,10 @@ public:
 
 protected:
     explicit IRIPBase(const std::wstring& inputDocument);
-    virtual ~IRIPBase();
+    /// Only Release destroys a service. Declared potentially throwing so that
+    /// Release can report a failed destruction as false instead of ending the
+    /// process.
+    virtual ~IRIPBase() noexcept(false);
 
     std::wstring ijsManufacturer;
     std::wstring ijsModel;

@@ -1,0 +1,65 @@
+# Installs the build into a scratch prefix and builds two hosts against it: one
+# through find_package(Quillet), one through pkg-config.
+#   cmake -DBUILD=<build dir> -DSRC=<tests/install> -DWORK=<scratch dir> -P CheckInstall.cmake
+file(REMOVE_RECURSE "${WORK}")
+set(prefix "${WORK}/prefix with space")
+execute_process(COMMAND ${CMAKE_COMMAND} --install "${BUILD}" --prefix "${prefix}"
+                RESULT_VARIABLE rc OUTPUT_QUIET)
+if(NOT rc EQUAL 0)
+  message(FATAL_ERROR "cmake --install failed")
+endif()
+
+file(GLOB_RECURSE libs "${prefix}/lib*/libquillet.so*")
+file(GLOB_RECURSE configs "${prefix}/*/QuilletConfig.cmake")
+file(GLOB_RECURSE pcs "${prefix}/*/quillet.pc")
+foreach(required libs configs pcs)
+  if(NOT ${required})
+    message(FATAL_ERROR "installation lacks ${required}")
+  endif()
+endforeach()
+if(NOT EXISTS "${prefix}/include/quillet/quillet.h")
+  message(FATAL_ERROR "installation lacks include/quillet/quillet.h")
+endif()
+set(store "${prefix}/etc/quillet/preferences.conf")
+file(READ "${store}" text)
+string(FIND "${text}" "QuilletInstallDir=${prefix}/" at)
+if(at EQUAL -1)
+  message(FATAL_ERROR "the installed preference store does not point at the installation:\n${text}")
+endif()
+
+# find_package
+execute_process(COMMAND ${CMAKE_COMMAND} -S "${SRC}" -B "${WORK}/consumer" "-DCMAKE_PREFIX_PATH=${prefix}"
+                RESULT_VARIABLE rc OUTPUT_QUIET)
+if(rc EQUAL 0)
+  execute_process(COMMAND ${CMAKE_COMMAND} --build "${WORK}/consumer" RESULT_VARIABLE rc OUTPUT_QUIET)
+endif()
+if(NOT rc EQUAL 0)
+  message(FATAL_ERROR "a find_package(Quillet) host does not build")
+endif()
+execute_process(COMMAND "${WORK}/consumer/consumer" RESULT_VARIABLE rc)
+if(NOT rc EQUAL 0)
+  message(FATAL_ERROR "the find_package(Quillet) host failed")
+endif()
+
+# pkg-config
+list(GET pcs 0 pc)
+get_filename_component(pcdir "${pc}" DIRECTORY)
+set(ENV{PKG_CONFIG_PATH} "${pcdir}")
+execute_process(COMMAND pkg-config --cflags --libs quillet OUTPUT_VARIABLE flags RESULT_VARIABLE rc
+                OUTPUT_STRIP_TRAILING_WHITESPACE)
+if(NOT rc EQUAL 0)
+  message(FATAL_ERROR "pkg-config does not know quillet")
+endif()
+separate_arguments(flags UNIX_COMMAND "${flags}")
+list(GET libs 0 lib)
+get_filename_component(libdir "${lib}" DIRECTORY)
+execute_process(COMMAND c++ -std=c++17 "${SRC}/consumer.cpp" ${flags} "-Wl,-rpath,${libdir}"
+                        -o "${WORK}/consumer-pc" RESULT_VARIABLE rc)
+if(rc EQUAL 0)
+  execute_process(COMMAND "${WORK}/consumer-pc" RESULT_VARIABLE rc)
+endif()
+if(NOT rc EQUAL 0)
+  message(FATAL_ERROR "a pkg-config host does not build or run")
+endif()
+file(REMOVE_RECURSE "${WORK}")
+message(STATUS "installation works through find_package and pkg-config")
