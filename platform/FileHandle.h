@@ -40,31 +40,52 @@ enum class ReadStatus {
     Error,   ///< the source cannot be read
 };
 
-/// Opens a file or FIFO for sequential reading (a FIFO is opened without
-/// waiting for a writer). Returns kInvalidHandle on failure.
+/// Opens a file or FIFO for sequential reading, close-on-exec and blocking.
+/// A FIFO is opened without waiting for a writer. Returns kInvalidHandle on
+/// failure and for a folder or a path holding NUL.
 NativeHandle OpenForReading(const std::wstring& path);
 
 /// Reads up to size bytes from a job's data source, blocking until some data,
-/// the end or an error.
+/// the end or an error. Interrupted reads are retried. On a pipe or FIFO it
+/// first waits for readability, so a FIFO whose writer has not connected yet
+/// waits instead of reporting End; a source left non-blocking by its other
+/// owner is waited for the same way. On a regular file it reads only the part
+/// before the first byte on which another holder has a write lock (fcntl
+/// record or open-file-description locks), and reports Locked when the next
+/// byte itself is locked: a spooler keeps the part it has not written locked.
+/// A size of 0 reads nothing and reports Data.
 ReadStatus ReadSource(NativeHandle source, void* buffer, std::size_t size, std::size_t& count);
 
 /// Moves a seekable handle back to its start; false for pipes and errors.
 bool Rewind(NativeHandle handle);
 
 /// Duplicates handle number `handle` of process `processId` into this process
-/// (close-on-exec). Returns kInvalidHandle when the process does not exist or
-/// may not be read.
+/// (close-on-exec, never one of the standard descriptors 0 to 2). Returns
+/// kInvalidHandle when the process does not exist, may not be read (another
+/// user's, unless we are privileged) or has no such handle. The duplicate
+/// shares the file offset and status flags with the original.
 NativeHandle DuplicateFromProcess(std::uint32_t processId, std::int32_t handle);
 
 /// The process's standard input, or kInvalidHandle when it is closed.
 NativeHandle StandardInput();
 
-/// Kinds of object a path can name, as a job's data source sees them.
+/// Kinds of object a path can name, as a job's data source sees them (symbolic
+/// links followed). Device covers character and block devices and sockets; a
+/// path holding NUL is Missing.
 enum class PathKind { Missing, File, Fifo, Directory, Device };
 PathKind GetPathKind(const std::wstring& path);
 
 /// The folder in which the Windows-style pipe names "\\.\pipe\NAME" live as
-/// FIFOs, ending in "/".
+/// FIFOs, ending in "/". It is the fixed folder /tmp/.quillet-pipe/ (not
+/// $TMPDIR): the print path that creates a FIFO runs as another user with
+/// another environment, and both sides must agree on the place. Whoever
+/// creates a FIFO there creates the folder first (mode 1777, like /tmp).
 std::wstring PipeFolder();
+
+/// The FIFO path of pipe NAME (the part of "\\.\pipe\NAME" after the prefix):
+/// PipeFolder() + NAME. Empty when NAME cannot name an entry of that folder
+/// (empty, ".", "..", or containing "/" or NUL), so a pipe name never reaches
+/// outside the folder.
+std::wstring PipePath(const std::wstring& name);
 
 }  // namespace Quillet::Platform

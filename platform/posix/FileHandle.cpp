@@ -1,0 +1,248 @@
+// POSIX implementation of UniqueHandle and of the job data-source primitives:
+// opening, reading with write-lock detection, rewinding, and taking a
+// descriptor from another process.
+#include "platform/FileHandle.h"
+
+#include "platform/TextConversion.h"
+
+#include <cerrno>
+#include <climits>
+#include <fcntl.h>
+#include <poll.h>
+#include <sys/stat.h>
+#include <sys/syscall.h>
+#include <unistd.h>
+
+namespace Quillet::Platform {
+
+namespace {
+
+int Fd(NativeHandle handle)
+{
+    return static_cast<int>(handle);
+}
+
+bool HasNul(const std::wstring& path)
+{
+    return path.find(L'\0') != std::wstring::npos;
+}
+
+// Keeps an owned descriptor off 0 to 2: when the host runs with a standard
+// stream closed, a descriptor landing there would pass for that stream.
+int MoveAboveStdio(int fd)
+{
+    if (fd < 0 || fd > 2)
+        return fd;
+    const int moved = ::fcntl(fd, F_DUPFD_CLOEXEC, 3);
+    ::close(fd);
+    return moved;
+}
+
+// Waits until a pipe, FIFO or socket can be read without blocking, or reports
+// its end. A FIFO that never had a writer is readable as end of file, while
+// poll() waits for its first writer; so polling first is what keeps a reader
+// that opened the FIFO early from ending before the job arrives.
+bool WaitReadable(int fd)
+{
+    pollfd entry{fd, POLLIN, 0};
+    for (;;) {
+        const int ready = ::poll(&entry, 1, -1);
+        if (ready > 0)
+            return (entry.revents & POLLNVAL) == 0;
+        if (ready < 0 && errno != EINTR)
+            return false;
+    }
+}
+
+// The length of [offset, offset + size) that no other holder has write-locked,
+// or size when the file system keeps no locks. Each answer names one
+// conflicting lock, not necessarily the lowest; narrowing the range to the part
+// before it and asking again finds the first one.
+std::size_t UnlockedLength(int fd, off_t offset, std::size_t size)
+{
+    off_t length = static_cast<off_t>(size);
+    while (length > 0) {
+        struct flock query {};
+        query.l_type = F_RDLCK;
+        query.l_whence = SEEK_SET;
+        query.l_start = offset;
+        query.l_len = length;
+        if (::fcntl(fd, F_OFD_GETLK, &query) != 0) {
+            // Kernels before open-file-description locks: record locks only.
+            query = {};
+            query.l_type = F_RDLCK;
+            query.l_whence = SEEK_SET;
+            query.l_start = offset;
+            query.l_len = length;
+            if (::fcntl(fd, F_GETLK, &query) != 0)
+                return size;
+        }
+        if (query.l_type == F_UNLCK)
+            break;
+        if (query.l_start <= offset)
+            return 0;
+        length = query.l_start - offset;
+    }
+    return static_cast<std::size_t>(length);
+}
+
+}  // namespace
+
+UniqueHandle& UniqueHandle::operator=(UniqueHandle&& other) noexcept
+{
+    if (this != &other)
+        Reset(other.Take());
+    return *this;
+}
+
+NativeHandle UniqueHandle::Take()
+{
+    const NativeHandle taken = handle;
+    handle = kInvalidHandle;
+    return taken;
+}
+
+void UniqueHandle::Reset(NativeHandle replacement)
+{
+    if (handle != kInvalidHandle && handle != replacement)
+        ::close(Fd(handle));  // not retried on EINTR: Linux has released it
+    handle = replacement;
+}
+
+NativeHandle OpenForReading(const std::wstring& path)
+{
+    if (path.empty() || HasNul(path))
+        return kInvalidHandle;
+    const std::string name = ToUtf8(path);
+    // O_NONBLOCK only so that opening a FIFO does not wait for its writer;
+    // reads are blocking again below. O_NOCTTY: a terminal named as a job
+    // must not become the host's controlling terminal.
+    int fd = ::open(name.c_str(), O_RDONLY | O_CLOEXEC | O_NOCTTY | O_NONBLOCK);
+    if (fd < 0)
+        return kInvalidHandle;
+    fd = MoveAboveStdio(fd);
+    if (fd < 0)
+        return kInvalidHandle;
+    UniqueHandle owner(fd);
+    struct stat info {};
+    if (::fstat(fd, &info) != 0 || S_ISDIR(info.st_mode))
+        return kInvalidHandle;
+    const int flags = ::fcntl(fd, F_GETFL);
+    if (flags < 0 || ::fcntl(fd, F_SETFL, flags & ~O_NONBLOCK) != 0)
+        return kInvalidHandle;
+    return owner.Take();
+}
+
+ReadStatus ReadSource(NativeHandle source, void* buffer, std::size_t size, std::size_t& count)
+{
+    count = 0;
+    const int fd = Fd(source);
+    if (source == kInvalidHandle || buffer == nullptr)
+        return ReadStatus::Error;
+    if (size == 0)
+        return ReadStatus::Data;
+    if (size > SSIZE_MAX)
+        size = SSIZE_MAX;
+
+    struct stat info {};
+    if (::fstat(fd, &info) != 0)
+        return ReadStatus::Error;
+    const bool regular = S_ISREG(info.st_mode);
+    if (regular) {
+        const off_t offset = ::lseek(fd, 0, SEEK_CUR);
+        if (offset >= 0) {
+            size = UnlockedLength(fd, offset, size);
+            if (size == 0)
+                return ReadStatus::Locked;
+        }
+    }
+
+    for (;;) {
+        if (!regular && !WaitReadable(fd))
+            return ReadStatus::Error;
+        const ssize_t got = ::read(fd, buffer, size);
+        if (got > 0) {
+            count = static_cast<std::size_t>(got);
+            return ReadStatus::Data;
+        }
+        if (got == 0)
+            return ReadStatus::End;
+        switch (errno) {
+        case EINTR:
+            continue;
+        case EAGAIN:  // a source its other owner made non-blocking: wait again
+            if (regular)
+                return ReadStatus::Error;
+            continue;
+        case EPIPE:
+        case ECONNRESET:
+            return ReadStatus::End;
+        default:
+            return ReadStatus::Error;
+        }
+    }
+}
+
+bool Rewind(NativeHandle handle)
+{
+    return handle != kInvalidHandle && ::lseek(Fd(handle), 0, SEEK_SET) == 0;
+}
+
+NativeHandle DuplicateFromProcess(std::uint32_t processId, std::int32_t handle)
+{
+    if (handle < 0 || processId == 0 || processId > static_cast<std::uint32_t>(INT_MAX))
+        return kInvalidHandle;
+    const pid_t pid = static_cast<pid_t>(processId);
+    if (pid == ::getpid()) {
+        // Our own descriptor: a plain duplicate, no ptrace permission needed.
+        const int fd = ::fcntl(handle, F_DUPFD_CLOEXEC, 3);
+        return fd < 0 ? kInvalidHandle : fd;
+    }
+    const long pidfd = ::syscall(SYS_pidfd_open, pid, 0);
+    if (pidfd < 0)
+        return kInvalidHandle;
+    UniqueHandle process(static_cast<NativeHandle>(pidfd));
+    // The kernel checks ptrace access (same user, or CAP_SYS_PTRACE) and sets
+    // close-on-exec on the result.
+    const long fd = ::syscall(SYS_pidfd_getfd, static_cast<int>(pidfd), handle, 0);
+    if (fd < 0)
+        return kInvalidHandle;
+    const int kept = MoveAboveStdio(static_cast<int>(fd));
+    return kept < 0 ? kInvalidHandle : kept;
+}
+
+NativeHandle StandardInput()
+{
+    return ::fcntl(STDIN_FILENO, F_GETFD) == -1 ? kInvalidHandle : STDIN_FILENO;
+}
+
+PathKind GetPathKind(const std::wstring& path)
+{
+    if (path.empty() || HasNul(path))
+        return PathKind::Missing;
+    struct stat info {};
+    if (::stat(ToUtf8(path).c_str(), &info) != 0)
+        return PathKind::Missing;
+    if (S_ISREG(info.st_mode))
+        return PathKind::File;
+    if (S_ISFIFO(info.st_mode))
+        return PathKind::Fifo;
+    if (S_ISDIR(info.st_mode))
+        return PathKind::Directory;
+    return PathKind::Device;
+}
+
+std::wstring PipeFolder()
+{
+    return L"/tmp/.quillet-pipe/";
+}
+
+std::wstring PipePath(const std::wstring& name)
+{
+    if (name.empty() || name == L"." || name == L".." || HasNul(name) ||
+        name.find(L'/') != std::wstring::npos)
+        return std::wstring();
+    return PipeFolder() + name;
+}
+
+}  // namespace Quillet::Platform
