@@ -1,0 +1,352 @@
+// ChildProcess on posix_spawn and a pidfd.
+//
+// The child's process handle is a pidfd opened right after the spawn. Between
+// the spawn and pidfd_open the child may already have ended, but it is our
+// own child and not yet reaped, so its pid cannot be taken by another process
+// in that window: the pidfd always names our child. (A host that sets SIGCHLD
+// to SIG_IGN or reaps "any child" itself defeats this; its children are then
+// reaped by the kernel or by the host, and the exit code is lost, see
+// TryGetExitCode.) From then on the child is signalled and reaped only
+// through the pidfd, which cannot name a recycled pid.
+#include "platform/ChildProcess.h"
+
+#include "platform/TextConversion.h"
+
+#include <cerrno>
+#include <chrono>
+#include <csignal>
+#include <cstring>
+#include <fcntl.h>
+#include <poll.h>
+#include <spawn.h>
+#include <sys/pidfd.h>
+#include <sys/wait.h>
+#include <unistd.h>
+
+extern char** environ;
+
+namespace Quillet::Platform {
+
+namespace {
+
+bool HasNul(const std::string& text)
+{
+    return text.find('\0') != std::string::npos;
+}
+
+// The host's environment with the extra entries replacing or adding their
+// names. environ is only read: changing it in a threaded host is unsafe. A
+// name given twice in extra takes its last value.
+bool BuildEnvironment(const std::vector<std::pair<std::wstring, std::wstring>>& extra,
+                      std::vector<std::string>& out)
+{
+    std::vector<std::pair<std::string, std::string>> entries;
+    for (const auto& [name, value] : extra) {
+        std::string n = ToUtf8(name);
+        std::string v = ToUtf8(value);
+        if (n.empty() || n.find('=') != std::string::npos || HasNul(n) || HasNul(v))
+            return false;
+        for (auto it = entries.begin(); it != entries.end(); ++it) {
+            if (it->first == n) {
+                entries.erase(it);
+                break;
+            }
+        }
+        entries.emplace_back(std::move(n), std::move(v));
+    }
+    for (char** entry = environ; entry != nullptr && *entry != nullptr; ++entry) {
+        const char* text = *entry;
+        const char* equals = std::strchr(text, '=');
+        const std::size_t nameLength = equals ? static_cast<std::size_t>(equals - text) : std::strlen(text);
+        bool replaced = false;
+        for (const auto& e : entries) {
+            if (e.first.size() == nameLength && std::memcmp(e.first.data(), text, nameLength) == 0) {
+                replaced = true;
+                break;
+            }
+        }
+        if (!replaced)
+            out.emplace_back(text);
+    }
+    for (const auto& e : entries)
+        out.push_back(e.first + "=" + e.second);
+    return true;
+}
+
+std::vector<char*> PointerList(std::vector<std::string>& strings)
+{
+    std::vector<char*> list;
+    list.reserve(strings.size() + 1);
+    for (auto& s : strings)
+        list.push_back(s.data());
+    list.push_back(nullptr);
+    return list;
+}
+
+// posix_spawn's attribute and file-action objects, destroyed on every path.
+struct SpawnSetup {
+    posix_spawn_file_actions_t actions;
+    posix_spawnattr_t attributes;
+    bool haveActions = false;
+    bool haveAttributes = false;
+
+    ~SpawnSetup()
+    {
+        if (haveActions)
+            posix_spawn_file_actions_destroy(&actions);
+        if (haveAttributes)
+            posix_spawnattr_destroy(&attributes);
+    }
+};
+
+int ExitCodeOf(const siginfo_t& info)
+{
+    if (info.si_code == CLD_EXITED)
+        return info.si_status;
+    return 128 + info.si_status;  // killed or dumped: the shell's convention
+}
+
+}  // namespace
+
+ChildProcess::~ChildProcess()
+{
+    Release();
+}
+
+ChildProcess::ChildProcess(ChildProcess&& other) noexcept
+    : handle(std::move(other.handle)),
+      processId(other.processId),
+      reaped(other.reaped),
+      exitCode(other.exitCode)
+{
+    other.processId = -1;
+    other.reaped = false;
+    other.exitCode = 0;
+}
+
+ChildProcess& ChildProcess::operator=(ChildProcess&& other) noexcept
+{
+    if (this != &other) {
+        Release();
+        handle = std::move(other.handle);
+        processId = other.processId;
+        reaped = other.reaped;
+        exitCode = other.exitCode;
+        other.processId = -1;
+        other.reaped = false;
+        other.exitCode = 0;
+    }
+    return *this;
+}
+
+void ChildProcess::Release() noexcept
+{
+    if (handle.IsValid() && !reaped) {
+        const int savedErrno = errno;
+        Kill();
+        // SIGKILL cannot be refused, so this wait is short.
+        siginfo_t info{};
+        while (waitid(P_PIDFD, static_cast<id_t>(handle.Get()), &info, WEXITED) < 0 && errno == EINTR) {
+        }
+        errno = savedErrno;
+    }
+    handle.Reset();
+    processId = -1;
+    reaped = false;
+    exitCode = 0;
+}
+
+bool ChildProcess::Spawn(const std::vector<std::wstring>& argv,
+                         const std::vector<std::pair<std::wstring, std::wstring>>& extraEnvironment,
+                         NativeHandle stdIn, NativeHandle stdOut, NativeHandle stdErr,
+                         ChildProcess& out)
+{
+    if (argv.empty()) {
+        errno = EINVAL;
+        return false;
+    }
+    std::vector<std::string> args;
+    args.reserve(argv.size());
+    for (const auto& arg : argv) {
+        args.push_back(ToUtf8(arg));
+        if (HasNul(args.back())) {
+            errno = EINVAL;
+            return false;
+        }
+    }
+    std::vector<std::string> environment;
+    if (!BuildEnvironment(extraEnvironment, environment)) {
+        errno = EINVAL;
+        return false;
+    }
+    std::vector<char*> argPointers = PointerList(args);
+    std::vector<char*> environmentPointers = PointerList(environment);
+
+    // The dup2 actions run in order, so a source that is itself one of the
+    // descriptors 0 to 2 could be overwritten by an earlier action before it
+    // is copied (say stdOut is descriptor 0). Such sources are first copied
+    // above 2, close-on-exec; the copies are closed when Spawn returns.
+    const NativeHandle wanted[3] = {stdIn, stdOut, stdErr};
+    UniqueHandle moved[3];
+    int sources[3];
+    for (int slot = 0; slot < 3; ++slot) {
+        const NativeHandle source = wanted[slot];
+        if (source == kInvalidHandle) {
+            sources[slot] = -1;
+            continue;
+        }
+        if (source < 0) {
+            errno = EBADF;
+            return false;
+        }
+        sources[slot] = static_cast<int>(source);
+        if (source <= 2 && source != slot) {
+            const int copy = fcntl(sources[slot], F_DUPFD_CLOEXEC, 3);
+            if (copy < 0)
+                return false;
+            moved[slot].Reset(copy);
+            sources[slot] = copy;
+        }
+    }
+
+    SpawnSetup setup;
+    int rc = posix_spawn_file_actions_init(&setup.actions);
+    if (rc != 0) {
+        errno = rc;
+        return false;
+    }
+    setup.haveActions = true;
+    for (int slot = 0; slot < 3 && rc == 0; ++slot) {
+        // dup2 onto the same number clears close-on-exec in the child (glibc
+        // follows POSIX there), so a source already at its slot is kept too.
+        if (sources[slot] < 0)
+            rc = posix_spawn_file_actions_addopen(&setup.actions, slot, "/dev/null", O_RDWR, 0);
+        else
+            rc = posix_spawn_file_actions_adddup2(&setup.actions, sources[slot], slot);
+    }
+    // Our own descriptors are all close-on-exec, but a host may hold some that
+    // are not; the child gets exactly 0, 1 and 2 all the same.
+    if (rc == 0)
+        rc = posix_spawn_file_actions_addclosefrom_np(&setup.actions, 3);
+    if (rc == 0) {
+        rc = posix_spawnattr_init(&setup.attributes);
+        setup.haveAttributes = rc == 0;
+    }
+    if (rc == 0) {
+        // The child starts with no signal blocked and every signal at its
+        // default action, whatever the spawning thread or the host had set
+        // (an ignored SIGPIPE, for one, would survive the exec).
+        sigset_t none;
+        sigset_t all;
+        sigemptyset(&none);
+        sigfillset(&all);
+        rc = posix_spawnattr_setsigmask(&setup.attributes, &none);
+        if (rc == 0)
+            rc = posix_spawnattr_setsigdefault(&setup.attributes, &all);
+        if (rc == 0)
+            rc = posix_spawnattr_setflags(&setup.attributes,
+                                          POSIX_SPAWN_SETSIGMASK | POSIX_SPAWN_SETSIGDEF);
+    }
+    if (rc != 0) {
+        errno = rc;
+        return false;
+    }
+
+    pid_t pid = -1;
+    const char* program = args[0].c_str();
+    // Only a bare name is looked up in PATH; anything with a "/" is a path.
+    if (args[0].find('/') != std::string::npos)
+        rc = posix_spawn(&pid, program, &setup.actions, &setup.attributes,
+                         argPointers.data(), environmentPointers.data());
+    else
+        rc = posix_spawnp(&pid, program, &setup.actions, &setup.attributes,
+                          argPointers.data(), environmentPointers.data());
+    if (rc != 0) {
+        errno = rc;  // includes a failed exec: glibc reports it here
+        return false;
+    }
+
+    const int pidfd = pidfd_open(pid, 0);  // always close-on-exec
+    if (pidfd < 0) {
+        // Without a handle the child could not be waited for: end it and
+        // reap it by its own pid.
+        const int savedErrno = errno;
+        kill(pid, SIGKILL);
+        int status = 0;
+        while (waitpid(pid, &status, 0) < 0 && errno == EINTR) {
+        }
+        errno = savedErrno;
+        return false;
+    }
+
+    out.Release();
+    out.handle.Reset(pidfd);
+    out.processId = pid;
+    return true;
+}
+
+bool ChildProcess::TryGetExitCode(int& code)
+{
+    if (!handle.IsValid())
+        return false;
+    if (!reaped) {
+        siginfo_t info{};
+        int rc;
+        while ((rc = waitid(P_PIDFD, static_cast<id_t>(handle.Get()), &info, WEXITED | WNOHANG)) < 0 &&
+               errno == EINTR) {
+        }
+        if (rc < 0) {
+            if (errno != ECHILD)
+                return false;
+            // Reaped behind our back (SIGCHLD ignored by the host, or the
+            // host waited for any child): the child has ended, its code is
+            // lost and counts as 0.
+            exitCode = 0;
+        } else if (info.si_pid == 0) {
+            return false;  // still running
+        } else {
+            exitCode = ExitCodeOf(info);
+        }
+        reaped = true;
+    }
+    code = exitCode;
+    return true;
+}
+
+bool ChildProcess::Wait(int timeoutMs, int& code)
+{
+    using Clock = std::chrono::steady_clock;
+    if (!handle.IsValid())
+        return false;
+    const auto deadline = Clock::now() + std::chrono::milliseconds(timeoutMs < 0 ? 0 : timeoutMs);
+    pollfd entry{static_cast<int>(handle.Get()), POLLIN, 0};
+    for (;;) {
+        if (TryGetExitCode(code))
+            return true;
+        int wait = -1;
+        if (timeoutMs >= 0) {
+            const auto left = std::chrono::ceil<std::chrono::milliseconds>(deadline - Clock::now());
+            wait = left.count() > 0 ? static_cast<int>(left.count()) : 0;
+        }
+        const int n = poll(&entry, 1, wait);
+        if (n < 0) {
+            if (errno != EINTR)
+                return false;
+            continue;
+        }
+        if (n > 0)
+            return TryGetExitCode(code);  // ended: reap it now
+        if (wait == 0)
+            return false;
+    }
+}
+
+void ChildProcess::Kill()
+{
+    // Through the pidfd: a child that was reaped by someone else cannot be
+    // confused with a new process that took its pid.
+    if (handle.IsValid() && !reaped)
+        pidfd_send_signal(static_cast<int>(handle.Get()), SIGKILL, nullptr, 0);
+}
+
+}  // namespace Quillet::Platform

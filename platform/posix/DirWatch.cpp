@@ -1,0 +1,54 @@
+// DirWatch on inotify: one non-blocking instance per watched folder.
+#include "platform/DirWatch.h"
+
+#include "platform/TextConversion.h"
+
+#include <cerrno>
+#include <sys/inotify.h>
+#include <unistd.h>
+#include <utility>
+
+namespace Quillet::Platform {
+
+bool DirWatch::Open(const std::wstring& folder)
+{
+    Close();
+    // Non-blocking so that Rearm can drain without waiting for more events.
+    const int fd = inotify_init1(IN_NONBLOCK | IN_CLOEXEC);
+    if (fd < 0)
+        return false;
+    UniqueHandle owner(fd);
+    // IN_ONLYDIR: a path that is not a folder is an error, not a file watch.
+    if (inotify_add_watch(fd, ToUtf8(folder).c_str(),
+                          IN_CREATE | IN_MOVED_TO | IN_MOVED_FROM | IN_DELETE | IN_ONLYDIR) < 0) {
+        const int savedErrno = errno;
+        owner.Reset();
+        errno = savedErrno;
+        return false;
+    }
+    handle = std::move(owner);
+    return true;
+}
+
+void DirWatch::Rearm()
+{
+    if (!handle.IsValid())
+        return;
+    // Events are only a wake-up; their contents are not needed.
+    alignas(inotify_event) char buffer[4096];
+    for (;;) {
+        const ssize_t n = read(static_cast<int>(handle.Get()), buffer, sizeof buffer);
+        if (n > 0)
+            continue;
+        if (n < 0 && errno == EINTR)
+            continue;
+        break;
+    }
+}
+
+void DirWatch::Close()
+{
+    handle.Reset();
+}
+
+}  // namespace Quillet::Platform

@@ -1,0 +1,90 @@
+// Events on eventfd: the counter is non-zero while the event is set.
+#include "platform/Event.h"
+
+#include <cerrno>
+#include <chrono>
+#include <cstdint>
+#include <poll.h>
+#include <stdexcept>
+#include <sys/eventfd.h>
+#include <unistd.h>
+
+namespace Quillet::Platform {
+
+Event::Event(bool manualReset) : manualReset(manualReset)
+{
+    // Non-blocking so that Reset and Consume never wait on an event that is
+    // not set.
+    const int fd = eventfd(0, EFD_CLOEXEC | EFD_NONBLOCK);
+    if (fd < 0)
+        throw std::runtime_error("Unable to create event.");
+    handle.Reset(fd);
+}
+
+void Event::Set()
+{
+    // Adding 1 keeps the counter non-zero; a counter at its limit (EAGAIN)
+    // is set already.
+    const std::uint64_t one = 1;
+    while (write(static_cast<int>(handle.Get()), &one, sizeof one) < 0 && errno == EINTR) {
+    }
+}
+
+void Event::Reset()
+{
+    // One read takes the whole counter to 0; EAGAIN means it was 0.
+    std::uint64_t value;
+    while (read(static_cast<int>(handle.Get()), &value, sizeof value) < 0 && errno == EINTR) {
+    }
+}
+
+bool Event::Consume()
+{
+    const int fd = static_cast<int>(handle.Get());
+    if (!manualReset) {
+        // The read is atomic: of several consumers exactly one gets the value.
+        std::uint64_t value;
+        for (;;) {
+            if (read(fd, &value, sizeof value) == sizeof value)
+                return true;
+            if (errno != EINTR)
+                return false;
+        }
+    }
+    pollfd entry{fd, POLLIN, 0};
+    for (;;) {
+        const int n = poll(&entry, 1, 0);
+        if (n >= 0)
+            return n == 1 && (entry.revents & POLLIN) != 0;
+        if (errno != EINTR)
+            return false;
+    }
+}
+
+bool Event::Wait(int timeoutMs)
+{
+    using Clock = std::chrono::steady_clock;
+    const auto deadline = Clock::now() + std::chrono::milliseconds(timeoutMs < 0 ? 0 : timeoutMs);
+    pollfd entry{static_cast<int>(handle.Get()), POLLIN, 0};
+    for (;;) {
+        int wait = -1;
+        if (timeoutMs >= 0) {
+            const auto left = std::chrono::ceil<std::chrono::milliseconds>(deadline - Clock::now());
+            wait = left.count() > 0 ? static_cast<int>(left.count()) : 0;
+        }
+        const int n = poll(&entry, 1, wait);
+        if (n < 0) {
+            if (errno != EINTR)
+                return false;
+            continue;
+        }
+        // Another consumer of an auto-reset event may win the race between
+        // the poll and the read; then the wait goes on with the time left.
+        if (n > 0 && Consume())
+            return true;
+        if (wait == 0)
+            return false;
+    }
+}
+
+}  // namespace Quillet::Platform
