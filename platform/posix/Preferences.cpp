@@ -1,11 +1,277 @@
-// The preference store on POSIX (being written: no store is found yet).
+// The preference store on POSIX: a UTF-8 text file of Name=Value lines in
+// "[root]" sections, found through $QUILLET_PREFERENCES or beside the library.
 #include "platform/ZUtilities.h"
 
+#include "platform/TextConversion.h"
+
+#include <dlfcn.h>
+#include <fcntl.h>
+#include <link.h>
+#include <limits.h>
+#include <stdlib.h>
+#include <sys/stat.h>
+#include <unistd.h>
+
+#include <cerrno>
+#include <cstdlib>
+#include <map>
+#include <mutex>
+#include <string>
+#include <string_view>
+
+#ifndef QUILLET_LIB_TO_SYSCONF
+#define QUILLET_LIB_TO_SYSCONF "../etc"
+#endif
+#ifndef QUILLET_SYSCONFDIR
+#define QUILLET_SYSCONFDIR "/etc"
+#endif
+
 namespace Quillet {
+namespace {
+
+/// Anything larger is not a preference store; only its first part is read,
+/// so that a wrong path (a disk image, a log) costs little.
+constexpr std::size_t kMaxStoreBytes = 1 << 20;
+
+bool IsBlank(char c)
+{
+    return c == ' ' || c == '\t' || c == '\r' || c == '\v' || c == '\f';
+}
+
+std::string_view Trim(std::string_view text)
+{
+    while (!text.empty() && IsBlank(text.front()))
+        text.remove_prefix(1);
+    while (!text.empty() && IsBlank(text.back()))
+        text.remove_suffix(1);
+    return text;
+}
+
+/// Names and roots compare ignoring the case of ASCII letters, as registry
+/// keys and value names do.
+std::wstring Fold(std::wstring text)
+{
+    for (wchar_t& c : text) {
+        if (c >= L'A' && c <= L'Z')
+            c = static_cast<wchar_t>(c - L'A' + L'a');
+    }
+    return text;
+}
+
+/// True for a line that is text: well-formed UTF-8 without control
+/// characters other than tabs. Anything else is garbage and is skipped.
+bool IsTextLine(std::string_view line)
+{
+    for (char c : line) {
+        const auto byte = static_cast<unsigned char>(c);
+        if ((byte < 0x20 && c != '\t') || byte == 0x7F)
+            return false;
+    }
+    const std::string bytes(line);
+    return ToUtf8(FromUtf8(bytes)) == bytes;  // a conversion round trip keeps only valid UTF-8
+}
+
+/// The directory of the file this code was loaded from: the shared library,
+/// or the executable when the library is linked statically.
+std::string LibraryDirectory()
+{
+    std::string file;
+    Dl_info info{};
+    link_map* map = nullptr;
+    if (::dladdr1(reinterpret_cast<void*>(&LibraryDirectory), &info,
+                  reinterpret_cast<void**>(&map), RTLD_DL_LINKMAP) != 0 &&
+        map != nullptr && map->l_name != nullptr && map->l_name[0] != '\0') {
+        file = map->l_name;
+    } else {
+        // The main program has no name in its link map (dladdr would report
+        // argv[0], which need not be a path at all).
+        char buffer[PATH_MAX];
+        const ssize_t length = ::readlink("/proc/self/exe", buffer, sizeof buffer);
+        if (length > 0)
+            file.assign(buffer, static_cast<std::size_t>(length));
+    }
+    if (!file.empty() && file[0] != '/') {
+        // A library found through a relative LD_LIBRARY_PATH entry.
+        if (char* absolute = ::realpath(file.c_str(), nullptr)) {
+            file = absolute;
+            ::free(absolute);
+        }
+    }
+    const std::size_t slash = file.rfind('/');
+    if (slash == std::string::npos)
+        return ".";
+    return slash == 0 ? "/" : file.substr(0, slash);
+}
+
+bool IsRegularFile(const std::string& path)
+{
+    struct stat info {};
+    return ::stat(path.c_str(), &info) == 0 && S_ISREG(info.st_mode);
+}
+
+/// The store's path: $QUILLET_PREFERENCES when set (even when it names no
+/// file: an explicit choice is not second-guessed), else the installation's
+/// store relative to the library, else the configured system folder's.
+/// Empty when there is no store.
+std::string FindStorePath()
+{
+    const char* chosen = std::getenv("QUILLET_PREFERENCES");
+    if (chosen != nullptr && chosen[0] != '\0')
+        return chosen;
+    static const std::string beside =
+        LibraryDirectory() + "/" QUILLET_LIB_TO_SYSCONF "/quillet/preferences.conf";
+    static const std::string system = QUILLET_SYSCONFDIR "/quillet/preferences.conf";
+    if (IsRegularFile(beside))
+        return beside;
+    if (system != beside && IsRegularFile(system))
+        return system;
+    return std::string();
+}
+
+/// Reads the first kMaxStoreBytes of path. False when there is no store
+/// file (missing, or not a regular file); an existing file that cannot be
+/// read gives true and no bytes.
+bool ReadStoreFile(const std::string& path, std::string& bytes)
+{
+    bytes.clear();
+    int fd;
+    do {
+        // O_NONBLOCK: a FIFO at that path must not hang the caller.
+        fd = ::open(path.c_str(), O_RDONLY | O_CLOEXEC | O_NONBLOCK);
+    } while (fd == -1 && errno == EINTR);
+    if (fd == -1)
+        return IsRegularFile(path);
+    struct stat info {};
+    if (::fstat(fd, &info) != 0 || !S_ISREG(info.st_mode)) {
+        ::close(fd);
+        return false;
+    }
+    bytes.resize(kMaxStoreBytes);
+    std::size_t total = 0;
+    while (total < bytes.size()) {
+        const ssize_t got = ::read(fd, bytes.data() + total, bytes.size() - total);
+        if (got < 0 && errno == EINTR)
+            continue;
+        if (got <= 0)
+            break;
+        total += static_cast<std::size_t>(got);
+    }
+    ::close(fd);
+    bytes.resize(total);
+    if (total == kMaxStoreBytes) {
+        // Cut off: the last, partial line is not trusted.
+        const std::size_t lastBreak = bytes.rfind('\n');
+        bytes.resize(lastBreak == std::string::npos ? 0 : lastBreak + 1);
+    }
+    return true;
+}
+
+using Section = std::map<std::wstring, std::wstring>;  // folded name -> value
+
+/// The store object. GetPreferences refreshes it from the file; SetRoot and
+/// GetString may come from any thread, so all state is behind one lock.
+class PreferenceStore final : public IPreferences {
+public:
+    void SetRoot(const std::wstring& newRoot) override
+    {
+        std::lock_guard<std::mutex> guard(mutex);
+        root = Fold(newRoot);
+    }
+
+    bool GetString(const std::wstring& name, std::wstring& value) override
+    {
+        std::lock_guard<std::mutex> guard(mutex);
+        const std::wstring key = Fold(name);
+        auto section = sections.find(root);
+        if (section != sections.end()) {
+            auto found = section->second.find(key);
+            if (found != section->second.end()) {
+                value = found->second;
+                return true;
+            }
+        }
+        auto found = global.find(key);
+        if (found == global.end())
+            return false;
+        value = found->second;
+        return true;
+    }
+
+    /// Re-reads the file at path and re-parses it when its contents changed.
+    /// The contents, not the modification time, decide: two writes within one
+    /// tick of the file system's clock would look unchanged otherwise.
+    bool Refresh(const std::string& path)
+    {
+        std::string bytes;
+        if (!ReadStoreFile(path, bytes))
+            return false;
+        std::lock_guard<std::mutex> guard(mutex);
+        if (loaded && bytes == raw)
+            return true;
+        Parse(bytes);
+        raw = std::move(bytes);
+        loaded = true;
+        return true;
+    }
+
+private:
+    void Parse(std::string_view text)
+    {
+        sections.clear();
+        global.clear();
+        if (text.substr(0, 3) == "\xEF\xBB\xBF")
+            text.remove_prefix(3);  // a byte-order mark some editors write
+        // Lines before the first section header hold values for every root.
+        Section* current = &global;
+        while (!text.empty()) {
+            const std::size_t end = text.find('\n');
+            const std::string_view line = Trim(text.substr(0, end));
+            text.remove_prefix(end == std::string_view::npos ? text.size() : end + 1);
+            if (line.empty() || line.front() == '#')
+                continue;
+            const bool isText = IsTextLine(line);
+            if (line.front() == '[') {
+                // A broken header drops the lines below it rather than filing
+                // them under the section above.
+                if (!isText || line.back() != ']') {
+                    current = nullptr;
+                    continue;
+                }
+                const std::wstring name =
+                    Fold(FromUtf8(std::string(Trim(line.substr(1, line.size() - 2)))));
+                current = name.empty() ? &global : &sections[name];
+                continue;
+            }
+            const std::size_t equals = line.find('=');
+            if (current == nullptr || !isText || equals == std::string_view::npos)
+                continue;
+            const std::string_view name = Trim(line.substr(0, equals));
+            if (name.empty())
+                continue;
+            // The last of several lines with one name wins.
+            (*current)[Fold(FromUtf8(std::string(name)))] =
+                FromUtf8(std::string(Trim(line.substr(equals + 1))));
+        }
+    }
+
+    std::mutex mutex;
+    std::wstring root;  // folded
+    bool loaded = false;
+    std::string raw;
+    Section global;
+    std::map<std::wstring, Section> sections;  // by folded root
+};
+
+}  // namespace
 
 IPreferences* ZUtilities::GetPreferences()
 {
-    return nullptr;
+    // Never destroyed, so that no caller can see it go during process exit.
+    static PreferenceStore* const store = new PreferenceStore;
+    const std::string path = FindStorePath();
+    if (path.empty() || !store->Refresh(path))
+        return nullptr;
+    return store;
 }
 
 }  // namespace Quillet
