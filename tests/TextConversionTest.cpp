@@ -1,0 +1,92 @@
+// Conversions between wide strings, UTF-8 and UTF-16, with ill-formed input.
+#include "platform/TextConversion.h"
+
+#include <gtest/gtest.h>
+
+#include <random>
+#include <string>
+
+using namespace Quillet;
+
+namespace {
+
+const wchar_t R = 0xFFFD;
+
+std::wstring W(std::initializer_list<unsigned> codes)
+{
+    std::wstring text;
+    for (unsigned c : codes)
+        text.push_back(static_cast<wchar_t>(c));
+    return text;
+}
+
+}  // namespace
+
+TEST(TextConversionTest, WellFormedTextRoundTripsWithEmbeddedNuls)
+{
+    const std::wstring text = W({'a', 0, 0xE9, 0x20AC, 0xFFFD, 0x1F600, 0x10FFFF, 0, 'z'});
+    const std::string utf8 = ToUtf8(text);
+    EXPECT_EQ(utf8, std::string("a\0\xC3\xA9\xE2\x82\xAC\xEF\xBF\xBD\xF0\x9F\x98\x80\xF4\x8F\xBF\xBF\0z", 20));
+    EXPECT_EQ(FromUtf8(utf8), text);
+
+    const std::u16string utf16 = ToUtf16(text);
+    EXPECT_EQ(utf16, (std::u16string{u'a', 0, 0xE9, 0x20AC, 0xFFFD, 0xD83D, 0xDE00, 0xDBFF, 0xDFFF, 0, u'z'}));
+    EXPECT_EQ(FromUtf16(utf16.data(), utf16.size()), text);
+    EXPECT_EQ(ToUtf8(L""), "");
+    EXPECT_EQ(FromUtf8(""), L"");
+    EXPECT_EQ(FromUtf16(nullptr, 5), L"");
+}
+
+TEST(TextConversionTest, WideValuesThatAreNoCharactersBecomeReplacements)
+{
+    const std::wstring bad = W({0xD800, 0xDFFF, 0x110000, 0xFFFFFFFFu, 0x7FFFFFFF, 'x'});
+    EXPECT_EQ(ToUtf8(bad), "\xEF\xBF\xBD\xEF\xBF\xBD\xEF\xBF\xBD\xEF\xBF\xBD\xEF\xBF\xBDx");
+    EXPECT_EQ(ToUtf16(bad), (std::u16string{0xFFFD, 0xFFFD, 0xFFFD, 0xFFFD, 0xFFFD, u'x'}));
+}
+
+TEST(TextConversionTest, IllFormedUtf8GivesOneReplacementPerMaximalSubpart)
+{
+    struct Case {
+        std::string bytes;
+        std::wstring expected;
+    };
+    const Case cases[] = {
+        // Truncated sequences in the middle and a stray continuation.
+        {"\x61\xF1\x80\x80\xE1\x80\xC2\x62\x80\x63\x80\xBF\x64",
+         W({'a', R, R, R, 'b', R, 'c', R, R, 'd'})},
+        {"\xC0\xAF", W({R, R})},                 // overlong lead bytes
+        {"\xE0\x80\xAF", W({R, R, R})},          // overlong three-byte form
+        {"\xED\xA0\x80", W({R, R, R})},          // an encoded surrogate
+        {"\xF4\x90\x80\x80", W({R, R, R, R})},   // above U+10FFFF
+        {"\xF5\xFF\xFE", W({R, R, R})},          // bytes that never occur
+        {"x\xE2\x82", W({'x', R})},              // cut short at the end
+        {"\xF0\x9F\x98", W({R})},
+        {"\xE2\x82\x41", W({R, 'A'})},           // the breaking byte starts anew
+        {"\xF0\x9F\x98\x80\xF0", W({0x1F600, R})},
+    };
+    for (const Case& c : cases)
+        EXPECT_EQ(FromUtf8(c.bytes), c.expected) << testing::PrintToString(c.bytes);
+}
+
+TEST(TextConversionTest, LoneSurrogatesInUtf16BecomeReplacements)
+{
+    const std::u16string units{0xD800, u'a', 0xDC00, 0xDBFF, 0xD800, 0xDC00, 0xDBFF};
+    EXPECT_EQ(FromUtf16(units.data(), units.size()), W({R, 'a', R, R, 0x10000, R}));
+}
+
+TEST(TextConversionTest, RandomBytesAlwaysDecodeToValidText)
+{
+    std::mt19937 random(12345);
+    for (int round = 0; round < 2000; ++round) {
+        std::string bytes(random() % 40, '\0');
+        for (char& b : bytes)
+            b = static_cast<char>(random() % 4 == 0 ? 0x80 + random() % 0x80 : random() % 256);
+        const std::wstring text = FromUtf8(bytes);
+        ASSERT_LE(text.size(), bytes.size());
+        // What comes out is well-formed, so it survives another round trip.
+        const std::string again = ToUtf8(text);
+        ASSERT_EQ(FromUtf8(again), text);
+        const std::u16string units = ToUtf16(text);
+        ASSERT_EQ(FromUtf16(units.data(), units.size()), text);
+    }
+}
