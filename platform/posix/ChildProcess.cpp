@@ -19,7 +19,7 @@
 #include <fcntl.h>
 #include <poll.h>
 #include <spawn.h>
-#include <sys/pidfd.h>
+#include <sys/syscall.h>
 #include <sys/wait.h>
 #include <unistd.h>
 
@@ -28,6 +28,18 @@ extern char** environ;
 namespace Quillet::Platform {
 
 namespace {
+
+// The C library's pidfd wrappers are declared without C linkage in this
+// glibc's header, so the system calls are made directly.
+int PidfdOpen(pid_t pid)
+{
+    return static_cast<int>(::syscall(SYS_pidfd_open, pid, 0));
+}
+
+int PidfdSendSignal(int pidfd, int signal)
+{
+    return static_cast<int>(::syscall(SYS_pidfd_send_signal, pidfd, signal, nullptr, 0));
+}
 
 bool HasNul(const std::string& text)
 {
@@ -266,7 +278,7 @@ bool ChildProcess::Spawn(const std::vector<std::wstring>& argv,
         return false;
     }
 
-    const int pidfd = pidfd_open(pid, 0);  // always close-on-exec
+    const int pidfd = PidfdOpen(pid);  // always close-on-exec
     if (pidfd < 0) {
         // Without a handle the child could not be waited for: end it and
         // reap it by its own pid.
@@ -346,7 +358,7 @@ void ChildProcess::Kill()
     // Through the pidfd: a child that was reaped by someone else cannot be
     // confused with a new process that took its pid.
     if (handle.IsValid() && !reaped)
-        pidfd_send_signal(static_cast<int>(handle.Get()), SIGKILL, nullptr, 0);
+        PidfdSendSignal(static_cast<int>(handle.Get()), SIGKILL);
 }
 
 }  // namespace Quillet::Platform

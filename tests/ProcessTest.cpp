@@ -1,0 +1,595 @@
+// Child processes, pipes, events, folder watches and wait sets on real
+// descriptors, with the test binary relaunched as the child.
+#include "TestSupport.h"
+
+#include "platform/ChildProcess.h"
+#include "platform/CommandLine.h"
+#include "platform/DirWatch.h"
+#include "platform/Event.h"
+#include "platform/Pipe.h"
+#include "platform/TextConversion.h"
+#include "platform/WaitSet.h"
+
+#include <gtest/gtest.h>
+
+#include <algorithm>
+#include <cerrno>
+#include <csignal>
+#include <cstdio>
+#include <cstdlib>
+#include <cstring>
+#include <dirent.h>
+#include <fcntl.h>
+#include <sys/stat.h>
+#include <sys/wait.h>
+#include <thread>
+#include <unistd.h>
+
+using namespace Quillet;
+using namespace Quillet::Platform;
+
+namespace {
+
+void WriteAll(int fd, const std::string& text)
+{
+    std::size_t done = 0;
+    while (done < text.size()) {
+        const ssize_t n = write(fd, text.data() + done, text.size() - done);
+        if (n <= 0)
+            return;
+        done += static_cast<std::size_t>(n);
+    }
+}
+
+}  // namespace
+
+// Helper modes of the test binary.
+QUILLET_TEST_HELPER(proc_exit) { return argc > 0 ? std::atoi(argv[0]) : 0; }
+
+QUILLET_TEST_HELPER(proc_signal)
+{
+    std::signal(SIGTERM, SIG_DFL);
+    raise(SIGTERM);
+    return 0;
+}
+
+QUILLET_TEST_HELPER(proc_hang)
+{
+    for (;;)
+        pause();
+}
+
+QUILLET_TEST_HELPER(proc_echo)
+{
+    char buffer[4096];
+    for (;;) {
+        const ssize_t n = read(0, buffer, sizeof buffer);
+        if (n < 0 && errno == EINTR)
+            continue;
+        if (n <= 0)
+            return n == 0 ? 0 : 1;
+        WriteAll(1, std::string(buffer, static_cast<std::size_t>(n)));
+    }
+}
+
+// Each argument followed by a NUL.
+QUILLET_TEST_HELPER(proc_args)
+{
+    for (int i = 0; i < argc; ++i)
+        WriteAll(1, std::string(argv[i]) + '\0');
+    return 0;
+}
+
+QUILLET_TEST_HELPER(proc_env)
+{
+    extern char** environ;
+    for (char** e = environ; *e; ++e)
+        WriteAll(1, std::string(*e) + '\0');
+    return 0;
+}
+
+// One line "N TARGET" per open descriptor.
+QUILLET_TEST_HELPER(proc_fds)
+{
+    DIR* dir = opendir("/proc/self/fd");
+    if (!dir)
+        return 1;
+    while (dirent* entry = readdir(dir)) {
+        if (entry->d_name[0] == '.' || std::atoi(entry->d_name) == dirfd(dir))
+            continue;
+        char target[512] = {};
+        readlink((std::string("/proc/self/fd/") + entry->d_name).c_str(), target, sizeof target - 1);
+        WriteAll(1, std::string(entry->d_name) + " " + target + "\n");
+    }
+    closedir(dir);
+    return 0;
+}
+
+class ProcessTest : public testing::Test {
+protected:
+    static std::vector<std::wstring> Helper(const std::wstring& name, std::vector<std::wstring> args = {})
+    {
+        std::vector<std::wstring> argv{FromUtf8(QuilletTest::SelfPath()), L"--quillet-helper", name};
+        argv.insert(argv.end(), args.begin(), args.end());
+        return argv;
+    }
+
+    struct Result {
+        bool started = false;
+        std::string output;
+        int code = -1;
+    };
+
+    // Runs a child with its output on a pipe, reads it all and reaps it.
+    static Result Run(const std::vector<std::wstring>& argv,
+                      const std::vector<std::pair<std::wstring, std::wstring>>& environment = {})
+    {
+        Result result;
+        PipePair output;
+        if (!CreatePipe(output))
+            return result;
+        ChildProcess child;
+        result.started = ChildProcess::Spawn(argv, environment, kInvalidHandle, output.write.Get(),
+                                             kInvalidHandle, child);
+        output.write.Close();
+        if (!result.started)
+            return result;
+        char buffer[4096];
+        std::size_t count = 0;
+        while (ReadSome(output.read.Get(), buffer, sizeof buffer, count) == IoStatus::Ok)
+            result.output.append(buffer, count);
+        child.Wait(-1, result.code);
+        return result;
+    }
+
+    static std::vector<std::string> SplitNul(const std::string& text)
+    {
+        std::vector<std::string> parts;
+        std::size_t start = 0;
+        for (std::size_t end; (end = text.find('\0', start)) != std::string::npos; start = end + 1)
+            parts.push_back(text.substr(start, end - start));
+        return parts;
+    }
+
+    static int CountOwnDescriptors()
+    {
+        int count = 0;
+        DIR* dir = opendir("/proc/self/fd");
+        while (dirent* entry = readdir(dir))
+            if (entry->d_name[0] != '.')
+                ++count;
+        closedir(dir);
+        return count - 1;  // the listing's own descriptor
+    }
+
+    // True when pid is no child of ours any more (reaped, not a zombie).
+    static bool IsReaped(std::int64_t pid)
+    {
+        siginfo_t info{};
+        return waitid(P_PID, static_cast<id_t>(pid), &info, WEXITED | WNOHANG | WNOWAIT) < 0 &&
+               errno == ECHILD;
+    }
+};
+
+TEST_F(ProcessTest, ExitCodesIncludingSignalDeath)
+{
+    EXPECT_EQ(Run(Helper(L"proc_exit", {L"0"})).code, 0);
+    EXPECT_EQ(Run(Helper(L"proc_exit", {L"3"})).code, 3);
+    EXPECT_EQ(Run(Helper(L"proc_exit", {L"255"})).code, 255);
+    EXPECT_EQ(Run(Helper(L"proc_signal")).code, 128 + SIGTERM);
+    // A bare program name is looked up in PATH.
+    EXPECT_EQ(Run({L"sh", L"-c", L"exit 7"}).code, 7);
+}
+
+TEST_F(ProcessTest, SpawnFailureLeavesNothing)
+{
+    ChildProcess child;
+    EXPECT_FALSE(ChildProcess::Spawn({L"/nonexistent/program"}, {}, kInvalidHandle, kInvalidHandle,
+                                     kInvalidHandle, child));
+    EXPECT_EQ(errno, ENOENT);
+    EXPECT_FALSE(child.IsValid());
+    EXPECT_EQ(child.GetWaitHandle(), kInvalidHandle);
+    EXPECT_FALSE(ChildProcess::Spawn({}, {}, kInvalidHandle, kInvalidHandle, kInvalidHandle, child));
+    int code = 0;
+    EXPECT_FALSE(child.TryGetExitCode(code));
+    EXPECT_FALSE(child.Wait(0, code));
+    child.Kill();  // harmless on an empty object
+}
+
+TEST_F(ProcessTest, KilledOrDestroyedChildIsReaped)
+{
+    ChildProcess child;
+    ASSERT_TRUE(ChildProcess::Spawn(Helper(L"proc_hang"), {}, kInvalidHandle, kInvalidHandle,
+                                    kInvalidHandle, child));
+    const std::int64_t pid = child.GetProcessId();
+    int code = 0;
+    EXPECT_FALSE(child.TryGetExitCode(code));
+    EXPECT_FALSE(child.Wait(20, code));
+    NativeHandle handles[] = {child.GetWaitHandle()};
+    EXPECT_EQ(WaitAny(handles, 1, 0), kWaitTimeout);
+
+    child.Kill();
+    EXPECT_EQ(WaitAny(handles, 1, -1), 0);
+    ASSERT_TRUE(child.Wait(-1, code));
+    EXPECT_EQ(code, 128 + SIGKILL);
+    EXPECT_TRUE(IsReaped(pid));
+    // The code stays available, and a late Kill cannot reach another process.
+    child.Kill();
+    EXPECT_TRUE(child.TryGetExitCode(code));
+    EXPECT_EQ(code, 128 + SIGKILL);
+
+    // An owner that goes away with its child still running.
+    std::int64_t hangingPid = -1;
+    {
+        ChildProcess hanging;
+        ASSERT_TRUE(ChildProcess::Spawn(Helper(L"proc_hang"), {}, kInvalidHandle, kInvalidHandle,
+                                        kInvalidHandle, hanging));
+        hangingPid = hanging.GetProcessId();
+        ChildProcess moved(std::move(hanging));
+        EXPECT_FALSE(hanging.IsValid());
+        ChildProcess target;
+        target = std::move(moved);
+        EXPECT_TRUE(target.IsValid());
+        EXPECT_FALSE(IsReaped(hangingPid));
+    }
+    EXPECT_TRUE(IsReaped(hangingPid));
+    EXPECT_NE(access(("/proc/" + std::to_string(hangingPid)).c_str(), F_OK), 0);
+}
+
+TEST_F(ProcessTest, ChildGetsExactlyItsThreeDescriptors)
+{
+    // A descriptor the host left inheritable must not reach the child either.
+    const int inheritable = open("/dev/zero", O_RDONLY);
+    ASSERT_GE(inheritable, 0);
+    const Result result = Run(Helper(L"proc_fds"));
+    close(inheritable);
+    ASSERT_TRUE(result.started);
+    EXPECT_EQ(result.code, 0);
+    std::vector<std::string> lines;
+    for (std::size_t start = 0, end; (end = result.output.find('\n', start)) != std::string::npos;
+         start = end + 1)
+        lines.push_back(result.output.substr(start, end - start));
+    ASSERT_EQ(lines.size(), 3u) << result.output;
+    EXPECT_EQ(lines[0], "0 /dev/null");
+    EXPECT_EQ(lines[1].rfind("1 pipe:", 0), 0u) << lines[1];
+    EXPECT_EQ(lines[2], "2 /dev/null");
+}
+
+TEST_F(ProcessTest, StandardHandlesThatAreThemselvesStandardNumbers)
+{
+    // stdOut is descriptor 0 of the parent: the dup2 onto 0 must not destroy
+    // it before it reaches slot 1.
+    PipePair output;
+    ASSERT_TRUE(CreatePipe(output));
+    const int savedStdin = fcntl(0, F_DUPFD_CLOEXEC, 3);
+    ASSERT_GE(savedStdin, 0);
+    ASSERT_EQ(dup3(static_cast<int>(output.write.Get()), 0, O_CLOEXEC), 0);
+    ChildProcess child;
+    const bool started = ChildProcess::Spawn(Helper(L"proc_args", {L"via-zero"}), {}, kInvalidHandle,
+                                             0, kInvalidHandle, child);
+    dup2(savedStdin, 0);
+    close(savedStdin);
+    output.write.Close();
+    ASSERT_TRUE(started);
+    std::string text;
+    char buffer[256];
+    std::size_t count = 0;
+    while (ReadSome(output.read.Get(), buffer, sizeof buffer, count) == IoStatus::Ok)
+        text.append(buffer, count);
+    int code = -1;
+    ASSERT_TRUE(child.Wait(-1, code));
+    EXPECT_EQ(code, 0);
+    EXPECT_EQ(text, std::string("via-zero") + '\0');
+}
+
+TEST_F(ProcessTest, NoDescriptorLeaksAcrossManySpawns)
+{
+    const int before = CountOwnDescriptors();
+    for (int i = 0; i < 200; ++i) {
+        PipePair input;
+        ASSERT_TRUE(CreatePipe(input));
+        PipePair output;
+        ASSERT_TRUE(CreatePipe(output));
+        ChildProcess child;
+        ASSERT_TRUE(ChildProcess::Spawn(Helper(L"proc_exit", {L"0"}), {{L"GS_LIB", L"x"}},
+                                        input.read.Get(), output.write.Get(), kInvalidHandle, child));
+        if (i % 2 == 0) {
+            int code = -1;
+            ASSERT_TRUE(child.Wait(-1, code));
+            EXPECT_EQ(code, 0);
+        }  // odd rounds: the destructor reaps
+    }
+    EXPECT_EQ(CountOwnDescriptors(), before);
+}
+
+TEST_F(ProcessTest, ExtraEnvironmentReachesOnlyTheChild)
+{
+    const char* home = std::getenv("HOME");
+    const std::string homeBefore = home ? home : "";
+    ASSERT_EQ(std::getenv("GS_LIB"), nullptr);
+    const Result result = Run(Helper(L"proc_env"), {{L"GS_LIB", L"/opt/q v/gs/lib"},
+                                                    {L"GS_DLL", L"/opt/\u00dcber/gs/bin"},
+                                                    {L"HOME", L"/replaced"}});
+    ASSERT_TRUE(result.started);
+    const std::vector<std::string> entries = SplitNul(result.output);
+    auto countOf = [&](const std::string& entry) {
+        return std::count(entries.begin(), entries.end(), entry);
+    };
+    EXPECT_EQ(countOf("GS_LIB=/opt/q v/gs/lib"), 1);
+    EXPECT_EQ(countOf(ToUtf8(L"GS_DLL=/opt/\u00dcber/gs/bin")), 1);
+    EXPECT_EQ(countOf("HOME=/replaced"), 1);
+    EXPECT_EQ(std::count_if(entries.begin(), entries.end(),
+                            [](const std::string& e) { return e.rfind("HOME=", 0) == 0; }),
+              1);
+    if (const char* path = std::getenv("PATH")) {
+        EXPECT_EQ(countOf(std::string("PATH=") + path), 1);
+    }
+    // The host's own environment is untouched.
+    EXPECT_EQ(std::getenv("GS_LIB"), nullptr);
+    EXPECT_EQ(std::getenv("GS_DLL"), nullptr);
+    home = std::getenv("HOME");
+    EXPECT_EQ(home ? home : "", homeBefore);
+}
+
+TEST_F(ProcessTest, QuotedArgumentsWithSpacesAndNonAsciiArriveWhole)
+{
+    const std::wstring line = L"\"" + FromUtf8(QuilletTest::SelfPath()) +
+                              L"\" --quillet-helper proc_args -dSAFER -sIjsServer=\"/opt/q v/gs/bin/qvijs\""
+                              L" \"/tmp/dir with space/\u00dcn\u00ef\u20ac\U0001D11E.ps\" -_";
+    const Result result = Run(SplitCommandLine(line));
+    ASSERT_TRUE(result.started);
+    EXPECT_EQ(result.code, 0);
+    const std::vector<std::string> expected{
+        "-dSAFER", "-sIjsServer=/opt/q v/gs/bin/qvijs",
+        ToUtf8(L"/tmp/dir with space/\u00dcn\u00ef\u20ac\U0001D11E.ps"), "-_"};
+    EXPECT_EQ(SplitNul(result.output), expected);
+}
+
+// Feeding a child's input while it writes a lot back: with both pipes
+// non-blocking and one wait for "input writable or output readable", neither
+// side can fill its pipe and wait for the other for good.
+TEST_F(ProcessTest, RelayThroughEchoingChildWithoutDeadlock)
+{
+    PipePair input;
+    PipePair output;
+    ASSERT_TRUE(CreatePipe(input));
+    ASSERT_TRUE(CreatePipe(output));
+    ASSERT_TRUE(SetNonBlocking(input.write.Get(), true));
+    ASSERT_TRUE(SetNonBlocking(output.read.Get(), true));
+    ChildProcess child;
+    ASSERT_TRUE(ChildProcess::Spawn(Helper(L"proc_echo"), {}, input.read.Get(), output.write.Get(),
+                                    kInvalidHandle, child));
+    input.read.Close();
+    output.write.Close();
+
+    std::string data(1 << 20, '\0');
+    for (std::size_t i = 0; i < data.size(); ++i)
+        data[i] = static_cast<char>('a' + (i * 7) % 26);
+    std::string echoed;
+    std::size_t sent = 0;
+    bool outputEnded = false;
+    while (!outputEnded) {
+        WaitItem items[2] = {{output.read.Get(), false}, {input.write.Get(), true}};
+        const int ready = WaitAny(items, input.write.IsValid() ? 2 : 1, 10000);
+        ASSERT_GE(ready, 0) << "wait gave " << ready;
+        if (ready == 0) {
+            char buffer[8192];
+            std::size_t count = 0;
+            const IoStatus status = ReadSome(output.read.Get(), buffer, sizeof buffer, count);
+            if (status == IoStatus::Ok)
+                echoed.append(buffer, count);
+            else
+                outputEnded = status != IoStatus::WouldBlock;
+        } else {
+            std::size_t count = 0;
+            const std::size_t chunk = std::min<std::size_t>(8192, data.size() - sent);
+            const IoStatus status = WriteSome(input.write.Get(), data.data() + sent, chunk, count);
+            ASSERT_NE(status, IoStatus::Error);
+            sent += count;
+            if (sent == data.size())
+                input.write.Close();
+        }
+    }
+    int code = -1;
+    ASSERT_TRUE(child.Wait(-1, code));
+    EXPECT_EQ(code, 0);
+    EXPECT_TRUE(echoed == data) << echoed.size() << " of " << data.size() << " bytes";
+}
+
+TEST_F(ProcessTest, PipeReadsAndWritesReportEndBlockAndError)
+{
+    PipePair pipe;
+    ASSERT_TRUE(CreatePipe(pipe));
+    EXPECT_NE(fcntl(static_cast<int>(pipe.read.Get()), F_GETFD) & FD_CLOEXEC, 0);
+    EXPECT_NE(fcntl(static_cast<int>(pipe.write.Get()), F_GETFD) & FD_CLOEXEC, 0);
+    EXPECT_GT(PipeCapacity(pipe.write.Get()), 0);
+
+    char buffer[16];
+    std::size_t count = 99;
+    ASSERT_TRUE(SetNonBlocking(pipe.read.Get(), true));
+    EXPECT_EQ(ReadSome(pipe.read.Get(), buffer, sizeof buffer, count), IoStatus::WouldBlock);
+    EXPECT_EQ(count, 0u);
+
+    // A full non-blocking pipe takes what fits, then would block.
+    ASSERT_TRUE(SetNonBlocking(pipe.write.Get(), true));
+    std::string chunk(65536, 'x');
+    std::size_t total = 0;
+    IoStatus status;
+    while ((status = WriteSome(pipe.write.Get(), chunk.data(), chunk.size(), count)) == IoStatus::Ok)
+        total += count;
+    EXPECT_EQ(status, IoStatus::WouldBlock);
+    EXPECT_EQ(total, static_cast<std::size_t>(PipeCapacity(pipe.write.Get())));
+    WaitItem writable{pipe.write.Get(), true};
+    EXPECT_EQ(WaitAny(&writable, 1, 0), kWaitTimeout);
+
+    pipe.write.Close();
+    std::size_t drained = 0;
+    while ((status = ReadSome(pipe.read.Get(), buffer, sizeof buffer, count)) == IoStatus::Ok)
+        drained += count;
+    EXPECT_EQ(status, IoStatus::End);
+    EXPECT_EQ(drained, total);
+}
+
+TEST_F(ProcessTest, WriteToDeadReaderIsAnErrorNotASignal)
+{
+    for (const bool callerBlocked : {false, true}) {
+        sigset_t pipeOnly;
+        sigemptyset(&pipeOnly);
+        sigaddset(&pipeOnly, SIGPIPE);
+        sigset_t before;
+        pthread_sigmask(callerBlocked ? SIG_BLOCK : SIG_UNBLOCK, &pipeOnly, &before);
+
+        PipePair pipe;
+        ASSERT_TRUE(CreatePipe(pipe));
+        pipe.read.Close();
+        std::size_t count = 7;
+        // Without the protection the default action would end this process here.
+        EXPECT_EQ(WriteSome(pipe.write.Get(), "abc", 3, count), IoStatus::Error);
+        EXPECT_EQ(errno, EPIPE);
+        EXPECT_EQ(count, 0u);
+
+        sigset_t now;
+        pthread_sigmask(SIG_BLOCK, nullptr, &now);
+        EXPECT_EQ(sigismember(&now, SIGPIPE), callerBlocked ? 1 : 0);
+        sigset_t pending;
+        sigpending(&pending);
+        EXPECT_EQ(sigismember(&pending, SIGPIPE), 0);
+        pthread_sigmask(SIG_SETMASK, &before, nullptr);
+    }
+
+    // The same against a child that ended without reading its input.
+    PipePair input;
+    ASSERT_TRUE(CreatePipe(input));
+    ChildProcess child;
+    ASSERT_TRUE(ChildProcess::Spawn(Helper(L"proc_exit", {L"0"}), {}, input.read.Get(), kInvalidHandle,
+                                    kInvalidHandle, child));
+    input.read.Close();
+    int code = -1;
+    ASSERT_TRUE(child.Wait(-1, code));
+    std::size_t count = 0;
+    EXPECT_EQ(WriteSome(input.write.Get(), "abc", 3, count), IoStatus::Error);
+}
+
+TEST_F(ProcessTest, EventsResetAutomaticallyOrByHand)
+{
+    Event autoReset(false);
+    EXPECT_FALSE(autoReset.IsManualReset());
+    EXPECT_FALSE(autoReset.Consume());
+    EXPECT_FALSE(autoReset.Wait(0));
+    autoReset.Set();
+    autoReset.Set();  // still one signal
+    NativeHandle handles[] = {autoReset.GetWaitHandle()};
+    EXPECT_EQ(WaitAny(handles, 1, 0), 0);
+    EXPECT_TRUE(autoReset.Consume());
+    EXPECT_FALSE(autoReset.Consume());
+    EXPECT_EQ(WaitAny(handles, 1, 0), kWaitTimeout);
+    autoReset.Set();
+    autoReset.Reset();
+    EXPECT_FALSE(autoReset.Wait(10));
+
+    Event manual(true);
+    EXPECT_TRUE(manual.IsManualReset());
+    manual.Set();
+    EXPECT_TRUE(manual.Consume());
+    EXPECT_TRUE(manual.Wait(0));
+    EXPECT_TRUE(manual.Consume());
+    manual.Reset();
+    EXPECT_FALSE(manual.Consume());
+    EXPECT_FALSE(manual.Wait(0));
+
+    // A set from another thread wakes a waiter; of two waiters on an
+    // auto-reset event exactly one gets the signal.
+    Event wake(false);
+    int got[2] = {0, 0};
+    std::thread first([&] { got[0] = wake.Wait(300); });
+    std::thread second([&] { got[1] = wake.Wait(300); });
+    wake.Set();
+    first.join();
+    second.join();
+    EXPECT_EQ(got[0] + got[1], 1);
+}
+
+TEST_F(ProcessTest, FolderWatchSeesNameChangesAndRearmDrains)
+{
+    char folderTemplate[] = "/tmp/quillet-dirwatch-XXXXXX";
+    ASSERT_NE(mkdtemp(folderTemplate), nullptr);
+    const std::string folder = folderTemplate;
+
+    DirWatch watch;
+    EXPECT_FALSE(watch.IsOpen());
+    EXPECT_FALSE(watch.Open(FromUtf8(folder + "/missing")));
+    EXPECT_EQ(watch.GetWaitHandle(), kInvalidHandle);
+    ASSERT_TRUE(watch.Open(FromUtf8(folder)));
+    NativeHandle handles[] = {watch.GetWaitHandle()};
+    EXPECT_EQ(WaitAny(handles, 1, 0), kWaitTimeout);
+
+    const std::string page1 = folder + "/p_001.png";
+    const std::string page2 = folder + "/p_002.png";
+    FILE* file = std::fopen(page1.c_str(), "w");
+    ASSERT_NE(file, nullptr);
+    std::fputs("data", file);  // writes are no name change
+    std::fclose(file);
+    std::fclose(std::fopen(page2.c_str(), "w"));
+    EXPECT_EQ(WaitAny(handles, 1, 5000), 0);
+    watch.Rearm();
+    EXPECT_EQ(WaitAny(handles, 1, 0), kWaitTimeout);
+
+    // Nothing below the folder counts.
+    const std::string sub = folder + "/sub";
+    ASSERT_EQ(mkdir(sub.c_str(), 0700), 0);
+    EXPECT_EQ(WaitAny(handles, 1, 5000), 0);
+    watch.Rearm();
+    std::fclose(std::fopen((sub + "/inner").c_str(), "w"));
+    EXPECT_EQ(WaitAny(handles, 1, 50), kWaitTimeout);
+
+    ASSERT_EQ(std::rename(page2.c_str(), (sub + "/moved").c_str()), 0);
+    EXPECT_EQ(WaitAny(handles, 1, 5000), 0);
+    watch.Rearm();
+    ASSERT_EQ(unlink(page1.c_str()), 0);
+    EXPECT_EQ(WaitAny(handles, 1, 5000), 0);
+
+    watch.Close();
+    EXPECT_FALSE(watch.IsOpen());
+    watch.Rearm();  // harmless when closed
+    std::system(("rm -rf '" + folder + "'").c_str());
+}
+
+TEST_F(ProcessTest, WaitAnyPicksLowestReadyIndex)
+{
+    Event events[3] = {Event(true), Event(true), Event(true)};
+    NativeHandle handles[3] = {events[0].GetWaitHandle(), events[1].GetWaitHandle(),
+                               events[2].GetWaitHandle()};
+    EXPECT_EQ(WaitAny(handles, 3, 0), kWaitTimeout);
+    EXPECT_EQ(WaitAny(handles, 3, 30), kWaitTimeout);
+    events[2].Set();
+    EXPECT_EQ(WaitAny(handles, 3, 0), 2);
+    events[1].Set();
+    EXPECT_EQ(WaitAny(handles, 3, -1), 1);
+
+    // A missing object fails the wait, also when others are ready.
+    NativeHandle withMissing[2] = {handles[1], kInvalidHandle};
+    EXPECT_EQ(WaitAny(withMissing, 2, 0), kWaitFailed);
+
+    // A hung-up pipe counts as ready, so the reader sees its end.
+    PipePair pipe;
+    ASSERT_TRUE(CreatePipe(pipe));
+    NativeHandle pipeRead[1] = {pipe.read.Get()};
+    EXPECT_EQ(WaitAny(pipeRead, 1, 0), kWaitTimeout);
+    WaitItem items[2] = {{pipe.read.Get(), false}, {pipe.write.Get(), true}};
+    EXPECT_EQ(WaitAny(items, 2, 0), 1);
+    pipe.write.Close();
+    EXPECT_EQ(WaitAny(pipeRead, 1, 0), 0);
+
+    // A descriptor closed behind the set's back.
+    const NativeHandle stale = pipe.read.Get();
+    pipe.read.Close();
+    NativeHandle closed[1] = {stale};
+    EXPECT_EQ(WaitAny(closed, 1, 0), kWaitFailed);
+
+    // A writer whose reader has gone is ready too (the write reports it).
+    PipePair orphan;
+    ASSERT_TRUE(CreatePipe(orphan));
+    orphan.read.Close();
+    WaitItem orphanWrite{orphan.write.Get(), true};
+    EXPECT_EQ(WaitAny(&orphanWrite, 1, 0), 0);
+}
