@@ -1,0 +1,826 @@
+// The base platform layer on POSIX: strings, utilities and unique prefixes,
+// files and folders, the preference store, threads and wait sets, locks.
+#include "TestSupport.h"
+
+#include "platform/TextConversion.h"
+#include "platform/ZBaseStorage.h"
+#include "platform/ZCriticalSection.h"
+#include "platform/ZString.h"
+#include "platform/ZThread.h"
+#include "platform/ZUtilities.h"
+
+#include <gtest/gtest.h>
+
+#include <dirent.h>
+#include <fcntl.h>
+#include <sys/stat.h>
+#include <unistd.h>
+
+#include <algorithm>
+#include <atomic>
+#include <chrono>
+#include <climits>
+#include <condition_variable>
+#include <cstdio>
+#include <cstdlib>
+#include <cstring>
+#include <filesystem>
+#include <fstream>
+#include <iterator>
+#include <mutex>
+#include <set>
+#include <sstream>
+#include <string>
+#include <thread>
+#include <vector>
+
+using namespace Quillet;
+namespace fs = std::filesystem;
+
+namespace {
+
+std::string ReadAll(const std::string& path)
+{
+    std::ifstream in(path, std::ios::binary);
+    return std::string(std::istreambuf_iterator<char>(in), {});
+}
+
+void WriteFile(const std::string& path, const std::string& bytes)
+{
+    std::ofstream(path, std::ios::binary | std::ios::trunc) << bytes;
+}
+
+std::size_t OpenDescriptorCount()
+{
+    std::size_t count = 0;
+    for ([[maybe_unused]] const auto& entry : fs::directory_iterator("/proc/self/fd"))
+        ++count;
+    return count;
+}
+
+// Sets or clears an environment variable for one test and puts it back after.
+class ScopedEnv {
+public:
+    ScopedEnv(const char* name, const char* value) : name(name)
+    {
+        if (const char* old = std::getenv(name))
+            saved = old, hadValue = true;
+        if (value)
+            setenv(name, value, 1);
+        else
+            unsetenv(name);
+    }
+    ~ScopedEnv()
+    {
+        if (hadValue)
+            setenv(name.c_str(), saved.c_str(), 1);
+        else
+            unsetenv(name.c_str());
+    }
+
+private:
+    std::string name, saved;
+    bool hadValue = false;
+};
+
+// A scratch folder whose name holds a space and non-ASCII letters.
+class ScratchFixture : public testing::Test {
+protected:
+    void SetUp() override
+    {
+        root = testing::TempDir() + "quillet-plat-" + std::to_string(getpid());
+        dir = root + "/dossier d’été ü";
+        fs::create_directories(dir);
+    }
+    void TearDown() override { fs::remove_all(root); }
+
+    static ZString Wide(const std::string& path) { return ZString(FromUtf8(path)); }
+
+    std::string root, dir;
+};
+
+}  // namespace
+
+// --- ZString -------------------------------------------------------------
+
+TEST(ZStringTest, CaseInsensitiveComparisonFoldsAsciiOnly)
+{
+    ZString s(L"Print To File.PS");
+    EXPECT_TRUE(s.CompareI(ZString(L"print to file.ps")));
+    EXPECT_FALSE(s.CompareI(ZString(L"print to file.p")));
+    EXPECT_TRUE(s.ContainsI(ZString(L"TO FILE")));
+    EXPECT_TRUE(s.ContainsI(ZString()));
+    EXPECT_FALSE(s.ContainsI(ZString(L"files")));
+    EXPECT_FALSE(ZString(L"\u00C4").CompareI(ZString(L"\u00E4")));
+
+    EXPECT_FALSE(s.Set(nullptr));
+    EXPECT_EQ(s.Str(), L"Print To File.PS");
+    EXPECT_TRUE(s.Set(L"a"));
+    s += ZString(L"b");
+    s += L"c";
+    s += static_cast<const wchar_t*>(nullptr);
+    EXPECT_EQ(s.Str(), L"abc");
+    EXPECT_EQ(s.Length(), 3u);
+}
+
+TEST(ZStringTest, ExtensionIsTakenFromTheLastPathComponent)
+{
+    struct Case {
+        const wchar_t* path;
+        bool found;
+        const wchar_t* ext;
+    };
+    const Case cases[] = {
+        {L"/tmp/report.final.PDF", true, L"PDF"}, {L"C:\\docs\\letter.doc", true, L"doc"},
+        {L"/tmp/dir.d/README", false, L""},       {L"dir.d\\name", false, L""},
+        {L"name.", false, L""},                   {L"", false, L""},
+        {L"/a b/ü.ps", true, L"ps"},
+    };
+    for (const Case& c : cases) {
+        ZString ext(L"stale");
+        EXPECT_EQ(ZFileName(c.path).ReturnExt(ext), c.found) << c.path;
+        EXPECT_EQ(ext.Str(), c.ext);
+    }
+}
+
+// --- ZUtilities ----------------------------------------------------------
+
+TEST(ZUtilitiesTest, ConvertToReadsLeadingDecimalDigitsAndClamps)
+{
+    struct Case {
+        const wchar_t* text;
+        bool ok;
+        long value;
+    };
+    const Case cases[] = {
+        {L"42", true, 42},          {L"  \t-17 pages", true, -17},
+        {L"+8x", true, 8},          {L"007", true, 7},
+        {L"", false, 0},            {L"abc", false, 0},
+        {L"-", false, 0},           {L"- 5", false, 0},
+        {L"x12", false, 0},         {L"9223372036854775807", true, LONG_MAX},
+        {L"-9223372036854775808", true, LONG_MIN},
+        {L"99999999999999999999999", true, LONG_MAX},
+        {L"-99999999999999999999999", true, LONG_MIN},
+        {L"\x0661\x0662", false, 0},  // digits of another script do not count
+    };
+    for (const Case& c : cases) {
+        long value = 12345;
+        EXPECT_EQ(ZUtilities::ConvertTo(c.text, value), c.ok) << c.text;
+        EXPECT_EQ(value, c.value) << c.text;
+    }
+}
+
+TEST(ZUtilitiesTest, EnvironmentThreadAndProcessIds)
+{
+    ScopedEnv set("QUILLET_PLAT_TEST_VAR", "v\xC3\xA4lue");
+    ScopedEnv unset("QUILLET_PLAT_TEST_UNSET", nullptr);
+    std::string value = "old";
+    EXPECT_TRUE(ZUtilities::GetEnv("QUILLET_PLAT_TEST_VAR", value));
+    EXPECT_EQ(value, "v\xC3\xA4lue");
+    value = "old";
+    EXPECT_FALSE(ZUtilities::GetEnv("QUILLET_PLAT_TEST_UNSET", value));
+    EXPECT_EQ(value, "old");
+
+    std::wstring target = L"x";
+    ZUtilities::Assign(target, L"new");
+    EXPECT_EQ(target, L"new");
+    ZUtilities::Assign(target, nullptr);
+    EXPECT_EQ(target, L"");
+
+    EXPECT_EQ(ZHelper::GetThisProcessID(), static_cast<std::uint32_t>(getpid()));
+    const std::uint32_t mine = ZUtilities::GetCurrentThreadID();
+    std::uint32_t other = mine;
+    std::thread([&] { other = ZUtilities::GetCurrentThreadID(); }).join();
+    EXPECT_NE(mine, other);
+    EXPECT_NE(other, 0u);
+    EXPECT_GE(ZUtilities::GetOnlineProcessorCount(), 1);
+
+    const auto start = std::chrono::steady_clock::now();
+    ZUtilities::sleep(30);
+    EXPECT_GE(std::chrono::steady_clock::now() - start, std::chrono::milliseconds(30));
+}
+
+// Prints argv[1] prefixes for folder argv[0], one a line, from four threads.
+QUILLET_TEST_HELPER(plat_prefixes)
+{
+    const std::wstring dir = FromUtf8(argv[0]);
+    const int count = std::atoi(argv[1]);
+    std::vector<std::wstring> prefixes[4];
+    std::vector<std::thread> threads;
+    for (auto& list : prefixes)
+        threads.emplace_back([&list, &dir, count] {
+            for (int i = 0; i < count / 4; ++i)
+                list.push_back(ZUtilities::GetUniqueFilePrefix(dir));
+        });
+    for (auto& thread : threads)
+        thread.join();
+    for (auto& list : prefixes)
+        for (auto& prefix : list)
+            std::printf("%s\n", ToUtf8(prefix).c_str());
+    return 0;
+}
+
+TEST_F(ScratchFixture, UniquePrefixesDifferAcrossProcessesAndThreads)
+{
+    // Two processes started together, each asking from four threads.
+    // Through the shell, so the binary's real path rather than /proc/self/exe.
+    const std::string command =
+        "'" + fs::read_symlink("/proc/self/exe").string() + "' --quillet-helper plat_prefixes '" + dir + "' 400";
+    FILE* first = popen(command.c_str(), "r");
+    FILE* second = popen(command.c_str(), "r");
+    ASSERT_TRUE(first && second);
+    std::vector<std::string> all;
+    for (FILE* pipe : {first, second}) {
+        char line[256];
+        while (std::fgets(line, sizeof line, pipe))
+            all.emplace_back(line, std::strlen(line) - 1);
+        EXPECT_EQ(pclose(pipe), 0);
+    }
+    // And this process too.
+    for (int i = 0; i < 100; ++i)
+        all.push_back(ToUtf8(ZUtilities::GetUniqueFilePrefix(Wide(dir).Str())));
+    ASSERT_EQ(all.size(), 900u);
+
+    std::sort(all.begin(), all.end());
+    for (std::size_t i = 0; i < all.size(); ++i) {
+        const std::string& prefix = all[i];
+        ASSERT_EQ(prefix.compare(0, 2, "qv"), 0) << prefix;
+        EXPECT_TRUE(std::all_of(prefix.begin(), prefix.end(),
+                                [](char c) { return std::isalnum(static_cast<unsigned char>(c)); }))
+            << prefix;
+        // Sorted, a duplicate or a prefix that begins another one would sit
+        // right before it: either would let two jobs' files mix.
+        if (i > 0) {
+            EXPECT_NE(prefix.compare(0, all[i - 1].size(), all[i - 1]), 0)
+                << all[i - 1] << " / " << prefix;
+        }
+    }
+}
+
+TEST_F(ScratchFixture, UniquePrefixIsFreeInTheFolder)
+{
+    // Files that begin with this process's likely next prefixes do not matter:
+    // whatever comes back begins no file in the folder.
+    for (int i = 0; i < 50; ++i) {
+        const std::wstring prefix = ZUtilities::GetUniqueFilePrefix(Wide(dir).Str());
+        for (const auto& entry : fs::directory_iterator(fs::path(dir)))
+            ASSERT_NE(FromUtf8(entry.path().filename().string()).rfind(prefix, 0), 0u);
+        WriteFile(dir + "/" + ToUtf8(prefix) + "_001.png", "x");
+    }
+    // A folder that does not exist still gets a prefix.
+    EXPECT_FALSE(ZUtilities::GetUniqueFilePrefix(L"/nonexistent/quillet/dir").empty());
+}
+
+// --- ZBaseStorage --------------------------------------------------------
+
+TEST(ZBaseStorageTest, TempDirAndFontsFolder)
+{
+    std::wstring path;
+    {
+        ScopedEnv env("TMPDIR", nullptr);
+        ASSERT_TRUE(ZBaseStorage::TempDirPath(path));
+        EXPECT_EQ(path, L"/tmp/");
+    }
+    {
+        ScopedEnv env("TMPDIR", "/var/tmp/\xC3\xBC dir");
+        ASSERT_TRUE(ZBaseStorage::TempDirPath(path));
+        EXPECT_EQ(path, L"/var/tmp/\u00FC dir/");
+    }
+    {
+        ScopedEnv env("TMPDIR", "/scratch/");
+        ASSERT_TRUE(ZBaseStorage::TempDirPath(path));
+        EXPECT_EQ(path, L"/scratch/");
+    }
+    {
+        ScopedEnv env("TMPDIR", "");
+        ASSERT_TRUE(ZBaseStorage::TempDirPath(path));
+        EXPECT_EQ(path, L"/tmp/");
+    }
+    EXPECT_EQ(std::wstring(ZBaseStorage::kZPathDelimStr), L"/");
+    EXPECT_EQ(ZBaseStorage::FontsFolderPath(),
+              fs::is_directory("/usr/share/fonts") ? L"/usr/share/fonts" : L"");
+}
+
+TEST_F(ScratchFixture, FoldersAreCreatedWithTheirParents)
+{
+    const std::string nested = dir + "/a b/ç/d";
+    ZDirStorage folder(Wide(nested));
+    EXPECT_FALSE(folder.Exists());
+    EXPECT_EQ(folder.Create(), ZBASE_OK);
+    EXPECT_TRUE(fs::is_directory(fs::path(nested)));
+    EXPECT_TRUE(folder.Exists());
+    EXPECT_EQ(folder.Create(), ZBASE_OK);  // already there
+    EXPECT_EQ(ZDirStorage(Wide(nested + "/")).Create(), ZBASE_OK);
+    EXPECT_FALSE(ZFileStorage(Wide(nested)).Exists());
+
+    WriteFile(dir + "/plain", "x");
+    EXPECT_NE(ZDirStorage(Wide(dir + "/plain/sub")).Create(), ZBASE_OK);
+    EXPECT_FALSE(ZDirStorage(Wide(dir + "/plain")).Exists());
+    EXPECT_NE(ZDirStorage(ZString()).Create(), ZBASE_OK);
+}
+
+TEST_F(ScratchFixture, StreamsWriteReadAndAppend)
+{
+    const std::size_t descriptors = OpenDescriptorCount();
+    const std::string path = dir + "/page 1 \xE2\x82\xAC.txt";
+    {
+        ZFileStream stream;
+        EXPECT_FALSE(stream.IsOpen());
+        ASSERT_EQ(stream.Open(ZFileStream::kCreate, Wide(path)), ZBASE_OK);
+        ASSERT_TRUE(stream.IsOpen());
+        EXPECT_EQ(stream.Write("hello\0world", 11), ZBASE_OK);
+
+        // The descriptor is close-on-exec: children never inherit it.
+        bool found = false;
+        for (const auto& entry : fs::directory_iterator("/proc/self/fd")) {
+            std::error_code error;
+            if (fs::read_symlink(entry.path(), error) == fs::path(path)) {
+                const int fd = std::stoi(entry.path().filename().string());
+                EXPECT_TRUE(fcntl(fd, F_GETFD) & FD_CLOEXEC);
+                found = true;
+            }
+        }
+        EXPECT_TRUE(found);
+        // Reopening closes the first descriptor.
+        ASSERT_EQ(stream.Open(ZFileStream::kAppend, Wide(path)), ZBASE_OK);
+        EXPECT_EQ(stream.Write("!", 1), ZBASE_OK);
+    }  // closed by the destructor
+    EXPECT_EQ(ReadAll(path), std::string("hello\0world!", 12));
+
+    ZFileStream reader;
+    ASSERT_EQ(reader.Open(ZFileStream::kRead, Wide(path)), ZBASE_OK);
+    char buffer[8];
+    std::size_t count = 0;
+    EXPECT_EQ(reader.Read(buffer, sizeof buffer, count), ZBASE_OK);
+    EXPECT_EQ(count, 8u);
+    EXPECT_EQ(reader.Read(buffer, sizeof buffer, count), ZBASE_OK);
+    EXPECT_EQ(count, 4u);
+    EXPECT_EQ(reader.Read(buffer, sizeof buffer, count), ZBASE_OK);
+    EXPECT_EQ(count, 0u);
+    EXPECT_NE(reader.Write("x", 1), ZBASE_OK);
+    reader.Close();
+    EXPECT_FALSE(reader.IsOpen());
+    EXPECT_NE(reader.Read(buffer, sizeof buffer, count), ZBASE_OK);
+
+    ASSERT_EQ(reader.Open(ZFileStream::kCreate, Wide(path)), ZBASE_OK);  // truncates
+    reader.Close();
+    EXPECT_EQ(ReadAll(path), "");
+
+    EXPECT_NE(reader.Open(ZFileStream::kRead, Wide(dir + "/missing")), ZBASE_OK);
+    EXPECT_NE(reader.Open(ZFileStream::kCreate, Wide(dir + "/no/such/dir/f")), ZBASE_OK);
+    EXPECT_NE(reader.Open(ZFileStream::kCreate, ZString(std::wstring(L"bad\0name", 8))), ZBASE_OK);
+    EXPECT_NE(reader.Open(7, Wide(path)), ZBASE_OK);
+    EXPECT_FALSE(reader.IsOpen());
+    EXPECT_EQ(OpenDescriptorCount(), descriptors);
+}
+
+TEST_F(ScratchFixture, FilesAreCopiedMeasuredAndDeleted)
+{
+    const std::size_t descriptors = OpenDescriptorCount();
+    const std::string source = dir + "/Brief an Jürgen.doc";
+    const std::string dest = dir + "/qv1n2abc.QV_PrintDirect.doc";
+    std::string contents(200000, '\0');
+    for (std::size_t i = 0; i < contents.size(); ++i)
+        contents[i] = static_cast<char>(i * 7);
+    WriteFile(source, contents);
+    chmod(source.c_str(), 0750);
+
+    ZFileStorage file(Wide(source));
+    EXPECT_TRUE(file.Exists());
+    unsigned long long size = 0;
+    EXPECT_TRUE(file.GetSize(size));
+    EXPECT_EQ(size, contents.size());
+
+    EXPECT_EQ(file.Copy(Wide(dest), true), ZBASE_OK);
+    EXPECT_EQ(ReadAll(dest), contents);
+    EXPECT_EQ(fs::status(fs::path(dest)).permissions() & fs::perms::owner_exec, fs::perms::owner_exec);
+
+    // failIfExists keeps dest as it is; otherwise dest is replaced.
+    WriteFile(dest, "older");
+    EXPECT_NE(file.Copy(Wide(dest), true), ZBASE_OK);
+    EXPECT_EQ(ReadAll(dest), "older");
+    EXPECT_EQ(file.Copy(Wide(dest), false), ZBASE_OK);
+    EXPECT_EQ(ReadAll(dest), contents);
+    // A copy onto itself leaves the file whole.
+    EXPECT_EQ(file.Copy(Wide(source), false), ZBASE_OK);
+    EXPECT_EQ(ReadAll(source), contents);
+    // No temporary files are left behind.
+    EXPECT_EQ(std::distance(fs::directory_iterator(fs::path(dir)), {}), 2);
+
+    EXPECT_NE(ZFileStorage(Wide(dir + "/missing")).Copy(Wide(dir + "/x"), false), ZBASE_OK);
+    EXPECT_NE(ZFileStorage(Wide(dir)).Copy(Wide(dir + "/x"), false), ZBASE_OK);
+    EXPECT_NE(file.Copy(Wide(dir + "/no/such/dir"), false), ZBASE_OK);
+    EXPECT_FALSE(fs::exists(fs::path(dir + "/x")));
+
+    EXPECT_EQ(ZFileStorage(Wide(dest)).Delete(false), ZBASE_OK);
+    EXPECT_FALSE(ZFileStorage(Wide(dest)).Exists());
+    EXPECT_NE(ZFileStorage(Wide(dest)).Delete(false), ZBASE_OK);  // already gone
+    EXPECT_NE(ZFileStorage(Wide(dir)).Delete(false), ZBASE_OK);    // a folder
+    EXPECT_TRUE(fs::is_directory(fs::path(dir)));
+    EXPECT_FALSE(ZFileStorage(Wide(dir)).Exists());
+    EXPECT_FALSE(ZFileStorage(Wide(dir)).GetSize(size));
+    EXPECT_FALSE(ZFileStorage(Wide(dest)).GetSize(size));
+    EXPECT_FALSE(ZFileStorage(ZString()).Exists());
+    EXPECT_EQ(OpenDescriptorCount(), descriptors);
+}
+
+// --- Preference store ----------------------------------------------------
+
+namespace {
+
+const std::wstring kRoot = L"HKEY_LOCAL_MACHINE\\SOFTWARE\\Quivera\\Tallow Works";
+
+class PreferencesTest : public ScratchFixture {
+protected:
+    void SetUp() override
+    {
+        ScratchFixture::SetUp();
+        path = dir + "/preferences.conf";
+        env = std::make_unique<ScopedEnv>("QUILLET_PREFERENCES", path.c_str());
+    }
+    void TearDown() override
+    {
+        env.reset();
+        ScratchFixture::TearDown();
+    }
+
+    // The store for the current file, with the product's root selected.
+    IPreferences* Store()
+    {
+        IPreferences* store = ZUtilities::GetPreferences();
+        if (store)
+            store->SetRoot(kRoot);
+        return store;
+    }
+    std::wstring Get(IPreferences* store, const wchar_t* name)
+    {
+        std::wstring value = L"<unset>";
+        store->GetString(name, value);
+        return value;
+    }
+
+    std::string path;
+    std::unique_ptr<ScopedEnv> env;
+};
+
+}  // namespace
+
+TEST_F(PreferencesTest, MissingStoreGivesNullAndEmptyStoreHasNoValues)
+{
+    EXPECT_EQ(ZUtilities::GetPreferences(), nullptr);
+    fs::create_directory(fs::path(path));  // a folder is no store
+    EXPECT_EQ(ZUtilities::GetPreferences(), nullptr);
+    fs::remove(fs::path(path));
+    ASSERT_EQ(mkfifo(path.c_str(), 0600), 0);  // nor is a FIFO, and it must not hang
+    EXPECT_EQ(ZUtilities::GetPreferences(), nullptr);
+    fs::remove(fs::path(path));
+
+    WriteFile(path, "");
+    IPreferences* store = Store();
+    ASSERT_NE(store, nullptr);
+    std::wstring value = L"kept";
+    EXPECT_FALSE(store->GetString(L"QueueName", value));
+    EXPECT_EQ(value, L"kept");
+}
+
+TEST_F(PreferencesTest, SectionsCommentsAndWhitespace)
+{
+    WriteFile(path,
+              "\xEF\xBB\xBF# leading comment\n"
+              "Global = everywhere\n"
+              "Shared = global value\n"
+              "\n"
+              "[Some Other Root]\n"
+              "QueueName=wrong queue\n"
+              "   [ " "hkey_local_machine\\software\\quivera\\tallow works" " ]  \r\n"
+              "  QueueName  =  My Queue  \r\n"
+              "\t# QueueName=commented out\n"
+              "QuilletInstallDir=/opt/Quillet \xC3\xA9t\xC3\xA9/gs\n"
+              "Shared=section value\n"
+              "Empty=\n"
+              "Equation = a=b # not a comment\n"
+              "Twice=first\n"
+              "Twice=second\n"
+              "[Another]\n"
+              "PreviewName=wrong\n");
+    IPreferences* store = Store();
+    ASSERT_NE(store, nullptr);
+    EXPECT_EQ(Get(store, L"QueueName"), L"My Queue");
+    EXPECT_EQ(Get(store, L"queuename"), L"My Queue");
+    EXPECT_EQ(Get(store, L"QuilletInstallDir"), L"/opt/Quillet \u00E9t\u00E9/gs");
+    EXPECT_EQ(Get(store, L"Shared"), L"section value");
+    EXPECT_EQ(Get(store, L"Global"), L"everywhere");
+    EXPECT_EQ(Get(store, L"Empty"), L"");
+    EXPECT_EQ(Get(store, L"Equation"), L"a=b # not a comment");
+    EXPECT_EQ(Get(store, L"Twice"), L"second");
+    EXPECT_EQ(Get(store, L"PreviewName"), L"<unset>");
+
+    store->SetRoot(L"Some Other Root");
+    EXPECT_EQ(Get(store, L"QueueName"), L"wrong queue");
+    EXPECT_EQ(Get(store, L"Shared"), L"global value");
+    store->SetRoot(L"No Such Root");
+    EXPECT_EQ(Get(store, L"QueueName"), L"<unset>");
+    EXPECT_EQ(Get(store, L"Global"), L"everywhere");
+}
+
+TEST_F(PreferencesTest, GarbledStoresKeepTheirValidLines)
+{
+    std::string garbage;
+    for (int i = 0; i < 5000; ++i)
+        garbage.push_back(static_cast<char>(i * 131 % 256));
+    WriteFile(path, garbage + "\n[" + ToUtf8(kRoot) + "]\n" +
+                        "no equals sign\n"
+                        "=no name\n"
+                        "Bad\xC3\x28Name=x\n"
+                        "BadValue=\xFF\xFE\n"
+                        "Nul=a" + std::string(1, '\0') + "b\n"
+                        "Good=yes\n" +
+                        std::string(300000, 'y') + "=long line\n" +
+                        "[broken section\n"
+                        "Hidden=no\n"
+                        "[" + ToUtf8(kRoot) + "]\n"
+                        "Again=yes\n");
+    IPreferences* store = Store();
+    ASSERT_NE(store, nullptr);
+    EXPECT_EQ(Get(store, L"Good"), L"yes");
+    EXPECT_EQ(Get(store, L"Again"), L"yes");
+    EXPECT_EQ(Get(store, L"Hidden"), L"<unset>");
+    EXPECT_EQ(Get(store, L"BadValue"), L"<unset>");
+    EXPECT_EQ(Get(store, L"Nul"), L"<unset>");
+    EXPECT_EQ(Get(store, L"no equals sign"), L"<unset>");
+    EXPECT_EQ(Get(store, L""), L"<unset>");
+
+    // Far too large: only the complete lines of its first part are read.
+    WriteFile(path, "[" + ToUtf8(kRoot) + "]\nFirst=1\n" + std::string(3 << 20, 'z') + "\nLast=1\n");
+    store = Store();
+    ASSERT_NE(store, nullptr);
+    EXPECT_EQ(Get(store, L"First"), L"1");
+    EXPECT_EQ(Get(store, L"Last"), L"<unset>");
+
+    // Pure binary, and a store that cannot be read, are stores without values.
+    WriteFile(path, garbage);
+    store = Store();
+    ASSERT_NE(store, nullptr);
+    EXPECT_EQ(Get(store, L"First"), L"<unset>");
+    if (geteuid() != 0) {
+        WriteFile(path, "Good=yes\n");
+        chmod(path.c_str(), 0);
+        store = Store();
+        ASSERT_NE(store, nullptr);
+        EXPECT_EQ(Get(store, L"Good"), L"<unset>");
+    }
+}
+
+TEST_F(PreferencesTest, ChangesAreSeenAndTheObjectStaysTheSame)
+{
+    const std::string header = "[" + ToUtf8(kRoot) + "]\n";
+    WriteFile(path, header + "QueueName=AAAA\n");
+    IPreferences* store = Store();
+    ASSERT_NE(store, nullptr);
+    EXPECT_EQ(Get(store, L"QueueName"), L"AAAA");
+
+    // Rewritten in place at once: same size, likely the same time stamp.
+    WriteFile(path, header + "QueueName=BBBB\n");
+    ASSERT_EQ(ZUtilities::GetPreferences(), store);
+    EXPECT_EQ(Get(store, L"QueueName"), L"BBBB");  // the root stays selected
+
+    // Gone, then back: null meanwhile, then the same object again.
+    fs::remove(fs::path(path));
+    EXPECT_EQ(ZUtilities::GetPreferences(), nullptr);
+    WriteFile(path, header + "QueueName=CCCC\n");
+    ASSERT_EQ(ZUtilities::GetPreferences(), store);
+    EXPECT_EQ(Get(store, L"QueueName"), L"CCCC");
+
+    // Another file named by the variable.
+    const std::string other = dir + "/other store.conf";
+    WriteFile(other, header + "QueueName=DDDD\n");
+    ScopedEnv moved("QUILLET_PREFERENCES", other.c_str());
+    ASSERT_EQ(ZUtilities::GetPreferences(), store);
+    EXPECT_EQ(Get(store, L"QueueName"), L"DDDD");
+}
+
+TEST_F(PreferencesTest, WithoutTheVariableTheBuildTreeStoreIsFound)
+{
+    // The test binary sits in the build tree's bin/, whose ../etc holds the
+    // build's own store.
+    if (!fs::exists(QUILLET_BUILD_STORE))
+        GTEST_SKIP() << "the build tree has no store";
+    ScopedEnv unset("QUILLET_PREFERENCES", nullptr);
+    IPreferences* store = Store();
+    ASSERT_NE(store, nullptr);
+    EXPECT_EQ(Get(store, L"QueueName"), L"QV Page Glance");
+    EXPECT_EQ(Get(store, L"QuilletName"), L"qvjobsvr");
+}
+
+TEST_F(PreferencesTest, ConcurrentReadersWhileTheFileChanges)
+{
+    const std::string header = "[" + ToUtf8(kRoot) + "]\n";
+    WriteFile(path, header + "QueueName=one\n");
+    ASSERT_NE(Store(), nullptr);
+    std::atomic<bool> stop{false};
+    std::vector<std::thread> readers;
+    for (int i = 0; i < 3; ++i)
+        readers.emplace_back([&] {
+            while (!stop.load()) {
+                if (IPreferences* store = ZUtilities::GetPreferences()) {
+                    std::wstring value;
+                    if (store->GetString(L"QueueName", value)) {
+                        ASSERT_TRUE(value == L"one" || value == L"two") << ToUtf8(value);
+                    }
+                }
+            }
+        });
+    for (int i = 0; i < 200; ++i) {
+        // Replaced by rename, as an editor does, so readers never see half a file.
+        WriteFile(path + ".new", header + (i % 2 ? "QueueName=one\n" : "QueueName=two\n"));
+        fs::rename(fs::path(path + ".new"), fs::path(path));
+    }
+    stop = true;
+    for (auto& reader : readers)
+        reader.join();
+}
+
+// --- Threads and wait sets -----------------------------------------------
+
+namespace {
+
+// A thread that runs until released and then returns a chosen status.
+class GateThread : public ZThread {
+public:
+    explicit GateThread(tagZBASESTAT result = ZBASE_OK, bool throws = false)
+        : result(result), throws(throws) {}
+    ~GateThread() override
+    {
+        Open();
+        Join();
+    }
+
+    void Open()
+    {
+        std::lock_guard<std::mutex> guard(mutex);
+        open = true;
+        changed.notify_all();
+    }
+    void WaitUntilStarted()
+    {
+        std::unique_lock<std::mutex> lock(mutex);
+        changed.wait(lock, [this] { return started; });
+    }
+    int runs = 0;  // read only after Join
+
+protected:
+    tagZBASESTAT Run() override
+    {
+        std::unique_lock<std::mutex> lock(mutex);
+        ++runs;
+        started = true;
+        changed.notify_all();
+        changed.wait(lock, [this] { return open; });
+        if (throws)
+            throw std::runtime_error("Run failed");
+        return result;
+    }
+
+private:
+    tagZBASESTAT result;
+    bool throws;
+    std::mutex mutex;
+    std::condition_variable changed;
+    bool started = false;
+    bool open = false;
+};
+
+}  // namespace
+
+TEST(ZThreadTest, TheObjectIsSignalledWhenRunReturns)
+{
+    GateThread thread(ZBASE_STOPPED);
+    EXPECT_FALSE(thread.IsThreadRunning());
+    thread.Join();  // nothing started: returns at once
+
+    ASSERT_TRUE(thread.ThreadStart(5));
+    thread.WaitUntilStarted();
+    EXPECT_TRUE(thread.IsThreadRunning());
+    EXPECT_FALSE(thread.ThreadStart(5));  // already running
+
+    ZSynchManager waiter;
+    waiter.AddSynchObject(&thread);
+    EXPECT_EQ(waiter.WaitForTrigger(false, 0), ZBASE_TIMEOUT);
+    EXPECT_EQ(waiter.WaitForTrigger(false, 50), ZBASE_TIMEOUT);
+
+    std::thread opener([&] {
+        ZUtilities::sleep(20);
+        thread.Open();
+    });
+    EXPECT_EQ(waiter.WaitForTrigger(false, 20000), ZBASE_OK);
+    EXPECT_FALSE(thread.IsThreadRunning());
+    opener.join();
+    thread.Join();
+    EXPECT_EQ(thread.GetExitStatus(), ZBASE_STOPPED);
+    EXPECT_EQ(thread.runs, 1);
+    // Signalled stays signalled: a later wait returns at once.
+    EXPECT_EQ(waiter.WaitForTrigger(false, 0), ZBASE_OK);
+
+    // A second run starts unsignalled.
+    ASSERT_TRUE(thread.ThreadStart(5));
+    thread.WaitUntilStarted();
+    thread.Join();  // the gate is still open: Run returns by itself
+    EXPECT_EQ(thread.runs, 2);
+    EXPECT_EQ(waiter.WaitForTrigger(false, 0), ZBASE_OK);
+}
+
+TEST(ZThreadTest, WaitForAnyAndForAll)
+{
+    GateThread first, second;
+    ZSynchManager any, all;
+    for (ZSynchManager* manager : {&any, &all}) {
+        manager->AddSynchObject(&first);
+        manager->AddSynchObject(&second);
+    }
+    ASSERT_TRUE(first.ThreadStart());
+    ASSERT_TRUE(second.ThreadStart());
+    first.WaitUntilStarted();
+    second.WaitUntilStarted();
+    EXPECT_EQ(any.WaitForTrigger(false, 10), ZBASE_TIMEOUT);
+
+    second.Open();
+    EXPECT_EQ(any.WaitForTrigger(false, 20000), ZBASE_OK);
+    EXPECT_EQ(all.WaitForTrigger(true, 30), ZBASE_TIMEOUT);
+    first.Open();
+    EXPECT_EQ(all.WaitForTrigger(true, 20000), ZBASE_OK);
+
+    ZSynchManager none;
+    EXPECT_NE(none.WaitForTrigger(false, 0), ZBASE_OK);
+}
+
+TEST(ZThreadTest, AnExceptionFromRunIsAFailedRun)
+{
+    GateThread thread(ZBASE_OK, true);
+    ASSERT_TRUE(thread.ThreadStart());
+    thread.Open();
+    thread.Join();
+    EXPECT_EQ(thread.GetExitStatus(), ZBASE_FAILED);
+    EXPECT_FALSE(thread.IsThreadRunning());
+}
+
+TEST(ZThreadTest, TheBaseDestructorJoinsAThreadLeftRunning)
+{
+    // A subclass without a Join of its own: the base joins, so the process
+    // does not end with a joinable std::thread.
+    struct Forgetful : ZThread {
+        std::atomic<bool>* done;
+        std::mutex* mutex;
+        std::condition_variable* started;
+        bool* running;
+        tagZBASESTAT Run() override
+        {
+            std::atomic<bool>* flag = done;
+            {
+                std::lock_guard<std::mutex> guard(*mutex);
+                *running = true;
+                started->notify_all();
+            }
+            // Touches no member from here on: the subclass is being destroyed.
+            ZUtilities::sleep(50);
+            flag->store(true);
+            return ZBASE_OK;
+        }
+    };
+    std::atomic<bool> done{false};
+    std::mutex mutex;
+    std::condition_variable started;
+    bool running = false;
+    {
+        Forgetful thread;
+        thread.done = &done;
+        thread.mutex = &mutex;
+        thread.started = &started;
+        thread.running = &running;
+        ASSERT_TRUE(thread.ThreadStart());
+        std::unique_lock<std::mutex> lock(mutex);
+        started.wait(lock, [&] { return running; });
+    }
+    EXPECT_TRUE(done.load());
+}
+
+TEST(ZCriticalSectionTest, TheOwnerMayEnterAgainOthersWait)
+{
+    ZCriticalSection section;
+    section.Enter();
+    section.Enter();
+    {
+        ZLock again(section);
+    }
+    section.Leave();
+
+    std::atomic<bool> entered{false};
+    std::thread other([&] {
+        ZLock lock(section);
+        entered = true;
+    });
+    ZUtilities::sleep(50);
+    EXPECT_FALSE(entered.load());  // still held once
+    section.Leave();
+    other.join();
+    EXPECT_TRUE(entered.load());
+}
