@@ -1,0 +1,32 @@
+// The Ghostscript command line: where Ghostscript is installed and how its
+// arguments are joined.
+#pragma once
+
+#include <cstdint>
+#include <string>
+#include <vector>
+
+namespace Quillet {
+
+/// The Ghostscript root R: the job-server executable's folder, with every
+/// double quote removed, cut after the last "/" or "\" (a path without either
+/// is used whole).
+std::wstring GetGhostscriptRoot();
+std::wstring GetGhostscriptRoot(const std::wstring& exePath);
+
+/// R + "gs/bin/gs", R + "gs/lib" (GS_LIB) and R + "gs/bin" (GS_DLL).
+std::wstring GetGhostscriptProgram(const std::wstring& root);
+std::wstring GetGhostscriptLibFolder(const std::wstring& root);
+std::wstring GetGhostscriptDllFolder(const std::wstring& root);
+
+/// The IJS server's path: the install directory + "/gs/bin/qvijs".
+std::wstring GetIjsServerPath();
+
+/// NUMBER_OF_PROCESSORS read like atoi (0 without leading digits), else the
+/// number of online processors.
+std::int32_t GetProcessorCount();
+
+/// The program in double quotes, then one space and each argument as it stands.
+std::wstring BuildCommandLine(const std::wstring& program, const std::vector<std::wstring>& args);
+
+}  // namespace Quillet

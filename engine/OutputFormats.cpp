@@ -1,0 +1,137 @@
+// Output formats and page names: the device and extension of each format, the
+// output folder, the page-file pattern, and FormatString.
+#include "engine/OutputFormats.h"
+
+#include "engine/RIPEngine.h"
+#include "platform/ZBaseStorage.h"
+#include "platform/ZUtilities.h"
+#include "settings/PathHelpers.h"
+
+#include <cstdarg>
+#include <cstdint>
+#include <cwchar>
+#include <vector>
+
+namespace Quillet {
+
+namespace {
+
+struct FormatEntry {
+    const wchar_t* device;
+    const wchar_t* extension;
+};
+
+// Indexed by RIPFormat. "pswrite" was retired from Ghostscript; "ps2write"
+// writes the same kind of file.
+constexpr FormatEntry kFormats[] = {
+    {L"bmp32b", L"bmp"},   {L"bmpgray", L"bmp"},  {L"png256", L"png"},
+    {L"pngalpha", L"png"}, {L"pnggray", L"png"},  {L"jpeg", L"jpeg"},
+    {L"jpeggray", L"jpeg"}, {L"tiff32nc", L"tiff"}, {L"tiffg32d", L"tiff"},
+    {L"png16m", L"png"},   {L"ijs", L"pcl"},      {L"ps2write", L"ps"},
+};
+
+const FormatEntry& Lookup(RIPFormat format)
+{
+    // Compared as an unsigned number: negative values fall outside the table.
+    const auto index = static_cast<std::uint32_t>(format);
+    if (index >= sizeof(kFormats) / sizeof(kFormats[0]))
+        return kFormats[RIP_BMP32B];
+    return kFormats[index];
+}
+
+// Longest result FormatString builds; anything longer counts as unformattable.
+constexpr std::size_t kMaxFormatted = 1u << 20;
+
+}  // namespace
+
+std::wstring GetDeviceName(RIPFormat format)
+{
+    return Lookup(format).device;
+}
+
+std::wstring GetFileExtension(RIPFormat format)
+{
+    return Lookup(format).extension;
+}
+
+bool IsSingleFileFormat(RIPFormat format)
+{
+    return format == RIP_IJS || format == RIP_PSWRITE;
+}
+
+void FormatString(std::wstring& out, const wchar_t* format, ...)
+{
+    out.clear();
+    if (format == nullptr)
+        return;
+    // The wide printf family cannot count without a buffer: it only reports
+    // that the buffer was too small. Grow until the text fits.
+    std::vector<wchar_t> buffer(256);
+    for (;;) {
+        va_list args;
+        va_start(args, format);
+        const int written = std::vswprintf(buffer.data(), buffer.size(), format, args);
+        va_end(args);
+        if (written >= 0) {
+            out.assign(buffer.data(), static_cast<std::size_t>(written));
+            return;
+        }
+        if (buffer.size() >= kMaxFormatted)
+            return;  // an encoding error, or absurdly long
+        buffer.resize(buffer.size() * 2);
+    }
+}
+
+std::wstring EscapePercent(const std::wstring& text)
+{
+    std::wstring result;
+    result.reserve(text.size());
+    for (wchar_t c : text) {
+        result += c;
+        if (c == L'%')
+            result += L'%';
+    }
+    return result;
+}
+
+std::wstring RIPEngine::GetOutputDevice() const
+{
+    return GetDeviceName(GetOutputFormat());
+}
+
+std::wstring RIPEngine::GetOutputExtension() const
+{
+    return GetFileExtension(GetOutputFormat());
+}
+
+std::wstring RIPEngine::GetOutputDirectory() const
+{
+    std::wstring folder = GetOutputFolder();
+    if (folder.empty()) {
+        ZBaseStorage::TempDirPath(folder);  // ends in the delimiter
+        folder += L"images";
+        folder += ZBaseStorage::kZPathDelimStr;
+    } else {
+        AppendPathDelimiter(folder);
+    }
+    return folder;
+}
+
+std::wstring RIPEngine::GetPagePattern()
+{
+    if (pagePattern.empty())
+        BuildPagePattern();
+    return pagePattern;
+}
+
+void RIPEngine::BuildPagePattern()
+{
+    // Both Ghostscript and FormatString read the pattern as a format: a "%" in
+    // the folder or prefix is doubled so that it names itself.
+    const std::wstring directory = GetOutputDirectory();
+    pagePattern = EscapePercent(directory) +
+                  EscapePercent(ZUtilities::GetUniqueFilePrefix(directory)) + L"_%03d." +
+                  GetOutputExtension();
+}
+
+}  // namespace Quillet

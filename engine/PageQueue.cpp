@@ -1,0 +1,110 @@
+// The page table: pages handed over by the runner, the detection of repeated
+// copies, and the delivery of pages to the host.
+#include "engine/RIPEngine.h"
+
+#include "engine/OutputFormats.h"
+#include "engine/RIPEngineImpl.h"
+#include "platform/ZBaseStorage.h"
+#include "platform/ZString.h"
+
+namespace Quillet {
+
+void RIPEngine::AddPage(std::int32_t pageNumber, const BitmapFile& page)
+{
+    ZLock guard(impl->GetLock());
+    pages[pageNumber] = page;
+    DetectCopies(pageNumber);
+    // Announce every page not announced yet, also those produced before the
+    // callback was registered; a page waits for the job's orientation.
+    while (pageNotify != nullptr && lastNotifiedPage < pageNumber) {
+        const std::int32_t orientation = jobOrientation.load();
+        if (orientation == 0)
+            break;
+        ++lastNotifiedPage;
+        BitmapFile& entry = pages[lastNotifiedPage];
+        entry.SetOrientation(orientation);
+        pageNotify->OnPageReady(lastNotifiedPage, entry);
+    }
+}
+
+void RIPEngine::DetectCopies(std::int32_t pageNumber)
+{
+    if (pageNumber < 2 || static_cast<std::size_t>(pageNumber) > pages.size())
+        return;
+    // The page of the first copy that this page repeats if the period holds.
+    const std::int32_t first = (pageNumber - 1) % pagesPerCopy + 1;
+    BitmapFile& page = pages[pageNumber];
+    if (pages[first] == page)
+        return;
+    if (pages[1] == page)
+        pagesPerCopy = pageNumber - 1;  // a new copy starts here
+    else
+        pagesPerCopy = pageNumber;      // everything so far is one copy
+}
+
+bool RIPEngine::GetPage(std::int32_t pageNumber, BitmapFile& page)
+{
+    if (pageNumber < 1)
+        return false;
+    // Wait for later pages while the detected copy is still shorter than the
+    // page asked for: the page may yet turn out to belong to the first copy.
+    for (std::int32_t waitFor = pageNumber;; ++waitFor) {
+        if (!impl->WaitForPage(waitFor))
+            return false;
+        ZLock guard(impl->GetLock());
+        if (pageNumber <= pagesPerCopy) {
+            page = pages[pageNumber];
+            page.SetOrientation(jobOrientation.load());
+            return true;
+        }
+    }
+}
+
+bool RIPEngine::GetPages(IPageNotify* notify, bool asynchronous)
+{
+    if (asynchronous && !impl->IsIdle()) {
+        ZLock guard(impl->GetLock());
+        lastNotifiedPage = 0;
+        pageNotify = notify;
+        return true;
+    }
+    for (std::int32_t n = 1;; ++n) {
+        BitmapFile record;
+        if (!GetPage(n, record)) {
+            const std::int32_t count = GetPageCount();
+            return !(count == -1 || n <= count);
+        }
+        if (notify != nullptr)
+            notify->OnPageReady(n, record);
+    }
+}
+
+bool RIPEngine::GetOutputFile(std::wstring& path)
+{
+    for (std::int32_t n = 1; impl->WaitForPage(n); ++n) {
+    }
+    std::wstring name;
+    const std::wstring pattern = GetPagePattern();
+    FormatString(name, pattern.c_str(), 1);
+    path += name;
+    return ZFileStorage(ZString(path)).Exists();
+}
+
+bool RIPEngine::DeletePages()
+{
+    ZLock guard(impl->GetLock());
+    try {
+        for (auto& entry : pages)
+            entry.second.DeleteBitmapFile();
+        pages.clear();
+        pagesPerCopy = 1;
+        jobOrientation = 0;
+        std::lock_guard<std::mutex> headerGuard(headerLock);
+        headerText.clear();
+    } catch (...) {
+        return false;
+    }
+    return true;
+}
+
+}  // namespace Quillet

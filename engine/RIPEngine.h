@@ -1,0 +1,104 @@
+// RIPEngine: the rendering service, the one implementation of IRIPBase.
+#pragma once
+
+#include <quillet/IRIPBase.h>
+
+#include "engine/SharedPtr.h"
+
+#include <atomic>
+#include <cstddef>
+#include <cstdint>
+#include <map>
+#include <memory>
+#include <mutex>
+#include <string>
+#include <vector>
+
+namespace Quillet {
+
+class JobInfo;
+class RIPEngineImpl;
+
+/// One service: the job description, the Ghostscript runner, the table of
+/// finished pages and the values read from the job header.
+///
+/// Created by CreateRIPService and destroyed through Release. Every public
+/// operation of IRIPBase is called on the host's thread; AddPage and
+/// ScanJobHeader are called by the runner's monitor thread. The runner's lock
+/// (RIPEngineImpl::GetLock) guards the page table, pagesPerCopy, pageNotify
+/// and lastNotifiedPage; the header values are atomics and headerText has a
+/// lock of its own, so that DeletePages on the host's thread and the header
+/// scan on the monitor thread never touch it at once.
+class RIPEngine : public IRIPBase {
+public:
+    /// Copies the holder (the engine shares the job description from here on)
+    /// and creates the runner. Throws on allocation or OS resource failure.
+    explicit RIPEngine(const SharedPtr<JobInfo>& job);
+
+    // The service (IRIPBase).
+    bool GetPage(std::int32_t pageNumber, BitmapFile& page) override;
+    bool GetPages(IPageNotify* notify, bool asynchronous) override;
+    bool GetOutputFile(std::wstring& path) override;
+    void StartPreview() override;
+    void Stop() override;
+    void Cancel() override;
+    std::int32_t GetPageCount() override;
+    bool StartRIP() override;
+    bool DeletePages() override;
+    std::int32_t GetNumCopies() override;
+    bool GetIsCollated() override;
+    std::int32_t GetOrientation() override;
+    void SetIntent(const std::wstring& intent) override;
+
+    // Page hand-over, on the monitor thread.
+    /// Stores page n (always the runner's pagesProduced + 1), updates the copy
+    /// detection and announces pending pages to an asynchronous callback.
+    void AddPage(std::int32_t pageNumber, const BitmapFile& page);
+    /// Picks "Collate=", "Copies=" and "Orientation=" out of Ghostscript's
+    /// standard output, piece by piece as it is read.
+    void ScanJobHeader(const char* bytes, std::size_t count);
+
+    // Output formats and page names.
+    std::wstring GetOutputDevice() const;
+    std::wstring GetOutputExtension() const;
+    /// The folder the pages are written to, ending in a delimiter; not created here.
+    std::wstring GetOutputDirectory() const;
+    /// The page-file pattern, built on first use and then fixed for the
+    /// engine's life.
+    std::wstring GetPagePattern();
+
+    /// Fills args with Ghostscript's arguments for the current settings.
+    void BuildGhostscriptArgs(std::vector<std::wstring>& args);
+
+    /// The runner, for the engine's own Parts and for tests.
+    RIPEngineImpl& GetImpl() { return *impl; }
+    /// The job description the engine holds.
+    JobInfo& GetJobInfo() { return *jobInfo; }
+
+protected:
+    /// Stops the runner (joining its monitor), then releases the job
+    /// description. Page files stay on disk.
+    ~RIPEngine() override;
+
+private:
+    void BuildPagePattern();
+    void DetectCopies(std::int32_t pageNumber);
+    /// Has the document printed to the virtual queue and waits for its job
+    /// keys. Printing a document is not available yet: always false.
+    bool CaptureJob();
+
+    std::unique_ptr<RIPEngineImpl> impl;
+    SharedPtr<JobInfo> jobInfo;
+    std::map<std::int32_t, BitmapFile> pages;
+    std::wstring pagePattern;
+    std::int32_t pagesPerCopy;
+    std::atomic<bool> jobCollate;
+    std::atomic<std::int64_t> jobCopies;
+    std::atomic<std::int32_t> jobOrientation;
+    std::mutex headerLock;   // guards headerText only
+    std::string headerText;
+    IPageNotify* pageNotify;
+    std::int32_t lastNotifiedPage;
+};
+
+}  // namespace Quillet

@@ -1,0 +1,240 @@
+// RIPEngineImpl: the start and stop of a Ghostscript run and the page wait.
+// The monitor thread's work is in RunMonitor.cpp.
+#include "engine/RIPEngineImpl.h"
+
+#include "engine/GhostscriptArgs.h"
+#include "engine/RIPEngine.h"
+#include "platform/CommandLine.h"
+#include "platform/Pipe.h"
+#include "platform/ZBaseStorage.h"
+#include "platform/ZString.h"
+
+#include <chrono>
+#include <stdexcept>
+#include <system_error>
+#include <utility>
+
+namespace Quillet {
+
+namespace {
+
+// How long a stop waits for the monitor before it kills the child.
+constexpr int kStopWaitMs = 10000;
+// A page waiter looks again at least this often.
+constexpr int kPagePollMs = 1000;
+
+}  // namespace
+
+std::uint64_t PageSignal::Generation() const
+{
+    std::lock_guard<std::mutex> guard(mutex);
+    return generation;
+}
+
+void PageSignal::Notify()
+{
+    {
+        std::lock_guard<std::mutex> guard(mutex);
+        ++generation;
+    }
+    changed.notify_all();
+}
+
+void PageSignal::WaitForChange(std::uint64_t seen, int timeoutMs)
+{
+    std::unique_lock<std::mutex> guard(mutex);
+    changed.wait_for(guard, std::chrono::milliseconds(timeoutMs),
+                     [&] { return generation != seen; });
+}
+
+RIPEngineImplData::RIPEngineImplData(RIPEngine* owner) : owner(owner) {}
+
+RIPEngineImpl::RIPEngineImpl(RIPEngine* owner)
+    : data(std::make_unique<RIPEngineImplData>(owner))
+{
+}
+
+RIPEngineImpl::~RIPEngineImpl()
+{
+    // Also after a run that ended by itself: its thread is joined and its
+    // handles closed here.
+    StopGhostscript();
+}
+
+void RIPEngineImpl::StartGhostscript()
+{
+    RIPEngineImplData& d = *data;
+    if (!d.idle)
+        throw std::runtime_error("Cannot start. RIP in progress");
+    if (d.jobSource == Platform::kInvalidHandle)
+        throw std::runtime_error("Cannot start. Invalid job");
+
+    // A run that ended by itself still has its (finished) thread and handles.
+    JoinMonitor();
+    CloseRunHandles();
+    d.stopEvent.Reset();
+    d.failed = false;
+    d.pagesProduced = 0;
+
+    Platform::PipePair input;
+    if (!Platform::CreatePipe(input) || !Platform::SetNonBlocking(input.write.Get(), true))
+        throw std::runtime_error("Unable to create data source pipe.");
+    d.inputRead = std::move(input.read);
+    d.inputWrite = std::move(input.write);
+
+    Platform::PipePair output;
+    if (!Platform::CreatePipe(output) || !Platform::SetNonBlocking(output.read.Get(), true))
+        throw std::runtime_error("Unable to create Pipe.");
+    d.outputPipe = std::move(output.read);
+    d.outputPipeClient = std::move(output.write);
+
+    // GS_LIB and GS_DLL go into the child's environment only: changing the
+    // host's environment is not safe in a threaded process.
+    const std::wstring root = GetGhostscriptRoot();
+    const std::vector<std::pair<std::wstring, std::wstring>> environment = {
+        {L"GS_LIB", GetGhostscriptLibFolder(root)},
+        {L"GS_DLL", GetGhostscriptDllFolder(root)},
+    };
+
+    d.outputFolder = d.owner->GetOutputDirectory();
+    const ZDirStorage folder{ZString(d.outputFolder)};
+    if (!folder.Exists())
+        folder.Create();  // a folder that cannot be made fails the watch below
+    d.pagePattern = d.owner->GetPagePattern();
+
+    std::vector<std::wstring> args;
+    d.owner->BuildGhostscriptArgs(args);
+    const std::vector<std::wstring> argv =
+        Platform::SplitCommandLine(BuildCommandLine(GetGhostscriptProgram(root), args));
+
+    if (!d.changeNotification.Open(d.outputFolder)) {
+        d.failed = true;
+        return;
+    }
+
+    {
+        ZLock guard(d.lock);
+        if (!Platform::ChildProcess::Spawn(argv, environment, d.inputRead.Get(),
+                                           d.outputPipeClient.Get(), d.errorHandle, d.process))
+            d.failed = true;  // the monitor sees no child and ends the run at once
+    }
+    // The child holds its own copies; ours would keep the pipes open past its end.
+    d.inputRead.Close();
+    d.outputPipeClient.Close();
+
+    {
+        std::lock_guard<std::mutex> guard(d.endMutex);
+        d.monitorEnded = false;
+    }
+    // Busy before the thread starts: the monitor's last step sets idle again,
+    // and must not be overtaken by this thread.
+    d.idle = false;
+    try {
+        d.monitorThread = std::thread(&RIPEngineImpl::MonitorThreadEntry, this);
+    } catch (const std::system_error&) {
+        {
+            ZLock guard(d.lock);
+            d.process = Platform::ChildProcess();  // kills and reaps the child
+            d.idle = true;
+        }
+        std::lock_guard<std::mutex> guard(d.endMutex);
+        d.monitorEnded = true;
+        throw std::runtime_error("Unable to Launch Ghostscript Process thread.");
+    }
+}
+
+void RIPEngineImpl::StopGhostscript()
+{
+    RIPEngineImplData& d = *data;
+    bool running = false;
+    {
+        ZLock guard(d.lock);
+        if (!d.idle) {
+            running = true;
+            d.stopEvent.Set();
+        }
+    }
+    // Waited for without the lock: the monitor takes it while it finishes.
+    if (running && !WaitForMonitorEnd(kStopWaitMs))
+        TerminateGhostscript();
+    JoinMonitor();
+    CloseRunHandles();
+    d.pagesProduced = 0;
+    d.idle = true;
+    d.pageEvent.Notify();
+}
+
+void RIPEngineImpl::TerminateGhostscript()
+{
+    // The monitor sees the child's end (its wait handle becomes readable) and
+    // finishes by itself; it is never ended forcibly.
+    ZLock guard(data->lock);
+    data->process.Kill();
+}
+
+bool RIPEngineImpl::WaitForPage(std::int32_t pageNumber)
+{
+    RIPEngineImplData& d = *data;
+    for (;;) {
+        const std::uint64_t seen = d.pageEvent.Generation();
+        {
+            ZLock guard(d.lock);
+            if (pageNumber <= d.pagesProduced) {
+                if (d.owner->GetOrientation() != 0 || d.idle)
+                    return true;
+            } else if (d.idle || d.failed) {
+                return false;
+            }
+        }
+        d.pageEvent.WaitForChange(seen, kPagePollMs);
+    }
+}
+
+void RIPEngineImpl::CloseRunHandles()
+{
+    RIPEngineImplData& d = *data;
+    d.changeNotification.Close();
+    d.inputRead.Close();
+    d.inputWrite.Close();
+    d.outputPipeClient.Close();
+    d.outputPipe.Close();
+    ZLock guard(d.lock);
+    d.process = Platform::ChildProcess();
+}
+
+void RIPEngineImpl::JoinMonitor()
+{
+    if (data->monitorThread.joinable())
+        data->monitorThread.join();
+}
+
+bool RIPEngineImpl::WaitForMonitorEnd(int timeoutMs)
+{
+    std::unique_lock<std::mutex> guard(data->endMutex);
+    return data->endCondition.wait_for(guard, std::chrono::milliseconds(timeoutMs),
+                                       [&] { return data->monitorEnded; });
+}
+
+void RIPEngineImpl::MonitorThreadEntry()
+{
+    try {
+        MonitorGhostscript();
+    } catch (...) {
+        // The outcome is reported through failed; nothing may escape a thread.
+        data->failed = true;
+    }
+    {
+        // Normally done by the monitor's last step; again here in case it threw.
+        ZLock guard(data->lock);
+        data->process = Platform::ChildProcess();
+        data->idle = true;
+    }
+    data->pageEvent.Notify();
+    {
+        std::lock_guard<std::mutex> guard(data->endMutex);
+        data->monitorEnded = true;
+    }
+    data->endCondition.notify_all();
+}
+
+}  // namespace Quillet

@@ -1,0 +1,157 @@
+// RIPEngineImpl: runs one Ghostscript child per job, relays the job into it,
+// reads its output and collects the page files it writes.
+#pragma once
+
+#include "platform/ChildProcess.h"
+#include "platform/DirWatch.h"
+#include "platform/Event.h"
+#include "platform/FileHandle.h"
+#include "platform/ZCriticalSection.h"
+#include "platform/ZTypes.h"
+
+#include <atomic>
+#include <condition_variable>
+#include <cstdint>
+#include <memory>
+#include <mutex>
+#include <string>
+#include <thread>
+#include <vector>
+
+namespace Quillet {
+
+class RIPEngine;
+class RunMonitor;
+
+/// Wakes every thread waiting for a page. A waiter notes the generation, makes
+/// its decision under the runner's lock and then waits for the generation to
+/// move on; a page that arrives in between is therefore never missed, and all
+/// waiters wake at once (an auto-reset event would wake only one).
+class PageSignal {
+public:
+    std::uint64_t Generation() const;
+    /// Moves the generation on and wakes all waiters.
+    void Notify();
+    /// Returns once the generation differs from seen, or after timeoutMs.
+    void WaitForChange(std::uint64_t seen, int timeoutMs);
+
+private:
+    mutable std::mutex mutex;
+    std::condition_variable changed;
+    std::uint64_t generation = 0;
+};
+
+/// The runner's record: the handles of the current run, its flags and its
+/// page counter. Owned by one RIPEngineImpl.
+struct RIPEngineImplData {
+    explicit RIPEngineImplData(RIPEngine* owner);
+
+    /// Our read end of Ghostscript's standard output; non-blocking, read by the
+    /// monitor when the wait set reports it readable.
+    Platform::UniqueHandle outputPipe;
+    /// The write end: the child's standard output; closed once the child holds it.
+    Platform::UniqueHandle outputPipeClient;
+    /// Read end of the data-source pipe: the child's standard input; closed
+    /// once the child holds it.
+    Platform::UniqueHandle inputRead;
+    /// Our write end of the data-source pipe; non-blocking, so that a full pipe
+    /// never stops the monitor from reading Ghostscript's output. Closing it
+    /// ends Ghostscript's input.
+    Platform::UniqueHandle inputWrite;
+    /// The child's standard error: none, so the child gets the null device.
+    Platform::NativeHandle errorHandle = Platform::kInvalidHandle;
+    /// Where the job is read from; set by the engine before each start, owned
+    /// by the job description, never closed here.
+    Platform::NativeHandle jobSource = Platform::kInvalidHandle;
+    /// Pages handed to AddPage in this run (written by the monitor only).
+    std::atomic<std::int32_t> pagesProduced{0};
+    /// This run's page-file pattern and output folder.
+    std::wstring pagePattern;
+    std::wstring outputFolder;
+    /// Watch on outputFolder for new page files.
+    Platform::DirWatch changeNotification;
+    /// Asks the monitor to close Ghostscript's input and finish.
+    Platform::Event stopEvent{false};
+    /// Signalled after every page, after the header gave the orientation and at
+    /// the end of a run.
+    PageSignal pageEvent;
+    /// No run in progress; a start is allowed only when true.
+    std::atomic<bool> idle{true};
+    /// The current or last run failed; reset by the next start.
+    std::atomic<bool> failed{false};
+    RIPEngine* const owner;
+    /// Guards the run's state and, for the engine, its page table. Recursive:
+    /// an asynchronous page callback may call back into the engine.
+    ZCriticalSection lock;
+    /// The Ghostscript child while it runs (empty otherwise); used under lock.
+    Platform::ChildProcess process;
+    /// The monitor thread of the current or last run.
+    std::thread monitorThread;
+    /// Set by the monitor as its very last step, so that a stop can wait for it
+    /// with a bound.
+    std::mutex endMutex;
+    std::condition_variable endCondition;
+    bool monitorEnded = true;
+};
+
+/// Runs Ghostscript for one engine, one job at a time. Owned by its RIPEngine
+/// for the engine's whole life.
+///
+/// Threads: StartGhostscript, StopGhostscript and WaitForPage are called on the
+/// host's thread (WaitForPage by several at once if the host likes); the
+/// monitor thread (RunMonitor.cpp) does the work of a run. A stop never ends
+/// the monitor forcibly: it kills the child, and the monitor, seeing the child
+/// end, finishes by itself and is joined. No child outlives its run's stop.
+class RIPEngineImpl {
+public:
+    /// Creates the record (idle, not failed, no pages). Throws
+    /// std::runtime_error when the stop event cannot be created.
+    explicit RIPEngineImpl(RIPEngine* owner);
+    /// Stops a run in progress and joins its monitor.
+    virtual ~RIPEngineImpl();
+    RIPEngineImpl(const RIPEngineImpl&) = delete;
+    RIPEngineImpl& operator=(const RIPEngineImpl&) = delete;
+
+    /// Starts a run on jobSource. Throws std::runtime_error with "Cannot start.
+    /// RIP in progress", "Cannot start. Invalid job", "Unable to create data
+    /// source pipe.", "Unable to create Pipe." or "Unable to Launch Ghostscript
+    /// Process thread.". A folder that cannot be watched sets failed and
+    /// returns without a run; a child that cannot be started sets failed and
+    /// the run ends at once.
+    void StartGhostscript();
+    /// Ends the current run, if any: asks the monitor to finish, waits up to
+    /// 10 s, then kills the child and waits for the monitor to notice. Closes
+    /// the run's handles; afterwards idle is true and pagesProduced 0. Never throws.
+    void StopGhostscript();
+    /// Kills the child of the current run; the monitor then ends by itself.
+    void TerminateGhostscript();
+    /// Blocks until page pageNumber is ready (true) or cannot come any more
+    /// (false). A produced page is held back while the run goes on and the
+    /// job's orientation is still unknown.
+    bool WaitForPage(std::int32_t pageNumber);
+
+    /// Sets where the next run reads its job from (not owned).
+    void SetJobSource(Platform::NativeHandle source) { data->jobSource = source; }
+    Platform::NativeHandle GetJobSource() const { return data->jobSource; }
+
+    ZCriticalSection& GetLock() { return data->lock; }
+    bool IsIdle() const { return data->idle.load(); }
+    bool IsFailed() const { return data->failed.load(); }
+    std::int32_t GetPagesProduced() const { return data->pagesProduced.load(); }
+    /// Wakes the page waiters (used when the header gave the orientation).
+    void NotifyPageWaiters() { data->pageEvent.Notify(); }
+
+private:
+    friend class RunMonitor;
+
+    /// The monitor thread's body (RunMonitor.cpp).
+    void MonitorGhostscript();
+    void MonitorThreadEntry();
+    void CloseRunHandles();
+    void JoinMonitor();
+    bool WaitForMonitorEnd(int timeoutMs);
+
+    std::unique_ptr<RIPEngineImplData> data;
+};
+
+}  // namespace Quillet

@@ -1,0 +1,109 @@
+// The engine without Ghostscript: construction, status of a fresh service,
+// Release, SetIntent, the factory, and the starts that must not run anything.
+#include "capture/JobInfo.h"
+#include "engine/RIPEngine.h"
+#include "engine/RIPEngineImpl.h"
+#include "engine/SharedPtr.h"
+
+#include <quillet/quillet.h>
+
+#include <gtest/gtest.h>
+
+#include <string>
+
+namespace Quillet {
+namespace {
+
+RIPEngine* CreateEngine(const std::wstring& params)
+{
+    IRIPBase* service = CreateRIPService(params);
+    return static_cast<RIPEngine*>(service);
+}
+
+TEST(EngineTest, FreshServiceReportsNothingYet)
+{
+    RIPEngine* engine = CreateEngine(L"/no/such/folder/report.odt");
+    ASSERT_NE(engine, nullptr);
+    EXPECT_EQ(engine->GetInputDocument(), L"/no/such/folder/report.odt");
+    EXPECT_EQ(engine->GetPageCount(), 0);
+    EXPECT_EQ(engine->GetNumCopies(), -1);
+    EXPECT_FALSE(engine->GetIsCollated());
+    EXPECT_EQ(engine->GetOrientation(), 0);
+    EXPECT_EQ(engine->GetOutputFormat(), RIP_PNGALPHA);
+
+    // No run: page waits fail at once, the synchronous delivery has nothing
+    // to deliver and is not a failure, a stop does nothing.
+    BitmapFile page;
+    EXPECT_FALSE(engine->GetPage(0, page));
+    EXPECT_FALSE(engine->GetPage(-3, page));
+    EXPECT_FALSE(engine->GetPage(1, page));
+    EXPECT_FALSE(engine->GetImpl().WaitForPage(1));
+    EXPECT_TRUE(engine->GetPages(nullptr, false));
+    EXPECT_TRUE(engine->GetPages(nullptr, true));
+    engine->Stop();
+    engine->Cancel();
+    EXPECT_EQ(engine->GetPageCount(), 0);
+    EXPECT_TRUE(engine->DeletePages());
+    EXPECT_TRUE(engine->Release());
+}
+
+TEST(EngineTest, FactoryTakesAnyParameterString)
+{
+    IRIPBase* empty = CreateRIPService(L"");
+    ASSERT_NE(empty, nullptr);
+    EXPECT_EQ(empty->GetInputDocument(), L"");
+    EXPECT_TRUE(empty->Release());
+
+    IRIPBase* keyed = CreateRIPService(L"docname=\"/docs/a b.doc\"");
+    ASSERT_NE(keyed, nullptr);
+    EXPECT_EQ(keyed->GetInputDocument(), L"/docs/a b.doc");
+    EXPECT_TRUE(keyed->Release());
+}
+
+TEST(EngineTest, EngineSharesTheJobAndReleaseDestroysIt)
+{
+    SharedPtr<JobInfo> job(new JobInfo(L"/docs/letter.ps"));
+    auto* engine = new RIPEngine(job);
+    EXPECT_EQ(job.UseCount(), 2u);
+    EXPECT_EQ(engine->GetInputDocument(), job->GetDocName());
+
+    // SetIntent writes the job description, with no job ever started.
+    engine->SetIntent(L"preview:print");
+    EXPECT_EQ(job->intent, L"preview:print");
+
+    EXPECT_TRUE(engine->Release());
+    EXPECT_EQ(job.UseCount(), 1u);
+}
+
+TEST(EngineTest, StartWithoutReadableJobDoesNotRun)
+{
+    // Not PostScript and no data source: the document would have to be
+    // printed, which this engine cannot do yet; nothing starts.
+    RIPEngine* engine = CreateEngine(L"/no/such/folder/report.odt");
+    ASSERT_NE(engine, nullptr);
+    EXPECT_FALSE(engine->StartRIP());
+    EXPECT_TRUE(engine->GetImpl().IsIdle());
+    EXPECT_EQ(engine->GetPageCount(), 0);
+    engine->StartPreview();
+    EXPECT_EQ(engine->GetPageCount(), 0);
+    EXPECT_TRUE(engine->Release());
+}
+
+TEST(EngineTest, PostScriptNameThatCannotBeOpenedIsAnInvalidJob)
+{
+    // A ".PS" document is started at once, whatever the case of its
+    // extension; a missing one has no data source.
+    RIPEngine* engine = CreateEngine(L"/no/such/folder/REPORT.PS");
+    ASSERT_NE(engine, nullptr);
+    try {
+        engine->StartRIP();
+        ADD_FAILURE() << "StartRIP did not throw";
+    } catch (const std::exception& e) {
+        EXPECT_STREQ(e.what(), "Cannot start. Invalid job");
+    }
+    EXPECT_TRUE(engine->GetImpl().IsIdle());
+    EXPECT_TRUE(engine->Release());
+}
+
+}  // namespace
+}  // namespace Quillet
