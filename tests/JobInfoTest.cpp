@@ -1,0 +1,520 @@
+// Tests of JobInfo: parameter strings, job keys, and every source of job data
+// (files, FIFOs, pipe names, handles of this and other processes, standard
+// input), with a spooler's write lock and descriptor leaks.
+#include "capture/JobInfo.h"
+
+#include "TestSupport.h"
+#include "platform/ChildProcess.h"
+#include "platform/FileHandle.h"
+#include "platform/Pipe.h"
+#include "platform/TextConversion.h"
+
+#include <gtest/gtest.h>
+
+#include <chrono>
+#include <cstdio>
+#include <cstdlib>
+#include <fcntl.h>
+#include <filesystem>
+#include <fstream>
+#include <string>
+#include <sys/stat.h>
+#include <thread>
+#include <unistd.h>
+#include <vector>
+
+namespace Quillet {
+namespace {
+
+using Platform::kInvalidHandle;
+using Platform::NativeHandle;
+using Platform::ReadStatus;
+
+// Helper processes. Each reports on standard output and ends when its
+// standard input reaches its end, so the test decides how long it lives.
+
+void WaitForEndOfInput()
+{
+    char c;
+    while (::read(STDIN_FILENO, &c, 1) > 0) {
+    }
+}
+
+// job_open_and_wait PATH: opens PATH and prints the descriptor's number.
+QUILLET_TEST_HELPER(job_open_and_wait)
+{
+    const int fd = argc > 0 ? ::open(argv[0], O_RDONLY) : -1;
+    if (fd < 0)
+        return 2;
+    std::printf("%d\n", fd);
+    std::fflush(stdout);
+    WaitForEndOfInput();
+    return 0;
+}
+
+// job_lock_tail PATH OFFSET: write-locks PATH from OFFSET to its end and
+// beyond, as a spooler does with the part it has not written yet.
+QUILLET_TEST_HELPER(job_lock_tail)
+{
+    const int fd = argc > 1 ? ::open(argv[0], O_RDWR) : -1;
+    if (fd < 0)
+        return 2;
+    struct flock lock {};
+    lock.l_type = F_WRLCK;
+    lock.l_whence = SEEK_SET;
+    lock.l_start = std::atol(argv[1]);
+    lock.l_len = 0;
+    if (::fcntl(fd, F_SETLK, &lock) != 0)
+        return 3;
+    std::printf("locked\n");
+    std::fflush(stdout);
+    WaitForEndOfInput();
+    return 0;
+}
+
+// job_dup_as_other_user PID FD: as the unprivileged user "nobody", applies
+// "handle=FD pid=PID". Exit 10: duplicated, 11: refused, 2: no user switch.
+QUILLET_TEST_HELPER(job_dup_as_other_user)
+{
+    if (argc < 2 || ::setgid(65534) != 0 || ::setuid(65534) != 0)
+        return 2;
+    JobInfo job(L"");
+    const std::wstring keys = L"handle=" + FromUtf8(argv[1]) + L" pid=" + FromUtf8(argv[0]);
+    return job.Parse(keys) ? 10 : 11;
+}
+
+// job_stdin_closed: a standard-input job in a process whose descriptor 0 is
+// closed. Exit 0 when it is not ready and cannot be opened.
+QUILLET_TEST_HELPER(job_stdin_closed)
+{
+    ::close(STDIN_FILENO);
+    JobInfo job(L"-docname x.doc -printername Q");
+    if (!job.useStandardInput)
+        return 2;
+    return !job.IsDataSourceReady() && job.OpenDataSource() == kInvalidHandle ? 0 : 1;
+}
+
+/// One helper process, with a pipe to its standard input and one from its
+/// standard output. Killed and reaped on destruction at the latest.
+class Helper {
+public:
+    Helper(const std::wstring& name, const std::vector<std::wstring>& args)
+    {
+        Platform::PipePair in;
+        Platform::PipePair out;
+        if (!Platform::CreatePipe(in) || !Platform::CreatePipe(out))
+            throw std::runtime_error("pipe");
+        std::vector<std::wstring> argv{FromUtf8(QuilletTest::SelfPath()), L"--quillet-helper", name};
+        argv.insert(argv.end(), args.begin(), args.end());
+        if (!Platform::ChildProcess::Spawn(argv, {}, in.read.Get(), out.write.Get(), kInvalidHandle,
+                                           child))
+            throw std::runtime_error("spawn");
+        toChild = std::move(in.write);
+        fromChild = std::move(out.read);
+    }
+
+    std::string ReadLine()
+    {
+        std::string line;
+        char c = 0;
+        std::size_t count = 0;
+        while (Platform::ReadSome(fromChild.Get(), &c, 1, count) == Platform::IoStatus::Ok && c != '\n')
+            line += c;
+        return line;
+    }
+
+    /// Ends the helper's input and returns its exit code.
+    int Finish()
+    {
+        toChild.Close();
+        int code = -1;
+        child.Wait(-1, code);
+        return code;
+    }
+
+    std::int64_t GetProcessId() const { return child.GetProcessId(); }
+
+private:
+    Platform::ChildProcess child;
+    Platform::UniqueHandle toChild;
+    Platform::UniqueHandle fromChild;
+};
+
+/// Reads a source to its end; Locked and Error show up in the text.
+std::string ReadAll(NativeHandle source)
+{
+    std::string text;
+    char buffer[4096];
+    for (;;) {
+        std::size_t count = 0;
+        switch (Platform::ReadSource(source, buffer, sizeof buffer, count)) {
+        case ReadStatus::Data:
+            text.append(buffer, count);
+            break;
+        case ReadStatus::End:
+            return text;
+        case ReadStatus::Locked:
+            return text + "<locked>";
+        case ReadStatus::Error:
+            return text + "<error>";
+        }
+    }
+}
+
+std::size_t OpenDescriptorCount()
+{
+    std::size_t count = 0;
+    for ([[maybe_unused]] const auto& entry : std::filesystem::directory_iterator("/proc/self/fd"))
+        ++count;
+    return count;
+}
+
+std::wstring Wide(const std::string& text)
+{
+    return FromUtf8(text);
+}
+
+class JobInfoTest : public testing::Test {
+protected:
+    void SetUp() override
+    {
+        std::string pattern = std::filesystem::temp_directory_path() / "quillet-jobinfo-XXXXXX";
+        ASSERT_NE(::mkdtemp(pattern.data()), nullptr);
+        dir = pattern + "/";
+    }
+    void TearDown() override { std::filesystem::remove_all(dir); }
+
+    std::string WriteFile(const std::string& name, const std::string& content)
+    {
+        const std::string path = dir + name;
+        std::ofstream(path, std::ios::binary) << content;
+        return path;
+    }
+
+    std::string dir;
+    const std::string content = "%!PS-Adobe-3.0\nshowpage\n";
+};
+
+TEST(JobInfoParams, EmptyStringDescribesNothing)
+{
+    JobInfo job(L"");
+    EXPECT_EQ(job.GetDocName(), L"");
+    EXPECT_EQ(job.GetPrintJobFile(), L"");
+    EXPECT_EQ(job.intent, L"");
+    EXPECT_FALSE(job.useStandardInput);
+    ASSERT_NE(job.impl, nullptr);
+    EXPECT_FALSE(job.impl->handle.IsValid());
+    EXPECT_FALSE(job.IsDataSourceReady());
+}
+
+TEST(JobInfoParams, StringWithoutDocnameIsTheDocumentPath)
+{
+    for (const wchar_t* ps : {LR"(C:\docs\a.ps)", LR"(C:\docs\a.PS)", L"/home/u/My Files/x.Ps"}) {
+        JobInfo job(ps);
+        EXPECT_EQ(job.GetDocName(), ps);
+        EXPECT_EQ(job.GetPrintJobFile(), ps) << "a PostScript document is its own print job";
+    }
+    for (const wchar_t* other : {LR"(C:\My Files\report.doc)", LR"(C:\a.ps\report)", L"a.psx", L"ps"}) {
+        JobInfo job(other);
+        EXPECT_EQ(job.GetDocName(), other);
+        EXPECT_EQ(job.GetPrintJobFile(), L"");
+    }
+    // Keys are case-sensitive, so this names no key.
+    EXPECT_EQ(JobInfo(L"DocName=x.doc").GetDocName(), L"DocName=x.doc");
+
+    JobInfo printerOnly(L"printername=Q");
+    EXPECT_EQ(printerOnly.GetDocName(), L"printername=Q");
+    EXPECT_TRUE(printerOnly.useStandardInput);
+}
+
+TEST(JobInfoParams, KeysFillTheFields)
+{
+    JobInfo quoted(LR"(docname="C:\My Files\r.doc" printjobfile=C:\t\j.ps)");
+    EXPECT_EQ(quoted.GetDocName(), LR"(C:\My Files\r.doc)");
+    EXPECT_EQ(quoted.GetPrintJobFile(), LR"(C:\t\j.ps)");
+    EXPECT_FALSE(quoted.useStandardInput);
+
+    JobInfo dashed(L"-docname x.doc -printername Q");
+    EXPECT_EQ(dashed.GetDocName(), L"x.doc");
+    EXPECT_TRUE(dashed.useStandardInput);
+
+    JobInfo fileWins(L"docname=d file=a printjobfile=b");
+    EXPECT_EQ(fileWins.GetPrintJobFile(), L"a");
+    EXPECT_EQ(JobInfo(L"docname=a docname=b").GetDocName(), L"a");
+    // A print-job file means the data does not come from standard input.
+    EXPECT_FALSE(JobInfo(L"docname=d printjobfile=j printername=Q").useStandardInput);
+}
+
+TEST(JobInfoParams, LaterKeysReplaceTheJobButKeepDocumentAndIntent)
+{
+    JobInfo job(L"docname=a.doc");
+    job.intent = L"proof";
+    EXPECT_TRUE(job.Parse(LR"(printjobfile=C:\t\j.ps)"));
+    EXPECT_EQ(job.GetDocName(), L"a.doc");
+    EXPECT_EQ(job.GetPrintJobFile(), LR"(C:\t\j.ps)");
+
+    EXPECT_TRUE(job.Parse(L"printername=Q intent=other"));
+    EXPECT_EQ(job.GetPrintJobFile(), L"");
+    EXPECT_TRUE(job.useStandardInput);
+
+    EXPECT_TRUE(job.Parse(L"docname=b.doc"));
+    EXPECT_EQ(job.GetDocName(), L"b.doc");
+    EXPECT_FALSE(job.useStandardInput);
+    EXPECT_EQ(job.intent, L"proof");
+}
+
+TEST_F(JobInfoTest, FilesAreReadyOpenedOnceAndRewound)
+{
+    const std::string path = WriteFile("job.ps", content);
+    JobInfo job(L"docname=a.doc printjobfile=\"" + Wide(path) + L"\"");
+    EXPECT_TRUE(job.IsDataSourceReady());
+    const NativeHandle source = job.OpenDataSource();
+    ASSERT_NE(source, kInvalidHandle);
+    EXPECT_EQ(ReadAll(source), content);
+    EXPECT_EQ(job.OpenDataSource(), source) << "the opened file is kept";
+    EXPECT_EQ(ReadAll(source), content) << "and read again from its start";
+}
+
+TEST_F(JobInfoTest, WhatIsNotAFileIsNotReady)
+{
+    std::filesystem::create_directory(dir + "folder");
+    const std::string missing = dir + "later.ps";
+    for (const std::wstring& name : {Wide(dir + "folder"), Wide(missing), std::wstring(L"/dev/null"),
+                                     std::wstring(L"")}) {
+        JobInfo job(L"docname=d");
+        job.printJobFile = name;
+        EXPECT_FALSE(job.IsDataSourceReady()) << ToUtf8(name);
+        if (name != L"/dev/null") {
+            EXPECT_EQ(job.OpenDataSource(), kInvalidHandle) << ToUtf8(name);
+        }
+    }
+    // A NUL cannot be part of a path: it must not cut the name short.
+    const std::string real = WriteFile("real", content);
+    JobInfo job(L"docname=d");
+    job.printJobFile = Wide(real) + std::wstring(1, L'\0') + L"tail";
+    EXPECT_FALSE(job.IsDataSourceReady());
+    EXPECT_EQ(job.OpenDataSource(), kInvalidHandle);
+
+    // A failed open leaves nothing held, so the next call tries again.
+    JobInfo later(L"docname=d printjobfile=" + Wide(missing));
+    EXPECT_EQ(later.OpenDataSource(), kInvalidHandle);
+    WriteFile("later.ps", content);
+    EXPECT_TRUE(later.IsDataSourceReady());
+    EXPECT_EQ(ReadAll(later.OpenDataSource()), content);
+}
+
+TEST_F(JobInfoTest, FifoOpensWithoutAWriterAndWaitsForItsData)
+{
+    const std::string fifo = dir + "job.fifo";
+    ASSERT_EQ(::mkfifo(fifo.c_str(), 0600), 0);
+    JobInfo job(L"docname=d printjobfile=" + Wide(fifo));
+    EXPECT_TRUE(job.IsDataSourceReady());
+    const NativeHandle source = job.OpenDataSource();  // must not wait for a writer
+    ASSERT_NE(source, kInvalidHandle);
+
+    // The writer comes late: the reader must wait for it, not see an end.
+    std::thread writer([&] {
+        std::this_thread::sleep_for(std::chrono::milliseconds(100));
+        const int fd = ::open(fifo.c_str(), O_WRONLY | O_CLOEXEC);
+        ASSERT_GE(fd, 0);
+        EXPECT_EQ(::write(fd, content.data(), content.size()), static_cast<ssize_t>(content.size()));
+        ::close(fd);
+    });
+    EXPECT_EQ(ReadAll(source), content);
+    writer.join();
+}
+
+TEST_F(JobInfoTest, PipeNameMapsToAFifoInThePipeFolder)
+{
+    const std::string folder = ToUtf8(Platform::PipeFolder());
+    if (::mkdir(folder.c_str(), 01777) == 0)
+        ::chmod(folder.c_str(), 01777);
+    const std::string name = "jobinfo-test-" + std::to_string(::getpid());
+    const std::string fifo = folder + name;
+    ::unlink(fifo.c_str());
+
+    JobInfo job(L"docname=d printjobfile=\\\\.\\pipe\\" + Wide(name));
+    EXPECT_EQ(job.GetPrintJobFile(), L"\\\\.\\pipe\\" + Wide(name));
+    EXPECT_FALSE(job.IsDataSourceReady()) << "no FIFO yet";
+    EXPECT_EQ(job.OpenDataSource(), kInvalidHandle);
+
+    ASSERT_EQ(::mkfifo(fifo.c_str(), 0600), 0);
+    EXPECT_TRUE(job.IsDataSourceReady());
+    const NativeHandle source = job.OpenDataSource();
+    ASSERT_NE(source, kInvalidHandle);
+    std::thread writer([&] {
+        const int fd = ::open(fifo.c_str(), O_WRONLY | O_CLOEXEC);
+        ASSERT_GE(fd, 0);
+        EXPECT_EQ(::write(fd, content.data(), content.size()), static_cast<ssize_t>(content.size()));
+        ::close(fd);
+    });
+    EXPECT_EQ(ReadAll(source), content);
+    writer.join();
+    ::unlink(fifo.c_str());
+    EXPECT_FALSE(job.IsDataSourceReady());
+
+    // A pipe name never reaches outside the pipe folder.
+    const std::string outside = WriteFile("outside", content);
+    for (const std::wstring& escape : {L"../" + Wide(outside.substr(5)), std::wstring(L".."),
+                                       std::wstring(L"")}) {
+        JobInfo escaping(L"docname=d");
+        escaping.printJobFile = L"\\\\.\\pipe\\" + escape;
+        EXPECT_FALSE(escaping.IsDataSourceReady()) << ToUtf8(escape);
+        EXPECT_EQ(escaping.OpenDataSource(), kInvalidHandle) << ToUtf8(escape);
+    }
+}
+
+TEST_F(JobInfoTest, HandleOfThisProcessIsDuplicatedAndRewound)
+{
+    const std::string path = WriteFile("job.ps", content);
+    const int original = ::open(path.c_str(), O_RDONLY | O_CLOEXEC);
+    ASSERT_GE(original, 0);
+
+    JobInfo job(L"docname=d");
+    // Without "pid" the handle is one of this process; "printername" is
+    // not looked at when a handle is given.
+    EXPECT_TRUE(job.Parse(L"handle=" + std::to_wstring(original) + L" printername=Q"));
+    EXPECT_FALSE(job.useStandardInput);
+    const NativeHandle held = job.impl->handle.Get();
+    ASSERT_NE(held, kInvalidHandle);
+    EXPECT_NE(held, original);
+    EXPECT_FALSE(job.IsDataSourceReady()) << "readiness looks at the print-job file only";
+    ::close(original);  // the duplicate is independent of the original descriptor
+
+    EXPECT_EQ(job.OpenDataSource(), held);
+    EXPECT_EQ(ReadAll(held), content);
+    EXPECT_EQ(job.OpenDataSource(), held);
+    EXPECT_EQ(ReadAll(held), content) << "a held handle is rewound";
+
+    // Failed duplications report false and leave the held handle alone.
+    for (const wchar_t* keys : {L"handle=abc", L"handle=", L"handle=-1", L"handle=99999",
+                                L"handle=99999999999", L"handle=0 pid=none", L"handle=0 pid=0",
+                                L"handle=0 pid=2147483000", L"handle=0 pid=-5"}) {
+        EXPECT_FALSE(job.Parse(keys)) << ToUtf8(keys);
+        EXPECT_EQ(job.impl->handle.Get(), held) << ToUtf8(keys);
+    }
+    EXPECT_EQ(ReadAll(job.OpenDataSource()), content);
+}
+
+TEST_F(JobInfoTest, HandleFromAnotherProcess)
+{
+    const std::string path = WriteFile("job.ps", content);
+    Helper helper(L"job_open_and_wait", {Wide(path)});
+    const std::string number = helper.ReadLine();
+    ASSERT_FALSE(number.empty());
+
+    JobInfo job(L"docname=d");
+    EXPECT_TRUE(job.Parse(L"pid=" + std::to_wstring(helper.GetProcessId()) + L" handle=" +
+                          Wide(number)));
+    const NativeHandle source = job.OpenDataSource();
+    ASSERT_NE(source, kInvalidHandle);
+    EXPECT_EQ(ReadAll(source), content);
+    EXPECT_EQ(helper.Finish(), 0);
+    // The duplicate outlives the process it came from.
+    EXPECT_EQ(ReadAll(job.OpenDataSource()), content);
+
+    // A handle number the process does not have.
+    Helper second(L"job_open_and_wait", {Wide(path)});
+    second.ReadLine();
+    EXPECT_FALSE(job.Parse(L"handle=9999 pid=" + std::to_wstring(second.GetProcessId())));
+    EXPECT_EQ(job.impl->handle.Get(), source);
+    EXPECT_EQ(second.Finish(), 0);
+}
+
+TEST_F(JobInfoTest, ProcessThatMayNotBeReadIsRefused)
+{
+    const std::string path = WriteFile("job.ps", content);
+    const int fd = ::open(path.c_str(), O_RDONLY | O_CLOEXEC);
+    ASSERT_GE(fd, 0);
+    if (::geteuid() == 0) {
+        // We may read every process; an unprivileged user may not read ours.
+        Helper helper(L"job_dup_as_other_user",
+                      {std::to_wstring(::getpid()), std::to_wstring(fd)});
+        const int code = helper.Finish();
+        ::close(fd);
+        if (code == 2)
+            GTEST_SKIP() << "cannot switch to user nobody";
+        EXPECT_EQ(code, 11);
+    } else {
+        ::close(fd);
+        struct stat init {};
+        if (::stat("/proc/1", &init) != 0 || init.st_uid == ::geteuid())
+            GTEST_SKIP() << "process 1 belongs to us";
+        JobInfo job(L"docname=d");
+        EXPECT_FALSE(job.Parse(L"handle=0 pid=1"));
+        EXPECT_FALSE(job.impl->handle.IsValid());
+    }
+}
+
+TEST_F(JobInfoTest, StandardInput)
+{
+    JobInfo job(L"-docname x.doc -printername Q");
+    ASSERT_TRUE(job.useStandardInput);
+    const bool stdinOpen = ::fcntl(STDIN_FILENO, F_GETFD) != -1;
+    EXPECT_EQ(job.IsDataSourceReady(), stdinOpen);
+    EXPECT_EQ(job.OpenDataSource(), stdinOpen ? STDIN_FILENO : kInvalidHandle);
+    EXPECT_FALSE(job.impl->handle.IsValid()) << "standard input is not owned";
+
+    Helper closed(L"job_stdin_closed", {});
+    EXPECT_EQ(closed.Finish(), 0);
+
+    // A standard-input job with a held handle reads the handle from where it
+    // stands, without rewinding.
+    const std::string path = WriteFile("job.ps", content);
+    const int original = ::open(path.c_str(), O_RDONLY | O_CLOEXEC);
+    ASSERT_GE(original, 0);
+    ASSERT_TRUE(job.Parse(L"handle=" + std::to_wstring(original)));
+    ::close(original);
+    char head[4];
+    std::size_t count = 0;
+    ASSERT_EQ(Platform::ReadSource(job.impl->handle.Get(), head, sizeof head, count), ReadStatus::Data);
+    ASSERT_TRUE(job.Parse(L"printername=Q"));
+    EXPECT_TRUE(job.useStandardInput);
+    EXPECT_EQ(job.OpenDataSource(), job.impl->handle.Get());
+    EXPECT_EQ(ReadAll(job.OpenDataSource()), content.substr(count));
+}
+
+TEST_F(JobInfoTest, SpoolerWriteLockReportsLockedUntilReleased)
+{
+    const std::string path = WriteFile("spool.ps", content);
+    Helper spooler(L"job_lock_tail", {Wide(path), L"10"});
+    ASSERT_EQ(spooler.ReadLine(), "locked");
+
+    JobInfo job(L"docname=d printjobfile=" + Wide(path));
+    const NativeHandle source = job.OpenDataSource();
+    ASSERT_NE(source, kInvalidHandle);
+    char buffer[8192];
+    std::size_t count = 0;
+    // The part before the lock is read, and no further.
+    ASSERT_EQ(Platform::ReadSource(source, buffer, sizeof buffer, count), ReadStatus::Data);
+    EXPECT_EQ(std::string(buffer, count), content.substr(0, 10));
+    EXPECT_EQ(Platform::ReadSource(source, buffer, sizeof buffer, count), ReadStatus::Locked);
+    EXPECT_EQ(count, 0u);
+    EXPECT_EQ(Platform::ReadSource(source, buffer, sizeof buffer, count), ReadStatus::Locked);
+
+    EXPECT_EQ(spooler.Finish(), 0);  // its locks end with it
+    EXPECT_EQ(ReadAll(source), content.substr(10));
+}
+
+TEST_F(JobInfoTest, HandlesAreClosedOnceAndNeverLeak)
+{
+    const std::string path = WriteFile("job.ps", content);
+    const std::size_t before = OpenDescriptorCount();
+    {
+        const int original = ::open(path.c_str(), O_RDONLY | O_CLOEXEC);
+        ASSERT_GE(original, 0);
+        JobInfo job(L"docname=d printjobfile=" + Wide(path));
+        ASSERT_NE(job.OpenDataSource(), kInvalidHandle);
+        // Each new duplicate replaces (and closes) the handle held before.
+        for (int i = 0; i < 3; ++i)
+            ASSERT_TRUE(job.Parse(L"handle=" + std::to_wstring(original)));
+        ::close(original);
+        EXPECT_EQ(OpenDescriptorCount(), before + 1);
+        EXPECT_FALSE(job.Parse(L"handle=-1"));
+        EXPECT_EQ(OpenDescriptorCount(), before + 1);
+    }
+    EXPECT_EQ(OpenDescriptorCount(), before);
+}
+
+}  // namespace
+}  // namespace Quillet
