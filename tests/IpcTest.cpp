@@ -1,0 +1,309 @@
+// Tests of the job-key endpoint: ZIpcServer, the print path's client and the
+// KeyAccessor thread, driven by scripted clients that misbehave on purpose.
+#include "TestSupport.h"
+
+#include "capture/KeyAccessor.h"
+#include "platform/ChildProcess.h"
+#include "platform/IpcClient.h"
+#include "platform/TextConversion.h"
+#include "platform/ZIpcServer.h"
+
+#include <gtest/gtest.h>
+
+#include <future>
+#include <poll.h>
+#include <string>
+#include <sys/socket.h>
+#include <sys/stat.h>
+#include <sys/un.h>
+#include <unistd.h>
+
+using namespace Quillet;
+
+namespace {
+
+std::string Wire(const std::wstring& text)
+{
+    std::string bytes;
+    for (char16_t unit : ToUtf16(text)) {
+        bytes.push_back(static_cast<char>(unit & 0xFF));
+        bytes.push_back(static_cast<char>(unit >> 8));
+    }
+    return bytes;
+}
+
+std::wstring UniqueTag(const char* what)
+{
+    return L"t" + std::to_wstring(::getpid()) + FromUtf8(what) + L".QV_PrintDirect";
+}
+
+/// A client that speaks raw messages, so that it can break the protocol.
+class ScriptedClient {
+public:
+    explicit ScriptedClient(const std::wstring& socketPath)
+    {
+        fd = ::socket(AF_UNIX, SOCK_SEQPACKET | SOCK_CLOEXEC, 0);
+        sockaddr_un address {};
+        address.sun_family = AF_UNIX;
+        const std::string path = ToUtf8(socketPath);
+        std::snprintf(address.sun_path, sizeof address.sun_path, "%s", path.c_str());
+        connected = ::connect(fd, reinterpret_cast<sockaddr*>(&address), sizeof address) == 0;
+    }
+    ~ScriptedClient() { Close(); }
+    void Close()
+    {
+        if (fd >= 0)
+            ::close(fd);
+        fd = -1;
+    }
+    bool Send(const std::string& bytes)
+    {
+        return ::send(fd, bytes.data(), bytes.size(), MSG_NOSIGNAL) == static_cast<ssize_t>(bytes.size());
+    }
+    /// The next message; "<eof>" when the server disconnected, "<none>" after 10 s.
+    std::string Receive()
+    {
+        pollfd entry{fd, POLLIN, 0};
+        if (::poll(&entry, 1, 10000) <= 0)
+            return "<none>";
+        char buffer[2048];
+        const ssize_t got = ::recv(fd, buffer, sizeof buffer, 0);
+        if (got <= 0)
+            return "<eof>";
+        return std::string(buffer, static_cast<std::size_t>(got));
+    }
+
+    int fd = -1;
+    bool connected = false;
+};
+
+const std::string kYes(1, '\x01');
+const std::string kNo(1, '\x00');
+
+/// Starts a KeyAccessor and waits until its server listens.
+std::unique_ptr<KeyAccessor> StartServer(const std::wstring& tag)
+{
+    auto accessor = std::make_unique<KeyAccessor>(tag);
+    EXPECT_TRUE(accessor->Start());
+    EXPECT_TRUE(accessor->server && accessor->server->IsListening());
+    return accessor;
+}
+
+bool WaitForEnd(KeyAccessor& accessor, std::uint32_t ms = 10000)
+{
+    ZSynchManager waiter;
+    waiter.AddSynchObject(&accessor);
+    return waiter.WaitForTrigger(false, ms) == ZBASE_OK;
+}
+
+}  // namespace
+
+TEST(IpcTest, EndpointFolderRejectsNamesOutsideIt)
+{
+    EXPECT_EQ(ZIpcServer::EndpointFolder(L"abc"), L"/tmp/.quillet-ipc/abc/");
+    EXPECT_EQ(ZIpcServer::EndpointFolder(L""), L"");
+    EXPECT_EQ(ZIpcServer::EndpointFolder(L".."), L"");
+    EXPECT_EQ(ZIpcServer::EndpointFolder(L"a/b"), L"");
+}
+
+TEST(IpcTest, ReportedJobReachesTheServerThatKnowsTheTag)
+{
+    const std::wstring tag = UniqueTag("good");
+    auto accessor = StartServer(tag);
+    struct stat info {};
+    ASSERT_EQ(::stat("/tmp/.quillet-ipc/719D68FD-2A2F-4088-976B-52DC0A22235C", &info), 0);
+    EXPECT_EQ(info.st_mode & 07777, 01777u);
+
+    const std::wstring keys = L"printjobfile=\"/var/spool/x y.ps\" docname=\"R\u00e9sum\u00e9 \U0001F600.txt\"";
+    auto report = std::async(std::launch::async, [&] {
+        return Platform::ReportJob(kJobKeyEndpoint, L"job " + tag + L".txt", keys, 10000);
+    });
+    ASSERT_TRUE(WaitForEnd(*accessor));
+    EXPECT_TRUE(accessor->succeeded);
+    EXPECT_EQ(accessor->keys, keys);
+    // The engine's reply after applying the keys completes the client's report.
+    const unsigned char yes = 1;
+    EXPECT_EQ(accessor->server->Send(&yes, 1), ZBASE_OK);
+    EXPECT_EQ(report.get(), Platform::IpcReportResult::Delivered);
+
+    // The socket disappears with its server.
+    const std::string socketPath = ToUtf8(accessor->server->GetSocketPath());
+    accessor.reset();
+    EXPECT_NE(::access(socketPath.c_str(), F_OK), 0);
+}
+
+TEST(IpcTest, WrongClientsAreRefusedAndTheCaptureGoesOn)
+{
+    const std::wstring tag = UniqueTag("refuse");
+    auto accessor = StartServer(tag);
+    const std::wstring socketPath = accessor->server->GetSocketPath();
+
+    {   // Refused: exactly one byte 0x00, then disconnected.
+        ScriptedClient wrong(socketPath);
+        ASSERT_TRUE(wrong.connected);
+        ASSERT_TRUE(wrong.Send(Wire(L"some other job")));
+        EXPECT_EQ(wrong.Receive(), kNo);
+        EXPECT_EQ(wrong.Receive(), "<eof>");
+    }
+    {   // Letter case counts.
+        std::wstring upper = tag;
+        upper[0] = L'T';
+        ScriptedClient wrongCase(socketPath);
+        ASSERT_TRUE(wrongCase.Send(Wire(upper)));
+        EXPECT_EQ(wrongCase.Receive(), kNo);
+    }
+    {   // An empty identity does not contain a non-empty tag.
+        ScriptedClient empty(socketPath);
+        ASSERT_TRUE(empty.Send(std::string()));
+        EXPECT_EQ(empty.Receive(), kNo);
+    }
+    {   // Longer than 1024 bytes: treated as gone, no reply.
+        ScriptedClient flood(socketPath);
+        ASSERT_TRUE(flood.Send(Wire(tag) + std::string(1100, 'x')));
+        EXPECT_EQ(flood.Receive(), "<eof>");
+    }
+    {   // Accepted, then gone before the keys.
+        ScriptedClient quitter(socketPath);
+        ASSERT_TRUE(quitter.Send(Wire(tag)));
+        EXPECT_EQ(quitter.Receive(), kYes);
+    }
+    EXPECT_TRUE(accessor->IsThreadRunning());
+
+    // The endpoint's own name proves any job; an odd last byte is dropped.
+    ScriptedClient good(socketPath);
+    ASSERT_TRUE(good.Send(Wire(kJobKeyEndpoint) + "\x7f"));
+    EXPECT_EQ(good.Receive(), kYes);
+    ASSERT_TRUE(good.Send(Wire(L"file=a.ps") + "Z"));
+    ASSERT_TRUE(WaitForEnd(*accessor));
+    EXPECT_TRUE(accessor->succeeded);
+    EXPECT_EQ(accessor->keys, L"file=a.ps");
+}
+
+TEST(IpcTest, EmptyKeyMessageCountsAsTheKeys)
+{
+    auto accessor = StartServer(L"");  // an empty tag accepts everyone
+    ScriptedClient client(accessor->server->GetSocketPath());
+    ASSERT_TRUE(client.Send(Wire(L"anything")));
+    EXPECT_EQ(client.Receive(), kYes);
+    ASSERT_TRUE(client.Send(std::string()));
+    ASSERT_TRUE(WaitForEnd(*accessor));
+    EXPECT_TRUE(accessor->succeeded);
+    EXPECT_TRUE(accessor->keys.empty());
+}
+
+TEST(IpcTest, SilentClientIsDroppedAndTheNextOneServed)
+{
+    const std::wstring tag = UniqueTag("silent");
+    auto accessor = StartServer(tag);
+    ScriptedClient silent(accessor->server->GetSocketPath());
+    ASSERT_TRUE(silent.connected);
+    auto report = std::async(std::launch::async, [&] {
+        return Platform::ReportJob(kJobKeyEndpoint, tag, L"k=v", 10000);
+    });
+    ASSERT_TRUE(WaitForEnd(*accessor));
+    EXPECT_EQ(silent.Receive(), "<eof>");
+    EXPECT_EQ(accessor->keys, L"k=v");
+    const unsigned char yes = 1;
+    accessor->server->Send(&yes, 1);
+    EXPECT_EQ(report.get(), Platform::IpcReportResult::Delivered);
+}
+
+TEST(IpcTest, TwoServersUnderOneNameEachGetTheirOwnJob)
+{
+    const std::wstring tagA = UniqueTag("A"), tagB = UniqueTag("B");
+    auto a = StartServer(tagA);
+    auto b = StartServer(tagB);
+    auto reportB = std::async(std::launch::async, [&] {
+        return Platform::ReportJob(kJobKeyEndpoint, tagB, L"for=B", 10000);
+    });
+    ASSERT_TRUE(WaitForEnd(*b));
+    EXPECT_EQ(b->keys, L"for=B");
+    const unsigned char yes = 1;
+    b->server->Send(&yes, 1);
+    EXPECT_EQ(reportB.get(), Platform::IpcReportResult::Delivered);
+
+    auto reportA = std::async(std::launch::async, [&] {
+        return Platform::ReportJob(kJobKeyEndpoint, tagA, L"for=A", 10000);
+    });
+    ASSERT_TRUE(WaitForEnd(*a));
+    EXPECT_EQ(a->keys, L"for=A");
+    a->server->Send(&yes, 1);
+    EXPECT_EQ(reportA.get(), Platform::IpcReportResult::Delivered);
+}
+
+TEST(IpcTest, NoServerAndNoFinalReplyAreReported)
+{
+    EXPECT_EQ(Platform::ReportJob(L"no-such-endpoint-" + std::to_wstring(::getpid()), L"x", L"k", 100),
+              Platform::IpcReportResult::NoServer);
+    const std::wstring tag = UniqueTag("noreply");
+    auto accessor = StartServer(tag);
+    auto report = std::async(std::launch::async, [&] {
+        return Platform::ReportJob(kJobKeyEndpoint, tag, L"k=v", 200);
+    });
+    ASSERT_TRUE(WaitForEnd(*accessor));
+    EXPECT_EQ(report.get(), Platform::IpcReportResult::NoReply);
+}
+
+TEST(IpcTest, DestroyingAWaitingAccessorEndsItsThread)
+{
+    auto accessor = StartServer(UniqueTag("stop"));
+    KeyAccessor* raw = accessor.get();
+    EXPECT_TRUE(raw->IsThreadRunning());
+    accessor.reset();  // returns only once Run has ended
+
+    // Stop and close from another thread wake a blocked Receive too.
+    ZIpcServer server(ZString(L"ipc-test-" + std::to_wstring(::getpid())));
+    ASSERT_TRUE(server.IsListening());
+    ScriptedClient client(server.GetSocketPath());
+    ASSERT_EQ(server.AcceptClient(5000), ZBASE_OK);
+    auto receive = std::async(std::launch::async, [&] {
+        unsigned char buffer[16];
+        std::uint32_t len = sizeof buffer;
+        return server.Receive(buffer, len);
+    });
+    server.CloseCurrentClient();
+    EXPECT_NE(receive.get(), ZBASE_OK);
+    server.StopAcceptClients();
+    EXPECT_EQ(server.AcceptClient(ZIpcServer::kInfinite), ZBASE_STOPPED);
+}
+
+TEST(IpcTest, MessageLargerThanTheBufferDropsTheClient)
+{
+    ZIpcServer server(ZString(L"ipc-test-small-" + std::to_wstring(::getpid())));
+    ScriptedClient client(server.GetSocketPath());
+    ASSERT_EQ(server.AcceptClient(5000), ZBASE_OK);
+    ASSERT_TRUE(client.Send("123456789"));
+    unsigned char buffer[4];
+    std::uint32_t len = sizeof buffer;
+    EXPECT_EQ(server.Receive(buffer, len), ZBASE_DISCONNECTED);
+    EXPECT_EQ(client.Receive(), "<eof>");
+    EXPECT_EQ(server.Receive(buffer, len), ZBASE_FAILED);  // no client any more
+}
+
+// Connects as an unprivileged user and reports whether the server answered.
+QUILLET_TEST_HELPER(ipc_as_nobody)
+{
+    if (::setgid(65534) != 0 || ::setuid(65534) != 0)
+        return 3;
+    ScriptedClient client(FromUtf8(argv[0]));
+    if (!client.connected)
+        return 4;
+    client.Send(Wire(L"anything"));
+    return client.Receive() == "<eof>" ? 0 : 1;
+}
+
+TEST(IpcTest, OtherUsersAreNotServed)
+{
+    if (::geteuid() != 0)
+        GTEST_SKIP() << "needs root to act as another user";
+    auto accessor = StartServer(L"");
+    Platform::ChildProcess child;
+    ASSERT_TRUE(Platform::ChildProcess::Spawn(
+        {FromUtf8(QuilletTest::SelfPath()), L"--quillet-helper", L"ipc_as_nobody",
+         accessor->server->GetSocketPath()},
+        {}, Platform::kInvalidHandle, Platform::kInvalidHandle, Platform::kInvalidHandle, child));
+    int code = -1;
+    ASSERT_TRUE(child.Wait(20000, code));
+    EXPECT_EQ(code, 0);
+    EXPECT_TRUE(accessor->IsThreadRunning());
+}
