@@ -24,7 +24,8 @@ struct WaitItem {
 
 /// Waits until at least one handle is readable (or hung up), at most timeoutMs
 /// (0: just look; negative: no bound). Returns the lowest ready index,
-/// kWaitTimeout or kWaitFailed. Interruptions are retried with the time left.
+/// kWaitTimeout or kWaitFailed (also for an empty set, which could never
+/// become ready). Interruptions are retried with the time left.
 int WaitAny(const NativeHandle* handles, std::size_t count, int timeoutMs);
 
 /// The same over entries that may ask for writability.

@@ -569,6 +569,7 @@ TEST_F(ProcessTest, WaitAnyPicksLowestReadyIndex)
     // A missing object fails the wait, also when others are ready.
     NativeHandle withMissing[2] = {handles[1], kInvalidHandle};
     EXPECT_EQ(WaitAny(withMissing, 2, 0), kWaitFailed);
+    EXPECT_EQ(WaitAny(handles, 0, -1), kWaitFailed);
 
     // A hung-up pipe counts as ready, so the reader sees its end.
     PipePair pipe;

@@ -17,6 +17,8 @@ constexpr std::size_t kStackEntries = 8;
 int WaitOnEntries(pollfd* entries, std::size_t count, int timeoutMs)
 {
     using Clock = std::chrono::steady_clock;
+    if (count == 0)
+        return kWaitFailed;
     for (std::size_t i = 0; i < count; ++i)
         if (entries[i].fd < 0)
             return kWaitFailed;  // poll would skip it silently
