@@ -1,0 +1,271 @@
+// Tests of gs/lib/single_copy.ps run by the real Ghostscript: one copy of every
+// page, and the Copies/Collate/Orientation header on standard output before
+// the first page is out.
+#include <gtest/gtest.h>
+
+#include <cstdio>
+#include <cstdlib>
+#include <filesystem>
+#include <fstream>
+#include <random>
+#include <sstream>
+#include <string>
+
+namespace fs = std::filesystem;
+
+namespace {
+
+/// A scratch folder, removed with everything in it.
+class ScratchFolder {
+public:
+    ScratchFolder()
+    {
+        std::random_device random;
+        path = fs::temp_directory_path() / ("quillet-single-copy-" + std::to_string(random()));
+        fs::create_directories(path);
+    }
+    ~ScratchFolder()
+    {
+        std::error_code ignored;
+        fs::remove_all(path, ignored);
+    }
+    fs::path path;
+};
+
+struct GsResult {
+    std::string output;  // standard output, without the exit line
+    int exitCode = -1;
+    int pageFiles = 0;
+};
+
+std::string Quote(const fs::path& path) { return "'" + path.string() + "'"; }
+
+void WriteFile(const fs::path& path, const std::string& text)
+{
+    std::ofstream(path, std::ios::binary) << text;
+}
+
+/// Runs a shell command and returns its standard output; the command ends with
+/// "echo EXIT=$?" so that the exit code comes with it.
+GsResult RunShell(const std::string& command, const fs::path& pageFolder)
+{
+    GsResult result;
+    FILE* pipe = popen(command.c_str(), "r");
+    if (!pipe)
+        return result;
+    char buffer[4096];
+    std::size_t n;
+    while ((n = std::fread(buffer, 1, sizeof buffer, pipe)) > 0)
+        result.output.append(buffer, n);
+    pclose(pipe);
+    const std::size_t exitLine = result.output.rfind("EXIT=");
+    if (exitLine != std::string::npos) {
+        result.exitCode = std::atoi(result.output.c_str() + exitLine + 5);
+        result.output.erase(exitLine);
+    }
+    for (const auto& entry : fs::directory_iterator(pageFolder))
+        if (entry.path().extension() == ".png")
+            ++result.pageFiles;
+    return result;
+}
+
+fs::path SourceLibFolder() { return fs::path(QUILLET_SOURCE_DIR) / "gs" / "lib"; }
+
+/// The Ghostscript switches the engine uses, with the job on standard input.
+std::string GsCommand(const std::string& gs, const fs::path& lib, const fs::path& folder)
+{
+    return "GS_LIB=" + Quote(lib) + " " + gs +
+           " -dSAFER -dSTRICT -dTextAlphaBits=1 -dGraphicsAlphaBits=2 -r20 -sDEVICE=png16m -o " +
+           Quote(folder / "page_%03d.png") + " single_copy.ps -_ 2>/dev/null";
+}
+
+GsResult RunJob(const std::string& job, const fs::path& lib = SourceLibFolder(),
+                const std::string& gs = "gs")
+{
+    ScratchFolder folder;
+    WriteFile(folder.path / "job.ps", job);
+    return RunShell(GsCommand(gs, lib, folder.path) + " < " + Quote(folder.path / "job.ps") +
+                        "; echo EXIT=$?",
+                    folder.path);
+}
+
+/// The value after the first occurrence of key, read as the engine reads it
+/// (strtol, base 0); -1 when the key or a ";" after it is missing.
+long HeaderValue(const std::string& output, const std::string& key)
+{
+    const std::size_t at = output.find(key + "=");
+    if (at == std::string::npos || output.find(';', at) == std::string::npos)
+        return -1;
+    return std::strtol(output.c_str() + at + key.size() + 1, nullptr, 0);
+}
+
+int Occurrences(const std::string& text, const std::string& what)
+{
+    int count = 0;
+    for (std::size_t at = text.find(what); at != std::string::npos; at = text.find(what, at + 1))
+        ++count;
+    return count;
+}
+
+const char* const kPage = "72 72 moveto 300 400 lineto stroke showpage\n";
+
+std::string Pages(int n)
+{
+    std::string text;
+    for (int i = 0; i < n; ++i)
+        text += kPage;
+    return text;
+}
+
+}  // namespace
+
+TEST(SingleCopyTest, CopiesAskedForAreReportedAndRenderedOnce)
+{
+    GsResult numCopies = RunJob("<< /NumCopies 3 >> setpagedevice\n" + Pages(2));
+    EXPECT_EQ(numCopies.exitCode, 0);
+    EXPECT_EQ(numCopies.pageFiles, 2);
+    EXPECT_EQ(HeaderValue(numCopies.output, "Copies"), 3);
+
+    GsResult hashCopies = RunJob("/#copies 2 def\n" + Pages(3));
+    EXPECT_EQ(hashCopies.pageFiles, 3);
+    EXPECT_EQ(HeaderValue(hashCopies.output, "Copies"), 2);
+
+    // NumCopies null hands the count back to #copies, which showpage would use.
+    GsResult nullCopies = RunJob("<< /NumCopies null >> setpagedevice /#copies 4 def\n" + Pages(1));
+    EXPECT_EQ(nullCopies.pageFiles, 1);
+    EXPECT_EQ(HeaderValue(nullCopies.output, "Copies"), 4);
+
+    // copypage makes no page of its own: the marks go out with the showpage.
+    GsResult copypage = RunJob("72 72 moveto 300 300 lineto stroke copypage copypage showpage\n");
+    EXPECT_EQ(copypage.pageFiles, 1);
+
+    // A request made inside save/restore is still the job's request, and the
+    // header still comes once.
+    GsResult saved = RunJob("save << /NumCopies 5 >> setpagedevice " + std::string(kPage) +
+                            "restore " + kPage);
+    EXPECT_EQ(saved.pageFiles, 2);
+    EXPECT_EQ(HeaderValue(saved.output, "Copies"), 5);
+    EXPECT_EQ(Occurrences(saved.output, "Copies="), 1);
+}
+
+TEST(SingleCopyTest, CollateFollowsTheRequest)
+{
+    GsResult collated = RunJob("<< /Collate true /NumCopies 2 >> setpagedevice\n" + Pages(2));
+    EXPECT_EQ(collated.pageFiles, 2);
+    EXPECT_EQ(HeaderValue(collated.output, "Collate"), 1);
+    EXPECT_EQ(HeaderValue(collated.output, "Copies"), 2);
+
+    GsResult uncollated = RunJob("<< /Collate false /NumCopies 2 >> setpagedevice\n" + Pages(1));
+    EXPECT_EQ(HeaderValue(uncollated.output, "Collate"), 0);
+}
+
+TEST(SingleCopyTest, OrientationComesFromTheRequestElseFromThePageShape)
+{
+    EXPECT_EQ(HeaderValue(RunJob("<< /Orientation 1 >> setpagedevice\n" + Pages(1)).output,
+                          "Orientation"), 2);
+    EXPECT_EQ(HeaderValue(RunJob("<< /Orientation 2 >> setpagedevice\n" + Pages(1)).output,
+                          "Orientation"), 3);
+    EXPECT_EQ(HeaderValue(RunJob("<< /PageSize [842 595] >> setpagedevice\n" + Pages(1)).output,
+                          "Orientation"), 2);
+    EXPECT_EQ(HeaderValue(RunJob("<< /PageSize [595 842] >> setpagedevice\n" + Pages(1)).output,
+                          "Orientation"), 1);
+
+    // Several requests: the one in force at the first page counts, and the
+    // header is written once.
+    GsResult changed = RunJob("<< /Orientation 3 >> setpagedevice << /PageSize [300 200] >> "
+                              "setpagedevice " + std::string(kPage) +
+                              "<< /Orientation 0 >> setpagedevice " + kPage);
+    EXPECT_EQ(changed.pageFiles, 2);
+    EXPECT_EQ(HeaderValue(changed.output, "Orientation"), 4);
+    EXPECT_EQ(Occurrences(changed.output, "Orientation="), 1);
+}
+
+TEST(SingleCopyTest, JobWithoutSetPageDeviceGetsTheDefaultsThroughTheBuildTree)
+{
+    // The tree the build made and the store points at: gs/bin/gs and gs/lib.
+    std::ifstream store(QUILLET_BUILD_STORE);
+    std::string line, installDir;
+    while (std::getline(store, line))
+        if (line.rfind("QuilletInstallDir=", 0) == 0)
+            installDir = line.substr(18);
+    ASSERT_FALSE(installDir.empty());
+    const fs::path root = fs::path(installDir) / "gs";
+
+    GsResult plain = RunJob("%!PS-Adobe-3.0 EPSF-3.0\n%%BoundingBox: 0 0 200 200\n" +
+                                std::string(kPage),
+                            root / "lib", Quote(root / "bin" / "gs"));
+    EXPECT_EQ(plain.exitCode, 0);
+    EXPECT_EQ(plain.pageFiles, 1);
+    EXPECT_EQ(HeaderValue(plain.output, "Copies"), 1);
+    EXPECT_EQ(HeaderValue(plain.output, "Collate"), 0);
+    EXPECT_EQ(HeaderValue(plain.output, "Orientation"), 1);
+}
+
+TEST(SingleCopyTest, JobsOwnEndPageStillDecides)
+{
+    // The job's EndPage runs for every showpage and may refuse a page; copypage
+    // is refused whatever it says.
+    GsResult result = RunJob("<< /EndPage { dup 0 eq { (EP) print } if exch pop 0 eq } >> setpagedevice\n"
+                             "showpage copypage showpage\n"
+                             "<< /EndPage { pop pop false } >> setpagedevice showpage\n");
+    EXPECT_EQ(result.exitCode, 0);
+    EXPECT_EQ(result.pageFiles, 2);
+    EXPECT_EQ(Occurrences(result.output, "EP"), 2);
+    EXPECT_EQ(HeaderValue(result.output, "Orientation"), 1);
+}
+
+TEST(SingleCopyTest, ErrorsOfTheJobAreNotMasked)
+{
+    GsResult failed = RunJob(std::string(kPage) + "nosuchoperator\n" + kPage);
+    EXPECT_NE(failed.exitCode, 0);
+    EXPECT_EQ(failed.pageFiles, 1);
+    EXPECT_EQ(HeaderValue(failed.output, "Orientation"), 1);
+
+    EXPECT_NE(RunJob("(text) setpagedevice\n").exitCode, 0);
+    EXPECT_NE(RunJob("<< /NumCopies 2 >> setpagedevice 1 0 div\n" + Pages(1)).exitCode, 0);
+}
+
+TEST(SingleCopyTest, HeaderIsWrittenBeforeTheFirstPageAndFlushed)
+{
+    // The job's own text after its first showpage comes after the header.
+    GsResult ordered = RunJob(std::string(kPage) + "(MARK) print flush\n" + Pages(4));
+    const std::size_t header = ordered.output.find("Orientation=");
+    ASSERT_NE(header, std::string::npos);
+    EXPECT_LT(header, ordered.output.find("MARK"));
+    EXPECT_LT(ordered.output.find("Copies="), ordered.output.find("MARK"));
+    EXPECT_EQ(ordered.pageFiles, 5);
+
+    // The job streams in two parts; the second is held back until the header
+    // has been read, so the header must come out while Ghostscript still waits
+    // for the rest of the job. Padding after the first page fills Ghostscript's
+    // input buffer. A bounded wait keeps a fault from hanging the test.
+    ScratchFolder folder;
+    std::string first = "<< /NumCopies 2 >> setpagedevice " + std::string(kPage);
+    for (int i = 0; i < 4096; ++i)
+        first += "% padding to fill the interpreter's input buffer ..............\n";
+    WriteFile(folder.path / "first.ps", first);
+    WriteFile(folder.path / "second.ps", Pages(2) + "(END) print flush\n");
+    const fs::path gate = folder.path / "gate";
+    const fs::path late = folder.path / "late";
+    const std::string feeder =
+        "( cat " + Quote(folder.path / "first.ps") + "; i=0; while [ ! -e " + Quote(gate) +
+        " ] && [ $i -lt 600 ]; do sleep 0.1; i=$((i+1)); done; [ -e " + Quote(gate) +
+        " ] || : > " + Quote(late) + "; cat " + Quote(folder.path / "second.ps") + " )";
+    const std::string command =
+        feeder + " | " + GsCommand("gs", SourceLibFolder(), folder.path) + "; echo EXIT=$?";
+
+    FILE* pipe = popen(command.c_str(), "r");
+    ASSERT_NE(pipe, nullptr);
+    std::string output;
+    char line[4096];
+    while (std::fgets(line, sizeof line, pipe)) {
+        output += line;
+        if (output.find("Orientation=") != std::string::npos && !fs::exists(gate))
+            WriteFile(gate, "");
+    }
+    pclose(pipe);
+    EXPECT_FALSE(fs::exists(late)) << "the header came only after the whole job: " << output;
+    EXPECT_EQ(HeaderValue(output, "Copies"), 2);
+    EXPECT_LT(output.find("Orientation="), output.find("END"));
+    EXPECT_NE(output.find("EXIT=0"), std::string::npos);
+}
