@@ -17,17 +17,27 @@ struct CopyCountRecord;
 /// One thread starts counting, anyone adds copies, the starting thread stops,
 /// and after a 5-second grace period GetCopyCount returns the total.
 ///
-/// All operations serialise on one machine-wide mutex. Copies of an object share
-/// its mutex handle and its record. Throws std::runtime_error("Mutex creation
-/// failed") or ("Shared memory creation failed") when the shared objects cannot
-/// be reached.
+/// All operations serialise on one machine-wide mutex; any thread may call
+/// them. Copies of an object share its mutex handle and its record. The
+/// constructor throws std::runtime_error("Mutex creation failed") or ("Shared
+/// memory creation failed") when the shared objects cannot be reached. Every
+/// operation throws an exception of the base type std::exception with
+/// "Mutex lock failed" or "Mutex unlock failed" when the mutex fails; an owner
+/// that died holding it is not a failure: the next caller takes it over.
+///
+/// A record is leased: once its counting is over (idle, or past its grace
+/// period) a new name may take it over, and objects still bound to it then
+/// share it with that name. Names are compared in full and stored cut to 127
+/// UTF-16 code units, so a longer name never finds its record again.
 class QUILLET_API CopyCount {
 public:
     /// Creates a counter on the heap; the counterpart of Release.
     static CopyCount* Create(const std::wstring& name);
 
     /// Binds to the record of name, claiming a free one when no record has it;
-    /// waits while all records are busy.
+    /// while all 100 records are counting or in grace it waits, checking once
+    /// a second, without keeping other processes from the mutex. A NUL in
+    /// name ends it.
     explicit CopyCount(const std::wstring& name);
     CopyCount(const CopyCount& other);
     CopyCount& operator=(const CopyCount& other);
@@ -45,7 +55,8 @@ public:
     void StopCounting();
     void AddCopy();
     std::int32_t GetCopies() const;
-    /// Waits until counting and its grace period are over, then returns the count.
+    /// Waits until counting and its grace period are over, then returns the
+    /// count. Checks every 5 seconds and holds the mutex only while checking.
     std::int32_t GetCopyCount() const;
     /// True while counting or within the grace period.
     bool IsCopy() const;

@@ -1,0 +1,54 @@
+// SharedMemory: a block of memory that every process on the machine reaches by
+// its name.
+#pragma once
+
+#include <cstddef>
+#include <string>
+
+namespace Quillet::Platform {
+
+/// One process's read-write view of a named shared block. Move-only; the
+/// destructor unmaps the view. The block itself lives on while any process
+/// has it mapped or until it is removed by name.
+class SharedMemory {
+public:
+    /// How Open found the block.
+    enum class OpenResult {
+        Created,  ///< this call made the block; all its bytes are 0
+        Opened,   ///< the block existed with the size asked for
+        Failed,   ///< nothing is mapped (OS error code kept)
+    };
+
+    SharedMemory() = default;
+    ~SharedMemory() { Close(); }
+    SharedMemory(SharedMemory&& other) noexcept;
+    SharedMemory& operator=(SharedMemory&& other) noexcept;
+    SharedMemory(const SharedMemory&) = delete;
+    SharedMemory& operator=(const SharedMemory&) = delete;
+
+    /// Maps the block called name, creating it with size bytes (readable and
+    /// writable by every user) when it does not exist. A block found with no
+    /// bytes at all is one whose creator died before giving it its size: it is
+    /// completed and counts as Created. A block of any other size than size
+    /// is refused (Failed): it belongs to something else, and mapping it could
+    /// reach past its end. Callers that may open one name concurrently must
+    /// serialise Open, so that two of them do not both see Created. Whatever
+    /// this object mapped before is unmapped first.
+    OpenResult Open(const std::wstring& name, std::size_t size);
+    /// Unmaps the view; the block stays.
+    void Close() noexcept;
+
+    bool IsMapped() const { return address != nullptr; }
+    void* GetAddress() const { return address; }
+    std::size_t GetSize() const { return size; }
+
+    /// Removes the name: the next Open creates a new block, views already
+    /// mapped keep the old one. False when there was no such name.
+    static bool Remove(const std::wstring& name);
+
+private:
+    void* address = nullptr;
+    std::size_t size = 0;
+};
+
+}  // namespace Quillet::Platform

@@ -1,0 +1,120 @@
+// SharedMemory on POSIX: a shared-memory object (shm_open) mapped MAP_SHARED.
+#include "platform/SharedMemory.h"
+
+#include "platform/TextConversion.h"
+
+#include <cerrno>
+#include <fcntl.h>
+#include <sys/mman.h>
+#include <sys/stat.h>
+#include <unistd.h>
+
+namespace Quillet::Platform {
+namespace {
+
+std::string ObjectPath(const std::wstring& name)
+{
+    return "/" + ToUtf8(name);
+}
+
+/// Closes a descriptor at the end of a scope without disturbing errno, so the
+/// error of the call that failed is the one the caller sees.
+class DescriptorGuard {
+public:
+    explicit DescriptorGuard(int fd) : fd(fd) {}
+    ~DescriptorGuard()
+    {
+        const int saved = errno;
+        ::close(fd);
+        errno = saved;
+    }
+    DescriptorGuard(const DescriptorGuard&) = delete;
+    DescriptorGuard& operator=(const DescriptorGuard&) = delete;
+
+private:
+    int fd;
+};
+
+}  // namespace
+
+SharedMemory::SharedMemory(SharedMemory&& other) noexcept : address(other.address), size(other.size)
+{
+    other.address = nullptr;
+    other.size = 0;
+}
+
+SharedMemory& SharedMemory::operator=(SharedMemory&& other) noexcept
+{
+    if (this != &other) {
+        Close();
+        address = other.address;
+        size = other.size;
+        other.address = nullptr;
+        other.size = 0;
+    }
+    return *this;
+}
+
+SharedMemory::OpenResult SharedMemory::Open(const std::wstring& name, std::size_t wanted)
+{
+    Close();
+    const std::string path = ObjectPath(name);
+    // A few rounds only for the case that the object is removed between our
+    // exclusive create failing and our plain open.
+    for (int attempt = 0; attempt < 3; ++attempt) {
+        bool created = true;
+        int fd = ::shm_open(path.c_str(), O_RDWR | O_CREAT | O_EXCL | O_CLOEXEC, 0666);
+        if (fd < 0 && errno == EEXIST) {
+            created = false;
+            fd = ::shm_open(path.c_str(), O_RDWR | O_CLOEXEC, 0);
+            if (fd < 0 && errno == ENOENT)
+                continue;
+        }
+        if (fd < 0)
+            return OpenResult::Failed;
+        DescriptorGuard guard(fd);
+        // The umask has trimmed the mode given to shm_open; the print path's
+        // processes of other users must reach the object too. Failing that
+        // only narrows who can share it, so it is not an error here.
+        if (created)
+            (void)::fchmod(fd, 0666);
+
+        struct stat status {};
+        if (::fstat(fd, &status) != 0)
+            return OpenResult::Failed;
+        if (status.st_size == 0) {
+            // Just created by us, or left empty by a creator that died before
+            // sizing it: either way ours to complete. New bytes read as 0.
+            if (::ftruncate(fd, static_cast<off_t>(wanted)) != 0)
+                return OpenResult::Failed;
+            created = true;
+        } else if (static_cast<std::size_t>(status.st_size) != wanted) {
+            errno = EINVAL;
+            return OpenResult::Failed;
+        }
+
+        void* view = ::mmap(nullptr, wanted, PROT_READ | PROT_WRITE, MAP_SHARED, fd, 0);
+        if (view == MAP_FAILED)
+            return OpenResult::Failed;
+        address = view;
+        size = wanted;
+        return created ? OpenResult::Created : OpenResult::Opened;
+    }
+    return OpenResult::Failed;
+}
+
+void SharedMemory::Close() noexcept
+{
+    if (address != nullptr) {
+        ::munmap(address, size);
+        address = nullptr;
+        size = 0;
+    }
+}
+
+bool SharedMemory::Remove(const std::wstring& name)
+{
+    return ::shm_unlink(ObjectPath(name).c_str()) == 0;
+}
+
+}  // namespace Quillet::Platform

@@ -1,0 +1,616 @@
+// Tests of the shared copy counter: the table's bytes, the states, leasing of
+// records, names, and several processes working on one table at once.
+#include <quillet/CopyCount.h>
+
+#include "TestSupport.h"
+#include "copycount/CopyCountTable.h"
+#include "platform/NamedMutex.h"
+#include "platform/TextConversion.h"
+#include "platform/ZUtilities.h"
+
+#include <gtest/gtest.h>
+
+#include <fcntl.h>
+#include <poll.h>
+#include <signal.h>
+#include <spawn.h>
+#include <sys/mman.h>
+#include <sys/stat.h>
+#include <sys/wait.h>
+#include <unistd.h>
+
+#include <algorithm>
+#include <atomic>
+#include <cstring>
+#include <ctime>
+#include <iostream>
+#include <memory>
+#include <stdexcept>
+#include <string>
+#include <thread>
+#include <vector>
+
+extern char** environ;
+
+namespace Quillet {
+namespace {
+
+using namespace CopyCountShared;
+
+std::int32_t Now()
+{
+    return static_cast<std::int32_t>(std::time(nullptr));
+}
+
+std::u16string StoredName(const CopyCountRecord& record)
+{
+    return std::u16string(record.name, std::find(record.name, record.name + 128, u'\0'));
+}
+
+// ---------------------------------------------------------------------------
+// A counter in another process: the test binary as a helper that reads one
+// command per line and answers each with one line.
+
+void Reply(const std::string& line)
+{
+    std::cout << line << std::endl;
+}
+
+QUILLET_TEST_HELPER(copycount)
+{
+    SetNameSuffixForTests(FromUtf8(argv[0]));
+    std::unique_ptr<CopyCount> counter;
+    std::string line;
+    while (std::getline(std::cin, line)) {
+        const std::size_t space = line.find(' ');
+        const std::string command = line.substr(0, space);
+        const std::string argument = space == std::string::npos ? "" : line.substr(space + 1);
+        try {
+            if (command == "open") {
+                counter = std::make_unique<CopyCount>(FromUtf8(argument));
+                Reply("ok");
+            } else if (command == "add") {
+                for (int i = std::stoi(argument); i > 0; --i)
+                    counter->AddCopy();
+                Reply("ok");
+            } else if (command == "hammer") {
+                // Two threads of this process add at once, besides the other
+                // processes doing the same.
+                const int count = std::stoi(argument);
+                auto work = [&] {
+                    for (int i = 0; i < count; ++i)
+                        counter->AddCopy();
+                };
+                std::thread other(work);
+                work();
+                other.join();
+                Reply("ok");
+            } else if (command == "count") {
+                Reply("ok " + std::to_string(counter->GetCopyCount()));
+            } else if (command == "hold") {
+                // Takes the counters' mutex and keeps it until killed.
+                NamedMutex mutex(GetMutexName());
+                mutex.Lock();
+                Reply("locked");
+                for (;;)
+                    ::pause();
+            } else {
+                Reply("unknown " + command);
+            }
+        } catch (const std::exception& error) {
+            Reply(std::string("error ") + error.what());
+        }
+    }
+    return 0;
+}
+
+/// Runs the helper above and talks to it through two pipes. The destructor
+/// kills and reaps a helper that is still running.
+class RemoteCounter {
+public:
+    explicit RemoteCounter(const std::string& suffix)
+    {
+        int input[2];
+        int output[2];
+        if (::pipe2(input, O_CLOEXEC) != 0 || ::pipe2(output, O_CLOEXEC) != 0)
+            throw std::runtime_error("pipe2 failed");
+        posix_spawn_file_actions_t actions;
+        ::posix_spawn_file_actions_init(&actions);
+        ::posix_spawn_file_actions_adddup2(&actions, input[0], 0);
+        ::posix_spawn_file_actions_adddup2(&actions, output[1], 1);
+        std::string self = QuilletTest::SelfPath();
+        std::vector<std::string> args{self, "--quillet-helper", "copycount", suffix};
+        std::vector<char*> argv;
+        for (std::string& arg : args)
+            argv.push_back(arg.data());
+        argv.push_back(nullptr);
+        const int result = ::posix_spawn(&pid, self.c_str(), &actions, nullptr, argv.data(), environ);
+        ::posix_spawn_file_actions_destroy(&actions);
+        ::close(input[0]);
+        ::close(output[1]);
+        toChild = input[1];
+        fromChild = output[0];
+        if (result != 0) {
+            pid = -1;
+            throw std::runtime_error("posix_spawn failed");
+        }
+    }
+
+    ~RemoteCounter()
+    {
+        Kill();
+        ::close(toChild);
+        ::close(fromChild);
+    }
+
+    RemoteCounter(const RemoteCounter&) = delete;
+    RemoteCounter& operator=(const RemoteCounter&) = delete;
+
+    void Send(const std::string& command)
+    {
+        const std::string line = command + "\n";
+        ASSERT_EQ(::write(toChild, line.data(), line.size()), static_cast<ssize_t>(line.size()));
+    }
+
+    /// The next answer; false when none came within timeoutMs or the helper
+    /// has gone.
+    bool Receive(std::string& line, int timeoutMs)
+    {
+        for (;;) {
+            const std::size_t end = buffer.find('\n');
+            if (end != std::string::npos) {
+                line = buffer.substr(0, end);
+                buffer.erase(0, end + 1);
+                return true;
+            }
+            pollfd ready{fromChild, POLLIN, 0};
+            if (::poll(&ready, 1, timeoutMs) <= 0)
+                return false;
+            char chunk[256];
+            const ssize_t count = ::read(fromChild, chunk, sizeof chunk);
+            if (count <= 0)
+                return false;
+            buffer.append(chunk, static_cast<std::size_t>(count));
+        }
+    }
+
+    /// Sends a command and returns its answer (empty when none came).
+    std::string Call(const std::string& command)
+    {
+        Send(command);
+        std::string line;
+        return Receive(line, 60000) ? line : std::string();
+    }
+
+    /// Ends the helper at once, whatever it holds, and reaps it.
+    void Kill()
+    {
+        if (pid > 0) {
+            ::kill(pid, SIGKILL);
+            ::waitpid(pid, nullptr, 0);
+            pid = -1;
+        }
+    }
+
+private:
+    pid_t pid = -1;
+    int toChild = -1;
+    int fromChild = -1;
+    std::string buffer;
+};
+
+// ---------------------------------------------------------------------------
+
+/// Every test works on a mutex and a table of its own, which it removes at the
+/// end: parallel test runs and the print path's real objects never meet.
+class CopyCountTest : public testing::Test {
+protected:
+    void SetUp() override
+    {
+        static int serial = 0;
+        suffix = "_test" + std::to_string(::getpid()) + "_" + std::to_string(++serial);
+        SetNameSuffixForTests(FromUtf8(suffix));
+    }
+
+    void TearDown() override { RemoveObjectsForTests(); }
+
+    /// A record as the counters see it: read under their mutex.
+    CopyCountRecord Record(std::size_t index)
+    {
+        NamedMutex mutex(GetMutexName());
+        MutexLock lock(mutex);
+        const CopyCountRecord record = OpenTable().records[index];
+        lock.Unlock();
+        return record;
+    }
+
+    void SetStopTime(std::size_t index, std::int32_t stopTime)
+    {
+        NamedMutex mutex(GetMutexName());
+        MutexLock lock(mutex);
+        OpenTable().records[index].stopTime = stopTime;
+        lock.Unlock();
+    }
+
+    /// Mode bits and size of one of this test's shared objects.
+    bool StatObject(const std::string& baseName, struct stat& status)
+    {
+        const int fd = ::shm_open(("/" + baseName + suffix).c_str(), O_RDONLY | O_CLOEXEC, 0);
+        if (fd < 0)
+            return false;
+        const bool ok = ::fstat(fd, &status) == 0;
+        ::close(fd);
+        return ok;
+    }
+
+    std::string suffix;
+};
+
+TEST_F(CopyCountTest, TableHoldsTheRecordByteForByte)
+{
+    CopyCount counter(L"Caf\u00e9 \U0001F600");
+    counter.Start();
+    counter.AddCopy();
+    counter.AddCopy();
+
+    NamedMutex mutex(GetMutexName());
+    MutexLock lock(mutex);
+    const auto* bytes = reinterpret_cast<const unsigned char*>(&OpenTable());
+    // UTF-16LE; the character outside the BMP as its surrogate pair; then NUL.
+    const unsigned char name[] = {'C', 0, 'a', 0, 'f', 0, 0xE9, 0, ' ', 0, 0x3D, 0xD8, 0x00, 0xDE, 0, 0};
+    EXPECT_EQ(std::memcmp(bytes, name, sizeof name), 0);
+    std::int32_t copies = 0;
+    std::int32_t stopTime = 0;
+    std::uint32_t threadId = 0;
+    std::memcpy(&copies, bytes + 256, 4);
+    std::memcpy(&stopTime, bytes + 260, 4);
+    std::memcpy(&threadId, bytes + 264, 4);
+    EXPECT_EQ(copies, 2);
+    EXPECT_EQ(stopTime, -1);
+    EXPECT_EQ(threadId, static_cast<std::uint32_t>(::gettid()));
+    // The first counter of a new table takes record 0; the rest stays zero.
+    EXPECT_TRUE(std::all_of(bytes + 268, bytes + 26800, [](unsigned char b) { return b == 0; }));
+    lock.Unlock();
+
+    // Both objects reach the print path's processes of every user, whatever
+    // the umask of the process that created them.
+    struct stat status {};
+    ASSERT_TRUE(StatObject("QV_Quillet_CopyCountMem", status));
+    EXPECT_EQ(status.st_size, 26800);
+    EXPECT_EQ(status.st_mode & 0777, 0666u);
+    ASSERT_TRUE(StatObject("QV_Quillet_CopyCount", status));
+    EXPECT_EQ(status.st_mode & 0777, 0666u);
+}
+
+TEST_F(CopyCountTest, StartStopAndGraceDecideTheCount)
+{
+    CopyCount counter(L"Job");
+    EXPECT_EQ(counter.GetCopyCount(), 0);  // idle: no wait
+    EXPECT_FALSE(counter.IsCopy());
+
+    counter.Start();
+    counter.AddCopy();
+    counter.AddCopy();
+    EXPECT_TRUE(counter.IsCopy());
+    EXPECT_EQ(counter.GetCopies(), 2);
+
+    // Only the thread that started may stop.
+    std::thread([&] { counter.Stop(); }).join();
+    EXPECT_EQ(Record(0).stopTime, kCounting);
+
+    const std::int32_t before = Now();
+    counter.Stop();
+    const std::int32_t graceEnd = Record(0).stopTime;
+    EXPECT_GE(graceEnd, before + 5);
+    EXPECT_LE(graceEnd, Now() + 5);
+    EXPECT_TRUE(counter.IsCopy());
+
+    // A start within the grace period continues the job.
+    counter.Start();
+    counter.AddCopy();
+    EXPECT_EQ(counter.GetCopies(), 3);
+    counter.Stop();
+
+    // As if the grace period had passed: over, the total is final.
+    SetStopTime(0, Now() - 1);
+    EXPECT_FALSE(counter.IsCopy());
+    EXPECT_EQ(counter.GetCopyCount(), 3);
+    counter.Start();  // a new job
+    EXPECT_EQ(counter.GetCopies(), 0);
+
+    counter.AddCopy();
+    counter.StopCounting();
+    const CopyCountRecord record = Record(0);
+    EXPECT_EQ(record.stopTime, kIdle);
+    EXPECT_EQ(record.copies, 0);
+    EXPECT_EQ(record.threadId, 0u);
+    EXPECT_EQ(StoredName(record), u"Job");
+}
+
+TEST_F(CopyCountTest, CopiesShareTheRecord)
+{
+    CopyCount* created = CopyCount::Create(L"Shared");
+    created->Start();  // counting: "Other" cannot lease its record
+    CopyCount copy(*created);
+    CopyCount other(L"Other");
+    CopyCount& assigned = (other = copy);
+    EXPECT_EQ(&assigned, &other);
+    created->Release();
+
+    copy.AddCopy();
+    other.AddCopy();
+    EXPECT_EQ(CopyCount(L"Shared").GetCopies(), 2);
+    EXPECT_EQ(StoredName(Record(1)), u"Other");
+    EXPECT_EQ(Record(1).copies, 0);
+}
+
+TEST_F(CopyCountTest, NamesAreComparedInFullAndStoredCut)
+{
+    CopyCount first(L"First");
+    first.Start();  // record 0; counting, so no later name takes it
+
+    // A record never claimed has the empty name: "" finds it without a claim.
+    CopyCount empty(L"");
+    empty.Start();
+    empty.AddCopy();
+    EXPECT_EQ(CopyCount(L"").GetCopies(), 1);
+    EXPECT_EQ(Record(1).copies, 1);
+
+    // A NUL ends a name.
+    CopyCount(std::wstring(L"First\0tail", 10)).AddCopy();
+    EXPECT_EQ(first.GetCopies(), 1);
+
+    // 127 units are kept; the full name never matches them again.
+    const std::wstring longName(200, L'x');
+    CopyCount longCounter(longName);
+    longCounter.Start();
+    CopyCount again(longName);
+    again.Start();
+    again.AddCopy();
+    EXPECT_EQ(longCounter.GetCopies(), 0);
+    EXPECT_EQ(StoredName(Record(2)), std::u16string(127, u'x'));
+    EXPECT_EQ(StoredName(Record(3)), std::u16string(127, u'x'));
+
+    // A cut between the halves of a surrogate pair drops the pair; a pair
+    // that ends at the cut stays.
+    CopyCount straddling(std::wstring(126, L'a') + L"\U0001F600b");
+    straddling.Start();
+    EXPECT_EQ(StoredName(Record(4)), std::u16string(126, u'a'));
+    CopyCount fitting(std::wstring(125, L'a') + L"\U0001F600bb");
+    fitting.Start();
+    EXPECT_EQ(StoredName(Record(5)), std::u16string(125, u'a') + u"\U0001F600");
+    const CopyCountRecord record = Record(4);
+    EXPECT_TRUE(std::all_of(record.name + 126, record.name + 128, [](char16_t u) { return u == 0; }));
+}
+
+TEST_F(CopyCountTest, ProcessesShareRecordsAndNewNamesLeaseFinishedOnes)
+{
+    CopyCount shared(L"Shared");
+    shared.Start();
+    RemoteCounter sharer(suffix);
+    ASSERT_EQ(sharer.Call("open Shared"), "ok");
+    ASSERT_EQ(sharer.Call("add 3"), "ok");
+    EXPECT_EQ(shared.GetCopies(), 3);
+
+    // Each starts before the next name arrives, which would lease it if idle.
+    CopyCount graced(L"Graced");
+    graced.Start();
+    CopyCount over(L"Over");
+    over.Start();
+    CopyCount counting(L"Counting");
+    counting.Start();
+    over.AddCopy();
+    graced.Stop();
+    over.Stop();
+    SetStopTime(1, Now() + 3600);  // in grace however slow the machine is
+    SetStopTime(2, Now() - 1);     // past its grace period
+
+    // A new name passes over counting and grace, and takes the first record
+    // whose counting is over, starting from nothing.
+    RemoteCounter newcomer(suffix);
+    ASSERT_EQ(newcomer.Call("open Newcomer"), "ok");
+    CopyCountRecord record = Record(2);
+    EXPECT_EQ(StoredName(record), u"Newcomer");
+    EXPECT_EQ(record.copies, 0);
+    EXPECT_EQ(record.stopTime, kIdle);
+    EXPECT_EQ(StoredName(Record(1)), u"Graced");
+    EXPECT_EQ(StoredName(Record(3)), u"Counting");
+
+    // Once "Shared" is reset, the next new name takes record 0, and the
+    // objects still bound to it share it with that name.
+    shared.StopCounting();
+    RemoteCounter third(suffix);
+    ASSERT_EQ(third.Call("open Third"), "ok");
+    ASSERT_EQ(sharer.Call("add 1"), "ok");
+    EXPECT_EQ(StoredName(Record(0)), u"Third");
+    EXPECT_EQ(CopyCount(L"Third").GetCopies(), 1);
+}
+
+TEST_F(CopyCountTest, GetCopyCountWaitsUntilCountingIsOver)
+{
+    CopyCount graceful(L"Graceful");
+    graceful.Start();
+    graceful.AddCopy();
+    graceful.Stop();
+    graceful.Start();  // within the grace period: the count goes on
+    graceful.AddCopy();
+    graceful.AddCopy();
+    CopyCount dropped(L"Dropped");
+    dropped.Start();
+    dropped.AddCopy();
+
+    // Readers in two other processes, both waiting while counting goes on;
+    // the two waits overlap to keep the test short.
+    RemoteCounter gracefulReader(suffix);
+    RemoteCounter droppedReader(suffix);
+    ASSERT_EQ(gracefulReader.Call("open Graceful"), "ok");
+    ASSERT_EQ(droppedReader.Call("open Dropped"), "ok");
+    gracefulReader.Send("count");
+    droppedReader.Send("count");
+    std::string line;
+    EXPECT_FALSE(gracefulReader.Receive(line, 1000));
+    EXPECT_FALSE(droppedReader.Receive(line, 0));
+
+    // The waiting readers left the mutex free for these.
+    graceful.Stop();
+    const std::int32_t graceEnd = Record(0).stopTime;
+    dropped.StopCounting();
+
+    ASSERT_TRUE(droppedReader.Receive(line, 60000));
+    EXPECT_EQ(line, "ok 0");
+    ASSERT_TRUE(gracefulReader.Receive(line, 60000));
+    EXPECT_EQ(line, "ok 3");
+    EXPECT_GT(Now(), graceEnd);
+    EXPECT_FALSE(graceful.IsCopy());
+
+    // Past the grace period a start begins a new job.
+    graceful.Start();
+    EXPECT_EQ(graceful.GetCopies(), 0);
+}
+
+TEST_F(CopyCountTest, ConstructorWaitsWhileAllRecordsAreBusy)
+{
+    std::vector<std::unique_ptr<CopyCount>> busy;
+    for (int i = 0; i < 100; ++i) {
+        busy.push_back(std::make_unique<CopyCount>(L"Busy" + std::to_wstring(i)));
+        busy.back()->Start();
+    }
+
+    RemoteCounter waiter(suffix);
+    waiter.Send("open Newcomer");
+    std::string line;
+    EXPECT_FALSE(waiter.Receive(line, 1500));
+    // It waits without holding the mutex.
+    busy[7]->AddCopy();
+    EXPECT_EQ(busy[7]->GetCopies(), 1);
+
+    busy[42]->StopCounting();
+    ASSERT_TRUE(waiter.Receive(line, 60000));
+    EXPECT_EQ(line, "ok");
+    EXPECT_EQ(StoredName(Record(42)), u"Newcomer");
+}
+
+TEST_F(CopyCountTest, OwnerKilledWhileHoldingTheMutexIsRecovered)
+{
+    CopyCount counter(L"Survivor");
+    counter.Start();
+
+    {
+        RemoteCounter holder(suffix);
+        ASSERT_EQ(holder.Call("hold"), "locked");
+        holder.Kill();
+        NamedMutex mutex(GetMutexName());
+        MutexLock lock(mutex);
+        EXPECT_TRUE(lock.GetOwnerWasLost());
+        lock.Unlock();
+    }
+
+    // A caller already waiting when the holder dies goes on.
+    RemoteCounter holder(suffix);
+    ASSERT_EQ(holder.Call("hold"), "locked");
+    std::thread adder([&] { counter.AddCopy(); });
+    holder.Kill();
+    adder.join();
+    EXPECT_EQ(counter.GetCopies(), 1);
+
+    // Every process goes on using the table.
+    RemoteCounter next(suffix);
+    ASSERT_EQ(next.Call("open Survivor"), "ok");
+    ASSERT_EQ(next.Call("add 2"), "ok");
+    EXPECT_EQ(counter.GetCopies(), 3);
+    EXPECT_TRUE(counter.IsCopy());
+}
+
+TEST_F(CopyCountTest, ConcurrentProcessesLoseNoCopy)
+{
+    constexpr int kProcesses = 4;
+    constexpr int kPerThread = 500;  // each process adds from two threads
+    std::vector<std::unique_ptr<RemoteCounter>> workers;
+    for (int i = 0; i < kProcesses; ++i)
+        workers.push_back(std::make_unique<RemoteCounter>(suffix));
+    // The first opens race to create the mutex and the table.
+    for (auto& worker : workers)
+        worker->Send("open Shared");
+    std::string line;
+    for (auto& worker : workers) {
+        ASSERT_TRUE(worker->Receive(line, 60000));
+        ASSERT_EQ(line, "ok");
+    }
+    for (auto& worker : workers)
+        worker->Send("hammer " + std::to_string(kPerThread));
+    for (auto& worker : workers) {
+        ASSERT_TRUE(worker->Receive(line, 60000));
+        ASSERT_EQ(line, "ok");
+    }
+    EXPECT_EQ(CopyCount(L"Shared").GetCopies(), kProcesses * 2 * kPerThread);
+    EXPECT_EQ(StoredName(Record(0)), u"Shared");
+    EXPECT_EQ(StoredName(Record(1)), u"");  // all of them found one record
+}
+
+TEST_F(CopyCountTest, UnusableSharedObjectsFailCleanly)
+{
+    const std::string tablePath = "/QV_Quillet_CopyCountMem" + suffix;
+    auto makeTable = [&](off_t size) {
+        ::shm_unlink(tablePath.c_str());
+        const int fd = ::shm_open(tablePath.c_str(), O_RDWR | O_CREAT | O_EXCL | O_CLOEXEC, 0600);
+        ASSERT_GE(fd, 0);
+        ASSERT_EQ(::ftruncate(fd, size), 0);
+        ::close(fd);
+    };
+
+    // A table of another size is not ours: refused, never read past its end.
+    makeTable(100);
+    try {
+        CopyCount counter(L"X");
+        ADD_FAILURE() << "a table of the wrong size was used";
+    } catch (const std::runtime_error& error) {
+        EXPECT_STREQ(error.what(), "Shared memory creation failed");
+    }
+    // The failed constructor gave the mutex up (a second lock by this thread
+    // would fail).
+    NamedMutex mutex(GetMutexName());
+    MutexLock(mutex).Unlock();
+
+    // An empty one is what a creator that died before sizing it leaves: it is
+    // completed.
+    makeTable(0);
+    CopyCount counter(L"X");
+    counter.AddCopy();
+    EXPECT_EQ(counter.GetCopies(), 1);
+    struct stat status {};
+    ASSERT_TRUE(StatObject("QV_Quillet_CopyCountMem", status));
+    EXPECT_EQ(status.st_size, 26800);
+
+    // A mutex that cannot be created.
+    RemoveObjectsForTests();
+    SetNameSuffixForTests(L"/no/such/folder");
+    try {
+        CopyCount unreachable(L"X");
+        ADD_FAILURE() << "no mutex, yet a counter";
+    } catch (const std::runtime_error& error) {
+        EXPECT_STREQ(error.what(), "Mutex creation failed");
+    }
+    SetNameSuffixForTests(FromUtf8(suffix));
+}
+
+TEST_F(CopyCountTest, LockFailuresAreBaseExceptions)
+{
+    NamedMutex mutex(GetMutexName());
+    auto expectFailure = [](auto operation, const char* message) {
+        try {
+            operation();
+            ADD_FAILURE() << "no exception: " << message;
+        } catch (const std::runtime_error&) {
+            ADD_FAILURE() << "a runtime_error: " << message;
+        } catch (const std::exception& error) {
+            EXPECT_STREQ(error.what(), message);
+        }
+    };
+    mutex.Lock();
+    expectFailure([&] { mutex.Lock(); }, "Mutex lock failed");
+    mutex.Unlock();
+    expectFailure([&] { mutex.Unlock(); }, "Mutex unlock failed");
+}
+
+}  // namespace
+}  // namespace Quillet
