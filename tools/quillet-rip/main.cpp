@@ -1,0 +1,479 @@
+// quillet-rip: renders one document into page images from the command line,
+// through the public interface of libquillet.
+//
+//   quillet-rip [options] DOCUMENT
+//
+// Pages are printed as they arrive ("page N: PATH (orientation O)"), then a
+// summary. Exit code 0 on success, 1 when rendering fails, 2 on a usage error.
+#include <quillet/quillet.h>
+
+#include <unistd.h>
+
+#include <atomic>
+#include <cerrno>
+#include <chrono>
+#include <cstdint>
+#include <cstdio>
+#include <cstdlib>
+#include <cstring>
+#include <exception>
+#include <filesystem>
+#include <string>
+#include <system_error>
+#include <vector>
+
+namespace {
+
+const char* const kProgram = "quillet-rip";
+
+// The output formats by their renderer device names, in RIPFormat order.
+const char* const kFormatNames[] = {"bmp32b",  "bmpgray", "png256", "pngalpha",
+                                    "pnggray", "jpeg",    "jpeggray", "tiff32nc",
+                                    "tiffg32d", "png16m", "ijs",     "ps2write"};
+constexpr int kFormatCount = sizeof kFormatNames / sizeof kFormatNames[0];
+
+void PrintUsage(std::FILE* out)
+{
+    std::fprintf(out,
+        "Usage: %s [options] DOCUMENT\n"
+        "Renders DOCUMENT into one image file per page.\n"
+        "\n"
+        "  -o, --output DIR          folder for the page files (default: a folder in the\n"
+        "                            temporary directory)\n"
+        "  -f, --format NAME         output format: bmp32b bmpgray png256 pngalpha pnggray\n"
+        "                            jpeg jpeggray tiff32nc tiffg32d png16m ijs ps2write, or\n"
+        "                            its number 0-11 (default: pngalpha)\n"
+        "  -r, --resolution DPI      resolution in dots per inch\n"
+        "  -g, --page-size WxH       page size in device pixels\n"
+        "      --cie                 render with CIE-based colour\n"
+        "      --ttfont              give the system's fonts folder to the renderer\n"
+        "      --split-merge PARAMS  renderer parameters that replace the output switches\n"
+        "      --ijs-model MFR MODEL manufacturer and model for the ijs format\n"
+        "      --ijs-params P        parameters for the IJS server\n"
+        "      --callback            take the pages through a callback as they arrive\n"
+        "  -q, --quiet               print nothing but errors\n"
+        "  -h, --help                show this help\n"
+        "      --version             show the version\n",
+        kProgram);
+}
+
+/// UTF-8 to a wide string; false when the bytes are not well-formed UTF-8.
+bool DecodeUtf8(const std::string& bytes, std::wstring& out)
+{
+    out.clear();
+    for (std::size_t i = 0; i < bytes.size();) {
+        const unsigned char lead = static_cast<unsigned char>(bytes[i]);
+        std::uint32_t value;
+        std::size_t length;
+        if (lead < 0x80) {
+            value = lead;
+            length = 1;
+        } else if (lead >= 0xC2 && lead <= 0xDF) {
+            value = lead & 0x1F;
+            length = 2;
+        } else if (lead >= 0xE0 && lead <= 0xEF) {
+            value = lead & 0x0F;
+            length = 3;
+        } else if (lead >= 0xF0 && lead <= 0xF4) {
+            value = lead & 0x07;
+            length = 4;
+        } else {
+            return false;
+        }
+        if (i + length > bytes.size())
+            return false;
+        for (std::size_t k = 1; k < length; ++k) {
+            const unsigned char next = static_cast<unsigned char>(bytes[i + k]);
+            if ((next & 0xC0) != 0x80)
+                return false;
+            value = (value << 6) | (next & 0x3F);
+        }
+        // Overlong forms, surrogates and values beyond U+10FFFF.
+        if ((length == 3 && value < 0x800) || (length == 4 && value < 0x10000) ||
+            (value >= 0xD800 && value <= 0xDFFF) || value > 0x10FFFF)
+            return false;
+        out.push_back(static_cast<wchar_t>(value));
+        i += length;
+    }
+    return true;
+}
+
+/// A wide string as UTF-8 for printing; values that are no characters print as U+FFFD.
+std::string EncodeUtf8(const std::wstring& text)
+{
+    std::string out;
+    for (wchar_t c : text) {
+        std::uint32_t value = static_cast<std::uint32_t>(c);
+        if ((value >= 0xD800 && value <= 0xDFFF) || value > 0x10FFFF)
+            value = 0xFFFD;
+        if (value < 0x80) {
+            out.push_back(static_cast<char>(value));
+        } else if (value < 0x800) {
+            out.push_back(static_cast<char>(0xC0 | (value >> 6)));
+            out.push_back(static_cast<char>(0x80 | (value & 0x3F)));
+        } else if (value < 0x10000) {
+            out.push_back(static_cast<char>(0xE0 | (value >> 12)));
+            out.push_back(static_cast<char>(0x80 | ((value >> 6) & 0x3F)));
+            out.push_back(static_cast<char>(0x80 | (value & 0x3F)));
+        } else {
+            out.push_back(static_cast<char>(0xF0 | (value >> 18)));
+            out.push_back(static_cast<char>(0x80 | ((value >> 12) & 0x3F)));
+            out.push_back(static_cast<char>(0x80 | ((value >> 6) & 0x3F)));
+            out.push_back(static_cast<char>(0x80 | (value & 0x3F)));
+        }
+    }
+    return out;
+}
+
+/// A whole decimal number in [minimum, maximum].
+bool ParseNumber(const std::string& text, long minimum, long maximum, long& value)
+{
+    if (text.empty())
+        return false;
+    char* end = nullptr;
+    errno = 0;
+    value = std::strtol(text.c_str(), &end, 10);
+    return errno == 0 && *end == '\0' && value >= minimum && value <= maximum;
+}
+
+struct Options {
+    std::string document;
+    std::string outputFolder;
+    Quillet::RIPFormat format = Quillet::RIP_PNGALPHA;
+    bool formatGiven = false;
+    long resolution = 0;
+    long pageWidth = 0;
+    long pageHeight = 0;
+    bool cie = false;
+    bool ttFont = false;
+    bool splitMerge = false;
+    std::string customParams;
+    bool ijsModelGiven = false;
+    std::string ijsManufacturer;
+    std::string ijsModel;
+    bool ijsParamsGiven = false;
+    std::string ijsParams;
+    bool callback = false;
+    bool quiet = false;
+};
+
+[[noreturn]] void UsageError(const std::string& message)
+{
+    std::fprintf(stderr, "%s: %s\nTry '%s --help'.\n", kProgram, message.c_str(), kProgram);
+    std::exit(2);
+}
+
+/// Reads the command line; exits for --help, --version and usage errors.
+Options ParseCommandLine(int argc, char** argv)
+{
+    Options options;
+    std::vector<std::string> positional;
+    bool optionsEnded = false;
+    for (int i = 1; i < argc; ++i) {
+        std::string arg = argv[i];
+        if (optionsEnded || arg.empty() || arg[0] != '-' || arg == "-") {
+            positional.push_back(arg);
+            continue;
+        }
+        if (arg == "--") {
+            optionsEnded = true;
+            continue;
+        }
+        // "--name=value" and "-xVALUE" carry their value inline.
+        std::string name = arg, inlineValue;
+        bool hasInline = false;
+        if (arg.rfind("--", 0) == 0) {
+            const std::size_t eq = arg.find('=');
+            if (eq != std::string::npos) {
+                name = arg.substr(0, eq);
+                inlineValue = arg.substr(eq + 1);
+                hasInline = true;
+            }
+        } else if (arg.size() > 2) {
+            name = arg.substr(0, 2);
+            inlineValue = arg.substr(2);
+            hasInline = true;
+        }
+        auto value = [&](const char* what) -> std::string {
+            if (hasInline) {
+                hasInline = false;
+                return inlineValue;
+            }
+            if (i + 1 >= argc)
+                UsageError("option " + name + " needs " + what);
+            return argv[++i];
+        };
+        auto noValue = [&] {
+            if (hasInline)
+                UsageError("option " + name + " takes no value");
+        };
+
+        if (name == "-h" || name == "--help") {
+            noValue();
+            PrintUsage(stdout);
+            std::exit(0);
+        } else if (name == "--version") {
+            noValue();
+            std::printf("%s %s\n", kProgram, QUILLET_VERSION);
+            std::exit(0);
+        } else if (name == "-o" || name == "--output") {
+            options.outputFolder = value("a folder");
+            if (options.outputFolder.empty())
+                UsageError("the output folder is empty");
+        } else if (name == "-f" || name == "--format") {
+            const std::string format = value("a format name");
+            long number = -1;
+            for (int k = 0; k < kFormatCount; ++k)
+                if (format == kFormatNames[k])
+                    number = k;
+            if (number < 0 && !ParseNumber(format, 0, kFormatCount - 1, number))
+                UsageError("unknown format '" + format + "'");
+            options.format = static_cast<Quillet::RIPFormat>(number);
+            options.formatGiven = true;
+        } else if (name == "-r" || name == "--resolution") {
+            const std::string dpi = value("a resolution");
+            if (!ParseNumber(dpi, 1, 100000, options.resolution))
+                UsageError("invalid resolution '" + dpi + "'");
+        } else if (name == "-g" || name == "--page-size") {
+            const std::string size = value("a size WxH");
+            const std::size_t x = size.find_first_of("xX");
+            if (x == std::string::npos || !ParseNumber(size.substr(0, x), 1, 1000000, options.pageWidth) ||
+                !ParseNumber(size.substr(x + 1), 1, 1000000, options.pageHeight))
+                UsageError("invalid page size '" + size + "' (expected WxH in pixels)");
+        } else if (name == "--cie") {
+            noValue();
+            options.cie = true;
+        } else if (name == "--ttfont") {
+            noValue();
+            options.ttFont = true;
+        } else if (name == "--split-merge") {
+            options.splitMerge = true;
+            options.customParams = value("renderer parameters");
+        } else if (name == "--ijs-model") {
+            options.ijsManufacturer = value("a manufacturer and a model");
+            options.ijsModel = value("a model");
+            options.ijsModelGiven = true;
+        } else if (name == "--ijs-params") {
+            options.ijsParams = value("parameters");
+            options.ijsParamsGiven = true;
+        } else if (name == "--callback") {
+            noValue();
+            options.callback = true;
+        } else if (name == "-q" || name == "--quiet") {
+            noValue();
+            options.quiet = true;
+        } else {
+            UsageError("unknown option '" + arg + "'");
+        }
+    }
+    if (positional.empty())
+        UsageError("no document given");
+    if (positional.size() > 1)
+        UsageError("one document only, got '" + positional[1] + "' as well");
+    options.document = positional[0];
+    return options;
+}
+
+std::wstring Wide(const std::string& text, const char* what)
+{
+    std::wstring wide;
+    if (!DecodeUtf8(text, wide)) {
+        std::fprintf(stderr, "%s: the %s is not valid UTF-8: %s\n", kProgram, what, text.c_str());
+        std::exit(2);
+    }
+    return wide;
+}
+
+/// Prints the pages as they arrive, with a progress line on a terminal.
+/// OnPageReady runs on the library's thread in callback mode, on the main
+/// thread otherwise; stdio serialises the output.
+class PageReporter : public Quillet::IPageNotify {
+public:
+    explicit PageReporter(bool quiet)
+        : quiet(quiet), progress(!quiet && isatty(STDERR_FILENO) == 1),
+          start(std::chrono::steady_clock::now())
+    {
+    }
+
+    void OnPageReady(std::int32_t pageNumber, Quillet::BitmapFile& page) override
+    {
+        Report(pageNumber, page.GetFilePath(), page.Orientation());
+    }
+
+    void Report(std::int32_t pageNumber, const std::wstring& path, std::int32_t orientation)
+    {
+        const int seen = ++pagesSeen;
+        if (quiet)
+            return;
+        ClearProgress();
+        std::printf("page %d: %s (orientation %d)\n", pageNumber, EncodeUtf8(path).c_str(), orientation);
+        std::fflush(stdout);
+        if (progress) {
+            const double seconds =
+                std::chrono::duration<double>(std::chrono::steady_clock::now() - start).count();
+            std::fprintf(stderr, "rendering: %d page%s in %.1f s", seen, seen == 1 ? "" : "s", seconds);
+            std::fflush(stderr);
+        }
+    }
+
+    void ClearProgress()
+    {
+        if (progress) {
+            std::fputs("\r\033[K", stderr);
+            std::fflush(stderr);
+        }
+    }
+
+    int PagesSeen() const { return pagesSeen; }
+
+private:
+    const bool quiet;
+    const bool progress;
+    const std::chrono::steady_clock::time_point start;
+    std::atomic<int> pagesSeen{0};
+};
+
+std::string Plural(long n, const char* one, const char* many)
+{
+    return std::to_string(n) + " " + (n == 1 ? one : many);
+}
+
+int Fail(const std::string& message)
+{
+    std::fprintf(stderr, "%s: %s\n", kProgram, message.c_str());
+    return 1;
+}
+
+/// The text settings as the service takes them; converted before the service
+/// exists, so that a bad argument leaves nothing to clean up.
+struct WideSettings {
+    std::wstring document, outputFolder, customParams, ijsManufacturer, ijsModel, ijsParams;
+};
+
+WideSettings Widen(const Options& options, const std::string& document)
+{
+    WideSettings wide;
+    wide.document = Wide(document, "document path");
+    wide.outputFolder = Wide(options.outputFolder, "output folder");
+    wide.customParams = Wide(options.customParams, "split/merge parameter text");
+    wide.ijsManufacturer = Wide(options.ijsManufacturer, "IJS manufacturer");
+    wide.ijsModel = Wide(options.ijsModel, "IJS model");
+    wide.ijsParams = Wide(options.ijsParams, "IJS parameter text");
+    return wide;
+}
+
+/// Sets up the service, renders, prints; returns the exit code.
+int Render(Quillet::IRIPBase& rip, const Options& options, const WideSettings& wide,
+           PageReporter& reporter)
+{
+    if (!wide.outputFolder.empty())
+        rip.SetOutputFolder(wide.outputFolder);
+    rip.SetOutputFormat(options.format);
+    if (options.resolution > 0)
+        rip.SetResolution(static_cast<std::int32_t>(options.resolution));
+    if (options.pageWidth > 0)
+        rip.SetPageSize(static_cast<std::int32_t>(options.pageWidth),
+                        static_cast<std::int32_t>(options.pageHeight));
+    rip.SetUseCIEColor(options.cie);
+    rip.SetUseTTFont(options.ttFont);
+    if (options.splitMerge) {
+        rip.SetIsSplitMerge(true);
+        rip.SetCustomParams(wide.customParams);
+    }
+    if (options.ijsModelGiven)
+        rip.SetIJSModel(wide.ijsManufacturer, wide.ijsModel);
+    if (options.ijsParamsGiven)
+        rip.SetIJSParams(wide.ijsParams);
+
+    try {
+        if (!rip.StartRIP())
+            return Fail("cannot start the job for " + options.document);
+    } catch (const std::exception& e) {
+        return Fail(e.what());
+    }
+
+    const bool singleFile =
+        options.format == Quillet::RIP_IJS || options.format == Quillet::RIP_PSWRITE;
+    if (singleFile && !options.splitMerge) {
+        // The printer-language formats write one file for the whole job.
+        std::wstring path;
+        const bool exists = rip.GetOutputFile(path);
+        reporter.ClearProgress();
+        if (rip.GetPageCount() < 0)
+            return Fail("rendering failed");
+        if (!exists)
+            return Fail("rendering wrote no output file (" + EncodeUtf8(path) + ")");
+        if (!options.quiet)
+            std::printf("output: %s\n", EncodeUtf8(path).c_str());
+        return 0;
+    }
+
+    if (options.callback) {
+        if (!rip.GetPages(&reporter, true))
+            return Fail("rendering failed");
+        // The callback reports; this thread only waits for the end.
+        std::wstring ignored;
+        rip.GetOutputFile(ignored);
+    } else {
+        Quillet::BitmapFile page;
+        for (std::int32_t n = 1; rip.GetPage(n, page); ++n)
+            reporter.Report(n, page.GetFilePath(), page.Orientation());
+    }
+    reporter.ClearProgress();
+
+    const std::int32_t pages = rip.GetPageCount();
+    if (pages < 0)
+        return Fail("rendering failed");
+    if (!options.quiet) {
+        const std::int32_t copies = rip.GetNumCopies();
+        std::printf("%s, %s, %s\n", Plural(pages, "page", "pages").c_str(),
+                    copies < 0 ? "copies unknown" : Plural(copies, "copy", "copies").c_str(),
+                    rip.GetIsCollated() ? "collated" : "not collated");
+    }
+    return 0;
+}
+
+}  // namespace
+
+int main(int argc, char** argv)
+{
+    const Options options = ParseCommandLine(argc, argv);
+
+    // The library is given absolute paths: its runs don't depend on the
+    // working folder.
+    std::error_code error;
+    if (!std::filesystem::is_regular_file(options.document, error)) {
+        std::fprintf(stderr, "%s: cannot read the document %s: %s\n", kProgram,
+                     options.document.c_str(),
+                     std::filesystem::exists(options.document, error) ? "not a regular file"
+                                                                      : "no such file");
+        return 1;
+    }
+    const std::string document = std::filesystem::absolute(options.document, error).string();
+    Options resolved = options;
+    if (!options.outputFolder.empty()) {
+        resolved.outputFolder = std::filesystem::absolute(options.outputFolder, error).string();
+        std::filesystem::create_directories(resolved.outputFolder, error);
+        if (error) {
+            std::fprintf(stderr, "%s: cannot create the output folder %s: %s\n", kProgram,
+                         options.outputFolder.c_str(), error.message().c_str());
+            return 1;
+        }
+    }
+
+    const WideSettings wide = Widen(resolved, document);
+
+    Quillet::IRIPBase* rip = Quillet::CreateRIPService(wide.document);
+    if (!rip)
+        return Fail("cannot create the service");
+    PageReporter reporter(options.quiet);
+    int status;
+    try {
+        status = Render(*rip, resolved, wide, reporter);
+    } catch (const std::exception& e) {
+        status = Fail(e.what());
+    }
+    // Release stops a run that is still going and waits for it.
+    rip->Release();
+    return status;
+}
