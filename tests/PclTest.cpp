@@ -16,6 +16,8 @@
 
 #include "PclDecoder.h"
 
+#include <quillet/quillet.h>
+
 namespace fs = std::filesystem;
 using QuilletTest::PclDecoder;
 using QuilletTest::PclJob;
@@ -241,4 +243,64 @@ TEST_F(PclTest, RefusedJobsFailWithoutOutputOrLeftoverServer) {
         EXPECT_FALSE(fs::exists(scratch / "job_001.pcl"));
         EXPECT_EQ(StrayServers(), 0);
     }
+}
+
+// The same server reached through the library: output format 10 ends in one PCL file.
+namespace {
+
+class PclEngineTest : public PclTest {
+protected:
+    void TearDown() override {
+        for (Quillet::IRIPBase* engine : engines) engine->Release();
+        PclTest::TearDown();
+    }
+
+    Quillet::IRIPBase* Engine() {
+        Quillet::IRIPBase* engine = Quillet::CreateRIPService((scratch / "job.ps").wstring());
+        engines.push_back(engine);
+        if (engine) {
+            engine->SetOutputFolder((scratch / "out").wstring());
+            engine->SetOutputFormat(Quillet::RIP_IJS);
+            engine->SetResolution(kDpi);
+        }
+        return engine;
+    }
+
+    std::vector<Quillet::IRIPBase*> engines;
+};
+
+}  // namespace
+
+TEST_F(PclEngineTest, IjsFormatWritesOnePclFileForTheJob) {
+    Quillet::IRIPBase* engine = Engine();
+    ASSERT_NE(engine, nullptr);
+    engine->SetIJSParams(L"Compression=0,Quality=high");  // reaches the server through the quoting
+    ASSERT_TRUE(engine->StartRIP());
+    std::wstring file;
+    ASSERT_TRUE(engine->GetOutputFile(file));
+    const std::wstring tail = L"_001.pcl";
+    ASSERT_GT(file.size(), tail.size());
+    EXPECT_EQ(file.substr(file.size() - tail.size()), tail);
+    // The engine counts output files, and a single-file format has one.
+    EXPECT_EQ(engine->GetPageCount(), 1);
+    EXPECT_EQ(std::distance(fs::directory_iterator(scratch / "out"), fs::directory_iterator()), 1);
+
+    PclJob job;
+    ASSERT_NO_THROW(job = PclDecoder::Decode(ReadAll(fs::path(file))));
+    ExpectGeometry(job, true);
+    if (job.pages.size() == 2) {
+        EXPECT_EQ(job.pages[0].compressions, std::set<int>{0});
+        ExpectBlackMark(job.pages[0]);
+    }
+}
+
+TEST_F(PclEngineTest, UnknownModelFailsTheRun) {
+    Quillet::IRIPBase* engine = Engine();
+    ASSERT_NE(engine, nullptr);
+    engine->SetIJSModel(L"QV", L"Nope");
+    ASSERT_TRUE(engine->StartRIP());
+    std::wstring file;
+    EXPECT_FALSE(engine->GetOutputFile(file));
+    EXPECT_EQ(engine->GetPageCount(), -1);
+    EXPECT_FALSE(fs::exists(fs::path(file)));
 }
