@@ -1,0 +1,43 @@
+// ZPrintQueue: the system's print queues and its default queue.
+#pragma once
+
+#include "platform/ZList.h"
+
+#include <string>
+
+namespace Quillet {
+
+/// One print queue of the print system, as GetPrintQueues lists it.
+/// On POSIX the queues are the current CUPS server's destinations (CUPS_SERVER
+/// and the user's client settings decide which server), and the default is
+/// the user's own default destination ($HOME/.cups/lpoptions), falling back to
+/// the server's. All calls may block on the print server; none throws except on
+/// allocation. Any thread.
+class ZPrintQueue {
+public:
+    ZPrintQueue(std::wstring id, std::wstring name) : id(std::move(id)), name(std::move(name)) {}
+    virtual ~ZPrintQueue() = default;
+
+    /// The display name: the queue's description ("printer-info"), or its
+    /// queue name when that is empty.
+    const std::wstring& GetName() const { return name; }
+    /// The queue name, the form the default is read and set in.
+    const std::wstring& GetID() const { return id; }
+
+    /// Fills list with one item per queue (replacing what it held). filter:
+    /// null for all queues, else only queues whose name or display name
+    /// equals it. False when the print server cannot be asked.
+    static bool GetPrintQueues(ZList<ZPrintQueue>& list, const wchar_t* filter);
+    /// The default queue's name; empty when there is none or the server
+    /// cannot be asked.
+    static std::wstring GetDefaultPrintQueue();
+    /// Makes queue id the user's default. False when there is no such queue
+    /// or the setting cannot be written.
+    static bool SetDefaultPrintQueue(const std::wstring& id);
+
+private:
+    std::wstring id;
+    std::wstring name;
+};
+
+}  // namespace Quillet

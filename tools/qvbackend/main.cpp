@@ -1,0 +1,194 @@
+// qvbackend: the CUPS backend of the virtual print queue. It spools the
+// PostScript job, reports it over the key endpoint to the capture that waits
+// for it (proving the job by its title, which carries the capture's tag) and
+// names the spool file in the job keys.
+//
+// CUPS runs it as:  qvbackend JOB USER TITLE COPIES OPTIONS [FILE]
+// (without arguments it lists its device). The job arrives in FILE or on
+// standard input. Messages on standard error are CUPS's ERROR:/INFO: lines.
+//
+// Spool files live in $QUILLET_SPOOL, else /var/spool/quillet (folder mode
+// 0711, files 0644 under unguessable names, so that the capturing user can
+// read the job it was told about). A file is removed as soon as the capture
+// has opened it (the reader keeps its open handle); one that is never opened
+// is removed by a later run once it is older than 10 minutes. So spool files
+// never pile up.
+#include "platform/IpcClient.h"
+#include "platform/TextConversion.h"
+
+#include <cerrno>
+#include <cstdio>
+#include <cstdlib>
+#include <cstring>
+#include <ctime>
+#include <dirent.h>
+#include <fcntl.h>
+#include <poll.h>
+#include <string>
+#include <sys/inotify.h>
+#include <sys/stat.h>
+#include <unistd.h>
+
+namespace {
+
+// CUPS backend exit codes.
+constexpr int kBackendOk = 0;
+constexpr int kBackendFailed = 1;
+constexpr int kBackendCancel = 5;
+
+const wchar_t kEndpoint[] = L"719D68FD-2A2F-4088-976B-52DC0A22235C";
+constexpr int kFinalReplyMs = 30000;       // the capture parses the keys, then answers
+constexpr int kOpenWaitMs = 60000;         // the capture opens the job right after answering
+constexpr time_t kAbandonedAfterS = 10 * 60;
+
+std::string SpoolFolder()
+{
+    const char* folder = std::getenv("QUILLET_SPOOL");
+    return folder != nullptr && *folder != '\0' ? folder : "/var/spool/quillet";
+}
+
+bool EnsureFolder(const std::string& path)
+{
+    if (::mkdir(path.c_str(), 0711) == 0 || errno == EEXIST) {
+        struct stat info {};
+        return ::stat(path.c_str(), &info) == 0 && S_ISDIR(info.st_mode);
+    }
+    return false;
+}
+
+// Removes spool files of earlier jobs that no capture ever opened.
+void RemoveAbandoned(const std::string& folder)
+{
+    DIR* dir = ::opendir(folder.c_str());
+    if (dir == nullptr)
+        return;
+    const time_t now = std::time(nullptr);
+    while (dirent* entry = ::readdir(dir)) {
+        if (std::strncmp(entry->d_name, "job-", 4) != 0)
+            continue;
+        const std::string path = folder + "/" + entry->d_name;
+        struct stat info {};
+        if (::lstat(path.c_str(), &info) == 0 && S_ISREG(info.st_mode) && now - info.st_mtime > kAbandonedAfterS)
+            ::unlink(path.c_str());
+    }
+    ::closedir(dir);
+}
+
+bool CopyAll(int from, int to)
+{
+    char buffer[65536];
+    for (;;) {
+        const ssize_t got = ::read(from, buffer, sizeof buffer);
+        if (got == 0)
+            return true;
+        if (got < 0) {
+            if (errno == EINTR)
+                continue;
+            return false;
+        }
+        for (ssize_t done = 0; done < got;) {
+            const ssize_t put = ::write(to, buffer + done, static_cast<std::size_t>(got - done));
+            if (put < 0) {
+                if (errno == EINTR)
+                    continue;
+                return false;
+            }
+            done += put;
+        }
+    }
+}
+
+// A value for the key grammar, which has no escapes: quotes cannot appear.
+std::string Quoted(std::string value)
+{
+    for (char& c : value)
+        if (c == '"')
+            c = '\'';
+    return "\"" + value + "\"";
+}
+
+// Waits until someone opens the spool file (the capture reading the job).
+bool WaitUntilOpened(const std::string& path, int timeoutMs)
+{
+    const int watch = ::inotify_init1(IN_CLOEXEC);
+    if (watch < 0)
+        return false;
+    bool opened = false;
+    if (::inotify_add_watch(watch, path.c_str(), IN_OPEN) >= 0) {
+        pollfd entry{watch, POLLIN, 0};
+        int ready;
+        do
+            ready = ::poll(&entry, 1, timeoutMs);
+        while (ready < 0 && errno == EINTR);
+        opened = ready > 0;
+    }
+    ::close(watch);
+    return opened;
+}
+
+}  // namespace
+
+int main(int argc, char** argv)
+{
+    if (argc == 1) {
+        std::printf("direct qvbackend \"Unknown\" \"QV Page Glance\"\n");
+        return kBackendOk;
+    }
+    if (argc < 6 || argc > 7) {
+        std::fprintf(stderr, "Usage: %s job-id user title copies options [file]\n", argv[0]);
+        return kBackendFailed;
+    }
+    const std::string title = argv[3];
+
+    const std::string folder = SpoolFolder();
+    if (!EnsureFolder(folder)) {
+        std::fprintf(stderr, "ERROR: Cannot create the spool folder %s: %s\n", folder.c_str(), std::strerror(errno));
+        return kBackendFailed;
+    }
+    RemoveAbandoned(folder);
+
+    int input = 0;
+    if (argc == 7) {
+        input = ::open(argv[6], O_RDONLY | O_CLOEXEC);
+        if (input < 0) {
+            std::fprintf(stderr, "ERROR: Cannot open the job file: %s\n", std::strerror(errno));
+            return kBackendFailed;
+        }
+    }
+    std::string spool = folder + "/job-XXXXXX.ps";
+    const int output = ::mkostemps(&spool[0], 3, O_CLOEXEC);
+    if (output < 0) {
+        std::fprintf(stderr, "ERROR: Cannot create a spool file: %s\n", std::strerror(errno));
+        return kBackendFailed;
+    }
+    // Readable by the capturing user, who may be anyone on this machine.
+    ::fchmod(output, 0644);
+    const bool copied = CopyAll(input, output);
+    if (::close(output) != 0 || !copied) {
+        std::fprintf(stderr, "ERROR: Cannot spool the job: %s\n", std::strerror(errno));
+        ::unlink(spool.c_str());
+        return kBackendFailed;
+    }
+    if (input != 0)
+        ::close(input);
+
+    std::fprintf(stderr, "INFO: Reporting the job to the capture\n");
+    const std::wstring keys =
+        Quillet::FromUtf8("printjobfile=" + Quoted(spool) + " docname=" + Quoted(title));
+    const auto result = Quillet::Platform::ReportJob(kEndpoint, Quillet::FromUtf8(title), keys, kFinalReplyMs);
+    if (result != Quillet::Platform::IpcReportResult::Delivered) {
+        ::unlink(spool.c_str());
+        std::fprintf(stderr, "ERROR: %s\n",
+                     result == Quillet::Platform::IpcReportResult::NoServer
+                         ? "No capture is waiting for this job"
+                         : "The capture did not confirm the job");
+        // Cancel this job only: the queue stays ready for the next one.
+        return kBackendCancel;
+    }
+    // The capture opens the file right after confirming; once it holds it
+    // open, the name can go.
+    if (WaitUntilOpened(spool, kOpenWaitMs))
+        ::unlink(spool.c_str());
+    std::fprintf(stderr, "INFO: Job delivered\n");
+    return kBackendOk;
+}
