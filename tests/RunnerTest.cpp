@@ -1,0 +1,539 @@
+// The engine with the real Ghostscript: jobs the tests write, run end to end
+// through StartRIP, with the failure cases a host meets (PostScript errors,
+// garbage, unusable folders, a killed or hanging child, stops, restarts) and
+// descriptor and thread counts across many jobs.
+#include "engine/GhostscriptArgs.h"
+#include "engine/RIPEngine.h"
+#include "engine/RIPEngineImpl.h"
+#include "platform/TextConversion.h"
+
+#include <quillet/quillet.h>
+
+#include <gtest/gtest.h>
+
+#include <atomic>
+#include <csignal>
+#include <cstdlib>
+#include <dirent.h>
+#include <filesystem>
+#include <fstream>
+#include <mutex>
+#include <sstream>
+#include <string>
+#include <sys/stat.h>
+#include <thread>
+#include <unistd.h>
+#include <vector>
+
+namespace fs = std::filesystem;
+
+namespace Quillet {
+namespace {
+
+// The page kinds of the test jobs: one page size each, so that page files of
+// one kind have equal sizes and files of different kinds differ.
+std::string PageOf(char kind)
+{
+    const int width = 100 + 60 * (kind - 'A');
+    std::ostringstream page;
+    page << "<< /PageSize [" << width << " 100] >> setpagedevice\n"
+         << "newpath 10 10 moveto " << width - 10 << " 90 lineto 4 setlinewidth stroke\n"
+         << "showpage\n";
+    return page.str();
+}
+
+/// A job with one page per letter of kinds ("ABAB": two copies of two pages).
+std::string JobOf(const std::string& kinds, const std::string& tail = std::string())
+{
+    std::string job = "%!PS\n";
+    for (char kind : kinds)
+        job += PageOf(kind);
+    return job + tail;
+}
+
+/// Process ids whose parent is this process.
+std::vector<int> ChildrenOfThisProcess()
+{
+    std::vector<int> children;
+    DIR* proc = ::opendir("/proc");
+    if (proc == nullptr)
+        return children;
+    while (dirent* entry = ::readdir(proc)) {
+        const int pid = std::atoi(entry->d_name);
+        if (pid <= 0)
+            continue;
+        std::ifstream stat("/proc/" + std::string(entry->d_name) + "/stat");
+        std::string line;
+        std::getline(stat, line);
+        const std::size_t close = line.rfind(')');
+        if (close == std::string::npos)
+            continue;
+        std::istringstream rest(line.substr(close + 2));
+        char state = 0;
+        int parent = 0;
+        rest >> state >> parent;
+        if (parent == ::getpid())
+            children.push_back(pid);
+    }
+    ::closedir(proc);
+    return children;
+}
+
+std::size_t CountEntries(const char* folder)
+{
+    std::size_t count = 0;
+    for ([[maybe_unused]] const auto& entry : fs::directory_iterator(folder))
+        ++count;
+    return count;
+}
+
+/// Collects OnPageReady calls.
+class Recorder : public IPageNotify {
+public:
+    void OnPageReady(std::int32_t pageNumber, BitmapFile& page) override
+    {
+        std::lock_guard<std::mutex> guard(mutex);
+        numbers.push_back(pageNumber);
+        orientations.push_back(page.Orientation());
+        paths.push_back(page.GetFilePath());
+        threads.push_back(std::this_thread::get_id());
+    }
+    std::mutex mutex;
+    std::vector<std::thread::id> threads;
+    std::vector<std::int32_t> numbers;
+    std::vector<std::int32_t> orientations;
+    std::vector<std::wstring> paths;
+};
+
+class RunnerTest : public ::testing::Test {
+protected:
+    void SetUp() override
+    {
+        const std::string program = ToUtf8(GetGhostscriptProgram(GetGhostscriptRoot()));
+        if (::access(program.c_str(), X_OK) != 0)
+            GTEST_SKIP() << "no Ghostscript at " << program;
+        char pattern[] = "/tmp/quillet-runner-XXXXXX";
+        ASSERT_NE(::mkdtemp(pattern), nullptr);
+        dir = pattern;
+        output = dir / "pages";
+    }
+
+    void TearDown() override
+    {
+        for (RIPEngine* engine : engines)
+            engine->Release();
+        if (!dir.empty())
+            fs::remove_all(dir);
+    }
+
+    fs::path WriteJob(const std::string& name, const std::string& text)
+    {
+        const fs::path path = dir / fs::u8path(name);
+        std::ofstream(path, std::ios::binary) << text;
+        return path;
+    }
+
+    /// A service for the job file at path, writing small pages into folder.
+    RIPEngine* Engine(const fs::path& path, const fs::path& folder)
+    {
+        auto* engine = static_cast<RIPEngine*>(CreateRIPService(FromUtf8(path.u8string())));
+        engines.push_back(engine);
+        engine->SetOutputFolder(FromUtf8(folder.u8string()));
+        engine->SetResolution(36);
+        engine->SetOutputFormat(RIP_PNG16M);
+        return engine;
+    }
+    RIPEngine* Engine(const fs::path& path) { return Engine(path, output); }
+
+    /// Blocks until the engine's run has ended.
+    static void WaitForEnd(RIPEngine* engine)
+    {
+        for (std::int32_t n = 1; engine->GetImpl().WaitForPage(n); ++n) {
+        }
+    }
+
+    /// The paths of pages 1 to count, taken with GetPage.
+    static std::vector<std::wstring> Pages(RIPEngine* engine, int count)
+    {
+        std::vector<std::wstring> paths;
+        for (int n = 1; n <= count; ++n) {
+            BitmapFile page;
+            if (!engine->GetPage(n, page))
+                break;
+            paths.push_back(page.GetFilePath());
+        }
+        return paths;
+    }
+
+    fs::path dir;
+    fs::path output;
+    std::vector<RIPEngine*> engines;
+};
+
+bool Exists(const std::wstring& path)
+{
+    return ::access(ToUtf8(path).c_str(), F_OK) == 0;
+}
+
+TEST_F(RunnerTest, ThreePagesArriveInOrderWithTheHeaderValues)
+{
+    RIPEngine* engine = Engine(WriteJob("three.ps", JobOf("ABC")));
+    ASSERT_TRUE(engine->StartRIP());
+
+    // Page by page, while the run may still go on.
+    std::vector<std::wstring> paths;
+    for (int n = 1; n <= 3; ++n) {
+        BitmapFile page;
+        ASSERT_TRUE(engine->GetPage(n, page)) << n;
+        EXPECT_TRUE(Exists(page.GetFilePath()));
+        EXPECT_EQ(page.Orientation(), 1);
+        paths.push_back(page.GetFilePath());
+    }
+    BitmapFile missing;
+    EXPECT_FALSE(engine->GetPage(4, missing));
+    EXPECT_EQ(engine->GetPageCount(), 3);
+    EXPECT_EQ(engine->GetNumCopies(), 1);
+    EXPECT_FALSE(engine->GetIsCollated());
+    EXPECT_EQ(engine->GetOrientation(), 1);
+
+    // Named by the pattern: folder, prefix, three digits, extension.
+    const std::wstring pattern = engine->GetPagePattern();
+    EXPECT_EQ(pattern.rfind(FromUtf8(output.u8string()) + L"/", 0), 0u);
+    EXPECT_EQ(paths[0].substr(paths[0].size() - 8), L"_001.png");
+    EXPECT_EQ(paths[2].substr(paths[2].size() - 8), L"_003.png");
+
+    // The synchronous delivery gives the same pages; the output file is page 1.
+    Recorder recorder;
+    EXPECT_TRUE(engine->GetPages(&recorder, false));
+    EXPECT_EQ(recorder.numbers, (std::vector<std::int32_t>{1, 2, 3}));
+    EXPECT_EQ(recorder.paths, paths);
+    std::wstring file = L"";
+    EXPECT_TRUE(engine->GetOutputFile(file));
+    EXPECT_EQ(file, paths[0]);
+
+    // A stop after the run: no pages any more, but the files stay until
+    // DeletePages removes them.
+    engine->Stop();
+    EXPECT_EQ(engine->GetPageCount(), 0);
+    EXPECT_FALSE(engine->GetPage(1, missing));
+    EXPECT_TRUE(Exists(paths[2]));
+    EXPECT_TRUE(engine->DeletePages());
+    for (const std::wstring& path : paths)
+        EXPECT_FALSE(Exists(path));
+    EXPECT_EQ(engine->GetOrientation(), 0);
+}
+
+TEST_F(RunnerTest, RepeatedCopiesAreRecognisedByFileSize)
+{
+    struct Case {
+        const char* kinds;
+        int pagesPerCopy;
+        int copies;
+        bool collated;
+    };
+    const Case cases[] = {
+        {"ABAB", 2, 2, true},
+        {"ABCABC", 3, 2, true},
+        {"AAA", 1, 3, false},
+        {"AABBCC", 6, 1, false},  // uncollated copies are not recognised
+        {"ABAC", 4, 1, false},    // a chance match is undone by the next page
+    };
+    for (const Case& c : cases) {
+        SCOPED_TRACE(c.kinds);
+        RIPEngine* engine = Engine(WriteJob(std::string(c.kinds) + ".ps", JobOf(c.kinds)));
+        ASSERT_TRUE(engine->StartRIP());
+        WaitForEnd(engine);
+        EXPECT_EQ(engine->GetPageCount(), c.pagesPerCopy);
+        EXPECT_EQ(engine->GetNumCopies(), c.copies);
+        EXPECT_EQ(engine->GetIsCollated(), c.collated);
+        EXPECT_EQ(Pages(engine, 10).size(), static_cast<std::size_t>(c.pagesPerCopy));
+        // Synchronous delivery: one copy.
+        Recorder recorder;
+        EXPECT_TRUE(engine->GetPages(&recorder, false));
+        EXPECT_EQ(recorder.numbers.size(), static_cast<std::size_t>(c.pagesPerCopy));
+    }
+}
+
+TEST_F(RunnerTest, CopiesRequestedByTheJobAreReportedFromTheHeader)
+{
+    // The job asks for 3 collated copies; one copy is rendered and the header
+    // says how many were asked for.
+    const std::string job = "%!PS\n<< /NumCopies 3 /Collate true >> setpagedevice\n" +
+                            PageOf('A') + PageOf('B');
+    RIPEngine* engine = Engine(WriteJob("copies.ps", job));
+    ASSERT_TRUE(engine->StartRIP());
+    WaitForEnd(engine);
+    EXPECT_EQ(engine->GetPageCount(), 2);
+    EXPECT_EQ(engine->GetNumCopies(), 3);
+    EXPECT_TRUE(engine->GetIsCollated());
+}
+
+TEST_F(RunnerTest, AsynchronousDeliveryAnnouncesEveryPageOnTheMonitorThread)
+{
+    // The job waits for its input to end before its first page: the callback
+    // is registered while the run is certainly in progress.
+    const fs::path fifo = dir / "job.fifo";
+    ASSERT_EQ(::mkfifo(fifo.c_str(), 0600), 0);
+    auto* engine = static_cast<RIPEngine*>(CreateRIPService(L"printjobfile=" + FromUtf8(fifo.u8string())));
+    engines.push_back(engine);
+    engine->SetOutputFolder(FromUtf8(output.u8string()));
+    engine->SetResolution(36);
+    ASSERT_TRUE(engine->StartRIP());
+    ASSERT_FALSE(engine->GetImpl().IsIdle());
+
+    Recorder recorder;
+    EXPECT_TRUE(engine->GetPages(&recorder, true));
+    {
+        std::ofstream writer(fifo, std::ios::binary);
+        writer << JobOf("ABAB");
+    }
+    WaitForEnd(engine);
+    // Repeated copies included, each stamped with the job's orientation
+    // (the first page is square: portrait).
+    EXPECT_EQ(recorder.numbers, (std::vector<std::int32_t>{1, 2, 3, 4}));
+    EXPECT_EQ(recorder.orientations, (std::vector<std::int32_t>{1, 1, 1, 1}));
+    for (std::thread::id thread : recorder.threads)
+        EXPECT_NE(thread, std::this_thread::get_id());
+    EXPECT_EQ(engine->GetPageCount(), 2);
+}
+
+TEST_F(RunnerTest, PostScriptErrorFailsTheRunButKeepsEarlierPages)
+{
+    RIPEngine* engine = Engine(WriteJob("error.ps", JobOf("AB", "nosuchoperator\n") + PageOf('C')));
+    ASSERT_TRUE(engine->StartRIP());
+    WaitForEnd(engine);
+    EXPECT_TRUE(engine->GetImpl().IsFailed());
+    EXPECT_EQ(engine->GetPageCount(), -1);
+    EXPECT_EQ(engine->GetNumCopies(), -1);
+    const std::vector<std::wstring> pages = Pages(engine, 5);
+    ASSERT_EQ(pages.size(), 2u);
+    EXPECT_TRUE(Exists(pages[1]));
+    Recorder recorder;
+    EXPECT_FALSE(engine->GetPages(&recorder, false));
+}
+
+TEST_F(RunnerTest, EmptyAndGarbageJobs)
+{
+    RIPEngine* empty = Engine(WriteJob("empty.ps", ""));
+    ASSERT_TRUE(empty->StartRIP());
+    WaitForEnd(empty);
+    EXPECT_FALSE(empty->GetImpl().IsFailed());
+    EXPECT_EQ(empty->GetPageCount(), 0);
+    EXPECT_EQ(empty->GetNumCopies(), -1);
+    std::wstring file;
+    EXPECT_FALSE(empty->GetOutputFile(file));
+
+    std::string garbage;
+    for (int i = 0; i < 5000; ++i)
+        garbage += static_cast<char>((i * 7919 + 13) % 256);
+    RIPEngine* junk = Engine(WriteJob("garbage.PS", garbage));
+    ASSERT_TRUE(junk->StartRIP());
+    WaitForEnd(junk);
+    EXPECT_EQ(junk->GetPageCount(), -1);
+}
+
+TEST_F(RunnerTest, FolderThatCannotBeCreatedFailsWithoutAChild)
+{
+    // A folder below a regular file can be neither created nor watched.
+    const fs::path job = WriteJob("one.ps", JobOf("A"));
+    RIPEngine* engine = Engine(job, job / "pages");
+    EXPECT_TRUE(engine->StartRIP());
+    EXPECT_TRUE(engine->GetImpl().IsIdle());
+    EXPECT_EQ(engine->GetPageCount(), -1);
+    BitmapFile page;
+    EXPECT_FALSE(engine->GetPage(1, page));
+    EXPECT_TRUE(ChildrenOfThisProcess().empty());
+}
+
+TEST_F(RunnerTest, PathsWithSpacesAndOtherLettersReachGhostscriptWhole)
+{
+    const std::string name = "job with spaces \xC3\xBC\xE2\x82\xAC 100% \"q\".ps";
+    const fs::path folder = dir / fs::u8path("out put \xC3\xA4\xE6\x97\xA5 50%");
+    RIPEngine* engine = Engine(WriteJob(name, JobOf("AB")), folder);
+    ASSERT_TRUE(engine->StartRIP());
+    const std::vector<std::wstring> pages = Pages(engine, 2);
+    ASSERT_EQ(pages.size(), 2u);
+    WaitForEnd(engine);
+    EXPECT_EQ(engine->GetPageCount(), 2);
+    for (const std::wstring& page : pages) {
+        EXPECT_TRUE(Exists(page));
+        EXPECT_EQ(page.rfind(FromUtf8(folder.u8string()) + L"/", 0), 0u);
+    }
+    EXPECT_EQ(CountEntries(folder.c_str()), 2u);
+}
+
+TEST_F(RunnerTest, SingleFileFormatsDeliverOneFileAtTheEnd)
+{
+    RIPEngine* engine = Engine(WriteJob("ps.ps", JobOf("ABC")));
+    engine->SetOutputFormat(RIP_PSWRITE);
+    ASSERT_TRUE(engine->StartRIP());
+    std::wstring file;
+    ASSERT_TRUE(engine->GetOutputFile(file));
+    EXPECT_EQ(file.substr(file.size() - 7), L"_001.ps");
+    EXPECT_EQ(engine->GetPageCount(), 1);
+    std::ifstream written(ToUtf8(file));
+    std::string first;
+    std::getline(written, first);
+    EXPECT_EQ(first.rfind("%!PS", 0), 0u);
+}
+
+TEST_F(RunnerTest, IjsFormatEndsWithoutHanging)
+{
+    // Rendered through the IJS server when the installation has one; either
+    // way the run ends, and a good run leaves its one file.
+    RIPEngine* engine = Engine(WriteJob("ijs.ps", JobOf("A")));
+    engine->SetOutputFormat(RIP_IJS);
+    ASSERT_TRUE(engine->StartRIP());
+    std::wstring file;
+    const bool exists = engine->GetOutputFile(file);
+    EXPECT_TRUE(engine->GetImpl().IsIdle());
+    EXPECT_EQ(file.substr(file.size() - 8), L"_001.pcl");
+    if (!engine->GetImpl().IsFailed())
+        EXPECT_TRUE(exists);
+    else
+        EXPECT_EQ(engine->GetPageCount(), -1);
+}
+
+TEST_F(RunnerTest, JobFileRemovedDuringTheRunIsStillRead)
+{
+    const fs::path job = WriteJob("removed.ps", JobOf("ABC"));
+    RIPEngine* engine = Engine(job);
+    ASSERT_TRUE(engine->StartRIP());
+    fs::remove(job);
+    WaitForEnd(engine);
+    EXPECT_EQ(engine->GetPageCount(), 3);
+}
+
+TEST_F(RunnerTest, GhostscriptKilledFromOutsideFailsTheRun)
+{
+    // One page, then a loop that never ends.
+    RIPEngine* engine = Engine(WriteJob("loop.ps", JobOf("A", "{ } loop\n")));
+    ASSERT_TRUE(engine->StartRIP());
+    std::vector<int> children = ChildrenOfThisProcess();
+    ASSERT_EQ(children.size(), 1u);
+    ::kill(children[0], SIGKILL);
+    WaitForEnd(engine);
+    EXPECT_TRUE(engine->GetImpl().IsFailed());
+    EXPECT_EQ(engine->GetPageCount(), -1);
+    EXPECT_TRUE(ChildrenOfThisProcess().empty());
+}
+
+TEST_F(RunnerTest, StopEndsAHangingRunAndLeavesNoChild)
+{
+    RIPEngine* engine = Engine(WriteJob("hang.ps", JobOf("AB", "{ } loop\n")));
+    ASSERT_TRUE(engine->StartRIP());
+    BitmapFile page;
+    ASSERT_TRUE(engine->GetPage(1, page));  // the run is well under way
+    engine->Stop();
+    EXPECT_TRUE(engine->GetImpl().IsIdle());
+    EXPECT_TRUE(ChildrenOfThisProcess().empty());
+    // The silent child was killed: a failed run.
+    EXPECT_EQ(engine->GetPageCount(), -1);
+    EXPECT_FALSE(engine->GetPage(1, page));
+    EXPECT_TRUE(Exists(page.GetFilePath()));
+}
+
+TEST_F(RunnerTest, ReleaseDuringARunStopsIt)
+{
+    RIPEngine* engine = Engine(WriteJob("hang.ps", JobOf("A", "{ } loop\n")));
+    ASSERT_TRUE(engine->StartRIP());
+    engines.clear();
+    EXPECT_TRUE(engine->Release());
+    EXPECT_TRUE(ChildrenOfThisProcess().empty());
+}
+
+TEST_F(RunnerTest, StartWhileRunningThrowsAndTheRunGoesOn)
+{
+    RIPEngine* engine = Engine(WriteJob("hang.ps", JobOf("A", "{ } loop\n")));
+    ASSERT_TRUE(engine->StartRIP());
+    try {
+        engine->GetImpl().StartGhostscript();
+        ADD_FAILURE() << "no exception";
+    } catch (const std::runtime_error& e) {
+        EXPECT_STREQ(e.what(), "Cannot start. RIP in progress");
+    }
+    EXPECT_FALSE(engine->GetImpl().IsIdle());
+    EXPECT_EQ(ChildrenOfThisProcess().size(), 1u);
+    EXPECT_EQ(engine->GetPageCount(), -1);
+}
+
+TEST_F(RunnerTest, SecondJobOnTheSameEngine)
+{
+    const fs::path job = WriteJob("job.ps", JobOf("ABC"));
+    RIPEngine* engine = Engine(job);
+    ASSERT_TRUE(engine->StartRIP());
+    WaitForEnd(engine);
+    ASSERT_EQ(engine->GetPageCount(), 3);
+    const std::wstring pattern = engine->GetPagePattern();
+    EXPECT_TRUE(engine->DeletePages());
+
+    // The next job on the same engine: same names, other settings ignored for
+    // the names, the job's file read again from its start.
+    engine->SetOutputFolder(L"/nonexistent/elsewhere");
+    std::ofstream(job, std::ios::binary) << JobOf("AB");
+    ASSERT_TRUE(engine->StartRIP());
+    WaitForEnd(engine);
+    EXPECT_EQ(engine->GetPageCount(), 2);
+    EXPECT_EQ(engine->GetPagePattern(), pattern);
+    EXPECT_EQ(Pages(engine, 5).size(), 2u);
+}
+
+TEST_F(RunnerTest, LargeOutputWhileTheInputPipeIsFull)
+{
+    // Ghostscript writes half a megabyte to its standard output while a
+    // megabyte of job data still waits behind it: both must keep flowing.
+    std::string job = "%!PS\n0 1 60000 { = } for\n";
+    job += std::string(1 << 20, '%').insert(0, "\n") + "\n";
+    job += PageOf('A');
+    RIPEngine* engine = Engine(WriteJob("chatty.ps", job));
+    ASSERT_TRUE(engine->StartRIP());
+    WaitForEnd(engine);
+    EXPECT_EQ(engine->GetPageCount(), 1);
+}
+
+TEST_F(RunnerTest, EightEnginesAtOnce)
+{
+    std::vector<RIPEngine*> running;
+    for (int i = 0; i < 8; ++i) {
+        const std::string kinds = std::string("ABC").substr(0, 1 + i % 3);
+        RIPEngine* engine = Engine(WriteJob("job" + std::to_string(i) + ".ps", JobOf(kinds)),
+                                   dir / ("out" + std::to_string(i % 2)));
+        ASSERT_TRUE(engine->StartRIP());
+        running.push_back(engine);
+    }
+    std::vector<std::thread> hosts;
+    std::atomic<int> good{0};
+    for (int i = 0; i < 8; ++i) {
+        hosts.emplace_back([&, i] {
+            if (Pages(running[i], 5).size() == static_cast<std::size_t>(1 + i % 3) &&
+                running[i]->GetPageCount() == 1 + i % 3)
+                ++good;
+        });
+    }
+    for (std::thread& host : hosts)
+        host.join();
+    EXPECT_EQ(good.load(), 8);
+}
+
+TEST_F(RunnerTest, NoDescriptorOrThreadGrowthAcrossManyJobs)
+{
+    RIPEngine* engine = Engine(WriteJob("many.ps", JobOf("AB")));
+    auto once = [&] {
+        ASSERT_TRUE(engine->StartRIP());
+        WaitForEnd(engine);
+        ASSERT_EQ(engine->GetPageCount(), 2);
+        ASSERT_TRUE(engine->DeletePages());
+    };
+    once();
+    const std::size_t descriptors = CountEntries("/proc/self/fd");
+    const std::size_t threads = CountEntries("/proc/self/task");
+    for (int i = 0; i < 200 && !HasFatalFailure(); ++i)
+        once();
+    engine->Stop();
+    EXPECT_LE(CountEntries("/proc/self/fd"), descriptors);
+    EXPECT_LE(CountEntries("/proc/self/task"), threads);
+    EXPECT_TRUE(ChildrenOfThisProcess().empty());
+}
+
+}  // namespace
+}  // namespace Quillet
