@@ -156,7 +156,9 @@ bool PrivateCups::Start(std::string& whyNot)
     folder = dir.string();
     for (const char* sub : {"spool", "tmp", "cache", "state", "log", "home", "bin/backend", "qvspool"})
         fs::create_directories(dir / sub);
-    // The filters run as the print system's user and must reach their folders.
+    // The filters run as the print system's user: they write temporary files
+    // and must reach their folders.
+    fs::permissions(dir / "tmp", fs::perms::all | fs::perms::sticky_bit, error);
     for (fs::path p = dir; p != p.root_path(); p = p.parent_path())
         fs::permissions(p, fs::perms::others_exec | fs::perms::group_exec, fs::perm_options::add, error);
     // Our ServerBin: the system's programs, and a backend folder holding only ours.
@@ -178,13 +180,14 @@ bool PrivateCups::Start(std::string& whyNot)
               "AccessLog " + folder + "/log/access_log\n"
               "ErrorLog " + folder + "/log/error_log\n"
               "PageLog " + folder + "/log/page_log\n"
+              "Printcap " + folder + "/printcap\n"
+              "SetEnv QUILLET_SPOOL " + folder + "/qvspool\n"
               "FileDevice No\nSystemGroup root\n");
     WriteFile(dir / "cupsd.conf",
               "Listen " + folder + "/cups.sock\n"
               "LogLevel info\nMaxLogSize 0\n"
               "ErrorPolicy abort-job\nDirtyCleanInterval 0\n"
               "Browsing No\nDefaultShared No\nWebInterface No\n"
-              "SetEnv QUILLET_SPOOL " + folder + "/qvspool\n"
               "<Location />\n  Order allow,deny\n  Allow all\n</Location>\n"
               "<Policy default>\n  <Limit All>\n    Order deny,allow\n  </Limit>\n</Policy>\n");
 

@@ -10,9 +10,9 @@
 // Spool files live in $QUILLET_SPOOL, else /var/spool/quillet (folder mode
 // 0711, files 0644 under unguessable names, so that the capturing user can
 // read the job it was told about). A file is removed as soon as the capture
-// has opened it (the reader keeps its open handle); one that is never opened
-// is removed by a later run once it is older than 10 minutes. So spool files
-// never pile up.
+// has opened it (the reader keeps its open handle); one that is not opened
+// within 10 s is removed by a later run once it is older than 10 minutes. So
+// spool files never pile up.
 #include "platform/IpcClient.h"
 #include "platform/TextConversion.h"
 
@@ -38,7 +38,10 @@ constexpr int kBackendCancel = 5;
 
 const wchar_t kEndpoint[] = L"719D68FD-2A2F-4088-976B-52DC0A22235C";
 constexpr int kFinalReplyMs = 30000;       // the capture parses the keys, then answers
-constexpr int kOpenWaitMs = 60000;         // the capture opens the job right after answering
+// The capture opens the job right after answering. The queue sends its next
+// job only once we have ended, so this wait is short; a job nobody opens (a
+// capture that failed after the reply) is left to the sweep of old files.
+constexpr int kOpenWaitMs = 10000;
 constexpr time_t kAbandonedAfterS = 10 * 60;
 
 std::string SpoolFolder()
@@ -107,24 +110,41 @@ std::string Quoted(std::string value)
     return "\"" + value + "\"";
 }
 
-// Waits until someone opens the spool file (the capture reading the job).
-bool WaitUntilOpened(const std::string& path, int timeoutMs)
-{
-    const int watch = ::inotify_init1(IN_CLOEXEC);
-    if (watch < 0)
-        return false;
-    bool opened = false;
-    if (::inotify_add_watch(watch, path.c_str(), IN_OPEN) >= 0) {
-        pollfd entry{watch, POLLIN, 0};
+// Watches the spool file for being opened (the capture reading the job). Set
+// up before the job is reported, so that an open right after the report is
+// not missed.
+class OpenWatch {
+public:
+    explicit OpenWatch(const std::string& path) : fd(::inotify_init1(IN_CLOEXEC))
+    {
+        if (fd >= 0 && ::inotify_add_watch(fd, path.c_str(), IN_OPEN) < 0) {
+            ::close(fd);
+            fd = -1;
+        }
+    }
+    ~OpenWatch()
+    {
+        if (fd >= 0)
+            ::close(fd);
+    }
+    OpenWatch(const OpenWatch&) = delete;
+    OpenWatch& operator=(const OpenWatch&) = delete;
+
+    bool WaitUntilOpened(int timeoutMs)
+    {
+        if (fd < 0)
+            return false;
+        pollfd entry{fd, POLLIN, 0};
         int ready;
         do
             ready = ::poll(&entry, 1, timeoutMs);
         while (ready < 0 && errno == EINTR);
-        opened = ready > 0;
+        return ready > 0;
     }
-    ::close(watch);
-    return opened;
-}
+
+private:
+    int fd;
+};
 
 }  // namespace
 
@@ -172,6 +192,7 @@ int main(int argc, char** argv)
     if (input != 0)
         ::close(input);
 
+    OpenWatch watch(spool);
     std::fprintf(stderr, "INFO: Reporting the job to the capture\n");
     const std::wstring keys =
         Quillet::FromUtf8("printjobfile=" + Quoted(spool) + " docname=" + Quoted(title));
@@ -187,7 +208,7 @@ int main(int argc, char** argv)
     }
     // The capture opens the file right after confirming; once it holds it
     // open, the name can go.
-    if (WaitUntilOpened(spool, kOpenWaitMs))
+    if (watch.WaitUntilOpened(kOpenWaitMs))
         ::unlink(spool.c_str());
     std::fprintf(stderr, "INFO: Job delivered\n");
     return kBackendOk;

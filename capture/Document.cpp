@@ -1,0 +1,137 @@
+// Document and DocumentImpl: printing a tagged copy of the input document.
+#include "capture/Document.h"
+
+#include "capture/QueueManager.h"
+#include "platform/ShellPrint.h"
+#include "platform/ZBaseStorage.h"
+#include "platform/ZString.h"
+#include "platform/ZUtilities.h"
+#include "settings/PathHelpers.h"
+
+namespace Quillet {
+
+namespace {
+
+const ZString& ExclusionList()
+{
+    static const ZString* list = new ZString(L".cdr;.qxd;.pmd;.vsd;.indd;");
+    return *list;
+}
+
+}  // namespace
+
+const std::wstring& PrintDirectSuffix()
+{
+    static const std::wstring* suffix = new std::wstring(L".QV_PrintDirect");
+    return *suffix;
+}
+
+bool DocumentImpl::CanPrint(const std::wstring& documentPath) const
+{
+    ZFileName name;
+    if (!name.Set(documentPath.c_str()))
+        return true;
+    ZString extension;
+    if (!name.ReturnExt(extension) || extension.Length() == 0)
+        return false;
+    ZString key(L"." + extension.Str() + L";");
+    return !ExclusionList().ContainsI(key);
+}
+
+bool DocumentImpl::ShellPrint(const std::wstring& file, const std::wstring& queue) const
+{
+    return Platform::ShellPrint(file, queue);
+}
+
+Document::Document(const std::wstring& path)
+    : impl(std::make_unique<DocumentImpl>()), path(path), queueManager(std::make_unique<QueueManager>())
+{
+}
+
+Document::~Document()
+{
+    Join();
+    queueManager->RestoreDefault();
+    DeleteCopy();
+}
+
+bool Document::IsPostScript() const
+{
+    ZFileName name(path);
+    ZString extension;
+    return name.ReturnExt(extension) && extension.CompareI(ZString(L"ps"));
+}
+
+std::wstring Document::GetJobTag()
+{
+    PrepareCopyPath();
+    return FileStem(copyPath);
+}
+
+bool Document::PrepareCopyPath()
+{
+    if (!copyPath.empty())
+        return true;
+    if (path.empty())
+        return false;
+    ZFileName name;
+    if (!name.Set(path.c_str()))
+        return false;
+    std::wstring folder;
+    if (!ZBaseStorage::TempDirPath(folder))
+        return false;
+    AppendPathDelimiter(folder);
+    ZString extension;
+    name.ReturnExt(extension);
+    copyPath = folder + ZUtilities::GetUniqueFilePrefix(folder) + PrintDirectSuffix() + L"." + extension.Str();
+    // Reserve the name, so that no other capture takes the same prefix.
+    ZFileStream reserve;
+    if (reserve.Open(ZFileStream::kCreate, ZString(copyPath)) == ZBASE_OK)
+        reserve.Close();
+    return false;
+}
+
+bool Document::PrintDocument(const std::wstring& queue)
+{
+    std::wstring file = path;
+    ZFileName source;
+    if (!source.Set(path.c_str()))
+        return false;
+    if (!ZFileStorage(source).Exists())
+        return false;
+    if (PrepareCopyPath()) {
+        ZFileName destination;
+        if (!destination.Set(copyPath.c_str()))
+            return false;
+        // A failed copy is no error: the document is printed under its own name.
+        if (ZFileStorage(source).Copy(destination, false) == ZBASE_OK)
+            file = copyPath;
+    }
+    return impl->ShellPrint(file, queue);
+}
+
+void Document::DeleteCopy()
+{
+    if (copyPath.empty())
+        return;
+    ZFileName name;
+    if (name.Set(copyPath.c_str()) && ZFileStorage(name).Exists())
+        ZFileStorage(name).Delete(false);
+}
+
+tagZBASESTAT Document::Run()
+{
+    tagZBASESTAT code = ZBASE_OK;
+    if (PrintDocument(queueName))
+        return ZBASE_OK;
+    if (!queueManager->SelectQueue(queueName)) {
+        printOk = false;
+        code = static_cast<tagZBASESTAT>(5);
+    }
+    if (PrintDocument(std::wstring()))
+        return code;
+    printOk = false;
+    return static_cast<tagZBASESTAT>(4);
+}
+
+}  // namespace Quillet

@@ -1,0 +1,79 @@
+// Document: the thread that prints a tagged copy of the input document to the
+// virtual queue; DocumentImpl: whether and how a document is printed.
+#pragma once
+
+#include <quillet/NonCopyable.h>
+
+#include "platform/ZThread.h"
+
+#include <atomic>
+#include <memory>
+#include <string>
+
+namespace Quillet {
+
+class QueueManager;
+
+/// The two operations that hand a document to the system's printing.
+class DocumentImpl {
+public:
+    DocumentImpl() = default;
+    virtual ~DocumentImpl() = default;
+    DocumentImpl(const DocumentImpl&) = delete;
+    DocumentImpl& operator=(const DocumentImpl&) = delete;
+
+    /// False for a document without an extension and for the formats whose
+    /// applications print badly this way (".cdr;.qxd;.pmd;.vsd;.indd;", any case).
+    bool CanPrint(const std::wstring& documentPath) const;
+    /// Prints file to queue (by queue name or display name), or to the default
+    /// queue when queue is empty. True when the print system took the job.
+    bool ShellPrint(const std::wstring& file, const std::wstring& queue) const;
+};
+
+/// ".QV_PrintDirect", the suffix that marks a tagged copy.
+const std::wstring& PrintDirectSuffix();
+
+/// Prints one input document to the virtual queue for a capture, through a
+/// copy in the temporary folder whose name carries the job tag, so that the
+/// print job carries it too. Falls back to the default queue, switched to the
+/// virtual queue, when printing by name fails.
+///
+/// Owned by the engine. The engine's thread constructs it, calls IsPostScript,
+/// GetJobTag and sets queueName and printOk before ThreadStart; Run then
+/// works on its own thread. The destructor joins the thread, restores the
+/// default queue and deletes the copy. Never throws except on allocation.
+class Document : public ZThread, private NonCopyable {
+public:
+    explicit Document(const std::wstring& path);
+    ~Document() override;
+
+    /// The document's extension is "ps", any letter case.
+    bool IsPostScript() const;
+    /// The file stem of the tagged copy; reserves the copy's name (an empty
+    /// file) on the first call. Empty when the copy's name cannot be made.
+    std::wstring GetJobTag();
+    /// Prepares copyPath and reserves it. True only when it had been prepared
+    /// before this call.
+    bool PrepareCopyPath();
+    /// Copies the document onto the tagged copy (or, if that fails, uses the
+    /// document itself) and prints it to queue (empty: the default queue).
+    bool PrintDocument(const std::wstring& queue);
+    /// Deletes the tagged copy, if any.
+    void DeleteCopy();
+
+    std::unique_ptr<DocumentImpl> impl;
+    std::wstring path;
+    std::wstring copyPath;
+    std::unique_ptr<QueueManager> queueManager;
+    std::wstring queueName;
+    /// False once printing has failed; written by Run, read by the engine
+    /// right after the start without a lock, hence atomic.
+    std::atomic<bool> printOk{true};
+
+protected:
+    /// 0: printed; 5: printed to the default queue although it could not be
+    /// switched; 4: not printed.
+    tagZBASESTAT Run() override;
+};
+
+}  // namespace Quillet

@@ -1,0 +1,18 @@
+// ShellPrint: has the print system print a document of any type.
+#pragma once
+
+#include <string>
+
+namespace Quillet::Platform {
+
+/// Prints file. queue not empty ("printto"): the queue whose queue name
+/// equals it ignoring case, or whose display name equals it exactly; empty
+/// ("print"): the default queue. The job's title is the file's name. Office
+/// documents, which the print system cannot convert, are printed by the
+/// office suite (soffice --headless --pt) when it is installed, and fail
+/// otherwise. Blocks until the print server has accepted or refused the job
+/// (for an office document, until the suite has ended, at most 3 minutes).
+/// True when the job was accepted. Never throws except on allocation.
+bool ShellPrint(const std::wstring& file, const std::wstring& queue);
+
+}  // namespace Quillet::Platform
