@@ -182,6 +182,8 @@ public:
         return Receive(line, 60000) ? line : std::string();
     }
 
+    std::int64_t GetProcessId() const { return pid; }
+
     /// Ends the helper at once, whatever it holds, and reaps it.
     void Kill()
     {
@@ -593,6 +595,39 @@ TEST_F(CopyCountTest, UnusableSharedObjectsFailCleanly)
     SetNameSuffixForTests(FromUtf8(suffix));
 }
 
+TEST_F(CopyCountTest, MutexLeftUnfinishedByADeadCreatorIsCompleted)
+{
+    const std::string mutexPath = "/QV_Quillet_CopyCount" + suffix;
+
+    // Created, then its creator died before giving it a size.
+    int fd = ::shm_open(mutexPath.c_str(), O_RDWR | O_CREAT | O_EXCL | O_CLOEXEC, 0600);
+    ASSERT_GE(fd, 0);
+    ::close(fd);
+    {
+        CopyCount counter(L"A");
+        counter.AddCopy();
+        EXPECT_EQ(counter.GetCopies(), 1);
+    }
+    RemoveObjectsForTests();
+
+    // Sized, but its creator died while initialising the mutex: the object's
+    // first word (its state) still names that process.
+    std::uint32_t deadProcess = 0;
+    {
+        RemoteCounter doomed(suffix);
+        deadProcess = static_cast<std::uint32_t>(doomed.GetProcessId());
+        doomed.Kill();
+    }
+    fd = ::shm_open(mutexPath.c_str(), O_RDWR | O_CREAT | O_EXCL | O_CLOEXEC, 0600);
+    ASSERT_GE(fd, 0);
+    ASSERT_EQ(::ftruncate(fd, 4096), 0);
+    ASSERT_EQ(::pwrite(fd, &deadProcess, sizeof deadProcess, 0), static_cast<ssize_t>(sizeof deadProcess));
+    ::close(fd);
+    CopyCount counter(L"B");
+    counter.AddCopy();
+    EXPECT_EQ(counter.GetCopies(), 1);
+}
+
 TEST_F(CopyCountTest, LockFailuresAreBaseExceptions)
 {
     NamedMutex mutex(GetMutexName());
@@ -609,7 +644,9 @@ TEST_F(CopyCountTest, LockFailuresAreBaseExceptions)
     mutex.Lock();
     expectFailure([&] { mutex.Lock(); }, "Mutex lock failed");
     mutex.Unlock();
+#if !defined(__SANITIZE_THREAD__)  // the thread checker rightly reports the misuse
     expectFailure([&] { mutex.Unlock(); }, "Mutex unlock failed");
+#endif
 }
 
 }  // namespace
