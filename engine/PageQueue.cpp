@@ -42,6 +42,12 @@ void RIPEngine::DetectCopies(std::int32_t pageNumber)
         pagesPerCopy = pageNumber;      // everything so far is one copy
 }
 
+std::int32_t RIPEngine::GetPagesPerCopy()
+{
+    ZLock guard(impl->GetLock());
+    return pagesPerCopy;
+}
+
 bool RIPEngine::GetPage(std::int32_t pageNumber, BitmapFile& page)
 {
     if (pageNumber < 1)

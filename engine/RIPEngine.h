@@ -16,6 +16,7 @@
 
 namespace Quillet {
 
+class Document;
 class JobInfo;
 class RIPEngineImpl;
 
@@ -70,6 +71,9 @@ public:
     /// Fills args with Ghostscript's arguments for the current settings.
     void BuildGhostscriptArgs(std::vector<std::wstring>& args);
 
+    /// Pages of one copy as detected so far (at least 1).
+    std::int32_t GetPagesPerCopy();
+
     /// The runner, for the engine's own Parts and for tests.
     RIPEngineImpl& GetImpl() { return *impl; }
     /// The job description the engine holds.
@@ -83,9 +87,16 @@ protected:
 private:
     void BuildPagePattern();
     void DetectCopies(std::int32_t pageNumber);
-    /// Has the document printed to the virtual queue and waits for its job
-    /// keys. Printing a document is not available yet: always false.
-    bool CaptureJob();
+    /// What a capture came to.
+    enum class CaptureResult {
+        Refused,  ///< the document may not be printed; nothing was started
+        Ready,    ///< the job can be read: a PostScript document, or keys applied
+        Failed,   ///< printing failed, no keys in time, or they were rejected
+    };
+    /// Has the document printed to the virtual queue (replacing document) and
+    /// waits at most 20 s for its job keys, which it applies to the job
+    /// description and confirms to the print path.
+    CaptureResult CaptureJob();
 
     std::unique_ptr<RIPEngineImpl> impl;
     SharedPtr<JobInfo> jobInfo;
@@ -97,6 +108,9 @@ private:
     std::atomic<std::int32_t> jobOrientation;
     std::mutex headerLock;   // guards headerText only
     std::string headerText;
+    /// The printing thread of the current job's capture; its destructor
+    /// restores the default queue and deletes the tagged copy.
+    std::unique_ptr<Document> document;
     IPageNotify* pageNotify;
     std::int32_t lastNotifiedPage;
 };

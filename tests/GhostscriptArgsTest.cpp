@@ -1,0 +1,303 @@
+// Output formats, page names, FormatString and the Ghostscript command line,
+// compared entry by entry; the line is also split as the child will see it.
+#include "engine/GhostscriptArgs.h"
+#include "engine/OutputFormats.h"
+#include "engine/RIPEngine.h"
+#include "platform/CommandLine.h"
+#include "platform/ZBaseStorage.h"
+#include "platform/ZUtilities.h"
+#include "settings/InstallSettings.h"
+
+#include <quillet/quillet.h>
+
+#include <gtest/gtest.h>
+
+#include <algorithm>
+#include <cstdlib>
+#include <optional>
+#include <string>
+#include <vector>
+
+namespace Quillet {
+namespace {
+
+using Args = std::vector<std::wstring>;
+
+/// Sets NUMBER_OF_PROCESSORS for one test and puts the old value back.
+/// Tests run one at a time and no engine thread reads the environment.
+class ProcessorVariable {
+public:
+    explicit ProcessorVariable(const char* value)
+    {
+        if (const char* old = std::getenv("NUMBER_OF_PROCESSORS"))
+            saved = old;
+        if (value)
+            ::setenv("NUMBER_OF_PROCESSORS", value, 1);
+        else
+            ::unsetenv("NUMBER_OF_PROCESSORS");
+    }
+    ~ProcessorVariable()
+    {
+        if (saved)
+            ::setenv("NUMBER_OF_PROCESSORS", saved->c_str(), 1);
+        else
+            ::unsetenv("NUMBER_OF_PROCESSORS");
+    }
+
+private:
+    std::optional<std::string> saved;
+};
+
+class GhostscriptArgsTest : public ::testing::Test {
+protected:
+    void SetUp() override
+    {
+        engine = static_cast<RIPEngine*>(CreateRIPService(L"/docs/job.ps"));
+        engine->SetOutputFolder(L"/out dir/pages");
+    }
+    void TearDown() override { engine->Release(); }
+
+    Args Build()
+    {
+        Args args;
+        engine->BuildGhostscriptArgs(args);
+        return args;
+    }
+
+    RIPEngine* engine = nullptr;
+};
+
+TEST(OutputFormatsTest, DeviceAndExtensionOfEveryFormat)
+{
+    const wchar_t* devices[] = {L"bmp32b",   L"bmpgray",  L"png256",   L"pngalpha",
+                                L"pnggray",  L"jpeg",     L"jpeggray", L"tiff32nc",
+                                L"tiffg32d", L"png16m",   L"ijs",      L"ps2write"};
+    const wchar_t* extensions[] = {L"bmp", L"bmp", L"png",  L"png", L"png", L"jpeg",
+                                   L"jpeg", L"tiff", L"tiff", L"png", L"pcl", L"ps"};
+    for (int f = 0; f < 12; ++f) {
+        EXPECT_EQ(GetDeviceName(static_cast<RIPFormat>(f)), devices[f]) << f;
+        EXPECT_EQ(GetFileExtension(static_cast<RIPFormat>(f)), extensions[f]) << f;
+    }
+    for (int f : {12, -1, 1000}) {
+        EXPECT_EQ(GetDeviceName(static_cast<RIPFormat>(f)), L"bmp32b");
+        EXPECT_EQ(GetFileExtension(static_cast<RIPFormat>(f)), L"bmp");
+    }
+}
+
+TEST(OutputFormatsTest, FormatString)
+{
+    std::wstring out = L"old";
+    FormatString(out, L"");
+    EXPECT_EQ(out, L"");
+    FormatString(out, L"p_%03d.png", 1);
+    EXPECT_EQ(out, L"p_001.png");
+    FormatString(out, L"p_%03d.png", 999);
+    EXPECT_EQ(out, L"p_999.png");
+    FormatString(out, L"p_%03d.png", 1234);
+    EXPECT_EQ(out, L"p_1234.png");
+    FormatString(out, L"\u00e4\u65e5 %ls %i", L"\u20ac x", -7);
+    EXPECT_EQ(out, L"\u00e4\u65e5 \u20ac x -7");
+    // Longer than any first guess of the buffer.
+    const std::wstring longText(5000, L'z');
+    FormatString(out, L"%ls!", longText.c_str());
+    EXPECT_EQ(out, longText + L"!");
+    EXPECT_EQ(EscapePercent(L"a%b%%"), L"a%%b%%%%");
+}
+
+TEST_F(GhostscriptArgsTest, OutputDirectoryAndPagePattern)
+{
+    engine->SetOutputFolder(L"");
+    std::wstring temp;
+    ZBaseStorage::TempDirPath(temp);
+    EXPECT_EQ(engine->GetOutputDirectory(), temp + L"images/");
+    engine->SetOutputFolder(L"/a/b");
+    EXPECT_EQ(engine->GetOutputDirectory(), L"/a/b/");
+    engine->SetOutputFolder(L"/a/b/");
+    EXPECT_EQ(engine->GetOutputDirectory(), L"/a/b/");
+    engine->SetOutputFolder(L"C:\\a\\");
+    EXPECT_EQ(engine->GetOutputDirectory(), L"C:\\a\\");
+
+    // The pattern: folder, prefix, "_%03d.", extension; a "%" in the folder
+    // is doubled so that formatting gives the folder back.
+    engine->SetOutputFolder(L"/tmp/q 100%");
+    engine->SetOutputFormat(RIP_JPEG);
+    const std::wstring pattern = engine->GetPagePattern();
+    ASSERT_EQ(pattern.rfind(L"/tmp/q 100%%/", 0), 0u);
+    EXPECT_EQ(pattern.substr(pattern.size() - 10), L"_%03d.jpeg");
+    std::wstring page;
+    FormatString(page, pattern.c_str(), 7);
+    EXPECT_EQ(page.rfind(L"/tmp/q 100%/", 0), 0u);
+    EXPECT_EQ(page.substr(page.size() - 9), L"_007.jpeg");
+    EXPECT_GT(page.size(), std::wstring(L"/tmp/q 100%/_007.jpeg").size());
+
+    // Fixed for the engine's life.
+    engine->SetOutputFolder(L"/elsewhere");
+    engine->SetOutputFormat(RIP_BMP32B);
+    EXPECT_EQ(engine->GetPagePattern(), pattern);
+}
+
+TEST_F(GhostscriptArgsTest, WorkedExampleOfANewService)
+{
+    ProcessorVariable processors("4");
+    engine->SetOutputFolder(L"/out/pages");
+    const std::wstring pattern = engine->GetPagePattern();
+    const Args expected = {L"-dSAFER",
+                           L"-dSTRICT",
+                           L"-dTextAlphaBits=1",
+                           L"-dGraphicsAlphaBits=2",
+                           L"-sDEVICE=pngalpha",
+                           L"-dNumRenderingThreads=4",
+                           L"-o \"" + pattern + L"\"",
+                           L"single_copy.ps",
+                           L"-_"};
+    const Args args = Build();
+    EXPECT_EQ(args, expected);
+
+    // Joined behind the quoted program and split as the child receives it:
+    // the output name arrives as one argument.
+    const std::wstring line = BuildCommandLine(L"/opt/q/gs/bin/gs", args);
+    EXPECT_EQ(line.rfind(L"\"/opt/q/gs/bin/gs\" -dSAFER -dSTRICT ", 0), 0u);
+    const Args argv = Platform::SplitCommandLine(line);
+    ASSERT_EQ(argv.size(), 11u);
+    EXPECT_EQ(argv[0], L"/opt/q/gs/bin/gs");
+    EXPECT_EQ(argv[7], L"-o");
+    EXPECT_EQ(argv[8], pattern);
+    EXPECT_EQ(argv[10], L"-_");
+}
+
+TEST_F(GhostscriptArgsTest, SizeResolutionAndProcessorSwitches)
+{
+    ProcessorVariable processors("1");
+    auto has = [&](const std::wstring& entry) {
+        const Args args = Build();
+        return std::find(args.begin(), args.end(), entry) != args.end();
+    };
+    auto startsWith = [&](const std::wstring& prefix) {
+        for (const std::wstring& arg : Build())
+            if (arg.rfind(prefix, 0) == 0)
+                return true;
+        return false;
+    };
+    EXPECT_FALSE(startsWith(L"-g"));
+    engine->SetPageSize(0, 100);
+    EXPECT_FALSE(startsWith(L"-g"));
+    engine->SetPageSize(100, -1);
+    EXPECT_FALSE(startsWith(L"-g"));
+    engine->SetPageSize(1, 1);
+    EXPECT_TRUE(has(L"-g1x1"));
+    engine->SetPageSize(2480, 3508);
+    engine->SetResolution(0);
+    EXPECT_FALSE(startsWith(L"-r"));
+    engine->SetResolution(-5);
+    EXPECT_FALSE(startsWith(L"-r"));
+    engine->SetResolution(300);
+    // The switches of steps 4 to 10 follow each other in one order.
+    Args args = Build();
+    EXPECT_EQ(Args(args.begin() + 4, args.begin() + 7),
+              (Args{L"-g2480x3508", L"-r300", L"-sDEVICE=pngalpha"}));
+
+    EXPECT_FALSE(startsWith(L"-dNumRenderingThreads"));
+    {
+        ProcessorVariable text("many");
+        EXPECT_FALSE(startsWith(L"-dNumRenderingThreads"));
+    }
+    {
+        ProcessorVariable sixteen("16");
+        EXPECT_TRUE(has(L"-dNumRenderingThreads=16"));
+    }
+    {
+        ProcessorVariable unset(nullptr);
+        EXPECT_EQ(GetProcessorCount(), ZUtilities::GetOnlineProcessorCount());
+    }
+
+    engine->SetUseCIEColor(true);
+    args = Build();
+    EXPECT_EQ(args[7], L"-dUseCIEColor");
+}
+
+TEST_F(GhostscriptArgsTest, IjsAndPostScriptFormats)
+{
+    ProcessorVariable processors("8");
+    engine->SetOutputFormat(RIP_IJS);
+    Args args = Build();
+    const std::wstring server = L"-sIjsServer=\"" + GetIjsServerPath() + L"\"";
+    ASSERT_EQ(args.size(), 11u);
+    EXPECT_EQ(Args(args.begin() + 4, args.begin() + 9),
+              (Args{L"-sDEVICE=ijs", server, L"-sDeviceManufacturer=\"QV\"",
+                    L"-sDeviceModel=\"GenericVIP\"", args[8]}));
+    // One output file, named like page 1.
+    EXPECT_EQ(args[8].rfind(L"-o \"/out dir/pages/", 0), 0u);
+    EXPECT_EQ(args[8].substr(args[8].size() - 9), L"_001.pcl\"");
+
+    engine->SetIJSModel(L"Maker Inc", L"Model \"7\"");
+    engine->SetIJSParams(L"Dither=on");
+    args = Build();
+    ASSERT_EQ(args.size(), 12u);
+    EXPECT_EQ(args[8], L"-sIjsParams=\"Dither=on\"");
+    // Split as the child sees them: unquoted, each whole.
+    const Args argv = Platform::SplitCommandLine(BuildCommandLine(L"gs", args));
+    EXPECT_EQ(argv[6], L"-sIjsServer=" + GetIjsServerPath());
+    EXPECT_EQ(argv[7], L"-sDeviceManufacturer=Maker Inc");
+    EXPECT_EQ(argv[8], L"-sDeviceModel=Model \"7\"");
+    EXPECT_EQ(argv[9], L"-sIjsParams=Dither=on");
+
+    // PostScript: no anti-aliasing, rendering threads, one file; its name
+    // keeps the extension of the pattern the engine built first.
+    engine->SetOutputFormat(RIP_PSWRITE);
+    args = Build();
+    EXPECT_EQ(Args(args.begin(), args.begin() + 4),
+              (Args{L"-dSAFER", L"-dSTRICT", L"-sDEVICE=ps2write", L"-dNumRenderingThreads=8"}));
+    EXPECT_EQ(args[4].substr(args[4].size() - 9), L"_001.pcl\"");
+    RIPEngine* fresh = static_cast<RIPEngine*>(CreateRIPService(L"/docs/job.ps"));
+    fresh->SetOutputFormat(RIP_PSWRITE);
+    Args freshArgs;
+    fresh->BuildGhostscriptArgs(freshArgs);
+    EXPECT_EQ(freshArgs[4].substr(freshArgs[4].size() - 8), L"_001.ps\"");
+    fresh->Release();
+}
+
+TEST_F(GhostscriptArgsTest, FontsAndSplitMerge)
+{
+    ProcessorVariable processors("1");
+    engine->SetUseTTFont(true);
+    const std::wstring fonts = InstallSettings::Instance().GetFontsFolder();
+    Args args = Build();
+    if (fonts.empty()) {
+        EXPECT_EQ(args.size(), 8u);
+    } else {
+        ASSERT_EQ(args.size(), 9u);
+        EXPECT_EQ(args[5], L"-sFONTPATH=\"" + fonts + L"\"");
+        EXPECT_EQ(Platform::SplitCommandLine(BuildCommandLine(L"gs", args))[6],
+                  L"-sFONTPATH=" + fonts);
+    }
+
+    // The custom parameters replace the output switch and single_copy.ps,
+    // even when empty.
+    engine->SetUseTTFont(false);
+    engine->SetIsSplitMerge(true);
+    args = Build();
+    ASSERT_EQ(args.size(), 7u);
+    EXPECT_EQ(args[5], L"");
+    EXPECT_EQ(args[6], L"-_");
+    const std::wstring line = BuildCommandLine(L"gs", args);
+    EXPECT_EQ(line.substr(line.size() - 4), L"  -_");
+    engine->SetCustomParams(L"-sOutputFile=\"/x y/%d.png\" -dFirstPage=2");
+    const Args argv = Platform::SplitCommandLine(BuildCommandLine(L"gs", Build()));
+    ASSERT_EQ(argv.size(), 9u);
+    EXPECT_EQ(argv[6], L"-sOutputFile=/x y/%d.png");
+    EXPECT_EQ(argv[7], L"-dFirstPage=2");
+}
+
+TEST(GhostscriptRootTest, FolderOfTheJobServer)
+{
+    EXPECT_EQ(GetGhostscriptRoot(L"/opt/quillet/qvjobsvr"), L"/opt/quillet/");
+    EXPECT_EQ(GetGhostscriptRoot(L"\"/opt/quillet/qvjobsvr\""), L"/opt/quillet/");
+    EXPECT_EQ(GetGhostscriptRoot(L"C:\\Program Files\\Q\\qvjobsvr.exe"), L"C:\\Program Files\\Q\\");
+    EXPECT_EQ(GetGhostscriptRoot(L"qvjobsvr"), L"qvjobsvr");
+    EXPECT_EQ(GetGhostscriptProgram(L"/r/"), L"/r/gs/bin/gs");
+    EXPECT_EQ(GetGhostscriptLibFolder(L"/r/"), L"/r/gs/lib");
+    EXPECT_EQ(GetGhostscriptDllFolder(L"/r/"), L"/r/gs/bin");
+}
+
+}  // namespace
+}  // namespace Quillet
