@@ -2,21 +2,22 @@
 // the status queries of the service.
 #include "engine/RIPEngine.h"
 
+#include "capture/Document.h"
 #include "capture/JobInfo.h"
+#include "capture/KeyAccessor.h"
+#include "capture/Launcher.h"
 #include "engine/RIPEngineImpl.h"
+#include "platform/ZIpcServer.h"
 #include "platform/ZString.h"
+#include "platform/ZThread.h"
 #include "settings/InstallSettings.h"
 
 namespace Quillet {
 
 namespace {
 
-/// A document whose extension is "ps" (any letter case) is its own print job.
-bool IsPostScriptDocument(const std::wstring& document)
-{
-    ZString extension;
-    return ZFileName(document).ReturnExt(extension) && extension.CompareI(ZString(L"ps"));
-}
+/// How long a capture waits for the print path to report the job.
+constexpr std::uint32_t kJobKeyTimeoutMs = 20000;
 
 }  // namespace
 
@@ -47,10 +48,10 @@ bool RIPEngine::StartRIP()
     InstallSettings::Instance();
     bool result = false;
     try {
-        if (jobInfo->IsDataSourceReady() || IsPostScriptDocument(GetInputDocument()))
+        if (jobInfo->IsDataSourceReady())
             result = true;
         else
-            result = CaptureJob();
+            result = CaptureJob() == CaptureResult::Ready;
     } catch (...) {
         // A failed capture leaves an earlier run undisturbed.
     }
@@ -65,16 +66,48 @@ bool RIPEngine::StartRIP()
 
 void RIPEngine::StartPreview()
 {
-    // Handing a job to the preview application arrives with the capture of
-    // documents; until then there is nothing to launch.
+    // The same capture as StartRIP's, without a catch-all; a capture that
+    // failed still launches the preview with what the job description holds.
+    InstallSettings& settings = InstallSettings::Instance();
+    if (!jobInfo->IsDataSourceReady() && CaptureJob() == CaptureResult::Refused)
+        return;
+    StartPreviewProcess(&settings, jobInfo.Get());
 }
 
-bool RIPEngine::CaptureJob()
+RIPEngine::CaptureResult RIPEngine::CaptureJob()
 {
-    // Printing a document through its application to the virtual queue (and
-    // receiving the job keys) is not available yet: only jobs whose data can
-    // be read now, or PostScript documents, are rendered.
-    return false;
+    // The new document replaces the previous one only once it is built; the
+    // previous one's destructor restores its default queue and deletes its copy.
+    document = std::make_unique<Document>(GetInputDocument());
+    if (document->IsPostScript())
+        return CaptureResult::Ready;
+    if (!document->impl || !document->impl->CanPrint(document->path))
+        return CaptureResult::Refused;
+
+    const std::wstring tag = document->GetJobTag();
+    KeyAccessor keyServer(tag);
+    if (!keyServer.IsThreadRunning())
+        keyServer.Start();
+    document->queueName = InstallSettings::Instance().GetQueueName();
+    document->printOk = true;
+    if (!document->ThreadStart(5) || !document->printOk)
+        return CaptureResult::Failed;  // the key server is stopped on return
+
+    ZSynchManager waiter;
+    waiter.AddSynchObject(&keyServer);
+    if (waiter.WaitForTrigger(false, kJobKeyTimeoutMs) != ZBASE_OK)
+        return CaptureResult::Failed;
+    const std::wstring keys = keyServer.keys;
+    const bool parsed = jobInfo->Parse(keys);
+    {
+        // The print path waits for this byte, whatever the parse gave.
+        ZLock guard(keyServer.serverLock);
+        if (keyServer.server) {
+            const unsigned char done = 1;
+            keyServer.server->Send(&done, 1);
+        }
+    }
+    return parsed ? CaptureResult::Ready : CaptureResult::Failed;
 }
 
 void RIPEngine::Stop()

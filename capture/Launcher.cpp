@@ -1,0 +1,103 @@
+// The preview launcher: builds the preview application's command line and
+// starts it on the job without waiting for it.
+#include "capture/Launcher.h"
+
+#include "capture/JobInfo.h"
+#include "platform/ChildProcess.h"
+#include "platform/CommandLine.h"
+#include "platform/FileHandle.h"
+#include "platform/StandardHandles.h"
+#include "settings/InstallSettings.h"
+
+#include <mutex>
+#include <vector>
+
+namespace Quillet {
+
+namespace {
+
+/// The preview applications started and not yet seen to end. Kept, and never
+/// destroyed, because an owner's destruction would end its child: a preview
+/// outlives the call that started it, and may outlive the library. Each launch
+/// reaps those that have ended.
+struct Launched {
+    std::mutex lock;
+    std::vector<Platform::ChildProcess> children;
+};
+
+Launched& LaunchedChildren()
+{
+    static Launched* launched = new Launched;
+    return *launched;
+}
+
+bool EndsWith(const std::wstring& text, const std::wstring& suffix)
+{
+    return text.size() >= suffix.size() && text.compare(text.size() - suffix.size(), suffix.size(), suffix) == 0;
+}
+
+}  // namespace
+
+std::wstring BuildPreviewCommandLine(const std::wstring& previewPath, const std::wstring& intent,
+                                     const std::wstring& docName, const std::wstring& queueName,
+                                     std::wstring& application)
+{
+    application = previewPath;
+    std::wstring commandLine = previewPath;
+    if (previewPath.find_first_of(L" \t") != std::wstring::npos)
+        commandLine = L"\"" + previewPath + L"\"";
+    if (EndsWith(previewPath, L".bat")) {
+        commandLine = L"cmd.exe /C " + commandLine;
+        application.clear();
+    }
+    commandLine += L" ";
+    if (!intent.empty()) {
+        if (intent[0] == L'-')
+            commandLine += L" " + intent;
+        else
+            commandLine += L" -intent \"" + intent + L"\"";
+    }
+    const std::wstring docOption = L"-docname ";
+    if (commandLine.find(docOption) == std::wstring::npos)
+        commandLine += L" " + docOption + L"\"" + docName + L"\"";
+    const std::wstring queueOption = L"-printername ";
+    if (commandLine.find(queueOption) == std::wstring::npos)
+        commandLine += L" " + queueOption + L"\"" + queueName + L"\"";
+    return commandLine;
+}
+
+bool StartPreviewProcess(InstallSettings* settings, JobInfo* job)
+{
+    const std::wstring previewPath = settings->GetPreviewPath();
+    if (previewPath.empty())
+        return false;  // no preference store: nothing to start
+    std::wstring application;
+    const std::wstring commandLine = BuildPreviewCommandLine(previewPath, job->intent,
+                                                             job->GetDocName(), settings->GetQueueName(),
+                                                             application);
+    std::vector<std::wstring> argv = Platform::SplitCommandLine(commandLine);
+    if (argv.empty())
+        return false;
+    if (!application.empty())
+        argv[0] = application;
+    else if (argv[0].empty())
+        return false;
+
+    const Platform::NativeHandle input =
+        job->GetPrintJobFile().empty() ? job->OpenDataSource() : Platform::StandardInput();
+    Platform::ChildProcess child;
+    if (!Platform::ChildProcess::Spawn(argv, {}, input, Platform::StandardOutput(), Platform::StandardError(),
+                                       child))
+        return false;
+
+    Launched& launched = LaunchedChildren();
+    std::lock_guard<std::mutex> guard(launched.lock);
+    for (auto it = launched.children.begin(); it != launched.children.end();) {
+        int code = 0;
+        it = it->TryGetExitCode(code) ? launched.children.erase(it) : it + 1;
+    }
+    launched.children.push_back(std::move(child));
+    return true;
+}
+
+}  // namespace Quillet

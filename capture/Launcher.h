@@ -1,0 +1,32 @@
+// StartPreviewProcess: hands a captured job to the preview application.
+#pragma once
+
+#include <string>
+
+namespace Quillet {
+
+class InstallSettings;
+class JobInfo;
+
+/// The preview application's command line for a job, and in application the
+/// program to start (empty when the command line names it, as for a batch
+/// file run through the command processor). The command line is the preview
+/// path, a space, then: the intent (ready-made option text when it begins
+/// with "-", else -intent "INTENT"), -docname "DOCUMENT" and -printername
+/// "QUEUE", each of the last two only when the text so far lacks that option.
+/// A preview path holding a space or tab is quoted, so that it stays one
+/// argument.
+std::wstring BuildPreviewCommandLine(const std::wstring& previewPath, const std::wstring& intent,
+                                     const std::wstring& docName, const std::wstring& queueName,
+                                     std::wstring& application);
+
+/// Starts the preview application (settings->GetPreviewPath()) on job, with
+/// the command line above, the host's standard output and error, and as
+/// standard input the job's data source when the job has no print-job file,
+/// else the host's standard input. Does not wait for it: the child runs on
+/// after the call and is reaped by a later launch (or the system, when the
+/// host ends first). True when the child was started. Never throws except on
+/// allocation.
+bool StartPreviewProcess(InstallSettings* settings, JobInfo* job);
+
+}  // namespace Quillet
