@@ -1,5 +1,5 @@
 // The engine without Ghostscript: construction, status of a fresh service,
-// Release, SetIntent, the factory, and the starts that must not run anything.
+// Release, SetIntent, the factory, and a start without a job to read.
 #include "capture/JobInfo.h"
 #include "engine/RIPEngine.h"
 #include "engine/RIPEngineImpl.h"
@@ -73,20 +73,6 @@ TEST(EngineTest, EngineSharesTheJobAndReleaseDestroysIt)
 
     EXPECT_TRUE(engine->Release());
     EXPECT_EQ(job.UseCount(), 1u);
-}
-
-TEST(EngineTest, StartWithoutReadableJobDoesNotRun)
-{
-    // Not PostScript and no data source: the document would have to be
-    // printed, which this engine cannot do yet; nothing starts.
-    RIPEngine* engine = CreateEngine(L"/no/such/folder/report.odt");
-    ASSERT_NE(engine, nullptr);
-    EXPECT_FALSE(engine->StartRIP());
-    EXPECT_TRUE(engine->GetImpl().IsIdle());
-    EXPECT_EQ(engine->GetPageCount(), 0);
-    engine->StartPreview();
-    EXPECT_EQ(engine->GetPageCount(), 0);
-    EXPECT_TRUE(engine->Release());
 }
 
 TEST(EngineTest, PostScriptNameThatCannotBeOpenedIsAnInvalidJob)

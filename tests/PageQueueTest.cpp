@@ -1,0 +1,117 @@
+// The page table: copy detection by file size, the records handed out, the
+// output file's name and DeletePages, with page files the test writes.
+#include "engine/OutputFormats.h"
+#include "engine/RIPEngine.h"
+#include "platform/TextConversion.h"
+
+#include <quillet/quillet.h>
+
+#include <gtest/gtest.h>
+
+#include <filesystem>
+#include <fstream>
+#include <string>
+#include <unistd.h>
+
+namespace fs = std::filesystem;
+
+namespace Quillet {
+namespace {
+
+class PageQueueTest : public ::testing::Test {
+protected:
+    void SetUp() override
+    {
+        char pattern[] = "/tmp/quillet-pages-XXXXXX";
+        ASSERT_NE(::mkdtemp(pattern), nullptr);
+        dir = pattern;
+        engine = static_cast<RIPEngine*>(CreateRIPService(L"/docs/job.ps"));
+    }
+    void TearDown() override
+    {
+        engine->Release();
+        fs::remove_all(dir);
+    }
+
+    /// Writes page file number n with a length chosen by its kind, and hands
+    /// it to the engine as the monitor would.
+    void Add(std::int32_t n, char kind)
+    {
+        const fs::path path = dir / ("p" + std::to_string(n) + ".png");
+        std::ofstream(path, std::ios::binary) << std::string(100 + 10 * (kind - 'A'), kind);
+        engine->AddPage(n, BitmapFile(FromUtf8(path.string())));
+    }
+
+    /// pagesPerCopy after each page of the sizes in kinds.
+    std::vector<std::int32_t> Periods(const std::string& kinds)
+    {
+        std::vector<std::int32_t> periods;
+        for (std::size_t i = 0; i < kinds.size(); ++i) {
+            Add(static_cast<std::int32_t>(i + 1), kinds[i]);
+            periods.push_back(engine->GetPagesPerCopy());
+        }
+        return periods;
+    }
+
+    fs::path dir;
+    RIPEngine* engine = nullptr;
+};
+
+using PeriodList = std::vector<std::int32_t>;
+
+TEST_F(PageQueueTest, CollatedCopies)
+{
+    EXPECT_EQ(Periods("ABCABC"), (PeriodList{1, 2, 3, 3, 3, 3}));
+    // Six pages of three: more than one copy in the table.
+    EXPECT_TRUE(engine->GetIsCollated());
+}
+
+TEST_F(PageQueueTest, OnePageRepeated)
+{
+    EXPECT_EQ(Periods("AAA"), (PeriodList{1, 1, 1}));
+    EXPECT_FALSE(engine->GetIsCollated());
+}
+
+TEST_F(PageQueueTest, UncollatedCopiesAreNotRecognised)
+{
+    EXPECT_EQ(Periods("AABBCC"), (PeriodList{1, 1, 3, 4, 5, 6}));
+    EXPECT_FALSE(engine->GetIsCollated());
+}
+
+TEST_F(PageQueueTest, ChanceMatchIsUndone)
+{
+    EXPECT_EQ(Periods("ABAC"), (PeriodList{1, 2, 2, 4}));
+}
+
+TEST_F(PageQueueTest, DeletePagesRemovesTheFilesAndStartsAfresh)
+{
+    Periods("ABAB");
+    ASSERT_EQ(engine->GetPagesPerCopy(), 2);
+    engine->ScanJobHeader("Orientation=2;", 14);
+    EXPECT_TRUE(engine->DeletePages());
+    EXPECT_EQ(engine->GetPagesPerCopy(), 1);
+    EXPECT_EQ(engine->GetOrientation(), 0);
+    EXPECT_TRUE(fs::is_empty(dir));
+    // Files that are gone already are no failure.
+    Add(1, 'A');
+    fs::remove(dir / "p1.png");
+    EXPECT_TRUE(engine->DeletePages());
+}
+
+TEST_F(PageQueueTest, OutputFileNameIsAppendedToTheCallersText)
+{
+    engine->SetOutputFolder(FromUtf8(dir.string()));
+    std::wstring path = L"prefix:";
+    EXPECT_FALSE(engine->GetOutputFile(path));  // no run: nothing written
+    std::wstring first;
+    FormatString(first, engine->GetPagePattern().c_str(), 1);
+    EXPECT_EQ(path, L"prefix:" + first);
+
+    std::ofstream(ToUtf8(first)) << "x";
+    path.clear();
+    EXPECT_TRUE(engine->GetOutputFile(path));
+    EXPECT_EQ(path, first);
+}
+
+}  // namespace
+}  // namespace Quillet
