@@ -66,14 +66,25 @@ std::wstring BuildPreviewCommandLine(const std::wstring& previewPath, const std:
     return commandLine;
 }
 
+std::wstring BuildPreviewCommandLine(const std::wstring& previewPath, const std::wstring& intent,
+                                     const std::wstring& docName, const std::wstring& queueName,
+                                     const std::wstring& printJobFile, std::wstring& application)
+{
+    std::wstring commandLine = BuildPreviewCommandLine(previewPath, intent, docName, queueName, application);
+    const std::wstring jobOption = L"-printjobfile ";
+    if (!printJobFile.empty() && commandLine.find(jobOption) == std::wstring::npos)
+        commandLine += L" " + jobOption + L"\"" + printJobFile + L"\"";
+    return commandLine;
+}
+
 bool StartPreviewProcess(InstallSettings* settings, JobInfo* job)
 {
     const std::wstring previewPath = settings->GetPreviewPath();
     if (previewPath.empty())
         return false;  // no preference store: nothing to start
     std::wstring application;
-    const std::wstring commandLine = BuildPreviewCommandLine(previewPath, job->intent,
-                                                             job->GetDocName(), settings->GetQueueName(),
+    const std::wstring commandLine = BuildPreviewCommandLine(previewPath, job->intent, job->GetDocName(),
+                                                             settings->GetQueueName(), job->GetPrintJobFile(),
                                                              application);
     std::vector<std::wstring> argv = Platform::SplitCommandLine(commandLine);
     if (argv.empty())

@@ -20,8 +20,18 @@ std::wstring BuildPreviewCommandLine(const std::wstring& previewPath, const std:
                                      const std::wstring& docName, const std::wstring& queueName,
                                      std::wstring& application);
 
+/// The same, followed by -printjobfile "FILE" when printJobFile is not empty
+/// and the text so far lacks that option. The print path's job file lives
+/// only until a reader opens it, and a captured job's keys name no document
+/// path, so the preview is told where the job is; on Windows the preview
+/// learns it otherwise. The command line of a job without a print-job file is
+/// exactly the one above.
+std::wstring BuildPreviewCommandLine(const std::wstring& previewPath, const std::wstring& intent,
+                                     const std::wstring& docName, const std::wstring& queueName,
+                                     const std::wstring& printJobFile, std::wstring& application);
+
 /// Starts the preview application (settings->GetPreviewPath()) on job, with
-/// the command line above, the host's standard output and error, and as
+/// the second command line above, the host's standard output and error, and as
 /// standard input the job's data source when the job has no print-job file,
 /// else the host's standard input. Does not wait for it: the child runs on
 /// after the call and is reaped by a later launch (or the system, when the

@@ -7,12 +7,16 @@
 #include "capture/Document.h"
 #include "capture/JobInfo.h"
 #include "capture/KeyAccessor.h"
+#include "capture/Launcher.h"
 #include "capture/QueueManager.h"
 #include "platform/ChildProcess.h"
 #include "platform/TextConversion.h"
 #include "platform/ZBaseStorage.h"
 #include "platform/ZIpcServer.h"
 #include "platform/ZPrintQueue.h"
+#include "settings/InstallSettings.h"
+
+#include <quillet/quillet.h>
 
 #include <gtest/gtest.h>
 
@@ -21,6 +25,7 @@
 #include <fstream>
 #include <sstream>
 #include <thread>
+#include <unistd.h>
 
 using namespace Quillet;
 namespace fs = std::filesystem;
@@ -103,6 +108,11 @@ Capture CaptureDocument(const std::string& document, const std::wstring& queue)
     result.printStatus = printer.GetExitStatus();
     result.printOk = printer.printOk;
     return result;
+}
+
+std::string BaseNameOf(const std::string& path)
+{
+    return fs::path(path).filename().string();
 }
 
 bool WaitUntilGone(const std::string& path)
@@ -224,5 +234,230 @@ TEST(CaptureTest, TwoProcessesCaptureAtOnce)
         int code = -1;
         ASSERT_TRUE(child.Wait(60000, code));
         EXPECT_EQ(code, 0) << cups->ErrorLog();
+    }
+}
+
+// ---- The engine's capture: StartRIP and StartPreview on documents that must
+// be printed first.
+
+namespace {
+
+void UseBuildStore()
+{
+    ::setenv("QUILLET_PREFERENCES", QUILLET_BUILD_STORE, 0);
+}
+
+/// Renders document through a fresh service; the number of pages, or -1 when
+/// StartRIP refused it.
+int RenderPages(const std::string& document, const std::string& outputFolder)
+{
+    IRIPBase* engine = CreateRIPService(FromUtf8(document));
+    if (engine == nullptr)
+        return -2;
+    engine->SetOutputFolder(FromUtf8(outputFolder));
+    engine->SetOutputFormat(RIP_PNG16M);
+    engine->SetResolution(36);
+    int pages = -1;
+    if (engine->StartRIP()) {
+        pages = 0;
+        BitmapFile page;
+        while (engine->GetPage(pages + 1, page))
+            ++pages;
+    }
+    engine->Release();
+    return pages;
+}
+
+std::string MakeSamples(const Scratch& scratch, std::string& pdf, std::string& png)
+{
+    // Pages of clearly different sizes: equal sizes would count as copies.
+    const std::string ps = scratch.Write("sample.ps", "%!PS\n/Helvetica findfont 24 scalefont setfont\n"
+                                                      "72 700 moveto (one) show showpage\n"
+                                                      "0 1 20 { 72 exch 30 mul 80 add moveto "
+                                                      "(page two, line after line) show } for showpage\n");
+    pdf = scratch.path + "/sample.pdf";
+    png = scratch.path + "/sample.png";
+    QuilletTest::PrivateCups::Run({L"gs", L"-q", L"-dBATCH", L"-dNOPAUSE", L"-dSAFER", L"-sDEVICE=pdfwrite",
+                                   FromUtf8("-sOutputFile=" + pdf), FromUtf8(ps)});
+    QuilletTest::PrivateCups::Run({L"gs", L"-q", L"-dBATCH", L"-dNOPAUSE", L"-dSAFER", L"-sDEVICE=png16m",
+                                   L"-r20", L"-dLastPage=1", FromUtf8("-sOutputFile=" + png), FromUtf8(ps)});
+    return ps;
+}
+
+}  // namespace
+
+TEST(CaptureTest, StartRipRendersTextPdfAndImageDocuments)
+{
+    QUILLET_REQUIRE_CUPS(cups);
+    UseBuildStore();
+    Scratch scratch;
+    std::string pdf, png;
+    MakeSamples(scratch, pdf, png);
+    const std::string text = scratch.Write("letter.txt", "Dear reader,\nthis page was captured.\n");
+    ASSERT_TRUE(fs::exists(pdf) && fs::exists(png));
+    ASSERT_TRUE(ZPrintQueue::SetDefaultPrintQueue(L"QV_Page_Glance"));
+
+    EXPECT_GE(RenderPages(text, scratch.path + "/text"), 1) << cups->ErrorLog();
+    EXPECT_EQ(RenderPages(pdf, scratch.path + "/pdf"), 2) << cups->ErrorLog();
+    EXPECT_GE(RenderPages(png, scratch.path + "/png"), 1) << cups->ErrorLog();
+    // No tagged copy stays behind once the engines are gone.
+    for (const auto& entry : fs::directory_iterator(TempFolder()))
+        EXPECT_EQ(entry.path().string().find(".QV_PrintDirect"), std::string::npos) << entry.path();
+}
+
+TEST(CaptureTest, RefusedDocumentsStartNothing)
+{
+    UseBuildStore();
+    Scratch scratch;
+    const std::string drawing = scratch.Write("plan.cdr", "not printable this way");
+    EXPECT_EQ(RenderPages(drawing, scratch.path + "/out"), -1);
+    EXPECT_EQ(RenderPages(scratch.path + "/missing.txt", scratch.path + "/out"), -1);
+}
+
+// StartRIP without a print server, then a PostScript job on the same engine:
+// 0 when the capture failed and the engine rendered the job afterwards.
+QUILLET_TEST_HELPER(capture_without_server)
+{
+    IRIPBase* engine = CreateRIPService(FromUtf8(argv[0]));
+    engine->SetOutputFolder(FromUtf8(argv[2]));
+    engine->SetResolution(36);
+    const bool captured = engine->StartRIP();
+    engine->Release();
+    const int pages = RenderPages(argv[1], argv[2]);
+    return !captured && pages == 2 ? 0 : 1;
+}
+
+TEST(CaptureTest, WithoutAPrintServerTheCaptureFailsAndTheEngineStaysUsable)
+{
+    UseBuildStore();
+    Scratch scratch;
+    std::string pdf, png;
+    const std::string ps = MakeSamples(scratch, pdf, png);
+    const std::string text = scratch.Write("lonely.txt", "nobody prints me\n");
+    Platform::ChildProcess child;
+    ASSERT_TRUE(Platform::ChildProcess::Spawn(
+        {FromUtf8(QuilletTest::SelfPath()), L"--quillet-helper", L"capture_without_server", FromUtf8(text),
+         FromUtf8(ps), FromUtf8(scratch.path + "/out")},
+        {{L"CUPS_SERVER", L"/nonexistent/cups.sock"}, {L"HOME", FromUtf8(scratch.path)}},
+        Platform::kInvalidHandle, Platform::kInvalidHandle, 2, child));
+    int code = -1;
+    ASSERT_TRUE(child.Wait(120000, code));
+    EXPECT_EQ(code, 0);
+}
+
+// ---- The preview launcher and the preview application.
+
+TEST(CaptureTest, PreviewCommandLine)
+{
+    std::wstring application;
+    EXPECT_EQ(BuildPreviewCommandLine(L"X", L"", L"D", L"Q", application), L"X  -docname \"D\" -printername \"Q\"");
+    EXPECT_EQ(application, L"X");
+
+    EXPECT_EQ(BuildPreviewCommandLine(L"/p/run.bat", L"", L"D", L"Q", application),
+              L"cmd.exe /C /p/run.bat  -docname \"D\" -printername \"Q\"");
+    EXPECT_TRUE(application.empty());
+    BuildPreviewCommandLine(L"/p/RUN.BAT", L"", L"D", L"Q", application);
+    EXPECT_EQ(application, L"/p/RUN.BAT");
+
+    EXPECT_EQ(BuildPreviewCommandLine(L"X", L"proof", L"D", L"Q", application),
+              L"X  -intent \"proof\" -docname \"D\" -printername \"Q\"");
+    // A ready-made option text; its own docname wins.
+    EXPECT_EQ(BuildPreviewCommandLine(L"X", L"-docname \"mine\" -x", L"D", L"Q", application),
+              L"X  -docname \"mine\" -x -printername \"Q\"");
+    EXPECT_EQ(BuildPreviewCommandLine(L"X", L"-printername P", L"", L"Q", application),
+              L"X  -printername P -docname \"\"");
+    // A path with a space stays one argument.
+    EXPECT_EQ(BuildPreviewCommandLine(L"/my apps/QVPageGlance", L"", L"D", L"Q", application),
+              L"\"/my apps/QVPageGlance\"  -docname \"D\" -printername \"Q\"");
+    // A job file is named after the rest; none, nothing is added.
+    EXPECT_EQ(BuildPreviewCommandLine(L"X", L"", L"D", L"Q", L"/s/j.ps", application),
+              L"X  -docname \"D\" -printername \"Q\" -printjobfile \"/s/j.ps\"");
+    EXPECT_EQ(BuildPreviewCommandLine(L"X", L"", L"D", L"Q", L"", application),
+              L"X  -docname \"D\" -printername \"Q\"");
+}
+
+namespace {
+
+/// Waits for the preview's contact sheet and returns it ("" after 60 s).
+std::string WaitForSheet(const std::string& folder)
+{
+    const std::string sheet = folder + "/index.html";
+    for (int i = 0; i < 2400; ++i) {
+        if (fs::exists(sheet)) {
+            std::this_thread::sleep_for(std::chrono::milliseconds(100));  // let the writer finish
+            std::ifstream in(sheet);
+            std::stringstream text;
+            text << in.rdbuf();
+            if (text.str().find("</html>") != std::string::npos)
+                return text.str();
+        }
+        std::this_thread::sleep_for(std::chrono::milliseconds(25));
+    }
+    return std::string();
+}
+
+std::size_t CountOf(const std::string& text, const std::string& what)
+{
+    std::size_t count = 0;
+    for (std::size_t at = text.find(what); at != std::string::npos; at = text.find(what, at + 1))
+        ++count;
+    return count;
+}
+
+}  // namespace
+
+TEST(CaptureTest, PreviewReadsAJobWithoutPrintJobFileFromItsStandardInput)
+{
+    UseBuildStore();
+    if (::access(QuilletTest::PrivateCups::PreviewPath().c_str(), X_OK) != 0)
+        GTEST_SKIP() << "the preview application is not built";
+    Scratch scratch;
+    std::string pdf, png;
+    const std::string ps = MakeSamples(scratch, pdf, png);
+    // A job held as a handle, without a print-job file: the preview gets it
+    // as its standard input.
+    Platform::UniqueHandle file(Platform::OpenForReading(FromUtf8(ps)));
+    ASSERT_TRUE(file.IsValid());
+    JobInfo job(L"");
+    ASSERT_TRUE(job.Parse(L"handle=" + std::to_wstring(file.Get()) + L" docname=\"my doc.txt\""));
+    ASSERT_TRUE(job.GetPrintJobFile().empty());
+    job.intent = L"-outdir \"" + FromUtf8(scratch.path) + L"/preview\"";
+    ASSERT_TRUE(StartPreviewProcess(&InstallSettings::Instance(), &job));
+    const std::string sheet = WaitForSheet(scratch.path + "/preview");
+    EXPECT_EQ(CountOf(sheet, "<img "), 2u) << sheet;
+    EXPECT_NE(sheet.find("my doc.txt"), std::string::npos);
+}
+
+// StartPreview on the document argv[0], with the ready-made intent argv[1].
+QUILLET_TEST_HELPER(preview_document)
+{
+    IRIPBase* engine = CreateRIPService(FromUtf8(argv[0]));
+    engine->SetIntent(FromUtf8(argv[1]));
+    engine->StartPreview();
+    engine->Release();
+    return 0;
+}
+
+TEST(CaptureTest, StartPreviewHandsACapturedDocumentToThePreview)
+{
+    QUILLET_REQUIRE_CUPS(cups);
+    UseBuildStore();
+    Scratch scratch;
+    std::string pdf, png;
+    const std::string ps = MakeSamples(scratch, pdf, png);
+    ASSERT_TRUE(ZPrintQueue::SetDefaultPrintQueue(L"QV_Page_Glance"));
+    for (const std::string& document : {ps, pdf}) {
+        const std::string folder = scratch.path + "/preview-" + BaseNameOf(document);
+        Platform::ChildProcess child;
+        // The host's standard input is the null device: the preview renders
+        // the document named on its command line.
+        ASSERT_TRUE(Platform::ChildProcess::Spawn(
+            {FromUtf8(QuilletTest::SelfPath()), L"--quillet-helper", L"preview_document", FromUtf8(document),
+             FromUtf8("-outdir \"" + folder + "\"")},
+            {}, Platform::kInvalidHandle, Platform::kInvalidHandle, 2, child));
+        int code = -1;
+        ASSERT_TRUE(child.Wait(60000, code));
+        EXPECT_EQ(code, 0);
+        EXPECT_EQ(CountOf(WaitForSheet(folder), "<img "), 2u) << document << cups->ErrorLog();
     }
 }
