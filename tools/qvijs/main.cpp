@@ -62,6 +62,7 @@ struct ServerState {
     std::string outputFile;
     UniqueFd output;  // OutputFD as soon as it arrives, OutputFile once the first page starts
     Qvijs::PclWriter::Compression compression = Qvijs::PclWriter::Compression::PackBits;
+    bool refused = false;  // a parameter was refused; Ghostscript then drops the channel
 };
 
 void Complain(const std::string& message) {
@@ -84,8 +85,7 @@ bool ParseInt(const std::string& text, int& value) {
     return true;
 }
 
-int SetParam(void* data, IjsServerCtx*, IjsJobId, const char* key, const char* value, int size) {
-    auto& state = *static_cast<ServerState*>(data);
+int CheckParam(ServerState& state, const char* key, const char* value, int size) {
     std::string name(key);
     std::string text(value, size > 0 ? static_cast<size_t>(size) : 0);
     if (name == "DeviceManufacturer" && text != kManufacturer) {
@@ -127,6 +127,13 @@ int SetParam(void* data, IjsServerCtx*, IjsJobId, const char* key, const char* v
     }
     state.params[name] = text;
     return 0;
+}
+
+int SetParam(void* data, IjsServerCtx*, IjsJobId, const char* key, const char* value, int size) {
+    auto& state = *static_cast<ServerState*>(data);
+    int result = CheckParam(state, key, value, size);
+    state.refused = state.refused || result < 0;
+    return result;
 }
 
 // Copies text into the reply buffer; returns its length or IJS_EBUF.
@@ -237,8 +244,9 @@ int main() {
     try {
         Serve(context, state);
     } catch (const std::exception& error) {
-        // A refused handshake already said why; a dropped channel then is Ghostscript giving up.
-        Complain(error.what());
+        // A refused parameter already said why; the dropped channel that follows is Ghostscript
+        // giving up, not news.
+        if (!state.refused) Complain(error.what());
         result = 1;
     }
     ijs_server_done(context);
