@@ -146,6 +146,11 @@ void RIPEngineImpl::StartGhostscript()
 void RIPEngineImpl::StopGhostscript()
 {
     RIPEngineImplData& d = *data;
+    if (d.monitorThread.get_id() == std::this_thread::get_id()) {
+        // A page callback cannot wait for its own thread to end.
+        d.stopEvent.Set();
+        return;
+    }
     bool running = false;
     {
         ZLock guard(d.lock);

@@ -92,6 +92,8 @@ struct RIPEngineImplData {
     std::mutex endMutex;
     std::condition_variable endCondition;
     bool monitorEnded = true;
+    /// Times the monitor woke up, for tests that check it sleeps when idle.
+    std::atomic<std::uint64_t> monitorWakeUps{0};
 };
 
 /// Runs Ghostscript for one engine, one job at a time. Owned by its RIPEngine
@@ -121,7 +123,9 @@ public:
     void StartGhostscript();
     /// Ends the current run, if any: asks the monitor to finish, waits up to
     /// 10 s, then kills the child and waits for the monitor to notice. Closes
-    /// the run's handles; afterwards idle is true and pagesProduced 0. Never throws.
+    /// the run's handles; afterwards idle is true and pagesProduced 0. Never
+    /// throws. Called from a page callback (on the monitor thread itself) it
+    /// only asks the monitor to finish.
     void StopGhostscript();
     /// Kills the child of the current run; the monitor then ends by itself.
     void TerminateGhostscript();
@@ -140,6 +144,8 @@ public:
     std::int32_t GetPagesProduced() const { return data->pagesProduced.load(); }
     /// Wakes the page waiters (used when the header gave the orientation).
     void NotifyPageWaiters() { data->pageEvent.Notify(); }
+    /// How often the monitor threads of this runner have woken up so far.
+    std::uint64_t GetMonitorWakeUps() const { return data->monitorWakeUps.load(); }
 
 private:
     friend class RunMonitor;

@@ -116,6 +116,7 @@ void RunMonitor::Run()
             timeout = kLockedRetryMs;
 
         const int ready = Platform::WaitAny(items.data(), items.size(), timeout);
+        ++d.monitorWakeUps;
         if (ready == Platform::kWaitTimeout) {
             if (stopRequested) {
                 d.failed = true;

@@ -12,6 +12,7 @@
 #include <gtest/gtest.h>
 
 #include <atomic>
+#include <chrono>
 #include <csignal>
 #include <cstdlib>
 #include <dirent.h>
@@ -431,6 +432,54 @@ TEST_F(RunnerTest, StopEndsAHangingRunAndLeavesNoChild)
     EXPECT_EQ(engine->GetPageCount(), -1);
     EXPECT_FALSE(engine->GetPage(1, page));
     EXPECT_TRUE(Exists(page.GetFilePath()));
+}
+
+TEST_F(RunnerTest, MonitorSleepsWhileGhostscriptIsSilent)
+{
+    // Once the job is in and Ghostscript computes silently, nothing reports:
+    // the monitor must not wake up at all (a polling loop would wake up
+    // thousands of times while the test sleeps).
+    RIPEngine* engine = Engine(WriteJob("silent.ps", JobOf("AB", "{ } loop\n")));
+    ASSERT_TRUE(engine->StartRIP());
+    BitmapFile page;
+    ASSERT_TRUE(engine->GetPage(1, page));
+    std::this_thread::sleep_for(std::chrono::milliseconds(300));
+    const std::uint64_t before = engine->GetImpl().GetMonitorWakeUps();
+    std::this_thread::sleep_for(std::chrono::milliseconds(1000));
+    EXPECT_LT(engine->GetImpl().GetMonitorWakeUps() - before, 3u);
+    engine->Stop();
+    EXPECT_TRUE(ChildrenOfThisProcess().empty());
+}
+
+TEST_F(RunnerTest, StopFromAPageCallbackDoesNotDeadlock)
+{
+    const fs::path fifo = dir / "job.fifo";
+    ASSERT_EQ(::mkfifo(fifo.c_str(), 0600), 0);
+    auto* engine = static_cast<RIPEngine*>(CreateRIPService(L"printjobfile=" + FromUtf8(fifo.u8string())));
+    engines.push_back(engine);
+    engine->SetOutputFolder(FromUtf8(output.u8string()));
+    engine->SetResolution(36);
+    ASSERT_TRUE(engine->StartRIP());
+
+    struct Stopper : IPageNotify {
+        RIPEngine* engine;
+        int calls = 0;
+        void OnPageReady(std::int32_t, BitmapFile&) override
+        {
+            ++calls;
+            engine->Stop();
+        }
+    } stopper;
+    stopper.engine = engine;
+    EXPECT_TRUE(engine->GetPages(&stopper, true));
+    {
+        std::ofstream writer(fifo, std::ios::binary);
+        writer << JobOf("ABC", "{ } loop\n");
+    }
+    WaitForEnd(engine);
+    EXPECT_GE(stopper.calls, 1);
+    engine->Stop();
+    EXPECT_TRUE(ChildrenOfThisProcess().empty());
 }
 
 TEST_F(RunnerTest, ReleaseDuringARunStopsIt)
