@@ -113,14 +113,8 @@ TEST(ZStringTest, CaseInsensitiveComparisonFoldsAsciiOnly)
     EXPECT_FALSE(s.ContainsI(ZString(L"files")));
     EXPECT_FALSE(ZString(L"\u00C4").CompareI(ZString(L"\u00E4")));
 
-    EXPECT_FALSE(s.Set(nullptr));
+    EXPECT_FALSE(s.Set(nullptr));  // a null pointer leaves the text alone
     EXPECT_EQ(s.Str(), L"Print To File.PS");
-    EXPECT_TRUE(s.Set(L"a"));
-    s += ZString(L"b");
-    s += L"c";
-    s += static_cast<const wchar_t*>(nullptr);
-    EXPECT_EQ(s.Str(), L"abc");
-    EXPECT_EQ(s.Length(), 3u);
 }
 
 TEST(ZStringTest, ExtensionIsTakenFromTheLastPathComponent)
@@ -180,12 +174,6 @@ TEST(ZUtilitiesTest, EnvironmentThreadAndProcessIds)
     value = "old";
     EXPECT_FALSE(ZUtilities::GetEnv("QUILLET_PLAT_TEST_UNSET", value));
     EXPECT_EQ(value, "old");
-
-    std::wstring target = L"x";
-    ZUtilities::Assign(target, L"new");
-    EXPECT_EQ(target, L"new");
-    ZUtilities::Assign(target, nullptr);
-    EXPECT_EQ(target, L"");
 
     EXPECT_EQ(ZHelper::GetThisProcessID(), static_cast<std::uint32_t>(getpid()));
     const std::uint32_t mine = ZUtilities::GetCurrentThreadID();
@@ -285,16 +273,6 @@ TEST(ZBaseStorageTest, TempDirAndFontsFolder)
         ScopedEnv env("TMPDIR", "/var/tmp/\xC3\xBC dir");
         ASSERT_TRUE(ZBaseStorage::TempDirPath(path));
         EXPECT_EQ(path, L"/var/tmp/\u00FC dir/");
-    }
-    {
-        ScopedEnv env("TMPDIR", "/scratch/");
-        ASSERT_TRUE(ZBaseStorage::TempDirPath(path));
-        EXPECT_EQ(path, L"/scratch/");
-    }
-    {
-        ScopedEnv env("TMPDIR", "");
-        ASSERT_TRUE(ZBaseStorage::TempDirPath(path));
-        EXPECT_EQ(path, L"/tmp/");
     }
     EXPECT_EQ(std::wstring(ZBaseStorage::kZPathDelimStr), L"/");
     EXPECT_EQ(ZBaseStorage::FontsFolderPath(),
