@@ -19,6 +19,7 @@
 #include <cstdlib>
 #include <cstring>
 #include <dirent.h>
+#include <filesystem>
 #include <fcntl.h>
 #include <sys/stat.h>
 #include <sys/wait.h>
@@ -551,7 +552,7 @@ TEST_F(ProcessTest, FolderWatchSeesNameChangesAndRearmDrains)
     watch.Close();
     EXPECT_FALSE(watch.IsOpen());
     watch.Rearm();  // harmless when closed
-    std::system(("rm -rf '" + folder + "'").c_str());
+    std::filesystem::remove_all(folder);
 }
 
 TEST_F(ProcessTest, WaitAnyPicksLowestReadyIndex)
