@@ -52,7 +52,8 @@ std::string JobOf(const std::string& kinds, const std::string& tail = std::strin
     return job + tail;
 }
 
-/// Process ids whose parent is this process.
+/// Ghostscript processes whose parent is this process (other suites may run
+/// children of their own in the same process).
 std::vector<int> ChildrenOfThisProcess()
 {
     std::vector<int> children;
@@ -73,7 +74,7 @@ std::vector<int> ChildrenOfThisProcess()
         char state = 0;
         int parent = 0;
         rest >> state >> parent;
-        if (parent == ::getpid())
+        if (parent == ::getpid() && line.find("(gs)") != std::string::npos)
             children.push_back(pid);
     }
     ::closedir(proc);
@@ -300,7 +301,10 @@ TEST_F(RunnerTest, AsynchronousDeliveryAnnouncesEveryPageOnTheMonitorThread)
 
 TEST_F(RunnerTest, PostScriptErrorFailsTheRunButKeepsEarlierPages)
 {
-    RIPEngine* engine = Engine(WriteJob("error.ps", JobOf("AB", "nosuchoperator\n") + PageOf('C')));
+    // Two megabytes follow the error: Ghostscript stops reading them, and the
+    // relay's write fails once it has gone.
+    const std::string tail = PageOf('C') + "%" + std::string(2 << 20, 'x') + "\n";
+    RIPEngine* engine = Engine(WriteJob("error.ps", JobOf("AB", "nosuchoperator\n") + tail));
     ASSERT_TRUE(engine->StartRIP());
     WaitForEnd(engine);
     EXPECT_TRUE(engine->GetImpl().IsFailed());
