@@ -486,6 +486,36 @@ TEST_F(RunnerTest, StopFromAPageCallbackDoesNotDeadlock)
     EXPECT_TRUE(ChildrenOfThisProcess().empty());
 }
 
+TEST_F(RunnerTest, MissingGhostscriptFailsTheRun)
+{
+    // A store whose installation has no Ghostscript tree: the child cannot be
+    // started, the run ends at once as a failure. The tests run one at a
+    // time, so the process's store can be swapped for this test.
+    std::ifstream buildStore(QUILLET_BUILD_STORE);
+    std::string store;
+    for (std::string line; std::getline(buildStore, line);) {
+        if (line.rfind("QuilletInstallDir=", 0) == 0)
+            line = "QuilletInstallDir=" + (dir / "empty install").string();
+        store += line + "\n";
+    }
+    const fs::path storePath = dir / "preferences.conf";
+    std::ofstream(storePath) << store;
+    const char* old = std::getenv("QUILLET_PREFERENCES");
+    const std::string saved = old ? old : "";
+    ::setenv("QUILLET_PREFERENCES", storePath.c_str(), 1);
+
+    RIPEngine* engine = Engine(WriteJob("one.ps", JobOf("A")));
+    const bool started = engine->StartRIP();
+    WaitForEnd(engine);
+    if (old)
+        ::setenv("QUILLET_PREFERENCES", saved.c_str(), 1);
+    else
+        ::unsetenv("QUILLET_PREFERENCES");
+    EXPECT_TRUE(started);
+    EXPECT_TRUE(engine->GetImpl().IsFailed());
+    EXPECT_EQ(engine->GetPageCount(), -1);
+}
+
 TEST_F(RunnerTest, ReleaseDuringARunStopsIt)
 {
     RIPEngine* engine = Engine(WriteJob("hang.ps", JobOf("A", "{ } loop\n")));
