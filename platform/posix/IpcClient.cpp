@@ -40,14 +40,20 @@ std::string ToWire(const std::wstring& text)
     return bytes;
 }
 
+// Sends one message; a full socket is waited for, at most kIdentityReplyMs.
 bool SendMessage(int fd, const std::string& bytes)
 {
     for (;;) {
         const ssize_t sent = ::send(fd, bytes.data(), bytes.size(), MSG_NOSIGNAL);
         if (sent >= 0)
             return static_cast<std::size_t>(sent) == bytes.size();
-        if (errno != EINTR)
+        if (errno == EAGAIN) {
+            pollfd entry{fd, POLLOUT, 0};
+            if (::poll(&entry, 1, kIdentityReplyMs) <= 0)
+                return false;
+        } else if (errno != EINTR) {
             return false;
+        }
     }
 }
 
