@@ -458,3 +458,37 @@ TEST(CaptureTest, StartPreviewHandsACapturedDocumentToThePreview)
         EXPECT_EQ(CountOf(WaitForSheet(folder), "<img "), 2u) << document << cups->ErrorLog();
     }
 }
+
+TEST(CaptureTest, BackendCancelsAJobNobodyWaitsForAndSweepsOldSpoolFiles)
+{
+    const std::string backend = QuilletTest::PrivateCups::BackendPath();
+    if (::access(backend.c_str(), X_OK) != 0)
+        GTEST_SKIP() << "the backend is not built";
+    Scratch scratch;
+    const std::string spool = scratch.path + "/spool";
+    fs::create_directories(spool);
+    const std::string old = spool + "/job-old.ps", recent = spool + "/job-new.ps", other = spool + "/notes";
+    for (const std::string& file : {old, recent, other})
+        std::ofstream(file) << "x";
+    const auto past = fs::file_time_type::clock::now() - std::chrono::minutes(20);
+    fs::last_write_time(old, past);
+    fs::last_write_time(other, past);
+    const std::string job = scratch.Write("job.ps", "%!PS\nshowpage\n");
+
+    Platform::ChildProcess child;
+    ASSERT_TRUE(Platform::ChildProcess::Spawn(
+        {FromUtf8(backend), L"7", L"someone", L"nobody waits for this " + std::to_wstring(::getpid()), L"1", L"",
+         FromUtf8(job)},
+        {{L"QUILLET_SPOOL", FromUtf8(spool)}}, Platform::kInvalidHandle, Platform::kInvalidHandle,
+        Platform::kInvalidHandle, child));
+    int code = -1;
+    ASSERT_TRUE(child.Wait(60000, code));
+    EXPECT_EQ(code, 5);  // cancel this job, keep the queue going
+    EXPECT_FALSE(fs::exists(old));
+    EXPECT_TRUE(fs::exists(recent));
+    EXPECT_TRUE(fs::exists(other));  // not a spool file of ours
+    std::size_t files = 0;
+    for ([[maybe_unused]] const auto& entry : fs::directory_iterator(spool))
+        ++files;
+    EXPECT_EQ(files, 2u);  // the cancelled job's own file is gone too
+}
