@@ -10,6 +10,7 @@
 #include "capture/Launcher.h"
 #include "capture/QueueManager.h"
 #include "platform/ChildProcess.h"
+#include "platform/ShellPrint.h"
 #include "platform/TextConversion.h"
 #include "platform/ZBaseStorage.h"
 #include "platform/ZIpcServer.h"
@@ -491,4 +492,23 @@ TEST(CaptureTest, BackendCancelsAJobNobodyWaitsForAndSweepsOldSpoolFiles)
     for ([[maybe_unused]] const auto& entry : fs::directory_iterator(spool))
         ++files;
     EXPECT_EQ(files, 2u);  // the cancelled job's own file is gone too
+}
+
+TEST(CaptureTest, ShellPrintFindsQueuesByNameOrDisplayName)
+{
+    QUILLET_REQUIRE_CUPS(cups);
+    Scratch scratch;
+    const std::string text = scratch.Write("stray.txt", "nobody captures this\n");
+    // Queue names ignore case, display names do not.
+    EXPECT_TRUE(Platform::ShellPrint(FromUtf8(text), L"qv_page_glance"));
+    EXPECT_TRUE(Platform::ShellPrint(FromUtf8(text), L"QV Page Glance"));
+    EXPECT_FALSE(Platform::ShellPrint(FromUtf8(text), L"qv page glance"));
+    EXPECT_FALSE(Platform::ShellPrint(FromUtf8(scratch.path + "/missing.txt"), L"QV_Page_Glance"));
+
+    // Office documents need the office suite.
+    const std::string office = scratch.Write("letter.odt", "not really an office document");
+    const bool haveOffice = QuilletTest::PrivateCups::Run({L"sh", L"-c", L"command -v soffice"}) == 0;
+    if (!haveOffice) {
+        EXPECT_FALSE(Platform::ShellPrint(FromUtf8(office), L"QV_Page_Glance"));
+    }
 }
