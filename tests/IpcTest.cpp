@@ -256,7 +256,7 @@ TEST(IpcTest, DestroyingAWaitingAccessorEndsItsThread)
     accessor.reset();  // returns only once Run has ended
 
     // Stop and close from another thread wake a blocked Receive too.
-    ZIpcServer server(ZString(L"ipc-test-" + std::to_wstring(::getpid())));
+    ZIpcServer server(ZString(L"quillet-ipc-test"));
     ASSERT_TRUE(server.IsListening());
     ScriptedClient client(server.GetSocketPath());
     ASSERT_EQ(server.AcceptClient(5000), ZBASE_OK);
@@ -273,7 +273,7 @@ TEST(IpcTest, DestroyingAWaitingAccessorEndsItsThread)
 
 TEST(IpcTest, MessageLargerThanTheBufferDropsTheClient)
 {
-    ZIpcServer server(ZString(L"ipc-test-small-" + std::to_wstring(::getpid())));
+    ZIpcServer server(ZString(L"quillet-ipc-test"));
     ScriptedClient client(server.GetSocketPath());
     ASSERT_EQ(server.AcceptClient(5000), ZBASE_OK);
     ASSERT_TRUE(client.Send("123456789"));
