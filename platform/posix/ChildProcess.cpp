@@ -11,13 +11,12 @@
 #include "platform/ChildProcess.h"
 
 #include "platform/TextConversion.h"
+#include "platform/posix/PollDeadline.h"
 
 #include <cerrno>
-#include <chrono>
 #include <csignal>
 #include <cstring>
 #include <fcntl.h>
-#include <poll.h>
 #include <spawn.h>
 #include <sys/syscall.h>
 #include <sys/wait.h>
@@ -327,29 +326,22 @@ bool ChildProcess::TryGetExitCode(int& code)
 
 bool ChildProcess::Wait(int timeoutMs, int& code)
 {
-    using Clock = std::chrono::steady_clock;
     if (!handle.IsValid())
         return false;
-    const auto deadline = Clock::now() + std::chrono::milliseconds(timeoutMs < 0 ? 0 : timeoutMs);
-    pollfd entry{static_cast<int>(handle.Get()), POLLIN, 0};
+    PollDeadline deadline(timeoutMs);
     for (;;) {
         if (TryGetExitCode(code))
             return true;
-        int wait = -1;
-        if (timeoutMs >= 0) {
-            const auto left = std::chrono::ceil<std::chrono::milliseconds>(deadline - Clock::now());
-            wait = left.count() > 0 ? static_cast<int>(left.count()) : 0;
-        }
-        const int n = poll(&entry, 1, wait);
-        if (n < 0) {
-            if (errno != EINTR)
-                return false;
-            continue;
-        }
-        if (n > 0)
+        switch (deadline.Poll(static_cast<int>(handle.Get()))) {
+        case PollDeadline::Result::Ready:
             return TryGetExitCode(code);  // ended: reap it now
-        if (wait == 0)
+        case PollDeadline::Result::Failed:
             return false;
+        case PollDeadline::Result::Idle:
+            if (deadline.Expired())
+                return false;
+            break;
+        }
     }
 }
 

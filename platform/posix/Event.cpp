@@ -1,8 +1,9 @@
 // Events on eventfd: the counter is non-zero while the event is set.
 #include "platform/Event.h"
 
+#include "platform/posix/PollDeadline.h"
+
 #include <cerrno>
-#include <chrono>
 #include <cstdint>
 #include <poll.h>
 #include <stdexcept>
@@ -63,26 +64,16 @@ bool Event::Consume()
 
 bool Event::Wait(int timeoutMs)
 {
-    using Clock = std::chrono::steady_clock;
-    const auto deadline = Clock::now() + std::chrono::milliseconds(timeoutMs < 0 ? 0 : timeoutMs);
-    pollfd entry{static_cast<int>(handle.Get()), POLLIN, 0};
+    PollDeadline deadline(timeoutMs);
     for (;;) {
-        int wait = -1;
-        if (timeoutMs >= 0) {
-            const auto left = std::chrono::ceil<std::chrono::milliseconds>(deadline - Clock::now());
-            wait = left.count() > 0 ? static_cast<int>(left.count()) : 0;
-        }
-        const int n = poll(&entry, 1, wait);
-        if (n < 0) {
-            if (errno != EINTR)
-                return false;
-            continue;
-        }
+        const auto result = deadline.Poll(static_cast<int>(handle.Get()));
+        if (result == PollDeadline::Result::Failed)
+            return false;
         // Another consumer of an auto-reset event may win the race between
         // the poll and the read; then the wait goes on with the time left.
-        if (n > 0 && Consume())
+        if (result == PollDeadline::Result::Ready && Consume())
             return true;
-        if (wait == 0)
+        if (deadline.Expired())
             return false;
     }
 }
