@@ -3,6 +3,7 @@
 #include "platform/NamedMutex.h"
 
 #include "platform/TextConversion.h"
+#include "platform/posix/SharedObject.h"
 
 #include <atomic>
 #include <cerrno>
@@ -112,43 +113,31 @@ bool EnsureInitialised(Shared* shared)
 
 Shared* MapObject(const std::string& path)
 {
-    for (int attempt = 0; attempt < 3; ++attempt) {
-        bool created = true;
-        int fd = ::shm_open(path.c_str(), O_RDWR | O_CREAT | O_EXCL | O_CLOEXEC, 0666);
-        if (fd < 0 && errno == EEXIST) {
-            created = false;
-            fd = ::shm_open(path.c_str(), O_RDWR | O_CLOEXEC, 0);
-            if (fd < 0 && errno == ENOENT)
-                continue;  // removed in between: create it afresh
-        }
-        if (fd < 0)
-            return nullptr;
-        if (created)
-            (void)::fchmod(fd, 0666);  // the umask trimmed the mode; see SharedMemory
-
-        void* view = MAP_FAILED;
-        struct stat status {};
-        if (::fstat(fd, &status) == 0) {
-            // Size 0: new, or its creator died before sizing it. Every opener
-            // may grow it: growing to the same size again changes nothing.
-            const bool sized = static_cast<std::size_t>(status.st_size) >= sizeof(Shared) ||
-                               (status.st_size == 0 && ::ftruncate(fd, sizeof(Shared)) == 0);
-            if (sized)
-                view = ::mmap(nullptr, sizeof(Shared), PROT_READ | PROT_WRITE, MAP_SHARED, fd, 0);
-        }
-        const int error = errno;
-        ::close(fd);
-        errno = error;
-        if (view == MAP_FAILED)
-            return nullptr;
-        auto* shared = static_cast<Shared*>(view);
-        if (!EnsureInitialised(shared)) {
-            ::munmap(view, sizeof(Shared));
-            return nullptr;
-        }
-        return shared;
+    bool created = false;
+    const int fd = Platform::OpenSharedObject(path, created);
+    if (fd < 0)
+        return nullptr;
+    void* view = MAP_FAILED;
+    struct stat status {};
+    if (::fstat(fd, &status) == 0) {
+        // Size 0: new, or its creator died before sizing it. Every opener
+        // may grow it: growing to the same size again changes nothing.
+        const bool sized = static_cast<std::size_t>(status.st_size) >= sizeof(Shared) ||
+                           (status.st_size == 0 && ::ftruncate(fd, sizeof(Shared)) == 0);
+        if (sized)
+            view = ::mmap(nullptr, sizeof(Shared), PROT_READ | PROT_WRITE, MAP_SHARED, fd, 0);
     }
-    return nullptr;
+    const int error = errno;
+    ::close(fd);
+    errno = error;
+    if (view == MAP_FAILED)
+        return nullptr;
+    auto* shared = static_cast<Shared*>(view);
+    if (!EnsureInitialised(shared)) {
+        ::munmap(view, sizeof(Shared));
+        return nullptr;
+    }
+    return shared;
 }
 
 /// This process's views of the named mutexes, one per name. All handles of a

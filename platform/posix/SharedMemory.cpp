@@ -2,6 +2,7 @@
 #include "platform/SharedMemory.h"
 
 #include "platform/TextConversion.h"
+#include "platform/posix/SharedObject.h"
 
 #include <cerrno>
 #include <fcntl.h>
@@ -59,48 +60,31 @@ SharedMemory::OpenResult SharedMemory::Open(const std::wstring& name, std::size_
 {
     Close();
     const std::string path = ObjectPath(name);
-    // A few rounds only for the case that the object is removed between our
-    // exclusive create failing and our plain open.
-    for (int attempt = 0; attempt < 3; ++attempt) {
-        bool created = true;
-        int fd = ::shm_open(path.c_str(), O_RDWR | O_CREAT | O_EXCL | O_CLOEXEC, 0666);
-        if (fd < 0 && errno == EEXIST) {
-            created = false;
-            fd = ::shm_open(path.c_str(), O_RDWR | O_CLOEXEC, 0);
-            if (fd < 0 && errno == ENOENT)
-                continue;
-        }
-        if (fd < 0)
+    bool created = false;
+    const int fd = OpenSharedObject(path, created);
+    if (fd < 0)
+        return OpenResult::Failed;
+    DescriptorGuard guard(fd);
+    struct stat status {};
+    if (::fstat(fd, &status) != 0)
+        return OpenResult::Failed;
+    if (status.st_size == 0) {
+        // Just created by us, or left empty by a creator that died before
+        // sizing it: either way ours to complete. New bytes read as 0.
+        if (::ftruncate(fd, static_cast<off_t>(wanted)) != 0)
             return OpenResult::Failed;
-        DescriptorGuard guard(fd);
-        // The umask has trimmed the mode given to shm_open; the print path's
-        // processes of other users must reach the object too. Failing that
-        // only narrows who can share it, so it is not an error here.
-        if (created)
-            (void)::fchmod(fd, 0666);
-
-        struct stat status {};
-        if (::fstat(fd, &status) != 0)
-            return OpenResult::Failed;
-        if (status.st_size == 0) {
-            // Just created by us, or left empty by a creator that died before
-            // sizing it: either way ours to complete. New bytes read as 0.
-            if (::ftruncate(fd, static_cast<off_t>(wanted)) != 0)
-                return OpenResult::Failed;
-            created = true;
-        } else if (static_cast<std::size_t>(status.st_size) != wanted) {
-            errno = EINVAL;
-            return OpenResult::Failed;
-        }
-
-        void* view = ::mmap(nullptr, wanted, PROT_READ | PROT_WRITE, MAP_SHARED, fd, 0);
-        if (view == MAP_FAILED)
-            return OpenResult::Failed;
-        address = view;
-        size = wanted;
-        return created ? OpenResult::Created : OpenResult::Opened;
+        created = true;
+    } else if (static_cast<std::size_t>(status.st_size) != wanted) {
+        errno = EINVAL;
+        return OpenResult::Failed;
     }
-    return OpenResult::Failed;
+
+    void* view = ::mmap(nullptr, wanted, PROT_READ | PROT_WRITE, MAP_SHARED, fd, 0);
+    if (view == MAP_FAILED)
+        return OpenResult::Failed;
+    address = view;
+    size = wanted;
+    return created ? OpenResult::Created : OpenResult::Opened;
 }
 
 void SharedMemory::Close() noexcept
