@@ -11,25 +11,22 @@
 
 #include <gtest/gtest.h>
 
-#include <dirent.h>
 #include <fcntl.h>
 #include <sys/stat.h>
 #include <unistd.h>
 
 #include <algorithm>
 #include <atomic>
-#include <chrono>
 #include <climits>
 #include <condition_variable>
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
 #include <filesystem>
+#include <future>
 #include <fstream>
 #include <iterator>
 #include <mutex>
-#include <set>
-#include <sstream>
 #include <string>
 #include <thread>
 #include <vector>
@@ -101,43 +98,25 @@ protected:
 
 }  // namespace
 
-// --- ZString -------------------------------------------------------------
+// --- ZString and ZUtilities ---------------------------------------------
 
-TEST(ZStringTest, CaseInsensitiveComparisonFoldsAsciiOnly)
+TEST(ZStringTest, CaseFoldingIsAsciiOnlyAndExtensionsComeFromTheLastComponent)
 {
     ZString s(L"Print To File.PS");
     EXPECT_TRUE(s.CompareI(ZString(L"print to file.ps")));
-    EXPECT_FALSE(s.CompareI(ZString(L"print to file.p")));
     EXPECT_TRUE(s.ContainsI(ZString(L"TO FILE")));
-    EXPECT_TRUE(s.ContainsI(ZString()));
-    EXPECT_FALSE(s.ContainsI(ZString(L"files")));
     EXPECT_FALSE(ZString(L"\u00C4").CompareI(ZString(L"\u00E4")));
 
-    EXPECT_FALSE(s.Set(nullptr));  // a null pointer leaves the text alone
-    EXPECT_EQ(s.Str(), L"Print To File.PS");
-}
-
-TEST(ZStringTest, ExtensionIsTakenFromTheLastPathComponent)
-{
-    struct Case {
-        const wchar_t* path;
-        bool found;
-        const wchar_t* ext;
+    const std::pair<const wchar_t*, const wchar_t*> cases[] = {
+        {L"/tmp/report.final.PDF", L"PDF"}, {L"C:\\docs\\letter.doc", L"doc"}, {L"/tmp/dir.d/README", nullptr},
+        {L"dir.d\\name", nullptr},           {L"name.", nullptr},
     };
-    const Case cases[] = {
-        {L"/tmp/report.final.PDF", true, L"PDF"}, {L"C:\\docs\\letter.doc", true, L"doc"},
-        {L"/tmp/dir.d/README", false, L""},       {L"dir.d\\name", false, L""},
-        {L"name.", false, L""},                   {L"", false, L""},
-        {L"/a b/ü.ps", true, L"ps"},
-    };
-    for (const Case& c : cases) {
+    for (const auto& [path, expected] : cases) {
         ZString ext(L"stale");
-        EXPECT_EQ(ZFileName(c.path).ReturnExt(ext), c.found) << c.path;
-        EXPECT_EQ(ext.Str(), c.ext);
+        EXPECT_EQ(ZFileName(path).ReturnExt(ext), expected != nullptr) << path;
+        EXPECT_EQ(ext.Str(), expected ? expected : L"");
     }
 }
-
-// --- ZUtilities ----------------------------------------------------------
 
 TEST(ZUtilitiesTest, ConvertToReadsLeadingDecimalDigitsAndClamps)
 {
@@ -147,12 +126,8 @@ TEST(ZUtilitiesTest, ConvertToReadsLeadingDecimalDigitsAndClamps)
         long value;
     };
     const Case cases[] = {
-        {L"42", true, 42},          {L"  \t-17 pages", true, -17},
-        {L"+8x", true, 8},          {L"007", true, 7},
-        {L"", false, 0},            {L"abc", false, 0},
-        {L"-", false, 0},           {L"- 5", false, 0},
-        {L"x12", false, 0},         {L"9223372036854775807", true, LONG_MAX},
-        {L"-9223372036854775808", true, LONG_MIN},
+        {L"  \t-17 pages", true, -17},  {L"+8x", true, 8},   {L"", false, 0},
+        {L"- 5", false, 0},             {L"x12", false, 0},
         {L"99999999999999999999999", true, LONG_MAX},
         {L"-99999999999999999999999", true, LONG_MIN},
         {L"\x0661\x0662", false, 0},  // digits of another script do not count
@@ -162,30 +137,6 @@ TEST(ZUtilitiesTest, ConvertToReadsLeadingDecimalDigitsAndClamps)
         EXPECT_EQ(ZUtilities::ConvertTo(c.text, value), c.ok) << c.text;
         EXPECT_EQ(value, c.value) << c.text;
     }
-}
-
-TEST(ZUtilitiesTest, EnvironmentThreadAndProcessIds)
-{
-    ScopedEnv set("QUILLET_PLAT_TEST_VAR", "v\xC3\xA4lue");
-    ScopedEnv unset("QUILLET_PLAT_TEST_UNSET", nullptr);
-    std::string value = "old";
-    EXPECT_TRUE(ZUtilities::GetEnv("QUILLET_PLAT_TEST_VAR", value));
-    EXPECT_EQ(value, "v\xC3\xA4lue");
-    value = "old";
-    EXPECT_FALSE(ZUtilities::GetEnv("QUILLET_PLAT_TEST_UNSET", value));
-    EXPECT_EQ(value, "old");
-
-    EXPECT_EQ(ZHelper::GetThisProcessID(), static_cast<std::uint32_t>(getpid()));
-    const std::uint32_t mine = ZUtilities::GetCurrentThreadID();
-    std::uint32_t other = mine;
-    std::thread([&] { other = ZUtilities::GetCurrentThreadID(); }).join();
-    EXPECT_NE(mine, other);
-    EXPECT_NE(other, 0u);
-    EXPECT_GE(ZUtilities::GetOnlineProcessorCount(), 1);
-
-    const auto start = std::chrono::steady_clock::now();
-    ZUtilities::sleep(30);
-    EXPECT_GE(std::chrono::steady_clock::now() - start, std::chrono::milliseconds(30));
 }
 
 // Prints argv[1] prefixes for folder argv[0], one a line, from four threads.
@@ -261,144 +212,74 @@ TEST_F(ScratchFixture, UniquePrefixIsFreeInTheFolder)
 
 // --- ZBaseStorage --------------------------------------------------------
 
-TEST(ZBaseStorageTest, TempDirAndFontsFolder)
-{
-    std::wstring path;
-    {
-        ScopedEnv env("TMPDIR", nullptr);
-        ASSERT_TRUE(ZBaseStorage::TempDirPath(path));
-        EXPECT_EQ(path, L"/tmp/");
-    }
-    {
-        ScopedEnv env("TMPDIR", "/var/tmp/\xC3\xBC dir");
-        ASSERT_TRUE(ZBaseStorage::TempDirPath(path));
-        EXPECT_EQ(path, L"/var/tmp/\u00FC dir/");
-    }
-    EXPECT_EQ(std::wstring(ZBaseStorage::kZPathDelimStr), L"/");
-    EXPECT_EQ(ZBaseStorage::FontsFolderPath(),
-              fs::is_directory("/usr/share/fonts") ? L"/usr/share/fonts" : L"");
-}
-
 TEST_F(ScratchFixture, FoldersAreCreatedWithTheirParents)
 {
-    const std::string nested = dir + "/a b/ç/d";
-    ZDirStorage folder(Wide(nested));
-    EXPECT_FALSE(folder.Exists());
-    EXPECT_EQ(folder.Create(), ZBASE_OK);
+    const std::string nested = dir + "/a b/\u00e7/d";
+    EXPECT_EQ(ZDirStorage(Wide(nested)).Create(), ZBASE_OK);
     EXPECT_TRUE(fs::is_directory(fs::path(nested)));
-    EXPECT_TRUE(folder.Exists());
-    EXPECT_EQ(folder.Create(), ZBASE_OK);  // already there
-    EXPECT_EQ(ZDirStorage(Wide(nested + "/")).Create(), ZBASE_OK);
-    EXPECT_FALSE(ZFileStorage(Wide(nested)).Exists());
-
+    EXPECT_EQ(ZDirStorage(Wide(nested + "/")).Create(), ZBASE_OK);  // already there
     WriteFile(dir + "/plain", "x");
     EXPECT_NE(ZDirStorage(Wide(dir + "/plain/sub")).Create(), ZBASE_OK);
     EXPECT_FALSE(ZDirStorage(Wide(dir + "/plain")).Exists());
-    EXPECT_NE(ZDirStorage(ZString()).Create(), ZBASE_OK);
 }
 
-TEST_F(ScratchFixture, StreamsWriteReadAndAppend)
+TEST_F(ScratchFixture, StreamsAndCopiesKeepTheBytesAndLeakNoDescriptor)
 {
     const std::size_t descriptors = OpenDescriptorCount();
     const std::string path = dir + "/page 1 \xE2\x82\xAC.txt";
     {
         ZFileStream stream;
-        EXPECT_FALSE(stream.IsOpen());
         ASSERT_EQ(stream.Open(ZFileStream::kCreate, Wide(path)), ZBASE_OK);
-        ASSERT_TRUE(stream.IsOpen());
         EXPECT_EQ(stream.Write("hello\0world", 11), ZBASE_OK);
-
         // The descriptor is close-on-exec: children never inherit it.
-        bool found = false;
         for (const auto& entry : fs::directory_iterator("/proc/self/fd")) {
             std::error_code error;
             if (fs::read_symlink(entry.path(), error) == fs::path(path)) {
-                const int fd = std::stoi(entry.path().filename().string());
-                EXPECT_TRUE(fcntl(fd, F_GETFD) & FD_CLOEXEC);
-                found = true;
+                EXPECT_TRUE(fcntl(std::stoi(entry.path().filename().string()), F_GETFD) & FD_CLOEXEC);
             }
         }
-        EXPECT_TRUE(found);
         // Reopening closes the first descriptor.
         ASSERT_EQ(stream.Open(ZFileStream::kAppend, Wide(path)), ZBASE_OK);
         EXPECT_EQ(stream.Write("!", 1), ZBASE_OK);
-    }  // closed by the destructor
+    }
     EXPECT_EQ(ReadAll(path), std::string("hello\0world!", 12));
-
     ZFileStream reader;
     ASSERT_EQ(reader.Open(ZFileStream::kRead, Wide(path)), ZBASE_OK);
     char buffer[8];
     std::size_t count = 0;
     EXPECT_EQ(reader.Read(buffer, sizeof buffer, count), ZBASE_OK);
     EXPECT_EQ(count, 8u);
-    EXPECT_EQ(reader.Read(buffer, sizeof buffer, count), ZBASE_OK);
-    EXPECT_EQ(count, 4u);
-    EXPECT_EQ(reader.Read(buffer, sizeof buffer, count), ZBASE_OK);
-    EXPECT_EQ(count, 0u);
     EXPECT_NE(reader.Write("x", 1), ZBASE_OK);
-    reader.Close();
-    EXPECT_FALSE(reader.IsOpen());
-    EXPECT_NE(reader.Read(buffer, sizeof buffer, count), ZBASE_OK);
-
-    ASSERT_EQ(reader.Open(ZFileStream::kCreate, Wide(path)), ZBASE_OK);  // truncates
-    reader.Close();
-    EXPECT_EQ(ReadAll(path), "");
-
-    EXPECT_NE(reader.Open(ZFileStream::kRead, Wide(dir + "/missing")), ZBASE_OK);
-    EXPECT_NE(reader.Open(ZFileStream::kCreate, Wide(dir + "/no/such/dir/f")), ZBASE_OK);
     EXPECT_NE(reader.Open(ZFileStream::kCreate, ZString(std::wstring(L"bad\0name", 8))), ZBASE_OK);
-    EXPECT_NE(reader.Open(7, Wide(path)), ZBASE_OK);
     EXPECT_FALSE(reader.IsOpen());
-    EXPECT_EQ(OpenDescriptorCount(), descriptors);
-}
 
-TEST_F(ScratchFixture, FilesAreCopiedMeasuredAndDeleted)
-{
-    const std::size_t descriptors = OpenDescriptorCount();
-    const std::string source = dir + "/Brief an Jürgen.doc";
+    // Copies: the bytes and the mode; failIfExists keeps the target; a copy
+    // onto itself leaves the file whole; no temporary file stays behind.
+    const std::string source = dir + "/Brief an J\u00fcrgen.doc";
     const std::string dest = dir + "/qv1n2abc.QV_PrintDirect.doc";
     std::string contents(200000, '\0');
     for (std::size_t i = 0; i < contents.size(); ++i)
         contents[i] = static_cast<char>(i * 7);
     WriteFile(source, contents);
     chmod(source.c_str(), 0750);
-
     ZFileStorage file(Wide(source));
-    EXPECT_TRUE(file.Exists());
-    unsigned long long size = 0;
-    EXPECT_TRUE(file.GetSize(size));
-    EXPECT_EQ(size, contents.size());
-
     EXPECT_EQ(file.Copy(Wide(dest), true), ZBASE_OK);
     EXPECT_EQ(ReadAll(dest), contents);
     EXPECT_EQ(fs::status(fs::path(dest)).permissions() & fs::perms::owner_exec, fs::perms::owner_exec);
-
-    // failIfExists keeps dest as it is; otherwise dest is replaced.
     WriteFile(dest, "older");
     EXPECT_NE(file.Copy(Wide(dest), true), ZBASE_OK);
     EXPECT_EQ(ReadAll(dest), "older");
     EXPECT_EQ(file.Copy(Wide(dest), false), ZBASE_OK);
     EXPECT_EQ(ReadAll(dest), contents);
-    // A copy onto itself leaves the file whole.
     EXPECT_EQ(file.Copy(Wide(source), false), ZBASE_OK);
     EXPECT_EQ(ReadAll(source), contents);
-    // No temporary files are left behind.
-    EXPECT_EQ(std::distance(fs::directory_iterator(fs::path(dir)), {}), 2);
-
-    EXPECT_NE(ZFileStorage(Wide(dir + "/missing")).Copy(Wide(dir + "/x"), false), ZBASE_OK);
     EXPECT_NE(ZFileStorage(Wide(dir)).Copy(Wide(dir + "/x"), false), ZBASE_OK);
-    EXPECT_NE(file.Copy(Wide(dir + "/no/such/dir"), false), ZBASE_OK);
-    EXPECT_FALSE(fs::exists(fs::path(dir + "/x")));
+    EXPECT_EQ(std::distance(fs::directory_iterator(fs::path(dir)), {}), 3);
 
     EXPECT_EQ(ZFileStorage(Wide(dest)).Delete(false), ZBASE_OK);
-    EXPECT_FALSE(ZFileStorage(Wide(dest)).Exists());
     EXPECT_NE(ZFileStorage(Wide(dest)).Delete(false), ZBASE_OK);  // already gone
     EXPECT_NE(ZFileStorage(Wide(dir)).Delete(false), ZBASE_OK);    // a folder
     EXPECT_TRUE(fs::is_directory(fs::path(dir)));
-    EXPECT_FALSE(ZFileStorage(Wide(dir)).Exists());
-    EXPECT_FALSE(ZFileStorage(Wide(dir)).GetSize(size));
-    EXPECT_FALSE(ZFileStorage(Wide(dest)).GetSize(size));
-    EXPECT_FALSE(ZFileStorage(ZString()).Exists());
     EXPECT_EQ(OpenDescriptorCount(), descriptors);
 }
 
@@ -443,7 +324,7 @@ protected:
 
 }  // namespace
 
-TEST_F(PreferencesTest, MissingStoreGivesNullAndEmptyStoreHasNoValues)
+TEST_F(PreferencesTest, MissingEmptyAndOddStores)
 {
     EXPECT_EQ(ZUtilities::GetPreferences(), nullptr);
     fs::create_directory(fs::path(path));  // a folder is no store
@@ -456,9 +337,12 @@ TEST_F(PreferencesTest, MissingStoreGivesNullAndEmptyStoreHasNoValues)
     WriteFile(path, "");
     IPreferences* store = Store();
     ASSERT_NE(store, nullptr);
-    std::wstring value = L"kept";
-    EXPECT_FALSE(store->GetString(L"QueueName", value));
-    EXPECT_EQ(value, L"kept");
+    EXPECT_EQ(Get(store, L"QueueName"), L"<unset>");
+    if (geteuid() != 0) {  // a store that cannot be read has no values
+        WriteFile(path, "Good=yes\n");
+        chmod(path.c_str(), 0);
+        EXPECT_EQ(Get(Store(), L"Good"), L"<unset>");
+    }
 }
 
 TEST_F(PreferencesTest, SectionsCommentsAndWhitespace)
@@ -467,15 +351,13 @@ TEST_F(PreferencesTest, SectionsCommentsAndWhitespace)
               "\xEF\xBB\xBF# leading comment\n"
               "Global = everywhere\n"
               "Shared = global value\n"
-              "\n"
               "[Some Other Root]\n"
               "QueueName=wrong queue\n"
-              "   [ " "hkey_local_machine\\software\\quivera\\tallow works" " ]  \r\n"
+              "   [ hkey_local_machine\\software\\quivera\\tallow works ]  \r\n"
               "  QueueName  =  My Queue  \r\n"
               "\t# QueueName=commented out\n"
               "QuilletInstallDir=/opt/Quillet \xC3\xA9t\xC3\xA9/gs\n"
               "Shared=section value\n"
-              "Empty=\n"
               "Equation = a=b # not a comment\n"
               "Twice=first\n"
               "Twice=second\n"
@@ -483,22 +365,16 @@ TEST_F(PreferencesTest, SectionsCommentsAndWhitespace)
               "PreviewName=wrong\n");
     IPreferences* store = Store();
     ASSERT_NE(store, nullptr);
-    EXPECT_EQ(Get(store, L"QueueName"), L"My Queue");
-    EXPECT_EQ(Get(store, L"queuename"), L"My Queue");
-    EXPECT_EQ(Get(store, L"QuilletInstallDir"), L"/opt/Quillet \u00E9t\u00E9/gs");
-    EXPECT_EQ(Get(store, L"Shared"), L"section value");
-    EXPECT_EQ(Get(store, L"Global"), L"everywhere");
-    EXPECT_EQ(Get(store, L"Empty"), L"");
-    EXPECT_EQ(Get(store, L"Equation"), L"a=b # not a comment");
-    EXPECT_EQ(Get(store, L"Twice"), L"second");
-    EXPECT_EQ(Get(store, L"PreviewName"), L"<unset>");
-
+    const std::pair<const wchar_t*, const wchar_t*> expected[] = {
+        {L"queuename", L"My Queue"},  {L"QuilletInstallDir", L"/opt/Quillet \u00E9t\u00E9/gs"},
+        {L"Shared", L"section value"}, {L"Global", L"everywhere"}, {L"Equation", L"a=b # not a comment"},
+        {L"Twice", L"second"},         {L"PreviewName", L"<unset>"},
+    };
+    for (const auto& [name, value] : expected)
+        EXPECT_EQ(Get(store, name), value) << ToUtf8(name);
     store->SetRoot(L"Some Other Root");
     EXPECT_EQ(Get(store, L"QueueName"), L"wrong queue");
     EXPECT_EQ(Get(store, L"Shared"), L"global value");
-    store->SetRoot(L"No Such Root");
-    EXPECT_EQ(Get(store, L"QueueName"), L"<unset>");
-    EXPECT_EQ(Get(store, L"Global"), L"everywhere");
 }
 
 TEST_F(PreferencesTest, GarbledStoresKeepTheirValidLines)
@@ -509,7 +385,6 @@ TEST_F(PreferencesTest, GarbledStoresKeepTheirValidLines)
     WriteFile(path, garbage + "\n[" + ToUtf8(kRoot) + "]\n" +
                         "no equals sign\n"
                         "=no name\n"
-                        "Bad\xC3\x28Name=x\n"
                         "BadValue=\xFF\xFE\n"
                         "Nul=a" + std::string(1, '\0') + "b\n"
                         "Good=yes\n" +
@@ -522,31 +397,13 @@ TEST_F(PreferencesTest, GarbledStoresKeepTheirValidLines)
     ASSERT_NE(store, nullptr);
     EXPECT_EQ(Get(store, L"Good"), L"yes");
     EXPECT_EQ(Get(store, L"Again"), L"yes");
-    EXPECT_EQ(Get(store, L"Hidden"), L"<unset>");
-    EXPECT_EQ(Get(store, L"BadValue"), L"<unset>");
-    EXPECT_EQ(Get(store, L"Nul"), L"<unset>");
-    EXPECT_EQ(Get(store, L"no equals sign"), L"<unset>");
-    EXPECT_EQ(Get(store, L""), L"<unset>");
+    for (const wchar_t* name : {L"Hidden", L"BadValue", L"Nul", L"no equals sign", L""})
+        EXPECT_EQ(Get(store, name), L"<unset>") << ToUtf8(name);
 
     // Far too large: only the complete lines of its first part are read.
     WriteFile(path, "[" + ToUtf8(kRoot) + "]\nFirst=1\n" + std::string(3 << 20, 'z') + "\nLast=1\n");
-    store = Store();
-    ASSERT_NE(store, nullptr);
-    EXPECT_EQ(Get(store, L"First"), L"1");
-    EXPECT_EQ(Get(store, L"Last"), L"<unset>");
-
-    // Pure binary, and a store that cannot be read, are stores without values.
-    WriteFile(path, garbage);
-    store = Store();
-    ASSERT_NE(store, nullptr);
-    EXPECT_EQ(Get(store, L"First"), L"<unset>");
-    if (geteuid() != 0) {
-        WriteFile(path, "Good=yes\n");
-        chmod(path.c_str(), 0);
-        store = Store();
-        ASSERT_NE(store, nullptr);
-        EXPECT_EQ(Get(store, L"Good"), L"<unset>");
-    }
+    EXPECT_EQ(Get(Store(), L"First"), L"1");
+    EXPECT_EQ(Get(Store(), L"Last"), L"<unset>");
 }
 
 TEST_F(PreferencesTest, ChangesAreSeenAndTheObjectStaysTheSame)
@@ -555,26 +412,16 @@ TEST_F(PreferencesTest, ChangesAreSeenAndTheObjectStaysTheSame)
     WriteFile(path, header + "QueueName=AAAA\n");
     IPreferences* store = Store();
     ASSERT_NE(store, nullptr);
-    EXPECT_EQ(Get(store, L"QueueName"), L"AAAA");
-
     // Rewritten in place at once: same size, likely the same time stamp.
     WriteFile(path, header + "QueueName=BBBB\n");
     ASSERT_EQ(ZUtilities::GetPreferences(), store);
     EXPECT_EQ(Get(store, L"QueueName"), L"BBBB");  // the root stays selected
-
     // Gone, then back: null meanwhile, then the same object again.
     fs::remove(fs::path(path));
     EXPECT_EQ(ZUtilities::GetPreferences(), nullptr);
     WriteFile(path, header + "QueueName=CCCC\n");
     ASSERT_EQ(ZUtilities::GetPreferences(), store);
     EXPECT_EQ(Get(store, L"QueueName"), L"CCCC");
-
-    // Another file named by the variable.
-    const std::string other = dir + "/other store.conf";
-    WriteFile(other, header + "QueueName=DDDD\n");
-    ScopedEnv moved("QUILLET_PREFERENCES", other.c_str());
-    ASSERT_EQ(ZUtilities::GetPreferences(), store);
-    EXPECT_EQ(Get(store, L"QueueName"), L"DDDD");
 }
 
 TEST_F(PreferencesTest, WithoutTheVariableTheBuildTreeStoreIsFound)
@@ -587,7 +434,6 @@ TEST_F(PreferencesTest, WithoutTheVariableTheBuildTreeStoreIsFound)
     IPreferences* store = Store();
     ASSERT_NE(store, nullptr);
     EXPECT_EQ(Get(store, L"QueueName"), L"QV Page Glance");
-    EXPECT_EQ(Get(store, L"QuilletName"), L"qvjobsvr");
 }
 
 TEST_F(PreferencesTest, ConcurrentReadersWhileTheFileChanges)
@@ -600,11 +446,10 @@ TEST_F(PreferencesTest, ConcurrentReadersWhileTheFileChanges)
     for (int i = 0; i < 3; ++i)
         readers.emplace_back([&] {
             while (!stop.load()) {
-                if (IPreferences* store = ZUtilities::GetPreferences()) {
-                    std::wstring value;
-                    if (store->GetString(L"QueueName", value)) {
-                        ASSERT_TRUE(value == L"one" || value == L"two") << ToUtf8(value);
-                    }
+                std::wstring value;
+                IPreferences* store = ZUtilities::GetPreferences();
+                if (store && store->GetString(L"QueueName", value)) {
+                    ASSERT_TRUE(value == L"one" || value == L"two") << ToUtf8(value);
                 }
             }
         });
@@ -670,113 +515,71 @@ private:
 
 }  // namespace
 
-TEST(ZThreadTest, TheObjectIsSignalledWhenRunReturns)
+TEST(ZThreadTest, WaitsTimeOutUntilRunReturnsForAnyOrAll)
 {
-    GateThread thread(ZBASE_STOPPED);
-    EXPECT_FALSE(thread.IsThreadRunning());
-    thread.Join();  // nothing started: returns at once
-
-    ASSERT_TRUE(thread.ThreadStart(5));
-    thread.WaitUntilStarted();
-    EXPECT_TRUE(thread.IsThreadRunning());
-    EXPECT_FALSE(thread.ThreadStart(5));  // already running
-
-    ZSynchManager waiter;
-    waiter.AddSynchObject(&thread);
-    EXPECT_EQ(waiter.WaitForTrigger(false, 0), ZBASE_TIMEOUT);
-    EXPECT_EQ(waiter.WaitForTrigger(false, 50), ZBASE_TIMEOUT);
-
-    std::thread opener([&] {
-        ZUtilities::sleep(20);
-        thread.Open();
-    });
-    EXPECT_EQ(waiter.WaitForTrigger(false, 20000), ZBASE_OK);
-    EXPECT_FALSE(thread.IsThreadRunning());
-    opener.join();
-    thread.Join();
-    EXPECT_EQ(thread.GetExitStatus(), ZBASE_STOPPED);
-    EXPECT_EQ(thread.runs, 1);
-    // Signalled stays signalled: a later wait returns at once.
-    EXPECT_EQ(waiter.WaitForTrigger(false, 0), ZBASE_OK);
-
-    // A second run starts unsignalled.
-    ASSERT_TRUE(thread.ThreadStart(5));
-    thread.WaitUntilStarted();
-    thread.Join();  // the gate is still open: Run returns by itself
-    EXPECT_EQ(thread.runs, 2);
-    EXPECT_EQ(waiter.WaitForTrigger(false, 0), ZBASE_OK);
-}
-
-TEST(ZThreadTest, WaitForAnyAndForAll)
-{
-    GateThread first, second;
+    GateThread first(ZBASE_STOPPED), second, failing(ZBASE_OK, true);
     ZSynchManager any, all;
     for (ZSynchManager* manager : {&any, &all}) {
         manager->AddSynchObject(&first);
         manager->AddSynchObject(&second);
     }
-    ASSERT_TRUE(first.ThreadStart());
+    ASSERT_TRUE(first.ThreadStart(5));
     ASSERT_TRUE(second.ThreadStart());
     first.WaitUntilStarted();
     second.WaitUntilStarted();
-    EXPECT_EQ(any.WaitForTrigger(false, 10), ZBASE_TIMEOUT);
+    EXPECT_FALSE(first.ThreadStart(5));  // already running
+    EXPECT_EQ(any.WaitForTrigger(false, 0), ZBASE_TIMEOUT);
+    EXPECT_EQ(any.WaitForTrigger(false, 50), ZBASE_TIMEOUT);
 
-    second.Open();
+    std::thread opener([&] {
+        ZUtilities::sleep(20);
+        second.Open();
+    });
     EXPECT_EQ(any.WaitForTrigger(false, 20000), ZBASE_OK);
+    opener.join();
     EXPECT_EQ(all.WaitForTrigger(true, 30), ZBASE_TIMEOUT);
     first.Open();
     EXPECT_EQ(all.WaitForTrigger(true, 20000), ZBASE_OK);
+    first.Join();
+    EXPECT_EQ(first.GetExitStatus(), ZBASE_STOPPED);
+    EXPECT_EQ(any.WaitForTrigger(false, 0), ZBASE_OK);  // signalled stays signalled
 
-    ZSynchManager none;
-    EXPECT_NE(none.WaitForTrigger(false, 0), ZBASE_OK);
-}
-
-TEST(ZThreadTest, AnExceptionFromRunIsAFailedRun)
-{
-    GateThread thread(ZBASE_OK, true);
-    ASSERT_TRUE(thread.ThreadStart());
-    thread.Open();
-    thread.Join();
-    EXPECT_EQ(thread.GetExitStatus(), ZBASE_FAILED);
-    EXPECT_FALSE(thread.IsThreadRunning());
+    // A second run starts again; an exception from Run is a failed run.
+    ASSERT_TRUE(first.ThreadStart(5));
+    first.Join();
+    EXPECT_EQ(first.runs, 2);
+    ASSERT_TRUE(failing.ThreadStart());
+    failing.Open();
+    failing.Join();
+    EXPECT_EQ(failing.GetExitStatus(), ZBASE_FAILED);
+    EXPECT_NE(ZSynchManager().WaitForTrigger(false, 0), ZBASE_OK);
 }
 
 TEST(ZThreadTest, TheBaseDestructorJoinsAThreadLeftRunning)
 {
     // A subclass without a Join of its own: the base joins, so the process
-    // does not end with a joinable std::thread.
+    // does not end with a joinable std::thread. Run touches no member after
+    // it signalled, since the subclass is being destroyed meanwhile.
     struct Forgetful : ZThread {
-        std::atomic<bool>* done;
-        std::mutex* mutex;
-        std::condition_variable* started;
-        bool* running;
+        std::promise<void>* started = nullptr;
+        std::atomic<bool>* done = nullptr;
         tagZBASESTAT Run() override
         {
             std::atomic<bool>* flag = done;
-            {
-                std::lock_guard<std::mutex> guard(*mutex);
-                *running = true;
-                started->notify_all();
-            }
-            // Touches no member from here on: the subclass is being destroyed.
+            started->set_value();
             ZUtilities::sleep(50);
             flag->store(true);
             return ZBASE_OK;
         }
     };
+    std::promise<void> started;
     std::atomic<bool> done{false};
-    std::mutex mutex;
-    std::condition_variable started;
-    bool running = false;
     {
         Forgetful thread;
-        thread.done = &done;
-        thread.mutex = &mutex;
         thread.started = &started;
-        thread.running = &running;
+        thread.done = &done;
         ASSERT_TRUE(thread.ThreadStart());
-        std::unique_lock<std::mutex> lock(mutex);
-        started.wait(lock, [&] { return running; });
+        started.get_future().wait();
     }
     EXPECT_TRUE(done.load());
 }
