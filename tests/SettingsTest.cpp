@@ -3,7 +3,6 @@
 
 #include "settings/InstallSettings.h"
 #include "settings/PathHelpers.h"
-#include "settings/ProductProfile.h"
 
 #include <gtest/gtest.h>
 
@@ -53,24 +52,19 @@ using InstallSettingsTest = StoreFixture;
 
 }  // namespace
 
-TEST_F(InstallSettingsTest, NoStoreGivesEmptyPathsAndTheDefaultQueue)
+TEST_F(InstallSettingsTest, MissingEmptyAndGarbledStoresGiveTheDefaults)
 {
     std::remove(path.c_str());
     InstallSettings& settings = InstallSettings::Instance();
     EXPECT_EQ(settings.GetQueueName(), L"QV Page Glance");
-    EXPECT_EQ(settings.GetInstallDir(), L"");
     EXPECT_EQ(settings.GetExePath(), L"");
     EXPECT_EQ(settings.GetPreviewPath(), L"");
-}
 
-TEST_F(InstallSettingsTest, EmptyAndGarbledStoresGiveTheDefaults)
-{
     for (const std::string& text : {std::string(), std::string(kRoot),
                                     std::string("\x01\xff\xfe garbage\n[unclosed\n=novalue\n") + kRoot +
                                         "QueueName\n\xc3\x28=bad utf8\n",
                                     std::string(kRoot) + std::string(1 << 20, 'x')}) {
         Write(text);
-        InstallSettings& settings = InstallSettings::Instance();
         EXPECT_EQ(settings.GetQueueName(), L"QV Page Glance");
         EXPECT_EQ(settings.GetInstallDir(), L".");
         EXPECT_EQ(settings.GetExePath(), L"./qvjobsvr");
@@ -78,79 +72,47 @@ TEST_F(InstallSettingsTest, EmptyAndGarbledStoresGiveTheDefaults)
     }
 }
 
-TEST_F(InstallSettingsTest, ValuesAreReadUnderTheProductRootOnly)
+TEST_F(InstallSettingsTest, ValuesUnderTheProductRootMakeThePaths)
 {
-    Write(std::string("# a comment\n[Some Other Root]\nQueueName=Wrong\nQuilletInstallDir=/wrong\n\n") +
-          kRoot +
-          "QuilletInstallDir = /opt/quillet/\n"
-          "QuilletName=qvjobsvr\n"
-          "QueueName=QV_Page_Glance\n"
-          "PreviewInstallDir=/opt/preview\n"
-          "PreviewName=Glance\n");
-    InstallSettings& settings = InstallSettings::Instance();
-    EXPECT_EQ(settings.GetQueueName(), L"QV_Page_Glance");
-    EXPECT_EQ(settings.GetInstallDir(), L"/opt/quillet/");
-    // The install directory already ends in a delimiter: none is doubled.
-    EXPECT_EQ(settings.GetExePath(), L"/opt/quillet/qvjobsvr");
-    EXPECT_EQ(settings.GetPreviewPath(), L"/opt/preview/Glance");
+    struct Case {
+        const char* values;
+        const wchar_t* exePath;
+        const wchar_t* previewPath;
+    };
+    const Case cases[] = {
+        // The install folder already ends in a delimiter: none is doubled.
+        {"QuilletInstallDir = /opt/quillet/\nQuilletName=qvjobsvr\nPreviewInstallDir=/opt/preview\n"
+         "PreviewName=Glance\nQueueName=QV_Page_Glance\n",
+         L"/opt/quillet/qvjobsvr", L"/opt/preview/Glance"},
+        // An empty prototype name counts as none; the preview folder falls
+        // back to the install folder; an empty install folder, to the bare name.
+        {"QuilletInstallDir=\nQuilletName=gsrv\n", L"gsrv", nullptr},
+        {"PrototypeName=\nQuilletInstallDir=/opt/q\n", L"/opt/q/qvjobsvr", L"/opt/q/QVPageGlance"},
+        {"PrototypeName=Proto\n", L"./qvjobsvr", L"./Proto"},
+        {"PrototypeName=Proto\nPrototypeInstallDir=/p\nPreviewInstallDir=/x\n", L"./qvjobsvr", L"/p/Proto"},
+    };
+    for (const Case& c : cases) {
+        Write(std::string("[Some Other Root]\nQueueName=Wrong\nQuilletInstallDir=/wrong\n") + kRoot + c.values);
+        EXPECT_EQ(InstallSettings::Instance().GetExePath(), c.exePath) << c.values;
+        if (c.previewPath) {
+            EXPECT_EQ(InstallSettings::Instance().GetPreviewPath(), c.previewPath) << c.values;
+        }
+        EXPECT_EQ(InstallSettings::Instance().GetQueueName(),
+                  c.exePath[1] == L'o' ? L"QV_Page_Glance" : L"QV Page Glance");
+    }
 }
 
-TEST_F(InstallSettingsTest, EmptyInstallDirGivesTheBareExecutableName)
+TEST(PathHelpersTest, DelimiterAndFileStem)
 {
-    Write(std::string(kRoot) + "QuilletInstallDir=\nQuilletName=gsrv\n");
-    EXPECT_EQ(InstallSettings::Instance().GetExePath(), L"gsrv");
-}
-
-TEST_F(InstallSettingsTest, PreviewPathPrototypeAndFallbacks)
-{
-    // An empty prototype name counts as none; the preview folder falls back to
-    // the install directory.
-    Write(std::string(kRoot) + "PrototypeName=\nQuilletInstallDir=/opt/q\n");
-    EXPECT_EQ(InstallSettings::Instance().GetPreviewPath(), L"/opt/q/QVPageGlance");
-
-    Write(std::string(kRoot) + "PrototypeName=Proto\n");
-    EXPECT_EQ(InstallSettings::Instance().GetPreviewPath(), L"./Proto");
-
-    Write(std::string(kRoot) + "PrototypeName=Proto\nPrototypeInstallDir=/p\nPreviewInstallDir=/x\n");
-    EXPECT_EQ(InstallSettings::Instance().GetPreviewPath(), L"/p/Proto");
-}
-
-TEST(ProductProfileTest, KeyMapIsExactAndCaseSensitive)
-{
-    ProductProfile profile;
-    EXPECT_EQ(profile.MapKey(L"InstallDir"), L"QuilletInstallDir");
-    EXPECT_EQ(profile.MapKey(L"ExeName"), L"QuilletName");
-    EXPECT_EQ(profile.MapKey(L"PreviewDir"), L"PreviewInstallDir");
-    EXPECT_EQ(profile.MapKey(L"installdir"), L"installdir");
-    EXPECT_EQ(profile.MapKey(L"PrototypeName"), L"PrototypeName");
-}
-
-TEST(PathHelpersTest, AppendPathDelimiter)
-{
-    std::wstring path = L"/out";
-    AppendPathDelimiter(path);
-    EXPECT_EQ(path, L"/out/");
-    AppendPathDelimiter(path);
-    EXPECT_EQ(path, L"/out/");
-    path = L"C:\\out\\";
-    AppendPathDelimiter(path);
-    EXPECT_EQ(path, L"C:\\out\\");
-    path.clear();
-    AppendPathDelimiter(path);
-    EXPECT_EQ(path, L"");
-}
-
-TEST(PathHelpersTest, FileStem)
-{
+    for (auto [path, expected] : {std::pair<std::wstring, std::wstring>{L"/out", L"/out/"}, {L"/out/", L"/out/"},
+                                  {L"C:\\out\\", L"C:\\out\\"}, {L"", L""}}) {
+        AppendPathDelimiter(path);
+        EXPECT_EQ(path, expected);
+    }
     EXPECT_EQ(FileStem(L"C:\\docs\\report.docx"), L"report");
-    EXPECT_EQ(FileStem(L"/home/u/report.docx"), L"report");
-    EXPECT_EQ(FileStem(L"report.final"), L"report.final");
-    EXPECT_EQ(FileStem(L"a.b.longext"), L"a.b.longext");
+    EXPECT_EQ(FileStem(L"report.final"), L"report.final");  // no extension of more than 4 letters
     EXPECT_EQ(FileStem(L"C:report.txt"), L"report");
     EXPECT_EQ(FileStem(L"archive.tar.gz"), L"archive.tar");
-    EXPECT_EQ(FileStem(L"name."), L"name");
     EXPECT_EQ(FileStem(L".abc"), L"");
-    EXPECT_EQ(FileStem(L"/folder/"), L"");
     EXPECT_EQ(FileStem(L"/tmp/qv1a2b.QV_PrintDirect.doc"), L"qv1a2b.QV_PrintDirect");
-    EXPECT_EQ(FileStem(L""), L"");
 }
