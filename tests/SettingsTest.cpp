@@ -98,7 +98,7 @@ TEST_F(InstallSettingsTest, ValuesUnderTheProductRootMakeThePaths)
             EXPECT_EQ(InstallSettings::Instance().GetPreviewPath(), c.previewPath) << c.values;
         }
         EXPECT_EQ(InstallSettings::Instance().GetQueueName(),
-                  c.exePath[1] == L'o' ? L"QV_Page_Glance" : L"QV Page Glance");
+                  &c == cases ? L"QV_Page_Glance" : L"QV Page Glance");
     }
 }
 
