@@ -29,24 +29,17 @@ std::wstring DisplayNameOf(const std::wstring& id)
 
 }  // namespace
 
-TEST(QueueTest, ListsTheServersQueuesWithTheirDisplayNames)
+TEST(QueueTest, ListsQueuesWithDisplayNamesAndKeepsTheUsersDefault)
 {
     QUILLET_REQUIRE_CUPS(cups);
     ASSERT_TRUE(cups->AddQueue("Plain_Queue", ""));
     EXPECT_EQ(DisplayNameOf(L"QV_Page_Glance"), L"QV Page Glance");
-    // No description: the queue name stands in.
-    EXPECT_EQ(DisplayNameOf(L"Plain_Queue"), L"Plain_Queue");
-
+    EXPECT_EQ(DisplayNameOf(L"Plain_Queue"), L"Plain_Queue");  // no description: the name stands in
     ZList<ZPrintQueue> list;
     ASSERT_TRUE(ZPrintQueue::GetPrintQueues(list, L"QV Page Glance"));
     ASSERT_EQ(list.GetCount(), 1u);
     EXPECT_EQ(list.GetHead()->GetID(), L"QV_Page_Glance");
-    EXPECT_EQ(list.GetNext(), nullptr);
-}
 
-TEST(QueueTest, DefaultIsTheUsersOwnSetting)
-{
-    QUILLET_REQUIRE_CUPS(cups);
     ASSERT_TRUE(ZPrintQueue::SetDefaultPrintQueue(L"QV_Page_Glance"));
     EXPECT_EQ(ZPrintQueue::GetDefaultPrintQueue(), L"QV_Page_Glance");
     // Written to the private HOME, not to the system.
@@ -60,41 +53,30 @@ TEST(QueueTest, SelectsOnlyTheExactDisplayNameAndRestoresTheOldDefault)
     QUILLET_REQUIRE_CUPS(cups);
     ASSERT_TRUE(cups->AddQueue("Upper_Case", "Case Glance"));
     ASSERT_TRUE(cups->AddQueue("lower_case", "case glance"));
-    ASSERT_TRUE(ZPrintQueue::SetDefaultPrintQueue(L"QV_Page_Glance"));
-
-    QueueManager manager;
-    EXPECT_TRUE(manager.SelectQueue(L"case glance"));
-    EXPECT_EQ(ZPrintQueue::GetDefaultPrintQueue(), L"lower_case");
-    EXPECT_EQ(manager.savedDefault, L"QV_Page_Glance");
-    // A second switch keeps the default remembered first.
-    EXPECT_TRUE(manager.SelectQueue(L"Case Glance"));
-    EXPECT_EQ(ZPrintQueue::GetDefaultPrintQueue(), L"Upper_Case");
-    EXPECT_EQ(manager.savedDefault, L"QV_Page_Glance");
-
-    manager.RestoreDefault();
-    EXPECT_EQ(ZPrintQueue::GetDefaultPrintQueue(), L"QV_Page_Glance");
-}
-
-TEST(QueueTest, QueueNotInstalledLeavesTheDefaultAlone)
-{
-    QUILLET_REQUIRE_CUPS(cups);
-    ASSERT_TRUE(ZPrintQueue::SetDefaultPrintQueue(L"QV_Page_Glance"));
-    QueueManager manager;
-    EXPECT_FALSE(manager.SelectQueue(L"Not Installed"));
-    EXPECT_FALSE(manager.SelectQueue(L"qv page glance"));  // letter case counts
-    EXPECT_EQ(manager.savedDefault, L"QV_Page_Glance");
-    EXPECT_EQ(ZPrintQueue::GetDefaultPrintQueue(), L"QV_Page_Glance");
-    manager.RestoreDefault();
-    EXPECT_EQ(ZPrintQueue::GetDefaultPrintQueue(), L"QV_Page_Glance");
-}
-
-TEST(QueueTest, QueueThatAlreadyIsTheDefault)
-{
-    QUILLET_REQUIRE_CUPS(cups);
-    ASSERT_TRUE(ZPrintQueue::SetDefaultPrintQueue(L"QV_Page_Glance"));
-    QueueManager manager;
-    EXPECT_TRUE(manager.SelectQueue(L"QV Page Glance"));
-    EXPECT_EQ(manager.savedDefault, L"QV_Page_Glance");
+    struct Case {
+        const wchar_t* displayName;
+        bool selected;
+        const wchar_t* defaultAfter;
+    };
+    const Case cases[] = {
+        {L"case glance", true, L"lower_case"},     // names that differ only in case
+        {L"Case Glance", true, L"Upper_Case"},
+        {L"Not Installed", false, L"QV_Page_Glance"},
+        {L"qv page glance", false, L"QV_Page_Glance"},
+        {L"QV Page Glance", true, L"QV_Page_Glance"},  // already the default
+    };
+    for (const Case& c : cases) {
+        ASSERT_TRUE(ZPrintQueue::SetDefaultPrintQueue(L"QV_Page_Glance"));
+        QueueManager manager;
+        EXPECT_EQ(manager.SelectQueue(c.displayName), c.selected) << ToUtf8(c.displayName);
+        EXPECT_EQ(ZPrintQueue::GetDefaultPrintQueue(), c.defaultAfter) << ToUtf8(c.displayName);
+        EXPECT_EQ(manager.savedDefault, L"QV_Page_Glance");
+        // A second switch keeps the default remembered first.
+        EXPECT_TRUE(manager.SelectQueue(L"Case Glance"));
+        EXPECT_EQ(manager.savedDefault, L"QV_Page_Glance");
+        manager.RestoreDefault();
+        EXPECT_EQ(ZPrintQueue::GetDefaultPrintQueue(), L"QV_Page_Glance");
+    }
 }
 
 TEST(QueueTest, NoDefaultBeforeMeansNothingToRestore)
