@@ -17,6 +17,7 @@
 #include <fcntl.h>
 #include <filesystem>
 #include <fstream>
+#include <memory>
 #include <string>
 #include <sys/stat.h>
 #include <thread>
@@ -174,6 +175,18 @@ std::wstring Wide(const std::string& text)
     return FromUtf8(text);
 }
 
+/// Writes text into the FIFO at path from another thread, after delayMs.
+std::thread WriteFifoLater(const std::string& path, const std::string& text, int delayMs)
+{
+    return std::thread([=] {
+        std::this_thread::sleep_for(std::chrono::milliseconds(delayMs));
+        const int fd = ::open(path.c_str(), O_WRONLY | O_CLOEXEC);
+        ASSERT_GE(fd, 0);
+        EXPECT_EQ(::write(fd, text.data(), text.size()), static_cast<ssize_t>(text.size()));
+        ::close(fd);
+    });
+}
+
 class JobInfoTest : public testing::Test {
 protected:
     void SetUp() override
@@ -195,92 +208,54 @@ protected:
     const std::string content = "%!PS-Adobe-3.0\nshowpage\n";
 };
 
-TEST(JobInfoParams, EmptyStringDescribesNothing)
+TEST(JobInfoParams, StringsAndKeysFillTheFields)
 {
-    JobInfo job(L"");
-    EXPECT_EQ(job.GetDocName(), L"");
-    EXPECT_EQ(job.GetPrintJobFile(), L"");
-    EXPECT_EQ(job.intent, L"");
-    EXPECT_FALSE(job.useStandardInput);
-    ASSERT_NE(job.impl, nullptr);
-    EXPECT_FALSE(job.impl->handle.IsValid());
-    EXPECT_FALSE(job.IsDataSourceReady());
-}
-
-TEST(JobInfoParams, StringWithoutDocnameIsTheDocumentPath)
-{
-    for (const wchar_t* ps : {LR"(C:\docs\a.ps)", LR"(C:\docs\a.PS)", L"/home/u/My Files/x.Ps"}) {
-        JobInfo job(ps);
-        EXPECT_EQ(job.GetDocName(), ps);
-        EXPECT_EQ(job.GetPrintJobFile(), ps) << "a PostScript document is its own print job";
+    struct Case {
+        std::wstring params;
+        const wchar_t* docName;
+        const wchar_t* printJobFile;
+        bool standardInput;
+    };
+    const Case cases[] = {
+        {L"", L"", L"", false},
+        // Without docname the string is the document; a PostScript document
+        // is its own print job.
+        {LR"(C:\docs\a.PS)", LR"(C:\docs\a.PS)", LR"(C:\docs\a.PS)", false},
+        {L"/home/u/My Files/x.Ps", L"/home/u/My Files/x.Ps", L"/home/u/My Files/x.Ps", false},
+        {LR"(C:\a.ps\report)", LR"(C:\a.ps\report)", L"", false},
+        {L"DocName=x.doc", L"DocName=x.doc", L"", false},  // keys are case-sensitive
+        {L"printername=Q", L"printername=Q", L"", true},
+        {LR"(docname="C:\My Files\r.doc" printjobfile=C:\t\j.ps)", LR"(C:\My Files\r.doc)", LR"(C:\t\j.ps)", false},
+        {L"-docname x.doc -printername Q", L"x.doc", L"", true},
+        {L"docname=a docname=b file=f printjobfile=p", L"a", L"f", false},
+        // A print-job file means the data does not come from standard input.
+        {L"docname=d printjobfile=j printername=Q", L"d", L"j", false},
+    };
+    for (const Case& c : cases) {
+        JobInfo job(c.params);
+        EXPECT_EQ(job.GetDocName(), c.docName) << ToUtf8(c.params);
+        EXPECT_EQ(job.GetPrintJobFile(), c.printJobFile) << ToUtf8(c.params);
+        EXPECT_EQ(job.useStandardInput, c.standardInput) << ToUtf8(c.params);
     }
-    for (const wchar_t* other : {LR"(C:\My Files\report.doc)", LR"(C:\a.ps\report)", L"a.psx", L"ps"}) {
-        JobInfo job(other);
-        EXPECT_EQ(job.GetDocName(), other);
-        EXPECT_EQ(job.GetPrintJobFile(), L"");
-    }
-    // Keys are case-sensitive, so this names no key.
-    EXPECT_EQ(JobInfo(L"DocName=x.doc").GetDocName(), L"DocName=x.doc");
 
-    JobInfo printerOnly(L"printername=Q");
-    EXPECT_EQ(printerOnly.GetDocName(), L"printername=Q");
-    EXPECT_TRUE(printerOnly.useStandardInput);
-}
-
-TEST(JobInfoParams, KeysFillTheFields)
-{
-    JobInfo quoted(LR"(docname="C:\My Files\r.doc" printjobfile=C:\t\j.ps)");
-    EXPECT_EQ(quoted.GetDocName(), LR"(C:\My Files\r.doc)");
-    EXPECT_EQ(quoted.GetPrintJobFile(), LR"(C:\t\j.ps)");
-    EXPECT_FALSE(quoted.useStandardInput);
-
-    JobInfo dashed(L"-docname x.doc -printername Q");
-    EXPECT_EQ(dashed.GetDocName(), L"x.doc");
-    EXPECT_TRUE(dashed.useStandardInput);
-
-    JobInfo fileWins(L"docname=d file=a printjobfile=b");
-    EXPECT_EQ(fileWins.GetPrintJobFile(), L"a");
-    EXPECT_EQ(JobInfo(L"docname=a docname=b").GetDocName(), L"a");
-    // A print-job file means the data does not come from standard input.
-    EXPECT_FALSE(JobInfo(L"docname=d printjobfile=j printername=Q").useStandardInput);
-}
-
-TEST(JobInfoParams, LaterKeysReplaceTheJobButKeepDocumentAndIntent)
-{
+    // Later keys replace the job but keep the document and the intent.
     JobInfo job(L"docname=a.doc");
     job.intent = L"proof";
+    EXPECT_TRUE(job.Parse(L"printername=Q intent=other"));
+    EXPECT_TRUE(job.useStandardInput);
     EXPECT_TRUE(job.Parse(LR"(printjobfile=C:\t\j.ps)"));
     EXPECT_EQ(job.GetDocName(), L"a.doc");
-    EXPECT_EQ(job.GetPrintJobFile(), LR"(C:\t\j.ps)");
-
-    EXPECT_TRUE(job.Parse(L"printername=Q intent=other"));
-    EXPECT_EQ(job.GetPrintJobFile(), L"");
-    EXPECT_TRUE(job.useStandardInput);
-
-    EXPECT_TRUE(job.Parse(L"docname=b.doc"));
-    EXPECT_EQ(job.GetDocName(), L"b.doc");
     EXPECT_FALSE(job.useStandardInput);
     EXPECT_EQ(job.intent, L"proof");
 }
 
-TEST_F(JobInfoTest, FilesAreReadyOpenedOnceAndRewound)
-{
-    const std::string path = WriteFile("job.ps", content);
-    JobInfo job(L"docname=a.doc printjobfile=\"" + Wide(path) + L"\"");
-    EXPECT_TRUE(job.IsDataSourceReady());
-    const NativeHandle source = job.OpenDataSource();
-    ASSERT_NE(source, kInvalidHandle);
-    EXPECT_EQ(ReadAll(source), content);
-    EXPECT_EQ(job.OpenDataSource(), source) << "the opened file is kept";
-    EXPECT_EQ(ReadAll(source), content) << "and read again from its start";
-}
-
-TEST_F(JobInfoTest, WhatIsNotAFileIsNotReady)
+TEST_F(JobInfoTest, FilesAreReadyOpenedOnceAndRewoundWhatIsNotAFileIsNot)
 {
     std::filesystem::create_directory(dir + "folder");
     const std::string missing = dir + "later.ps";
-    for (const std::wstring& name : {Wide(dir + "folder"), Wide(missing), std::wstring(L"/dev/null"),
-                                     std::wstring(L"")}) {
+    // A NUL cannot be part of a path: it must not cut the name short.
+    const std::wstring cut = Wide(WriteFile("real", content)) + std::wstring(1, L'\0') + L"tail";
+    for (const std::wstring& name : {Wide(dir + "folder"), Wide(missing), std::wstring(L"/dev/null"), cut}) {
         JobInfo job(L"docname=d");
         job.printJobFile = name;
         EXPECT_FALSE(job.IsDataSourceReady()) << ToUtf8(name);
@@ -288,19 +263,17 @@ TEST_F(JobInfoTest, WhatIsNotAFileIsNotReady)
             EXPECT_EQ(job.OpenDataSource(), kInvalidHandle) << ToUtf8(name);
         }
     }
-    // A NUL cannot be part of a path: it must not cut the name short.
-    const std::string real = WriteFile("real", content);
-    JobInfo job(L"docname=d");
-    job.printJobFile = Wide(real) + std::wstring(1, L'\0') + L"tail";
-    EXPECT_FALSE(job.IsDataSourceReady());
-    EXPECT_EQ(job.OpenDataSource(), kInvalidHandle);
 
-    // A failed open leaves nothing held, so the next call tries again.
-    JobInfo later(L"docname=d printjobfile=" + Wide(missing));
+    // A failed open leaves nothing held, so the next call tries again; the
+    // opened file is kept and read again from its start.
+    JobInfo later(L"docname=d printjobfile=\"" + Wide(missing) + L"\"");
     EXPECT_EQ(later.OpenDataSource(), kInvalidHandle);
     WriteFile("later.ps", content);
     EXPECT_TRUE(later.IsDataSourceReady());
-    EXPECT_EQ(ReadAll(later.OpenDataSource()), content);
+    const NativeHandle source = later.OpenDataSource();
+    EXPECT_EQ(ReadAll(source), content);
+    EXPECT_EQ(later.OpenDataSource(), source);
+    EXPECT_EQ(ReadAll(source), content);
 }
 
 TEST_F(JobInfoTest, FifoOpensWithoutAWriterAndWaitsForItsData)
@@ -313,13 +286,7 @@ TEST_F(JobInfoTest, FifoOpensWithoutAWriterAndWaitsForItsData)
     ASSERT_NE(source, kInvalidHandle);
 
     // The writer comes late: the reader must wait for it, not see an end.
-    std::thread writer([&] {
-        std::this_thread::sleep_for(std::chrono::milliseconds(100));
-        const int fd = ::open(fifo.c_str(), O_WRONLY | O_CLOEXEC);
-        ASSERT_GE(fd, 0);
-        EXPECT_EQ(::write(fd, content.data(), content.size()), static_cast<ssize_t>(content.size()));
-        ::close(fd);
-    });
+    std::thread writer = WriteFifoLater(fifo, content, 100);
     EXPECT_EQ(ReadAll(source), content);
     writer.join();
 }
@@ -334,7 +301,6 @@ TEST_F(JobInfoTest, PipeNameMapsToAFifoInThePipeFolder)
     ::unlink(fifo.c_str());
 
     JobInfo job(L"docname=d printjobfile=\\\\.\\pipe\\" + Wide(name));
-    EXPECT_EQ(job.GetPrintJobFile(), L"\\\\.\\pipe\\" + Wide(name));
     EXPECT_FALSE(job.IsDataSourceReady()) << "no FIFO yet";
     EXPECT_EQ(job.OpenDataSource(), kInvalidHandle);
 
@@ -342,12 +308,7 @@ TEST_F(JobInfoTest, PipeNameMapsToAFifoInThePipeFolder)
     EXPECT_TRUE(job.IsDataSourceReady());
     const NativeHandle source = job.OpenDataSource();
     ASSERT_NE(source, kInvalidHandle);
-    std::thread writer([&] {
-        const int fd = ::open(fifo.c_str(), O_WRONLY | O_CLOEXEC);
-        ASSERT_GE(fd, 0);
-        EXPECT_EQ(::write(fd, content.data(), content.size()), static_cast<ssize_t>(content.size()));
-        ::close(fd);
-    });
+    std::thread writer = WriteFifoLater(fifo, content, 0);
     EXPECT_EQ(ReadAll(source), content);
     writer.join();
     ::unlink(fifo.c_str());
@@ -364,36 +325,39 @@ TEST_F(JobInfoTest, PipeNameMapsToAFifoInThePipeFolder)
     }
 }
 
-TEST_F(JobInfoTest, HandleOfThisProcessIsDuplicatedAndRewound)
+TEST_F(JobInfoTest, HandleOfThisProcessIsDuplicatedRewoundAndNeverLeaked)
 {
     const std::string path = WriteFile("job.ps", content);
+    const std::size_t before = OpenDescriptorCount();
+    auto job = std::make_unique<JobInfo>(L"docname=d");
     const int original = ::open(path.c_str(), O_RDONLY | O_CLOEXEC);
     ASSERT_GE(original, 0);
 
-    JobInfo job(L"docname=d");
     // Without "pid" the handle is one of this process; "printername" is
-    // not looked at when a handle is given.
-    EXPECT_TRUE(job.Parse(L"handle=" + std::to_wstring(original) + L" printername=Q"));
-    EXPECT_FALSE(job.useStandardInput);
-    const NativeHandle held = job.impl->handle.Get();
+    // not looked at when a handle is given. Each new duplicate replaces (and
+    // closes) the one held before.
+    for (int i = 0; i < 3; ++i)
+        EXPECT_TRUE(job->Parse(L"handle=" + std::to_wstring(original) + L" printername=Q"));
+    EXPECT_FALSE(job->useStandardInput);
+    const NativeHandle held = job->impl->handle.Get();
     ASSERT_NE(held, kInvalidHandle);
     EXPECT_NE(held, original);
-    EXPECT_FALSE(job.IsDataSourceReady()) << "readiness looks at the print-job file only";
+    EXPECT_FALSE(job->IsDataSourceReady()) << "readiness looks at the print-job file only";
     ::close(original);  // the duplicate is independent of the original descriptor
+    EXPECT_EQ(OpenDescriptorCount(), before + 1);
 
-    EXPECT_EQ(job.OpenDataSource(), held);
+    EXPECT_EQ(job->OpenDataSource(), held);
     EXPECT_EQ(ReadAll(held), content);
-    EXPECT_EQ(job.OpenDataSource(), held);
-    EXPECT_EQ(ReadAll(held), content) << "a held handle is rewound";
+    EXPECT_EQ(ReadAll(job->OpenDataSource()), content) << "a held handle is rewound";
 
     // Failed duplications report false and leave the held handle alone.
-    for (const wchar_t* keys : {L"handle=abc", L"handle=", L"handle=-1", L"handle=99999",
-                                L"handle=99999999999", L"handle=0 pid=none", L"handle=0 pid=0",
-                                L"handle=0 pid=2147483000", L"handle=0 pid=-5"}) {
-        EXPECT_FALSE(job.Parse(keys)) << ToUtf8(keys);
-        EXPECT_EQ(job.impl->handle.Get(), held) << ToUtf8(keys);
+    for (const wchar_t* keys : {L"handle=abc", L"handle=99999", L"handle=99999999999", L"handle=0 pid=none",
+                                L"handle=0 pid=2147483000"}) {
+        EXPECT_FALSE(job->Parse(keys)) << ToUtf8(keys);
+        EXPECT_EQ(job->impl->handle.Get(), held) << ToUtf8(keys);
     }
-    EXPECT_EQ(ReadAll(job.OpenDataSource()), content);
+    job.reset();
+    EXPECT_EQ(OpenDescriptorCount(), before);
 }
 
 TEST_F(JobInfoTest, HandleFromAnotherProcess)
@@ -494,26 +458,6 @@ TEST_F(JobInfoTest, SpoolerWriteLockReportsLockedUntilReleased)
 
     EXPECT_EQ(spooler.Finish(), 0);  // its locks end with it
     EXPECT_EQ(ReadAll(source), content.substr(10));
-}
-
-TEST_F(JobInfoTest, HandlesAreClosedOnceAndNeverLeak)
-{
-    const std::string path = WriteFile("job.ps", content);
-    const std::size_t before = OpenDescriptorCount();
-    {
-        const int original = ::open(path.c_str(), O_RDONLY | O_CLOEXEC);
-        ASSERT_GE(original, 0);
-        JobInfo job(L"docname=d printjobfile=" + Wide(path));
-        ASSERT_NE(job.OpenDataSource(), kInvalidHandle);
-        // Each new duplicate replaces (and closes) the handle held before.
-        for (int i = 0; i < 3; ++i)
-            ASSERT_TRUE(job.Parse(L"handle=" + std::to_wstring(original)));
-        ::close(original);
-        EXPECT_EQ(OpenDescriptorCount(), before + 1);
-        EXPECT_FALSE(job.Parse(L"handle=-1"));
-        EXPECT_EQ(OpenDescriptorCount(), before + 1);
-    }
-    EXPECT_EQ(OpenDescriptorCount(), before);
 }
 
 }  // namespace
