@@ -119,65 +119,48 @@ std::string Pages(int n)
 
 }  // namespace
 
-TEST(SingleCopyTest, CopiesAskedForAreReportedAndRenderedOnce)
+TEST(SingleCopyTest, RequestsAreReportedOnceAndEveryPageRenderedOnce)
 {
-    GsResult numCopies = RunJob("<< /NumCopies 3 >> setpagedevice\n" + Pages(2));
-    EXPECT_EQ(numCopies.exitCode, 0);
-    EXPECT_EQ(numCopies.pageFiles, 2);
-    EXPECT_EQ(HeaderValue(numCopies.output, "Copies"), 3);
-
-    GsResult hashCopies = RunJob("/#copies 2 def\n" + Pages(3));
-    EXPECT_EQ(hashCopies.pageFiles, 3);
-    EXPECT_EQ(HeaderValue(hashCopies.output, "Copies"), 2);
-
-    // NumCopies null hands the count back to #copies, which showpage would use.
-    GsResult nullCopies = RunJob("<< /NumCopies null >> setpagedevice /#copies 4 def\n" + Pages(1));
-    EXPECT_EQ(nullCopies.pageFiles, 1);
-    EXPECT_EQ(HeaderValue(nullCopies.output, "Copies"), 4);
-
-    // copypage makes no page of its own: the marks go out with the showpage.
-    GsResult copypage = RunJob("72 72 moveto 300 300 lineto stroke copypage copypage showpage\n");
-    EXPECT_EQ(copypage.pageFiles, 1);
-
-    // A request made inside save/restore is still the job's request, and the
-    // header still comes once.
-    GsResult saved = RunJob("save << /NumCopies 5 >> setpagedevice " + std::string(kPage) +
-                            "restore " + kPage);
-    EXPECT_EQ(saved.pageFiles, 2);
-    EXPECT_EQ(HeaderValue(saved.output, "Copies"), 5);
-    EXPECT_EQ(Occurrences(saved.output, "Copies="), 1);
-}
-
-TEST(SingleCopyTest, CollateFollowsTheRequest)
-{
-    GsResult collated = RunJob("<< /Collate true /NumCopies 2 >> setpagedevice\n" + Pages(2));
-    EXPECT_EQ(collated.pageFiles, 2);
-    EXPECT_EQ(HeaderValue(collated.output, "Collate"), 1);
-    EXPECT_EQ(HeaderValue(collated.output, "Copies"), 2);
-
-    GsResult uncollated = RunJob("<< /Collate false /NumCopies 2 >> setpagedevice\n" + Pages(1));
-    EXPECT_EQ(HeaderValue(uncollated.output, "Collate"), 0);
-}
-
-TEST(SingleCopyTest, OrientationComesFromTheRequestElseFromThePageShape)
-{
-    EXPECT_EQ(HeaderValue(RunJob("<< /Orientation 1 >> setpagedevice\n" + Pages(1)).output,
-                          "Orientation"), 2);
-    EXPECT_EQ(HeaderValue(RunJob("<< /Orientation 2 >> setpagedevice\n" + Pages(1)).output,
-                          "Orientation"), 3);
-    EXPECT_EQ(HeaderValue(RunJob("<< /PageSize [842 595] >> setpagedevice\n" + Pages(1)).output,
-                          "Orientation"), 2);
-    EXPECT_EQ(HeaderValue(RunJob("<< /PageSize [595 842] >> setpagedevice\n" + Pages(1)).output,
-                          "Orientation"), 1);
-
-    // Several requests: the one in force at the first page counts, and the
-    // header is written once.
-    GsResult changed = RunJob("<< /Orientation 3 >> setpagedevice << /PageSize [300 200] >> "
-                              "setpagedevice " + std::string(kPage) +
-                              "<< /Orientation 0 >> setpagedevice " + kPage);
-    EXPECT_EQ(changed.pageFiles, 2);
-    EXPECT_EQ(HeaderValue(changed.output, "Orientation"), 4);
-    EXPECT_EQ(Occurrences(changed.output, "Orientation="), 1);
+    struct Case {
+        std::string job;
+        int pages;
+        long copies, collate, orientation;  // -1: not looked at
+    };
+    const std::string page = kPage;
+    const Case cases[] = {
+        {"<< /NumCopies 3 >> setpagedevice\n" + Pages(2), 2, 3, -1, 1},
+        {"/#copies 2 def\n" + Pages(3), 3, 2, -1, -1},
+        // NumCopies null hands the count back to #copies, which showpage would use.
+        {"<< /NumCopies null >> setpagedevice /#copies 4 def\n" + Pages(1), 1, 4, -1, -1},
+        // copypage makes no page of its own: the marks go out with the showpage.
+        {"72 72 moveto 300 300 lineto stroke copypage copypage showpage\n", 1, -1, -1, -1},
+        // A request made inside save/restore is still the job's request.
+        {"save << /NumCopies 5 >> setpagedevice " + page + "restore " + page, 2, 5, -1, -1},
+        {"<< /Collate true /NumCopies 2 >> setpagedevice\n" + Pages(2), 2, 2, 1, -1},
+        {"<< /Collate false /NumCopies 2 >> setpagedevice\n" + Pages(1), 1, 2, 0, -1},
+        // Orientation from the request, else from the page shape; the request
+        // in force at the first page counts.
+        {"<< /Orientation 1 >> setpagedevice\n" + page, 1, -1, -1, 2},
+        {"<< /Orientation 2 >> setpagedevice\n" + page, 1, -1, -1, 3},
+        {"<< /PageSize [842 595] >> setpagedevice\n" + page, 1, -1, -1, 2},
+        {"<< /PageSize [595 842] >> setpagedevice\n" + page, 1, -1, -1, 1},
+        {"<< /Orientation 3 >> setpagedevice << /PageSize [300 200] >> setpagedevice " + page +
+             "<< /Orientation 0 >> setpagedevice " + page,
+         2, -1, -1, 4},
+    };
+    for (const Case& c : cases) {
+        SCOPED_TRACE(c.job);
+        const GsResult result = RunJob(c.job);
+        EXPECT_EQ(result.exitCode, 0);
+        EXPECT_EQ(result.pageFiles, c.pages);
+        for (const auto& [key, value] : {std::pair<const char*, long>{"Copies", c.copies},
+                                         {"Collate", c.collate}, {"Orientation", c.orientation}}) {
+            if (value >= 0) {
+                EXPECT_EQ(HeaderValue(result.output, key), value) << key;
+            }
+            EXPECT_EQ(Occurrences(result.output, std::string(key) + "="), 1) << key;
+        }
+    }
 }
 
 TEST(SingleCopyTest, JobWithoutSetPageDeviceGetsTheDefaultsThroughTheBuildTree)
