@@ -487,83 +487,69 @@ TEST_F(CopyCountTest, ConcurrentProcessesLoseNoCopy)
     EXPECT_EQ(StoredName(Record(1)), u"");  // all of them found one record
 }
 
-TEST_F(CopyCountTest, UnusableSharedObjectsFailCleanly)
+TEST_F(CopyCountTest, BadObjectsAreRefusedAndUnfinishedOnesCompleted)
 {
-    const std::string tablePath = "/QV_Quillet_CopyCountMem" + suffix;
-    auto makeTable = [&](off_t size) {
-        ::shm_unlink(tablePath.c_str());
-        const int fd = ::shm_open(tablePath.c_str(), O_RDWR | O_CREAT | O_EXCL | O_CLOEXEC, 0600);
+    // Leaves one of this test's objects as a process that died at once would.
+    auto leave = [&](const std::string& baseName, off_t size, std::uint32_t firstWord) {
+        const std::string path = "/" + baseName + suffix;
+        ::shm_unlink(path.c_str());
+        const int fd = ::shm_open(path.c_str(), O_RDWR | O_CREAT | O_EXCL | O_CLOEXEC, 0600);
         ASSERT_GE(fd, 0);
         ASSERT_EQ(::ftruncate(fd, size), 0);
+        if (firstWord != 0) {  // (a write would grow an empty object)
+            ASSERT_EQ(::pwrite(fd, &firstWord, sizeof firstWord, 0), static_cast<ssize_t>(sizeof firstWord));
+        }
         ::close(fd);
     };
+    auto expectFailure = [](const char* message) {
+        try {
+            CopyCount counter(L"X");
+            ADD_FAILURE() << "no exception: " << message;
+        } catch (const std::runtime_error& error) {
+            EXPECT_STREQ(error.what(), message);
+        }
+    };
+    auto expectOneCopy = [](const wchar_t* name) {
+        CopyCount counter(name);
+        counter.AddCopy();
+        EXPECT_EQ(counter.GetCopies(), 1);
+    };
 
-    // A table of another size is not ours: refused, never read past its end.
-    makeTable(100);
-    try {
-        CopyCount counter(L"X");
-        ADD_FAILURE() << "a table of the wrong size was used";
-    } catch (const std::runtime_error& error) {
-        EXPECT_STREQ(error.what(), "Shared memory creation failed");
-    }
-    // The failed constructor gave the mutex up (a second lock by this thread
-    // would fail).
+    // A table of another size is not ours: refused, never read past its end,
+    // and the failed constructor gave the mutex up (a second lock by this
+    // thread would fail).
+    leave("QV_Quillet_CopyCountMem", 100, 0);
+    expectFailure("Shared memory creation failed");
     NamedMutex mutex(GetMutexName());
     MutexLock(mutex).Unlock();
 
-    // An empty one is what a creator that died before sizing it leaves: it is
-    // completed.
-    makeTable(0);
-    CopyCount counter(L"X");
-    counter.AddCopy();
-    EXPECT_EQ(counter.GetCopies(), 1);
+    // An empty table is what a creator that died before sizing it leaves.
+    leave("QV_Quillet_CopyCountMem", 0, 0);
+    expectOneCopy(L"X");
     struct stat status {};
     ASSERT_TRUE(StatObject("QV_Quillet_CopyCountMem", status));
     EXPECT_EQ(status.st_size, 26800);
 
-    // A mutex that cannot be created.
+    // A mutex whose creator died before sizing it, or while initialising it
+    // (its state word still names that process).
     RemoveObjectsForTests();
-    SetNameSuffixForTests(L"/no/such/folder");
-    try {
-        CopyCount unreachable(L"X");
-        ADD_FAILURE() << "no mutex, yet a counter";
-    } catch (const std::runtime_error& error) {
-        EXPECT_STREQ(error.what(), "Mutex creation failed");
-    }
-    SetNameSuffixForTests(FromUtf8(suffix));
-}
-
-TEST_F(CopyCountTest, MutexLeftUnfinishedByADeadCreatorIsCompleted)
-{
-    const std::string mutexPath = "/QV_Quillet_CopyCount" + suffix;
-
-    // Created, then its creator died before giving it a size.
-    int fd = ::shm_open(mutexPath.c_str(), O_RDWR | O_CREAT | O_EXCL | O_CLOEXEC, 0600);
-    ASSERT_GE(fd, 0);
-    ::close(fd);
-    {
-        CopyCount counter(L"A");
-        counter.AddCopy();
-        EXPECT_EQ(counter.GetCopies(), 1);
-    }
+    leave("QV_Quillet_CopyCount", 0, 0);
+    expectOneCopy(L"A");
     RemoveObjectsForTests();
-
-    // Sized, but its creator died while initialising the mutex: the object's
-    // first word (its state) still names that process.
     std::uint32_t deadProcess = 0;
     {
         RemoteCounter doomed(suffix);
         deadProcess = static_cast<std::uint32_t>(doomed.GetProcessId());
         doomed.Kill();
     }
-    fd = ::shm_open(mutexPath.c_str(), O_RDWR | O_CREAT | O_EXCL | O_CLOEXEC, 0600);
-    ASSERT_GE(fd, 0);
-    ASSERT_EQ(::ftruncate(fd, 4096), 0);
-    ASSERT_EQ(::pwrite(fd, &deadProcess, sizeof deadProcess, 0), static_cast<ssize_t>(sizeof deadProcess));
-    ::close(fd);
-    CopyCount counter(L"B");
-    counter.AddCopy();
-    EXPECT_EQ(counter.GetCopies(), 1);
+    leave("QV_Quillet_CopyCount", 4096, deadProcess);
+    expectOneCopy(L"B");
+
+    // A mutex that cannot be created.
+    RemoveObjectsForTests();
+    SetNameSuffixForTests(L"/no/such/folder");
+    expectFailure("Mutex creation failed");
+    SetNameSuffixForTests(FromUtf8(suffix));
 }
 
 }  // namespace
