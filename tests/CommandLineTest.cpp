@@ -6,40 +6,31 @@
 using Quillet::Platform::SplitCommandLine;
 using Args = std::vector<std::wstring>;
 
-TEST(CommandLineTest, BlanksSeparateAndQuotesGroup)
+TEST(CommandLineTest, BlanksQuotesAndBackslashes)
 {
-    EXPECT_EQ(SplitCommandLine(L""), Args{});
-    EXPECT_EQ(SplitCommandLine(L" \t "), Args{});
-    EXPECT_EQ(SplitCommandLine(L"gs -dSAFER\t -q  "), (Args{L"gs", L"-dSAFER", L"-q"}));
-    EXPECT_EQ(SplitCommandLine(L"gs \"a b\" c\"d e\"f \"\""), (Args{L"gs", L"a b", L"cd ef", L""}));
-    EXPECT_EQ(SplitCommandLine(L"gs \"unterminated one"), (Args{L"gs", L"unterminated one"}));
-    // The engine's IJS entries carry their own quotes around the value.
-    EXPECT_EQ(SplitCommandLine(L"gs \"-sDeviceManufacturer=\"QV\"\" -sIjsServer=\"/opt/my gs/qvijs\""),
-              (Args{L"gs", L"-sDeviceManufacturer=QV", L"-sIjsServer=/opt/my gs/qvijs"}));
-    EXPECT_EQ(SplitCommandLine(L"gs \u00e9t\u00e9 \"\U0001F600 x\""), (Args{L"gs", L"\u00e9t\u00e9", L"\U0001F600 x"}));
-}
-
-TEST(CommandLineTest, BackslashesCountOnlyBeforeQuotes)
-{
-    EXPECT_EQ(SplitCommandLine(L"p a\\b c\\\\d"), (Args{L"p", L"a\\b", L"c\\\\d"}));
-    EXPECT_EQ(SplitCommandLine(L"p a\\\"b"), (Args{L"p", L"a\"b"}));          // 1 -> literal quote
-    EXPECT_EQ(SplitCommandLine(L"p a\\\\\"b c\""), (Args{L"p", L"a\\b c"}));  // 2 -> 1, quote groups
-    EXPECT_EQ(SplitCommandLine(L"p a\\\\\\\"b"), (Args{L"p", L"a\\\"b"}));    // 3 -> 1 + literal quote
-    EXPECT_EQ(SplitCommandLine(L"p \"C:\\dir\\\\\" x"), (Args{L"p", L"C:\\dir\\", L"x"}));
-    EXPECT_EQ(SplitCommandLine(L"p trailing\\"), (Args{L"p", L"trailing\\"}));
-}
-
-TEST(CommandLineTest, DoubledQuoteInsideQuotesIsLiteral)
-{
-    EXPECT_EQ(SplitCommandLine(L"p \"a\"\"b\""), (Args{L"p", L"a\"b"}));
-    EXPECT_EQ(SplitCommandLine(L"p \"a\"\"b c\" d"), (Args{L"p", L"a\"b c", L"d"}));
-    // Outside quotes "" opens and closes an empty group.
-    EXPECT_EQ(SplitCommandLine(L"p a\"\"b"), (Args{L"p", L"ab"}));
-}
-
-TEST(CommandLineTest, ProgramNameKeepsBackslashes)
-{
-    EXPECT_EQ(SplitCommandLine(L"\"C:\\Program Files\\gs\\\" -q"), (Args{L"C:\\Program Files\\gs\\", L"-q"}));
-    EXPECT_EQ(SplitCommandLine(L"  \"/opt/q v/gs/bin/gs\" -q"), (Args{L"/opt/q v/gs/bin/gs", L"-q"}));
-    EXPECT_EQ(SplitCommandLine(L"a\\\"b c"), (Args{L"a\\b c"}));
+    const std::pair<const wchar_t*, Args> cases[] = {
+        {L" \t ", {}},
+        {L"gs -dSAFER\t -q  ", {L"gs", L"-dSAFER", L"-q"}},
+        {L"gs \"a b\" c\"d e\"f \"\"", {L"gs", L"a b", L"cd ef", L""}},
+        {L"gs \"unterminated one", {L"gs", L"unterminated one"}},
+        // The engine's IJS entries carry their own quotes around the value.
+        {L"gs \"-sDeviceManufacturer=\"QV\"\" -sIjsServer=\"/opt/my gs/qvijs\"",
+         {L"gs", L"-sDeviceManufacturer=QV", L"-sIjsServer=/opt/my gs/qvijs"}},
+        {L"gs \u00e9t\u00e9 \"\U0001F600 x\"", {L"gs", L"\u00e9t\u00e9", L"\U0001F600 x"}},
+        // Backslashes count only before quotes: 2n -> n and a quote that
+        // groups, 2n+1 -> n and a literal quote.
+        {L"p a\\b c\\\\d trailing\\", {L"p", L"a\\b", L"c\\\\d", L"trailing\\"}},
+        {L"p a\\\"b", {L"p", L"a\"b"}},
+        {L"p a\\\\\"b c\"", {L"p", L"a\\b c"}},
+        {L"p a\\\\\\\"b", {L"p", L"a\\\"b"}},
+        {L"p \"C:\\dir\\\\\" x", {L"p", L"C:\\dir\\", L"x"}},
+        // Inside quotes "" is a literal quote; outside, an empty group.
+        {L"p \"a\"\"b c\" d", {L"p", L"a\"b c", L"d"}},
+        {L"p a\"\"b", {L"p", L"ab"}},
+        // The program name keeps its backslashes.
+        {L"\"C:\\Program Files\\gs\\\" -q", {L"C:\\Program Files\\gs\\", L"-q"}},
+        {L"a\\\"b c", {L"a\\b c"}},
+    };
+    for (const auto& [line, expected] : cases)
+        EXPECT_EQ(SplitCommandLine(line), expected) << testing::PrintToString(std::wstring(line));
 }
