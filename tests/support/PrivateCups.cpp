@@ -255,11 +255,6 @@ bool PrivateCups::AddQueue(const std::string& name, const std::string& displayNa
                 FromUtf8(PpdPath()), L"-D", FromUtf8(displayName)}) == 0;
 }
 
-bool PrivateCups::RemoveQueue(const std::string& name)
-{
-    return Run({L"lpadmin", L"-x", FromUtf8(name)}) == 0;
-}
-
 std::string PrivateCups::ErrorLog() const
 {
     return ReadFile(fs::path(folder) / "log/error_log");

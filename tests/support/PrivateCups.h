@@ -33,7 +33,6 @@ public:
     /// Adds or changes a queue whose device is our backend. False when
     /// lpadmin fails.
     bool AddQueue(const std::string& name, const std::string& displayName);
-    bool RemoveQueue(const std::string& name);
     /// Runs a command (argv[0] looked up in PATH) with this process's
     /// environment; its exit code, or -1 when it could not be run.
     static int Run(const std::vector<std::wstring>& argv);
