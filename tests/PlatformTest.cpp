@@ -1,6 +1,7 @@
 // The base platform layer on POSIX: strings, utilities and unique prefixes,
 // files and folders, the preference store, threads and wait sets, locks.
 #include "TestSupport.h"
+#include "support/ScopedEnv.h"
 
 #include "platform/TextConversion.h"
 #include "platform/ZBaseStorage.h"
@@ -31,6 +32,7 @@
 #include <vector>
 
 using namespace Quillet;
+using QuilletTest::ScopedEnv;
 namespace fs = std::filesystem;
 
 namespace {
@@ -53,31 +55,6 @@ std::size_t OpenDescriptorCount()
         ++count;
     return count;
 }
-
-// Sets or clears an environment variable for one test and puts it back after.
-class ScopedEnv {
-public:
-    ScopedEnv(const char* name, const char* value) : name(name)
-    {
-        if (const char* old = std::getenv(name))
-            saved = old, hadValue = true;
-        if (value)
-            setenv(name, value, 1);
-        else
-            unsetenv(name);
-    }
-    ~ScopedEnv()
-    {
-        if (hadValue)
-            setenv(name.c_str(), saved.c_str(), 1);
-        else
-            unsetenv(name.c_str());
-    }
-
-private:
-    std::string name, saved;
-    bool hadValue = false;
-};
 
 // A scratch folder whose name holds a space and non-ASCII letters.
 class ScratchFixture : public testing::Test {

@@ -1,5 +1,6 @@
 // Installation settings against preference stores written by the tests, and the path helpers.
 #include "TestSupport.h"
+#include "support/ScopedEnv.h"
 
 #include "settings/InstallSettings.h"
 #include "settings/PathHelpers.h"
@@ -20,22 +21,7 @@ const char* kRoot = "[HKEY_LOCAL_MACHINE\\SOFTWARE\\Quivera\\Tallow Works]\n";
 // Points the library at a store file the test writes, for the test's length.
 class StoreFixture : public testing::Test {
 protected:
-    void SetUp() override
-    {
-        const char* previous = std::getenv("QUILLET_PREFERENCES");
-        if (previous)
-            saved = previous, hadPrevious = true;
-        path = testing::TempDir() + "quillet-store-" + std::to_string(getpid()) + ".conf";
-        setenv("QUILLET_PREFERENCES", path.c_str(), 1);
-    }
-    void TearDown() override
-    {
-        std::remove(path.c_str());
-        if (hadPrevious)
-            setenv("QUILLET_PREFERENCES", saved.c_str(), 1);
-        else
-            unsetenv("QUILLET_PREFERENCES");
-    }
+    void TearDown() override { std::remove(path.c_str()); }
     void Write(const std::string& text)
     {
         // A new file each time, so that a reload is noticed even within one second.
@@ -43,9 +29,8 @@ protected:
         std::ofstream(path, std::ios::binary) << text;
     }
 
-    std::string path;
-    std::string saved;
-    bool hadPrevious = false;
+    std::string path = testing::TempDir() + "quillet-store-" + std::to_string(getpid()) + ".conf";
+    QuilletTest::ScopedEnv env{"QUILLET_PREFERENCES", path.c_str()};
 };
 
 using InstallSettingsTest = StoreFixture;
