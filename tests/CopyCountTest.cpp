@@ -3,11 +3,9 @@
 #include <quillet/CopyCount.h>
 
 #include "TestSupport.h"
+#include "support/HelperProcess.h"
 #include "copycount/CopyCountTable.h"
-#include "platform/ChildProcess.h"
 #include "platform/NamedMutex.h"
-#include "platform/Pipe.h"
-#include "platform/WaitSet.h"
 #include "platform/TextConversion.h"
 #include "platform/ZUtilities.h"
 
@@ -101,74 +99,13 @@ QUILLET_TEST_HELPER(copycount)
     return 0;
 }
 
-/// Runs the helper above and talks to it through two pipes. The destructor
-/// kills and reaps a helper that is still running.
-class RemoteCounter {
+/// The helper above, one command per line.
+class RemoteCounter : public QuilletTest::HelperProcess {
 public:
-    explicit RemoteCounter(const std::string& suffix)
-    {
-        Platform::PipePair input, output;
-        if (!Platform::CreatePipe(input) || !Platform::CreatePipe(output) ||
-            !Platform::ChildProcess::Spawn({FromUtf8(QuilletTest::SelfPath()), L"--quillet-helper", L"copycount",
-                                            FromUtf8(suffix)},
-                                           {}, input.read.Get(), output.write.Get(), Platform::kInvalidHandle,
-                                           child))
-            throw std::runtime_error("cannot start the helper");
-        toChild = std::move(input.write);
-        fromChild = std::move(output.read);
-    }
-
-    void Send(const std::string& command)
-    {
-        const std::string line = command + "\n";
-        std::size_t count = 0;
-        ASSERT_EQ(Platform::WriteSome(toChild.Get(), line.data(), line.size(), count), Platform::IoStatus::Ok);
-        ASSERT_EQ(count, line.size());
-    }
-
-    /// The next answer; false when none came within timeoutMs or the helper
-    /// has gone.
-    bool Receive(std::string& line, int timeoutMs)
-    {
-        for (;;) {
-            const std::size_t end = buffer.find('\n');
-            if (end != std::string::npos) {
-                line = buffer.substr(0, end);
-                buffer.erase(0, end + 1);
-                return true;
-            }
-            Platform::NativeHandle handles[] = {fromChild.Get()};
-            char chunk[256];
-            std::size_t count = 0;
-            if (Platform::WaitAny(handles, 1, timeoutMs) != 0 ||
-                Platform::ReadSome(fromChild.Get(), chunk, sizeof chunk, count) != Platform::IoStatus::Ok)
-                return false;
-            buffer.append(chunk, count);
-        }
-    }
+    explicit RemoteCounter(const std::string& suffix) : HelperProcess(L"copycount", {FromUtf8(suffix)}) {}
 
     /// Sends a command and returns its answer (empty when none came).
-    std::string Call(const std::string& command)
-    {
-        Send(command);
-        std::string line;
-        return Receive(line, 60000) ? line : std::string();
-    }
-
-    std::int64_t GetProcessId() const { return child.GetProcessId(); }
-
-    /// Ends the helper at once, whatever it holds, and reaps it.
-    void Kill()
-    {
-        int code = 0;
-        child.Kill();
-        child.Wait(-1, code);
-    }
-
-private:
-    Platform::ChildProcess child;  // killed and reaped by its destructor
-    Platform::UniqueHandle toChild, fromChild;
-    std::string buffer;
+    std::string Call(const std::string& command) { return Send(command) ? ReadLine() : std::string(); }
 };
 
 // ---------------------------------------------------------------------------
@@ -388,17 +325,17 @@ TEST_F(CopyCountTest, GetCopyCountWaitsUntilCountingIsOver)
     gracefulReader.Send("count");
     droppedReader.Send("count");
     std::string line;
-    EXPECT_FALSE(gracefulReader.Receive(line, 1000));
-    EXPECT_FALSE(droppedReader.Receive(line, 0));
+    EXPECT_FALSE(gracefulReader.ReadLine(line, 1000));
+    EXPECT_FALSE(droppedReader.ReadLine(line, 0));
 
     // The waiting readers left the mutex free for these.
     graceful.Stop();
     const std::int32_t graceEnd = Record(0).stopTime;
     dropped.StopCounting();
 
-    ASSERT_TRUE(droppedReader.Receive(line, 60000));
+    ASSERT_TRUE(droppedReader.ReadLine(line, 60000));
     EXPECT_EQ(line, "ok 0");
-    ASSERT_TRUE(gracefulReader.Receive(line, 60000));
+    ASSERT_TRUE(gracefulReader.ReadLine(line, 60000));
     EXPECT_EQ(line, "ok 3");
     EXPECT_GT(Now(), graceEnd);
     EXPECT_FALSE(graceful.IsCopy());
@@ -419,13 +356,13 @@ TEST_F(CopyCountTest, ConstructorWaitsWhileAllRecordsAreBusy)
     RemoteCounter waiter(suffix);
     waiter.Send("open Newcomer");
     std::string line;
-    EXPECT_FALSE(waiter.Receive(line, 1500));
+    EXPECT_FALSE(waiter.ReadLine(line, 1500));
     // It waits without holding the mutex.
     busy[7]->AddCopy();
     EXPECT_EQ(busy[7]->GetCopies(), 1);
 
     busy[42]->StopCounting();
-    ASSERT_TRUE(waiter.Receive(line, 60000));
+    ASSERT_TRUE(waiter.ReadLine(line, 60000));
     EXPECT_EQ(line, "ok");
     EXPECT_EQ(StoredName(Record(42)), u"Newcomer");
 }
@@ -473,13 +410,13 @@ TEST_F(CopyCountTest, ConcurrentProcessesLoseNoCopy)
         worker->Send("open Shared");
     std::string line;
     for (auto& worker : workers) {
-        ASSERT_TRUE(worker->Receive(line, 60000));
+        ASSERT_TRUE(worker->ReadLine(line, 60000));
         ASSERT_EQ(line, "ok");
     }
     for (auto& worker : workers)
         worker->Send("hammer " + std::to_string(kPerThread));
     for (auto& worker : workers) {
-        ASSERT_TRUE(worker->Receive(line, 60000));
+        ASSERT_TRUE(worker->ReadLine(line, 60000));
         ASSERT_EQ(line, "ok");
     }
     EXPECT_EQ(CopyCount(L"Shared").GetCopies(), kProcesses * 2 * kPerThread);

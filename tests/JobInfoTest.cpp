@@ -4,9 +4,8 @@
 #include "capture/JobInfo.h"
 
 #include "TestSupport.h"
-#include "platform/ChildProcess.h"
+#include "support/HelperProcess.h"
 #include "platform/FileHandle.h"
-#include "platform/Pipe.h"
 #include "platform/TextConversion.h"
 
 #include <gtest/gtest.h>
@@ -95,51 +94,7 @@ QUILLET_TEST_HELPER(job_stdin_closed)
     return !job.IsDataSourceReady() && job.OpenDataSource() == kInvalidHandle ? 0 : 1;
 }
 
-/// One helper process, with a pipe to its standard input and one from its
-/// standard output. Killed and reaped on destruction at the latest.
-class Helper {
-public:
-    Helper(const std::wstring& name, const std::vector<std::wstring>& args)
-    {
-        Platform::PipePair in;
-        Platform::PipePair out;
-        if (!Platform::CreatePipe(in) || !Platform::CreatePipe(out))
-            throw std::runtime_error("pipe");
-        std::vector<std::wstring> argv{FromUtf8(QuilletTest::SelfPath()), L"--quillet-helper", name};
-        argv.insert(argv.end(), args.begin(), args.end());
-        if (!Platform::ChildProcess::Spawn(argv, {}, in.read.Get(), out.write.Get(), kInvalidHandle,
-                                           child))
-            throw std::runtime_error("spawn");
-        toChild = std::move(in.write);
-        fromChild = std::move(out.read);
-    }
-
-    std::string ReadLine()
-    {
-        std::string line;
-        char c = 0;
-        std::size_t count = 0;
-        while (Platform::ReadSome(fromChild.Get(), &c, 1, count) == Platform::IoStatus::Ok && c != '\n')
-            line += c;
-        return line;
-    }
-
-    /// Ends the helper's input and returns its exit code.
-    int Finish()
-    {
-        toChild.Close();
-        int code = -1;
-        child.Wait(-1, code);
-        return code;
-    }
-
-    std::int64_t GetProcessId() const { return child.GetProcessId(); }
-
-private:
-    Platform::ChildProcess child;
-    Platform::UniqueHandle toChild;
-    Platform::UniqueHandle fromChild;
-};
+using Helper = QuilletTest::HelperProcess;
 
 /// Reads a source to its end; Locked and Error show up in the text.
 std::string ReadAll(NativeHandle source)

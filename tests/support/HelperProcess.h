@@ -1,0 +1,99 @@
+// HelperProcess: the test binary run as a helper process, with a pipe to its
+// standard input and one from its standard output.
+#pragma once
+
+#include "TestSupport.h"
+
+#include "platform/ChildProcess.h"
+#include "platform/Pipe.h"
+#include "platform/TextConversion.h"
+#include "platform/WaitSet.h"
+
+#include <stdexcept>
+#include <string>
+#include <vector>
+
+namespace QuilletTest {
+
+/// Runs `<self> --quillet-helper name args...`. The destructor kills and
+/// reaps a helper that is still running.
+class HelperProcess {
+public:
+    HelperProcess(const std::wstring& name, const std::vector<std::wstring>& args)
+    {
+        namespace P = Quillet::Platform;
+        std::vector<std::wstring> argv{Quillet::FromUtf8(SelfPath()), L"--quillet-helper", name};
+        argv.insert(argv.end(), args.begin(), args.end());
+        P::PipePair in, out;
+        if (!P::CreatePipe(in) || !P::CreatePipe(out) ||
+            !P::ChildProcess::Spawn(argv, {}, in.read.Get(), out.write.Get(), P::kInvalidHandle, child))
+            throw std::runtime_error("cannot start the helper");
+        toChild = std::move(in.write);
+        fromChild = std::move(out.read);
+    }
+
+    /// Writes one line to the helper's input.
+    bool Send(const std::string& line)
+    {
+        const std::string text = line + "\n";
+        std::size_t count = 0;
+        return Quillet::Platform::WriteSome(toChild.Get(), text.data(), text.size(), count) ==
+                   Quillet::Platform::IoStatus::Ok &&
+               count == text.size();
+    }
+
+    /// The next line of the helper's output; false when none came within
+    /// timeoutMs or the helper has gone.
+    bool ReadLine(std::string& line, int timeoutMs = 60000)
+    {
+        namespace P = Quillet::Platform;
+        for (;;) {
+            const std::size_t end = buffer.find('\n');
+            if (end != std::string::npos) {
+                line = buffer.substr(0, end);
+                buffer.erase(0, end + 1);
+                return true;
+            }
+            P::NativeHandle handles[] = {fromChild.Get()};
+            char chunk[256];
+            std::size_t count = 0;
+            if (P::WaitAny(handles, 1, timeoutMs) != 0 ||
+                P::ReadSome(fromChild.Get(), chunk, sizeof chunk, count) != P::IoStatus::Ok)
+                return false;
+            buffer.append(chunk, count);
+        }
+    }
+
+    /// The next line, or "" when none came.
+    std::string ReadLine()
+    {
+        std::string line;
+        return ReadLine(line) ? line : std::string();
+    }
+
+    /// Ends the helper's input and returns its exit code.
+    int Finish()
+    {
+        toChild.Close();
+        int code = -1;
+        child.Wait(-1, code);
+        return code;
+    }
+
+    /// Ends the helper at once, whatever it holds, and reaps it.
+    void Kill()
+    {
+        int code = 0;
+        child.Kill();
+        child.Wait(-1, code);
+    }
+
+    std::int64_t GetProcessId() const { return child.GetProcessId(); }
+
+private:
+    Quillet::Platform::ChildProcess child;
+    Quillet::Platform::UniqueHandle toChild, fromChild;
+    std::string buffer;
+};
+
+}  // namespace QuilletTest
