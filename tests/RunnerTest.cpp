@@ -147,6 +147,20 @@ protected:
     }
     RIPEngine* Engine(const fs::path& path) { return Engine(path, output); }
 
+    /// A service whose job arrives through a new FIFO at fifo, so that a test
+    /// can act while the run is certainly in progress; null if the FIFO
+    /// cannot be made.
+    RIPEngine* FifoEngine(const fs::path& fifo)
+    {
+        if (::mkfifo(fifo.c_str(), 0600) != 0)
+            return nullptr;
+        auto* engine = static_cast<RIPEngine*>(CreateRIPService(L"printjobfile=" + FromUtf8(fifo.u8string())));
+        engines.push_back(engine);
+        engine->SetOutputFolder(FromUtf8(output.u8string()));
+        engine->SetResolution(36);
+        return engine;
+    }
+
     /// Blocks until the engine's run has ended.
     static void WaitForEnd(RIPEngine* engine)
     {
@@ -275,11 +289,8 @@ TEST_F(RunnerTest, AsynchronousDeliveryAnnouncesEveryPageOnTheMonitorThread)
     // The job waits for its input to end before its first page: the callback
     // is registered while the run is certainly in progress.
     const fs::path fifo = dir / "job.fifo";
-    ASSERT_EQ(::mkfifo(fifo.c_str(), 0600), 0);
-    auto* engine = static_cast<RIPEngine*>(CreateRIPService(L"printjobfile=" + FromUtf8(fifo.u8string())));
-    engines.push_back(engine);
-    engine->SetOutputFolder(FromUtf8(output.u8string()));
-    engine->SetResolution(36);
+    RIPEngine* engine = FifoEngine(fifo);
+    ASSERT_NE(engine, nullptr);
     ASSERT_TRUE(engine->StartRIP());
     ASSERT_FALSE(engine->GetImpl().IsIdle());
 
@@ -458,11 +469,8 @@ TEST_F(RunnerTest, MonitorSleepsWhileGhostscriptIsSilent)
 TEST_F(RunnerTest, StopFromAPageCallbackDoesNotDeadlock)
 {
     const fs::path fifo = dir / "job.fifo";
-    ASSERT_EQ(::mkfifo(fifo.c_str(), 0600), 0);
-    auto* engine = static_cast<RIPEngine*>(CreateRIPService(L"printjobfile=" + FromUtf8(fifo.u8string())));
-    engines.push_back(engine);
-    engine->SetOutputFolder(FromUtf8(output.u8string()));
-    engine->SetResolution(36);
+    RIPEngine* engine = FifoEngine(fifo);
+    ASSERT_NE(engine, nullptr);
     ASSERT_TRUE(engine->StartRIP());
 
     struct Stopper : IPageNotify {
