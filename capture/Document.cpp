@@ -3,6 +3,7 @@
 
 #include "capture/QueueManager.h"
 #include "platform/ShellPrint.h"
+#include "platform/TextConversion.h"
 #include "platform/ZBaseStorage.h"
 #include "platform/ZString.h"
 #include "platform/ZUtilities.h"
@@ -38,9 +39,9 @@ bool DocumentImpl::CanPrint(const std::wstring& documentPath) const
     return !ExclusionList().ContainsI(key);
 }
 
-bool DocumentImpl::ShellPrint(const std::wstring& file, const std::wstring& queue) const
+bool DocumentImpl::ShellPrint(const std::wstring& file, const std::wstring& queue, std::string* failure) const
 {
-    return Platform::ShellPrint(file, queue);
+    return Platform::ShellPrint(file, queue, failure);
 }
 
 Document::Document(const std::wstring& path)
@@ -97,8 +98,11 @@ bool Document::PrintDocument(const std::wstring& queue)
     ZFileName source;
     if (!source.Set(path.c_str()))
         return false;
-    if (!ZFileStorage(source).Exists())
+    if (!ZFileStorage(source).Exists()) {
+        if (failureReason.empty())
+            failureReason = "the document " + ToUtf8(path) + " does not exist";
         return false;
+    }
     if (PrepareCopyPath()) {
         ZFileName destination;
         if (!destination.Set(copyPath.c_str()))
@@ -107,7 +111,12 @@ bool Document::PrintDocument(const std::wstring& queue)
         if (ZFileStorage(source).Copy(destination, false) == ZBASE_OK)
             file = copyPath;
     }
-    return impl->ShellPrint(file, queue);
+    std::string failure;
+    if (impl->ShellPrint(file, queue, &failure))
+        return true;
+    if (failureReason.empty())
+        failureReason = failure;
+    return false;
 }
 
 void Document::DeleteCopy()
@@ -131,7 +140,7 @@ tagZBASESTAT Document::Run()
     if (PrintDocument(std::wstring()))
         return code;
     printOk = false;
-    return static_cast<tagZBASESTAT>(4);
+    return kNotPrinted;
 }
 
 }  // namespace Quillet

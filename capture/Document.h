@@ -26,8 +26,9 @@ public:
     /// applications print badly this way (".cdr;.qxd;.pmd;.vsd;.indd;", any case).
     bool CanPrint(const std::wstring& documentPath) const;
     /// Prints file to queue (by queue name or display name), or to the default
-    /// queue when queue is empty. True when the print system took the job.
-    bool ShellPrint(const std::wstring& file, const std::wstring& queue) const;
+    /// queue when queue is empty. True when the print system took the job;
+    /// otherwise failure (when given) says why, in one line of English.
+    bool ShellPrint(const std::wstring& file, const std::wstring& queue, std::string* failure = nullptr) const;
 };
 
 /// ".QV_PrintDirect", the suffix that marks a tagged copy.
@@ -57,6 +58,7 @@ public:
     bool PrepareCopyPath();
     /// Copies the document onto the tagged copy (or, if that fails, uses the
     /// document itself) and prints it to queue (empty: the default queue).
+    /// A failure's reason goes into failureReason unless one is there.
     bool PrintDocument(const std::wstring& queue);
     /// Deletes the tagged copy, if any.
     void DeleteCopy();
@@ -69,11 +71,17 @@ public:
     /// False once printing has failed; written by Run, read by the engine
     /// right after the start without a lock, hence atomic.
     std::atomic<bool> printOk{true};
+    /// Why the first print attempt failed; written by Run, read by the engine
+    /// once the thread has been joined.
+    std::string failureReason;
 
 protected:
     /// 0: printed; 5: printed to the default queue although it could not be
-    /// switched; 4: not printed.
+    /// switched; kNotPrinted (4): not printed.
     tagZBASESTAT Run() override;
+
+public:
+    static constexpr tagZBASESTAT kNotPrinted = static_cast<tagZBASESTAT>(4);
 };
 
 }  // namespace Quillet

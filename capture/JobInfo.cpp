@@ -105,15 +105,19 @@ bool JobInfo::IsDataSourceReady() const
 Platform::NativeHandle JobInfo::OpenDataSource()
 {
     Platform::UniqueHandle& handle = impl->handle;
-    if (useStandardInput)
-        return handle.IsValid() ? handle.Get() : Platform::StandardInput();
+    if (useStandardInput) {
+        if (handle.IsValid())
+            return handle.Get();
+        const Platform::NativeHandle input = Platform::StandardInput();
+        return input == Platform::kInvalidHandle ? Platform::kNullHandle : input;
+    }
     if (handle.IsValid()) {
         // A pipe cannot be rewound; it is read on from where it stands.
         Platform::Rewind(handle.Get());
         return handle.Get();
     }
     handle.Reset(Platform::OpenForReading(DataSourcePath(printJobFile)));
-    return handle.Get();
+    return handle.IsValid() ? handle.Get() : Platform::kNullHandle;
 }
 
 }  // namespace Quillet

@@ -65,8 +65,8 @@ public:
     /// for standard input): for a standard-input job the held handle as it is,
     /// else standard input; otherwise the held handle rewound to its start, or
     /// printJobFile (a pipe name's FIFO) opened and kept. Never waits for a
-    /// FIFO's writer. Platform::kInvalidHandle when nothing can be opened; the
-    /// next call then tries again.
+    /// FIFO's writer. Platform::kNullHandle when nothing can be opened (nor
+    /// standard input is open); the next call then tries again.
     Platform::NativeHandle OpenDataSource();
 
     /// Intent string; written by the engine, read by the preview launcher.

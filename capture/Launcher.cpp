@@ -94,8 +94,10 @@ bool StartPreviewProcess(InstallSettings* settings, JobInfo* job)
     else if (argv[0].empty())
         return false;
 
-    const Platform::NativeHandle input =
+    Platform::NativeHandle input =
         job->GetPrintJobFile().empty() ? job->OpenDataSource() : Platform::StandardInput();
+    if (input == Platform::kNullHandle)
+        input = Platform::kInvalidHandle;  // nothing to read: the preview gets the null device
     Platform::ChildProcess child;
     if (!Platform::ChildProcess::Spawn(argv, {}, input, Platform::StandardOutput(), Platform::StandardError(),
                                        child))

@@ -1,8 +1,10 @@
 // CreateRIPService: the exported factory of the rendering service.
 #include <quillet/IRIPBase.h>
+#include <quillet/IRIPStatus.h>
 
 #include "capture/JobInfo.h"
 #include "engine/RIPEngine.h"
+#include "engine/RIPEngineImpl.h"
 #include "engine/SharedPtr.h"
 
 namespace Quillet {
@@ -17,6 +19,15 @@ IRIPBase* CreateRIPService(const std::wstring& params)
     } catch (...) {
         return nullptr;
     }
+}
+
+IRIPStatus* GetRIPStatus(IRIPBase* service)
+{
+    // Inside the library the engine's class is known, so the cast is safe
+    // here, unlike in a host. The record is the runner's, which lives as
+    // long as the engine.
+    auto* engine = dynamic_cast<RIPEngine*>(service);
+    return engine != nullptr ? &engine->GetImpl().GetFailure() : nullptr;
 }
 
 }  // namespace Quillet

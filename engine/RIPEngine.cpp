@@ -7,10 +7,16 @@
 #include "capture/KeyAccessor.h"
 #include "capture/Launcher.h"
 #include "engine/RIPEngineImpl.h"
+#include "platform/FileHandle.h"
+#include "platform/TextConversion.h"
 #include "platform/ZIpcServer.h"
 #include "platform/ZString.h"
 #include "platform/ZThread.h"
 #include "settings/InstallSettings.h"
+
+#include <chrono>
+#include <exception>
+#include <string>
 
 namespace Quillet {
 
@@ -18,6 +24,23 @@ namespace {
 
 /// How long a capture waits for the print path to report the job.
 constexpr std::uint32_t kJobKeyTimeoutMs = 20000;
+
+/// Why the job source at path (a print-job file, a FIFO, standard input)
+/// could not be opened.
+std::string UnopenedSource(const std::wstring& path)
+{
+    if (path.empty())
+        return "the job has no source: no print-job file, and standard input is closed";
+    const std::string name = ToUtf8(path);
+    switch (Platform::GetPathKind(path)) {
+    case Platform::PathKind::Missing:
+        return "the job source " + name + " does not exist";
+    case Platform::PathKind::Directory:
+        return "the job source " + name + " is a folder";
+    default:
+        return "the job source " + name + " cannot be opened";
+    }
+}
 
 }  // namespace
 
@@ -46,20 +69,34 @@ RIPEngine::~RIPEngine()
 bool RIPEngine::StartRIP()
 {
     InstallSettings::Instance();
+    RunFailure& failure = impl->GetFailure();
+    failure.Clear();
     bool result = false;
     try {
         if (jobInfo->IsDataSourceReady())
             result = true;
         else
             result = CaptureJob() == CaptureResult::Ready;
-    } catch (...) {
+    } catch (const std::exception& e) {
         // A failed capture leaves an earlier run undisturbed.
+        failure.Set(RIP_STAGE_CAPTURE, std::string("the capture failed: ") + e.what());
+    } catch (...) {
+        failure.Set(RIP_STAGE_CAPTURE, "the capture failed");
     }
     if (result) {
-        // Outside the catch: the runner's start failures reach the host.
+        // Outside the catch: the runner's start failures reach the host. A
+        // job that cannot be opened is not one of them: its run fails.
         impl->StopGhostscript();
-        impl->SetJobSource(jobInfo->OpenDataSource());
-        impl->StartGhostscript();
+        const Platform::NativeHandle source = jobInfo->OpenDataSource();
+        if (source == Platform::kNullHandle)
+            failure.Set(RIP_STAGE_START, UnopenedSource(jobInfo->GetPrintJobFile()));
+        impl->SetJobSource(source);
+        try {
+            impl->StartGhostscript();
+        } catch (const std::exception& e) {
+            failure.Set(RIP_STAGE_START, e.what());
+            throw;
+        }
     }
     return result;
 }
@@ -69,6 +106,7 @@ void RIPEngine::StartPreview()
     // The same capture as StartRIP's, without a catch-all; a capture that
     // failed still launches the preview with what the job description holds.
     InstallSettings& settings = InstallSettings::Instance();
+    impl->GetFailure().Clear();
     if (!jobInfo->IsDataSourceReady() && CaptureJob() == CaptureResult::Refused)
         return;
     StartPreviewProcess(&settings, jobInfo.Get());
@@ -81,22 +119,60 @@ RIPEngine::CaptureResult RIPEngine::CaptureJob()
     document = std::make_unique<Document>(GetInputDocument());
     if (document->IsPostScript())
         return CaptureResult::Ready;
-    if (!document->impl || !document->impl->CanPrint(document->path))
+    RunFailure& failure = impl->GetFailure();
+    if (!document->impl || !document->impl->CanPrint(document->path)) {
+        failure.Set(RIP_STAGE_CAPTURE, "the document type cannot be printed: " + ToUtf8(document->path));
         return CaptureResult::Refused;
+    }
 
     const std::wstring tag = document->GetJobTag();
     KeyAccessor keyServer(tag);
-    if (!keyServer.IsThreadRunning())
-        keyServer.Start();
+    if (!keyServer.IsThreadRunning() && !keyServer.Start()) {
+        failure.Set(RIP_STAGE_CAPTURE, "the job-key endpoint cannot be opened");
+        return CaptureResult::Failed;
+    }
     document->queueName = InstallSettings::Instance().GetQueueName();
     document->printOk = true;
-    if (!document->ThreadStart(5) || !document->printOk)
+    if (!document->ThreadStart(5)) {
+        failure.Set(RIP_STAGE_CAPTURE, "the printing thread cannot be started");
         return CaptureResult::Failed;  // the key server is stopped on return
+    }
 
-    ZSynchManager waiter;
-    waiter.AddSynchObject(&keyServer);
-    if (waiter.WaitForTrigger(false, kJobKeyTimeoutMs) != ZBASE_OK)
+    // The printing thread is waited for too: a document that was not printed
+    // at all (no print server, no queue, nothing that prints it) ends the
+    // capture at once, since no keys can come then. One printed to the
+    // default queue instead may still come back, if that queue is ours.
+    std::string timeout = "no job was reported within " + std::to_string(kJobKeyTimeoutMs / 1000) +
+                          " s of printing to " + ToUtf8(document->queueName);
+    const auto deadline = std::chrono::steady_clock::now() + std::chrono::milliseconds(kJobKeyTimeoutMs);
+    bool printing = true;
+    while (keyServer.IsThreadRunning()) {
+        const auto left = std::chrono::duration_cast<std::chrono::milliseconds>(
+            deadline - std::chrono::steady_clock::now()).count();
+        ZSynchManager waiter;
+        waiter.AddSynchObject(&keyServer);
+        if (printing)
+            waiter.AddSynchObject(document.get());
+        if (left <= 0 || waiter.WaitForTrigger(false, static_cast<std::uint32_t>(left)) != ZBASE_OK) {
+            failure.Set(RIP_STAGE_CAPTURE, timeout);
+            return CaptureResult::Failed;
+        }
+        if (printing && !document->IsThreadRunning()) {
+            document->Join();  // its failure text is written before it ends
+            printing = false;
+            const std::string& why = document->failureReason;
+            if (document->GetExitStatus() == Document::kNotPrinted) {
+                failure.Set(RIP_STAGE_CAPTURE, why.empty() ? "the document was not printed" : why);
+                return CaptureResult::Failed;
+            }
+            if (!why.empty())
+                timeout += " (" + why + ")";
+        }
+    }
+    if (!keyServer.succeeded) {
+        failure.Set(RIP_STAGE_CAPTURE, "the job-key endpoint failed before a job was reported");
         return CaptureResult::Failed;
+    }
     const std::wstring keys = keyServer.keys;
     const bool parsed = jobInfo->Parse(keys);
     {
@@ -107,6 +183,8 @@ RIPEngine::CaptureResult RIPEngine::CaptureJob()
             keyServer.server->Send(&done, 1);
         }
     }
+    if (!parsed)
+        failure.Set(RIP_STAGE_CAPTURE, "the job keys were refused: the job's handle cannot be taken over");
     return parsed ? CaptureResult::Ready : CaptureResult::Failed;
 }
 

@@ -95,7 +95,8 @@ private:
     };
     /// Has the document printed to the virtual queue (replacing document) and
     /// waits at most 20 s for its job keys, which it applies to the job
-    /// description and confirms to the print path.
+    /// description and confirms to the print path; printing that fails ends
+    /// the wait at once. Records why it did not come to Ready.
     CaptureResult CaptureJob();
 
     std::unique_ptr<RIPEngineImpl> impl;

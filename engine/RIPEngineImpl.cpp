@@ -6,6 +6,7 @@
 #include "engine/RIPEngine.h"
 #include "platform/CommandLine.h"
 #include "platform/Pipe.h"
+#include "platform/TextConversion.h"
 #include "platform/ZBaseStorage.h"
 #include "platform/ZString.h"
 
@@ -75,6 +76,12 @@ void RIPEngineImpl::StartGhostscript()
     d.stopEvent.Reset();
     d.failed = false;
     d.pagesProduced = 0;
+    if (d.jobSource == Platform::kNullHandle) {
+        // Not the host's mistake to be thrown at it: the run fails with a reason.
+        d.failure.Set(RIP_STAGE_START, "the job source cannot be opened");
+        d.failed = true;
+        return;
+    }
 
     Platform::PipePair input;
     if (!Platform::CreatePipe(input) || !Platform::SetNonBlocking(input.write.Get(), true))
@@ -88,6 +95,12 @@ void RIPEngineImpl::StartGhostscript()
     d.outputPipe = std::move(output.read);
     d.outputPipeClient = std::move(output.write);
 
+    Platform::PipePair error;
+    if (!Platform::CreatePipe(error) || !Platform::SetNonBlocking(error.read.Get(), true))
+        throw std::runtime_error("Unable to create Pipe.");
+    d.errorPipe = std::move(error.read);
+    d.errorPipeClient = std::move(error.write);
+
     // GS_LIB and GS_DLL go into the child's environment only: changing the
     // host's environment is not safe in a threaded process.
     const std::wstring root = GetGhostscriptRoot();
@@ -99,7 +112,7 @@ void RIPEngineImpl::StartGhostscript()
     d.outputFolder = d.owner->GetOutputDirectory();
     const ZDirStorage folder{ZString(d.outputFolder)};
     if (!folder.Exists())
-        folder.Create();  // a folder that cannot be made fails the watch below
+        folder.Create();
     d.pagePattern = d.owner->GetPagePattern();
 
     std::vector<std::wstring> args;
@@ -108,6 +121,8 @@ void RIPEngineImpl::StartGhostscript()
         Platform::SplitCommandLine(BuildCommandLine(GetGhostscriptProgram(root), args));
 
     if (!d.changeNotification.Open(d.outputFolder)) {
+        d.failure.Set(RIP_STAGE_START, "the output folder " + ToUtf8(d.outputFolder) +
+                                           (folder.Exists() ? " cannot be watched" : " cannot be created"));
         d.failed = true;
         return;
     }
@@ -115,12 +130,17 @@ void RIPEngineImpl::StartGhostscript()
     {
         ZLock guard(d.lock);
         if (!Platform::ChildProcess::Spawn(argv, environment, d.inputRead.Get(),
-                                           d.outputPipeClient.Get(), d.errorHandle, d.process))
-            d.failed = true;  // the monitor sees no child and ends the run at once
+                                           d.outputPipeClient.Get(), d.errorPipeClient.Get(), d.process)) {
+            // The monitor sees no child and ends the run at once.
+            d.failure.Set(RIP_STAGE_START,
+                          "Ghostscript cannot be started: " + (argv.empty() ? std::string() : ToUtf8(argv[0])));
+            d.failed = true;
+        }
     }
     // The child holds its own copies; ours would keep the pipes open past its end.
     d.inputRead.Close();
     d.outputPipeClient.Close();
+    d.errorPipeClient.Close();
 
     {
         std::lock_guard<std::mutex> guard(d.endMutex);
@@ -203,6 +223,8 @@ void RIPEngineImpl::CloseRunHandles()
     d.inputWrite.Close();
     d.outputPipeClient.Close();
     d.outputPipe.Close();
+    d.errorPipeClient.Close();
+    d.errorPipe.Close();
     ZLock guard(d.lock);
     d.process = Platform::ChildProcess();
 }
@@ -224,8 +246,12 @@ void RIPEngineImpl::MonitorThreadEntry()
 {
     try {
         MonitorGhostscript();
-    } catch (...) {
+    } catch (const std::exception& e) {
         // The outcome is reported through failed; nothing may escape a thread.
+        data->failure.Set(RIP_STAGE_RENDER, std::string("the run monitor failed: ") + e.what());
+        data->failed = true;
+    } catch (...) {
+        data->failure.Set(RIP_STAGE_RENDER, "the run monitor failed");
         data->failed = true;
     }
     {

@@ -2,6 +2,7 @@
 // reads its output and collects the page files it writes.
 #pragma once
 
+#include "engine/RunFailure.h"
 #include "platform/ChildProcess.h"
 #include "platform/DirWatch.h"
 #include "platform/Event.h"
@@ -58,8 +59,11 @@ struct RIPEngineImplData {
     /// never stops the monitor from reading Ghostscript's output. Closing it
     /// ends Ghostscript's input.
     Platform::UniqueHandle inputWrite;
-    /// The child's standard error: none, so the child gets the null device.
-    Platform::NativeHandle errorHandle = Platform::kInvalidHandle;
+    /// Our read end of Ghostscript's standard error, non-blocking, and the
+    /// child's end, closed once the child holds it. What arrives goes into
+    /// the failure record's report.
+    Platform::UniqueHandle errorPipe;
+    Platform::UniqueHandle errorPipeClient;
     /// Where the job is read from; set by the engine before each start, owned
     /// by the job description, never closed here.
     Platform::NativeHandle jobSource = Platform::kInvalidHandle;
@@ -79,6 +83,8 @@ struct RIPEngineImplData {
     std::atomic<bool> idle{true};
     /// The current or last run failed; reset by the next start.
     std::atomic<bool> failed{false};
+    /// Why the last start or run failed; cleared by the engine at each start.
+    RunFailure failure;
     RIPEngine* const owner;
     /// Guards the run's state and, for the engine, its page table. Recursive:
     /// an asynchronous page callback may call back into the engine.
@@ -115,11 +121,12 @@ public:
     RIPEngineImpl& operator=(const RIPEngineImpl&) = delete;
 
     /// Starts a run on jobSource. Throws std::runtime_error with "Cannot start.
-    /// RIP in progress", "Cannot start. Invalid job", "Unable to create data
-    /// source pipe.", "Unable to create Pipe." or "Unable to Launch Ghostscript
-    /// Process thread.". A folder that cannot be watched sets failed and
-    /// returns without a run; a child that cannot be started sets failed and
-    /// the run ends at once.
+    /// RIP in progress", "Cannot start. Invalid job" (kInvalidHandle),
+    /// "Unable to create data source pipe.", "Unable to create Pipe." or
+    /// "Unable to Launch Ghostscript Process thread.". A null source
+    /// (Platform::kNullHandle: the job could not be opened) and a folder that
+    /// cannot be made or watched set failed, record why and return without a
+    /// run; a child that cannot be started sets failed and the run ends at once.
     void StartGhostscript();
     /// Ends the current run, if any: asks the monitor to finish, waits up to
     /// 10 s, then kills the child and waits for the monitor to notice. Closes
@@ -139,6 +146,7 @@ public:
     Platform::NativeHandle GetJobSource() const { return data->jobSource; }
 
     ZCriticalSection& GetLock() { return data->lock; }
+    RunFailure& GetFailure() { return data->failure; }
     bool IsIdle() const { return data->idle.load(); }
     bool IsFailed() const { return data->failed.load(); }
     std::int32_t GetPagesProduced() const { return data->pagesProduced.load(); }

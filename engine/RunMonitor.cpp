@@ -42,11 +42,12 @@ public:
     void Run();
 
 private:
-    enum class Source { Stop, Child, Folder, Output, Input };
+    enum class Source { Stop, Child, Folder, Output, Error, Input };
 
     bool RelayJobData();
     void CloseInput();
     void ReadOutput(int maxReads);
+    void ReadError(int maxReads);
     bool PageFileExists(std::int32_t pageNumber) const;
     std::wstring PageFileName(std::int32_t pageNumber) const;
     void HandOver(std::int32_t pageNumber);
@@ -59,6 +60,8 @@ private:
     bool sourceLocked = false;
     std::vector<char> output = std::vector<char>(kChunkSize);
     bool outputOpen = true;
+    bool errorOpen = true;
+    bool stopRequested = false;
 };
 
 void RIPEngineImpl::MonitorGhostscript()
@@ -76,7 +79,6 @@ void RunMonitor::Run()
     // Without a child (it could not be started) the run ends at once; failed
     // is already set.
     bool running = child != Platform::kInvalidHandle;
-    bool stopRequested = false;
 
     std::vector<Platform::WaitItem> items;
     std::vector<Source> sources;
@@ -97,6 +99,8 @@ void RunMonitor::Run()
         add(d.changeNotification.GetWaitHandle(), false, Source::Folder);
         if (outputOpen)
             add(d.outputPipe.Get(), false, Source::Output);
+        if (errorOpen)
+            add(d.errorPipe.Get(), false, Source::Error);
         // The input is driven by readiness: a chunk waits for room in the pipe,
         // the next read waits for the source to have data. Ghostscript's output
         // is read meanwhile, so a full input pipe never blocks its output.
@@ -119,6 +123,9 @@ void RunMonitor::Run()
         ++d.monitorWakeUps;
         if (ready == Platform::kWaitTimeout) {
             if (stopRequested) {
+                const std::int32_t pages = d.pagesProduced;
+                d.failure.Set(RIP_STAGE_STOP, "Ghostscript did not end after the stop and was killed after " +
+                                                  std::to_string(pages) + (pages == 1 ? " page" : " pages"));
                 d.failed = true;
                 break;
             }
@@ -126,6 +133,7 @@ void RunMonitor::Run()
             continue;
         }
         if (ready < 0 || static_cast<std::size_t>(ready) >= sources.size()) {
+            d.failure.Set(RIP_STAGE_RENDER, "waiting for Ghostscript failed");
             d.failed = true;
             break;
         }
@@ -151,6 +159,9 @@ void RunMonitor::Run()
         }
         case Source::Output:
             ReadOutput(kReadsPerWakeUp);
+            break;
+        case Source::Error:
+            ReadError(kReadsPerWakeUp);
             break;
         case Source::Input:
             sourceLocked = !RelayJobData();
@@ -182,6 +193,7 @@ bool RunMonitor::RelayJobData()
             CloseInput();
             return true;
         case Platform::ReadStatus::Error:
+            d.failure.Set(RIP_STAGE_RENDER, "the job source cannot be read");
             d.failed = true;
             CloseInput();
             return true;
@@ -198,6 +210,8 @@ bool RunMonitor::RelayJobData()
             break;  // the rest goes when the pipe has room
         } else {
             // Ghostscript no longer reads its input; the next pass drains the run.
+            // Weak: its exit code, seen later, usually names the cause.
+            d.failure.Set(RIP_STAGE_RENDER, "Ghostscript stopped reading the job", true);
             d.failed = true;
             pendingSize = 0;
         }
@@ -220,6 +234,7 @@ void RunMonitor::ReadOutput(int maxReads)
             Platform::ReadSome(d.outputPipe.Get(), output.data(), output.size(), count);
         if (status == Platform::IoStatus::Ok) {
             d.owner->ScanJobHeader(output.data(), count);
+            d.failure.AddStandardOutput(output.data(), count);
         } else if (status == Platform::IoStatus::WouldBlock) {
             return;
         } else {
@@ -227,6 +242,21 @@ void RunMonitor::ReadOutput(int maxReads)
             // and a hung-up pipe must leave the wait set or it reports forever.
             outputOpen = false;
         }
+    }
+}
+
+void RunMonitor::ReadError(int maxReads)
+{
+    for (int n = 0; errorOpen && (maxReads < 0 || n < maxReads); ++n) {
+        std::size_t count = 0;
+        const Platform::IoStatus status =
+            Platform::ReadSome(d.errorPipe.Get(), output.data(), output.size(), count);
+        if (status == Platform::IoStatus::Ok)
+            d.failure.AddErrorOutput(output.data(), count);
+        else if (status == Platform::IoStatus::WouldBlock)
+            return;
+        else
+            errorOpen = false;
     }
 }
 
@@ -258,6 +288,7 @@ void RunMonitor::ChildEnded()
     // header values it may still hold are then known when the last pages are
     // announced.
     ReadOutput(-1);
+    ReadError(-1);
     for (std::int32_t n = d.pagesProduced + 1; PageFileExists(n); ++n)
         HandOver(n);
     ZLock guard(d.lock);
@@ -266,6 +297,7 @@ void RunMonitor::ChildEnded()
         code = 0;
     if (code != 0)
         d.failed = true;
+    d.failure.SetChildEnd(code, d.pagesProduced, stopRequested);
     d.process = Platform::ChildProcess();
 }
 

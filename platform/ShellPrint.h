@@ -12,7 +12,11 @@ namespace Quillet::Platform {
 /// office suite (soffice --headless --pt) when it is installed, and fail
 /// otherwise. Blocks until the print server has accepted or refused the job
 /// (for an office document, until the suite has ended, at most 3 minutes).
-/// True when the job was accepted. Never throws except on allocation.
-bool ShellPrint(const std::wstring& file, const std::wstring& queue);
+/// True when the job was accepted. Otherwise failure, when given, gets one
+/// line of English naming the cause: the file cannot be read, the print
+/// server cannot be reached, the queue is not installed (or there is no
+/// default), the office suite is not installed or failed, the server refused
+/// the document's type or the job. Never throws except on allocation.
+bool ShellPrint(const std::wstring& file, const std::wstring& queue, std::string* failure = nullptr);
 
 }  // namespace Quillet::Platform

@@ -20,6 +20,11 @@ namespace Platform {
 /// Win32. Only platform/ code interprets it.
 using NativeHandle = std::intptr_t;
 inline constexpr NativeHandle kInvalidHandle = -1;
+/// A job source that names something which could not be opened. Its own
+/// value, apart from kInvalidHandle ("no source at all") and from every real
+/// handle (0 is standard input on POSIX): a run on it fails with a reason
+/// instead of refusing to start. Never passed to the OS.
+inline constexpr NativeHandle kNullHandle = -2;
 
 }  // namespace Platform
 }  // namespace Quillet

@@ -3,6 +3,7 @@
 // back as a PostScript job over the key endpoint.
 #include "TestSupport.h"
 #include "support/PrivateCups.h"
+#include "support/ScopedEnv.h"
 
 #include "capture/Document.h"
 #include "capture/JobInfo.h"
@@ -98,7 +99,7 @@ Capture CaptureDocument(const std::string& document, const std::wstring& queue)
         const Platform::NativeHandle source = job.OpenDataSource();
         const unsigned char yes = 1;
         server.server->Send(&yes, 1);
-        if (source != Platform::kInvalidHandle) {
+        if (source != Platform::kNullHandle) {
             char buffer[64];
             std::size_t count = 0;
             Platform::ReadSource(source, buffer, sizeof buffer, count);
@@ -205,8 +206,8 @@ void UseBuildStore()
 }
 
 /// Renders document through a fresh service; the number of pages, or -1 when
-/// StartRIP refused it.
-int RenderPages(const std::string& document, const std::string& outputFolder)
+/// StartRIP refused it (with the reason the service gave in reason).
+int RenderPages(const std::string& document, const std::string& outputFolder, std::wstring* reason = nullptr)
 {
     IRIPBase* engine = CreateRIPService(FromUtf8(document));
     if (engine == nullptr)
@@ -220,6 +221,10 @@ int RenderPages(const std::string& document, const std::string& outputFolder)
         BitmapFile page;
         while (engine->GetPage(pages + 1, page))
             ++pages;
+    } else if (reason != nullptr) {
+        RIPFailure failure;
+        GetRIPStatus(engine)->GetLastFailure(failure);
+        *reason = failure.reason;
     }
     engine->Release();
     return pages;
@@ -272,39 +277,51 @@ TEST(CaptureTest, RefusedDocumentsStartNothing)
     UseBuildStore();
     Scratch scratch;
     const std::string drawing = scratch.Write("plan.cdr", "not printable this way");
-    EXPECT_EQ(RenderPages(drawing, scratch.path + "/out"), -1);
+    std::wstring reason;
+    EXPECT_EQ(RenderPages(drawing, scratch.path + "/out", &reason), -1);
+    EXPECT_EQ(reason, L"the document type cannot be printed: " + FromUtf8(drawing));
     EXPECT_FALSE(fs::exists(scratch.path + "/out"));
 }
 
-// StartRIP without a print server, then a PostScript job on the same engine:
-// 0 when the capture failed and the engine rendered the job afterwards.
-QUILLET_TEST_HELPER(capture_without_server)
+// StartRIP on a document that cannot be printed, then a PostScript job: 0
+// when the capture failed with a reason that begins with argv[3] and a
+// PostScript job rendered afterwards.
+QUILLET_TEST_HELPER(capture_fails)
 {
-    IRIPBase* engine = CreateRIPService(FromUtf8(argv[0]));
-    engine->SetOutputFolder(FromUtf8(argv[2]));
-    engine->SetResolution(36);
-    const bool captured = engine->StartRIP();
-    engine->Release();
+    std::wstring reason;
+    const int captured = RenderPages(argv[0], argv[2], &reason);
     const int pages = RenderPages(argv[1], argv[2]);
-    return !captured && pages == 2 ? 0 : 1;
+    if (reason.rfind(FromUtf8(argv[3]), 0) != 0)
+        std::fprintf(stderr, "capture failed with: %s\n", ToUtf8(reason).c_str());
+    return captured == -1 && reason.rfind(FromUtf8(argv[3]), 0) == 0 && pages == 2 ? 0 : 1;
 }
 
-TEST(CaptureTest, WithoutAPrintServerTheCaptureFailsAndTheEngineStaysUsable)
+TEST(CaptureTest, PrintingThatFailsEndsTheCaptureWithItsCauseAndTheEngineStaysUsable)
 {
+    // Without a print server, and with a queue that is not installed (then
+    // there is no default either, in a fresh home). Printing fails at once,
+    // so the capture does not wait for the job keys.
     UseBuildStore();
     Scratch scratch;
     std::string pdf, png;
     const std::string ps = MakeSamples(scratch, pdf, png);
     const std::string text = scratch.Write("lonely.txt", "nobody prints me\n");
-    Platform::ChildProcess child;
-    ASSERT_TRUE(Platform::ChildProcess::Spawn(
-        {FromUtf8(QuilletTest::SelfPath()), L"--quillet-helper", L"capture_without_server", FromUtf8(text),
-         FromUtf8(ps), FromUtf8(scratch.path + "/out")},
-        {{L"CUPS_SERVER", L"/nonexistent/cups.sock"}, {L"HOME", FromUtf8(scratch.path)}},
-        Platform::kInvalidHandle, Platform::kInvalidHandle, 2, child));
-    int code = -1;
-    ASSERT_TRUE(child.Wait(120000, code));
-    EXPECT_EQ(code, 0);
+    const std::string store = scratch.path + "/preferences.conf";
+    QuilletTest::WriteStoreWith(store, "QueueName", "No Such Queue");
+    auto expect = [&](std::vector<std::pair<std::wstring, std::wstring>> environment, const char* reason) {
+        environment.push_back({L"HOME", FromUtf8(scratch.path)});
+        Platform::ChildProcess child;
+        ASSERT_TRUE(Platform::ChildProcess::Spawn(
+            {FromUtf8(QuilletTest::SelfPath()), L"--quillet-helper", L"capture_fails", FromUtf8(text),
+             FromUtf8(ps), FromUtf8(scratch.path + "/out"), FromUtf8(reason)},
+            environment, Platform::kInvalidHandle, Platform::kInvalidHandle, 2, child));
+        int code = -1;
+        ASSERT_TRUE(child.Wait(120000, code));
+        EXPECT_EQ(code, 0) << reason;
+    };
+    expect({{L"CUPS_SERVER", L"/nonexistent/cups.sock"}}, "the print server cannot be reached (/nonexistent/cups.sock)");
+    if (QuilletTest::PrivateCups::Get() != nullptr)
+        expect({{L"QUILLET_PREFERENCES", FromUtf8(store)}}, "the print queue No Such Queue is not installed");
 }
 
 // ---- The preview launcher and the preview application.
@@ -462,13 +479,17 @@ TEST(CaptureTest, ShellPrintFindsQueuesByNameOrDisplayName)
     // Queue names ignore case, display names do not.
     EXPECT_TRUE(Platform::ShellPrint(FromUtf8(text), L"qv_page_glance"));
     EXPECT_TRUE(Platform::ShellPrint(FromUtf8(text), L"QV Page Glance"));
-    EXPECT_FALSE(Platform::ShellPrint(FromUtf8(text), L"qv page glance"));
-    EXPECT_FALSE(Platform::ShellPrint(FromUtf8(scratch.path + "/missing.txt"), L"QV_Page_Glance"));
+    std::string failure;
+    EXPECT_FALSE(Platform::ShellPrint(FromUtf8(text), L"qv page glance", &failure));
+    EXPECT_EQ(failure, "the print queue qv page glance is not installed");
+    EXPECT_FALSE(Platform::ShellPrint(FromUtf8(scratch.path + "/missing.txt"), L"QV_Page_Glance", &failure));
+    EXPECT_EQ(failure, "the document " + scratch.path + "/missing.txt cannot be read");
 
     // Office documents need the office suite.
     const std::string office = scratch.Write("letter.odt", "not really an office document");
     const bool haveOffice = QuilletTest::PrivateCups::Run({L"sh", L"-c", L"command -v soffice"}) == 0;
     if (!haveOffice) {
-        EXPECT_FALSE(Platform::ShellPrint(FromUtf8(office), L"QV_Page_Glance"));
+        EXPECT_FALSE(Platform::ShellPrint(FromUtf8(office), L"QV_Page_Glance", &failure));
+        EXPECT_EQ(failure, "LibreOffice is not installed (soffice is not on PATH); it prints letter.odt");
     }
 }

@@ -1,5 +1,5 @@
 // The engine without Ghostscript: construction, status of a fresh service,
-// Release, SetIntent, the factory, and a start without a job to read.
+// Release, SetIntent, the factory, and starts without a job to read.
 #include "capture/JobInfo.h"
 #include "engine/RIPEngine.h"
 #include "engine/RIPEngineImpl.h"
@@ -75,20 +75,33 @@ TEST(EngineTest, EngineSharesTheJobAndReleaseDestroysIt)
     EXPECT_EQ(job.UseCount(), 1u);
 }
 
-TEST(EngineTest, PostScriptNameThatCannotBeOpenedIsAnInvalidJob)
+TEST(EngineTest, JobSourceThatCannotBeOpenedFailsTheRunWithoutThrowing)
 {
     // A ".PS" document is started at once, whatever the case of its
-    // extension; a missing one has no data source.
-    RIPEngine* engine = CreateEngine(L"/no/such/folder/REPORT.PS");
-    ASSERT_NE(engine, nullptr);
-    try {
-        engine->StartRIP();
-        ADD_FAILURE() << "StartRIP did not throw";
-    } catch (const std::exception& e) {
-        EXPECT_STREQ(e.what(), "Cannot start. Invalid job");
+    // extension; a missing one, or a print-job file below a regular file,
+    // has no data source: StartRIP goes through, the run fails with a reason,
+    // no child is started. The accessor refuses what is not a service of ours.
+    EXPECT_EQ(GetRIPStatus(nullptr), nullptr);
+    const struct {
+        std::wstring params;
+        std::wstring reason;
+    } cases[] = {
+        {L"/no/such/folder/REPORT.PS", L"the job source /no/such/folder/REPORT.PS does not exist"},
+        {L"docname=d.ps printjobfile=/etc/passwd/j.ps", L"the job source /etc/passwd/j.ps does not exist"},
+    };
+    for (const auto& c : cases) {
+        RIPEngine* engine = CreateEngine(c.params);
+        ASSERT_NE(engine, nullptr);
+        EXPECT_NO_THROW(EXPECT_TRUE(engine->StartRIP()));
+        EXPECT_TRUE(engine->GetImpl().IsIdle());
+        EXPECT_EQ(engine->GetPageCount(), -1);
+        RIPFailure failure;
+        ASSERT_TRUE(GetRIPStatus(engine)->GetLastFailure(failure));
+        EXPECT_EQ(failure.stage, RIP_STAGE_START);
+        EXPECT_EQ(failure.reason, c.reason);
+        EXPECT_TRUE(failure.report.empty());
+        EXPECT_TRUE(engine->Release());
     }
-    EXPECT_TRUE(engine->GetImpl().IsIdle());
-    EXPECT_TRUE(engine->Release());
 }
 
 }  // namespace

@@ -27,6 +27,7 @@ namespace Quillet {
 namespace {
 
 using Platform::kInvalidHandle;
+using Platform::kNullHandle;
 using Platform::NativeHandle;
 using Platform::ReadStatus;
 
@@ -91,7 +92,7 @@ QUILLET_TEST_HELPER(job_stdin_closed)
     JobInfo job(L"-docname x.doc -printername Q");
     if (!job.useStandardInput)
         return 2;
-    return !job.IsDataSourceReady() && job.OpenDataSource() == kInvalidHandle ? 0 : 1;
+    return !job.IsDataSourceReady() && job.OpenDataSource() == kNullHandle ? 0 : 1;
 }
 
 using Helper = QuilletTest::HelperProcess;
@@ -215,14 +216,14 @@ TEST_F(JobInfoTest, FilesAreReadyOpenedOnceAndRewoundWhatIsNotAFileIsNot)
         job.printJobFile = name;
         EXPECT_FALSE(job.IsDataSourceReady()) << ToUtf8(name);
         if (name != L"/dev/null") {
-            EXPECT_EQ(job.OpenDataSource(), kInvalidHandle) << ToUtf8(name);
+            EXPECT_EQ(job.OpenDataSource(), kNullHandle) << ToUtf8(name);
         }
     }
 
     // A failed open leaves nothing held, so the next call tries again; the
     // opened file is kept and read again from its start.
     JobInfo later(L"docname=d printjobfile=\"" + Wide(missing) + L"\"");
-    EXPECT_EQ(later.OpenDataSource(), kInvalidHandle);
+    EXPECT_EQ(later.OpenDataSource(), kNullHandle);
     WriteFile("later.ps", content);
     EXPECT_TRUE(later.IsDataSourceReady());
     const NativeHandle source = later.OpenDataSource();
@@ -242,14 +243,14 @@ TEST_F(JobInfoTest, FifoOrPipeNameOpensWithoutAWriterAndWaitsForItsData)
 
     JobInfo job(L"docname=d printjobfile=\\\\.\\pipe\\" + Wide(name));
     EXPECT_FALSE(job.IsDataSourceReady()) << "no FIFO yet";
-    EXPECT_EQ(job.OpenDataSource(), kInvalidHandle);
+    EXPECT_EQ(job.OpenDataSource(), kNullHandle);
 
     ASSERT_EQ(::mkfifo(fifo.c_str(), 0600), 0);
     for (const std::wstring& path : {L"\\\\.\\pipe\\" + Wide(name), Wide(fifo)}) {
         JobInfo reader(L"docname=d printjobfile=" + path);
         EXPECT_TRUE(reader.IsDataSourceReady());
         const NativeHandle source = reader.OpenDataSource();  // must not wait for a writer
-        ASSERT_NE(source, kInvalidHandle);
+        ASSERT_NE(source, kNullHandle);
         // The writer comes late: the reader must wait for it, not see an end.
         std::thread writer = WriteFifoLater(fifo, content, 100);
         EXPECT_EQ(ReadAll(source), content);
@@ -265,7 +266,7 @@ TEST_F(JobInfoTest, FifoOrPipeNameOpensWithoutAWriterAndWaitsForItsData)
         JobInfo escaping(L"docname=d");
         escaping.printJobFile = L"\\\\.\\pipe\\" + escape;
         EXPECT_FALSE(escaping.IsDataSourceReady()) << ToUtf8(escape);
-        EXPECT_EQ(escaping.OpenDataSource(), kInvalidHandle) << ToUtf8(escape);
+        EXPECT_EQ(escaping.OpenDataSource(), kNullHandle) << ToUtf8(escape);
     }
 }
 
@@ -315,7 +316,7 @@ TEST_F(JobInfoTest, HandleFromAnotherProcess)
     EXPECT_TRUE(job.Parse(L"pid=" + std::to_wstring(helper.GetProcessId()) + L" handle=" +
                           Wide(number)));
     const NativeHandle source = job.OpenDataSource();
-    ASSERT_NE(source, kInvalidHandle);
+    ASSERT_NE(source, kNullHandle);
     EXPECT_EQ(ReadAll(source), content);
     EXPECT_EQ(helper.Finish(), 0);
     // The duplicate outlives the process it came from.
@@ -360,7 +361,7 @@ TEST_F(JobInfoTest, StandardInput)
     ASSERT_TRUE(job.useStandardInput);
     const bool stdinOpen = ::fcntl(STDIN_FILENO, F_GETFD) != -1;
     EXPECT_EQ(job.IsDataSourceReady(), stdinOpen);
-    EXPECT_EQ(job.OpenDataSource(), stdinOpen ? STDIN_FILENO : kInvalidHandle);
+    EXPECT_EQ(job.OpenDataSource(), stdinOpen ? STDIN_FILENO : kNullHandle);
     EXPECT_FALSE(job.impl->handle.IsValid()) << "standard input is not owned";
 
     Helper closed(L"job_stdin_closed", {});
@@ -390,7 +391,7 @@ TEST_F(JobInfoTest, SpoolerWriteLockReportsLockedUntilReleased)
 
     JobInfo job(L"docname=d printjobfile=" + Wide(path));
     const NativeHandle source = job.OpenDataSource();
-    ASSERT_NE(source, kInvalidHandle);
+    ASSERT_NE(source, kNullHandle);
     char buffer[8192];
     std::size_t count = 0;
     // The part before the lock is read, and no further.

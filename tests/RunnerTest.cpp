@@ -2,6 +2,8 @@
 // through StartRIP, with the failure cases a host meets (PostScript errors,
 // garbage, unusable folders, a killed or hanging child, stops, restarts) and
 // descriptor and thread counts across many jobs.
+#include "support/ScopedEnv.h"
+
 #include "engine/GhostscriptArgs.h"
 #include "engine/RIPEngine.h"
 #include "engine/RIPEngineImpl.h"
@@ -168,6 +170,23 @@ protected:
         }
     }
 
+    /// Checks the failure the service reports, through the public accessor:
+    /// its stage, and a reason that begins with start and ends with end.
+    static void ExpectFailure(IRIPBase* engine, RIPStage stage, const std::wstring& start,
+                              const std::wstring& end = std::wstring())
+    {
+        RIPFailure failure;
+        IRIPStatus* status = GetRIPStatus(engine);
+        ASSERT_NE(status, nullptr);
+        EXPECT_EQ(status->GetLastFailure(failure), stage != RIP_STAGE_NONE);
+        EXPECT_EQ(failure.stage, stage) << ToUtf8(failure.reason);
+        EXPECT_EQ(failure.reason.rfind(start, 0), 0u) << ToUtf8(failure.reason);
+        EXPECT_TRUE(failure.reason.size() >= end.size() &&
+                    failure.reason.compare(failure.reason.size() - end.size(), end.size(), end) == 0)
+            << ToUtf8(failure.reason);
+        EXPECT_LE(ToUtf8(failure.report).size(), 4096u);
+    }
+
     /// The paths of pages 1 to count, taken with GetPage.
     static std::vector<std::wstring> Pages(RIPEngine* engine, int count)
     {
@@ -320,12 +339,80 @@ TEST_F(RunnerTest, PostScriptErrorFailsTheRunButKeepsEarlierPages)
     WaitForEnd(engine);
     EXPECT_TRUE(engine->GetImpl().IsFailed());
     EXPECT_EQ(engine->GetPageCount(), -1);
+    ExpectFailure(engine, RIP_STAGE_RENDER,
+                  L"PostScript error /undefined in nosuchoperator after 2 pages (Ghostscript exit code 1)");
     EXPECT_EQ(engine->GetNumCopies(), -1);
     const std::vector<std::wstring> pages = Pages(engine, 5);
     ASSERT_EQ(pages.size(), 2u);
     EXPECT_TRUE(Exists(pages[1]));
     Recorder recorder;
     EXPECT_FALSE(engine->GetPages(&recorder, false));
+
+    // A new start forgets the failure; a good run has none.
+    WriteJob("error.ps", JobOf("A"));
+    ASSERT_TRUE(engine->StartRIP());
+    WaitForEnd(engine);
+    ExpectFailure(engine, RIP_STAGE_NONE, L"");
+}
+
+TEST_F(RunnerTest, ErrorReportsAreKeptShortAndReadable)
+{
+    // An error before the first page; megabytes of the job's own error text
+    // before an error (only the end is kept, with the cause); an offending
+    // name that is no UTF-8.
+    const std::string chatter =
+        "/e (%stderr) (w) file def 1 1 40000 { pop e (" + std::string(60, 'x') + "\\n) writestring } for\n";
+    const struct {
+        const char* name;
+        std::string job;
+        std::wstring reason;
+    } cases[] = {
+        {"first.ps", "nosuchop\n" + JobOf("A"), L"PostScript error /undefined in nosuchop after 0 pages"},
+        {"chatty.ps", JobOf("A", chatter + "nosuchop\n"), L"PostScript error /undefined in nosuchop after 1 page"},
+        {"bytes.ps", "(\\377\\376) cvn cvx exec\n", L"PostScript error /undefined in \uFFFD\uFFFD after 0 pages"},
+    };
+    for (const auto& c : cases) {
+        SCOPED_TRACE(c.name);
+        RIPEngine* engine = Engine(WriteJob(c.name, c.job), dir / (std::string(c.name) + "-pages"));
+        ASSERT_TRUE(engine->StartRIP());
+        WaitForEnd(engine);
+        EXPECT_EQ(engine->GetPageCount(), -1);
+        ExpectFailure(engine, RIP_STAGE_RENDER, c.reason, L" (Ghostscript exit code 1)");
+        RIPFailure failure;
+        GetRIPStatus(engine)->GetLastFailure(failure);
+        EXPECT_NE(failure.report.find(L"Unrecoverable error, exit code 1"), std::wstring::npos);
+        EXPECT_NE(failure.report.find(L"Error: /undefined in "), std::wstring::npos);
+    }
+}
+
+TEST_F(RunnerTest, FullOrReadOnlyOutputDiskIsNamed)
+{
+    // A small file system of our own under the build tree: read-only first,
+    // then writable but full.
+    const fs::path disk = fs::path(QUILLET_BINARY_DIR) / ("small-disk-" + std::to_string(::getpid()));
+    fs::create_directories(disk);
+    if (std::system(("mount -t tmpfs -o size=256k tmpfs " + disk.string() + " 2>/dev/null").c_str()) != 0) {
+        fs::remove(disk);
+        GTEST_SKIP() << "cannot mount a tmpfs (needs root)";
+    }
+    fs::create_directories(disk / "pages");
+    const fs::path job = WriteJob("big.ps", JobOf("AAA"));
+    std::system(("mount -o remount,ro " + disk.string()).c_str());
+    RIPEngine* readOnly = Engine(job, disk / "pages");
+    ASSERT_TRUE(readOnly->StartRIP());
+    WaitForEnd(readOnly);
+    ExpectFailure(readOnly, RIP_STAGE_RENDER, L"the output folder cannot be written (Read-only file system)");
+
+    std::system(("mount -o remount,rw " + disk.string()).c_str());
+    std::ofstream(disk / "fill", std::ios::binary) << std::string(250000, '\0');
+    RIPEngine* full = Engine(job, disk / "pages");
+    full->SetResolution(150);
+    full->SetOutputFormat(RIP_BMP32B);
+    ASSERT_TRUE(full->StartRIP());
+    WaitForEnd(full);
+    ExpectFailure(full, RIP_STAGE_RENDER, L"the output disk is full: /ioerror");
+    EXPECT_EQ(std::system(("umount " + disk.string()).c_str()), 0);
+    fs::remove_all(disk);
 }
 
 TEST_F(RunnerTest, EmptyAndGarbageJobs)
@@ -356,6 +443,8 @@ TEST_F(RunnerTest, FolderThatCannotBeCreatedFailsWithoutAChild)
     EXPECT_TRUE(engine->StartRIP());
     EXPECT_TRUE(engine->GetImpl().IsIdle());
     EXPECT_EQ(engine->GetPageCount(), -1);
+    ExpectFailure(engine, RIP_STAGE_START, L"the output folder " + FromUtf8((job / "pages").u8string()),
+                  L" cannot be created");
     BitmapFile page;
     EXPECT_FALSE(engine->GetPage(1, page));
     EXPECT_TRUE(ChildrenOfThisProcess().empty());
@@ -431,6 +520,7 @@ TEST_F(RunnerTest, GhostscriptKilledFromOutsideFailsTheRun)
     WaitForEnd(engine);
     EXPECT_TRUE(engine->GetImpl().IsFailed());
     EXPECT_EQ(engine->GetPageCount(), -1);
+    ExpectFailure(engine, RIP_STAGE_RENDER, L"Ghostscript was killed after ", L" (Ghostscript signal 9)");
     EXPECT_TRUE(ChildrenOfThisProcess().empty());
 }
 
@@ -445,6 +535,7 @@ TEST_F(RunnerTest, StopEndsAHangingRunAndLeavesNoChild)
     EXPECT_TRUE(ChildrenOfThisProcess().empty());
     // The silent child was killed: a failed run.
     EXPECT_EQ(engine->GetPageCount(), -1);
+    ExpectFailure(engine, RIP_STAGE_STOP, L"Ghostscript did not end after the stop and was killed after 1 page");
     EXPECT_FALSE(engine->GetPage(1, page));
     EXPECT_TRUE(Exists(page.GetFilePath()));
 }
@@ -499,29 +590,17 @@ TEST_F(RunnerTest, MissingGhostscriptFailsTheRun)
     // A store whose installation has no Ghostscript tree: the child cannot be
     // started, the run ends at once as a failure. The tests run one at a
     // time, so the process's store can be swapped for this test.
-    std::ifstream buildStore(QUILLET_BUILD_STORE);
-    std::string store;
-    for (std::string line; std::getline(buildStore, line);) {
-        if (line.rfind("QuilletInstallDir=", 0) == 0)
-            line = "QuilletInstallDir=" + (dir / "empty install").string();
-        store += line + "\n";
-    }
-    const fs::path storePath = dir / "preferences.conf";
-    std::ofstream(storePath) << store;
-    const char* old = std::getenv("QUILLET_PREFERENCES");
-    const std::string saved = old ? old : "";
-    ::setenv("QUILLET_PREFERENCES", storePath.c_str(), 1);
-
+    const std::string storePath = (dir / "preferences.conf").string();
+    QuilletTest::WriteStoreWith(storePath, "QuilletInstallDir", (dir / "empty install").string());
     RIPEngine* engine = Engine(WriteJob("one.ps", JobOf("A")));
-    const bool started = engine->StartRIP();
-    WaitForEnd(engine);
-    if (old)
-        ::setenv("QUILLET_PREFERENCES", saved.c_str(), 1);
-    else
-        ::unsetenv("QUILLET_PREFERENCES");
-    EXPECT_TRUE(started);
+    {
+        QuilletTest::ScopedEnv store("QUILLET_PREFERENCES", storePath.c_str());
+        EXPECT_TRUE(engine->StartRIP());
+        WaitForEnd(engine);
+    }
     EXPECT_TRUE(engine->GetImpl().IsFailed());
     EXPECT_EQ(engine->GetPageCount(), -1);
+    ExpectFailure(engine, RIP_STAGE_START, L"Ghostscript cannot be started: " + FromUtf8(dir.u8string()));
 }
 
 TEST_F(RunnerTest, ReleaseDuringARunStopsIt)

@@ -5,4 +5,5 @@
 #include <quillet/CopyCount.h>
 #include <quillet/Export.h>
 #include <quillet/IRIPBase.h>
+#include <quillet/IRIPStatus.h>
 #include <quillet/NonCopyable.h>

@@ -85,37 +85,73 @@ std::string FindOfficeSuite()
     return std::string();
 }
 
-bool PrintWithOfficeSuite(const std::string& file, const std::string& queue)
+bool PrintWithOfficeSuite(const std::string& file, const std::string& queue, std::string& failure)
 {
     const std::string office = FindOfficeSuite();
-    if (office.empty())
+    if (office.empty()) {
+        failure = "LibreOffice is not installed (soffice is not on PATH); it prints " + BaseName(file);
         return false;
+    }
     ChildProcess child;
     if (!ChildProcess::Spawn({FromUtf8(office), L"--headless", L"--pt", FromUtf8(queue), FromUtf8(file)}, {},
-                             kInvalidHandle, kInvalidHandle, kInvalidHandle, child))
+                             kInvalidHandle, kInvalidHandle, kInvalidHandle, child)) {
+        failure = "LibreOffice cannot be started: " + office;
         return false;
+    }
     int code = -1;
-    if (!child.Wait(kOfficeTimeoutMs, code))
+    if (!child.Wait(kOfficeTimeoutMs, code)) {
+        failure = "LibreOffice did not print " + BaseName(file) + " within 3 minutes";
         return false;  // the owner's destructor ends the suite
+    }
+    if (code != 0)
+        failure = "LibreOffice could not print " + BaseName(file) + " (exit code " + std::to_string(code) + ")";
     return code == 0;
+}
+
+// Why no destination was found for queue: the server may not answer at all.
+std::string MissingQueue(const std::string& queue)
+{
+    http_t* http = httpConnect2(cupsServer(), ippPort(), nullptr, AF_UNSPEC, cupsEncryption(), 1, 5000, nullptr);
+    if (http == nullptr)
+        return std::string("the print server cannot be reached (") + cupsServer() + ")";
+    httpClose(http);
+    return queue.empty() ? "there is no default print queue" : "the print queue " + queue + " is not installed";
 }
 
 }  // namespace
 
-bool ShellPrint(const std::wstring& file, const std::wstring& queue)
+bool ShellPrint(const std::wstring& file, const std::wstring& queue, std::string* failure)
 {
+    std::string reason;
+    std::string& why = failure != nullptr ? *failure : reason;
     const std::string path = ToUtf8(file);
-    if (path.empty() || path.find('\0') != std::string::npos || ::access(path.c_str(), R_OK) != 0)
+    if (path.empty() || path.find('\0') != std::string::npos || ::access(path.c_str(), R_OK) != 0) {
+        why = "the document " + path + " cannot be read";
         return false;
-    const std::string destination = ResolveQueue(ToUtf8(queue));
-    if (destination.empty())
+    }
+    const std::string wanted = ToUtf8(queue);
+    const std::string destination = ResolveQueue(wanted);
+    if (destination.empty()) {
+        why = MissingQueue(wanted);
         return false;
+    }
     if (IsOfficeDocument(path))
-        return PrintWithOfficeSuite(path, destination);
+        return PrintWithOfficeSuite(path, destination, why);
     // No format given: the server recognises the document's type and converts
     // it for the queue. The title carries the file's name, and so its tag.
-    return cupsPrintFile2(CUPS_HTTP_DEFAULT, destination.c_str(), path.c_str(), BaseName(path).c_str(), 0,
-                          nullptr) > 0;
+    if (cupsPrintFile2(CUPS_HTTP_DEFAULT, destination.c_str(), path.c_str(), BaseName(path).c_str(), 0,
+                       nullptr) > 0)
+        return true;
+    const ipp_status_t status = cupsLastError();
+    const char* text = cupsLastErrorString();
+    const std::string detail = text != nullptr ? std::string(" (") + text + ")" : std::string();
+    if (status == IPP_STATUS_ERROR_DOCUMENT_FORMAT_NOT_SUPPORTED)
+        why = "the document type cannot be printed: " + BaseName(path) + detail;
+    else if (status == IPP_STATUS_ERROR_SERVICE_UNAVAILABLE)
+        why = "the print server cannot be reached" + detail;
+    else
+        why = "the print server refused the job for " + BaseName(path) + detail;
+    return false;
 }
 
 }  // namespace Quillet::Platform

@@ -1,8 +1,10 @@
 // ScopedEnv: sets or clears an environment variable for one test and puts it
-// back afterwards.
+// back afterwards; WriteStoreWith: the build's preference store with one value
+// changed, for a test (or its helper process) to point QUILLET_PREFERENCES at.
 #pragma once
 
 #include <cstdlib>
+#include <fstream>
 #include <string>
 
 namespace QuilletTest {
@@ -33,5 +35,14 @@ private:
     std::string name, saved;
     bool hadValue = false;
 };
+
+/// Writes the build's store to path with the line of name set to value.
+inline void WriteStoreWith(const std::string& path, const std::string& name, const std::string& value)
+{
+    std::ifstream buildStore(QUILLET_BUILD_STORE);
+    std::ofstream store(path);
+    for (std::string line; std::getline(buildStore, line);)
+        store << (line.rfind(name + "=", 0) == 0 ? name + "=" + value : line) << "\n";
+}
 
 }  // namespace QuilletTest
