@@ -4,7 +4,8 @@
 //   quillet-rip [options] DOCUMENT
 //
 // Pages are printed as they arrive ("page N: PATH (orientation O)"), then a
-// summary. Exit code 0 on success, 1 when rendering fails, 2 on a usage error.
+// summary. A failure prints one line naming its cause, then Ghostscript's
+// report when there is one; the exit codes are listed in PrintUsage.
 #include <quillet/quillet.h>
 
 #include <unistd.h>
@@ -25,6 +26,11 @@
 namespace {
 
 const char* const kProgram = "quillet-rip";
+
+// Exit codes, one per kind of failure.
+constexpr int kExitRenderFailed = 1;
+constexpr int kExitUsage = 2;
+constexpr int kExitCaptureFailed = 3;
 
 // The output formats by their renderer device names, in RIPFormat order.
 const char* const kFormatNames[] = {"bmp32b",  "bmpgray", "png256", "pngalpha",
@@ -53,7 +59,12 @@ void PrintUsage(std::FILE* out)
         "      --callback            take the pages through a callback as they arrive\n"
         "  -q, --quiet               print nothing but errors\n"
         "  -h, --help                show this help\n"
-        "      --version             show the version\n",
+        "      --version             show the version\n"
+        "\n"
+        "Exit status: 0 when every page was rendered; 1 when rendering failed (the\n"
+        "renderer could not start, reported an error or was killed); 2 on bad usage;\n"
+        "3 when the document could not be captured (it cannot be read, its type cannot\n"
+        "be printed, the print system or its queue is missing, no job came).\n",
         kProgram);
 }
 
@@ -160,7 +171,7 @@ struct Options {
 [[noreturn]] void UsageError(const std::string& message)
 {
     std::fprintf(stderr, "%s: %s\nTry '%s --help'.\n", kProgram, message.c_str(), kProgram);
-    std::exit(2);
+    std::exit(kExitUsage);
 }
 
 /// Reads the command line; exits for --help, --version and usage errors.
@@ -279,7 +290,7 @@ std::wstring Wide(const std::string& text, const char* what)
     std::wstring wide;
     if (!DecodeUtf8(text, wide)) {
         std::fprintf(stderr, "%s: the %s is not valid UTF-8: %s\n", kProgram, what, text.c_str());
-        std::exit(2);
+        std::exit(kExitUsage);
     }
     return wide;
 }
@@ -338,10 +349,32 @@ std::string Plural(long n, const char* one, const char* many)
     return std::to_string(n) + " " + (n == 1 ? one : many);
 }
 
-int Fail(const std::string& message)
+int Fail(const std::string& message, int code = kExitRenderFailed)
 {
     std::fprintf(stderr, "%s: %s\n", kProgram, message.c_str());
-    return 1;
+    return code;
+}
+
+/// Prints why the service's job failed (fallback when it recorded nothing),
+/// then Ghostscript's report; returns the exit code for the failed stage.
+int FailWithReason(Quillet::IRIPBase& rip, const std::string& fallback)
+{
+    Quillet::RIPFailure failure;
+    Quillet::IRIPStatus* status = Quillet::GetRIPStatus(&rip);
+    if (status == nullptr || !status->GetLastFailure(failure))
+        return Fail(fallback);
+    static const char* const kStages[] = {"failed", "capture failed", "start failed", "rendering failed",
+                                          "stop failed"};
+    const int stage = failure.stage >= 0 && failure.stage <= 4 ? failure.stage : 0;
+    const int code = failure.stage == Quillet::RIP_STAGE_CAPTURE ? kExitCaptureFailed : kExitRenderFailed;
+    Fail(std::string(kStages[stage]) + ": " + EncodeUtf8(failure.reason), code);
+    if (!failure.report.empty()) {
+        std::string report = EncodeUtf8(failure.report);
+        if (report.back() != '\n')
+            report += '\n';
+        std::fprintf(stderr, "Ghostscript's report:\n%s", report.c_str());
+    }
+    return code;
 }
 
 /// The text settings as the service takes them; converted before the service
@@ -387,7 +420,7 @@ int Render(Quillet::IRIPBase& rip, const Options& options, const WideSettings& w
 
     try {
         if (!rip.StartRIP())
-            return Fail("cannot start the job for " + options.document);
+            return FailWithReason(rip, "cannot capture the job for " + options.document);
     } catch (const std::exception& e) {
         return Fail(e.what());
     }
@@ -400,7 +433,7 @@ int Render(Quillet::IRIPBase& rip, const Options& options, const WideSettings& w
         const bool exists = rip.GetOutputFile(path);
         reporter.ClearProgress();
         if (rip.GetPageCount() < 0)
-            return Fail("rendering failed");
+            return FailWithReason(rip, "rendering failed");
         if (!exists)
             return Fail("rendering wrote no output file (" + EncodeUtf8(path) + ")");
         if (!options.quiet)
@@ -410,7 +443,7 @@ int Render(Quillet::IRIPBase& rip, const Options& options, const WideSettings& w
 
     if (options.callback) {
         if (!rip.GetPages(&reporter, true))
-            return Fail("rendering failed");
+            return FailWithReason(rip, "rendering failed");
         // The callback reports; this thread only waits for the end.
         std::wstring ignored;
         rip.GetOutputFile(ignored);
@@ -423,7 +456,7 @@ int Render(Quillet::IRIPBase& rip, const Options& options, const WideSettings& w
 
     const std::int32_t pages = rip.GetPageCount();
     if (pages < 0)
-        return Fail("rendering failed");
+        return FailWithReason(rip, "rendering failed");
     if (!options.quiet) {
         const std::int32_t copies = rip.GetNumCopies();
         std::printf("%s, %s, %s\n", Plural(pages, "page", "pages").c_str(),
@@ -447,7 +480,7 @@ int main(int argc, char** argv)
                      options.document.c_str(),
                      std::filesystem::exists(options.document, error) ? "not a regular file"
                                                                       : "no such file");
-        return 1;
+        return kExitCaptureFailed;
     }
     const std::string document = std::filesystem::absolute(options.document, error).string();
     Options resolved = options;
