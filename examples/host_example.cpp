@@ -68,10 +68,12 @@ int main(int argc, char** argv)
                 std::printf("%d pages, %d copies\n", rip->GetPageCount(), rip->GetNumCopies());
                 status = rip->GetPageCount() >= 0 ? 0 : 1;
             } else {
-                std::fprintf(stderr, "the job could not be started\n");
                 status = 1;
             }
-        } catch (const std::exception& e) {
+            Quillet::RIPFailure failure;
+            if (Quillet::GetRIPStatus(rip)->GetLastFailure(failure))
+                std::fprintf(stderr, "failed: %ls\n%ls", failure.reason.c_str(), failure.report.c_str());
+        } catch (const std::exception& e) {  // the system refused a pipe, process or thread
             std::fprintf(stderr, "%s\n", e.what());
             status = 1;
         }

@@ -38,6 +38,8 @@ enum RIPFormat : std::int32_t {
 ///     rip->SetResolution(150);
 ///     if (rip->StartRIP())
 ///         for (BitmapFile page; rip->GetPage(n, page); ++n) ...
+///     if (rip->GetPageCount() < 0)   // GetRIPStatus(rip) says why
+///         ...
 ///     rip->Release();
 class QUILLET_API IRIPBase : private NonCopyable {
 public:
@@ -78,17 +80,28 @@ public:
     /// Waits until rendering ends and appends the path of output file 1 to
     /// path; true when that file exists.
     virtual bool GetOutputFile(std::wstring& path) = 0;
-    /// Captures the job and hands it to the preview application.
+    /// Captures the job and hands it to the preview application. Reports
+    /// nothing (GetRIPStatus tells why a capture failed); throws only
+    /// std::bad_alloc.
     virtual void StartPreview() = 0;
     /// Ends a run; waits at most 10 s.
     virtual void Stop() = 0;
     /// The same as Stop.
     virtual void Cancel() = 0;
     /// Pages of one copy after a good run; 0 before the first run and after a
-    /// stop; -1 while rendering and after a failed run.
+    /// stop; -1 while rendering and after a failed run (GetRIPStatus says why).
     virtual std::int32_t GetPageCount() = 0;
     /// Captures the job and starts rendering it; returns at once. False when
-    /// the job could not be captured.
+    /// the job could not be captured; an earlier run then goes on. A job that
+    /// is captured but cannot be read (a missing ".ps" file, a print-job file
+    /// that cannot be opened) gives true and a failed run. GetRIPStatus tells
+    /// why either failed.
+    ///
+    /// Throws only when the system refuses what a run needs, and then no run
+    /// is started: std::runtime_error "Unable to create data source pipe.",
+    /// "Unable to create Pipe." or "Unable to Launch Ghostscript Process
+    /// thread."; "Cannot start. RIP in progress" when called from a page
+    /// callback while its run goes on; std::bad_alloc.
     virtual bool StartRIP() = 0;
     /// Destroys the service. False when its destruction failed; the pointer is
     /// gone either way.
