@@ -87,6 +87,7 @@ bool RIPEngine::StartRIP()
         // Outside the catch: the runner's start failures reach the host. A
         // job that cannot be opened is not one of them: its run fails.
         impl->StopGhostscript();
+        failure.Clear();  // whatever the stop of an earlier run recorded is not this run's
         const Platform::NativeHandle source = jobInfo->OpenDataSource();
         if (source == Platform::kNullHandle)
             failure.Set(RIP_STAGE_START, UnopenedSource(jobInfo->GetPrintJobFile()));
