@@ -207,7 +207,10 @@ bool RIPEngineImpl::WaitForPage(std::int32_t pageNumber)
             if (pageNumber <= d.pagesProduced) {
                 if (d.owner->GetOrientation() != 0 || d.idle)
                     return true;
-            } else if (d.idle || d.failed) {
+            } else if (d.idle) {
+                // Not at the first failure: a failing run drains (bounded by
+                // the stop's silence limit), and its cause is known only at
+                // its end, which the caller may go on to ask about.
                 return false;
             }
         }

@@ -136,8 +136,8 @@ public:
     void StopGhostscript();
     /// Kills the child of the current run; the monitor then ends by itself.
     void TerminateGhostscript();
-    /// Blocks until page pageNumber is ready (true) or cannot come any more
-    /// (false). A produced page is held back while the run goes on and the
+    /// Blocks until page pageNumber is ready (true) or the run has ended
+    /// without it (false). A produced page is held back while the run goes on and the
     /// job's orientation is still unknown.
     bool WaitForPage(std::int32_t pageNumber);
 

@@ -62,6 +62,7 @@ private:
     bool outputOpen = true;
     bool errorOpen = true;
     bool stopRequested = false;
+    bool hostStopped = false;  // the stop came from the host, not from a failure draining the run
 };
 
 void RIPEngineImpl::MonitorGhostscript()
@@ -124,8 +125,10 @@ void RunMonitor::Run()
         if (ready == Platform::kWaitTimeout) {
             if (stopRequested) {
                 const std::int32_t pages = d.pagesProduced;
-                d.failure.Set(RIP_STAGE_STOP, "Ghostscript did not end after the stop and was killed after " +
-                                                  std::to_string(pages) + (pages == 1 ? " page" : " pages"));
+                d.failure.Set(hostStopped ? RIP_STAGE_STOP : RIP_STAGE_RENDER,
+                              std::string("Ghostscript did not end after ") +
+                                  (hostStopped ? "the stop" : "its job failed") + " and was killed after " +
+                                  std::to_string(pages) + (pages == 1 ? " page" : " pages"));
                 d.failed = true;
                 break;
             }
@@ -142,6 +145,7 @@ void RunMonitor::Run()
             d.stopEvent.Consume();
             CloseInput();
             stopRequested = true;
+            hostStopped = hostStopped || !d.failed;
             break;
         case Source::Child:
             ChildEnded();
@@ -297,7 +301,7 @@ void RunMonitor::ChildEnded()
         code = 0;
     if (code != 0)
         d.failed = true;
-    d.failure.SetChildEnd(code, d.pagesProduced, stopRequested);
+    d.failure.SetChildEnd(code, d.pagesProduced, hostStopped);
     d.process = Platform::ChildProcess();
 }
 
