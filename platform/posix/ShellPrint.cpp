@@ -1,5 +1,5 @@
-// ShellPrint on POSIX: submits the file to a CUPS queue with libcups, or
-// through the office suite for the formats CUPS cannot convert.
+// ShellPrint on POSIX: submits the file to a CUPS queue with libcups; the
+// formats CUPS cannot convert are first laid out by the office suite.
 #include "platform/ShellPrint.h"
 
 #include "platform/ChildProcess.h"
@@ -8,7 +8,9 @@
 #include <cups/cups.h>
 #include <cstdlib>
 #include <cstring>
+#include <filesystem>
 #include <strings.h>
+#include <sys/stat.h>
 #include <unistd.h>
 
 namespace Quillet::Platform {
@@ -22,7 +24,9 @@ const char* const kOfficeExtensions[] = {
     "odg", "otg", "vsd", "vsdx", "pub",
 };
 
-constexpr int kOfficeTimeoutMs = 180000;
+// A document the suite cannot lay out in this time is not printed (the
+// capture waiting for its job has given up long before).
+constexpr int kOfficeTimeoutMs = 60000;
 
 bool IsOfficeDocument(const std::string& path)
 {
@@ -67,7 +71,10 @@ std::string ResolveQueue(const std::string& queue)
     return name;
 }
 
-// The office suite's program, or empty when it is not installed.
+// The office suite's program, or empty when it is not installed. The suite's
+// launcher ("soffice") starts the real program as a child of its own, which a
+// time-out would orphan, so the real program ("soffice.bin" beside the
+// launcher's target) is run directly when it is there.
 std::string FindOfficeSuite()
 {
     const char* path = std::getenv("PATH");
@@ -78,26 +85,81 @@ std::string FindOfficeSuite()
         if (end == std::string::npos)
             end = folders.size();
         const std::string candidate = folders.substr(start, end - start) + "/soffice";
-        if (end > start && ::access(candidate.c_str(), X_OK) == 0)
-            return candidate;
+        if (end > start && ::access(candidate.c_str(), X_OK) == 0) {
+            std::error_code error;
+            const std::filesystem::path real = std::filesystem::canonical(candidate, error);
+            const std::string program = real.parent_path().string() + "/soffice.bin";
+            return !error && ::access(program.c_str(), X_OK) == 0 ? program : candidate;
+        }
         start = end + 1;
     }
     return std::string();
 }
 
+// A private folder for one run of the office suite, removed with the object.
+class ScratchFolder {
+public:
+    ScratchFolder()
+    {
+        const char* temp = std::getenv("TMPDIR");
+        std::string pattern = std::string(temp != nullptr && *temp != '\0' ? temp : "/tmp") + "/qvoffice-XXXXXX";
+        if (::mkdtemp(pattern.data()) != nullptr)
+            path = pattern;
+    }
+    ~ScratchFolder()
+    {
+        std::error_code error;
+        if (!path.empty())
+            std::filesystem::remove_all(path, error);
+    }
+    ScratchFolder(const ScratchFolder&) = delete;
+    ScratchFolder& operator=(const ScratchFolder&) = delete;
+
+    std::string path;  // empty when it could not be made
+};
+
+// The suite lays the document out as PDF, which the queue then gets under the
+// document's own name. Printing through the suite itself (--pt) would title
+// the job after the document's metadata, losing the tag that the file name
+// carries. Each run has its own profile in a private folder: it neither
+// needs a writable HOME nor meets another instance of the suite (the user's
+// own, or a second capture's), which would take the job over and end ours.
 bool PrintWithOfficeSuite(const std::string& file, const std::string& queue)
 {
     const std::string office = FindOfficeSuite();
     if (office.empty())
         return false;
-    ChildProcess child;
-    if (!ChildProcess::Spawn({FromUtf8(office), L"--headless", L"--pt", FromUtf8(queue), FromUtf8(file)}, {},
-                             kInvalidHandle, kInvalidHandle, kInvalidHandle, child))
+    ScratchFolder scratch;
+    if (scratch.path.empty())
         return false;
-    int code = -1;
-    if (!child.Wait(kOfficeTimeoutMs, code))
-        return false;  // the owner's destructor ends the suite
-    return code == 0;
+    const std::string output = scratch.path + "/out";
+    // A fresh profile makes the program ask to be started again once it has
+    // set the profile up (exit code 81), as its launcher would.
+    constexpr int kRestartRequested = 81;
+    int code = kRestartRequested;
+    for (int run = 0; run < 3 && code == kRestartRequested; ++run) {
+        ChildProcess child;
+        if (!ChildProcess::Spawn({FromUtf8(office), FromUtf8("-env:UserInstallation=file://" + scratch.path + "/profile"),
+                                  L"--headless", L"--invisible", L"--norestore", L"--nolockcheck", L"--convert-to",
+                                  L"pdf", L"--outdir", FromUtf8(output), FromUtf8(file)},
+                                 {}, kInvalidHandle, kInvalidHandle, kInvalidHandle, child))
+            return false;
+        if (!child.Wait(kOfficeTimeoutMs, code))
+            return false;  // the owner's destructor ends the suite
+    }
+    if (code != 0)
+        return false;
+    // The suite reports a document it cannot load on its output but still
+    // exits with 0: only the PDF tells.
+    std::string stem = BaseName(file);
+    const std::size_t dot = stem.find_last_of('.');
+    if (dot != std::string::npos && dot > 0)
+        stem.erase(dot);
+    const std::string pdf = output + "/" + stem + ".pdf";
+    struct stat info {};
+    if (::stat(pdf.c_str(), &info) != 0 || info.st_size == 0)
+        return false;
+    return cupsPrintFile2(CUPS_HTTP_DEFAULT, queue.c_str(), pdf.c_str(), BaseName(file).c_str(), 0, nullptr) > 0;
 }
 
 }  // namespace
@@ -110,8 +172,11 @@ bool ShellPrint(const std::wstring& file, const std::wstring& queue)
     const std::string destination = ResolveQueue(ToUtf8(queue));
     if (destination.empty())
         return false;
-    if (IsOfficeDocument(path))
-        return PrintWithOfficeSuite(path, destination);
+    if (IsOfficeDocument(path)) {
+        // The suite would open an empty file as a new, blank document.
+        struct stat info {};
+        return ::stat(path.c_str(), &info) == 0 && info.st_size > 0 && PrintWithOfficeSuite(path, destination);
+    }
     // No format given: the server recognises the document's type and converts
     // it for the queue. The title carries the file's name, and so its tag.
     return cupsPrintFile2(CUPS_HTTP_DEFAULT, destination.c_str(), path.c_str(), BaseName(path).c_str(), 0,
