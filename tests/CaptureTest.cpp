@@ -2,6 +2,7 @@
 // a document printed to the virtual queue of the private print server comes
 // back as a PostScript job over the key endpoint.
 #include "TestSupport.h"
+#include "support/HelperProcess.h"
 #include "support/PrivateCups.h"
 
 #include "capture/Document.h"
@@ -26,7 +27,12 @@
 #include <filesystem>
 #include <fstream>
 #include <mutex>
+#include <poll.h>
+#include <pwd.h>
 #include <sstream>
+#include <sys/socket.h>
+#include <sys/stat.h>
+#include <sys/un.h>
 #include <thread>
 #include <unistd.h>
 #include <vector>
@@ -179,6 +185,102 @@ TEST(CaptureTest, TextAndPdfComeBackAsPostScriptJobs)
         // The backend removes the spool file once the capture has opened it.
         EXPECT_TRUE(WaitUntilGone(capture.spoolFile));
     }
+}
+
+// As the user argv[0], plants a listening socket, a regular file, a link and
+// a folder in the endpoint folder argv[1], says "planted", and once its input
+// ends removes them and writes everything its socket received, as hex.
+QUILLET_TEST_HELPER(plant_as)
+{
+    const passwd* user = ::getpwnam(argv[0]);
+    if (user == nullptr || ::setgid(user->pw_gid) != 0 || ::setuid(user->pw_uid) != 0)
+        return 3;
+    // "0..." sorts before the servers' "<pid>.<n>": offered first if offered at all.
+    const std::string folder = argv[1], socketPath = folder + "0planted";
+    Platform::UniqueHandle listener(::socket(AF_UNIX, SOCK_SEQPACKET | SOCK_CLOEXEC | SOCK_NONBLOCK, 0));
+    sockaddr_un address {};
+    address.sun_family = AF_UNIX;
+    std::snprintf(address.sun_path, sizeof address.sun_path, "%s", socketPath.c_str());
+    const int fd = static_cast<int>(listener.Get());
+    if (::bind(fd, reinterpret_cast<sockaddr*>(&address), sizeof address) != 0 || ::listen(fd, 16) != 0)
+        return 4;
+    ::chmod(socketPath.c_str(), 0777);
+    std::ofstream(folder + "00file") << "x";
+    ::symlink(socketPath.c_str(), (folder + "01link").c_str());
+    ::mkdir((folder + "02dir").c_str(), 0777);
+    std::printf("planted\n");
+    std::fflush(stdout);
+    std::vector<Platform::UniqueHandle> clients;
+    std::string received;
+    for (;;) {
+        std::vector<pollfd> entries = {{0, POLLIN, 0}, {fd, POLLIN, 0}};
+        for (const auto& client : clients)
+            entries.push_back({static_cast<int>(client.Get()), POLLIN, 0});
+        ::poll(entries.data(), entries.size(), -1);
+        if (entries[0].revents != 0)
+            break;
+        if (entries[1].revents != 0)
+            clients.emplace_back(::accept4(fd, nullptr, nullptr, SOCK_CLOEXEC | SOCK_NONBLOCK));
+        for (std::size_t i = 2; i < entries.size(); ++i) {
+            char buffer[2048];
+            const ssize_t got = entries[i].revents != 0 ? ::recv(entries[i].fd, buffer, sizeof buffer, 0) : 0;
+            received.append(buffer, got > 0 ? static_cast<std::size_t>(got) : 0);
+        }
+    }
+    for (const char* name : {"0planted", "00file", "01link"})
+        ::unlink((folder + name).c_str());
+    ::rmdir((folder + "02dir").c_str());
+    for (unsigned char c : received)
+        std::printf("%02x", c);
+    std::printf("\n");
+    return 0;
+}
+
+TEST(CaptureTest, OnlyTheJobsOwnUserGetsTheJob)
+{
+    QUILLET_REQUIRE_CUPS(cups);
+    if (::getpwnam("quillet-test") == nullptr)
+        GTEST_SKIP() << "no user quillet-test to plant things (scripts/setup.sh test creates it)";
+    Scratch scratch;
+    const std::string text = scratch.Write("private.txt", "for my eyes only\n");
+    // Another user plants things in the folder before the capture's server opens.
+    const std::string folder = ToUtf8(ZIpcServer::EndpointFolder(kJobKeyEndpoint));
+    ZIpcServer{ZString(kJobKeyEndpoint)};  // makes sure the folder exists
+    QuilletTest::HelperProcess planter(L"plant_as", {L"quillet-test", FromUtf8(folder)});
+    ASSERT_EQ(planter.ReadLine(), "planted");
+
+    Document printer(FromUtf8(text));
+    KeyAccessor server(printer.GetJobTag());
+    ASSERT_TRUE(server.Start());
+    printer.queueName = L"QV Page Glance";
+    ASSERT_TRUE(printer.ThreadStart(5));
+    ZSynchManager waiter;
+    waiter.AddSynchObject(&server);
+    ASSERT_EQ(waiter.WaitForTrigger(false, 20000), ZBASE_OK) << cups->ErrorLog();
+    ASSERT_TRUE(server.succeeded);
+    JobInfo job(L"");
+    ASSERT_TRUE(job.Parse(server.keys));
+    // The spool file: readable by the job's user (ours) alone.
+    struct stat info {};
+    ASSERT_EQ(::stat(ToUtf8(job.GetPrintJobFile()).c_str(), &info), 0);
+    EXPECT_EQ(info.st_mode & 0777, 0600u);
+    EXPECT_EQ(info.st_uid, ::geteuid());
+    const unsigned char yes = 1;
+    server.server->Send(&yes, 1);
+    printer.Join();
+    EXPECT_EQ(printer.GetExitStatus(), ZBASE_OK);
+
+    // Nothing of this job reached the planted socket. (Print paths of other
+    // builds on this machine may offer it theirs: only our tag counts.)
+    std::string tagHex;
+    for (char16_t unit : ToUtf16(printer.GetJobTag()))
+        for (unsigned char byte : {static_cast<unsigned char>(unit & 0xFF), static_cast<unsigned char>(unit >> 8)}) {
+            char hex[3];
+            std::snprintf(hex, sizeof hex, "%02x", byte);
+            tagHex += hex;
+        }
+    EXPECT_EQ(planter.Finish(), 0);
+    EXPECT_EQ(planter.ReadLine().find(tagHex), std::string::npos);
 }
 
 TEST(CaptureTest, FallsBackToTheDefaultQueue)
@@ -523,15 +625,19 @@ TEST(CaptureTest, BackendCancelsAJobNobodyWaitsForAndSweepsOldSpoolFiles)
     fs::last_write_time(other, past);
     const std::string job = scratch.Write("job.ps", "%!PS\nshowpage\n");
 
-    Platform::ChildProcess child;
-    ASSERT_TRUE(Platform::ChildProcess::Spawn(
-        {FromUtf8(backend), L"7", L"someone", L"nobody waits for this " + std::to_wstring(::getpid()), L"1", L"",
-         FromUtf8(job)},
-        {{L"QUILLET_SPOOL", FromUtf8(spool)}}, Platform::kInvalidHandle, Platform::kInvalidHandle,
-        Platform::kInvalidHandle, child));
-    int code = -1;
-    ASSERT_TRUE(child.Wait(60000, code));
-    EXPECT_EQ(code, 5);  // cancel this job, keep the queue going
+    // A user this machine does not know gets nothing spooled; our own user's
+    // job, which nobody waits for, is cancelled. Either way the queue goes on.
+    for (const std::string user : {std::string("no-such-user-here"), std::string(::getpwuid(::geteuid())->pw_name)}) {
+        Platform::ChildProcess child;
+        ASSERT_TRUE(Platform::ChildProcess::Spawn(
+            {FromUtf8(backend), L"7", FromUtf8(user), L"nobody waits for this " + std::to_wstring(::getpid()),
+             L"1", L"", FromUtf8(job)},
+            {{L"QUILLET_SPOOL", FromUtf8(spool)}}, Platform::kInvalidHandle, Platform::kInvalidHandle,
+            Platform::kInvalidHandle, child));
+        int code = -1;
+        ASSERT_TRUE(child.Wait(60000, code));
+        EXPECT_EQ(code, 5) << user;
+    }
     EXPECT_FALSE(fs::exists(old));
     EXPECT_TRUE(fs::exists(recent));
     EXPECT_TRUE(fs::exists(other));  // not a spool file of ours
