@@ -4,6 +4,7 @@
 #include "capture/QueueManager.h"
 #include "platform/ShellPrint.h"
 #include "platform/ZBaseStorage.h"
+#include "platform/ZPrintQueue.h"
 #include "platform/ZString.h"
 #include "platform/ZUtilities.h"
 #include "settings/PathHelpers.h"
@@ -121,6 +122,8 @@ void Document::DeleteCopy()
 
 tagZBASESTAT Document::Run()
 {
+    // A host that died mid-capture left the virtual queue as the default.
+    ZPrintQueue::RestoreAbandonedDefaults();
     tagZBASESTAT code = ZBASE_OK;
     if (PrintDocument(queueName))
         return ZBASE_OK;

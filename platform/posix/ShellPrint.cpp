@@ -55,8 +55,11 @@ std::string ResolveQueue(const std::string& queue)
     const int count = cupsGetDests2(CUPS_HTTP_DEFAULT, &dests);
     std::string name;
     if (queue.empty()) {
-        if (const cups_dest_t* dest = cupsGetDest(nullptr, nullptr, count, dests))
+        // The default as CUPS clients read it, the environment included.
+        if (cups_dest_t* dest = cupsGetNamedDest(CUPS_HTTP_DEFAULT, nullptr, nullptr)) {
             name = dest->name;
+            cupsFreeDests(1, dest);
+        }
     } else {
         for (int i = 0; i < count && name.empty(); ++i)
             if (dests[i].instance == nullptr && strcasecmp(dests[i].name, queue.c_str()) == 0)
