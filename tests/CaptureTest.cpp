@@ -605,7 +605,11 @@ TEST(CaptureTest, StartPreviewHandsACapturedDocumentToThePreview)
         int code = -1;
         ASSERT_TRUE(child.Wait(60000, code));
         EXPECT_EQ(code, 0);
-        EXPECT_EQ(CountOf(WaitForSheet(folder), "<img "), 2u) << document << cups->ErrorLog();
+        const std::string sheet = WaitForSheet(folder);
+        EXPECT_EQ(CountOf(sheet, "<img "), 2u) << document << cups->ErrorLog();
+        // Named after the host's document, not the tagged copy it was printed from.
+        EXPECT_NE(sheet.find(BaseNameOf(document)), std::string::npos) << sheet;
+        EXPECT_EQ(sheet.find(ToUtf8(PrintDirectSuffix())), std::string::npos) << sheet;
     }
 }
 
