@@ -82,6 +82,8 @@ bool Document::PrepareCopyPath()
     if (!ZBaseStorage::TempDirPath(folder))
         return false;
     AppendPathDelimiter(folder);
+    // Copies of hosts that were killed mid-capture go with the next capture.
+    ZUtilities::RemoveAbandonedFiles(folder, PrintDirectSuffix());
     ZString extension;
     name.ReturnExt(extension);
     copyPath = folder + ZUtilities::GetUniqueFilePrefix(folder) + PrintDirectSuffix() + L"." + extension.Str();

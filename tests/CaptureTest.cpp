@@ -140,6 +140,17 @@ bool WaitUntilGone(const std::string& path)
 TEST(CaptureTest, TaggedCopyIsReservedOnceAndDeletedWithTheDocument)
 {
     const std::string temp = TempFolder();
+    // Copies of a host that was killed go with the next capture; a live
+    // host's copy stays.
+    Platform::ChildProcess gone;
+    int code = -1;
+    ASSERT_TRUE(Platform::ChildProcess::Spawn({L"true"}, {}, Platform::kInvalidHandle, Platform::kInvalidHandle,
+                                              Platform::kInvalidHandle, gone));
+    ASSERT_TRUE(gone.Wait(10000, code));
+    const std::string dead = temp + "qv" + std::to_string(gone.GetProcessId()) + "n0abcdef.QV_PrintDirect.txt";
+    const std::string alive = temp + "qv" + std::to_string(::getpid()) + "n999999abcdef.QV_PrintDirect.txt";
+    std::ofstream(dead) << "left behind";
+    std::ofstream(alive) << "in use";
     std::wstring tag, copy;
     {
         Document document(L"/some/where/r.doc");
@@ -151,6 +162,8 @@ TEST(CaptureTest, TaggedCopyIsReservedOnceAndDeletedWithTheDocument)
         EXPECT_EQ(document.GetJobTag(), tag);  // no second reservation
     }
     EXPECT_FALSE(fs::exists(ToUtf8(copy)));
+    EXPECT_FALSE(fs::exists(dead));
+    EXPECT_TRUE(fs::remove(alive));
 
     // A missing document is not printed: both attempts fail.
     Document longer(L"/w/p.xhtml");
