@@ -28,7 +28,6 @@
 #include <fstream>
 #include <mutex>
 #include <pwd.h>
-#include <sstream>
 #include <sys/socket.h>
 #include <sys/stat.h>
 #include <sys/un.h>
@@ -397,15 +396,12 @@ TEST(CaptureTest, WithoutAPrintServerTheCaptureFailsAndTheEngineStaysUsable)
     std::string pdf, png;
     const std::string ps = MakeSamples(scratch, pdf, png);
     const std::string text = scratch.Write("lonely.txt", "nobody prints me\n");
-    Platform::ChildProcess child;
-    ASSERT_TRUE(Platform::ChildProcess::Spawn(
-        {FromUtf8(QuilletTest::SelfPath()), L"--quillet-helper", L"capture_without_server", FromUtf8(text),
-         FromUtf8(ps), FromUtf8(scratch.path + "/out")},
-        {{L"CUPS_SERVER", L"/nonexistent/cups.sock"}, {L"HOME", FromUtf8(scratch.path)}},
-        Platform::kInvalidHandle, Platform::kInvalidHandle, 2, child));
-    int code = -1;
-    ASSERT_TRUE(child.Wait(120000, code));
-    EXPECT_EQ(code, 0);
+    EXPECT_EQ(QuilletTest::PrivateCups::Run({FromUtf8(QuilletTest::SelfPath()), L"--quillet-helper",
+                                             L"capture_without_server", FromUtf8(text), FromUtf8(ps),
+                                             FromUtf8(scratch.path + "/out")},
+                                            {{L"CUPS_SERVER", L"/nonexistent/cups.sock"},
+                                             {L"HOME", FromUtf8(scratch.path)}}),
+              0);
 }
 
 // ---- Office documents, laid out by LibreOffice.
@@ -533,11 +529,9 @@ std::string WaitForSheet(const std::string& folder)
     for (int i = 0; i < 2400; ++i) {
         if (fs::exists(sheet)) {
             std::this_thread::sleep_for(std::chrono::milliseconds(100));  // let the writer finish
-            std::ifstream in(sheet);
-            std::stringstream text;
-            text << in.rdbuf();
-            if (text.str().find("</html>") != std::string::npos)
-                return text.str();
+            const std::string text = QuilletTest::PrivateCups::ReadFile(sheet);
+            if (text.find("</html>") != std::string::npos)
+                return text;
         }
         std::this_thread::sleep_for(std::chrono::milliseconds(25));
     }

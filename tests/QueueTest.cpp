@@ -13,8 +13,6 @@
 
 #include <csignal>
 #include <filesystem>
-#include <fstream>
-#include <sstream>
 
 using namespace Quillet;
 
@@ -111,14 +109,10 @@ QUILLET_TEST_HELPER(queues_without_server)
 
 TEST(QueueTest, ServerThatIsNotRunningFailsTheListing)
 {
-    Platform::ChildProcess child;
-    ASSERT_TRUE(Platform::ChildProcess::Spawn(
-        {FromUtf8(QuilletTest::SelfPath()), L"--quillet-helper", L"queues_without_server"},
-        {{L"CUPS_SERVER", L"/nonexistent/cups.sock"}, {L"HOME", L"/nonexistent"}},
-        Platform::kInvalidHandle, Platform::kInvalidHandle, Platform::kInvalidHandle, child));
-    int code = -1;
-    ASSERT_TRUE(child.Wait(60000, code));
-    EXPECT_EQ(code, 0);
+    EXPECT_EQ(QuilletTest::PrivateCups::Run(
+                  {FromUtf8(QuilletTest::SelfPath()), L"--quillet-helper", L"queues_without_server"},
+                  {{L"CUPS_SERVER", L"/nonexistent/cups.sock"}, {L"HOME", L"/nonexistent"}}),
+              0);
 }
 
 // Switches the default to the virtual queue as a capture's fallback does,
@@ -138,24 +132,12 @@ QUILLET_TEST_HELPER(switch_default)
 
 namespace {
 
-std::string ReadFile(const std::string& path)
-{
-    std::ifstream in(path, std::ios::binary);
-    std::stringstream text;
-    text << in.rdbuf();
-    return text.str();
-}
-
 int SwitchDefault(const char* mode, const char* expectedDefault, bool held,
                   const std::vector<std::pair<std::wstring, std::wstring>>& environment)
 {
-    Platform::ChildProcess child;
-    if (!Platform::ChildProcess::Spawn({FromUtf8(QuilletTest::SelfPath()), L"--quillet-helper", L"switch_default",
-                                        FromUtf8(mode), FromUtf8(expectedDefault), held ? L"1" : L"0"},
-                                       environment, Platform::kInvalidHandle, Platform::kInvalidHandle, 2, child))
-        return -1;
-    int code = -1;
-    return child.Wait(60000, code) ? code : -1;
+    return QuilletTest::PrivateCups::Run({FromUtf8(QuilletTest::SelfPath()), L"--quillet-helper", L"switch_default",
+                                          FromUtf8(mode), FromUtf8(expectedDefault), held ? L"1" : L"0"},
+                                         environment);
 }
 
 }  // namespace
@@ -170,7 +152,7 @@ TEST(QueueTest, EnvironmentIsHonouredAndTheSavedDefaultComesBackByteForByte)
     ASSERT_EQ(PrivateCups::Run({L"lpoptions", L"-d", L"Plain_Queue"}), 0);
     ASSERT_EQ(PrivateCups::Run({L"lpoptions", L"-p", L"Other_Queue", L"-o", L"sides=two-sided-long-edge"}), 0);
     const std::string lpoptions = cups->Folder() + "/home/.cups/lpoptions";
-    const std::string before = ReadFile(lpoptions);
+    const std::string before = PrivateCups::ReadFile(lpoptions);
     ASSERT_NE(before.find("Default Plain_Queue"), std::string::npos) << before;
 
     struct Case {
@@ -187,7 +169,7 @@ TEST(QueueTest, EnvironmentIsHonouredAndTheSavedDefaultComesBackByteForByte)
     };
     for (const Case& c : cases) {
         EXPECT_EQ(SwitchDefault("restore", c.defaultRead, c.switchHolds, c.environment), 0) << c.defaultRead;
-        EXPECT_EQ(ReadFile(lpoptions), before) << c.defaultRead;
+        EXPECT_EQ(PrivateCups::ReadFile(lpoptions), before) << c.defaultRead;
     }
 
     // A host killed mid-capture leaves the virtual queue as the default; the
@@ -203,6 +185,6 @@ TEST(QueueTest, EnvironmentIsHonouredAndTheSavedDefaultComesBackByteForByte)
             missing.queueName = L"No Such Queue";
             ASSERT_TRUE(missing.ThreadStart(5));
         }
-        EXPECT_EQ(ReadFile(lpoptions), before) << (byQueueTool ? "qvqueue" : "capture");
+        EXPECT_EQ(PrivateCups::ReadFile(lpoptions), before) << (byQueueTool ? "qvqueue" : "capture");
     }
 }
