@@ -122,9 +122,10 @@ public:
 };
 
 // The suite lays the document out as PDF, which the queue then gets under the
-// document's own name. Printing through the suite itself (--pt) would title
-// the job after the document's metadata, losing the tag that the file name
-// carries. Each run has its own profile in a private folder: it neither
+// tagged copy's name, so the job's title carries the tag whatever the
+// document says about itself. Printing through the suite itself (--pt) leaves
+// the job's title to the suite, and against a print server reached through
+// CUPS_SERVER's socket it submitted no job at all. Each run has its own profile in a private folder: it neither
 // needs a writable HOME nor meets another instance of the suite (the user's
 // own, or a second capture's), which would take the job over and end ours.
 bool PrintWithOfficeSuite(const std::string& file, const std::string& queue)
