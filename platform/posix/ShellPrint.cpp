@@ -125,9 +125,10 @@ public:
 // tagged copy's name, so the job's title carries the tag whatever the
 // document says about itself. Printing through the suite itself (--pt) leaves
 // the job's title to the suite, and against a print server reached through
-// CUPS_SERVER's socket it submitted no job at all. Each run has its own profile in a private folder: it neither
-// needs a writable HOME nor meets another instance of the suite (the user's
-// own, or a second capture's), which would take the job over and end ours.
+// CUPS_SERVER's socket it submitted no job at all. Each run has its own
+// profile in a private folder: it neither needs a writable HOME nor meets
+// another instance of the suite (the user's own, or a second capture's),
+// which would take the job over and end ours.
 bool PrintWithOfficeSuite(const std::string& file, const std::string& queue)
 {
     const std::string office = FindOfficeSuite();
