@@ -5,6 +5,7 @@
 #include "platform/ShellPrint.h"
 #include "platform/TextConversion.h"
 #include "platform/ZBaseStorage.h"
+#include "platform/ZPrintQueue.h"
 #include "platform/ZString.h"
 #include "platform/ZUtilities.h"
 #include "settings/PathHelpers.h"
@@ -82,6 +83,8 @@ bool Document::PrepareCopyPath()
     if (!ZBaseStorage::TempDirPath(folder))
         return false;
     AppendPathDelimiter(folder);
+    // Copies of hosts that were killed mid-capture go with the next capture.
+    ZUtilities::RemoveAbandonedFiles(folder, PrintDirectSuffix());
     ZString extension;
     name.ReturnExt(extension);
     copyPath = folder + ZUtilities::GetUniqueFilePrefix(folder) + PrintDirectSuffix() + L"." + extension.Str();
@@ -130,6 +133,8 @@ void Document::DeleteCopy()
 
 tagZBASESTAT Document::Run()
 {
+    // A host that died mid-capture left the virtual queue as the default.
+    ZPrintQueue::RestoreAbandonedDefaults();
     tagZBASESTAT code = ZBASE_OK;
     if (PrintDocument(queueName))
         return ZBASE_OK;

@@ -63,31 +63,24 @@ tagZBASESTAT KeyAccessor::Run()
     tagZBASESTAT status = ZBASE_FAILED;
     if (server) {
         unsigned char buffer[ZIpcServer::kMaxMessage] = {};
-        status = server->AcceptClient(ZIpcServer::kInfinite);
-        while (status == ZBASE_OK) {
+        // Only a stop or a broken endpoint ends the loop early: a client that
+        // hangs up, falls silent or sends no keys is dropped and the next
+        // one is served, so no client can end the capture.
+        for (status = server->AcceptClient(ZIpcServer::kInfinite); status == ZBASE_OK;
+             status = server->AcceptClient(ZIpcServer::kInfinite)) {
             std::uint32_t len = sizeof buffer;
-            status = server->Receive(buffer, len);
-            if (status == ZBASE_DISCONNECTED) {
-                status = server->AcceptClient(ZIpcServer::kInfinite);
+            if (server->Receive(buffer, len) != ZBASE_OK)
                 continue;
-            }
-            if (status != ZBASE_OK)
-                break;
             const bool accepted = Accepts(FromWire(buffer, len));
             const unsigned char reply = accepted ? 0x01 : 0x00;
-            status = server->Send(&reply, 1);
-            if (status != ZBASE_OK)
-                break;
-            if (accepted) {
-                len = sizeof buffer;
-                status = server->Receive(buffer, len);
-                if (status == ZBASE_OK) {
-                    keys = FromWire(buffer, len);
+            if (server->Send(&reply, 1) != ZBASE_OK || !accepted)
+                continue;
+            len = sizeof buffer;
+            if (server->Receive(buffer, len) == ZBASE_OK && len > 0) {
+                keys = FromWire(buffer, len);
+                if (!keys.empty())
                     break;
-                }
             }
-            server->CloseCurrentClient();
-            status = server->AcceptClient(ZIpcServer::kInfinite);
         }
     }
     succeeded = status == ZBASE_OK;

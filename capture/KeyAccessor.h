@@ -18,8 +18,9 @@ extern const wchar_t* const kJobKeyEndpoint;
 
 /// Serves the job-key endpoint for one capture: takes clients one after
 /// another until one proves the job by expectedTag, answers it 0x01 and
-/// stores the job-key string it sends next in keys. A refused client gets
-/// 0x00 and is disconnected, so a wrong client never ends the capture.
+/// stores the non-empty job-key string it sends next in keys. A refused
+/// client gets 0x00 and is disconnected; one that hangs up, stays silent or
+/// sends empty keys is dropped. No client ends the capture: only a stop does.
 ///
 /// Owned by the engine for one capture. The engine's thread constructs it,
 /// calls Start, waits for the thread to end (it is a ZSynchObject), then reads

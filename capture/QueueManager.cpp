@@ -17,6 +17,10 @@ bool QueueManager::SelectQueue(const std::wstring& name)
     for (ZPrintQueue* queue = list.GetHead(); queue != nullptr; queue = list.GetNext()) {
         if (queue->GetName() == name) {
             const std::wstring id = queue->GetID();
+            // The default as read honours PRINTER and LPDEST, which need not
+            // be what the user saved: the saved settings are kept as they are.
+            if (!keptExactly)
+                keptExactly = ZPrintQueue::SaveUserDefault(savedRecord);
             ZPrintQueue::SetDefaultPrintQueue(id);
             return ZPrintQueue::GetDefaultPrintQueue() == id;
         }
@@ -26,8 +30,13 @@ bool QueueManager::SelectQueue(const std::wstring& name)
 
 void QueueManager::RestoreDefault()
 {
-    if (!savedDefault.empty())
+    if (keptExactly) {
+        if (!savedRecord.empty())
+            ZPrintQueue::RestoreSavedDefault(savedRecord);
+        savedRecord.clear();
+    } else if (!savedDefault.empty()) {
         ZPrintQueue::SetDefaultPrintQueue(savedDefault);
+    }
 }
 
 }  // namespace Quillet

@@ -23,12 +23,18 @@ public:
     /// current default, even when no queue has the name. True when the queue
     /// now reads back as the default.
     bool SelectQueue(const std::wstring& name);
-    /// Sets the remembered default back, if one was remembered. Does not read
-    /// it back, and keeps it remembered.
+    /// Sets the remembered default back, if one was remembered: the user's
+    /// saved settings exactly as they were (see ZPrintQueue::SaveUserDefault),
+    /// or, when they could not be kept, the remembered queue. Does not read it
+    /// back, and keeps savedDefault.
     void RestoreDefault();
 
     /// The default as it was before the first switch; empty when none.
     std::wstring savedDefault;
+    /// The crash-proof record of the user's settings before the switch; empty
+    /// when none is held.
+    std::wstring savedRecord;
+    bool keptExactly = false;
 };
 
 }  // namespace Quillet

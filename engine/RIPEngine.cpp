@@ -175,7 +175,11 @@ RIPEngine::CaptureResult RIPEngine::CaptureJob()
         return CaptureResult::Failed;
     }
     const std::wstring keys = keyServer.keys;
+    // The print path names the job after the tagged copy; the preview and
+    // the host go on naming the document the host asked for.
+    const std::wstring hostDocName = jobInfo->docName;
     const bool parsed = jobInfo->Parse(keys);
+    jobInfo->docName = hostDocName;
     {
         // The print path waits for this byte, whatever the parse gave.
         ZLock guard(keyServer.serverLock);

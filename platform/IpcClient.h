@@ -19,7 +19,14 @@ enum class IpcReportResult {
 /// seconds or are stale (their process gone) are passed over. Waits at most
 /// replyTimeoutMs for the final reply. Blocking; the texts are cut at 512
 /// UTF-16 code units, the most one message may hold.
+///
+/// Only servers run by jobUser (a user name; empty: this process's user) or
+/// by root are offered the job: each server's credentials are read on the
+/// connected socket before a byte is sent, and sockets owned by anyone else
+/// are not even connected to. The endpoint's folders are used only when they
+/// are real folders owned by root with the sticky bit, or owned by jobUser;
+/// an unknown jobUser or a folder planted by someone else gives NoServer.
 IpcReportResult ReportJob(const std::wstring& name, const std::wstring& identity,
-                          const std::wstring& keys, int replyTimeoutMs);
+                          const std::wstring& keys, int replyTimeoutMs, const std::wstring& jobUser);
 
 }  // namespace Quillet::Platform

@@ -11,7 +11,7 @@
 
 namespace Quillet {
 
-/// Serves one named endpoint, one client at a time. Messages keep their
+/// Serves one named endpoint, one client at a time (others wait their turn). Messages keep their
 /// boundaries: each Send reaches the peer as one message, each Receive takes
 /// one message.
 ///
@@ -47,8 +47,11 @@ public:
     std::wstring GetSocketPath() const;
 
     /// Waits at most timeoutMs (kInfinite: no bound) for a client that may be
-    /// served; a client that may not is disconnected and the wait goes on. A
-    /// client still held is disconnected first. 0 once a client is
+    /// served and has sent its first message (or hung up); a client that may
+    /// not be served is disconnected at once and the wait goes on. Connected
+    /// clients that have not spoken yet wait side by side, each for at most
+    /// kClientSilenceMs, so silent ones never delay one that speaks. A client
+    /// still held is disconnected first. 0 once a client is
     /// connected; ZBASE_STOPPED after StopAcceptClients; ZBASE_TIMEOUT;
     /// ZBASE_FAILED when the endpoint is not open.
     tagZBASESTAT AcceptClient(std::uint32_t timeoutMs);

@@ -35,6 +35,21 @@ public:
     /// or the setting cannot be written.
     static bool SetDefaultPrintQueue(const std::wstring& id);
 
+    /// Keeps a copy of the user's saved default-queue settings, exactly as
+    /// they are, in a record of this process that survives its crash, before
+    /// SetDefaultPrintQueue changes them. When another capture's record is
+    /// alive, its copy (the settings from before any capture) is taken
+    /// instead. record: the record's name, for RestoreSavedDefault. False when
+    /// no record can be written (nothing is kept).
+    static bool SaveUserDefault(std::wstring& record);
+    /// Removes record and, unless another live capture still holds one, puts
+    /// the saved settings back byte for byte (no settings file before: none
+    /// after).
+    static void RestoreSavedDefault(const std::wstring& record);
+    /// Restores the settings kept by captures whose process died (a host
+    /// killed mid-capture) and removes their records. Cheap when there are none.
+    static void RestoreAbandonedDefaults();
+
 private:
     std::wstring id;
     std::wstring name;

@@ -1,6 +1,10 @@
 #!/usr/bin/env bash
 # Installs the Debian packages that Quillet builds, tests and renders with.
 # Quick when they are all there already: apt is asked only for missing ones.
+#   scripts/setup.sh         what building and rendering need
+#   scripts/setup.sh test    also what the tests need: LibreOffice for the
+#                            office documents, and an unprivileged user
+#                            (quillet-test) that plays the other local user
 set -euo pipefail
 
 packages=(
@@ -8,6 +12,9 @@ packages=(
   libgtest-dev libgmock-dev libbenchmark-dev
   ghostscript libijs-dev libcups2-dev cups cups-client cups-bsd cups-filters
 )
+if [ "${1:-}" = test ]; then
+  packages+=(libreoffice-writer-nogui libreoffice-calc-nogui libreoffice-impress-nogui)
+fi
 
 missing=()
 for p in "${packages[@]}"; do
@@ -22,4 +29,10 @@ if [ ${#missing[@]} -gt 0 ]; then
   echo "Installing: ${missing[*]}"
   $sudo apt-get update -qq
   DEBIAN_FRONTEND=noninteractive $sudo apt-get install -y -qq --no-install-recommends "${missing[@]}"
+fi
+
+if [ "${1:-}" = test ] && ! getent passwd quillet-test >/dev/null; then
+  sudo=""
+  [ "$(id -u)" -ne 0 ] && sudo="sudo"
+  $sudo useradd --system --no-create-home --home-dir /nonexistent --shell /usr/sbin/nologin quillet-test
 fi

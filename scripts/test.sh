@@ -6,7 +6,7 @@
 #   scripts/test.sh quick      the normal build only
 set -euo pipefail
 cd "$(dirname "$0")/.."
-scripts/setup.sh
+scripts/setup.sh test
 
 jobs=$(nproc)
 run_suite() {  # dir, cmake options...

@@ -2,6 +2,7 @@
 // a document printed to the virtual queue of the private print server comes
 // back as a PostScript job over the key endpoint.
 #include "TestSupport.h"
+#include "support/HelperProcess.h"
 #include "support/PrivateCups.h"
 #include "support/ScopedEnv.h"
 
@@ -23,11 +24,17 @@
 #include <gtest/gtest.h>
 
 #include <chrono>
+#include <cstdio>
 #include <filesystem>
 #include <fstream>
-#include <sstream>
+#include <mutex>
+#include <pwd.h>
+#include <sys/socket.h>
+#include <sys/stat.h>
+#include <sys/un.h>
 #include <thread>
 #include <unistd.h>
+#include <vector>
 
 using namespace Quillet;
 namespace fs = std::filesystem;
@@ -132,6 +139,17 @@ bool WaitUntilGone(const std::string& path)
 TEST(CaptureTest, TaggedCopyIsReservedOnceAndDeletedWithTheDocument)
 {
     const std::string temp = TempFolder();
+    // Copies of a host that was killed go with the next capture; a live
+    // host's copy stays.
+    Platform::ChildProcess gone;
+    int code = -1;
+    ASSERT_TRUE(Platform::ChildProcess::Spawn({L"true"}, {}, Platform::kInvalidHandle, Platform::kInvalidHandle,
+                                              Platform::kInvalidHandle, gone));
+    ASSERT_TRUE(gone.Wait(10000, code));
+    const std::string dead = temp + "qv" + std::to_string(gone.GetProcessId()) + "n0abcdef.QV_PrintDirect.txt";
+    const std::string alive = temp + "qv" + std::to_string(::getpid()) + "n999999abcdef.QV_PrintDirect.txt";
+    std::ofstream(dead) << "left behind";
+    std::ofstream(alive) << "in use";
     std::wstring tag, copy;
     {
         Document document(L"/some/where/r.doc");
@@ -143,6 +161,8 @@ TEST(CaptureTest, TaggedCopyIsReservedOnceAndDeletedWithTheDocument)
         EXPECT_EQ(document.GetJobTag(), tag);  // no second reservation
     }
     EXPECT_FALSE(fs::exists(ToUtf8(copy)));
+    EXPECT_FALSE(fs::exists(dead));
+    EXPECT_TRUE(fs::remove(alive));
 
     // A missing document is not printed: both attempts fail.
     Document longer(L"/w/p.xhtml");
@@ -177,6 +197,86 @@ TEST(CaptureTest, TextAndPdfComeBackAsPostScriptJobs)
         // The backend removes the spool file once the capture has opened it.
         EXPECT_TRUE(WaitUntilGone(capture.spoolFile));
     }
+}
+
+// As the user argv[0], plants a listening socket, a regular file, a link and
+// a folder in the endpoint folder argv[1] and says "planted". Once its input
+// ends it reads what reached the socket and removes it all: 0 when nothing
+// that reached it holds the tag argv[2] (other builds on this machine may
+// offer the socket their own jobs).
+QUILLET_TEST_HELPER(plant_as)
+{
+    const passwd* user = ::getpwnam(argv[0]);
+    if (user == nullptr || ::setgid(user->pw_gid) != 0 || ::setuid(user->pw_uid) != 0)
+        return 3;
+    // "0..." sorts before the servers' "<pid>.<n>": offered first if offered at all.
+    const std::string folder = argv[1], socketPath = folder + "0planted";
+    Platform::UniqueHandle listener(::socket(AF_UNIX, SOCK_SEQPACKET | SOCK_CLOEXEC | SOCK_NONBLOCK, 0));
+    sockaddr_un address {};
+    address.sun_family = AF_UNIX;
+    std::snprintf(address.sun_path, sizeof address.sun_path, "%s", socketPath.c_str());
+    const int fd = static_cast<int>(listener.Get());
+    if (::bind(fd, reinterpret_cast<sockaddr*>(&address), sizeof address) != 0 || ::listen(fd, 64) != 0)
+        return 4;
+    ::chmod(socketPath.c_str(), 0777);
+    std::ofstream(folder + "00file") << "x";
+    ::symlink(socketPath.c_str(), (folder + "01link").c_str());
+    ::mkdir((folder + "02dir").c_str(), 0777);
+    std::printf("planted\n");
+    std::fflush(stdout);
+    while (std::getchar() != EOF) {
+    }
+    // Whoever connected is still queued, with what it sent.
+    std::string received;
+    for (Platform::UniqueHandle client; client.Reset(::accept4(fd, nullptr, nullptr, SOCK_NONBLOCK)), client.IsValid();) {
+        char buffer[2048];
+        const ssize_t got = ::recv(static_cast<int>(client.Get()), buffer, sizeof buffer, 0);
+        received.append(buffer, got > 0 ? static_cast<std::size_t>(got) : 0);
+    }
+    for (const char* name : {"0planted", "00file", "01link"})
+        ::unlink((folder + name).c_str());
+    ::rmdir((folder + "02dir").c_str());
+    std::string tag;
+    for (char16_t unit : ToUtf16(FromUtf8(argv[2])))
+        tag += {static_cast<char>(unit & 0xFF), static_cast<char>(unit >> 8)};
+    return received.find(tag) == std::string::npos ? 0 : 1;
+}
+
+TEST(CaptureTest, OnlyTheJobsOwnUserGetsTheJob)
+{
+    QUILLET_REQUIRE_CUPS(cups);
+    if (::getpwnam("quillet-test") == nullptr)
+        GTEST_SKIP() << "no user quillet-test to plant things (scripts/setup.sh test creates it)";
+    Scratch scratch;
+    const std::string text = scratch.Write("private.txt", "for my eyes only\n");
+    Document printer(FromUtf8(text));
+    const std::wstring tag = printer.GetJobTag();
+    // Another user plants things in the folder before the capture's server opens.
+    ZIpcServer{ZString(kJobKeyEndpoint)};  // makes sure the folder exists
+    QuilletTest::HelperProcess planter(
+        L"plant_as", {L"quillet-test", ZIpcServer::EndpointFolder(kJobKeyEndpoint), tag});
+    ASSERT_EQ(planter.ReadLine(), "planted");
+
+    KeyAccessor server(tag);
+    ASSERT_TRUE(server.Start());
+    printer.queueName = L"QV Page Glance";
+    ASSERT_TRUE(printer.ThreadStart(5));
+    ZSynchManager waiter;
+    waiter.AddSynchObject(&server);
+    ASSERT_EQ(waiter.WaitForTrigger(false, 20000), ZBASE_OK) << cups->ErrorLog();
+    ASSERT_TRUE(server.succeeded);
+    JobInfo job(L"");
+    ASSERT_TRUE(job.Parse(server.keys));
+    // The spool file: readable by the job's user (ours) alone.
+    struct stat info {};
+    ASSERT_EQ(::stat(ToUtf8(job.GetPrintJobFile()).c_str(), &info), 0);
+    EXPECT_EQ(info.st_mode & 0777, 0600u);
+    EXPECT_EQ(info.st_uid, ::geteuid());
+    const unsigned char yes = 1;
+    server.server->Send(&yes, 1);
+    printer.Join();
+    EXPECT_EQ(printer.GetExitStatus(), ZBASE_OK);
+    EXPECT_EQ(planter.Finish(), 0);  // nothing of this job reached the planted socket
 }
 
 TEST(CaptureTest, FallsBackToTheDefaultQueue)
@@ -310,18 +410,105 @@ TEST(CaptureTest, PrintingThatFailsEndsTheCaptureWithItsCauseAndTheEngineStaysUs
     QuilletTest::WriteStoreWith(store, "QueueName", "No Such Queue");
     auto expect = [&](std::vector<std::pair<std::wstring, std::wstring>> environment, const char* reason) {
         environment.push_back({L"HOME", FromUtf8(scratch.path)});
-        Platform::ChildProcess child;
-        ASSERT_TRUE(Platform::ChildProcess::Spawn(
-            {FromUtf8(QuilletTest::SelfPath()), L"--quillet-helper", L"capture_fails", FromUtf8(text),
-             FromUtf8(ps), FromUtf8(scratch.path + "/out"), FromUtf8(reason)},
-            environment, Platform::kInvalidHandle, Platform::kInvalidHandle, 2, child));
-        int code = -1;
-        ASSERT_TRUE(child.Wait(120000, code));
-        EXPECT_EQ(code, 0) << reason;
+        EXPECT_EQ(QuilletTest::PrivateCups::Run({FromUtf8(QuilletTest::SelfPath()), L"--quillet-helper",
+                                                 L"capture_fails", FromUtf8(text), FromUtf8(ps),
+                                                 FromUtf8(scratch.path + "/out"), FromUtf8(reason)},
+                                                environment),
+                  0)
+            << reason;
     };
     expect({{L"CUPS_SERVER", L"/nonexistent/cups.sock"}}, "the print server cannot be reached (/nonexistent/cups.sock)");
     if (QuilletTest::PrivateCups::Get() != nullptr)
         expect({{L"QUILLET_PREFERENCES", FromUtf8(store)}}, "the print queue No Such Queue is not installed");
+}
+
+// ---- Office documents, laid out by LibreOffice.
+
+// Renders each "DOCUMENT=PAGES" of argv[1...] with StartRIP into the folder
+// argv[0]; PAGES -1 means StartRIP must refuse it. An entry that begins with
+// "&" is rendered at the same time as the one before. The number of documents
+// that came out otherwise.
+QUILLET_TEST_HELPER(render_documents)
+{
+    std::mutex lock;
+    int wrong = 0;
+    for (int i = 1; i < argc;) {
+        std::vector<std::thread> together;
+        do {
+            together.emplace_back([&, i] {
+                const std::string entry = argv[i] + (argv[i][0] == '&' ? 1 : 0);
+                const std::size_t eq = entry.rfind('=');
+                const int expected = std::stoi(entry.substr(eq + 1));
+                const int pages = RenderPages(entry.substr(0, eq), argv[0] + std::string("/") + std::to_string(i));
+                std::lock_guard<std::mutex> guard(lock);
+                if (pages != expected) {
+                    ++wrong;
+                    std::fprintf(stderr, "%s: %d pages, LibreOffice's PDF has %d\n", entry.c_str(), pages, expected);
+                }
+            });
+        } while (++i < argc && argv[i][0] == '&');
+        for (std::thread& thread : together)
+            thread.join();
+    }
+    return wrong;
+}
+
+TEST(CaptureTest, OfficeDocumentsRenderEveryPageOfTheirPdfExport)
+{
+    QUILLET_REQUIRE_CUPS(cups);
+    if (QuilletTest::PrivateCups::Run({L"sh", L"-c", L"command -v soffice"}) != 0)
+        GTEST_SKIP() << "LibreOffice is not installed (scripts/setup.sh test installs it)";
+    UseBuildStore();
+    Scratch scratch;
+    const std::string samples = QUILLET_SOURCE_DIR "/tests/data/office/";
+    std::string documents;
+    for (const char* name : {"letter.odt", "report.docx", "notes.rtf", "slides.pptx", "sheet.xlsx"})
+        documents += " " + samples + name;
+    // The reference: LibreOffice's own PDF export of each, counted by Ghostscript.
+    const std::string count =
+        "cd " + scratch.path + " && soffice -env:UserInstallation=file://" + scratch.path +
+        "/reference-profile --headless --convert-to pdf --outdir pdf" + documents + " >/dev/null 2>&1; "
+        "for f in" + documents + "; do b=$(basename ${f%.*}); printf '%s=' $f; "
+        "gs -q -dNODISPLAY -dNOSAFER -c \"(pdf/$b.pdf) (r) file runpdfbegin pdfpagecount = quit\"; done > counts";
+    ASSERT_EQ(QuilletTest::PrivateCups::Run({L"sh", L"-c", FromUtf8(count)}), 0);
+    // Two captures at once, once: more would only crowd a small machine, where
+    // LibreOffice's start-up alone can take a good part of the 20 s a
+    // capture waits for its job.
+    std::vector<std::wstring> argv = {FromUtf8(QuilletTest::SelfPath()), L"--quillet-helper",
+                                      L"render_documents", FromUtf8(scratch.path + "/out")};
+    std::ifstream counts(scratch.path + "/counts");
+    for (std::string line; std::getline(counts, line);)
+        argv.push_back(FromUtf8(argv.size() == 5 ? "&" + line : line));
+    ASSERT_EQ(argv.size(), 9u);
+    // Broken documents fail the capture and leave nothing behind.
+    argv.push_back(FromUtf8(scratch.Write("broken.docx", "PK\x03\x04 cut short") + "=-1"));
+    argv.push_back(FromUtf8("&" + scratch.Write("empty.xlsx", "") + "=-1"));
+
+    // The user's own LibreOffice is running meanwhile, and the captures' HOME
+    // cannot be written (nothing can be made below /proc).
+    // (The real program, not its launcher, so that ending it leaves no orphan.)
+    const std::string program = fs::canonical("/usr/bin/soffice").parent_path().string() + "/soffice.bin";
+    // A fresh profile asks for a restart (81) once set up.
+    Platform::ChildProcess running;
+    int restart = 81;
+    for (int run = 0; run < 3 && restart == 81; ++run) {
+        ASSERT_TRUE(Platform::ChildProcess::Spawn({FromUtf8(program), L"--headless", L"--norestore"}, {},
+                                                  Platform::kInvalidHandle, Platform::kInvalidHandle,
+                                                  Platform::kInvalidHandle, running));
+        if (!running.Wait(5000, restart))
+            restart = 0;
+    }
+    Platform::ChildProcess child;
+    ASSERT_TRUE(Platform::ChildProcess::Spawn(argv, {{L"HOME", L"/proc/quillet-no-home"}},
+                                              Platform::kInvalidHandle, Platform::kInvalidHandle, 2, child));
+    int code = -1;
+    ASSERT_TRUE(child.Wait(600000, code));
+    EXPECT_EQ(code, 0) << cups->ErrorLog();
+    int stillRunning = 0;
+    EXPECT_FALSE(running.TryGetExitCode(stillRunning)) << "the user's LibreOffice ended with " << stillRunning;
+    // No private profile or PDF of a capture is left in the temporary folder.
+    for (const auto& entry : fs::directory_iterator(TempFolder()))
+        EXPECT_EQ(entry.path().filename().string().rfind("qvoffice-", 0), std::string::npos) << entry.path();
 }
 
 // ---- The preview launcher and the preview application.
@@ -360,11 +547,9 @@ std::string WaitForSheet(const std::string& folder)
     for (int i = 0; i < 2400; ++i) {
         if (fs::exists(sheet)) {
             std::this_thread::sleep_for(std::chrono::milliseconds(100));  // let the writer finish
-            std::ifstream in(sheet);
-            std::stringstream text;
-            text << in.rdbuf();
-            if (text.str().find("</html>") != std::string::npos)
-                return text.str();
+            const std::string text = QuilletTest::PrivateCups::ReadFile(sheet);
+            if (text.find("</html>") != std::string::npos)
+                return text;
         }
         std::this_thread::sleep_for(std::chrono::milliseconds(25));
     }
@@ -433,7 +618,11 @@ TEST(CaptureTest, StartPreviewHandsACapturedDocumentToThePreview)
         int code = -1;
         ASSERT_TRUE(child.Wait(60000, code));
         EXPECT_EQ(code, 0);
-        EXPECT_EQ(CountOf(WaitForSheet(folder), "<img "), 2u) << document << cups->ErrorLog();
+        const std::string sheet = WaitForSheet(folder);
+        EXPECT_EQ(CountOf(sheet, "<img "), 2u) << document << cups->ErrorLog();
+        // Named after the host's document, not the tagged copy it was printed from.
+        EXPECT_NE(sheet.find(BaseNameOf(document)), std::string::npos) << sheet;
+        EXPECT_EQ(sheet.find(ToUtf8(PrintDirectSuffix())), std::string::npos) << sheet;
     }
 }
 
@@ -453,15 +642,19 @@ TEST(CaptureTest, BackendCancelsAJobNobodyWaitsForAndSweepsOldSpoolFiles)
     fs::last_write_time(other, past);
     const std::string job = scratch.Write("job.ps", "%!PS\nshowpage\n");
 
-    Platform::ChildProcess child;
-    ASSERT_TRUE(Platform::ChildProcess::Spawn(
-        {FromUtf8(backend), L"7", L"someone", L"nobody waits for this " + std::to_wstring(::getpid()), L"1", L"",
-         FromUtf8(job)},
-        {{L"QUILLET_SPOOL", FromUtf8(spool)}}, Platform::kInvalidHandle, Platform::kInvalidHandle,
-        Platform::kInvalidHandle, child));
-    int code = -1;
-    ASSERT_TRUE(child.Wait(60000, code));
-    EXPECT_EQ(code, 5);  // cancel this job, keep the queue going
+    // A user this machine does not know gets nothing spooled; our own user's
+    // job, which nobody waits for, is cancelled. Either way the queue goes on.
+    for (const std::string& user : {std::string("no-such-user-here"), std::string(::getpwuid(::geteuid())->pw_name)}) {
+        Platform::ChildProcess child;
+        ASSERT_TRUE(Platform::ChildProcess::Spawn(
+            {FromUtf8(backend), L"7", FromUtf8(user), L"nobody waits for this " + std::to_wstring(::getpid()),
+             L"1", L"", FromUtf8(job)},
+            {{L"QUILLET_SPOOL", FromUtf8(spool)}}, Platform::kInvalidHandle, Platform::kInvalidHandle,
+            Platform::kInvalidHandle, child));
+        int code = -1;
+        ASSERT_TRUE(child.Wait(60000, code));
+        EXPECT_EQ(code, 5) << user;
+    }
     EXPECT_FALSE(fs::exists(old));
     EXPECT_TRUE(fs::exists(recent));
     EXPECT_TRUE(fs::exists(other));  // not a spool file of ours
@@ -487,9 +680,9 @@ TEST(CaptureTest, ShellPrintFindsQueuesByNameOrDisplayName)
 
     // Office documents need the office suite.
     const std::string office = scratch.Write("letter.odt", "not really an office document");
-    const bool haveOffice = QuilletTest::PrivateCups::Run({L"sh", L"-c", L"command -v soffice"}) == 0;
-    if (!haveOffice) {
+    {
+        QuilletTest::ScopedEnv path("PATH", "/nonexistent");
         EXPECT_FALSE(Platform::ShellPrint(FromUtf8(office), L"QV_Page_Glance", &failure));
-        EXPECT_EQ(failure, "LibreOffice is not installed (soffice is not on PATH); it prints letter.odt");
     }
+    EXPECT_EQ(failure, "LibreOffice is not installed (soffice is not on PATH); it prints letter.odt");
 }

@@ -17,6 +17,7 @@
 #include <sys/stat.h>
 #include <sys/un.h>
 #include <unistd.h>
+#include <vector>
 
 using namespace Quillet;
 
@@ -103,7 +104,7 @@ std::pair<std::wstring, Platform::IpcReportResult> Report(KeyAccessor& accessor,
                                                           const std::wstring& keys)
 {
     auto report = std::async(std::launch::async, [&] {
-        return Platform::ReportJob(kJobKeyEndpoint, identity, keys, 10000);
+        return Platform::ReportJob(kJobKeyEndpoint, identity, keys, 10000, L"");
     });
     if (!WaitForEnd(accessor))
         return {L"<no end>", report.get()};
@@ -177,6 +178,28 @@ TEST(IpcTest, WrongClientsAreRefusedAndTheCaptureGoesOn)
         ASSERT_TRUE(quitter.Send(Wire(tag)));
         EXPECT_EQ(quitter.Receive(), kYes);
     }
+    {   // The endpoint's name as identity, then empty keys: dropped.
+        ScriptedClient empty(socketPath);
+        ASSERT_TRUE(empty.Send(Wire(kJobKeyEndpoint)));
+        EXPECT_EQ(empty.Receive(), kYes);
+        ASSERT_TRUE(empty.Send(std::string()));
+        EXPECT_EQ(empty.Receive(), "<eof>");
+    }
+    for (int how : {SHUT_RD, SHUT_RDWR}) {
+        // No longer reading its 0x00 reply, or gone before it.
+        ScriptedClient rude(socketPath);
+        ASSERT_TRUE(rude.Send(Wire(L"some other job")));
+        ::shutdown(rude.fd, how);
+    }
+    {   // Silent clients, far more than are kept waiting, hold up nobody.
+        std::vector<std::unique_ptr<ScriptedClient>> silent;
+        for (int i = 0; i < 200; ++i)
+            silent.push_back(std::make_unique<ScriptedClient>(socketPath));
+        ScriptedClient late(socketPath);
+        ASSERT_TRUE(late.Send(Wire(L"late other job")));
+        EXPECT_EQ(late.Receive(), kNo);
+        EXPECT_EQ(silent.front()->Receive(), "<eof>");  // the oldest was let go
+    }
     EXPECT_TRUE(accessor->IsThreadRunning());
 
     // The endpoint's own name proves any job; an odd last byte is dropped.
@@ -187,32 +210,6 @@ TEST(IpcTest, WrongClientsAreRefusedAndTheCaptureGoesOn)
     ASSERT_TRUE(WaitForEnd(*accessor));
     EXPECT_TRUE(accessor->succeeded);
     EXPECT_EQ(accessor->keys, L"file=a.ps");
-}
-
-TEST(IpcTest, EmptyKeyMessageCountsAsTheKeys)
-{
-    // (An empty tag would accept every client, real print jobs of other test
-    // processes included, so the tests never serve one.)
-    const std::wstring tag = UniqueTag("emptykeys");
-    EXPECT_TRUE(KeyAccessor(L"").Accepts(L"anything"));
-    auto accessor = StartServer(tag);
-    ScriptedClient client(accessor->server->GetSocketPath());
-    ASSERT_TRUE(client.Send(Wire(L"[" + tag + L"]")));
-    EXPECT_EQ(client.Receive(), kYes);
-    ASSERT_TRUE(client.Send(std::string()));
-    ASSERT_TRUE(WaitForEnd(*accessor));
-    EXPECT_TRUE(accessor->succeeded);
-    EXPECT_TRUE(accessor->keys.empty());
-}
-
-TEST(IpcTest, SilentClientIsDroppedAndTheNextOneServed)
-{
-    const std::wstring tag = UniqueTag("silent");
-    auto accessor = StartServer(tag);
-    ScriptedClient silent(accessor->server->GetSocketPath());
-    ASSERT_TRUE(silent.connected);
-    EXPECT_EQ(Report(*accessor, tag, L"k=v"), std::make_pair(std::wstring(L"k=v"), Platform::IpcReportResult::Delivered));
-    EXPECT_EQ(silent.Receive(), "<eof>");
 }
 
 TEST(IpcTest, TwoServersUnderOneNameEachGetTheirOwnJob)
@@ -227,12 +224,12 @@ TEST(IpcTest, TwoServersUnderOneNameEachGetTheirOwnJob)
 
 TEST(IpcTest, NoServerAndNoFinalReplyAreReported)
 {
-    EXPECT_EQ(Platform::ReportJob(L"no-such-endpoint-" + std::to_wstring(::getpid()), L"x", L"k", 100),
+    EXPECT_EQ(Platform::ReportJob(L"no-such-endpoint-" + std::to_wstring(::getpid()), L"x", L"k", 100, L""),
               Platform::IpcReportResult::NoServer);
     const std::wstring tag = UniqueTag("noreply");
     auto accessor = StartServer(tag);
     auto report = std::async(std::launch::async, [&] {
-        return Platform::ReportJob(kJobKeyEndpoint, tag, L"k=v", 200);
+        return Platform::ReportJob(kJobKeyEndpoint, tag, L"k=v", 200, L"");
     });
     ASSERT_TRUE(WaitForEnd(*accessor));
     EXPECT_EQ(report.get(), Platform::IpcReportResult::NoReply);
@@ -245,8 +242,13 @@ TEST(IpcTest, StopCloseAndOversizedMessagesEndWaits)
     // Stop and close from another thread wake a blocked Receive too.
     ZIpcServer server(ZString(L"quillet-ipc-test"));
     ASSERT_TRUE(server.IsListening());
+    // (A client is served once it has spoken.)
     ScriptedClient client(server.GetSocketPath());
+    ASSERT_TRUE(client.Send("hi"));
     ASSERT_EQ(server.AcceptClient(5000), ZBASE_OK);
+    unsigned char first[16];
+    std::uint32_t firstLen = sizeof first;
+    ASSERT_EQ(server.Receive(first, firstLen), ZBASE_OK);
     auto receive = std::async(std::launch::async, [&] {
         unsigned char buffer[16];
         std::uint32_t len = sizeof buffer;
@@ -257,8 +259,8 @@ TEST(IpcTest, StopCloseAndOversizedMessagesEndWaits)
 
     // A message larger than the buffer drops the client.
     ScriptedClient flood(server.GetSocketPath());
-    ASSERT_EQ(server.AcceptClient(5000), ZBASE_OK);
     ASSERT_TRUE(flood.Send("123456789"));
+    ASSERT_EQ(server.AcceptClient(5000), ZBASE_OK);
     unsigned char buffer[4];
     std::uint32_t len = sizeof buffer;
     EXPECT_EQ(server.Receive(buffer, len), ZBASE_DISCONNECTED);
@@ -293,4 +295,17 @@ TEST(IpcTest, OtherUsersAreNotServed)
     ASSERT_TRUE(child.Wait(20000, code));
     EXPECT_EQ(code, 0);
     EXPECT_TRUE(accessor->IsThreadRunning());
+
+    // An endpoint folder that belongs to another user is refused by both
+    // ends: no server opens in it, and the print path does not even connect.
+    const std::wstring name = L"quillet-foreign-" + std::to_wstring(::getpid());
+    const std::string folder = ToUtf8(ZIpcServer::EndpointFolder(name));
+    auto server = std::make_unique<ZIpcServer>(ZString(name));
+    ASSERT_TRUE(server->IsListening());
+    ASSERT_EQ(::chown(folder.c_str(), 65534, 65534), 0);
+    EXPECT_FALSE(ZIpcServer(ZString(name)).IsListening());
+    EXPECT_EQ(Platform::ReportJob(name, L"x", L"k", 100, L""), Platform::IpcReportResult::NoServer);
+    EXPECT_EQ(server->AcceptClient(100), ZBASE_TIMEOUT);
+    server.reset();
+    ::rmdir(folder.c_str());
 }

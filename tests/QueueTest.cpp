@@ -3,6 +3,7 @@
 #include "TestSupport.h"
 #include "support/PrivateCups.h"
 
+#include "capture/Document.h"
 #include "capture/QueueManager.h"
 #include "platform/ChildProcess.h"
 #include "platform/TextConversion.h"
@@ -10,6 +11,7 @@
 
 #include <gtest/gtest.h>
 
+#include <csignal>
 #include <filesystem>
 
 using namespace Quillet;
@@ -79,7 +81,7 @@ TEST(QueueTest, SelectsOnlyTheExactDisplayNameAndRestoresTheOldDefault)
     }
 }
 
-TEST(QueueTest, NoDefaultBeforeMeansNothingToRestore)
+TEST(QueueTest, NoSettingsBeforeMeansNoneAfter)
 {
     QUILLET_REQUIRE_CUPS(cups);
     std::filesystem::remove(cups->Folder() + "/home/.cups/lpoptions");
@@ -88,8 +90,10 @@ TEST(QueueTest, NoDefaultBeforeMeansNothingToRestore)
     QueueManager manager;
     EXPECT_TRUE(manager.SelectQueue(L"QV Page Glance"));
     EXPECT_TRUE(manager.savedDefault.empty());
+    // The user had no settings file; afterwards there is none either.
     manager.RestoreDefault();
-    EXPECT_EQ(ZPrintQueue::GetDefaultPrintQueue(), L"QV_Page_Glance");
+    EXPECT_FALSE(std::filesystem::exists(cups->Folder() + "/home/.cups/lpoptions"));
+    EXPECT_TRUE(ZPrintQueue::GetDefaultPrintQueue().empty());
 }
 
 // Lists the queues of a server that is not there: 0 when that fails as it should.
@@ -105,12 +109,82 @@ QUILLET_TEST_HELPER(queues_without_server)
 
 TEST(QueueTest, ServerThatIsNotRunningFailsTheListing)
 {
-    Platform::ChildProcess child;
-    ASSERT_TRUE(Platform::ChildProcess::Spawn(
-        {FromUtf8(QuilletTest::SelfPath()), L"--quillet-helper", L"queues_without_server"},
-        {{L"CUPS_SERVER", L"/nonexistent/cups.sock"}, {L"HOME", L"/nonexistent"}},
-        Platform::kInvalidHandle, Platform::kInvalidHandle, Platform::kInvalidHandle, child));
-    int code = -1;
-    ASSERT_TRUE(child.Wait(60000, code));
-    EXPECT_EQ(code, 0);
+    EXPECT_EQ(QuilletTest::PrivateCups::Run(
+                  {FromUtf8(QuilletTest::SelfPath()), L"--quillet-helper", L"queues_without_server"},
+                  {{L"CUPS_SERVER", L"/nonexistent/cups.sock"}, {L"HOME", L"/nonexistent"}}),
+              0);
+}
+
+// Switches the default to the virtual queue as a capture's fallback does,
+// in the environment the test gives: 0 when the default read before is
+// argv[1] and the switch held as argv[2] says. With argv[0] "die" the
+// process is killed right after the switch; else it restores the default.
+QUILLET_TEST_HELPER(switch_default)
+{
+    QueueManager manager;
+    const bool asExpected = ZPrintQueue::GetDefaultPrintQueue() == FromUtf8(argv[1]) &&
+                            manager.SelectQueue(L"QV Page Glance") == (std::string(argv[2]) == "1");
+    if (std::string(argv[0]) == "die")
+        ::raise(SIGKILL);
+    manager.RestoreDefault();
+    return asExpected ? 0 : 1;
+}
+
+namespace {
+
+int SwitchDefault(const char* mode, const char* expectedDefault, bool held,
+                  const std::vector<std::pair<std::wstring, std::wstring>>& environment)
+{
+    return QuilletTest::PrivateCups::Run({FromUtf8(QuilletTest::SelfPath()), L"--quillet-helper", L"switch_default",
+                                          FromUtf8(mode), FromUtf8(expectedDefault), held ? L"1" : L"0"},
+                                         environment);
+}
+
+}  // namespace
+
+TEST(QueueTest, EnvironmentIsHonouredAndTheSavedDefaultComesBackByteForByte)
+{
+    QUILLET_REQUIRE_CUPS(cups);
+    using QuilletTest::PrivateCups;
+    ASSERT_TRUE(cups->AddQueue("Plain_Queue", ""));
+    ASSERT_TRUE(cups->AddQueue("Other_Queue", "Other Queue"));
+    // The user's own settings, made as the user would make them.
+    ASSERT_EQ(PrivateCups::Run({L"lpoptions", L"-d", L"Plain_Queue"}), 0);
+    ASSERT_EQ(PrivateCups::Run({L"lpoptions", L"-p", L"Other_Queue", L"-o", L"sides=two-sided-long-edge"}), 0);
+    const std::string lpoptions = cups->Folder() + "/home/.cups/lpoptions";
+    const std::string before = PrivateCups::ReadFile(lpoptions);
+    ASSERT_NE(before.find("Default Plain_Queue"), std::string::npos) << before;
+
+    struct Case {
+        std::vector<std::pair<std::wstring, std::wstring>> environment;
+        const char* defaultRead;  // as lpstat -d reads it
+        bool switchHolds;
+    };
+    const Case cases[] = {
+        {{}, "Plain_Queue", true},
+        // The environment wins over the saved default, LPDEST over PRINTER;
+        // the saved default is switched but cannot take effect.
+        {{{L"PRINTER", L"Other_Queue"}}, "Other_Queue", false},
+        {{{L"LPDEST", L"Other_Queue"}, {L"PRINTER", L"Plain_Queue"}}, "Other_Queue", false},
+    };
+    for (const Case& c : cases) {
+        EXPECT_EQ(SwitchDefault("restore", c.defaultRead, c.switchHolds, c.environment), 0) << c.defaultRead;
+        EXPECT_EQ(PrivateCups::ReadFile(lpoptions), before) << c.defaultRead;
+    }
+
+    // A host killed mid-capture leaves the virtual queue as the default; the
+    // next capture, or qvqueue, puts the user's settings back.
+    for (const bool byQueueTool : {false, true}) {
+        EXPECT_EQ(SwitchDefault("die", "Plain_Queue", true, {}), 128 + SIGKILL);
+        EXPECT_EQ(ZPrintQueue::GetDefaultPrintQueue(), L"QV_Page_Glance");
+        if (byQueueTool) {
+            EXPECT_EQ(PrivateCups::Run({FromUtf8(PrivateCups::QueueToolPath()), L"--ppd",
+                                        FromUtf8(PrivateCups::PpdPath())}), 0);
+        } else {
+            Document missing(L"/nonexistent/capture.txt");
+            missing.queueName = L"No Such Queue";
+            ASSERT_TRUE(missing.ThreadStart(5));
+        }
+        EXPECT_EQ(PrivateCups::ReadFile(lpoptions), before) << (byQueueTool ? "qvqueue" : "capture");
+    }
 }

@@ -11,7 +11,9 @@
 #include <chrono>
 #include <cstring>
 #include <dirent.h>
+#include <fcntl.h>
 #include <poll.h>
+#include <pwd.h>
 #include <sys/socket.h>
 #include <sys/stat.h>
 #include <sys/un.h>
@@ -78,54 +80,127 @@ int ReceiveReply(int fd, int timeoutMs)
     }
 }
 
-UniqueHandle Connect(const std::string& path)
+// Connects to the socket name inside the folder open as folderFd. The path
+// goes through the folder's descriptor, so a folder swapped after it was
+// checked is never followed.
+UniqueHandle Connect(int folderFd, const std::string& name)
 {
+    const std::string path = "/proc/self/fd/" + std::to_string(folderFd) + "/" + name;
     sockaddr_un address {};
     address.sun_family = AF_UNIX;
     if (path.size() >= sizeof address.sun_path)
         return UniqueHandle();
     std::memcpy(address.sun_path, path.c_str(), path.size() + 1);
-    // Non-blocking connect: a server whose queue is full is passed over
-    // instead of holding the print path up.
+    // Non-blocking connect: a server whose queue stays full (someone flooding
+    // it) is passed over after a short while instead of holding the print
+    // path up. A server takes waiting connections at once, so a full queue
+    // usually drains within milliseconds.
     UniqueHandle socket(::socket(AF_UNIX, SOCK_SEQPACKET | SOCK_CLOEXEC | SOCK_NONBLOCK, 0));
-    if (!socket.IsValid() ||
-        ::connect(static_cast<int>(socket.Get()), reinterpret_cast<sockaddr*>(&address), sizeof address) != 0)
+    if (!socket.IsValid())
         return UniqueHandle();
-    return socket;
+    for (int attempt = 0; attempt < 40; ++attempt) {
+        if (::connect(static_cast<int>(socket.Get()), reinterpret_cast<sockaddr*>(&address), sizeof address) == 0)
+            return socket;
+        if (errno != EAGAIN && errno != EINTR)
+            break;
+        ::poll(nullptr, 0, 25);
+    }
+    return UniqueHandle();
 }
 
-std::vector<std::string> ServerSockets(const std::string& folder)
+bool Trusted(uid_t owner, uid_t jobUid)
+{
+    return owner == 0 || owner == jobUid;
+}
+
+// Opens folder (under parentFd, or an absolute path when parentFd is
+// AT_FDCWD) without following a link, and keeps it only when it may hold
+// servers of jobUid: owned by root and sticky, so that nobody can replace
+// another's entries, or owned by jobUid itself.
+UniqueHandle OpenTrustedFolder(int parentFd, const std::string& folder, uid_t jobUid)
+{
+    UniqueHandle fd(::openat(parentFd, folder.c_str(), O_RDONLY | O_DIRECTORY | O_NOFOLLOW | O_CLOEXEC));
+    struct stat info {};
+    if (!fd.IsValid() || ::fstat(static_cast<int>(fd.Get()), &info) != 0 || !S_ISDIR(info.st_mode))
+        return UniqueHandle();
+    const bool rootSticky = info.st_uid == 0 && (info.st_mode & S_ISVTX) != 0;
+    if (!rootSticky && info.st_uid != jobUid)
+        return UniqueHandle();
+    return fd;
+}
+
+// The names of the sockets in the folder that jobUid or root own, in name order.
+std::vector<std::string> ServerSockets(int folderFd, uid_t jobUid)
 {
     std::vector<std::string> sockets;
-    DIR* dir = ::opendir(folder.c_str());
+    DIR* dir = ::fdopendir(::fcntl(folderFd, F_DUPFD_CLOEXEC, 0));
     if (dir == nullptr)
         return sockets;
     while (dirent* entry = ::readdir(dir)) {
-        const std::string path = folder + entry->d_name;
         struct stat info {};
-        if (::lstat(path.c_str(), &info) == 0 && S_ISSOCK(info.st_mode))
-            sockets.push_back(path);
+        if (::fstatat(folderFd, entry->d_name, &info, AT_SYMLINK_NOFOLLOW) == 0 && S_ISSOCK(info.st_mode) &&
+            Trusted(info.st_uid, jobUid))
+            sockets.push_back(entry->d_name);
     }
     ::closedir(dir);
     std::sort(sockets.begin(), sockets.end());
     return sockets;
 }
 
+bool PeerIsTrusted(int fd, uid_t jobUid)
+{
+    struct ucred peer {};
+    socklen_t size = sizeof peer;
+    return ::getsockopt(fd, SOL_SOCKET, SO_PEERCRED, &peer, &size) == 0 && size == sizeof peer &&
+           Trusted(peer.uid, jobUid);
+}
+
+bool LookUpUser(const std::wstring& user, uid_t& uid)
+{
+    if (user.empty()) {
+        uid = ::geteuid();
+        return true;
+    }
+    struct passwd entry {};
+    struct passwd* found = nullptr;
+    char buffer[4096];
+    if (::getpwnam_r(ToUtf8(user).c_str(), &entry, buffer, sizeof buffer, &found) != 0 || found == nullptr)
+        return false;
+    uid = found->pw_uid;
+    return true;
+}
+
 }  // namespace
 
 IpcReportResult ReportJob(const std::wstring& name, const std::wstring& identity,
-                          const std::wstring& keys, int replyTimeoutMs)
+                          const std::wstring& keys, int replyTimeoutMs, const std::wstring& jobUser)
 {
     const std::wstring folder = ZIpcServer::EndpointFolder(name);
-    if (folder.empty())
+    uid_t jobUid = 0;
+    if (folder.empty() || !LookUpUser(jobUser, jobUid))
         return IpcReportResult::NoServer;
+    // folder is "<root>/<name>/": check the root, then the name inside it.
+    const std::string native = ToUtf8(folder.substr(0, folder.size() - 1));
+    const std::size_t slash = native.find_last_of('/');
+    const UniqueHandle root = OpenTrustedFolder(AT_FDCWD, native.substr(0, slash), jobUid);
+    if (!root.IsValid())
+        return IpcReportResult::NoServer;
+    const UniqueHandle endpoint = OpenTrustedFolder(static_cast<int>(root.Get()), native.substr(slash + 1), jobUid);
+    if (!endpoint.IsValid())
+        return IpcReportResult::NoServer;
+    const int folderFd = static_cast<int>(endpoint.Get());
+
     const std::string identityBytes = ToWire(identity);
     const std::string keyBytes = ToWire(keys);
-    for (const std::string& path : ServerSockets(ToUtf8(folder))) {
-        UniqueHandle socket = Connect(path);
+    for (const std::string& socketName : ServerSockets(folderFd, jobUid)) {
+        UniqueHandle socket = Connect(folderFd, socketName);
         if (!socket.IsValid())
             continue;  // stale or overloaded
         const int fd = static_cast<int>(socket.Get());
+        // Whoever bound the socket, the process that serves it must be
+        // trusted before it learns anything about the job.
+        if (!PeerIsTrusted(fd, jobUid))
+            continue;
         if (!SendMessage(fd, identityBytes) || ReceiveReply(fd, kIdentityReplyMs) != 1)
             continue;  // not this server's job
         if (!SendMessage(fd, keyBytes))

@@ -20,6 +20,7 @@
 #include <sys/stat.h>
 #include <sys/un.h>
 #include <unistd.h>
+#include <vector>
 
 namespace Quillet {
 
@@ -36,18 +37,20 @@ int Fd(const UniqueHandle& handle)
 
 // Creates a shared folder like /tmp itself: everyone may add entries, only an
 // entry's owner may remove it. The mode is set explicitly because the umask
-// would strip the bits for others. A folder someone else made is used as it
-// is, provided it is a real folder (not a link planted in /tmp).
+// would strip the bits for others. An existing folder is used only when it is
+// a real folder (not a link) owned by root with the sticky bit, where nobody
+// can replace another's socket, or owned by this process's user; one that
+// someone else planted is refused.
 bool EnsureSharedFolder(const std::string& path)
 {
-    if (::mkdir(path.c_str(), 01777) == 0) {
+    if (::mkdir(path.c_str(), 01777) == 0)
         ::chmod(path.c_str(), 01777);
-        return true;
-    }
-    if (errno != EEXIST)
+    else if (errno != EEXIST)
         return false;
     struct stat info {};
-    return ::lstat(path.c_str(), &info) == 0 && S_ISDIR(info.st_mode);
+    if (::lstat(path.c_str(), &info) != 0 || !S_ISDIR(info.st_mode))
+        return false;
+    return (info.st_uid == 0 && (info.st_mode & S_ISVTX) != 0) || info.st_uid == ::geteuid();
 }
 
 // The print system's user, whose backends report the jobs.
@@ -95,6 +98,16 @@ int Remaining(bool bounded, std::chrono::steady_clock::time_point deadline)
 
 std::atomic<unsigned> socketCounter{0};
 
+// Connections accepted but not yet heard from. They wait side by side, each
+// with its own silence budget, so that silent clients cannot hold up the one
+// that speaks; past this many the oldest is dropped.
+constexpr std::size_t kMaxWaitingClients = 64;
+
+struct WaitingClient {
+    UniqueHandle socket;
+    std::chrono::steady_clock::time_point deadline;
+};
+
 }  // namespace
 
 struct ZIpcServer::Impl {
@@ -105,6 +118,8 @@ struct ZIpcServer::Impl {
     uid_t printUid = 0;
     bool havePrintUid = false;
     std::atomic<bool> stopped{false};
+    // Used by the accepting thread only.
+    std::vector<WaitingClient> waiting;
 
     // The connected client. Shared so that a Receive in progress keeps the
     // descriptor open (and its number from being reused) while another thread
@@ -205,11 +220,29 @@ tagZBASESTAT ZIpcServer::AcceptClient(std::uint32_t timeoutMs)
         return ZBASE_FAILED;
     const bool bounded = timeoutMs != kInfinite;
     const auto deadline = std::chrono::steady_clock::now() + std::chrono::milliseconds(timeoutMs);
+    std::vector<WaitingClient>& waiting = impl->waiting;
+    std::vector<pollfd> entries;
     for (;;) {
         if (impl->stopped.load())
             return ZBASE_STOPPED;
-        pollfd entries[2] = {{Fd(impl->listener), POLLIN, 0}, {Fd(impl->stopEvent), POLLIN, 0}};
-        const int ready = ::poll(entries, 2, Remaining(bounded, deadline));
+        // Silent clients whose budget is spent count as gone.
+        const auto now = std::chrono::steady_clock::now();
+        auto wake = deadline;
+        bool anyDeadline = bounded;
+        for (auto it = waiting.begin(); it != waiting.end();) {
+            if (it->deadline <= now) {
+                it = waiting.erase(it);
+                continue;
+            }
+            if (!anyDeadline || it->deadline < wake)
+                wake = it->deadline;
+            anyDeadline = true;
+            ++it;
+        }
+        entries.assign({{Fd(impl->listener), POLLIN, 0}, {Fd(impl->stopEvent), POLLIN, 0}});
+        for (const WaitingClient& client : waiting)
+            entries.push_back({Fd(client.socket), POLLIN | POLLRDHUP, 0});
+        const int ready = ::poll(entries.data(), entries.size(), Remaining(anyDeadline, wake));
         if (ready < 0) {
             if (errno == EINTR)
                 continue;
@@ -217,16 +250,31 @@ tagZBASESTAT ZIpcServer::AcceptClient(std::uint32_t timeoutMs)
         }
         if (entries[1].revents != 0 || impl->stopped.load())
             return ZBASE_STOPPED;
-        if (ready == 0)
+        // The first client that has spoken (or hung up: Receive tells) is served.
+        for (std::size_t i = 2; i < entries.size(); ++i) {
+            if (entries[i].revents == 0)
+                continue;
+            auto taken = std::make_shared<UniqueHandle>(std::move(waiting[i - 2].socket));
+            waiting.erase(waiting.begin() + static_cast<std::ptrdiff_t>(i - 2));
+            std::lock_guard<std::mutex> guard(impl->clientLock);
+            impl->client = std::move(taken);
+            return ZBASE_OK;
+        }
+        if (entries[0].revents != 0) {
+            for (;;) {
+                UniqueHandle peer(::accept4(Fd(impl->listener), nullptr, nullptr, SOCK_CLOEXEC));
+                if (!peer.IsValid())
+                    break;  // none left, or the connection went away before we took it
+                if (!impl->MayServe(Fd(peer)))
+                    continue;  // closed here: another user's process is not served
+                if (waiting.size() >= kMaxWaitingClients)
+                    waiting.erase(waiting.begin());
+                waiting.push_back({std::move(peer), std::chrono::steady_clock::now() +
+                                                        std::chrono::milliseconds(kClientSilenceMs)});
+            }
+        }
+        if (bounded && std::chrono::steady_clock::now() >= deadline)
             return ZBASE_TIMEOUT;
-        UniqueHandle peer(::accept4(Fd(impl->listener), nullptr, nullptr, SOCK_CLOEXEC));
-        if (!peer.IsValid())
-            continue;  // the connection went away before we took it, or EINTR
-        if (!impl->MayServe(Fd(peer)))
-            continue;  // closed here: another user's process is not served
-        std::lock_guard<std::mutex> guard(impl->clientLock);
-        impl->client = std::make_shared<UniqueHandle>(std::move(peer));
-        return ZBASE_OK;
     }
 }
 

@@ -6,7 +6,9 @@
 
 #include <dirent.h>
 #include <fcntl.h>
+#include <signal.h>
 #include <sys/random.h>
+#include <sys/stat.h>
 #include <sys/types.h>
 #include <time.h>
 #include <unistd.h>
@@ -85,6 +87,34 @@ std::wstring ZUtilities::GetUniqueFilePrefix(const std::wstring& dir)
         if (!AnyEntryStartsWith(nativeDir, prefix))
             return FromUtf8(prefix);
     }
+}
+
+void ZUtilities::RemoveAbandonedFiles(const std::wstring& dir, const std::wstring& marker)
+{
+    std::string folder = ToUtf8(dir);
+    const std::string mark = ToUtf8(marker);
+    if (folder.empty() || mark.empty())
+        return;
+    if (folder.back() != '/')
+        folder += '/';
+    DIR* listing = ::opendir(folder.c_str());
+    if (listing == nullptr)
+        return;
+    const uid_t self = ::geteuid();
+    while (dirent* entry = ::readdir(listing)) {
+        // "qv" + pid + "n", as GetUniqueFilePrefix makes them.
+        const char* name = entry->d_name;
+        char* end = nullptr;
+        const long pid = std::strncmp(name, "qv", 2) == 0 ? std::strtol(name + 2, &end, 10) : 0;
+        if (pid <= 0 || *end != 'n' || std::strstr(name, mark.c_str()) == nullptr)
+            continue;
+        struct stat info {};
+        const std::string path = folder + name;
+        if (::lstat(path.c_str(), &info) == 0 && S_ISREG(info.st_mode) && info.st_uid == self &&
+            ::kill(static_cast<pid_t>(pid), 0) != 0 && errno == ESRCH)
+            ::unlink(path.c_str());
+    }
+    ::closedir(listing);
 }
 
 bool ZUtilities::ConvertTo(const std::wstring& text, long& value)

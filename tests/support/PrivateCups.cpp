@@ -35,14 +35,6 @@ void WriteFile(const fs::path& path, const std::string& text)
     std::ofstream(path) << text;
 }
 
-std::string ReadFile(const fs::path& path)
-{
-    std::ifstream in(path);
-    std::stringstream text;
-    text << in.rdbuf();
-    return text.str();
-}
-
 bool CanConnect(const std::string& socketPath)
 {
     const int fd = ::socket(AF_UNIX, SOCK_STREAM | SOCK_CLOEXEC, 0);
@@ -62,7 +54,7 @@ void RemoveAbandoned(const fs::path& root)
         const long owner = std::atol(entry.path().filename().c_str());
         if (owner <= 0 || ::kill(static_cast<pid_t>(owner), 0) == 0 || errno != ESRCH)
             continue;
-        const long server = std::atol(ReadFile(entry.path() / "cupsd.pid").c_str());
+        const long server = std::atol(PrivateCups::ReadFile((entry.path() / "cupsd.pid").string()).c_str());
         if (server > 0)
             ::kill(static_cast<pid_t>(server), SIGTERM);
         fs::remove_all(entry.path(), error);
@@ -120,10 +112,19 @@ void PrivateCups::Shutdown()
     instance.reset();
 }
 
-int PrivateCups::Run(const std::vector<std::wstring>& argv)
+std::string PrivateCups::ReadFile(const std::string& path)
+{
+    std::ifstream in(path, std::ios::binary);
+    std::stringstream text;
+    text << in.rdbuf();
+    return text.str();
+}
+
+int PrivateCups::Run(const std::vector<std::wstring>& argv,
+                     const std::vector<std::pair<std::wstring, std::wstring>>& environment)
 {
     ChildProcess child;
-    if (!ChildProcess::Spawn(argv, {}, Quillet::Platform::kInvalidHandle, Quillet::Platform::kInvalidHandle,
+    if (!ChildProcess::Spawn(argv, environment, Quillet::Platform::kInvalidHandle, Quillet::Platform::kInvalidHandle,
                              Quillet::Platform::kInvalidHandle, child))
         return -1;
     int code = -1;
@@ -257,7 +258,7 @@ bool PrivateCups::AddQueue(const std::string& name, const std::string& displayNa
 
 std::string PrivateCups::ErrorLog() const
 {
-    return ReadFile(fs::path(folder) / "log/error_log");
+    return ReadFile(folder + "/log/error_log");
 }
 
 }  // namespace QuilletTest

@@ -3,6 +3,7 @@
 #pragma once
 
 #include <string>
+#include <utility>
 #include <vector>
 
 namespace QuilletTest {
@@ -34,8 +35,12 @@ public:
     /// lpadmin fails.
     bool AddQueue(const std::string& name, const std::string& displayName);
     /// Runs a command (argv[0] looked up in PATH) with this process's
-    /// environment; its exit code, or -1 when it could not be run.
-    static int Run(const std::vector<std::wstring>& argv);
+    /// environment plus environment; its exit code (128 + s for signal s), or
+    /// -1 when it could not be run or did not end within a minute.
+    static int Run(const std::vector<std::wstring>& argv,
+                   const std::vector<std::pair<std::wstring, std::wstring>>& environment = {});
+    /// A file's whole content; empty when it cannot be read.
+    static std::string ReadFile(const std::string& path);
     /// The server's error log (for diagnostics).
     std::string ErrorLog() const;
 

@@ -7,9 +7,13 @@
 // (without arguments it lists its device). The job arrives in FILE or on
 // standard input. Messages on standard error are CUPS's ERROR:/INFO: lines.
 //
+// The job goes only to a capture run by the user who submitted it (CUPS's
+// USER argument) or by root: the key endpoint's client checks each server's
+// credentials before it sends a byte.
+//
 // Spool files live in $QUILLET_SPOOL, else /var/spool/quillet (folder mode
-// 0711, files 0644 under unguessable names, so that the capturing user can
-// read the job it was told about). A file is removed as soon as the capture
+// 0711, files under unguessable names, mode 0600 and owned by the submitting
+// user, so that the capturing user and nobody else can read the job). A file is removed as soon as the capture
 // has opened it (the reader keeps its open handle); one that is not opened
 // within 10 s is removed by a later run once it is older than 10 minutes. So
 // spool files never pile up.
@@ -24,6 +28,7 @@
 #include <dirent.h>
 #include <fcntl.h>
 #include <poll.h>
+#include <pwd.h>
 #include <string>
 #include <sys/inotify.h>
 #include <sys/stat.h>
@@ -158,7 +163,15 @@ int main(int argc, char** argv)
         std::fprintf(stderr, "Usage: %s job-id user title copies options [file]\n", argv[0]);
         return kBackendFailed;
     }
+    const std::string user = argv[2];
     const std::string title = argv[3];
+    struct passwd entry {};
+    struct passwd* owner = nullptr;
+    char names[4096];
+    if (::getpwnam_r(user.c_str(), &entry, names, sizeof names, &owner) != 0 || owner == nullptr) {
+        std::fprintf(stderr, "ERROR: The job's user %s is not known on this machine\n", user.c_str());
+        return kBackendCancel;
+    }
 
     const std::string folder = SpoolFolder();
     if (!EnsureFolder(folder)) {
@@ -181,8 +194,15 @@ int main(int argc, char** argv)
         std::fprintf(stderr, "ERROR: Cannot create a spool file: %s\n", std::strerror(errno));
         return kBackendFailed;
     }
-    // Readable by the capturing user, who may be anyone on this machine.
-    ::fchmod(output, 0644);
+    // Readable by the job's own user alone. A backend that does not run as
+    // root cannot give the file away and reaches only its own user's captures.
+    if (::fchmod(output, 0600) != 0 ||
+        (::geteuid() == 0 && ::fchown(output, owner->pw_uid, owner->pw_gid) != 0)) {
+        std::fprintf(stderr, "ERROR: Cannot hand the spool file to %s: %s\n", user.c_str(), std::strerror(errno));
+        ::close(output);
+        ::unlink(spool.c_str());
+        return kBackendFailed;
+    }
     const bool copied = CopyAll(input, output);
     if (::close(output) != 0 || !copied) {
         std::fprintf(stderr, "ERROR: Cannot spool the job: %s\n", std::strerror(errno));
@@ -196,7 +216,8 @@ int main(int argc, char** argv)
     std::fprintf(stderr, "INFO: Reporting the job to the capture\n");
     const std::wstring keys =
         Quillet::FromUtf8("printjobfile=" + Quoted(spool) + " docname=" + Quoted(title));
-    const auto result = Quillet::Platform::ReportJob(kEndpoint, Quillet::FromUtf8(title), keys, kFinalReplyMs);
+    const auto result = Quillet::Platform::ReportJob(kEndpoint, Quillet::FromUtf8(title), keys, kFinalReplyMs,
+                                                     Quillet::FromUtf8(user));
     if (result != Quillet::Platform::IpcReportResult::Delivered) {
         ::unlink(spool.c_str());
         std::fprintf(stderr, "ERROR: %s\n",

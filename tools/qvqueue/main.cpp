@@ -4,11 +4,15 @@
 //   qvqueue [--ppd FILE]    create or update the queue QV_Page_Glance
 //   qvqueue --remove        delete it
 //
+// Either way it first puts back the user's default queue where a capture
+// whose host died left the virtual queue as the default.
+//
 // The print server is the one CUPS clients use (CUPS_SERVER, client.conf).
 // The backend itself must be installed in the server's backend folder
 // (owned by root, mode 0700) for jobs to get through.
 #include "platform/ChildProcess.h"
 #include "platform/TextConversion.h"
+#include "platform/ZPrintQueue.h"
 
 #include <climits>
 #include <cstdio>
@@ -72,6 +76,7 @@ int main(int argc, char** argv)
         else
             return Usage();
     }
+    ZPrintQueue::RestoreAbandonedDefaults();
     if (remove)
         return Run({"lpadmin", "-x", kQueue});
     if (ppd.empty())
