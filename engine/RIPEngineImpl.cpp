@@ -22,6 +22,9 @@ namespace {
 constexpr int kStopWaitMs = 10000;
 // A page waiter looks again at least this often.
 constexpr int kPagePollMs = 1000;
+// Ghostscript's input pipe holds no more than this, so that a stop finds little
+// job data ahead of Ghostscript still to be rendered.
+constexpr std::size_t kInputPipeBytes = 16384;
 
 }  // namespace
 
@@ -74,11 +77,14 @@ void RIPEngineImpl::StartGhostscript()
     CloseRunHandles();
     d.stopEvent.Reset();
     d.failed = false;
+    d.stopRequested = false;
+    d.releaseRequested = false;
     d.pagesProduced = 0;
 
     Platform::PipePair input;
     if (!Platform::CreatePipe(input) || !Platform::SetNonBlocking(input.write.Get(), true))
         throw std::runtime_error("Unable to create data source pipe.");
+    Platform::SetPipeCapacity(input.write.Get(), kInputPipeBytes);  // best effort
     d.inputRead = std::move(input.read);
     d.inputWrite = std::move(input.write);
 
@@ -91,40 +97,31 @@ void RIPEngineImpl::StartGhostscript()
     // GS_LIB and GS_DLL go into the child's environment only: changing the
     // host's environment is not safe in a threaded process.
     const std::wstring root = GetGhostscriptRoot();
-    const std::vector<std::pair<std::wstring, std::wstring>> environment = {
+    d.childEnvironment = {
         {L"GS_LIB", GetGhostscriptLibFolder(root)},
         {L"GS_DLL", GetGhostscriptDllFolder(root)},
     };
 
-    d.outputFolder = d.owner->GetOutputDirectory();
+    d.pagePattern = d.owner->NewPagePattern();
+    d.outputFolder = d.owner->GetPageDirectory();
     const ZDirStorage folder{ZString(d.outputFolder)};
     if (!folder.Exists())
         folder.Create();  // a folder that cannot be made fails the watch below
-    d.pagePattern = d.owner->GetPagePattern();
 
     std::vector<std::wstring> args;
     d.owner->BuildGhostscriptArgs(args);
-    const std::vector<std::wstring> argv =
-        Platform::SplitCommandLine(BuildCommandLine(GetGhostscriptProgram(root), args));
+    d.childArgv = Platform::SplitCommandLine(BuildCommandLine(GetGhostscriptProgram(root), args));
 
+    // Held only while the run goes on: the system allows few watches per user.
     if (!d.changeNotification.Open(d.outputFolder)) {
-        d.failed = true;
-        return;
+        CloseRunHandles();
+        throw std::runtime_error("Unable to watch the output folder.");
     }
-
-    {
-        ZLock guard(d.lock);
-        if (!Platform::ChildProcess::Spawn(argv, environment, d.inputRead.Get(),
-                                           d.outputPipeClient.Get(), d.errorHandle, d.process))
-            d.failed = true;  // the monitor sees no child and ends the run at once
-    }
-    // The child holds its own copies; ours would keep the pipes open past its end.
-    d.inputRead.Close();
-    d.outputPipeClient.Close();
 
     {
         std::lock_guard<std::mutex> guard(d.endMutex);
         d.monitorEnded = false;
+        d.spawnDone = false;
     }
     // Busy before the thread starts: the monitor's last step sets idle again,
     // and must not be overtaken by this thread.
@@ -132,22 +129,58 @@ void RIPEngineImpl::StartGhostscript()
     try {
         d.monitorThread = std::thread(&RIPEngineImpl::MonitorThreadEntry, this);
     } catch (const std::system_error&) {
+        d.idle = true;
         {
-            ZLock guard(d.lock);
-            d.process = Platform::ChildProcess();  // kills and reaps the child
-            d.idle = true;
+            std::lock_guard<std::mutex> guard(d.endMutex);
+            d.monitorEnded = true;
+            d.spawnDone = true;
         }
-        std::lock_guard<std::mutex> guard(d.endMutex);
-        d.monitorEnded = true;
+        CloseRunHandles();
         throw std::runtime_error("Unable to Launch Ghostscript Process thread.");
     }
+    // Returns with the child started (or failed to start), as before the
+    // start moved to the monitor thread.
+    std::unique_lock<std::mutex> guard(d.endMutex);
+    d.endCondition.wait(guard, [&] { return d.spawnDone; });
+}
+
+void RIPEngineImpl::SpawnChild()
+{
+    RIPEngineImplData& d = *data;
+    {
+        ZLock guard(d.lock);
+        if (!Platform::ChildProcess::Spawn(d.childArgv, d.childEnvironment, d.inputRead.Get(),
+                                           d.outputPipeClient.Get(), d.errorHandle, d.process,
+                                           true))
+            d.FailRun();  // the monitor sees no child and ends the run at once
+    }
+    // The child holds its own copies; ours would keep the pipes open past its end.
+    d.inputRead.Close();
+    d.outputPipeClient.Close();
+    SignalSpawnDone();
+}
+
+void RIPEngineImpl::SignalSpawnDone()
+{
+    {
+        std::lock_guard<std::mutex> guard(data->endMutex);
+        data->spawnDone = true;
+    }
+    data->endCondition.notify_all();
+}
+
+void RIPEngineImpl::RequestRelease()
+{
+    data->releaseRequested = true;
+    StopGhostscript();
 }
 
 void RIPEngineImpl::StopGhostscript()
 {
     RIPEngineImplData& d = *data;
-    if (d.monitorThread.get_id() == std::this_thread::get_id()) {
+    if (IsMonitorThread()) {
         // A page callback cannot wait for its own thread to end.
+        d.stopRequested = true;
         d.stopEvent.Set();
         return;
     }
@@ -156,6 +189,7 @@ void RIPEngineImpl::StopGhostscript()
         ZLock guard(d.lock);
         if (!d.idle) {
             running = true;
+            d.stopRequested = true;
             d.stopEvent.Set();
         }
     }
@@ -223,15 +257,18 @@ bool RIPEngineImpl::WaitForMonitorEnd(int timeoutMs)
 void RIPEngineImpl::MonitorThreadEntry()
 {
     try {
+        SpawnChild();
         MonitorGhostscript();
     } catch (...) {
         // The outcome is reported through failed; nothing may escape a thread.
-        data->failed = true;
+        data->FailRun();
     }
+    SignalSpawnDone();  // in case the spawn itself threw
     {
         // Normally done by the monitor's last step; again here in case it threw.
         ZLock guard(data->lock);
         data->process = Platform::ChildProcess();
+        data->changeNotification.Close();
         data->idle = true;
     }
     data->pageEvent.Notify();
@@ -240,6 +277,12 @@ void RIPEngineImpl::MonitorThreadEntry()
         data->monitorEnded = true;
     }
     data->endCondition.notify_all();
+    if (data->releaseRequested) {
+        // Released from a page callback: nobody else may join this thread, and
+        // nothing of this object may be touched after the engine is gone.
+        data->monitorThread.detach();
+        data->owner->Destroy();
+    }
 }
 
 }  // namespace Quillet

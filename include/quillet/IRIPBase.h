@@ -80,7 +80,10 @@ public:
     virtual bool GetOutputFile(std::wstring& path) = 0;
     /// Captures the job and hands it to the preview application.
     virtual void StartPreview() = 0;
-    /// Ends a run; waits at most 10 s.
+    /// Ends a run: no page is handed out or announced after it, and the run
+    /// has no pages. Ghostscript gets about a second to end by itself, then
+    /// it is killed; waits at most 10 s. From inside OnPageReady it returns
+    /// at once and the run ends after the callback.
     virtual void Stop() = 0;
     /// The same as Stop.
     virtual void Cancel() = 0;
@@ -88,10 +91,15 @@ public:
     /// stop; -1 while rendering and after a failed run.
     virtual std::int32_t GetPageCount() = 0;
     /// Captures the job and starts rendering it; returns at once. False when
-    /// the job could not be captured.
+    /// the job could not be captured; throws std::runtime_error when the run
+    /// cannot be started (for one, when the system refuses a watch on the
+    /// output folder). Each run names its pages with a prefix of its own, so
+    /// that no file of an earlier run is ever taken for one of its pages.
     virtual bool StartRIP() = 0;
-    /// Destroys the service. False when its destruction failed; the pointer is
-    /// gone either way.
+    /// Destroys the service, stopping a run in progress. False when its
+    /// destruction failed; the pointer is gone either way. May be called from
+    /// inside OnPageReady (on either delivery): no page is announced after
+    /// it, and the service is destroyed once the callback has returned.
     virtual bool Release();
     /// Deletes every page file and empties the page table.
     virtual bool DeletePages() = 0;
