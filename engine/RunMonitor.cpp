@@ -135,7 +135,7 @@ void RunMonitor::Run()
 
         const int ready = Platform::WaitAny(items.data(), items.size(), timeout);
         ++d.monitorWakeUps;
-        if (ready == Platform::kWaitTimeout || (stopRequested && StopTimeLeft() == 0)) {
+        if (ready == Platform::kWaitTimeout) {
             if (stopRequested) {
                 d.FailRun();  // the child did not end by itself: it is killed below
                 break;
@@ -170,6 +170,11 @@ void RunMonitor::Run()
             break;
         case Source::Input:
             sourceLocked = !RelayJobData();
+            break;
+        }
+        // A child that keeps the folder busy never lets the wait time out.
+        if (running && stopRequested && StopTimeLeft() == 0) {
+            d.FailRun();
             break;
         }
     }
