@@ -601,20 +601,25 @@ TEST_F(RunnerTest, StopAndReleaseFromAPageCallbackEndTheRun)
             bool release;
             void OnPageReady(std::int32_t pageNumber, BitmapFile& page) override
             {
+                // Read before the recorder's lock, which orders every use of
+                // this object before the test looks at it.
+                RIPEngine* const target = engine;
+                const bool releasing = release;
                 Recorder::OnPageReady(pageNumber, page);
                 if (pageNumber == 2)
-                    release ? (void)engine->Release() : engine->Stop();
+                    releasing ? (void)target->Release() : target->Stop();
             }
         } stopper;
         stopper.engine = engine;
         stopper.release = release;
-        const std::size_t threads = CountEntries("/proc/self/task");
+        const std::size_t threads = CountEntries("/proc/self/task");  // the monitor's included
         EXPECT_TRUE(engine->GetPages(&stopper, true));
-        std::thread writer([&] { std::ofstream(fifo, std::ios::binary) << DistinctPages(400); });
+        // The engine holds the FIFO open, and the whole job fits into it.
+        std::ofstream(fifo, std::ios::binary) << DistinctPages(400);
         if (release) {
             engines.pop_back();
             // Destroyed by its own monitor thread, which then ends.
-            while (!ChildrenOfThisProcess().empty() || CountEntries("/proc/self/task") > threads + 1)
+            while (!ChildrenOfThisProcess().empty() || CountEntries("/proc/self/task") >= threads)
                 std::this_thread::sleep_for(std::chrono::milliseconds(20));
         } else {
             WaitForEnd(engine);
@@ -622,7 +627,7 @@ TEST_F(RunnerTest, StopAndReleaseFromAPageCallbackEndTheRun)
             BitmapFile page;
             EXPECT_FALSE(engine->GetPage(3, page));
         }
-        writer.join();
+        std::lock_guard<std::mutex> guard(stopper.mutex);  // orders the callbacks before the look
         EXPECT_EQ(stopper.numbers, (std::vector<std::int32_t>{1, 2}));
         EXPECT_TRUE(ChildrenOfThisProcess().empty());
         EXPECT_LT(CountEntries(output.c_str()), 400u);
