@@ -66,10 +66,20 @@ void WriteName(CopyCountRecord& record, const std::u16string& key)
               record.name + 128, u'\0');
 }
 
-/// A record whose counting is over: idle, or past its grace period.
+/// A record still counting whose starting thread no longer exists (its
+/// process died, or the thread ended without a stop) counts as stopped: no one
+/// is left to stop it, and nobody may wait for it for ever.
+bool IsCounting(const CopyCountRecord& record)
+{
+    return record.stopTime == kCounting &&
+           (record.threadId == 0 || ZUtilities::IsThreadAlive(record.threadId));
+}
+
+/// A record whose counting is over: idle, past its grace period, or left by a
+/// dead starter.
 bool IsClaimable(const CopyCountRecord& record, std::int32_t now)
 {
-    return record.stopTime != kCounting && record.stopTime < now;
+    return !IsCounting(record) && (record.stopTime == kCounting || record.stopTime < now);
 }
 
 /// The record of key, else the first claimable one, claimed for key; null when
@@ -191,7 +201,8 @@ bool CopyCount::IsCopy() const
 {
     MutexLock lock(*mutex);
     const std::int32_t stopTime = record->stopTime;
-    const bool counting = stopTime == kCounting || (stopTime != kIdle && stopTime > Now());
+    const bool counting =
+        IsCounting(*record) || (stopTime != kCounting && stopTime != kIdle && stopTime > Now());
     lock.Unlock();
     return counting;
 }

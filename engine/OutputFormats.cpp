@@ -3,6 +3,7 @@
 #include "engine/OutputFormats.h"
 
 #include "engine/RIPEngine.h"
+#include "platform/FileHandle.h"
 #include "platform/ZBaseStorage.h"
 #include "platform/ZUtilities.h"
 #include "settings/PathHelpers.h"
@@ -43,6 +44,40 @@ const FormatEntry& Lookup(RIPFormat format)
 constexpr std::size_t kMaxFormatted = 1u << 20;
 
 }  // namespace
+
+PageFileState CheckPageFile(const std::wstring& path, RIPFormat format)
+{
+    const std::wstring extension = GetFileExtension(format);
+    std::string head;
+    std::string tail;
+    if (extension == L"png") {
+        head.resize(8);
+        tail.resize(12);
+    } else if (extension == L"jpeg") {
+        head.resize(2);
+        tail.resize(2);
+    } else if (extension == L"bmp") {
+        head.resize(6);
+    } else {
+        return PageFileState::Unknown;
+    }
+    std::uint64_t length = 0;
+    if (!Platform::ReadFileEnds(path, head, tail, length))
+        return PageFileState::Broken;
+    bool whole = false;
+    if (extension == L"png") {
+        static const char kSignature[] = "\x89PNG\r\n\x1a\n";
+        static const char kEnd[] = "\0\0\0\0IEND\xae\x42\x60\x82";
+        whole = head == std::string(kSignature, 8) && tail == std::string(kEnd, 12);
+    } else if (extension == L"jpeg") {
+        whole = head == "\xff\xd8" && tail == "\xff\xd9";
+    } else {
+        const auto byte = [&](std::size_t i) { return static_cast<std::uint32_t>(static_cast<unsigned char>(head[i])); };
+        const std::uint32_t stated = byte(2) | byte(3) << 8 | byte(4) << 16 | byte(5) << 24;
+        whole = head[0] == 'B' && head[1] == 'M' && stated == length;
+    }
+    return whole ? PageFileState::Whole : PageFileState::Broken;
+}
 
 std::wstring GetDeviceName(RIPFormat format)
 {
@@ -124,11 +159,22 @@ std::wstring RIPEngine::GetPagePattern()
     return pagePattern;
 }
 
+std::wstring RIPEngine::NewPagePattern()
+{
+    // A fresh prefix per run: files an earlier run left in the folder can
+    // never be taken for this run's pages, whatever the host did in between.
+    BuildPagePattern();
+    return pagePattern;
+}
+
 void RIPEngine::BuildPagePattern()
 {
     // Both Ghostscript and FormatString read the pattern as a format: a "%" in
     // the folder or prefix is doubled so that it names itself.
-    const std::wstring directory = GetOutputDirectory();
+    // The folder is fixed by the first pattern, as the names are.
+    if (pageDirectory.empty())
+        pageDirectory = GetOutputDirectory();
+    const std::wstring& directory = pageDirectory;
     pagePattern = EscapePercent(directory) +
                   EscapePercent(ZUtilities::GetUniqueFilePrefix(directory)) + L"_%03d." +
                   GetOutputExtension();

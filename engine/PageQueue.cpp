@@ -7,6 +7,8 @@
 #include "platform/ZBaseStorage.h"
 #include "platform/ZString.h"
 
+#include <algorithm>
+
 namespace Quillet {
 
 void RIPEngine::AddPage(std::int32_t pageNumber, const BitmapFile& page)
@@ -14,9 +16,29 @@ void RIPEngine::AddPage(std::int32_t pageNumber, const BitmapFile& page)
     ZLock guard(impl->GetLock());
     pages[pageNumber] = page;
     DetectCopies(pageNumber);
+    AnnouncePages(pageNumber);
+}
+
+void RIPEngine::FinishRun()
+{
+    ZLock guard(impl->GetLock());
+    // A last copy that is not whole means there were no copies: what looked
+    // like the start of a repeat was a chance match ([blank, text, blank]).
+    const std::int32_t produced = impl->GetPagesProduced();
+    if (produced > 0 && produced % pagesPerCopy != 0)
+        pagesPerCopy = produced;
+    AnnouncePages(produced);
+}
+
+void RIPEngine::AnnouncePages(std::int32_t last)
+{
     // Announce every page not announced yet, also those produced before the
-    // callback was registered; a page waits for the job's orientation.
-    while (pageNotify != nullptr && lastNotifiedPage < pageNumber) {
+    // callback was registered. Only pages of the first copy are announced,
+    // as GetPage and GetPageCount give them: the copy only grows, so a page
+    // within it stays within it. A page waits for the job's orientation, and
+    // none is announced once the run was stopped (also from a callback).
+    last = std::min(last, pagesPerCopy);
+    while (pageNotify != nullptr && lastNotifiedPage < last && !impl->IsStopRequested()) {
         const std::int32_t orientation = jobOrientation.load();
         if (orientation == 0)
             break;
@@ -53,16 +75,18 @@ bool RIPEngine::GetPage(std::int32_t pageNumber, BitmapFile& page)
     if (pageNumber < 1)
         return false;
     // Wait for later pages while the detected copy is still shorter than the
-    // page asked for: the page may yet turn out to belong to the first copy.
+    // page asked for: the page may yet turn out to belong to the first copy,
+    // at the latest when the run ends.
     for (std::int32_t waitFor = pageNumber;; ++waitFor) {
-        if (!impl->WaitForPage(waitFor))
-            return false;
+        const bool more = impl->WaitForPage(waitFor);
         ZLock guard(impl->GetLock());
-        if (pageNumber <= pagesPerCopy) {
+        if (pageNumber <= pagesPerCopy && pageNumber <= impl->GetPagesProduced()) {
             page = pages[pageNumber];
             page.SetOrientation(jobOrientation.load());
             return true;
         }
+        if (!more)
+            return false;
     }
 }
 
@@ -74,6 +98,8 @@ bool RIPEngine::GetPages(IPageNotify* notify, bool asynchronous)
         pageNotify = notify;
         return true;
     }
+    // A callback may release the engine: it is then destroyed on return.
+    SyncDelivery delivery(*this);
     for (std::int32_t n = 1;; ++n) {
         BitmapFile record;
         if (!GetPage(n, record)) {
@@ -82,7 +108,43 @@ bool RIPEngine::GetPages(IPageNotify* notify, bool asynchronous)
         }
         if (notify != nullptr)
             notify->OnPageReady(n, record);
+        if (releaseRequested)
+            return false;
     }
+}
+
+bool RIPEngine::Release()
+{
+    if (impl->IsMonitorThread()) {
+        // Inside an asynchronous callback: the monitor destroys the engine
+        // once the callback has returned and the run has ended.
+        impl->RequestRelease();
+        return true;
+    }
+    if (deliveryThread == std::this_thread::get_id()) {
+        // Inside a synchronous delivery: destroyed when GetPages returns.
+        releaseRequested = true;
+        impl->StopGhostscript();
+        return true;
+    }
+    return Destroy();
+}
+
+bool RIPEngine::Destroy()
+{
+    return IRIPBase::Release();
+}
+
+RIPEngine::SyncDelivery::SyncDelivery(RIPEngine& engine) : engine(engine)
+{
+    engine.deliveryThread = std::this_thread::get_id();
+}
+
+RIPEngine::SyncDelivery::~SyncDelivery()
+{
+    engine.deliveryThread = std::thread::id();
+    if (engine.releaseRequested)
+        engine.Destroy();
 }
 
 bool RIPEngine::GetOutputFile(std::wstring& path)

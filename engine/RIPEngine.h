@@ -12,6 +12,7 @@
 #include <memory>
 #include <mutex>
 #include <string>
+#include <thread>
 #include <vector>
 
 namespace Quillet {
@@ -44,6 +45,9 @@ public:
     void Stop() override;
     void Cancel() override;
     std::int32_t GetPageCount() override;
+    /// Also safe inside OnPageReady: the engine is then destroyed once the
+    /// callback (and the delivery that made it) has returned.
+    bool Release() override;
     bool StartRIP() override;
     bool DeletePages() override;
     std::int32_t GetNumCopies() override;
@@ -55,6 +59,11 @@ public:
     /// Stores page n (always the runner's pagesProduced + 1), updates the copy
     /// detection and announces pending pages to an asynchronous callback.
     void AddPage(std::int32_t pageNumber, const BitmapFile& page);
+    /// The run has ended (not by a stop): settles the copy detection on the
+    /// pages produced and announces the pages of the first copy still due.
+    void FinishRun();
+    /// Destroys the engine at once (the base Release).
+    bool Destroy();
     /// Picks "Collate=", "Copies=" and "Orientation=" out of Ghostscript's
     /// standard output, piece by piece as it is read.
     void ScanJobHeader(const char* bytes, std::size_t count);
@@ -64,9 +73,14 @@ public:
     std::wstring GetOutputExtension() const;
     /// The folder the pages are written to, ending in a delimiter; not created here.
     std::wstring GetOutputDirectory() const;
-    /// The page-file pattern, built on first use and then fixed for the
-    /// engine's life.
+    /// The page-file pattern of the current or last run (built on first use
+    /// when there was none).
     std::wstring GetPagePattern();
+    /// Builds the pattern of a new run: the same folder and page numbering,
+    /// with a prefix no file in the folder starts with.
+    std::wstring NewPagePattern();
+    /// The folder of the page pattern (fixed once the first pattern is built).
+    const std::wstring& GetPageDirectory() const { return pageDirectory; }
 
     /// Fills args with Ghostscript's arguments for the current settings.
     void BuildGhostscriptArgs(std::vector<std::wstring>& args);
@@ -87,6 +101,14 @@ protected:
 private:
     void BuildPagePattern();
     void DetectCopies(std::int32_t pageNumber);
+    /// Announces pending pages up to last, within the first copy (under the lock).
+    void AnnouncePages(std::int32_t last);
+    /// Marks the host's thread as inside a synchronous GetPages.
+    struct SyncDelivery {
+        explicit SyncDelivery(RIPEngine& engine);
+        ~SyncDelivery();
+        RIPEngine& engine;
+    };
     /// What a capture came to.
     enum class CaptureResult {
         Refused,  ///< the document may not be printed; nothing was started
@@ -103,6 +125,7 @@ private:
     SharedPtr<JobInfo> jobInfo;
     std::map<std::int32_t, BitmapFile> pages;
     std::wstring pagePattern;
+    std::wstring pageDirectory;
     std::int32_t pagesPerCopy;
     std::atomic<bool> jobCollate;
     std::atomic<std::int64_t> jobCopies;
@@ -114,6 +137,10 @@ private:
     std::unique_ptr<Document> document;
     IPageNotify* pageNotify;
     std::int32_t lastNotifiedPage;
+    /// The thread inside a synchronous GetPages, and whether its callback
+    /// released the engine.
+    std::thread::id deliveryThread;
+    bool releaseRequested = false;
 };
 
 }  // namespace Quillet

@@ -23,6 +23,9 @@ namespace {
 constexpr int kStopWaitMs = 10000;
 // A page waiter looks again at least this often.
 constexpr int kPagePollMs = 1000;
+// Ghostscript's input pipe holds no more than this, so that a stop finds little
+// job data ahead of Ghostscript still to be rendered.
+constexpr std::size_t kInputPipeBytes = 16384;
 
 }  // namespace
 
@@ -75,17 +78,19 @@ void RIPEngineImpl::StartGhostscript()
     CloseRunHandles();
     d.stopEvent.Reset();
     d.failed = false;
+    d.stopRequested = false;
+    d.releaseRequested = false;
     d.pagesProduced = 0;
     if (d.jobSource == Platform::kNullHandle) {
         // Not the host's mistake to be thrown at it: the run fails with a reason.
-        d.failure.Set(RIP_STAGE_START, "the job source cannot be opened");
-        d.failed = true;
+        d.FailRun(RIP_STAGE_START, "the job source cannot be opened");
         return;
     }
 
     Platform::PipePair input;
     if (!Platform::CreatePipe(input) || !Platform::SetNonBlocking(input.write.Get(), true))
         throw std::runtime_error("Unable to create data source pipe.");
+    Platform::SetPipeCapacity(input.write.Get(), kInputPipeBytes);  // best effort
     d.inputRead = std::move(input.read);
     d.inputWrite = std::move(input.write);
 
@@ -104,47 +109,35 @@ void RIPEngineImpl::StartGhostscript()
     // GS_LIB and GS_DLL go into the child's environment only: changing the
     // host's environment is not safe in a threaded process.
     const std::wstring root = GetGhostscriptRoot();
-    const std::vector<std::pair<std::wstring, std::wstring>> environment = {
+    d.childEnvironment = {
         {L"GS_LIB", GetGhostscriptLibFolder(root)},
         {L"GS_DLL", GetGhostscriptDllFolder(root)},
     };
 
-    d.outputFolder = d.owner->GetOutputDirectory();
+    d.pagePattern = d.owner->NewPagePattern();
+    d.outputFolder = d.owner->GetPageDirectory();
     const ZDirStorage folder{ZString(d.outputFolder)};
     if (!folder.Exists())
-        folder.Create();
-    d.pagePattern = d.owner->GetPagePattern();
+        folder.Create();  // a folder that cannot be made fails the watch below
 
     std::vector<std::wstring> args;
     d.owner->BuildGhostscriptArgs(args);
-    const std::vector<std::wstring> argv =
-        Platform::SplitCommandLine(BuildCommandLine(GetGhostscriptProgram(root), args));
+    d.childArgv = Platform::SplitCommandLine(BuildCommandLine(GetGhostscriptProgram(root), args));
 
+    // Held only while the run goes on: the system allows few watches per user.
     if (!d.changeNotification.Open(d.outputFolder)) {
-        d.failure.Set(RIP_STAGE_START, "the output folder " + ToUtf8(d.outputFolder) +
-                                           (folder.Exists() ? " cannot be watched" : " cannot be created"));
-        d.failed = true;
+        CloseRunHandles();
+        d.FailRun(RIP_STAGE_START,
+                  "the output folder " + ToUtf8(d.outputFolder) +
+                      (folder.Exists() ? " cannot be watched (the system's limit of folder watches may be reached)"
+                                       : " cannot be created"));
         return;
     }
 
     {
-        ZLock guard(d.lock);
-        if (!Platform::ChildProcess::Spawn(argv, environment, d.inputRead.Get(),
-                                           d.outputPipeClient.Get(), d.errorPipeClient.Get(), d.process)) {
-            // The monitor sees no child and ends the run at once.
-            d.failure.Set(RIP_STAGE_START,
-                          "Ghostscript cannot be started: " + (argv.empty() ? std::string() : ToUtf8(argv[0])));
-            d.failed = true;
-        }
-    }
-    // The child holds its own copies; ours would keep the pipes open past its end.
-    d.inputRead.Close();
-    d.outputPipeClient.Close();
-    d.errorPipeClient.Close();
-
-    {
         std::lock_guard<std::mutex> guard(d.endMutex);
         d.monitorEnded = false;
+        d.spawnDone = false;
     }
     // Busy before the thread starts: the monitor's last step sets idle again,
     // and must not be overtaken by this thread.
@@ -152,22 +145,61 @@ void RIPEngineImpl::StartGhostscript()
     try {
         d.monitorThread = std::thread(&RIPEngineImpl::MonitorThreadEntry, this);
     } catch (const std::system_error&) {
+        d.idle = true;
         {
-            ZLock guard(d.lock);
-            d.process = Platform::ChildProcess();  // kills and reaps the child
-            d.idle = true;
+            std::lock_guard<std::mutex> guard(d.endMutex);
+            d.monitorEnded = true;
+            d.spawnDone = true;
         }
-        std::lock_guard<std::mutex> guard(d.endMutex);
-        d.monitorEnded = true;
+        CloseRunHandles();
         throw std::runtime_error("Unable to Launch Ghostscript Process thread.");
     }
+    // Returns with the child started (or failed to start), as before the
+    // start moved to the monitor thread.
+    std::unique_lock<std::mutex> guard(d.endMutex);
+    d.endCondition.wait(guard, [&] { return d.spawnDone; });
+}
+
+void RIPEngineImpl::SpawnChild()
+{
+    RIPEngineImplData& d = *data;
+    {
+        ZLock guard(d.lock);
+        if (!Platform::ChildProcess::Spawn(d.childArgv, d.childEnvironment, d.inputRead.Get(),
+                                           d.outputPipeClient.Get(), d.errorPipeClient.Get(), d.process,
+                                           true))
+            // The monitor sees no child and ends the run at once.
+            d.FailRun(RIP_STAGE_START, "Ghostscript cannot be started: " +
+                                           (d.childArgv.empty() ? std::string() : ToUtf8(d.childArgv[0])));
+    }
+    // The child holds its own copies; ours would keep the pipes open past its end.
+    d.inputRead.Close();
+    d.outputPipeClient.Close();
+    d.errorPipeClient.Close();
+    SignalSpawnDone();
+}
+
+void RIPEngineImpl::SignalSpawnDone()
+{
+    {
+        std::lock_guard<std::mutex> guard(data->endMutex);
+        data->spawnDone = true;
+    }
+    data->endCondition.notify_all();
+}
+
+void RIPEngineImpl::RequestRelease()
+{
+    data->releaseRequested = true;
+    StopGhostscript();
 }
 
 void RIPEngineImpl::StopGhostscript()
 {
     RIPEngineImplData& d = *data;
-    if (d.monitorThread.get_id() == std::this_thread::get_id()) {
+    if (IsMonitorThread()) {
         // A page callback cannot wait for its own thread to end.
+        d.stopRequested = true;
         d.stopEvent.Set();
         return;
     }
@@ -176,6 +208,7 @@ void RIPEngineImpl::StopGhostscript()
         ZLock guard(d.lock);
         if (!d.idle) {
             running = true;
+            d.stopRequested = true;
             d.stopEvent.Set();
         }
     }
@@ -209,7 +242,7 @@ bool RIPEngineImpl::WaitForPage(std::int32_t pageNumber)
                     return true;
             } else if (d.idle) {
                 // Not at the first failure: a failing run drains (bounded by
-                // the stop's silence limit), and its cause is known only at
+                // the stop's grace), and its cause is known only at
                 // its end, which the caller may go on to ask about.
                 return false;
             }
@@ -248,19 +281,20 @@ bool RIPEngineImpl::WaitForMonitorEnd(int timeoutMs)
 void RIPEngineImpl::MonitorThreadEntry()
 {
     try {
+        SpawnChild();
         MonitorGhostscript();
     } catch (const std::exception& e) {
         // The outcome is reported through failed; nothing may escape a thread.
-        data->failure.Set(RIP_STAGE_RENDER, std::string("the run monitor failed: ") + e.what());
-        data->failed = true;
+        data->FailRun(RIP_STAGE_RENDER, std::string("the run monitor failed: ") + e.what());
     } catch (...) {
-        data->failure.Set(RIP_STAGE_RENDER, "the run monitor failed");
-        data->failed = true;
+        data->FailRun(RIP_STAGE_RENDER, "the run monitor failed");
     }
+    SignalSpawnDone();  // in case the spawn itself threw
     {
         // Normally done by the monitor's last step; again here in case it threw.
         ZLock guard(data->lock);
         data->process = Platform::ChildProcess();
+        data->changeNotification.Close();
         data->idle = true;
     }
     data->pageEvent.Notify();
@@ -269,6 +303,12 @@ void RIPEngineImpl::MonitorThreadEntry()
         data->monitorEnded = true;
     }
     data->endCondition.notify_all();
+    if (data->releaseRequested) {
+        // Released from a page callback: nobody else may join this thread, and
+        // nothing of this object may be touched after the engine is gone.
+        data->monitorThread.detach();
+        data->owner->Destroy();
+    }
 }
 
 }  // namespace Quillet

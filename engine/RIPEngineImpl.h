@@ -81,10 +81,24 @@ struct RIPEngineImplData {
     PageSignal pageEvent;
     /// No run in progress; a start is allowed only when true.
     std::atomic<bool> idle{true};
-    /// The current or last run failed; reset by the next start.
+    /// The current or last run failed; reset by the next start. Set only
+    /// through FailRun.
     std::atomic<bool> failed{false};
+    /// A stop was asked for in the current or last run: no page is handed
+    /// out or announced after it. Reset by the next start.
+    std::atomic<bool> stopRequested{false};
+    /// The host released the engine from a page callback: the monitor
+    /// destroys it once the run has ended.
+    std::atomic<bool> releaseRequested{false};
     /// Why the last start or run failed; cleared by the engine at each start.
     RunFailure failure;
+    /// Marks the run as failed and records why (see RunFailure::Set); the one
+    /// place that does.
+    void FailRun(RIPStage stage, const std::string& reason, bool weak = false)
+    {
+        failure.Set(stage, reason, weak);
+        failed = true;
+    }
     RIPEngine* const owner;
     /// Guards the run's state and, for the engine, its page table. Recursive:
     /// an asynchronous page callback may call back into the engine.
@@ -93,11 +107,16 @@ struct RIPEngineImplData {
     Platform::ChildProcess process;
     /// The monitor thread of the current or last run.
     std::thread monitorThread;
+    /// The child's command line and extra environment, for the monitor thread,
+    /// which starts the child: the child is tied to that thread's life.
+    std::vector<std::wstring> childArgv;
+    std::vector<std::pair<std::wstring, std::wstring>> childEnvironment;
     /// Set by the monitor as its very last step, so that a stop can wait for it
-    /// with a bound.
+    /// with a bound; spawnDone once it has tried to start the child.
     std::mutex endMutex;
     std::condition_variable endCondition;
     bool monitorEnded = true;
+    bool spawnDone = true;
     /// Times the monitor woke up, for tests that check it sleeps when idle.
     std::atomic<std::uint64_t> monitorWakeUps{0};
 };
@@ -123,16 +142,20 @@ public:
     /// Starts a run on jobSource. Throws std::runtime_error with "Cannot start.
     /// RIP in progress", "Cannot start. Invalid job" (kInvalidHandle),
     /// "Unable to create data source pipe.", "Unable to create Pipe." or
-    /// "Unable to Launch Ghostscript Process thread.". A null source
-    /// (Platform::kNullHandle: the job could not be opened) and a folder that
-    /// cannot be made or watched set failed, record why and return without a
-    /// run; a child that cannot be started sets failed and the run ends at once.
+    /// "Unable to Launch Ghostscript Process thread."; nothing runs then. A
+    /// null source (Platform::kNullHandle: the job could not be opened) and a
+    /// folder that cannot be made or watched (also when the system's limit of
+    /// folder watches is reached) fail the run with a reason and return
+    /// without one. A child that cannot be started fails the run, which ends
+    /// at once. The child is started by the run's monitor thread and dies with
+    /// it, so it never outlives the host process either.
     void StartGhostscript();
-    /// Ends the current run, if any: asks the monitor to finish, waits up to
-    /// 10 s, then kills the child and waits for the monitor to notice. Closes
-    /// the run's handles; afterwards idle is true and pagesProduced 0. Never
-    /// throws. Called from a page callback (on the monitor thread itself) it
-    /// only asks the monitor to finish.
+    /// Ends the current run, if any: asks the monitor to finish (it closes
+    /// Ghostscript's input and kills a child that has not ended 1 s later),
+    /// waits up to 10 s, then kills the child and waits for the monitor to
+    /// notice. Closes the run's handles; afterwards idle is true and
+    /// pagesProduced 0. Never throws. Called from a page callback (on the
+    /// monitor thread itself) it only asks the monitor to finish.
     void StopGhostscript();
     /// Kills the child of the current run; the monitor then ends by itself.
     void TerminateGhostscript();
@@ -152,6 +175,12 @@ public:
     std::int32_t GetPagesProduced() const { return data->pagesProduced.load(); }
     /// Wakes the page waiters (used when the header gave the orientation).
     void NotifyPageWaiters() { data->pageEvent.Notify(); }
+    bool IsStopRequested() const { return data->stopRequested.load(); }
+    /// True on the current run's monitor thread (inside a page callback).
+    bool IsMonitorThread() const { return data->monitorThread.get_id() == std::this_thread::get_id(); }
+    /// From a page callback: stops the run, and the monitor destroys the
+    /// owning engine once the run has ended.
+    void RequestRelease();
     /// How often the monitor threads of this runner have woken up so far.
     std::uint64_t GetMonitorWakeUps() const { return data->monitorWakeUps.load(); }
 
@@ -163,6 +192,8 @@ private:
     void MonitorThreadEntry();
     void CloseRunHandles();
     void JoinMonitor();
+    void SpawnChild();
+    void SignalSpawnDone();
     bool WaitForMonitorEnd(int timeoutMs);
 
     std::unique_ptr<RIPEngineImplData> data;

@@ -12,7 +12,9 @@
 
 #include <quillet/BitmapFile.h>
 
+#include <chrono>
 #include <cstddef>
+#include <set>
 #include <vector>
 
 namespace Quillet {
@@ -23,8 +25,11 @@ namespace {
 constexpr std::size_t kChunkSize = 8192;
 // A job file still locked by its writer is tried again after this time.
 constexpr int kLockedRetryMs = 200;
-// After a stop request a run that stays silent this long is ended.
-constexpr int kStopSilenceMs = 1000;
+// After a stop request the child has this long to end by itself once its
+// input is closed; then it is killed. A fixed bound from the request, not a
+// silence that every page file would put off: with the input pipe kept small
+// a stop then ends well within 1.5 s wherever Ghostscript is.
+constexpr int kStopGraceMs = 1000;
 // Output pieces read per wake-up, so that a chatty child cannot keep the
 // monitor from its other work.
 constexpr int kReadsPerWakeUp = 16;
@@ -44,12 +49,21 @@ public:
 private:
     enum class Source { Stop, Child, Folder, Output, Error, Input };
 
+    /// Whether the next page may be handed out.
+    enum class PageReadiness { NotYet, Complete, Broken };
+
     bool RelayJobData();
     void CloseInput();
     void ReadOutput(int maxReads);
     void ReadError(int maxReads);
+    void FailKilledAfterStop();
+    void FailBrokenPage();
+    int StopTimeLeft() const;
     bool PageFileExists(std::int32_t pageNumber) const;
     std::wstring PageFileName(std::int32_t pageNumber) const;
+    void NoteClosedFiles();
+    PageReadiness CheckPage(std::int32_t pageNumber, bool childEnded, bool cleanExit);
+    void HandOverCompletePages(bool childEnded, bool cleanExit);
     void HandOver(std::int32_t pageNumber);
     void ChildEnded();
 
@@ -62,7 +76,12 @@ private:
     bool outputOpen = true;
     bool errorOpen = true;
     bool stopRequested = false;
-    bool hostStopped = false;  // the stop came from the host, not from a failure draining the run
+    std::chrono::steady_clock::time_point stopDeadline;
+    /// Page files of this run that were closed after writing (names only).
+    std::set<std::wstring> closedFiles;
+    std::vector<std::wstring> closedNow;
+    /// The page found cut short, 0 for none: nothing from it on is handed out.
+    std::int32_t brokenPage = 0;
 };
 
 void RIPEngineImpl::MonitorGhostscript()
@@ -86,7 +105,7 @@ void RunMonitor::Run()
     while (running) {
         // A failure while the input is still open (the job could not be read,
         // or Ghostscript's input could not be written) drains the run.
-        if (d.failed && d.inputWrite.IsValid())
+        if (d.failed && d.inputWrite.IsValid() && !stopRequested)
             d.stopEvent.Set();
 
         items.clear();
@@ -116,7 +135,7 @@ void RunMonitor::Run()
         // until one of the handles reports: no time-out at all.
         int timeout = -1;
         if (stopRequested)
-            timeout = kStopSilenceMs;
+            timeout = StopTimeLeft();
         else if (sourceLocked && d.inputWrite.IsValid())
             timeout = kLockedRetryMs;
 
@@ -124,43 +143,34 @@ void RunMonitor::Run()
         ++d.monitorWakeUps;
         if (ready == Platform::kWaitTimeout) {
             if (stopRequested) {
-                const std::int32_t pages = d.pagesProduced;
-                d.failure.Set(hostStopped ? RIP_STAGE_STOP : RIP_STAGE_RENDER,
-                              std::string("Ghostscript did not end after ") +
-                                  (hostStopped ? "the stop" : "its job failed") + " and was killed after " +
-                                  std::to_string(pages) + (pages == 1 ? " page" : " pages"));
-                d.failed = true;
+                FailKilledAfterStop();  // the child did not end by itself: it is killed below
                 break;
             }
             sourceLocked = !RelayJobData();
             continue;
         }
         if (ready < 0 || static_cast<std::size_t>(ready) >= sources.size()) {
-            d.failure.Set(RIP_STAGE_RENDER, "waiting for Ghostscript failed");
-            d.failed = true;
+            d.FailRun(RIP_STAGE_RENDER, "waiting for Ghostscript failed");
             break;
         }
         switch (sources[static_cast<std::size_t>(ready)]) {
         case Source::Stop:
             d.stopEvent.Consume();
             CloseInput();
+            if (!stopRequested)
+                stopDeadline = std::chrono::steady_clock::now() + std::chrono::milliseconds(kStopGraceMs);
             stopRequested = true;
-            hostStopped = hostStopped || !d.failed;
             break;
         case Source::Child:
             ChildEnded();
             running = false;
             break;
-        case Source::Folder: {
+        case Source::Folder:
             // Re-armed before looking, so that a file created after the look
-            // still leaves a notification behind. One page per notification:
-            // page n is complete once the file of page n + 1 exists.
-            d.changeNotification.Rearm();
-            const std::int32_t next = d.pagesProduced + 1;
-            if (PageFileExists(next + 1))
-                HandOver(next);
+            // still leaves a notification behind.
+            NoteClosedFiles();
+            HandOverCompletePages(false, false);
             break;
-        }
         case Source::Output:
             ReadOutput(kReadsPerWakeUp);
             break;
@@ -171,13 +181,49 @@ void RunMonitor::Run()
             sourceLocked = !RelayJobData();
             break;
         }
+        // A child that keeps the folder busy never lets the wait time out.
+        if (running && stopRequested && StopTimeLeft() == 0) {
+            FailKilledAfterStop();
+            break;
+        }
     }
 
-    // Left without seeing the child's end (silence after a stop, or a failed
-    // wait): the child is killed and reaped.
+    // Left without seeing the child's end (no end in time after a stop, or a
+    // failed wait): the child is killed and reaped.
     ZLock guard(d.lock);
     d.process = Platform::ChildProcess();
+    if (d.stopRequested) {
+        d.pagesProduced = 0;  // a stopped run has no pages, as after a stop from the host
+    } else {
+        d.owner->FinishRun();
+    }
+    d.changeNotification.Close();
     d.idle = true;
+}
+
+void RunMonitor::FailKilledAfterStop()
+{
+    if (brokenPage != 0 && !d.stopRequested) {
+        FailBrokenPage();
+        return;
+    }
+    const std::int32_t pages = d.pagesProduced;
+    d.FailRun(d.stopRequested ? RIP_STAGE_STOP : RIP_STAGE_RENDER,
+              std::string("Ghostscript did not end after ") + (d.stopRequested ? "the stop" : "its job failed") +
+                  " and was killed after " + std::to_string(pages) + (pages == 1 ? " page" : " pages"));
+}
+
+void RunMonitor::FailBrokenPage()
+{
+    // Weak: Ghostscript's own report, when it ends with one, names the cause.
+    d.FailRun(RIP_STAGE_RENDER, "page " + std::to_string(brokenPage) + " was left unfinished by Ghostscript", true);
+}
+
+int RunMonitor::StopTimeLeft() const
+{
+    const auto left = std::chrono::duration_cast<std::chrono::milliseconds>(
+        stopDeadline - std::chrono::steady_clock::now());
+    return left.count() > 0 ? static_cast<int>(left.count()) : 0;
 }
 
 bool RunMonitor::RelayJobData()
@@ -197,8 +243,7 @@ bool RunMonitor::RelayJobData()
             CloseInput();
             return true;
         case Platform::ReadStatus::Error:
-            d.failure.Set(RIP_STAGE_RENDER, "the job source cannot be read");
-            d.failed = true;
+            d.FailRun(RIP_STAGE_RENDER, "the job source cannot be read");
             CloseInput();
             return true;
         }
@@ -215,8 +260,7 @@ bool RunMonitor::RelayJobData()
         } else {
             // Ghostscript no longer reads its input; the next pass drains the run.
             // Weak: its exit code, seen later, usually names the cause.
-            d.failure.Set(RIP_STAGE_RENDER, "Ghostscript stopped reading the job", true);
-            d.failed = true;
+            d.FailRun(RIP_STAGE_RENDER, "Ghostscript stopped reading the job", true);
             pendingSize = 0;
         }
     }
@@ -277,6 +321,65 @@ bool RunMonitor::PageFileExists(std::int32_t pageNumber) const
     return !name.empty() && ZFileStorage(ZString(name)).Exists();
 }
 
+void RunMonitor::NoteClosedFiles()
+{
+    closedNow.clear();
+    d.changeNotification.Rearm(closedNow);
+    closedFiles.insert(closedNow.begin(), closedNow.end());
+}
+
+RunMonitor::PageReadiness RunMonitor::CheckPage(std::int32_t pageNumber, bool childEnded,
+                                                bool cleanExit)
+{
+    const std::wstring name = PageFileName(pageNumber);
+    if (name.empty() || !ZFileStorage(ZString(name)).Exists())
+        return PageReadiness::NotYet;
+    // Ghostscript closes page n before it opens page n + 1, so either of a
+    // close and the next file tells that page n's file is closed. A close
+    // alone does not prove the file whole: the system also closes the file of
+    // a killed child, and a write that failed (a full disk) leaves a closed,
+    // short file. Where the format's end can be recognised from a few bytes,
+    // those bytes decide; elsewhere only the next page's file or the child's
+    // clean exit shows that the file was finished.
+    const std::wstring leaf = name.substr(d.outputFolder.size());
+    const bool closed = closedFiles.count(leaf) != 0 || PageFileExists(pageNumber + 1) || childEnded;
+    switch (CheckPageFile(name, d.owner->GetOutputFormat())) {
+    case PageFileState::Whole:
+        return closed ? PageReadiness::Complete : PageReadiness::NotYet;
+    case PageFileState::Broken:
+        return closed ? PageReadiness::Broken : PageReadiness::NotYet;
+    case PageFileState::Unknown:
+        break;
+    }
+    if (PageFileExists(pageNumber + 1) || (childEnded && cleanExit))
+        return PageReadiness::Complete;
+    return childEnded ? PageReadiness::Broken : PageReadiness::NotYet;
+}
+
+void RunMonitor::HandOverCompletePages(bool childEnded, bool cleanExit)
+{
+    while (brokenPage == 0 && !d.stopRequested) {
+        const std::int32_t next = d.pagesProduced + 1;
+        switch (CheckPage(next, childEnded, cleanExit)) {
+        case PageReadiness::NotYet:
+            return;
+        case PageReadiness::Complete:
+            HandOver(next);
+            break;
+        case PageReadiness::Broken:
+            // A page Ghostscript did not finish: nothing from it on is handed
+            // out, and the run is drained like a stop. The child gets the
+            // stop's grace to end by itself, because a write that failed (a
+            // full disk) makes it report the cause on its way out; the run is
+            // failed once its end is known, so that a host that sees the
+            // failure also sees that cause.
+            brokenPage = next;
+            d.stopEvent.Set();
+            return;
+        }
+    }
+}
+
 void RunMonitor::HandOver(std::int32_t pageNumber)
 {
     // AddPage takes the lock itself; pagesProduced counts the page only after
@@ -293,15 +396,22 @@ void RunMonitor::ChildEnded()
     // announced.
     ReadOutput(-1);
     ReadError(-1);
-    for (std::int32_t n = d.pagesProduced + 1; PageFileExists(n); ++n)
-        HandOver(n);
-    ZLock guard(d.lock);
     int code = 0;
-    if (!d.process.TryGetExitCode(code))
-        code = 0;
-    if (code != 0)
-        d.failed = true;
-    d.failure.SetChildEnd(code, d.pagesProduced, hostStopped);
+    {
+        ZLock guard(d.lock);
+        if (!d.process.TryGetExitCode(code))
+            code = 0;
+    }
+    NoteClosedFiles();
+    HandOverCompletePages(true, code == 0);
+    ZLock guard(d.lock);
+    if (brokenPage != 0)
+        FailBrokenPage();
+    if (code != 0) {
+        // The exit code and Ghostscript's own report name the cause.
+        d.failure.SetChildEnd(code, d.pagesProduced, d.stopRequested);
+        d.FailRun(RIP_STAGE_RENDER, "Ghostscript failed", true);
+    }
     d.process = Platform::ChildProcess();
 }
 

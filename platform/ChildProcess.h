@@ -37,10 +37,15 @@ public:
     /// program cannot be started (also when argv is empty); out is then
     /// empty. On success out holds the child (an earlier child in out is
     /// killed and reaped first).
+    ///
+    /// With endWithThread the child is killed by the system as soon as the
+    /// calling thread ends, for whatever reason: also when the whole process
+    /// is killed and no destructor runs. The caller must then keep the thread
+    /// alive for as long as the child should run.
     static bool Spawn(const std::vector<std::wstring>& argv,
                       const std::vector<std::pair<std::wstring, std::wstring>>& extraEnvironment,
                       NativeHandle stdIn, NativeHandle stdOut, NativeHandle stdErr,
-                      ChildProcess& out);
+                      ChildProcess& out, bool endWithThread = false);
 
     /// True when this object holds a child (running or ended).
     bool IsValid() const { return handle.IsValid(); }
@@ -65,6 +70,9 @@ public:
 
 private:
     void Release() noexcept;
+    /// Takes our new, unreaped child pid into out through a pidfd; kills and
+    /// reaps it when no pidfd can be had.
+    static bool Adopt(std::int64_t pid, ChildProcess& out);
 
     UniqueHandle handle;          // the child's process handle
     std::int64_t processId = -1;

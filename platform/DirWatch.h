@@ -5,11 +5,12 @@
 #include "platform/ZTypes.h"
 
 #include <string>
+#include <vector>
 
 namespace Quillet::Platform {
 
-/// Watches one folder (not its subfolders) for files created, deleted or
-/// renamed in or out. The wait handle becomes readable when something changed;
+/// Watches one folder (not its subfolders) for files created, deleted,
+/// renamed in or out, or closed after writing. The wait handle becomes readable when something changed;
 /// Rearm() clears it. Events merge and may be stale: a user decides from the
 /// file system's state, never from counting notifications. Used by one thread.
 class DirWatch {
@@ -27,6 +28,10 @@ public:
     bool IsOpen() const { return handle.IsValid(); }
     /// Discards the pending changes, so the handle waits for the next one.
     void Rearm();
+    /// The same, adding to closedFiles the names (without folder) of the files
+    /// closed after writing since the last call. A file closed because its
+    /// writer died counts too: a close says nothing about the contents.
+    void Rearm(std::vector<std::wstring>& closedFiles);
     void Close();
 
 private:

@@ -56,6 +56,13 @@ NativeHandle OpenForReading(const std::wstring& path);
 /// A size of 0 reads nothing and reports Data.
 ReadStatus ReadSource(NativeHandle source, void* buffer, std::size_t size, std::size_t& count);
 
+/// Reads the first head.size() and the last tail.size() bytes of the regular
+/// file at path (the two may overlap) and its length. False when the file
+/// cannot be opened or read, is not a regular file, or is shorter than either
+/// part.
+bool ReadFileEnds(const std::wstring& path, std::string& head, std::string& tail,
+                  std::uint64_t& length);
+
 /// Moves a seekable handle back to its start; false for pipes and errors.
 bool Rewind(NativeHandle handle);
 

@@ -24,6 +24,11 @@ bool CreatePipe(PipePair& out);
 /// failure (OS error code kept).
 bool SetNonBlocking(NativeHandle handle, bool on);
 
+/// Asks for a pipe buffer of about bytes (the system rounds up to its page
+/// size). Best effort: false when the size cannot be changed, and the pipe
+/// then keeps its default.
+bool SetPipeCapacity(NativeHandle handle, std::size_t bytes);
+
 /// Outcome of one ReadSome or WriteSome.
 enum class IoStatus {
     Ok,          ///< count bytes were transferred (at least one, unless size was 0)

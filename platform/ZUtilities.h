@@ -28,6 +28,9 @@ struct ZUtilities {
     static void Assign(std::wstring& target, const wchar_t* source);
     static void sleep(std::uint32_t milliseconds);
     static std::uint32_t GetCurrentThreadID();
+    /// True while a thread with id threadId (as GetCurrentThreadID gives it,
+    /// of any process on the machine) exists.
+    static bool IsThreadAlive(std::uint32_t threadId);
     /// Online processors of the machine.
     static int GetOnlineProcessorCount();
 };

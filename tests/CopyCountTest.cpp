@@ -80,6 +80,9 @@ QUILLET_TEST_HELPER(copycount)
                 work();
                 other.join();
                 Reply("ok");
+            } else if (command == "start") {
+                counter->Start();
+                Reply("ok");
             } else if (command == "count") {
                 Reply("ok " + std::to_string(counter->GetCopyCount()));
             } else if (command == "hold") {
@@ -367,7 +370,7 @@ TEST_F(CopyCountTest, ConstructorWaitsWhileAllRecordsAreBusy)
     EXPECT_EQ(StoredName(Record(42)), u"Newcomer");
 }
 
-TEST_F(CopyCountTest, OwnerKilledWhileHoldingTheMutexIsRecovered)
+TEST_F(CopyCountTest, OwnerKilledWhileHoldingTheMutexOrCountingIsRecovered)
 {
     CopyCount counter(L"Survivor");
     counter.Start();
@@ -396,6 +399,18 @@ TEST_F(CopyCountTest, OwnerKilledWhileHoldingTheMutexIsRecovered)
     ASSERT_EQ(next.Call("add 2"), "ok");
     EXPECT_EQ(counter.GetCopies(), 3);
     EXPECT_TRUE(counter.IsCopy());
+
+    // A starter killed before its stop: its record counts as stopped, so no
+    // one waits for it and a new name may lease it.
+    RemoteCounter starter(suffix);
+    ASSERT_EQ(starter.Call("open Orphan"), "ok");
+    ASSERT_EQ(starter.Call("start"), "ok");
+    CopyCount orphan(L"Orphan");
+    orphan.AddCopy();
+    EXPECT_TRUE(orphan.IsCopy());
+    starter.Kill();
+    EXPECT_FALSE(orphan.IsCopy());
+    EXPECT_EQ(orphan.GetCopyCount(), 1);
 }
 
 TEST_F(CopyCountTest, ConcurrentProcessesLoseNoCopy)

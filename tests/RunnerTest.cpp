@@ -5,9 +5,11 @@
 #include "support/ScopedEnv.h"
 
 #include "engine/GhostscriptArgs.h"
+#include "engine/OutputFormats.h"
 #include "engine/RIPEngine.h"
 #include "engine/RIPEngineImpl.h"
 #include "platform/TextConversion.h"
+#include "support/HelperProcess.h"
 
 #include <quillet/quillet.h>
 
@@ -20,6 +22,7 @@
 #include <dirent.h>
 #include <filesystem>
 #include <fstream>
+#include <iostream>
 #include <mutex>
 #include <sstream>
 #include <string>
@@ -33,16 +36,31 @@ namespace fs = std::filesystem;
 namespace Quillet {
 namespace {
 
-// The page kinds of the test jobs: one page size each, so that page files of
-// one kind have equal sizes and files of different kinds differ.
+// The page kinds of the test jobs. Capitals: one page size each, so that page
+// files of one kind are equal and files of different kinds differ in size.
+// Small letters: all of one size; 'a' is blank, the others draw a line that
+// ends at a height of their own, so uncompressed pages differ only in content.
 std::string PageOf(char kind)
 {
-    const int width = 100 + 60 * (kind - 'A');
+    const bool sized = kind >= 'A' && kind <= 'Z';
+    const int width = sized ? 100 + 60 * (kind - 'A') : 100;
     std::ostringstream page;
-    page << "<< /PageSize [" << width << " 100] >> setpagedevice\n"
-         << "newpath 10 10 moveto " << width - 10 << " 90 lineto 4 setlinewidth stroke\n"
-         << "showpage\n";
-    return page.str();
+    page << "<< /PageSize [" << width << " 100] >> setpagedevice\n";
+    if (sized || kind != 'a')
+        page << "newpath 10 10 moveto " << width - 10 << " " << (sized ? 90 : 20 + 6 * (kind - 'a'))
+             << " lineto 4 setlinewidth stroke\n";
+    return page.str() + "showpage\n";
+}
+
+/// A job of count pages that all differ, each written out in full (so that
+/// the job is long, not a loop Ghostscript reads at once).
+std::string DistinctPages(int count)
+{
+    std::ostringstream job;
+    job << "%!PS\n<< /PageSize [100 100] >> setpagedevice\n";
+    for (int n = 0; n < count; ++n)
+        job << "newpath " << n % 90 + 5 << " 5 moveto " << n / 90 * 20 + 5 << " 95 lineto stroke showpage\n";
+    return job.str();
 }
 
 /// A job with one page per letter of kinds ("ABAB": two copies of two pages).
@@ -54,9 +72,10 @@ std::string JobOf(const std::string& kinds, const std::string& tail = std::strin
     return job + tail;
 }
 
-/// Ghostscript processes whose parent is this process (other suites may run
-/// children of their own in the same process).
-std::vector<int> ChildrenOfThisProcess()
+/// Ghostscript processes whose parent is parent, this process by default
+/// (other suites may run children of their own in the same process); zombies
+/// are gone already.
+std::vector<int> ChildrenOfThisProcess(int parentId = ::getpid())
 {
     std::vector<int> children;
     DIR* proc = ::opendir("/proc");
@@ -76,7 +95,7 @@ std::vector<int> ChildrenOfThisProcess()
         char state = 0;
         int parent = 0;
         rest >> state >> parent;
-        if (parent == ::getpid() && line.find("(gs)") != std::string::npos)
+        if (parent == parentId && state != 'Z' && line.find("(gs)") != std::string::npos)
             children.push_back(pid);
     }
     ::closedir(proc);
@@ -89,6 +108,47 @@ std::size_t CountEntries(const char* folder)
     for ([[maybe_unused]] const auto& entry : fs::directory_iterator(folder))
         ++count;
     return count;
+}
+
+/// This process's folder watches.
+std::size_t CountWatches()
+{
+    std::size_t count = 0;
+    for (const auto& entry : fs::directory_iterator("/proc/self/fd")) {
+        std::error_code error;
+        if (fs::read_symlink(entry.path(), error).string() == "anon_inode:inotify")
+            ++count;
+    }
+    return count;
+}
+
+/// True when every page the engine hands out is a whole file; the count in pages.
+bool AllPagesWhole(RIPEngine* engine, int& pages)
+{
+    pages = 0;
+    for (BitmapFile page; engine->GetPage(pages + 1, page); ++pages) {
+        if (CheckPageFile(page.GetFilePath(), engine->GetOutputFormat()) != PageFileState::Whole)
+            return false;
+    }
+    return true;
+}
+
+/// A host that renders the endless job argv[0] into folder argv[1] on an
+/// engine started from a short-lived thread, and reports its Ghostscript's
+/// process id once the first page is out.
+QUILLET_TEST_HELPER(riphost)
+{
+    IRIPBase* engine = CreateRIPService(FromUtf8(argv[0]));
+    engine->SetOutputFolder(FromUtf8(argv[1]));
+    engine->SetResolution(36);
+    std::thread([&] { engine->StartRIP(); }).join();
+    BitmapFile page;
+    const std::vector<int> children = ChildrenOfThisProcess();
+    if (!engine->GetPage(1, page) || children.size() != 1)
+        return 1;
+    std::cout << children[0] << std::endl;
+    for (;;)
+        ::pause();
 }
 
 /// Collects OnPageReady calls.
@@ -258,24 +318,32 @@ TEST_F(RunnerTest, ThreePagesArriveInOrderWithTheHeaderValues)
     EXPECT_EQ(engine->GetOrientation(), 0);
 }
 
-TEST_F(RunnerTest, RepeatedCopiesAreRecognisedByFileSize)
+TEST_F(RunnerTest, RepeatedCopiesAreRecognisedBySizeAndContent)
 {
     struct Case {
         const char* kinds;
         int pagesPerCopy;
         int copies;
         bool collated;
+        RIPFormat format;
     };
     const Case cases[] = {
-        {"ABAB", 2, 2, true},
-        {"ABCABC", 3, 2, true},
-        {"AAA", 1, 3, false},
-        {"AABBCC", 6, 1, false},  // uncollated copies are not recognised
-        {"ABAC", 4, 1, false},    // a chance match is undone by the next page
+        {"ABAB", 2, 2, true, RIP_PNG16M},
+        {"ABCABC", 3, 2, true, RIP_PNG16M},
+        {"AAA", 1, 3, false, RIP_PNG16M},
+        {"AABBCC", 6, 1, false, RIP_PNG16M},  // uncollated copies are not recognised
+        {"ABAC", 4, 1, false, RIP_PNG16M},    // a chance match is undone by the next page
+        {"aba", 3, 1, false, RIP_PNG16M},     // a last copy that is not whole is no copy
+        // Uncompressed pages of one size: only the content tells them apart.
+        {"abcde", 5, 1, false, RIP_BMP32B},
+        {"abcab", 5, 1, false, RIP_BMPGRAY},
+        {"abcde", 5, 1, false, RIP_TIFF32NC},
+        {"abab", 2, 2, true, RIP_BMP32B},
     };
     for (const Case& c : cases) {
-        SCOPED_TRACE(c.kinds);
+        SCOPED_TRACE(std::string(c.kinds) + " " + std::to_string(c.format));
         RIPEngine* engine = Engine(WriteJob(std::string(c.kinds) + ".ps", JobOf(c.kinds)));
+        engine->SetOutputFormat(c.format);
         ASSERT_TRUE(engine->StartRIP());
         WaitForEnd(engine);
         EXPECT_EQ(engine->GetPageCount(), c.pagesPerCopy);
@@ -303,7 +371,7 @@ TEST_F(RunnerTest, CopiesRequestedByTheJobAreReportedFromTheHeader)
     EXPECT_TRUE(engine->GetIsCollated());
 }
 
-TEST_F(RunnerTest, AsynchronousDeliveryAnnouncesEveryPageOnTheMonitorThread)
+TEST_F(RunnerTest, AsynchronousDeliveryAnnouncesOneCopyOnTheMonitorThread)
 {
     // The job waits for its input to end before its first page: the callback
     // is registered while the run is certainly in progress.
@@ -320,10 +388,10 @@ TEST_F(RunnerTest, AsynchronousDeliveryAnnouncesEveryPageOnTheMonitorThread)
         writer << JobOf("ABAB");
     }
     WaitForEnd(engine);
-    // Repeated copies included, each stamped with the job's orientation
-    // (the first page is square: portrait).
-    EXPECT_EQ(recorder.numbers, (std::vector<std::int32_t>{1, 2, 3, 4}));
-    EXPECT_EQ(recorder.orientations, (std::vector<std::int32_t>{1, 1, 1, 1}));
+    // One copy, as GetPageCount and GetPage give it, each page stamped with
+    // the job's orientation (the first page is square: portrait).
+    EXPECT_EQ(recorder.numbers, (std::vector<std::int32_t>{1, 2}));
+    EXPECT_EQ(recorder.orientations, (std::vector<std::int32_t>{1, 1}));
     for (std::thread::id thread : recorder.threads)
         EXPECT_NE(thread, std::this_thread::get_id());
     EXPECT_EQ(engine->GetPageCount(), 2);
@@ -403,14 +471,19 @@ TEST_F(RunnerTest, FullOrReadOnlyOutputDiskIsNamed)
     WaitForEnd(readOnly);
     ExpectFailure(readOnly, RIP_STAGE_RENDER, L"the output folder cannot be written (Read-only file system)");
 
+    // Full after a few pages: the page cut short is never handed out.
     std::system(("mount -o remount,rw " + disk.string()).c_str());
-    std::ofstream(disk / "fill", std::ios::binary) << std::string(250000, '\0');
-    RIPEngine* full = Engine(job, disk / "pages");
+    RIPEngine* full = Engine(WriteJob("distinct.ps", DistinctPages(100)), disk / "pages");
     full->SetResolution(150);
-    full->SetOutputFormat(RIP_BMP32B);
+    full->SetOutputFormat(RIP_BMPGRAY);  // about 30 KB a page
     ASSERT_TRUE(full->StartRIP());
     WaitForEnd(full);
+    EXPECT_TRUE(full->GetImpl().IsFailed());
     ExpectFailure(full, RIP_STAGE_RENDER, L"the output disk is full: /ioerror");
+    int pages = 0;
+    EXPECT_TRUE(AllPagesWhole(full, pages));
+    EXPECT_LT(pages, 10);
+    full->Stop();
     EXPECT_EQ(std::system(("umount " + disk.string()).c_str()), 0);
     fs::remove_all(disk);
 }
@@ -435,7 +508,7 @@ TEST_F(RunnerTest, EmptyAndGarbageJobs)
     EXPECT_EQ(junk->GetPageCount(), -1);
 }
 
-TEST_F(RunnerTest, FolderThatCannotBeCreatedFailsWithoutAChild)
+TEST_F(RunnerTest, FolderThatCannotBeWatchedFailsTheStartWithoutAChild)
 {
     // A folder below a regular file can be neither created nor watched.
     const fs::path job = WriteJob("one.ps", JobOf("A"));
@@ -445,6 +518,7 @@ TEST_F(RunnerTest, FolderThatCannotBeCreatedFailsWithoutAChild)
     EXPECT_EQ(engine->GetPageCount(), -1);
     ExpectFailure(engine, RIP_STAGE_START, L"the output folder " + FromUtf8((job / "pages").u8string()),
                   L" cannot be created");
+    EXPECT_EQ(CountWatches(), 0u);
     BitmapFile page;
     EXPECT_FALSE(engine->GetPage(1, page));
     EXPECT_TRUE(ChildrenOfThisProcess().empty());
@@ -509,19 +583,45 @@ TEST_F(RunnerTest, JobFileRemovedDuringTheRunIsStillRead)
     EXPECT_EQ(engine->GetPageCount(), 3);
 }
 
-TEST_F(RunnerTest, GhostscriptKilledFromOutsideFailsTheRun)
+TEST_F(RunnerTest, GhostscriptKilledFromOutsideFailsTheRunAndHandsOutNoPartialPage)
 {
-    // One page, then a loop that never ends.
-    RIPEngine* engine = Engine(WriteJob("loop.ps", JobOf("A", "{ } loop\n")));
+    // Killed while it writes pages one after the other: whatever file it
+    // leaves open is never handed out.
+    RIPEngine* engine = Engine(WriteJob("many.ps", DistinctPages(300)));
+    engine->SetResolution(150);
     ASSERT_TRUE(engine->StartRIP());
     std::vector<int> children = ChildrenOfThisProcess();
     ASSERT_EQ(children.size(), 1u);
+    BitmapFile first;
+    ASSERT_TRUE(engine->GetPage(1, first));
     ::kill(children[0], SIGKILL);
     WaitForEnd(engine);
     EXPECT_TRUE(engine->GetImpl().IsFailed());
     EXPECT_EQ(engine->GetPageCount(), -1);
     ExpectFailure(engine, RIP_STAGE_RENDER, L"Ghostscript was killed after ", L" (Ghostscript signal 9)");
     EXPECT_TRUE(ChildrenOfThisProcess().empty());
+    int pages = 0;
+    EXPECT_TRUE(AllPagesWhole(engine, pages));
+    EXPECT_GE(pages, 1);
+    EXPECT_LT(pages, 300);
+}
+
+TEST_F(RunnerTest, GhostscriptDiesWithAKilledHost)
+{
+    const fs::path job = WriteJob("endless.ps", JobOf("A", "{ } loop\n"));
+    QuilletTest::HelperProcess host(L"riphost", {FromUtf8(job.u8string()), FromUtf8(output.u8string())});
+    const int child = std::atoi(host.ReadLine().c_str());
+    ASSERT_GT(child, 0);
+    const int hostId = static_cast<int>(host.GetProcessId());
+    ASSERT_EQ(ChildrenOfThisProcess(hostId), std::vector<int>{child});
+    host.Kill();
+    // Gone about at once; waited for with a generous bound, not timed.
+    for (int i = 0; i < 500 && ::kill(child, 0) == 0 && !ChildrenOfThisProcess(1).empty(); ++i)
+        std::this_thread::sleep_for(std::chrono::milliseconds(20));
+    std::ifstream stat("/proc/" + std::to_string(child) + "/stat");
+    std::string line;
+    std::getline(stat, line);
+    EXPECT_TRUE(line.empty() || line.find(") Z") != std::string::npos) << line;
 }
 
 TEST_F(RunnerTest, StopEndsAHangingRunAndLeavesNoChild)
@@ -557,32 +657,54 @@ TEST_F(RunnerTest, MonitorSleepsWhileGhostscriptIsSilent)
     EXPECT_TRUE(ChildrenOfThisProcess().empty());
 }
 
-TEST_F(RunnerTest, StopFromAPageCallbackDoesNotDeadlock)
+TEST_F(RunnerTest, StopAndReleaseFromAPageCallbackEndTheRun)
 {
-    const fs::path fifo = dir / "job.fifo";
-    RIPEngine* engine = FifoEngine(fifo);
-    ASSERT_NE(engine, nullptr);
-    ASSERT_TRUE(engine->StartRIP());
-
-    struct Stopper : IPageNotify {
-        RIPEngine* engine;
-        int calls = 0;
-        void OnPageReady(std::int32_t, BitmapFile&) override
-        {
-            ++calls;
-            engine->Stop();
+    // At page 2 of a long job, the callback stops the run or releases the
+    // engine: no later page is announced, and Ghostscript goes long before
+    // the 400 pages are written.
+    for (const bool release : {false, true}) {
+        SCOPED_TRACE(release ? "Release" : "Stop");
+        const fs::path fifo = dir / (release ? "release.fifo" : "stop.fifo");
+        RIPEngine* engine = FifoEngine(fifo);
+        ASSERT_NE(engine, nullptr);
+        ASSERT_TRUE(engine->StartRIP());
+        struct Stopper : Recorder {
+            RIPEngine* engine;
+            bool release;
+            void OnPageReady(std::int32_t pageNumber, BitmapFile& page) override
+            {
+                // Read before the recorder's lock, which orders every use of
+                // this object before the test looks at it.
+                RIPEngine* const target = engine;
+                const bool releasing = release;
+                Recorder::OnPageReady(pageNumber, page);
+                if (pageNumber == 2)
+                    releasing ? (void)target->Release() : target->Stop();
+            }
+        } stopper;
+        stopper.engine = engine;
+        stopper.release = release;
+        const std::size_t threads = CountEntries("/proc/self/task");  // the monitor's included
+        EXPECT_TRUE(engine->GetPages(&stopper, true));
+        // The engine holds the FIFO open, and the whole job fits into it.
+        std::ofstream(fifo, std::ios::binary) << DistinctPages(400);
+        if (release) {
+            engines.pop_back();
+            // Destroyed by its own monitor thread, which then ends.
+            while (!ChildrenOfThisProcess().empty() || CountEntries("/proc/self/task") >= threads)
+                std::this_thread::sleep_for(std::chrono::milliseconds(20));
+        } else {
+            WaitForEnd(engine);
+            EXPECT_LE(engine->GetPageCount(), 0);
+            BitmapFile page;
+            EXPECT_FALSE(engine->GetPage(3, page));
         }
-    } stopper;
-    stopper.engine = engine;
-    EXPECT_TRUE(engine->GetPages(&stopper, true));
-    {
-        std::ofstream writer(fifo, std::ios::binary);
-        writer << JobOf("ABC", "{ } loop\n");
+        std::lock_guard<std::mutex> guard(stopper.mutex);  // orders the callbacks before the look
+        EXPECT_EQ(stopper.numbers, (std::vector<std::int32_t>{1, 2}));
+        EXPECT_TRUE(ChildrenOfThisProcess().empty());
+        EXPECT_LT(CountEntries(output.c_str()), 400u);
+        fs::remove_all(output);
     }
-    WaitForEnd(engine);
-    EXPECT_GE(stopper.calls, 1);
-    engine->Stop();
-    EXPECT_TRUE(ChildrenOfThisProcess().empty());
 }
 
 TEST_F(RunnerTest, MissingGhostscriptFailsTheRun)
@@ -627,25 +749,32 @@ TEST_F(RunnerTest, StartWhileRunningThrowsAndTheRunGoesOn)
     EXPECT_EQ(engine->GetPageCount(), -1);
 }
 
-TEST_F(RunnerTest, SecondJobOnTheSameEngine)
+TEST_F(RunnerTest, SecondJobOnTheSameEngineSeesOnlyItsOwnPages)
 {
-    const fs::path job = WriteJob("job.ps", JobOf("ABC"));
+    const fs::path job = WriteJob("job.ps", JobOf("abcdefgh"));
     RIPEngine* engine = Engine(job);
     ASSERT_TRUE(engine->StartRIP());
     WaitForEnd(engine);
-    ASSERT_EQ(engine->GetPageCount(), 3);
+    ASSERT_EQ(engine->GetPageCount(), 8);
     const std::wstring pattern = engine->GetPagePattern();
-    EXPECT_TRUE(engine->DeletePages());
+    const std::vector<std::wstring> first = Pages(engine, 8);
 
-    // The next job on the same engine: same names, other settings ignored for
-    // the names, the job's file read again from its start.
-    engine->SetOutputFolder(L"/nonexistent/elsewhere");
-    std::ofstream(job, std::ios::binary) << JobOf("AB");
+    // The next job on the same engine, the first one's pages still on disk:
+    // the same folder (a new one set in between is ignored for the names), a
+    // new prefix, the job's file read again from its start.
+    engine->SetOutputFolder(FromUtf8((dir / "elsewhere").u8string()));
+    std::ofstream(job, std::ios::binary) << JobOf("abc");
     ASSERT_TRUE(engine->StartRIP());
     WaitForEnd(engine);
-    EXPECT_EQ(engine->GetPageCount(), 2);
-    EXPECT_EQ(engine->GetPagePattern(), pattern);
-    EXPECT_EQ(Pages(engine, 5).size(), 2u);
+    EXPECT_EQ(engine->GetPageCount(), 3);
+    const std::wstring next = engine->GetPagePattern();
+    EXPECT_NE(next, pattern);
+    EXPECT_EQ(next.substr(0, next.rfind(L'/')), pattern.substr(0, pattern.rfind(L'/')));
+    const std::vector<std::wstring> second = Pages(engine, 10);
+    ASSERT_EQ(second.size(), 3u);
+    for (std::size_t n = 0; n < second.size(); ++n)
+        EXPECT_NE(second[n], first[n]);
+    EXPECT_EQ(CountEntries(output.c_str()), 11u);
 }
 
 TEST_F(RunnerTest, LargeOutputWhileTheInputPipeIsFull)
@@ -685,21 +814,32 @@ TEST_F(RunnerTest, EightEnginesAtOnce)
     EXPECT_EQ(good.load(), 8);
 }
 
-TEST_F(RunnerTest, NoDescriptorOrThreadGrowthAcrossManyJobs)
+TEST_F(RunnerTest, NoDescriptorWatchOrThreadGrowthAcrossManyJobsAndEngines)
 {
-    RIPEngine* engine = Engine(WriteJob("many.ps", JobOf("AB")));
-    auto once = [&] {
+    // 200 jobs on 140 live engines: more engines than the system's usual 128
+    // folder watches per user, so an idle engine must hold none.
+    const fs::path job = WriteJob("many.ps", JobOf("AB"));
+    std::vector<RIPEngine*> live;
+    auto once = [&](std::size_t i) {
+        if (i == live.size())
+            live.push_back(Engine(job));
+        RIPEngine* engine = live[i];
         ASSERT_TRUE(engine->StartRIP());
         WaitForEnd(engine);
         ASSERT_EQ(engine->GetPageCount(), 2);
         ASSERT_TRUE(engine->DeletePages());
     };
-    once();
+    for (std::size_t i = 0; i < 140 && !HasFatalFailure(); ++i)
+        once(i);
+    // A live engine keeps its job file and its stop event open, nothing more.
     const std::size_t descriptors = CountEntries("/proc/self/fd");
     const std::size_t threads = CountEntries("/proc/self/task");
-    for (int i = 0; i < 200 && !HasFatalFailure(); ++i)
-        once();
-    engine->Stop();
+    EXPECT_EQ(CountWatches(), 0u);
+    for (std::size_t i = 0; i < 60 && !HasFatalFailure(); ++i)
+        once(i * 7 % 140);
+    EXPECT_EQ(CountWatches(), 0u);
+    for (RIPEngine* engine : live)
+        engine->Stop();
     EXPECT_LE(CountEntries("/proc/self/fd"), descriptors);
     EXPECT_LE(CountEntries("/proc/self/task"), threads);
     EXPECT_TRUE(ChildrenOfThisProcess().empty());

@@ -51,10 +51,10 @@ private:
     bool throwing;
 };
 
-std::wstring TempFile(const std::string& name, std::size_t bytes)
+std::wstring TempFile(const std::string& name, std::size_t bytes, char fill = 'x')
 {
     const std::string path = testing::TempDir() + name + "-" + std::to_string(getpid());
-    std::ofstream(path, std::ios::binary) << std::string(bytes, 'x');
+    std::ofstream(path, std::ios::binary) << std::string(bytes, fill);
     return std::wstring(path.begin(), path.end());
 }
 
@@ -74,29 +74,31 @@ TEST(ServiceSettingsTest, DefaultsAndAThrowingDestructorSeenByRelease)
     EXPECT_TRUE(destroyed);
 }
 
-TEST(BitmapFileTest, OrientationStaysOneToFourAndEqualityComparesSizes)
+TEST(BitmapFileTest, OrientationStaysOneToFourAndEqualityComparesSizesThenContents)
 {
     const std::wstring a = TempFile("bf-a", 100);
     const std::wstring b = TempFile("bf-b", 100);
     const std::wstring c = TempFile("bf-c", 200);
-    BitmapFile pa(a), pb(b), pc(c);
+    const std::wstring d = TempFile("bf-d", 100, 'z');
+    BitmapFile pa(a), pb(b), pc(c), pd(d);
     for (int bad : {0, 5, -1}) {
         pa.SetOrientation(4);
         pa.SetOrientation(bad);
         EXPECT_EQ(pa.Orientation(), 1) << bad;
     }
-    EXPECT_TRUE(pa == pb);  // different files, same length
+    EXPECT_TRUE(pa == pb);  // different files, same bytes
     EXPECT_FALSE(pa == pc);
+    EXPECT_FALSE(pa == pd);  // same length, other bytes
     EXPECT_TRUE(BitmapFile(L"/nonexistent/1") == BitmapFile(L"/nonexistent/2"));
     // An assignment measures again: the path may name another file now.
-    std::ofstream(std::string(a.begin(), a.end()), std::ios::binary) << std::string(200, 'y');
+    std::ofstream(std::string(a.begin(), a.end()), std::ios::binary) << std::string(200, 'x');
     BitmapFile assigned;
     assigned = pa;
     EXPECT_TRUE(assigned == pc);
 
     { BitmapFile scoped(b); }
     EXPECT_EQ(access(std::string(b.begin(), b.end()).c_str(), F_OK), 0);  // destruction keeps the file
-    for (BitmapFile* page : {&pa, &pb, &pc})
+    for (BitmapFile* page : {&pa, &pb, &pc, &pd})
         page->DeleteBitmapFile();
     EXPECT_EQ(access(std::string(a.begin(), a.end()).c_str(), F_OK), -1);
     pa.DeleteBitmapFile();  // already gone: ignored

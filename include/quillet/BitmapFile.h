@@ -12,8 +12,9 @@ namespace Quillet {
 /// job (1 portrait, 2 landscape, 3 portrait upside down, 4 landscape upside down).
 ///
 /// A value type: hosts copy records freely. Two records compare equal when their
-/// files have the same length; the length is measured once and cached until the
-/// next assignment. Not thread-safe; a record belongs to one thread at a time.
+/// files have the same length and the same bytes; the length is measured once
+/// and cached until the next assignment, the bytes are read only when the
+/// lengths match. Not thread-safe; a record belongs to one thread at a time.
 class QUILLET_API BitmapFile {
 public:
     /// An empty path, orientation 1, size not measured.
@@ -27,7 +28,8 @@ public:
     /// Frees the record; never touches the file.
     virtual ~BitmapFile();
 
-    /// True when both files have the same length (a missing file has length 0).
+    /// True when both files have the same length and the same contents (two
+    /// missing files are equal; a missing file never equals an existing one).
     bool operator==(const BitmapFile& other);
 
     const std::wstring& GetFilePath() const;

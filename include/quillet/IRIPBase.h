@@ -84,7 +84,10 @@ public:
     /// nothing (GetRIPStatus tells why a capture failed); throws only
     /// std::bad_alloc.
     virtual void StartPreview() = 0;
-    /// Ends a run; waits at most 10 s.
+    /// Ends a run: no page is handed out or announced after it, and the run
+    /// has no pages. Ghostscript gets about a second to end by itself, then
+    /// it is killed; waits at most 10 s. From inside OnPageReady it returns
+    /// at once and the run ends after the callback.
     virtual void Stop() = 0;
     /// The same as Stop.
     virtual void Cancel() = 0;
@@ -94,8 +97,10 @@ public:
     /// Captures the job and starts rendering it; returns at once. False when
     /// the job could not be captured; an earlier run then goes on. A job that
     /// is captured but cannot be read (a missing ".ps" file, a print-job file
-    /// that cannot be opened) gives true and a failed run. GetRIPStatus tells
-    /// why either failed.
+    /// that cannot be opened), and an output folder that cannot be made or
+    /// watched, give true and a failed run. GetRIPStatus tells why either
+    /// failed. Each run names its pages with a prefix of its own, so that no
+    /// file of an earlier run is ever taken for one of its pages.
     ///
     /// Throws only when the system refuses what a run needs, and then no run
     /// is started: std::runtime_error "Unable to create data source pipe.",
@@ -103,8 +108,10 @@ public:
     /// thread."; "Cannot start. RIP in progress" when called from a page
     /// callback while its run goes on; std::bad_alloc.
     virtual bool StartRIP() = 0;
-    /// Destroys the service. False when its destruction failed; the pointer is
-    /// gone either way.
+    /// Destroys the service, stopping a run in progress. False when its
+    /// destruction failed; the pointer is gone either way. May be called from
+    /// inside OnPageReady (on either delivery): no page is announced after
+    /// it, and the service is destroyed once the callback has returned.
     virtual bool Release();
     /// Deletes every page file and empties the page table.
     virtual bool DeletePages() = 0;

@@ -15,9 +15,11 @@
 
 #include <cerrno>
 #include <csignal>
+#include <cstdlib>
 #include <cstring>
 #include <fcntl.h>
 #include <spawn.h>
+#include <sys/prctl.h>
 #include <sys/syscall.h>
 #include <sys/wait.h>
 #include <unistd.h>
@@ -110,6 +112,99 @@ struct SpawnSetup {
     }
 };
 
+// The paths a program name stands for: itself when it holds a "/", otherwise
+// each folder of PATH (the C library's default when PATH is unset) in turn.
+std::vector<std::string> ProgramCandidates(const std::string& program)
+{
+    if (program.find('/') != std::string::npos)
+        return {program};
+    const char* path = std::getenv("PATH");
+    const std::string folders = path != nullptr ? path : "/bin:/usr/bin";
+    std::vector<std::string> candidates;
+    for (std::size_t start = 0;;) {
+        const std::size_t end = folders.find(':', start);
+        std::string folder = folders.substr(start, end == std::string::npos ? end : end - start);
+        candidates.push_back((folder.empty() ? std::string(".") : folder) + "/" + program);
+        if (end == std::string::npos)
+            break;
+        start = end + 1;
+    }
+    return candidates;
+}
+
+// The child's side of SpawnTiedToThread: only async-signal-safe calls, since
+// the parent may have other threads holding locks at the fork. Never returns.
+[[noreturn]] void RunTiedChild(pid_t parent, const int (&sources)[3], int reportFd,
+                               const std::vector<char*>& programs, char* const* argv,
+                               char* const* envp)
+{
+    // The signal goes when the forking thread ends. A parent that died before
+    // the prctl took effect left us with another parent already: leave.
+    if (::prctl(PR_SET_PDEATHSIG, SIGKILL) != 0 || ::getppid() != parent)
+        ::_exit(127);
+    struct sigaction standard {};
+    standard.sa_handler = SIG_DFL;
+    for (int signal = 1; signal < NSIG; ++signal)
+        ::sigaction(signal, &standard, nullptr);
+    sigset_t none;
+    sigemptyset(&none);
+    ::sigprocmask(SIG_SETMASK, &none, nullptr);
+    for (int slot = 0; slot < 3; ++slot) {
+        int fd = sources[slot];
+        if (fd < 0)
+            fd = ::open("/dev/null", O_RDWR | O_CLOEXEC);
+        if (fd < 0)
+            ::_exit(127);
+        // dup2 onto itself keeps close-on-exec: clear it by hand then.
+        if (fd == slot ? ::fcntl(fd, F_SETFD, 0) != 0 : ::dup2(fd, slot) < 0)
+            ::_exit(127);
+    }
+    ::syscall(SYS_close_range, 3U, ~0U, 4U /* CLOSE_RANGE_CLOEXEC */);
+    int error = ENOENT;
+    for (char* program : programs) {
+        ::execve(program, argv, envp);
+        if (errno != ENOENT || error == ENOENT)
+            error = errno;
+    }
+    ssize_t ignored = ::write(reportFd, &error, sizeof error);
+    (void)ignored;
+    ::_exit(127);
+}
+
+// Forks and execs with the parent-death signal tied to the calling thread.
+// The exec's outcome comes back through a close-on-exec pipe: nothing read
+// means the exec succeeded. Returns the pid, or -1 with errno set.
+pid_t SpawnTiedToThread(const std::vector<std::string>& candidates, const int (&sources)[3],
+                        char* const* argv, char* const* envp)
+{
+    std::vector<std::string> paths = candidates;
+    std::vector<char*> programs = PointerList(paths);
+    programs.pop_back();
+    int report[2];
+    if (::pipe2(report, O_CLOEXEC) != 0)
+        return -1;
+    UniqueHandle reportRead(report[0]);
+    UniqueHandle reportWrite(report[1]);
+    const pid_t parent = ::getpid();
+    const pid_t pid = ::fork();
+    if (pid < 0)
+        return -1;
+    if (pid == 0)
+        RunTiedChild(parent, sources, report[1], programs, argv, envp);
+    reportWrite.Reset();
+    int error = 0;
+    ssize_t n;
+    while ((n = ::read(report[0], &error, sizeof error)) < 0 && errno == EINTR) {
+    }
+    if (n == 0)
+        return pid;
+    int status = 0;
+    while (::waitpid(pid, &status, 0) < 0 && errno == EINTR) {
+    }
+    errno = n == static_cast<ssize_t>(sizeof error) ? error : ECHILD;
+    return -1;
+}
+
 int ExitCodeOf(const siginfo_t& info)
 {
     if (info.si_code == CLD_EXITED)
@@ -170,7 +265,7 @@ void ChildProcess::Release() noexcept
 bool ChildProcess::Spawn(const std::vector<std::wstring>& argv,
                          const std::vector<std::pair<std::wstring, std::wstring>>& extraEnvironment,
                          NativeHandle stdIn, NativeHandle stdOut, NativeHandle stdErr,
-                         ChildProcess& out)
+                         ChildProcess& out, bool endWithThread)
 {
     if (argv.empty()) {
         errno = EINVAL;
@@ -220,6 +315,17 @@ bool ChildProcess::Spawn(const std::vector<std::wstring>& argv,
         }
     }
 
+    pid_t pid = -1;
+    if (endWithThread) {
+        // posix_spawn runs no code of ours in the child, so the parent-death
+        // signal needs a fork of our own.
+        pid = SpawnTiedToThread(ProgramCandidates(args[0]), sources, argPointers.data(),
+                                environmentPointers.data());
+        if (pid < 0)
+            return false;
+        return Adopt(pid, out);
+    }
+
     SpawnSetup setup;
     int rc = posix_spawn_file_actions_init(&setup.actions);
     if (rc != 0) {
@@ -263,7 +369,6 @@ bool ChildProcess::Spawn(const std::vector<std::wstring>& argv,
         return false;
     }
 
-    pid_t pid = -1;
     const char* program = args[0].c_str();
     // Only a bare name is looked up in PATH; anything with a "/" is a path.
     if (args[0].find('/') != std::string::npos)
@@ -276,7 +381,12 @@ bool ChildProcess::Spawn(const std::vector<std::wstring>& argv,
         errno = rc;  // includes a failed exec: glibc reports it here
         return false;
     }
+    return Adopt(pid, out);
+}
 
+bool ChildProcess::Adopt(std::int64_t childId, ChildProcess& out)
+{
+    const auto pid = static_cast<pid_t>(childId);
     const int pidfd = PidfdOpen(pid);  // always close-on-exec
     if (pidfd < 0) {
         // Without a handle the child could not be waited for: end it and

@@ -20,7 +20,8 @@ bool DirWatch::Open(const std::wstring& folder)
     UniqueHandle owner(fd);
     // IN_ONLYDIR: a path that is not a folder is an error, not a file watch.
     if (inotify_add_watch(fd, ToUtf8(folder).c_str(),
-                          IN_CREATE | IN_MOVED_TO | IN_MOVED_FROM | IN_DELETE | IN_ONLYDIR) < 0) {
+                          IN_CREATE | IN_MOVED_TO | IN_MOVED_FROM | IN_DELETE | IN_CLOSE_WRITE |
+                              IN_ONLYDIR) < 0) {
         const int savedErrno = errno;
         owner.Reset();
         errno = savedErrno;
@@ -32,14 +33,26 @@ bool DirWatch::Open(const std::wstring& folder)
 
 void DirWatch::Rearm()
 {
+    std::vector<std::wstring> ignored;
+    Rearm(ignored);
+}
+
+void DirWatch::Rearm(std::vector<std::wstring>& closedFiles)
+{
     if (!handle.IsValid())
         return;
-    // Events are only a wake-up; their contents are not needed.
     alignas(inotify_event) char buffer[4096];
     for (;;) {
         const ssize_t n = read(static_cast<int>(handle.Get()), buffer, sizeof buffer);
-        if (n > 0)
+        if (n > 0) {
+            for (ssize_t at = 0; at + static_cast<ssize_t>(sizeof(inotify_event)) <= n;) {
+                const auto* event = reinterpret_cast<const inotify_event*>(buffer + at);
+                if ((event->mask & IN_CLOSE_WRITE) != 0 && event->len > 0)
+                    closedFiles.push_back(FromUtf8(event->name));
+                at += static_cast<ssize_t>(sizeof(inotify_event) + event->len);
+            }
             continue;
+        }
         if (n < 0 && errno == EINTR)
             continue;
         break;

@@ -133,6 +133,43 @@ NativeHandle OpenForReading(const std::wstring& path)
     return owner.Take();
 }
 
+namespace {
+
+bool ReadFully(int fd, std::string& part, off_t offset)
+{
+    std::size_t done = 0;
+    while (done < part.size()) {
+        const ssize_t n = ::pread(fd, &part[done], part.size() - done, offset + static_cast<off_t>(done));
+        if (n < 0 && errno == EINTR)
+            continue;
+        if (n <= 0)
+            return false;
+        done += static_cast<std::size_t>(n);
+    }
+    return true;
+}
+
+}  // namespace
+
+bool ReadFileEnds(const std::wstring& path, std::string& head, std::string& tail,
+                  std::uint64_t& length)
+{
+    if (path.empty() || HasNul(path))
+        return false;
+    const int fd = ::open(ToUtf8(path).c_str(), O_RDONLY | O_CLOEXEC | O_NOCTTY | O_NONBLOCK);
+    if (fd < 0)
+        return false;
+    UniqueHandle owner(fd);
+    struct stat info {};
+    if (::fstat(fd, &info) != 0 || !S_ISREG(info.st_mode))
+        return false;
+    length = static_cast<std::uint64_t>(info.st_size);
+    if (length < head.size() || length < tail.size())
+        return false;
+    return ReadFully(fd, head, 0) &&
+           ReadFully(fd, tail, static_cast<off_t>(length - tail.size()));
+}
+
 ReadStatus ReadSource(NativeHandle source, void* buffer, std::size_t size, std::size_t& count)
 {
     count = 0;

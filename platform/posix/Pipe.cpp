@@ -33,6 +33,11 @@ bool SetNonBlocking(NativeHandle handle, bool on)
     return wanted == flags || fcntl(fd, F_SETFL, wanted) == 0;
 }
 
+bool SetPipeCapacity(NativeHandle handle, std::size_t bytes)
+{
+    return fcntl(static_cast<int>(handle), F_SETPIPE_SZ, static_cast<int>(bytes)) >= 0;
+}
+
 IoStatus ReadSome(NativeHandle handle, void* buffer, std::size_t size, std::size_t& count)
 {
     count = 0;

@@ -178,6 +178,14 @@ std::uint32_t ZUtilities::GetCurrentThreadID()
     return static_cast<std::uint32_t>(::gettid());
 }
 
+bool ZUtilities::IsThreadAlive(std::uint32_t threadId)
+{
+    // Every task of the pid namespace, thread or process, has a /proc entry
+    // by its id (threads are hidden from listings, not from lookups).
+    const std::string path = "/proc/" + std::to_string(threadId);
+    return ::access(path.c_str(), F_OK) == 0;
+}
+
 int ZUtilities::GetOnlineProcessorCount()
 {
     const long count = ::sysconf(_SC_NPROCESSORS_ONLN);
