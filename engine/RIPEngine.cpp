@@ -22,8 +22,14 @@ namespace Quillet {
 
 namespace {
 
-/// How long a capture waits for the print path to report the job.
+/// How long a capture waits for the print path to report the job, from the
+/// moment the document was handed to the print server.
 constexpr std::uint32_t kJobKeyTimeoutMs = 20000;
+/// How long printing itself may take before the wait for the job begins:
+/// handing a document to the print server is quick, but an office document
+/// is laid out first, which takes the office suite seconds to start (more
+/// on a loaded machine) and is bounded by a limit of its own (60 s).
+constexpr std::uint32_t kPrintingTimeoutMs = 90000;
 
 /// Why the job source at path (a print-job file, a FIFO, standard input)
 /// could not be opened.
@@ -145,7 +151,7 @@ RIPEngine::CaptureResult RIPEngine::CaptureJob()
     // default queue instead may still come back, if that queue is ours.
     std::string timeout = "no job was reported within " + std::to_string(kJobKeyTimeoutMs / 1000) +
                           " s of printing to " + ToUtf8(document->queueName);
-    const auto deadline = std::chrono::steady_clock::now() + std::chrono::milliseconds(kJobKeyTimeoutMs);
+    auto deadline = std::chrono::steady_clock::now() + std::chrono::milliseconds(kPrintingTimeoutMs);
     bool printing = true;
     while (keyServer.IsThreadRunning()) {
         const auto left = std::chrono::duration_cast<std::chrono::milliseconds>(
@@ -155,7 +161,9 @@ RIPEngine::CaptureResult RIPEngine::CaptureJob()
         if (printing)
             waiter.AddSynchObject(document.get());
         if (left <= 0 || waiter.WaitForTrigger(false, static_cast<std::uint32_t>(left)) != ZBASE_OK) {
-            failure.Set(RIP_STAGE_CAPTURE, timeout);
+            failure.Set(RIP_STAGE_CAPTURE, printing ? "printing " + ToUtf8(document->path) + " did not end within " +
+                                                          std::to_string(kPrintingTimeoutMs / 1000) + " s"
+                                                    : timeout);
             return CaptureResult::Failed;
         }
         if (printing && !document->IsThreadRunning()) {
@@ -168,6 +176,7 @@ RIPEngine::CaptureResult RIPEngine::CaptureJob()
             }
             if (!why.empty())
                 timeout += " (" + why + ")";
+            deadline = std::chrono::steady_clock::now() + std::chrono::milliseconds(kJobKeyTimeoutMs);
         }
     }
     if (!keyServer.succeeded) {
