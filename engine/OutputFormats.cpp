@@ -72,7 +72,9 @@ PageFileState CheckPageFile(const std::wstring& path, RIPFormat format)
     } else if (extension == L"jpeg") {
         whole = head == "\xff\xd8" && tail == "\xff\xd9";
     } else {
-        const auto byte = [&](std::size_t i) { return static_cast<std::uint32_t>(static_cast<unsigned char>(head[i])); };
+        const auto byte = [&](std::size_t i) {
+            return static_cast<std::uint32_t>(static_cast<unsigned char>(head[i]));
+        };
         const std::uint32_t stated = byte(2) | byte(3) << 8 | byte(4) << 16 | byte(5) << 24;
         whole = head[0] == 'B' && head[1] == 'M' && stated == length;
     }

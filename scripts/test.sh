@@ -20,7 +20,7 @@ run_suite build
 [ "${1:-}" = quick ] && exit 0
 
 export ASAN_OPTIONS=detect_leaks=1:abort_on_error=1 UBSAN_OPTIONS=print_stacktrace=1:halt_on_error=1
-export TSAN_OPTIONS=halt_on_error=1:second_deadlock_stack=1
+export TSAN_OPTIONS="halt_on_error=1:second_deadlock_stack=1:suppressions=$PWD/tests/tsan.supp"
 run_suite build-asan -DQUILLET_SANITIZE=address
 run_suite build-tsan -DQUILLET_SANITIZE=thread
 CC=clang CXX=clang++ run_suite build-fuzz -DQUILLET_FUZZ=ON -DQUILLET_BUILD_TESTS=OFF \

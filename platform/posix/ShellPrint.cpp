@@ -161,7 +161,8 @@ bool PrintWithOfficeSuite(const std::string& file, const std::string& queue, std
     int code = kRestartRequested;
     for (int run = 0; run < 3 && code == kRestartRequested; ++run) {
         ChildProcess child;
-        if (!ChildProcess::Spawn({FromUtf8(office), FromUtf8("-env:UserInstallation=file://" + scratch.path + "/profile"),
+        const std::wstring profile = FromUtf8("-env:UserInstallation=file://" + scratch.path + "/profile");
+        if (!ChildProcess::Spawn({FromUtf8(office), profile,
                                   L"--headless", L"--invisible", L"--norestore", L"--nolockcheck", L"--convert-to",
                                   L"pdf", L"--outdir", FromUtf8(output), FromUtf8(file)},
                                  {}, kInvalidHandle, kInvalidHandle, kInvalidHandle, child)) {

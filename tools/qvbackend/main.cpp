@@ -13,10 +13,10 @@
 //
 // Spool files live in $QUILLET_SPOOL, else /var/spool/quillet (folder mode
 // 0711, files under unguessable names, mode 0600 and owned by the submitting
-// user, so that the capturing user and nobody else can read the job). A file is removed as soon as the capture
-// has opened it (the reader keeps its open handle); one that is not opened
-// within 10 s is removed by a later run once it is older than 10 minutes. So
-// spool files never pile up.
+// user, so that the capturing user and nobody else can read the job). A file
+// is removed as soon as the capture has opened it (the reader keeps its open
+// handle); one that is not opened within 10 s is removed by a later run once
+// it is older than 10 minutes. So spool files never pile up.
 #include "platform/IpcClient.h"
 #include "platform/TextConversion.h"
 
