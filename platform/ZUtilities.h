@@ -31,6 +31,10 @@ struct ZUtilities {
     /// True while a thread with id threadId (as GetCurrentThreadID gives it,
     /// of any process on the machine) exists.
     static bool IsThreadAlive(std::uint32_t threadId);
+    /// True unless the system says no process with id processId exists (one
+    /// of another user counts as alive). The one test of whether a process
+    /// that left something behind (a socket, a record, a file) is gone.
+    static bool IsProcessAlive(std::uint32_t processId);
     /// Online processors of the machine.
     static int GetOnlineProcessorCount();
 };

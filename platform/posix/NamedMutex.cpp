@@ -3,6 +3,7 @@
 #include "platform/NamedMutex.h"
 
 #include "platform/TextConversion.h"
+#include "platform/ZUtilities.h"
 #include "platform/posix/SharedObject.h"
 
 #include <atomic>
@@ -14,7 +15,6 @@
 #include <map>
 #include <mutex>
 #include <pthread.h>
-#include <signal.h>
 #include <stdexcept>
 #include <sys/mman.h>
 #include <sys/stat.h>
@@ -48,11 +48,6 @@ static_assert(std::atomic<std::uint32_t>::is_always_lock_free &&
 std::string ObjectPath(const std::wstring& name)
 {
     return "/" + ToUtf8(name);
-}
-
-bool ProcessExists(std::uint32_t pid)
-{
-    return ::kill(static_cast<pid_t>(pid), 0) == 0 || errno == EPERM;
 }
 
 std::uint32_t* StateWord(Shared* shared)
@@ -99,7 +94,7 @@ bool EnsureInitialised(Shared* shared)
         std::uint32_t state = shared->state.load(std::memory_order_acquire);
         if (state == kReady)
             return true;
-        if (state == 0 || !ProcessExists(state)) {
+        if (state == 0 || !ZUtilities::IsProcessAlive(state)) {
             if (!shared->state.compare_exchange_strong(state, self, std::memory_order_acq_rel))
                 continue;
             const bool ok = InitialiseMutex(&shared->mutex);

@@ -5,6 +5,7 @@
 
 #include "platform/FileHandle.h"
 #include "platform/TextConversion.h"
+#include "platform/ZUtilities.h"
 
 #include <atomic>
 #include <cerrno>
@@ -14,7 +15,6 @@
 #include <mutex>
 #include <poll.h>
 #include <pwd.h>
-#include <signal.h>
 #include <sys/eventfd.h>
 #include <sys/socket.h>
 #include <sys/stat.h>
@@ -80,7 +80,7 @@ void RemoveStaleSockets(const std::string& folder)
         if (::lstat(path.c_str(), &info) != 0 || !S_ISSOCK(info.st_mode) || info.st_uid != self)
             continue;
         const long pid = std::strtol(name.c_str(), nullptr, 10);
-        if (pid > 0 && ::kill(static_cast<pid_t>(pid), 0) != 0 && errno == ESRCH)
+        if (pid > 0 && !ZUtilities::IsProcessAlive(static_cast<std::uint32_t>(pid)))
             ::unlink(path.c_str());
     }
     ::closedir(dir);

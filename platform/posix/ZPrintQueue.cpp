@@ -2,10 +2,10 @@
 #include "platform/ZPrintQueue.h"
 
 #include "platform/TextConversion.h"
+#include "platform/ZUtilities.h"
 
 #include <atomic>
 #include <cerrno>
-#include <csignal>
 #include <cstdlib>
 #include <cups/cups.h>
 #include <dirent.h>
@@ -151,8 +151,8 @@ std::vector<Record> Records(const std::string& folder)
         if (pid <= 0 || end == nullptr || *end != '.' || end[1] == '\0' ||
             std::string(end + 1).find_first_not_of("0123456789") != std::string::npos)
             continue;
-        const bool alive = ::kill(static_cast<pid_t>(pid), 0) == 0 || errno != ESRCH;
-        records.push_back({folder + "/" + entry->d_name, alive});
+        records.push_back(
+            {folder + "/" + entry->d_name, ZUtilities::IsProcessAlive(static_cast<std::uint32_t>(pid))});
     }
     ::closedir(dir);
     return records;

@@ -111,7 +111,7 @@ void ZUtilities::RemoveAbandonedFiles(const std::wstring& dir, const std::wstrin
         struct stat info {};
         const std::string path = folder + name;
         if (::lstat(path.c_str(), &info) == 0 && S_ISREG(info.st_mode) && info.st_uid == self &&
-            ::kill(static_cast<pid_t>(pid), 0) != 0 && errno == ESRCH)
+            !IsProcessAlive(static_cast<std::uint32_t>(pid)))
             ::unlink(path.c_str());
     }
     ::closedir(listing);
@@ -184,6 +184,11 @@ bool ZUtilities::IsThreadAlive(std::uint32_t threadId)
     // by its id (threads are hidden from listings, not from lookups).
     const std::string path = "/proc/" + std::to_string(threadId);
     return ::access(path.c_str(), F_OK) == 0;
+}
+
+bool ZUtilities::IsProcessAlive(std::uint32_t processId)
+{
+    return ::kill(static_cast<pid_t>(processId), 0) == 0 || errno != ESRCH;
 }
 
 int ZUtilities::GetOnlineProcessorCount()
