@@ -2,6 +2,7 @@
 // for through its wait handle and always reaped.
 #pragma once
 
+#include "platform/Confinement.h"
 #include "platform/FileHandle.h"
 #include "platform/ZTypes.h"
 
@@ -42,10 +43,15 @@ public:
     /// calling thread ends, for whatever reason: also when the whole process
     /// is killed and no destructor runs. The caller must then keep the thread
     /// alive for as long as the child should run.
+    ///
+    /// With confinement the child is confined before its program starts (it
+    /// never runs unconfined) and gets the confinement's environment on top
+    /// of extraEnvironment; the confinement must live until Spawn returns.
+    /// A confinement that is not ready refuses the start.
     static bool Spawn(const std::vector<std::wstring>& argv,
                       const std::vector<std::pair<std::wstring, std::wstring>>& extraEnvironment,
                       NativeHandle stdIn, NativeHandle stdOut, NativeHandle stdErr,
-                      ChildProcess& out, bool endWithThread = false);
+                      ChildProcess& out, bool endWithThread = false, const Confinement* confinement = nullptr);
 
     /// True when this object holds a child (running or ended).
     bool IsValid() const { return handle.IsValid(); }
@@ -53,6 +59,10 @@ public:
     NativeHandle GetWaitHandle() const { return handle.Get(); }
     /// The child's process id (-1 when empty), for diagnostics and tests.
     std::int64_t GetProcessId() const { return processId; }
+
+    /// True when code, as TryGetExitCode gives it, is that of a child the
+    /// system ended for writing past its file size limit.
+    static bool IsFileSizeLimitEnd(int code);
 
     /// Never waits. True when the child has ended, with its exit code in code
     /// (a child ended by signal s gives 128 + s; 0 when the code was taken by

@@ -11,6 +11,7 @@
 #include "platform/ChildProcess.h"
 
 #include "platform/TextConversion.h"
+#include "platform/posix/ConfinedChild.h"
 #include "platform/posix/PollDeadline.h"
 
 #include <cerrno>
@@ -132,15 +133,15 @@ std::vector<std::string> ProgramCandidates(const std::string& program)
     return candidates;
 }
 
-// The child's side of SpawnTiedToThread: only async-signal-safe calls, since
-// the parent may have other threads holding locks at the fork. Never returns.
-[[noreturn]] void RunTiedChild(pid_t parent, const int (&sources)[3], int reportFd,
-                               const std::vector<char*>& programs, char* const* argv,
-                               char* const* envp)
+// The child's side of SpawnForked: only async-signal-safe calls, since the
+// parent may have other threads holding locks at the fork. Never returns.
+[[noreturn]] void RunForkedChild(pid_t parent, bool tied, const Confinement::Prepared* confinement,
+                                 const int (&sources)[3], int reportFd, const std::vector<char*>& programs,
+                                 char* const* argv, char* const* envp)
 {
     // The signal goes when the forking thread ends. A parent that died before
     // the prctl took effect left us with another parent already: leave.
-    if (::prctl(PR_SET_PDEATHSIG, SIGKILL) != 0 || ::getppid() != parent)
+    if (tied && (::prctl(PR_SET_PDEATHSIG, SIGKILL) != 0 || ::getppid() != parent))
         ::_exit(127);
     struct sigaction standard {};
     standard.sa_handler = SIG_DFL;
@@ -160,22 +161,28 @@ std::vector<std::string> ProgramCandidates(const std::string& program)
             ::_exit(127);
     }
     ::syscall(SYS_close_range, 3U, ~0U, 4U /* CLOSE_RANGE_CLOEXEC */);
-    int error = ENOENT;
-    for (char* program : programs) {
-        ::execve(program, argv, envp);
-        if (errno != ENOENT || error == ENOENT)
-            error = errno;
+    // Last before the program: from here on nothing outside the rules can
+    // be reached, the program included, which its rules must therefore allow.
+    int error = confinement != nullptr ? ApplyConfinement(*confinement) : 0;
+    if (error == 0) {
+        error = ENOENT;
+        for (char* program : programs) {
+            ::execve(program, argv, envp);
+            if (errno != ENOENT || error == ENOENT)
+                error = errno;
+        }
     }
     ssize_t ignored = ::write(reportFd, &error, sizeof error);
     (void)ignored;
     ::_exit(127);
 }
 
-// Forks and execs with the parent-death signal tied to the calling thread.
-// The exec's outcome comes back through a close-on-exec pipe: nothing read
-// means the exec succeeded. Returns the pid, or -1 with errno set.
-pid_t SpawnTiedToThread(const std::vector<std::string>& candidates, const int (&sources)[3],
-                        char* const* argv, char* const* envp)
+// Forks and execs, with the parent-death signal tied to the calling thread
+// when tied, and confined when confinement is given. The exec's outcome comes
+// back through a close-on-exec pipe: nothing read means the exec succeeded.
+// Returns the pid, or -1 with errno set.
+pid_t SpawnForked(const std::vector<std::string>& candidates, const int (&sources)[3], char* const* argv,
+                  char* const* envp, bool tied, const Confinement::Prepared* confinement)
 {
     std::vector<std::string> paths = candidates;
     std::vector<char*> programs = PointerList(paths);
@@ -190,7 +197,7 @@ pid_t SpawnTiedToThread(const std::vector<std::string>& candidates, const int (&
     if (pid < 0)
         return -1;
     if (pid == 0)
-        RunTiedChild(parent, sources, report[1], programs, argv, envp);
+        RunForkedChild(parent, tied, confinement, sources, report[1], programs, argv, envp);
     reportWrite.Reset();
     int error = 0;
     ssize_t n;
@@ -265,10 +272,10 @@ void ChildProcess::Release() noexcept
 bool ChildProcess::Spawn(const std::vector<std::wstring>& argv,
                          const std::vector<std::pair<std::wstring, std::wstring>>& extraEnvironment,
                          NativeHandle stdIn, NativeHandle stdOut, NativeHandle stdErr,
-                         ChildProcess& out, bool endWithThread)
+                         ChildProcess& out, bool endWithThread, const Confinement* confinement)
 {
-    if (argv.empty()) {
-        errno = EINVAL;
+    if (argv.empty() || (confinement != nullptr && !confinement->IsReady())) {
+        errno = argv.empty() ? EINVAL : EPERM;
         return false;
     }
     std::vector<std::string> args;
@@ -281,7 +288,12 @@ bool ChildProcess::Spawn(const std::vector<std::wstring>& argv,
         }
     }
     std::vector<std::string> environment;
-    if (!BuildEnvironment(extraEnvironment, environment)) {
+    std::vector<std::pair<std::wstring, std::wstring>> extra = extraEnvironment;
+    if (confinement != nullptr) {
+        const auto& own = confinement->GetRules().environment;
+        extra.insert(extra.end(), own.begin(), own.end());
+    }
+    if (!BuildEnvironment(extra, environment)) {
         errno = EINVAL;
         return false;
     }
@@ -316,11 +328,11 @@ bool ChildProcess::Spawn(const std::vector<std::wstring>& argv,
     }
 
     pid_t pid = -1;
-    if (endWithThread) {
+    if (endWithThread || confinement != nullptr) {
         // posix_spawn runs no code of ours in the child, so the parent-death
-        // signal needs a fork of our own.
-        pid = SpawnTiedToThread(ProgramCandidates(args[0]), sources, argPointers.data(),
-                                environmentPointers.data());
+        // signal and the confinement need a fork of our own.
+        pid = SpawnForked(ProgramCandidates(args[0]), sources, argPointers.data(), environmentPointers.data(),
+                          endWithThread, confinement != nullptr ? &confinement->GetPrepared() : nullptr);
         if (pid < 0)
             return false;
         return Adopt(pid, out);
@@ -404,6 +416,11 @@ bool ChildProcess::Adopt(std::int64_t childId, ChildProcess& out)
     out.handle.Reset(pidfd);
     out.processId = pid;
     return true;
+}
+
+bool ChildProcess::IsFileSizeLimitEnd(int code)
+{
+    return code == 128 + SIGXFSZ;
 }
 
 bool ChildProcess::TryGetExitCode(int& code)

@@ -1,0 +1,136 @@
+// Confinement: what a child that reads untrusted content may reach, prepared
+// once and applied to every child started with it; the rules for the kinds of
+// child the library starts; private folders for such children; and what the
+// system offers for all this.
+#pragma once
+
+#include <cstdint>
+#include <memory>
+#include <string>
+#include <utility>
+#include <vector>
+
+namespace Quillet::Platform {
+
+/// What a confined child may reach. Everything else in the file system is
+/// closed to it (where the system can confine files), and no network socket
+/// can be opened (where the system can block them).
+struct ConfinementRules {
+    /// Files and folders (with everything below) it may read, and from which
+    /// it may run programs. Paths that do not exist are left out.
+    std::vector<std::wstring> readable;
+    /// Folders it may read, write, create entries in and delete entries from;
+    /// no program there may run, and no link or device may be made there.
+    /// A file here may be read and written.
+    std::vector<std::wstring> writable;
+    /// Put into the child's environment over the host's and the caller's:
+    /// its temporary folder, its home.
+    std::vector<std::pair<std::wstring, std::wstring>> environment;
+    /// May open local (Unix-domain) sockets, such as the print server's.
+    /// Network sockets of every kind (TCP, UDP, raw, netlink) are refused.
+    bool localSockets = false;
+    /// Largest file the child may write, in bytes (a longer write ends it);
+    /// 0 for no bound.
+    std::uint64_t maxFileBytes = 0;
+};
+
+/// What this system can enforce. Detected once; the same for the life of
+/// the process.
+struct ConfinementSupport {
+    /// A confined child reaches only the files of its rules.
+    bool files = false;
+    /// A confined child opens no network socket.
+    bool network = false;
+    /// One line naming the mechanisms, or why there are none.
+    std::string description;
+};
+const ConfinementSupport& GetConfinementSupport();
+
+/// Rules prepared for starting children: turned into what the system takes
+/// (a file-access ruleset, a system-call filter, the environment) once, and
+/// then applied to each child between its creation and the start of its
+/// program, so that the program never runs unconfined. One object may serve
+/// any number of children, also at the same time; it must live until the last
+/// of them has started. Immutable after construction: any thread may use it.
+/// The process that prepares it is never confined itself.
+class Confinement {
+public:
+    /// Prepares rules. What the system does not offer is left out (see
+    /// GetConfinementSupport); the private temporary folder and the
+    /// environment still apply then.
+    explicit Confinement(ConfinementRules rules);
+    ~Confinement();
+    Confinement(const Confinement&) = delete;
+    Confinement& operator=(const Confinement&) = delete;
+
+    const ConfinementRules& GetRules() const { return rules; }
+    /// False when the system offers file confinement but these rules could
+    /// not be prepared (the process ran out of descriptors, say): a child
+    /// started with it is then refused rather than run unconfined.
+    bool IsReady() const;
+
+    /// The rules in the system's form, for ChildProcess::Spawn.
+    struct Prepared;
+    const Prepared& GetPrepared() const { return *prepared; }
+
+private:
+    ConfinementRules rules;
+    std::unique_ptr<Prepared> prepared;
+};
+
+/// A folder of one run of a child, made with mode 0700 in the temporary
+/// folder (named stem + "-" + six random characters) and removed with
+/// everything in it by the destructor. Move-only.
+class PrivateFolder {
+public:
+    PrivateFolder() = default;
+    explicit PrivateFolder(const std::wstring& stem);
+    ~PrivateFolder();
+    PrivateFolder(PrivateFolder&& other) noexcept;
+    PrivateFolder& operator=(PrivateFolder&& other) noexcept;
+    PrivateFolder(const PrivateFolder&) = delete;
+    PrivateFolder& operator=(const PrivateFolder&) = delete;
+
+    bool IsValid() const { return !path.empty(); }
+    /// The folder, without a trailing delimiter; empty when it could not be made.
+    const std::wstring& GetPath() const { return path; }
+
+private:
+    void Remove() noexcept;
+    std::wstring path;
+};
+
+/// Ghostscript reading a job: it reads its program, libraries, fonts and
+/// resources (the system's, and the tree below ghostscriptRoot) and the files
+/// of documents; it writes only outputFolder and temporaryFolder, which is
+/// given to it as its temporary folder; it opens no socket. Built once per
+/// run, it may serve several Ghostscript processes that share the run's
+/// output folder.
+ConfinementRules GhostscriptRules(const std::wstring& ghostscriptRoot, const std::wstring& outputFolder,
+                                  const std::wstring& temporaryFolder,
+                                  const std::vector<std::wstring>& documents = {});
+
+/// The office suite whose program is program laying out documents: it reads
+/// its installation, the system's libraries and fonts and the files of
+/// documents; it writes only privateFolder, which is its home, its temporary
+/// folder and the place of its profile; it opens local sockets only (its own
+/// instance pipe), no network ones.
+ConfinementRules OfficeSuiteRules(const std::wstring& program, const std::wstring& privateFolder,
+                                  const std::vector<std::wstring>& documents = {});
+
+/// The preview application at program, which renders through this library:
+/// it reads what Ghostscript reads, the installation below installFolder,
+/// its own program, this library's installation (its folder's parent, with
+/// the preference store) and the files of documents (the job); it writes only
+/// outputFolder and privateFolder (its temporary folder); it may reach the
+/// print server's local socket, no network.
+ConfinementRules PreviewRules(const std::wstring& program, const std::wstring& installFolder,
+                              const std::wstring& outputFolder, const std::wstring& privateFolder,
+                              const std::vector<std::wstring>& documents = {});
+
+/// Turns confinement off for the children started from now on (they still
+/// get their private folders). For benchmarks that measure its cost; a host
+/// has no way to reach it.
+void SetConfinementEnabled(bool enabled);
+
+}  // namespace Quillet::Platform
