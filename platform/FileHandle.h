@@ -56,12 +56,15 @@ NativeHandle OpenForReading(const std::wstring& path);
 /// A size of 0 reads nothing and reports Data.
 ReadStatus ReadSource(NativeHandle source, void* buffer, std::size_t size, std::size_t& count);
 
-/// Reads the first head.size() and the last tail.size() bytes of the regular
-/// file at path (the two may overlap) and its length. False when the file
-/// cannot be opened or read, is not a regular file, or is shorter than either
-/// part.
-bool ReadFileEnds(const std::wstring& path, std::string& head, std::string& tail,
-                  std::uint64_t& length);
+/// Opens the regular file at path for reading: not through a symbolic link,
+/// and without waiting, so that a FIFO or device put under the name cannot
+/// hold the reader. kInvalidHandle for anything but a regular file; length
+/// gets the file's length.
+NativeHandle OpenRegularFile(const std::wstring& path, std::uint64_t& length);
+
+/// Reads up to size bytes at offset, leaving the file position alone; count
+/// gets what was read (less at the end, 0 past it). False on an error.
+bool ReadAt(NativeHandle file, std::uint64_t offset, void* buffer, std::size_t size, std::size_t& count);
 
 /// Moves a seekable handle back to its start; false for pipes and errors.
 bool Rewind(NativeHandle handle);

@@ -5,7 +5,9 @@
 #include "platform/ZTypes.h"
 
 #include <cstddef>
+#include <cstdint>
 #include <string>
+#include <vector>
 
 namespace Quillet {
 
@@ -16,6 +18,13 @@ struct ZBaseStorage {
     static bool TempDirPath(std::wstring& path);
     /// The system's fonts folder, or empty when there is none.
     static std::wstring FontsFolderPath();
+    /// The temporary folder's default folder for name that belongs to this
+    /// user alone (name, "-" and the user's number, ending in the delimiter):
+    /// other users may use the temporary folder too.
+    static std::wstring UserTempDirPath(const std::wstring& name);
+    /// Makes path absolute against the current folder when it is relative;
+    /// false when the current folder cannot be read.
+    static bool MakeAbsolute(std::wstring& path);
 };
 
 /// A file named by path; nothing is opened until an operation needs it.
@@ -42,6 +51,17 @@ public:
     bool Exists() const;
     /// Creates the folder and any missing parents (mode 0777 less the umask).
     tagZBASESTAT Create() const;
+    /// Makes sure the folder is this user's own, for a default folder in a
+    /// place others may write to: created with mode 0700 when missing (its
+    /// parent must exist); refused, with why, when it is a symbolic link (of
+    /// any owner), no folder, or a folder of another user.
+    bool CreateOwn(std::string& why) const;
+    /// The names (without the folder) of its entries that begin with prefix.
+    void List(const std::wstring& prefix, std::vector<std::wstring>& names) const;
+    /// The bytes in its regular files that begin with prefix, and (with
+    /// recursive) in those of its subfolders, which are never reached
+    /// through a symbolic link.
+    std::uint64_t GetContentSize(const std::wstring& prefix, bool recursive) const;
 
 private:
     ZString path;

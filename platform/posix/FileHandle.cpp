@@ -6,6 +6,7 @@
 #include "platform/TextConversion.h"
 
 #include <cerrno>
+#include <cstdint>
 #include <climits>
 #include <fcntl.h>
 #include <poll.h>
@@ -133,41 +134,38 @@ NativeHandle OpenForReading(const std::wstring& path)
     return owner.Take();
 }
 
-namespace {
-
-bool ReadFully(int fd, std::string& part, off_t offset)
-{
-    std::size_t done = 0;
-    while (done < part.size()) {
-        const ssize_t n = ::pread(fd, &part[done], part.size() - done, offset + static_cast<off_t>(done));
-        if (n < 0 && errno == EINTR)
-            continue;
-        if (n <= 0)
-            return false;
-        done += static_cast<std::size_t>(n);
-    }
-    return true;
-}
-
-}  // namespace
-
-bool ReadFileEnds(const std::wstring& path, std::string& head, std::string& tail,
-                  std::uint64_t& length)
+NativeHandle OpenRegularFile(const std::wstring& path, std::uint64_t& length)
 {
     if (path.empty() || HasNul(path))
-        return false;
-    const int fd = ::open(ToUtf8(path).c_str(), O_RDONLY | O_CLOEXEC | O_NOCTTY | O_NONBLOCK);
+        return kInvalidHandle;
+    // Not through a link, and never waiting for the writer of a FIFO put
+    // under the name: the file's name is all that is trusted here.
+    const int fd = MoveAboveStdio(
+        ::open(ToUtf8(path).c_str(), O_RDONLY | O_CLOEXEC | O_NOCTTY | O_NONBLOCK | O_NOFOLLOW));
     if (fd < 0)
-        return false;
+        return kInvalidHandle;
     UniqueHandle owner(fd);
     struct stat info {};
     if (::fstat(fd, &info) != 0 || !S_ISREG(info.st_mode))
-        return false;
+        return kInvalidHandle;
     length = static_cast<std::uint64_t>(info.st_size);
-    if (length < head.size() || length < tail.size())
+    return owner.Take();
+}
+
+bool ReadAt(NativeHandle file, std::uint64_t offset, void* buffer, std::size_t size, std::size_t& count)
+{
+    count = 0;
+    if (offset > static_cast<std::uint64_t>(INT64_MAX) || size > SSIZE_MAX)
         return false;
-    return ReadFully(fd, head, 0) &&
-           ReadFully(fd, tail, static_cast<off_t>(length - tail.size()));
+    for (;;) {
+        const ssize_t n = ::pread(Fd(file), buffer, size, static_cast<off_t>(offset));
+        if (n >= 0) {
+            count = static_cast<std::size_t>(n);
+            return true;
+        }
+        if (errno != EINTR)
+            return false;
+    }
 }
 
 ReadStatus ReadSource(NativeHandle source, void* buffer, std::size_t size, std::size_t& count)

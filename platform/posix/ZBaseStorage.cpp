@@ -3,12 +3,14 @@
 
 #include "platform/TextConversion.h"
 
+#include <dirent.h>
 #include <fcntl.h>
 #include <sys/stat.h>
 #include <unistd.h>
 
 #include <cerrno>
 #include <cstdlib>
+#include <cstring>
 #include <string>
 
 namespace Quillet {
@@ -100,6 +102,28 @@ std::wstring ZBaseStorage::FontsFolderPath()
     return std::wstring();
 }
 
+std::wstring ZBaseStorage::UserTempDirPath(const std::wstring& name)
+{
+    std::wstring path;
+    TempDirPath(path);
+    return path + name + L"-" + std::to_wstring(::geteuid()) + L"/";
+}
+
+bool ZBaseStorage::MakeAbsolute(std::wstring& path)
+{
+    if (!path.empty() && path[0] == L'/')
+        return true;
+    std::string current(4096, '\0');
+    while (::getcwd(current.data(), current.size()) == nullptr) {
+        if (errno != ERANGE || current.size() > (1U << 20))
+            return false;
+        current.resize(current.size() * 2);
+    }
+    current.resize(std::char_traits<char>::length(current.c_str()));
+    path = FromUtf8(current) + (current == "/" ? L"" : L"/") + path;
+    return true;
+}
+
 bool ZFileStorage::Exists() const
 {
     std::string native;
@@ -179,6 +203,95 @@ bool ZDirStorage::Exists() const
     struct stat info {};
     return NativePath(path, native) && ::stat(native.c_str(), &info) == 0 &&
            S_ISDIR(info.st_mode);
+}
+
+bool ZDirStorage::CreateOwn(std::string& why) const
+{
+    std::string native;
+    if (!NativePath(path, native)) {
+        why = "the folder has no usable name";
+        return false;
+    }
+    while (native.size() > 1 && native.back() == '/')
+        native.pop_back();
+    if (::mkdir(native.c_str(), 0700) != 0 && errno != EEXIST) {
+        why = "the folder " + native + " cannot be created (" + std::strerror(errno) + ")";
+        return false;
+    }
+    // Looked at through the name without following a link: whatever another
+    // user planted under it is refused, never written through.
+    struct stat info {};
+    if (::lstat(native.c_str(), &info) != 0) {
+        why = "the folder " + native + " cannot be read (" + std::strerror(errno) + ")";
+        return false;
+    }
+    if (S_ISLNK(info.st_mode))
+        why = "the folder " + native + " is a symbolic link; a default folder is never reached through one";
+    else if (!S_ISDIR(info.st_mode))
+        why = native + " is not a folder";
+    else if (info.st_uid != ::geteuid())
+        why = "the folder " + native + " belongs to another user (uid " + std::to_string(info.st_uid) + ")";
+    else
+        return true;
+    return false;
+}
+
+void ZDirStorage::List(const std::wstring& prefix, std::vector<std::wstring>& names) const
+{
+    std::string native;
+    if (!NativePath(path, native))
+        return;
+    DIR* listing = ::opendir(native.c_str());
+    if (listing == nullptr)
+        return;
+    const std::string start = ToUtf8(prefix);
+    while (const dirent* entry = ::readdir(listing)) {
+        const std::string name = entry->d_name;
+        if (name != "." && name != ".." && name.compare(0, start.size(), start) == 0)
+            names.push_back(FromUtf8(name));
+    }
+    ::closedir(listing);
+}
+
+namespace {
+
+std::uint64_t ContentSize(int folder, const std::string& prefix, bool recursive, int depth)
+{
+    DIR* listing = ::fdopendir(folder);
+    if (listing == nullptr) {
+        ::close(folder);
+        return 0;
+    }
+    std::uint64_t bytes = 0;
+    while (const dirent* entry = ::readdir(listing)) {
+        const std::string name = entry->d_name;
+        if (name == "." || name == ".." || name.compare(0, prefix.size(), prefix) != 0)
+            continue;
+        struct stat info {};
+        if (::fstatat(::dirfd(listing), name.c_str(), &info, AT_SYMLINK_NOFOLLOW) != 0)
+            continue;
+        if (S_ISREG(info.st_mode)) {
+            bytes += static_cast<std::uint64_t>(info.st_size);
+        } else if (S_ISDIR(info.st_mode) && recursive && depth < 64) {
+            const int sub = ::openat(::dirfd(listing), name.c_str(),
+                                     O_RDONLY | O_DIRECTORY | O_NOFOLLOW | O_CLOEXEC);
+            if (sub >= 0)
+                bytes += ContentSize(sub, std::string(), true, depth + 1);
+        }
+    }
+    ::closedir(listing);
+    return bytes;
+}
+
+}  // namespace
+
+std::uint64_t ZDirStorage::GetContentSize(const std::wstring& prefix, bool recursive) const
+{
+    std::string native;
+    if (!NativePath(path, native))
+        return 0;
+    const int folder = ::open(native.c_str(), O_RDONLY | O_DIRECTORY | O_CLOEXEC);
+    return folder < 0 ? 0 : ContentSize(folder, ToUtf8(prefix), recursive, 0);
 }
 
 tagZBASESTAT ZDirStorage::Create() const
