@@ -6,6 +6,8 @@
 #include "engine/RIPEngine.h"
 #include "engine/RIPEngineImpl.h"
 #include "engine/SharedPtr.h"
+#include "platform/Confinement.h"
+#include "platform/TextConversion.h"
 
 namespace Quillet {
 
@@ -28,6 +30,15 @@ IRIPStatus* GetRIPStatus(IRIPBase* service)
     // long as the engine.
     auto* engine = dynamic_cast<RIPEngine*>(service);
     return engine != nullptr ? &engine->GetImpl().GetFailure() : nullptr;
+}
+
+RIPConfinement GetRIPConfinement(std::wstring* description)
+{
+    const Platform::ConfinementSupport& support = Platform::GetConfinementSupport();
+    if (description != nullptr)
+        *description = FromUtf8(support.description);
+    return static_cast<RIPConfinement>((support.files ? RIP_CONFINEMENT_FILES : 0) |
+                                       (support.network ? RIP_CONFINEMENT_NETWORK : 0));
 }
 
 }  // namespace Quillet

@@ -13,7 +13,9 @@ IRIPBase::IRIPBase(const std::wstring& document)
       pageHeight(0),
       useCIEColor(false),
       splitMerge(false),
-      useTTFont(false)
+      useTTFont(false),
+      timeLimit(0),
+      maxOutputBytes(0)
 {
 }
 
@@ -61,5 +63,9 @@ std::wstring IRIPBase::GetCustomParams() const { return customParams; }
 void IRIPBase::SetUseTTFont(bool flag) { useTTFont = flag; }
 bool IRIPBase::GetUseTTFont() const { return useTTFont; }
 const std::wstring& IRIPBase::GetInputDocument() const { return inputDocument; }
+void IRIPBase::SetTimeLimit(std::int32_t seconds) { timeLimit = seconds; }
+std::int32_t IRIPBase::GetTimeLimit() const { return timeLimit; }
+void IRIPBase::SetMaxOutputBytes(std::int64_t bytes) { maxOutputBytes = bytes; }
+std::int64_t IRIPBase::GetMaxOutputBytes() const { return maxOutputBytes; }
 
 }  // namespace Quillet

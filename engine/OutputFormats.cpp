@@ -3,7 +3,6 @@
 #include "engine/OutputFormats.h"
 
 #include "engine/RIPEngine.h"
-#include "platform/FileHandle.h"
 #include "platform/ZBaseStorage.h"
 #include "platform/ZUtilities.h"
 #include "settings/PathHelpers.h"
@@ -44,42 +43,6 @@ const FormatEntry& Lookup(RIPFormat format)
 constexpr std::size_t kMaxFormatted = 1u << 20;
 
 }  // namespace
-
-PageFileState CheckPageFile(const std::wstring& path, RIPFormat format)
-{
-    const std::wstring extension = GetFileExtension(format);
-    std::string head;
-    std::string tail;
-    if (extension == L"png") {
-        head.resize(8);
-        tail.resize(12);
-    } else if (extension == L"jpeg") {
-        head.resize(2);
-        tail.resize(2);
-    } else if (extension == L"bmp") {
-        head.resize(6);
-    } else {
-        return PageFileState::Unknown;
-    }
-    std::uint64_t length = 0;
-    if (!Platform::ReadFileEnds(path, head, tail, length))
-        return PageFileState::Broken;
-    bool whole = false;
-    if (extension == L"png") {
-        static const char kSignature[] = "\x89PNG\r\n\x1a\n";
-        static const char kEnd[] = "\0\0\0\0IEND\xae\x42\x60\x82";
-        whole = head == std::string(kSignature, 8) && tail == std::string(kEnd, 12);
-    } else if (extension == L"jpeg") {
-        whole = head == "\xff\xd8" && tail == "\xff\xd9";
-    } else {
-        const auto byte = [&](std::size_t i) {
-            return static_cast<std::uint32_t>(static_cast<unsigned char>(head[i]));
-        };
-        const std::uint32_t stated = byte(2) | byte(3) << 8 | byte(4) << 16 | byte(5) << 24;
-        whole = head[0] == 'B' && head[1] == 'M' && stated == length;
-    }
-    return whole ? PageFileState::Whole : PageFileState::Broken;
-}
 
 std::wstring GetDeviceName(RIPFormat format)
 {
@@ -144,42 +107,52 @@ std::wstring RIPEngine::GetOutputExtension() const
 std::wstring RIPEngine::GetOutputDirectory() const
 {
     std::wstring folder = GetOutputFolder();
-    if (folder.empty()) {
-        ZBaseStorage::TempDirPath(folder);  // ends in the delimiter
-        folder += L"images";
-        folder += ZBaseStorage::kZPathDelimStr;
-    } else {
-        AppendPathDelimiter(folder);
-    }
+    if (folder.empty())
+        return ZBaseStorage::UserTempDirPath(L"images");  // ends in the delimiter
+    // The folder begins Ghostscript's output name, where a leading "|" or
+    // "%" would make a pipe or a device of it and a leading "-" a switch:
+    // made absolute (or, without a current folder, relative to "."), it
+    // begins with neither.
+    if (!ZBaseStorage::MakeAbsolute(folder))
+        folder = L"./" + folder;
+    AppendPathDelimiter(folder);
     return folder;
+}
+
+bool RIPEngine::PrepareOutputDirectory(const std::wstring& folder, std::string& why) const
+{
+    const ZDirStorage directory{ZString(folder)};
+    // The default folder lies where other users may write: it must be the
+    // user's own, or another user could take or plant the pages.
+    if (GetOutputFolder().empty()) {
+        if (directory.CreateOwn(why))
+            return true;
+        why = "the default output folder cannot be used: " + why;
+        return false;
+    }
+    if (!directory.Exists())
+        directory.Create();  // a folder that cannot be made fails when it is watched or written
+    return true;
 }
 
 std::wstring RIPEngine::GetPagePattern()
 {
     if (pagePattern.empty())
-        BuildPagePattern();
+        NewPagePattern();
     return pagePattern;
 }
 
 std::wstring RIPEngine::NewPagePattern()
 {
-    // A fresh prefix per run: files an earlier run left in the folder can
-    // never be taken for this run's pages, whatever the host did in between.
-    BuildPagePattern();
+    // Each run in the folder and format set at its start, so that the host
+    // finds its pages where it said; with a fresh prefix, so that files an
+    // earlier run left in the folder are never taken for this run's pages.
+    // Both Ghostscript and FormatString read the pattern as a format: a "%"
+    // in the folder is doubled so that it names itself.
+    pageDirectory = GetOutputDirectory();
+    pagePrefix = ZUtilities::GetUniqueFilePrefix(pageDirectory);
+    pagePattern = EscapePercent(pageDirectory) + EscapePercent(pagePrefix) + L"_%03d." + GetOutputExtension();
     return pagePattern;
-}
-
-void RIPEngine::BuildPagePattern()
-{
-    // Both Ghostscript and FormatString read the pattern as a format: a "%" in
-    // the folder or prefix is doubled so that it names itself.
-    // The folder is fixed by the first pattern, as the names are.
-    if (pageDirectory.empty())
-        pageDirectory = GetOutputDirectory();
-    const std::wstring& directory = pageDirectory;
-    pagePattern = EscapePercent(directory) +
-                  EscapePercent(ZUtilities::GetUniqueFilePrefix(directory)) + L"_%03d." +
-                  GetOutputExtension();
 }
 
 }  // namespace Quillet

@@ -15,19 +15,6 @@ std::wstring GetFileExtension(RIPFormat format);
 /// True for the formats that write the whole job into one file (10 and 11).
 bool IsSingleFileFormat(RIPFormat format);
 
-/// What the bytes of a closed page file show.
-enum class PageFileState {
-    Whole,    ///< the file ends the way a finished file of its format ends
-    Broken,   ///< missing, empty or cut short
-    Unknown,  ///< a format whose end cannot be recognised cheaply
-};
-
-/// Checks the page file at path, written in format, from its first and last
-/// few bytes: PNG ends in its IEND chunk, JPEG in its end-of-image marker, and
-/// a BMP's header states the file's length. TIFF, PCL and PostScript are
-/// Unknown: their ends say nothing without parsing the whole file.
-PageFileState CheckPageFile(const std::wstring& path, RIPFormat format);
-
 /// Formats like the C library's wide printf family into out (wide strings are
 /// given with %ls). out holds exactly the formatted text; it is empty when the
 /// result is empty or cannot be formatted.

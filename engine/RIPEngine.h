@@ -71,16 +71,23 @@ public:
     // Output formats and page names.
     std::wstring GetOutputDevice() const;
     std::wstring GetOutputExtension() const;
-    /// The folder the pages are written to, ending in a delimiter; not created here.
+    /// The folder the pages are written to, absolute and ending in a
+    /// delimiter: the output folder, or when none is set the user's own
+    /// default folder in the temporary folder. Not created here.
     std::wstring GetOutputDirectory() const;
+    /// Creates folder, the output directory of a run or preview: the default
+    /// folder as the user's own, a host's folder as it is. False, with why,
+    /// when the default folder is a link, no folder or another user's.
+    bool PrepareOutputDirectory(const std::wstring& folder, std::string& why) const;
     /// The page-file pattern of the current or last run (built on first use
     /// when there was none).
     std::wstring GetPagePattern();
-    /// Builds the pattern of a new run: the same folder and page numbering,
-    /// with a prefix no file in the folder starts with.
+    /// Builds the pattern of a new run: the output folder and format set now,
+    /// and a prefix no file in the folder starts with.
     std::wstring NewPagePattern();
-    /// The folder of the page pattern (fixed once the first pattern is built).
+    /// The folder and the prefix of the current or last run's pattern.
     const std::wstring& GetPageDirectory() const { return pageDirectory; }
+    const std::wstring& GetPagePrefix() const { return pagePrefix; }
 
     /// Fills args with Ghostscript's arguments for the current settings.
     void BuildGhostscriptArgs(std::vector<std::wstring>& args);
@@ -99,7 +106,6 @@ protected:
     ~RIPEngine() override;
 
 private:
-    void BuildPagePattern();
     void DetectCopies(std::int32_t pageNumber);
     /// Announces pending pages up to last, within the first copy (under the lock).
     void AnnouncePages(std::int32_t last);
@@ -126,6 +132,7 @@ private:
     std::map<std::int32_t, BitmapFile> pages;
     std::wstring pagePattern;
     std::wstring pageDirectory;
+    std::wstring pagePrefix;
     std::int32_t pagesPerCopy;
     std::atomic<bool> jobCollate;
     std::atomic<std::int64_t> jobCopies;

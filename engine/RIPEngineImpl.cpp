@@ -3,6 +3,7 @@
 #include "engine/RIPEngineImpl.h"
 
 #include "engine/GhostscriptArgs.h"
+#include "engine/PageCheck.h"
 #include "engine/RIPEngine.h"
 #include "platform/CommandLine.h"
 #include "platform/Pipe.h"
@@ -10,6 +11,7 @@
 #include "platform/ZBaseStorage.h"
 #include "platform/ZString.h"
 
+#include <algorithm>
 #include <chrono>
 #include <stdexcept>
 #include <system_error>
@@ -26,6 +28,26 @@ constexpr int kPagePollMs = 1000;
 // Ghostscript's input pipe holds no more than this, so that a stop finds little
 // job data ahead of Ghostscript still to be rendered.
 constexpr std::size_t kInputPipeBytes = 16384;
+
+/// The folders that the host's split/merge switches name for Ghostscript's
+/// output ("-sOutputFile=PATH", "-o PATH").
+std::vector<std::wstring> SplitMergeFolders(const std::wstring& customParams)
+{
+    std::vector<std::wstring> folders;
+    const std::vector<std::wstring> args = Platform::SplitCommandLine(L"gs " + customParams);
+    for (std::size_t i = 1; i < args.size(); ++i) {
+        std::wstring path;
+        if (args[i].rfind(L"-sOutputFile=", 0) == 0)
+            path = args[i].substr(13);
+        else if (args[i] == L"-o" && i + 1 < args.size())
+            path = args[i + 1];
+        if (path.empty() || !ZBaseStorage::MakeAbsolute(path))
+            continue;
+        const std::size_t slash = path.find_last_of(L'/');
+        folders.push_back(slash == 0 ? L"/" : path.substr(0, slash));
+    }
+    return folders;
+}
 
 }  // namespace
 
@@ -81,9 +103,20 @@ void RIPEngineImpl::StartGhostscript()
     d.stopRequested = false;
     d.releaseRequested = false;
     d.pagesProduced = 0;
+    const bool sized = d.owner->GetPageWidth() >= 1 && d.owner->GetPageHeight() >= 1;
+    d.format = d.owner->GetOutputFormat();
+    d.pageWidth = sized ? d.owner->GetPageWidth() : 0;
+    d.pageHeight = sized ? d.owner->GetPageHeight() : 0;
+    d.timeLimitSeconds = std::max(0, d.owner->GetTimeLimit());
+    d.maxOutputBytes = std::max<std::int64_t>(0, d.owner->GetMaxOutputBytes());
     if (d.jobSource == Platform::kNullHandle) {
         // Not the host's mistake to be thrown at it: the run fails with a reason.
         d.FailRun(RIP_STAGE_START, "the job source cannot be opened");
+        return;
+    }
+    std::string refused;
+    if (!CheckPageGeometry(d.format, d.pageWidth, d.pageHeight, d.owner->GetResolution(), refused)) {
+        d.FailRun(RIP_STAGE_START, refused);
         return;
     }
 
@@ -116,20 +149,26 @@ void RIPEngineImpl::StartGhostscript()
 
     d.pagePattern = d.owner->NewPagePattern();
     d.outputFolder = d.owner->GetPageDirectory();
-    const ZDirStorage folder{ZString(d.outputFolder)};
-    if (!folder.Exists())
-        folder.Create();  // a folder that cannot be made fails the watch below
+    d.pagePrefix = d.owner->GetPagePrefix();
+    std::string why;
+    if (!d.owner->PrepareOutputDirectory(d.outputFolder, why)) {
+        CloseRunHandles();
+        d.FailRun(RIP_STAGE_START, why);
+        return;
+    }
 
     std::vector<std::wstring> args;
     d.owner->BuildGhostscriptArgs(args);
     d.childArgv = Platform::SplitCommandLine(BuildCommandLine(GetGhostscriptProgram(root), args));
+    if (!PrepareConfinement(root))
+        return;
 
     // Held only while the run goes on: the system allows few watches per user.
     if (!d.changeNotification.Open(d.outputFolder)) {
         CloseRunHandles();
         d.FailRun(RIP_STAGE_START,
                   "the output folder " + ToUtf8(d.outputFolder) +
-                      (folder.Exists() ? " cannot be watched (the system's limit of folder watches may be reached)"
+                      (ZDirStorage(ZString(d.outputFolder)).Exists() ? " cannot be watched (the system's limit of folder watches may be reached)"
                                        : " cannot be created"));
         return;
     }
@@ -160,6 +199,37 @@ void RIPEngineImpl::StartGhostscript()
     d.endCondition.wait(guard, [&] { return d.spawnDone; });
 }
 
+bool RIPEngineImpl::PrepareConfinement(const std::wstring& root)
+{
+    RIPEngineImplData& d = *data;
+    // Ghostscript's temporary folder is where a job may read, write and
+    // delete files freely: it gets one of its own, which goes with the run.
+    d.temporaryFolder = Platform::PrivateFolder(L"qvrun");
+    std::string why;
+    if (!d.temporaryFolder.IsValid()) {
+        std::wstring temp;
+        ZBaseStorage::TempDirPath(temp);
+        why = "no private temporary folder can be made for the run in " + ToUtf8(temp);
+    } else {
+        Platform::ConfinementRules rules =
+            Platform::GhostscriptRules(root, d.outputFolder, d.temporaryFolder.GetPath());
+        if (d.owner->GetIsSplitMerge()) {
+            // The host's own switches may write elsewhere: where it says.
+            const std::vector<std::wstring> folders = SplitMergeFolders(d.owner->GetCustomParams());
+            rules.writable.insert(rules.writable.end(), folders.begin(), folders.end());
+        }
+        rules.maxFileBytes = static_cast<std::uint64_t>(d.maxOutputBytes);
+        d.confinement = std::make_unique<Platform::Confinement>(std::move(rules));
+        if (!d.confinement->IsReady())
+            why = "Ghostscript cannot be confined: the rules of its run cannot be prepared";
+    }
+    if (why.empty())
+        return true;
+    CloseRunHandles();
+    d.FailRun(RIP_STAGE_START, why);
+    return false;
+}
+
 void RIPEngineImpl::SpawnChild()
 {
     RIPEngineImplData& d = *data;
@@ -167,7 +237,7 @@ void RIPEngineImpl::SpawnChild()
         ZLock guard(d.lock);
         if (!Platform::ChildProcess::Spawn(d.childArgv, d.childEnvironment, d.inputRead.Get(),
                                            d.outputPipeClient.Get(), d.errorPipeClient.Get(), d.process,
-                                           true))
+                                           true, d.confinement.get()))
             // The monitor sees no child and ends the run at once.
             d.FailRun(RIP_STAGE_START, "Ghostscript cannot be started: " +
                                            (d.childArgv.empty() ? std::string() : ToUtf8(d.childArgv[0])));
@@ -261,6 +331,8 @@ void RIPEngineImpl::CloseRunHandles()
     d.outputPipe.Close();
     d.errorPipeClient.Close();
     d.errorPipe.Close();
+    d.confinement.reset();
+    d.temporaryFolder = Platform::PrivateFolder();
     ZLock guard(d.lock);
     d.process = Platform::ChildProcess();
 }
@@ -295,6 +367,9 @@ void RIPEngineImpl::MonitorThreadEntry()
         ZLock guard(data->lock);
         data->process = Platform::ChildProcess();
         data->changeNotification.Close();
+        // The child is gone: its temporary folder goes with the run.
+        data->confinement.reset();
+        data->temporaryFolder = Platform::PrivateFolder();
         data->idle = true;
     }
     data->pageEvent.Notify();

@@ -2,8 +2,11 @@
 // reads its output and collects the page files it writes.
 #pragma once
 
+#include <quillet/IRIPBase.h>
+
 #include "engine/RunFailure.h"
 #include "platform/ChildProcess.h"
+#include "platform/Confinement.h"
 #include "platform/DirWatch.h"
 #include "platform/Event.h"
 #include "platform/FileHandle.h"
@@ -69,9 +72,21 @@ struct RIPEngineImplData {
     Platform::NativeHandle jobSource = Platform::kInvalidHandle;
     /// Pages handed to AddPage in this run (written by the monitor only).
     std::atomic<std::int32_t> pagesProduced{0};
-    /// This run's page-file pattern and output folder.
+    /// This run's page-file pattern, output folder and page-name prefix.
     std::wstring pagePattern;
     std::wstring outputFolder;
+    std::wstring pagePrefix;
+    /// This run's settings, fixed at its start: the format, the size its
+    /// pages must have (0 when the host set none), its limits (0: none).
+    RIPFormat format = RIP_PNGALPHA;
+    std::int32_t pageWidth = 0;
+    std::int32_t pageHeight = 0;
+    std::int32_t timeLimitSeconds = 0;
+    std::int64_t maxOutputBytes = 0;
+    /// The run's own temporary folder and the confinement its child starts
+    /// with; both go when the run has ended.
+    Platform::PrivateFolder temporaryFolder;
+    std::unique_ptr<Platform::Confinement> confinement;
     /// Watch on outputFolder for new page files.
     Platform::DirWatch changeNotification;
     /// Asks the monitor to close Ghostscript's input and finish.
@@ -143,12 +158,15 @@ public:
     /// RIP in progress", "Cannot start. Invalid job" (kInvalidHandle),
     /// "Unable to create data source pipe.", "Unable to create Pipe." or
     /// "Unable to Launch Ghostscript Process thread."; nothing runs then. A
-    /// null source (Platform::kNullHandle: the job could not be opened) and a
-    /// folder that cannot be made or watched (also when the system's limit of
-    /// folder watches is reached) fail the run with a reason and return
-    /// without one. A child that cannot be started fails the run, which ends
-    /// at once. The child is started by the run's monitor thread and dies with
-    /// it, so it never outlives the host process either.
+    /// null source (Platform::kNullHandle: the job could not be opened), a
+    /// page size or resolution that cannot be rendered, a folder that cannot
+    /// be made or watched (also when the system's limit of folder watches is
+    /// reached), a default folder that is not the user's own, and a private
+    /// temporary folder or confinement that cannot be prepared fail the run
+    /// with a reason and return without one. A child that cannot be started
+    /// fails the run, which ends at once. The child is started, confined, by
+    /// the run's monitor thread and dies with it, so it never outlives the
+    /// host process either.
     void StartGhostscript();
     /// Ends the current run, if any: asks the monitor to finish (it closes
     /// Ghostscript's input and kills a child that has not ended 1 s later),
@@ -192,6 +210,9 @@ private:
     void MonitorThreadEntry();
     void CloseRunHandles();
     void JoinMonitor();
+    /// Makes the run's temporary folder and confinement; false, with the run
+    /// failed and its handles closed, when either cannot be had.
+    bool PrepareConfinement(const std::wstring& ghostscriptRoot);
     void SpawnChild();
     void SignalSpawnDone();
     bool WaitForMonitorEnd(int timeoutMs);

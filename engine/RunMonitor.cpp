@@ -4,14 +4,17 @@
 #include "engine/RIPEngineImpl.h"
 
 #include "engine/OutputFormats.h"
+#include "engine/PageCheck.h"
 #include "engine/RIPEngine.h"
 #include "platform/Pipe.h"
 #include "platform/WaitSet.h"
 #include "platform/ZBaseStorage.h"
 #include "platform/ZString.h"
+#include "platform/ZUtilities.h"
 
 #include <quillet/BitmapFile.h>
 
+#include <algorithm>
 #include <chrono>
 #include <cstddef>
 #include <set>
@@ -33,6 +36,28 @@ constexpr int kStopGraceMs = 1000;
 // Output pieces read per wake-up, so that a chatty child cannot keep the
 // monitor from its other work.
 constexpr int kReadsPerWakeUp = 16;
+// With a byte limit the bytes written are counted this often: files grow
+// without any event in the folder. Together with the stop's grace a run
+// past its limit ends well within 1.5 s.
+constexpr int kByteCheckMs = 200;
+
+std::string Pages(std::int32_t count)
+{
+    return std::to_string(count) + (count == 1 ? " page" : " pages");
+}
+
+std::string Bytes(std::int64_t bytes)
+{
+    constexpr std::int64_t kMegabyte = 1 << 20;
+    return bytes % kMegabyte == 0 ? std::to_string(bytes / kMegabyte) + " MB" : std::to_string(bytes) + " bytes";
+}
+
+int MillisecondsUntil(std::chrono::steady_clock::time_point when)
+{
+    const auto left =
+        std::chrono::duration_cast<std::chrono::milliseconds>(when - std::chrono::steady_clock::now()).count();
+    return left > 0 ? static_cast<int>(std::min<std::int64_t>(left, 1 << 30)) : 0;
+}
 
 }  // namespace
 
@@ -54,6 +79,11 @@ private:
 
     bool RelayJobData();
     void CloseInput();
+    void BeginStop();
+    int Timeout() const;
+    void CheckLimits();
+    std::uint64_t BytesWritten() const;
+    void RemovePagesNotHandedOut();
     void ReadOutput(int maxReads);
     void ReadError(int maxReads);
     void FailKilledAfterStop();
@@ -77,11 +107,17 @@ private:
     bool errorOpen = true;
     bool stopRequested = false;
     std::chrono::steady_clock::time_point stopDeadline;
+    /// When the run's time is up, and when its bytes are counted next.
+    std::chrono::steady_clock::time_point timeDeadline;
+    std::chrono::steady_clock::time_point nextByteCheck;
     /// Page files of this run that were closed after writing (names only).
     std::set<std::wstring> closedFiles;
     std::vector<std::wstring> closedNow;
-    /// The page found cut short, 0 for none: nothing from it on is handed out.
+    /// The page found cut short or malformed, 0 for none: nothing from it on
+    /// is handed out. brokenWhy says what was wrong with it.
     std::int32_t brokenPage = 0;
+    std::string brokenWhy;
+    bool brokenCutShort = true;
 };
 
 void RIPEngineImpl::MonitorGhostscript()
@@ -99,6 +135,9 @@ void RunMonitor::Run()
     // Without a child (it could not be started) the run ends at once; failed
     // is already set.
     bool running = child != Platform::kInvalidHandle;
+    const auto start = std::chrono::steady_clock::now();
+    timeDeadline = start + std::chrono::seconds(d.timeLimitSeconds);
+    nextByteCheck = start + std::chrono::milliseconds(kByteCheckMs);
 
     std::vector<Platform::WaitItem> items;
     std::vector<Source> sources;
@@ -131,22 +170,16 @@ void RunMonitor::Run()
                 add(d.jobSource, false, Source::Input);
         }
 
-        // Without a stop request or a locked source there is nothing to do
-        // until one of the handles reports: no time-out at all.
-        int timeout = -1;
-        if (stopRequested)
-            timeout = StopTimeLeft();
-        else if (sourceLocked && d.inputWrite.IsValid())
-            timeout = kLockedRetryMs;
-
-        const int ready = Platform::WaitAny(items.data(), items.size(), timeout);
+        const int ready = Platform::WaitAny(items.data(), items.size(), Timeout());
         ++d.monitorWakeUps;
         if (ready == Platform::kWaitTimeout) {
             if (stopRequested) {
                 FailKilledAfterStop();  // the child did not end by itself: it is killed below
                 break;
             }
-            sourceLocked = !RelayJobData();
+            CheckLimits();
+            if (sourceLocked && !stopRequested)
+                sourceLocked = !RelayJobData();
             continue;
         }
         if (ready < 0 || static_cast<std::size_t>(ready) >= sources.size()) {
@@ -156,10 +189,7 @@ void RunMonitor::Run()
         switch (sources[static_cast<std::size_t>(ready)]) {
         case Source::Stop:
             d.stopEvent.Consume();
-            CloseInput();
-            if (!stopRequested)
-                stopDeadline = std::chrono::steady_clock::now() + std::chrono::milliseconds(kStopGraceMs);
-            stopRequested = true;
+            BeginStop();
             break;
         case Source::Child:
             ChildEnded();
@@ -186,12 +216,15 @@ void RunMonitor::Run()
             FailKilledAfterStop();
             break;
         }
+        if (running)
+            CheckLimits();
     }
 
     // Left without seeing the child's end (no end in time after a stop, or a
     // failed wait): the child is killed and reaped.
     ZLock guard(d.lock);
     d.process = Platform::ChildProcess();
+    RemovePagesNotHandedOut();
     if (d.stopRequested) {
         d.pagesProduced = 0;  // a stopped run has no pages, as after a stop from the host
     } else {
@@ -215,8 +248,15 @@ void RunMonitor::FailKilledAfterStop()
 
 void RunMonitor::FailBrokenPage()
 {
-    // Weak: Ghostscript's own report, when it ends with one, names the cause.
-    d.FailRun(RIP_STAGE_RENDER, "page " + std::to_string(brokenPage) + " was left unfinished by Ghostscript", true);
+    // A file cut short is Ghostscript's doing (it was killed, the disk is
+    // full): weak, since its own report, when it ends with one, names the
+    // cause. Any other fault was written by someone else, the job itself
+    // most likely, and is the cause.
+    const std::string page = "page " + std::to_string(brokenPage);
+    if (brokenCutShort)
+        d.FailRun(RIP_STAGE_RENDER, page + " was left unfinished by Ghostscript", true);
+    else
+        d.FailRun(RIP_STAGE_RENDER, page + " is not a well-formed page of the run (" + brokenWhy + ")");
 }
 
 int RunMonitor::StopTimeLeft() const
@@ -224,6 +264,74 @@ int RunMonitor::StopTimeLeft() const
     const auto left = std::chrono::duration_cast<std::chrono::milliseconds>(
         stopDeadline - std::chrono::steady_clock::now());
     return left.count() > 0 ? static_cast<int>(left.count()) : 0;
+}
+
+void RunMonitor::BeginStop()
+{
+    CloseInput();
+    if (!stopRequested)
+        stopDeadline = std::chrono::steady_clock::now() + std::chrono::milliseconds(kStopGraceMs);
+    stopRequested = true;
+}
+
+int RunMonitor::Timeout() const
+{
+    // Without a stop, a locked source or a limit there is nothing to do until
+    // one of the handles reports: no time-out at all.
+    if (stopRequested)
+        return StopTimeLeft();
+    int timeout = -1;
+    const auto sooner = [&timeout](int ms) { timeout = timeout < 0 ? ms : std::min(timeout, ms); };
+    if (sourceLocked && d.inputWrite.IsValid())
+        sooner(kLockedRetryMs);
+    if (d.timeLimitSeconds > 0)
+        sooner(MillisecondsUntil(timeDeadline));
+    if (d.maxOutputBytes > 0)
+        sooner(MillisecondsUntil(nextByteCheck));
+    return timeout;
+}
+
+void RunMonitor::CheckLimits()
+{
+    if (stopRequested)
+        return;
+    const auto now = std::chrono::steady_clock::now();
+    std::string reason;
+    if (d.timeLimitSeconds > 0 && now >= timeDeadline) {
+        reason = "the job ran past its time limit of " + std::to_string(d.timeLimitSeconds) + " s";
+    } else if (d.maxOutputBytes > 0 && now >= nextByteCheck) {
+        nextByteCheck = now + std::chrono::milliseconds(kByteCheckMs);
+        if (BytesWritten() > static_cast<std::uint64_t>(d.maxOutputBytes))
+            reason = "the job wrote more than its limit of " + Bytes(d.maxOutputBytes);
+    }
+    if (reason.empty())
+        return;
+    // Stopped as the host stops a run: nothing more is handed out, and what
+    // it left unfinished is removed at its end.
+    d.FailRun(RIP_STAGE_RENDER, reason + " after " + Pages(d.pagesProduced));
+    d.stopRequested = true;
+    BeginStop();
+}
+
+std::uint64_t RunMonitor::BytesWritten() const
+{
+    return ZDirStorage(ZString(d.outputFolder)).GetContentSize(d.pagePrefix + L"_", false) +
+           ZDirStorage(ZString(d.temporaryFolder.GetPath())).GetContentSize(std::wstring(), true);
+}
+
+void RunMonitor::RemovePagesNotHandedOut()
+{
+    // A page that was never handed out is no page of the run: cut short by
+    // a stop, a limit, a full disk or a kill, or written by the job itself.
+    // Only names of this run's pattern are looked at.
+    const std::wstring start = d.pagePrefix + L"_";
+    std::vector<std::wstring> names;
+    ZDirStorage(ZString(d.outputFolder)).List(start, names);
+    for (const std::wstring& name : names) {
+        long number = 0;
+        if (ZUtilities::ConvertTo(name.substr(start.size()), number) && number > d.pagesProduced)
+            ZFileStorage(ZString(d.outputFolder + name)).Delete(false);
+    }
 }
 
 bool RunMonitor::RelayJobData()
@@ -335,21 +443,29 @@ RunMonitor::PageReadiness RunMonitor::CheckPage(std::int32_t pageNumber, bool ch
     if (name.empty() || !ZFileStorage(ZString(name)).Exists())
         return PageReadiness::NotYet;
     // Ghostscript closes page n before it opens page n + 1, so either of a
-    // close and the next file tells that page n's file is closed. A close
-    // alone does not prove the file whole: the system also closes the file of
-    // a killed child, and a write that failed (a full disk) leaves a closed,
-    // short file. Where the format's end can be recognised from a few bytes,
-    // those bytes decide; elsewhere only the next page's file or the child's
-    // clean exit shows that the file was finished.
+    // close and the next file tells that page n's file is closed. Neither
+    // proves the file whole: the system also closes the file of a killed
+    // child, a write that failed (a full disk) leaves a closed, short file,
+    // and the job itself may write a file under a page's name (also the next
+    // page's, ahead of Ghostscript). For the image formats the file's whole
+    // structure decides, read once a sign of its close is there: a file cut
+    // short is unfinished only once its own close or the child's end was
+    // seen. Elsewhere only the next page's file or the child's clean exit
+    // shows that the file was finished.
     const std::wstring leaf = name.substr(d.outputFolder.size());
-    const bool closed = closedFiles.count(leaf) != 0 || PageFileExists(pageNumber + 1) || childEnded;
-    switch (CheckPageFile(name, d.owner->GetOutputFormat())) {
-    case PageFileState::Whole:
-        return closed ? PageReadiness::Complete : PageReadiness::NotYet;
-    case PageFileState::Broken:
-        return closed ? PageReadiness::Broken : PageReadiness::NotYet;
-    case PageFileState::Unknown:
-        break;
+    const bool closeSeen = closedFiles.count(leaf) != 0 || childEnded;
+    if (HasPageCheck(d.format)) {
+        if (!closeSeen && !PageFileExists(pageNumber + 1))
+            return PageReadiness::NotYet;
+        switch (CheckPageFile(name, d.format, d.pageWidth, d.pageHeight, &brokenWhy)) {
+        case PageFileState::Whole:
+            return PageReadiness::Complete;
+        case PageFileState::CutShort:
+            return closeSeen ? PageReadiness::Broken : PageReadiness::NotYet;
+        default:
+            brokenCutShort = false;
+            return PageReadiness::Broken;
+        }
     }
     if (PageFileExists(pageNumber + 1) || (childEnded && cleanExit))
         return PageReadiness::Complete;
@@ -405,6 +521,14 @@ void RunMonitor::ChildEnded()
     NoteClosedFiles();
     HandOverCompletePages(true, code == 0);
     ZLock guard(d.lock);
+    // A file written up to the byte limit ends the child (the system's file
+    // size limit) before the count would have seen it; the file may be one
+    // Ghostscript removed as soon as it made it, which no count sees.
+    if (code != 0 && !d.stopRequested && d.maxOutputBytes > 0 &&
+        (Platform::ChildProcess::IsFileSizeLimitEnd(code) ||
+         BytesWritten() >= static_cast<std::uint64_t>(d.maxOutputBytes)))
+        d.FailRun(RIP_STAGE_RENDER,
+                  "the job wrote more than its limit of " + Bytes(d.maxOutputBytes) + " after " + Pages(d.pagesProduced));
     if (brokenPage != 0)
         FailBrokenPage();
     if (code != 0) {

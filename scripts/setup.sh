@@ -10,7 +10,7 @@ set -euo pipefail
 packages=(
   build-essential cmake pkg-config g++ clang libclang-rt-14-dev
   libgtest-dev libgmock-dev libbenchmark-dev
-  ghostscript libijs-dev libcups2-dev cups cups-client cups-bsd cups-filters
+  ghostscript libijs-dev libcups2-dev zlib1g-dev cups cups-client cups-bsd cups-filters
 )
 if [ "${1:-}" = test ]; then
   packages+=(libreoffice-writer-nogui libreoffice-calc-nogui libreoffice-impress-nogui)

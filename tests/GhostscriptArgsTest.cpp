@@ -16,6 +16,7 @@
 #include <cstdlib>
 #include <optional>
 #include <string>
+#include <unistd.h>
 #include <vector>
 
 namespace Quillet {
@@ -106,16 +107,23 @@ TEST(OutputFormatsTest, FormatString)
 
 TEST_F(GhostscriptArgsTest, OutputDirectoryAndPagePattern)
 {
+    // The default is the user's own folder; a relative folder is made
+    // absolute, so that no "|", "%" or "-" ever begins the output name.
     engine->SetOutputFolder(L"");
     std::wstring temp;
     ZBaseStorage::TempDirPath(temp);
-    EXPECT_EQ(engine->GetOutputDirectory(), temp + L"images/");
+    EXPECT_EQ(engine->GetOutputDirectory(), temp + L"images-" + std::to_wstring(::geteuid()) + L"/");
     engine->SetOutputFolder(L"/a/b");
     EXPECT_EQ(engine->GetOutputDirectory(), L"/a/b/");
     engine->SetOutputFolder(L"/a/b/");
     EXPECT_EQ(engine->GetOutputDirectory(), L"/a/b/");
-    engine->SetOutputFolder(L"C:\\a\\");
-    EXPECT_EQ(engine->GetOutputDirectory(), L"C:\\a\\");
+    std::wstring current = L"x";
+    ASSERT_TRUE(ZBaseStorage::MakeAbsolute(current));
+    current.pop_back();
+    for (const std::wstring relative : {L"C:\\a\\", L"|touch x #", L"%pipe%cmd", L"-sOther"}) {
+        engine->SetOutputFolder(relative);
+        EXPECT_EQ(engine->GetOutputDirectory(), current + relative + (relative[1] == L':' ? L"" : L"/"));
+    }
 
     // The pattern: folder, prefix, "_%03d.", extension; a "%" in the folder
     // is doubled so that formatting gives the folder back.
@@ -130,10 +138,13 @@ TEST_F(GhostscriptArgsTest, OutputDirectoryAndPagePattern)
     EXPECT_EQ(page.substr(page.size() - 9), L"_007.jpeg");
     EXPECT_GT(page.size(), std::wstring(L"/tmp/q 100%/_007.jpeg").size());
 
-    // Fixed for the engine's life.
+    // Each new run takes the folder and format set at its start.
     engine->SetOutputFolder(L"/elsewhere");
     engine->SetOutputFormat(RIP_BMP32B);
     EXPECT_EQ(engine->GetPagePattern(), pattern);
+    const std::wstring next = engine->NewPagePattern();
+    EXPECT_EQ(next.rfind(L"/elsewhere/", 0), 0u);
+    EXPECT_EQ(next.substr(next.size() - 9), L"_%03d.bmp");
 }
 
 TEST_F(GhostscriptArgsTest, WorkedExampleOfANewService)

@@ -6,6 +6,7 @@
 
 #include "engine/GhostscriptArgs.h"
 #include "engine/OutputFormats.h"
+#include "engine/PageCheck.h"
 #include "engine/RIPEngine.h"
 #include "engine/RIPEngineImpl.h"
 #include "platform/TextConversion.h"
@@ -756,25 +757,33 @@ TEST_F(RunnerTest, SecondJobOnTheSameEngineSeesOnlyItsOwnPages)
     ASSERT_TRUE(engine->StartRIP());
     WaitForEnd(engine);
     ASSERT_EQ(engine->GetPageCount(), 8);
-    const std::wstring pattern = engine->GetPagePattern();
     const std::vector<std::wstring> first = Pages(engine, 8);
 
-    // The next job on the same engine, the first one's pages still on disk:
-    // the same folder (a new one set in between is ignored for the names), a
-    // new prefix, the job's file read again from its start.
-    engine->SetOutputFolder(FromUtf8((dir / "elsewhere").u8string()));
+    // The next jobs on the same engine, the first one's pages still on disk:
+    // each in the folder and format set at its start (another folder, then
+    // the first one again, with a new prefix), the job's file read again
+    // from its start.
     std::ofstream(job, std::ios::binary) << JobOf("abc");
-    ASSERT_TRUE(engine->StartRIP());
-    WaitForEnd(engine);
-    EXPECT_EQ(engine->GetPageCount(), 3);
-    const std::wstring next = engine->GetPagePattern();
-    EXPECT_NE(next, pattern);
-    EXPECT_EQ(next.substr(0, next.rfind(L'/')), pattern.substr(0, pattern.rfind(L'/')));
-    const std::vector<std::wstring> second = Pages(engine, 10);
-    ASSERT_EQ(second.size(), 3u);
-    for (std::size_t n = 0; n < second.size(); ++n)
-        EXPECT_NE(second[n], first[n]);
-    EXPECT_EQ(CountEntries(output.c_str()), 11u);
+    const struct {
+        fs::path folder;
+        RIPFormat format;
+        std::size_t entries;
+    } next[] = {{dir / "elsewhere", RIP_BMPGRAY, 3u}, {output, RIP_PNG16M, 11u}};
+    for (const auto& run : next) {
+        engine->SetOutputFolder(FromUtf8(run.folder.u8string()));
+        engine->SetOutputFormat(run.format);
+        ASSERT_TRUE(engine->StartRIP());
+        WaitForEnd(engine);
+        EXPECT_EQ(engine->GetPageCount(), 3);
+        const std::wstring pattern = engine->GetPagePattern();
+        EXPECT_EQ(pattern.rfind(FromUtf8(run.folder.u8string()) + L"/", 0), 0u);
+        EXPECT_EQ(pattern.substr(pattern.size() - 3), GetFileExtension(run.format));
+        const std::vector<std::wstring> second = Pages(engine, 10);
+        ASSERT_EQ(second.size(), 3u);
+        for (std::size_t n = 0; n < second.size(); ++n)
+            EXPECT_NE(second[n], first[n]);
+        EXPECT_EQ(CountEntries(run.folder.c_str()), run.entries);
+    }
 }
 
 TEST_F(RunnerTest, LargeOutputWhileTheInputPipeIsFull)

@@ -69,6 +69,18 @@ public:
     bool GetUseTTFont() const;
     /// The document named by the service's parameter string.
     const std::wstring& GetInputDocument() const;
+    /// Bounds how long a run may take, in seconds from its start: a run still
+    /// going then is stopped as Stop stops it and fails (GetRIPStatus names
+    /// the limit and the pages done); no page of it is handed out after the
+    /// limit, and none it left unfinished stays on disk. 0 or less (the
+    /// default): no limit. Read when a run starts.
+    void SetTimeLimit(std::int32_t seconds);
+    std::int32_t GetTimeLimit() const;
+    /// Bounds the bytes a run may write (its page files and its temporary
+    /// files), stopping and failing it as the time limit does. 0 or less (the
+    /// default): no limit. Read when a run starts.
+    void SetMaxOutputBytes(std::int64_t bytes);
+    std::int64_t GetMaxOutputBytes() const;
 
     /// Waits until page pageNumber of the first copy is ready and copies its
     /// record into page. False for a page that will not come.
@@ -143,6 +155,8 @@ protected:
     bool splitMerge;
     std::wstring customParams;
     bool useTTFont;
+    std::int32_t timeLimit;
+    std::int64_t maxOutputBytes;
 };
 
 /// Creates a service for the job that params describes: a document path, or

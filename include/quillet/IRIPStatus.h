@@ -61,4 +61,21 @@ protected:
 /// instead of a cast: the service's own class is not visible to hosts.
 QUILLET_API IRIPStatus* GetRIPStatus(IRIPBase* service);
 
+/// How the programs that read documents (Ghostscript, the office suite, the
+/// preview application) are confined on this system; bits that add up.
+/// Whatever the system offers, each run of them gets a private temporary
+/// folder of its own, and the host's own process is never confined.
+enum RIPConfinement : std::int32_t {
+    RIP_CONFINEMENT_NONE = 0,     ///< the system offers nothing: they run with the host user's rights
+    RIP_CONFINEMENT_FILES = 1,    ///< they read and write only what their run needs
+    RIP_CONFINEMENT_NETWORK = 2,  ///< they open no network socket
+    RIP_CONFINEMENT_FULL = 3,     ///< both
+};
+
+/// The confinement this system gives the programs that read documents, the
+/// same for the life of the process. description, when given, gets one line
+/// naming the mechanisms or why one is missing, for example "files: Landlock
+/// ABI 7; network: seccomp filter and Landlock". Never fails.
+QUILLET_API RIPConfinement GetRIPConfinement(std::wstring* description = nullptr);
+
 }  // namespace Quillet
