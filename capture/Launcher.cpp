@@ -5,8 +5,10 @@
 #include "capture/JobInfo.h"
 #include "platform/ChildProcess.h"
 #include "platform/CommandLine.h"
+#include "platform/Confinement.h"
 #include "platform/FileHandle.h"
 #include "platform/StandardHandles.h"
+#include "platform/ZBaseStorage.h"
 #include "settings/InstallSettings.h"
 
 #include <mutex>
@@ -16,13 +18,19 @@ namespace Quillet {
 
 namespace {
 
+/// A preview application that runs, with its private temporary folder.
+struct Preview {
+    Platform::ChildProcess child;
+    Platform::PrivateFolder temporaryFolder;
+};
+
 /// The preview applications started and not yet seen to end. Kept, and never
 /// destroyed, because an owner's destruction would end its child: a preview
 /// outlives the call that started it, and may outlive the library. Each launch
-/// reaps those that have ended.
+/// reaps those that have ended and removes their temporary folders.
 struct Launched {
     std::mutex lock;
-    std::vector<Platform::ChildProcess> children;
+    std::vector<Preview> children;
 };
 
 Launched& LaunchedChildren()
@@ -77,15 +85,20 @@ std::wstring BuildPreviewCommandLine(const std::wstring& previewPath, const std:
     return commandLine;
 }
 
-bool StartPreviewProcess(InstallSettings* settings, JobInfo* job)
+bool StartPreviewProcess(InstallSettings* settings, JobInfo* job, const std::wstring& outputFolder)
 {
     const std::wstring previewPath = settings->GetPreviewPath();
     if (previewPath.empty())
         return false;  // no preference store: nothing to start
     std::wstring application;
-    const std::wstring commandLine = BuildPreviewCommandLine(previewPath, job->intent, job->GetDocName(),
-                                                             settings->GetQueueName(), job->GetPrintJobFile(),
-                                                             application);
+    std::wstring commandLine = BuildPreviewCommandLine(previewPath, job->intent, job->GetDocName(),
+                                                       settings->GetQueueName(), job->GetPrintJobFile(),
+                                                       application);
+    // The preview writes its pages where the host's run would have: the
+    // only folder besides its own temporary one that it may write to.
+    const std::wstring outputOption = L"-outdir ";
+    if (!outputFolder.empty() && commandLine.find(outputOption) == std::wstring::npos)
+        commandLine += L" " + outputOption + L"\"" + outputFolder + L"\"";
     std::vector<std::wstring> argv = Platform::SplitCommandLine(commandLine);
     if (argv.empty())
         return false;
@@ -94,22 +107,42 @@ bool StartPreviewProcess(InstallSettings* settings, JobInfo* job)
     else if (argv[0].empty())
         return false;
 
+    // It renders what the job holds, as Ghostscript does, and is confined as
+    // Ghostscript is: it reads its job and the installation, and writes only
+    // its output folder and a temporary folder of its own.
+    std::wstring writable;
+    for (std::size_t i = 1; i + 1 < argv.size(); ++i)
+        if (argv[i] == L"-outdir")
+            writable = argv[i + 1];
+    // Made here: the preview may not write in the folder above it.
+    const ZDirStorage outputDirectory{ZString(writable)};
+    if (!writable.empty() && !outputDirectory.Exists())
+        outputDirectory.Create();
+    std::vector<std::wstring> documents = {job->GetDocName()};
+    if (!job->GetPrintJobFile().empty())
+        documents.push_back(job->GetPrintJobFile());
+    Preview preview;
+    preview.temporaryFolder = Platform::PrivateFolder(L"qvpreview");
+    if (!preview.temporaryFolder.IsValid())
+        return false;
+    const Platform::Confinement confinement(Platform::PreviewRules(
+        argv[0], settings->GetInstallDir(), writable, preview.temporaryFolder.GetPath(), documents));
+
     Platform::NativeHandle input =
         job->GetPrintJobFile().empty() ? job->OpenDataSource() : Platform::StandardInput();
     if (input == Platform::kNullHandle)
         input = Platform::kInvalidHandle;  // nothing to read: the preview gets the null device
-    Platform::ChildProcess child;
     if (!Platform::ChildProcess::Spawn(argv, {}, input, Platform::StandardOutput(), Platform::StandardError(),
-                                       child))
+                                       preview.child, false, &confinement))
         return false;
 
     Launched& launched = LaunchedChildren();
     std::lock_guard<std::mutex> guard(launched.lock);
     for (auto it = launched.children.begin(); it != launched.children.end();) {
         int code = 0;
-        it = it->TryGetExitCode(code) ? launched.children.erase(it) : it + 1;
+        it = it->child.TryGetExitCode(code) ? launched.children.erase(it) : it + 1;
     }
-    launched.children.push_back(std::move(child));
+    launched.children.push_back(std::move(preview));
     return true;
 }
 

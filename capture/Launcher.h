@@ -31,12 +31,17 @@ std::wstring BuildPreviewCommandLine(const std::wstring& previewPath, const std:
                                      const std::wstring& printJobFile, std::wstring& application);
 
 /// Starts the preview application (settings->GetPreviewPath()) on job, with
-/// the second command line above, the host's standard output and error, and as
-/// standard input the job's data source when the job has no print-job file,
-/// else the host's standard input. Does not wait for it: the child runs on
-/// after the call and is reaped by a later launch (or the system, when the
-/// host ends first). True when the child was started. Never throws except on
-/// allocation.
-bool StartPreviewProcess(InstallSettings* settings, JobInfo* job);
+/// the second command line above followed by -outdir "OUTPUTFOLDER" (when
+/// outputFolder is not empty and the text so far lacks that option), the
+/// host's standard output and error, and as standard input the job's data
+/// source when the job has no print-job file, else the host's standard
+/// input. The preview is confined: it reads its job, the installation and
+/// what Ghostscript reads, and writes only the folder of -outdir and a
+/// temporary folder of its own, with no network. Does not wait for it: the
+/// child runs on after the call and is reaped, its temporary folder removed,
+/// by a later launch (or the system, when the host ends first). True when
+/// the child was started. Never throws except on allocation.
+bool StartPreviewProcess(InstallSettings* settings, JobInfo* job,
+                         const std::wstring& outputFolder = std::wstring());
 
 }  // namespace Quillet

@@ -116,7 +116,15 @@ void RIPEngine::StartPreview()
     impl->GetFailure().Clear();
     if (!jobInfo->IsDataSourceReady() && CaptureJob() == CaptureResult::Refused)
         return;
-    StartPreviewProcess(&settings, jobInfo.Get());
+    // The preview writes its pages into the output folder, the only one of
+    // the host's it may write to.
+    const std::wstring folder = GetOutputDirectory();
+    std::string why;
+    if (!PrepareOutputDirectory(folder, why)) {
+        impl->GetFailure().Set(RIP_STAGE_START, why);
+        return;
+    }
+    StartPreviewProcess(&settings, jobInfo.Get(), folder);
 }
 
 RIPEngine::CaptureResult RIPEngine::CaptureJob()

@@ -3,11 +3,13 @@
 #include "platform/ShellPrint.h"
 
 #include "platform/ChildProcess.h"
+#include "platform/Confinement.h"
 #include "platform/TextConversion.h"
 
 #include <cups/cups.h>
 #include <cstdlib>
 #include <cstring>
+#include <fcntl.h>
 #include <filesystem>
 #include <strings.h>
 #include <sys/stat.h>
@@ -112,27 +114,34 @@ std::string PrintRefusal(const std::string& file)
     return "the print server refused the job for " + BaseName(file) + detail;
 }
 
-// A private folder for one run of the office suite, removed with the object.
-class ScratchFolder {
-public:
-    ScratchFolder()
-    {
-        const char* temp = std::getenv("TMPDIR");
-        std::string pattern = std::string(temp != nullptr && *temp != '\0' ? temp : "/tmp") + "/qvoffice-XXXXXX";
-        if (::mkdtemp(pattern.data()) != nullptr)
-            path = pattern;
-    }
-    ~ScratchFolder()
-    {
-        std::error_code error;
-        if (!path.empty())
-            std::filesystem::remove_all(path, error);
-    }
-    ScratchFolder(const ScratchFolder&) = delete;
-    ScratchFolder& operator=(const ScratchFolder&) = delete;
+// The suite's settings for a fresh profile: no macro of a document runs, at
+// any security level, whatever the document asks.
+constexpr char kProfileSettings[] =
+    "<?xml version=\"1.0\" encoding=\"UTF-8\"?>\n"
+    "<oor:items xmlns:oor=\"http://openoffice.org/2001/registry\" "
+    "xmlns:xs=\"http://www.w3.org/2001/XMLSchema\" xmlns:xsi=\"http://www.w3.org/2001/XMLSchema-instance\">\n"
+    "<item oor:path=\"/org.openoffice.Office.Common/Security/Scripting\">"
+    "<prop oor:name=\"DisableMacrosExecution\" oor:op=\"fuse\"><value>true</value></prop></item>\n"
+    "<item oor:path=\"/org.openoffice.Office.Common/Security/Scripting\">"
+    "<prop oor:name=\"MacroSecurityLevel\" oor:op=\"fuse\"><value>3</value></prop></item>\n"
+    "</oor:items>\n";
 
-    std::string path;  // empty when it could not be made
-};
+// Writes the settings into the profile at folder before the suite first
+// starts on it.
+bool WriteProfileSettings(const std::string& folder)
+{
+    std::error_code error;
+    std::filesystem::create_directories(folder + "/user", error);
+    if (error)
+        return false;
+    const int fd = ::open((folder + "/user/registrymodifications.xcu").c_str(),
+                          O_WRONLY | O_CREAT | O_EXCL | O_CLOEXEC, 0600);
+    if (fd < 0)
+        return false;
+    const std::size_t length = sizeof kProfileSettings - 1;
+    const bool written = ::write(fd, kProfileSettings, length) == static_cast<ssize_t>(length);
+    return ::close(fd) == 0 && written;
+}
 
 // The suite lays the document out as PDF, which the queue then gets under the
 // tagged copy's name, so the job's title carries the tag whatever the
@@ -141,7 +150,9 @@ public:
 // CUPS_SERVER's socket it submitted no job at all. Each run has its own
 // profile in a private folder: it neither needs a writable HOME nor meets
 // another instance of the suite (the user's own, or a second capture's),
-// which would take the job over and end ours.
+// which would take the job over and end ours. The suite reads a document no
+// one has vetted, so it runs confined to that folder, its installation and
+// the document, without network and without macros.
 bool PrintWithOfficeSuite(const std::string& file, const std::string& queue, std::string& failure)
 {
     const std::string office = FindOfficeSuite();
@@ -149,23 +160,25 @@ bool PrintWithOfficeSuite(const std::string& file, const std::string& queue, std
         failure = "LibreOffice is not installed (soffice is not on PATH); it prints " + BaseName(file);
         return false;
     }
-    ScratchFolder scratch;
-    if (scratch.path.empty()) {
+    PrivateFolder scratch(L"qvoffice");
+    const std::string folder = ToUtf8(scratch.GetPath());
+    if (!scratch.IsValid() || !WriteProfileSettings(folder + "/profile")) {
         failure = "no private folder can be made for LibreOffice in the temporary folder";
         return false;
     }
-    const std::string output = scratch.path + "/out";
+    const std::string output = folder + "/out";
+    const Confinement confinement(OfficeSuiteRules(FromUtf8(office), scratch.GetPath(), {FromUtf8(file)}));
     // A fresh profile makes the program ask to be started again once it has
     // set the profile up (exit code 81), as its launcher would.
     constexpr int kRestartRequested = 81;
     int code = kRestartRequested;
     for (int run = 0; run < 3 && code == kRestartRequested; ++run) {
         ChildProcess child;
-        const std::wstring profile = FromUtf8("-env:UserInstallation=file://" + scratch.path + "/profile");
+        const std::wstring profile = FromUtf8("-env:UserInstallation=file://" + folder + "/profile");
         if (!ChildProcess::Spawn({FromUtf8(office), profile,
                                   L"--headless", L"--invisible", L"--norestore", L"--nolockcheck", L"--convert-to",
                                   L"pdf", L"--outdir", FromUtf8(output), FromUtf8(file)},
-                                 {}, kInvalidHandle, kInvalidHandle, kInvalidHandle, child)) {
+                                 {}, kInvalidHandle, kInvalidHandle, kInvalidHandle, child, false, &confinement)) {
             failure = "LibreOffice cannot be started: " + office;
             return false;
         }
