@@ -57,9 +57,14 @@ void PrintUsage(std::FILE* out)
         "      --ijs-model MFR MODEL manufacturer and model for the ijs format\n"
         "      --ijs-params P        parameters for the IJS server\n"
         "      --callback            take the pages through a callback as they arrive\n"
+        "      --time-limit SECONDS  stop and fail the run once it has taken this long\n"
+        "      --max-output-mb MB    stop and fail the run once it has written more than\n"
+        "                            this many megabytes (1 MB = 1048576 bytes) of pages\n"
+        "                            and temporary files\n"
         "  -q, --quiet               print nothing but errors\n"
         "  -h, --help                show this help\n"
-        "      --version             show the version\n"
+        "      --version             show the version and how the programs that read\n"
+        "                            documents are confined on this system\n"
         "\n"
         "Exit status: 0 when every page was rendered; 1 when rendering failed (the\n"
         "renderer could not start, reported an error or was killed); 2 on bad usage;\n"
@@ -166,7 +171,20 @@ struct Options {
     std::string ijsParams;
     bool callback = false;
     bool quiet = false;
+    long timeLimit = 0;
+    long maxOutputMb = 0;
 };
+
+/// The version line, and what the programs that read documents can reach.
+void PrintVersion()
+{
+    std::wstring how;
+    const Quillet::RIPConfinement confinement = Quillet::GetRIPConfinement(&how);
+    const char* level = confinement == Quillet::RIP_CONFINEMENT_FULL    ? "full"
+                        : confinement == Quillet::RIP_CONFINEMENT_NONE ? "none, only a private temporary folder"
+                                                                        : "partial";
+    std::printf("%s %s\nconfinement: %s (%s)\n", kProgram, QUILLET_VERSION, level, EncodeUtf8(how).c_str());
+}
 
 [[noreturn]] void UsageError(const std::string& message)
 {
@@ -225,7 +243,7 @@ Options ParseCommandLine(int argc, char** argv)
             std::exit(0);
         } else if (name == "--version") {
             noValue();
-            std::printf("%s %s\n", kProgram, QUILLET_VERSION);
+            PrintVersion();
             std::exit(0);
         } else if (name == "-o" || name == "--output") {
             options.outputFolder = value("a folder");
@@ -267,6 +285,14 @@ Options ParseCommandLine(int argc, char** argv)
         } else if (name == "--ijs-params") {
             options.ijsParams = value("parameters");
             options.ijsParamsGiven = true;
+        } else if (name == "--time-limit") {
+            const std::string seconds = value("a number of seconds");
+            if (!ParseNumber(seconds, 1, 2147483647L, options.timeLimit))
+                UsageError("invalid time limit '" + seconds + "' (whole seconds, at least 1)");
+        } else if (name == "--max-output-mb") {
+            const std::string megabytes = value("a number of megabytes");
+            if (!ParseNumber(megabytes, 1, 8796093022207L, options.maxOutputMb))
+                UsageError("invalid output limit '" + megabytes + "' (whole megabytes, at least 1)");
         } else if (name == "--callback") {
             noValue();
             options.callback = true;
@@ -417,6 +443,8 @@ int Render(Quillet::IRIPBase& rip, const Options& options, const WideSettings& w
         rip.SetIJSModel(wide.ijsManufacturer, wide.ijsModel);
     if (options.ijsParamsGiven)
         rip.SetIJSParams(wide.ijsParams);
+    rip.SetTimeLimit(static_cast<std::int32_t>(options.timeLimit));
+    rip.SetMaxOutputBytes(static_cast<std::int64_t>(options.maxOutputMb) << 20);
 
     try {
         if (!rip.StartRIP())
