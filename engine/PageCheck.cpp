@@ -327,23 +327,23 @@ struct TiffEntry {
     std::uint8_t value[4] = {};
 };
 
-/// The count values of entry (types SHORT and LONG only); false when they
-/// are of another type or lie outside the file.
-bool TiffValues(PageReader& reader, const TiffOrder& order, const TiffEntry& entry,
-                std::vector<std::uint64_t>& values)
+/// The count values of entry (types SHORT and LONG only): Whole, Broken when
+/// they are missing or of another type, CutShort when they lie past the end.
+PageFileState TiffValues(PageReader& reader, const TiffOrder& order, const TiffEntry& entry,
+                         std::vector<std::uint64_t>& values)
 {
     const std::uint32_t size = entry.type == 3 ? 2 : entry.type == 4 ? 4 : 0;
     if (size == 0 || entry.count == 0 || entry.count > (1U << 24))
-        return false;
+        return PageFileState::Broken;
     std::vector<std::uint8_t> bytes(std::size_t{entry.count} * size);
     if (bytes.size() <= 4)
         std::memcpy(bytes.data(), entry.value, bytes.size());
     else if (!reader.TakeAt(order.U32(entry.value), bytes.data(), bytes.size()))
-        return false;
+        return PageFileState::CutShort;
     values.resize(entry.count);
     for (std::size_t i = 0; i < values.size(); ++i)
         values[i] = size == 2 ? order.U16(&bytes[i * 2]) : order.U32(&bytes[i * 4]);
-    return true;
+    return PageFileState::Whole;
 }
 
 PageFileState CheckTiff(PageReader& reader, RIPFormat format, const Expected& expected, std::string& why)
@@ -380,15 +380,18 @@ PageFileState CheckTiff(PageReader& reader, RIPFormat format, const Expected& ex
             }
         }
     }
-    std::vector<std::uint64_t> width, height, bits, compression, offsets, samples, counts;
-    if (!TiffValues(reader, order, found[0], width) || !TiffValues(reader, order, found[1], height) ||
-        !TiffValues(reader, order, found[3], compression) || !TiffValues(reader, order, found[4], offsets) ||
-        !TiffValues(reader, order, found[6], counts) || offsets.size() != counts.size())
+    std::vector<std::uint64_t> values[7];
+    for (std::size_t t = 0; t < 7; ++t) {
+        const PageFileState state = TiffValues(reader, order, found[t], values[t]);
+        if (state == PageFileState::CutShort)
+            return CutShort(why);
+        if (state != PageFileState::Whole)
+            values[t].assign(t == 2 || t == 5 ? 1 : 0, 1);  // bits and samples default to 1
+    }
+    const auto& [width, height, bits, compression, offsets, samples, counts] = values;
+    if (width.empty() || height.empty() || compression.empty() || offsets.empty() ||
+        offsets.size() != counts.size())
         return Broken(why, "its directory lacks the size or the strips of the image");
-    if (!TiffValues(reader, order, found[2], bits))
-        bits.assign(1, 1);
-    if (!TiffValues(reader, order, found[5], samples))
-        samples.assign(1, 1);
     // tiff32nc: 4 samples of 8 bits, uncompressed; tiffg32d: 1 bit, fax coded.
     const bool uncompressed = format == RIP_TIFF32NC;
     if (compression[0] != (uncompressed ? 1U : 3U) || samples[0] != (uncompressed ? 4U : 1U) ||
@@ -399,7 +402,7 @@ PageFileState CheckTiff(PageReader& reader, RIPFormat format, const Expected& ex
     std::uint64_t total = 0;
     for (std::size_t i = 0; i < offsets.size(); ++i) {
         if (offsets[i] > reader.Length() || counts[i] > reader.Length() - offsets[i])
-            return Broken(why, "a strip lies beyond its end");
+            return CutShort(why);
         total += counts[i];
     }
     if (uncompressed && total != width[0] * 4 * height[0])

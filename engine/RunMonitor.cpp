@@ -81,7 +81,9 @@ private:
     void CloseInput();
     void BeginStop();
     int Timeout() const;
-    void CheckLimits();
+    /// Stops the run when it is past a limit (the bytes are counted when due,
+    /// or at once with countNow); true then.
+    bool CheckLimits(bool countNow = false);
     std::uint64_t BytesWritten() const;
     void RemovePagesNotHandedOut();
     void ReadOutput(int maxReads);
@@ -291,26 +293,27 @@ int RunMonitor::Timeout() const
     return timeout;
 }
 
-void RunMonitor::CheckLimits()
+bool RunMonitor::CheckLimits(bool countNow)
 {
     if (stopRequested)
-        return;
+        return false;
     const auto now = std::chrono::steady_clock::now();
     std::string reason;
     if (d.timeLimitSeconds > 0 && now >= timeDeadline) {
         reason = "the job ran past its time limit of " + std::to_string(d.timeLimitSeconds) + " s";
-    } else if (d.maxOutputBytes > 0 && now >= nextByteCheck) {
+    } else if (d.maxOutputBytes > 0 && (countNow || now >= nextByteCheck)) {
         nextByteCheck = now + std::chrono::milliseconds(kByteCheckMs);
         if (BytesWritten() > static_cast<std::uint64_t>(d.maxOutputBytes))
             reason = "the job wrote more than its limit of " + Bytes(d.maxOutputBytes);
     }
     if (reason.empty())
-        return;
+        return false;
     // Stopped as the host stops a run: nothing more is handed out, and what
     // it left unfinished is removed at its end.
     d.FailRun(RIP_STAGE_RENDER, reason + " after " + Pages(d.pagesProduced));
     d.stopRequested = true;
     BeginStop();
+    return true;
 }
 
 std::uint64_t RunMonitor::BytesWritten() const
@@ -480,6 +483,9 @@ void RunMonitor::HandOverCompletePages(bool childEnded, bool cleanExit)
         case PageReadiness::NotYet:
             return;
         case PageReadiness::Complete:
+            // A page that takes the run past its byte limit is not handed out.
+            if (CheckLimits(true))
+                return;
             HandOver(next);
             break;
         case PageReadiness::Broken:

@@ -79,8 +79,10 @@ private:
 };
 
 /// A folder of one run of a child, made with mode 0700 in the temporary
-/// folder (named stem + "-" + six random characters) and removed with
-/// everything in it by the destructor. Move-only.
+/// folder (named stem, "-", the process id, "-" and six random characters)
+/// and removed with everything in it by the destructor. Move-only. Making
+/// one removes the folders of its stem that this user's processes which are
+/// gone left behind (a host killed during a run).
 class PrivateFolder {
 public:
     PrivateFolder() = default;
