@@ -28,6 +28,8 @@
 #include <filesystem>
 #include <fstream>
 #include <mutex>
+#include <netinet/in.h>
+#include <poll.h>
 #include <pwd.h>
 #include <sys/socket.h>
 #include <sys/stat.h>
@@ -483,6 +485,30 @@ TEST(CaptureTest, OfficeDocumentsRenderEveryPageOfTheirPdfExport)
     // Broken documents fail the capture and leave nothing behind.
     argv.push_back(FromUtf8(scratch.Write("broken.docx", "PK\x03\x04 cut short") + "=-1"));
     argv.push_back(FromUtf8("&" + scratch.Write("empty.xlsx", "") + "=-1"));
+    // A document that links an image on a local listener: it is laid out,
+    // and nothing connects to the listener.
+    const int listener = ::socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0);
+    sockaddr_in address{};
+    address.sin_family = AF_INET;
+    address.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
+    socklen_t length = sizeof address;
+    ASSERT_TRUE(listener >= 0 && ::bind(listener, reinterpret_cast<sockaddr*>(&address), length) == 0 &&
+                ::listen(listener, 8) == 0 &&
+                ::getsockname(listener, reinterpret_cast<sockaddr*>(&address), &length) == 0);
+    argv.push_back(FromUtf8(
+        scratch.Write("linked.fodt",
+                      "<?xml version=\"1.0\"?><office:document "
+                      "xmlns:office=\"urn:oasis:names:tc:opendocument:xmlns:office:1.0\" "
+                      "xmlns:text=\"urn:oasis:names:tc:opendocument:xmlns:text:1.0\" "
+                      "xmlns:draw=\"urn:oasis:names:tc:opendocument:xmlns:drawing:1.0\" "
+                      "xmlns:svg=\"urn:oasis:names:tc:opendocument:xmlns:svg-compatible:1.0\" "
+                      "xmlns:xlink=\"http://www.w3.org/1999/xlink\" office:version=\"1.2\" "
+                      "office:mimetype=\"application/vnd.oasis.opendocument.text\"><office:body><office:text>"
+                      "<text:p>Linked:<draw:frame svg:width=\"2cm\" svg:height=\"2cm\"><draw:image "
+                      "xlink:href=\"http://127.0.0.1:" + std::to_string(ntohs(address.sin_port)) +
+                      "/image.png\" xlink:type=\"simple\"/></draw:frame></text:p>"
+                      "</office:text></office:body></office:document>") +
+        "=1"));
 
     // The user's own LibreOffice is running meanwhile, and the captures' HOME
     // cannot be written (nothing can be made below /proc).
@@ -506,6 +532,9 @@ TEST(CaptureTest, OfficeDocumentsRenderEveryPageOfTheirPdfExport)
     EXPECT_EQ(code, 0) << cups->ErrorLog();
     int stillRunning = 0;
     EXPECT_FALSE(running.TryGetExitCode(stillRunning)) << "the user's LibreOffice ended with " << stillRunning;
+    pollfd request{listener, POLLIN, 0};
+    EXPECT_EQ(::poll(&request, 1, 0), 0) << "the linked image was fetched";
+    ::close(listener);
     // No private profile or PDF of a capture is left in the temporary folder.
     for (const auto& entry : fs::directory_iterator(TempFolder()))
         EXPECT_EQ(entry.path().filename().string().rfind("qvoffice-", 0), std::string::npos) << entry.path();

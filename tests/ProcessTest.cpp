@@ -4,6 +4,7 @@
 
 #include "platform/ChildProcess.h"
 #include "platform/CommandLine.h"
+#include "platform/Confinement.h"
 #include "platform/DirWatch.h"
 #include "platform/Event.h"
 #include "platform/Pipe.h"
@@ -21,6 +22,9 @@
 #include <dirent.h>
 #include <filesystem>
 #include <fcntl.h>
+#include <sstream>
+#include <sys/socket.h>
+#include <sys/syscall.h>
 #include <sys/stat.h>
 #include <sys/wait.h>
 #include <thread>
@@ -93,6 +97,39 @@ QUILLET_TEST_HELPER(proc_fds)
     return 0;
 }
 
+// Tries each operation of its arguments and prints a line for each: "1" when
+// it was allowed, "0" when refused. read:PATH, write:PATH, socket:inet,
+// socket:inet6, socket:unix, socket:netlink, uring; env:NAME prints the value.
+QUILLET_TEST_HELPER(proc_reach)
+{
+    for (int i = 0; i < argc; ++i) {
+        const std::string op = argv[i];
+        const std::string arg = op.substr(op.find(':') + 1);
+        int fd = -1;
+        if (op.rfind("read:", 0) == 0) {
+            fd = open(arg.c_str(), O_RDONLY | O_CLOEXEC);
+        } else if (op.rfind("write:", 0) == 0) {
+            fd = open(arg.c_str(), O_WRONLY | O_CREAT | O_CLOEXEC, 0600);
+        } else if (op.rfind("socket:", 0) == 0) {
+            const int family = arg == "inet" ? AF_INET : arg == "inet6" ? AF_INET6 : arg == "unix" ? AF_UNIX : AF_NETLINK;
+            fd = socket(family, family == AF_INET ? SOCK_DGRAM : SOCK_STREAM, 0);
+            if (family == AF_NETLINK && fd < 0)
+                fd = socket(AF_NETLINK, SOCK_RAW, 0);
+        } else if (op == "uring") {
+            unsigned char params[120] = {};  // struct io_uring_params
+            fd = static_cast<int>(syscall(SYS_io_uring_setup, 1, params));
+        } else if (op.rfind("env:", 0) == 0) {
+            const char* value = std::getenv(arg.c_str());
+            WriteAll(1, std::string(value ? value : "") + "\n");
+            continue;
+        }
+        WriteAll(1, fd >= 0 ? "1\n" : "0\n");
+        if (fd >= 0)
+            close(fd);
+    }
+    return 0;
+}
+
 class ProcessTest : public testing::Test {
 protected:
     static std::vector<std::wstring> Helper(const std::wstring& name, std::vector<std::wstring> args = {})
@@ -110,7 +147,8 @@ protected:
 
     // Runs a child with its output on a pipe, reads it all and reaps it.
     static Result Run(const std::vector<std::wstring>& argv,
-                      const std::vector<std::pair<std::wstring, std::wstring>>& environment = {})
+                      const std::vector<std::pair<std::wstring, std::wstring>>& environment = {},
+                      const Confinement* confinement = nullptr)
     {
         Result result;
         PipePair output;
@@ -118,7 +156,7 @@ protected:
             return result;
         ChildProcess child;
         result.started = ChildProcess::Spawn(argv, environment, kInvalidHandle, output.write.Get(),
-                                             kInvalidHandle, child);
+                                             kInvalidHandle, child, false, confinement);
         output.write.Close();
         if (!result.started)
             return result;
@@ -293,6 +331,64 @@ TEST_F(ProcessTest, ExtraEnvironmentReachesOnlyTheChild)
     EXPECT_EQ(std::getenv("GS_LIB"), nullptr);
     home = std::getenv("HOME");
     EXPECT_EQ(home ? home : "", homeBefore);
+}
+
+TEST_F(ProcessTest, ConfinedChildReachesOnlyWhatItsRulesAllow)
+{
+    const ConfinementSupport& support = GetConfinementSupport();
+    char pattern[] = "/tmp/quillet-reach-XXXXXX";
+    ASSERT_NE(mkdtemp(pattern), nullptr);
+    const std::string outside = pattern;
+    const std::string secret = outside + "/secret";
+    WriteAll(open(secret.c_str(), O_WRONLY | O_CREAT | O_CLOEXEC, 0600), "x");
+    PrivateFolder output(L"quillet-reach-out");
+    PrivateFolder temporary(L"quillet-reach-tmp");
+    ConfinementRules rules = GhostscriptRules(L"", output.GetPath(), temporary.GetPath());
+    rules.readable.push_back(FromUtf8(std::filesystem::canonical(QuilletTest::SelfPath()).parent_path().string()));
+    const Confinement confinement(rules);
+    ASSERT_TRUE(confinement.IsReady());
+
+    // Operation, allowed when confined (where the system confines it), and
+    // allowed without confinement, which shows the operation itself works.
+    const struct {
+        std::string op;
+        bool confined;
+        bool files;  // a file rule (else a network rule) decides
+    } cases[] = {
+        {"read:/usr/share/ghostscript", true, true},
+        {"read:" + secret, false, true},
+        {"read:/etc/hostname", false, true},
+        {"write:" + ToUtf8(output.GetPath()) + "/page", true, true},
+        {"write:" + ToUtf8(temporary.GetPath()) + "/scratch", true, true},
+        {"write:" + outside + "/planted", false, true},
+        {"socket:inet", false, false},
+        {"socket:inet6", false, false},
+        {"socket:unix", false, false},
+        {"socket:netlink", false, false},
+        {"uring", false, false},
+    };
+    std::vector<std::wstring> args;
+    for (const auto& c : cases)
+        args.push_back(FromUtf8(c.op));
+    args.push_back(L"env:TMPDIR");
+    const Result free = Run(Helper(L"proc_reach", args));
+    const Result confined = Run(Helper(L"proc_reach", args), {}, &confinement);
+    ASSERT_TRUE(confined.started);
+    EXPECT_EQ(confined.code, 0);
+    std::istringstream freeLines(free.output), confinedLines(confined.output);
+    for (const auto& c : cases) {
+        std::string before, after;
+        std::getline(freeLines, before);
+        std::getline(confinedLines, after);
+        const bool enforced = c.files ? support.files : support.network;
+        if (c.op != "uring")
+            EXPECT_EQ(before, "1") << c.op;
+        EXPECT_EQ(after, !enforced || c.confined ? before : "0") << c.op;
+    }
+    std::string temp;
+    std::getline(confinedLines, temp);
+    EXPECT_EQ(temp, ToUtf8(temporary.GetPath()));
+    std::filesystem::remove_all(outside);
 }
 
 TEST_F(ProcessTest, QuotedArgumentsWithSpacesAndNonAsciiArriveWhole)

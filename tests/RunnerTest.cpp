@@ -11,6 +11,7 @@
 #include "engine/RIPEngineImpl.h"
 #include "platform/TextConversion.h"
 #include "support/HelperProcess.h"
+#include "support/PrivateCups.h"
 
 #include <quillet/quillet.h>
 
@@ -784,6 +785,67 @@ TEST_F(RunnerTest, SecondJobOnTheSameEngineSeesOnlyItsOwnPages)
             EXPECT_NE(second[n], first[n]);
         EXPECT_EQ(CountEntries(run.folder.c_str()), run.entries);
     }
+}
+
+TEST_F(RunnerTest, PageFilesAreCheckedForFormatSizeAndWholeness)
+{
+    // A real page of every image format, then the same bytes cut short, with
+    // a byte more, and asked for at another size.
+    const fs::path job = WriteJob("one.ps", JobOf("A"));
+    for (RIPFormat format : {RIP_BMP32B, RIP_BMPGRAY, RIP_PNG256, RIP_PNGALPHA, RIP_PNGGRAY, RIP_JPEG,
+                             RIP_JPEGGRAY, RIP_TIFF32NC, RIP_TIFFG32D, RIP_PNG16M}) {
+        SCOPED_TRACE(format);
+        RIPEngine* engine = Engine(job, dir / ("format" + std::to_string(format)));
+        engine->SetOutputFormat(format);
+        engine->SetPageSize(50, 40);
+        ASSERT_TRUE(engine->StartRIP());
+        const std::vector<std::wstring> pages = Pages(engine, 1);
+        ASSERT_EQ(pages.size(), 1u);
+        const std::wstring& page = pages[0];
+        EXPECT_EQ(CheckPageFile(page, format, 50, 40), PageFileState::Whole);
+        std::string why;
+        EXPECT_EQ(CheckPageFile(page, format, 40, 50, &why), PageFileState::Broken);
+        EXPECT_EQ(why, "it is 50x40 pixels, not 40x50");
+        // Another format's page of the same size is no page of this one.
+        EXPECT_EQ(CheckPageFile(page, format == RIP_PNG16M ? RIP_PNGALPHA : RIP_PNG16M), PageFileState::Broken);
+        const std::string bytes = QuilletTest::PrivateCups::ReadFile(ToUtf8(page));
+        std::ofstream(ToUtf8(page), std::ios::binary) << bytes.substr(0, bytes.size() - 1);
+        EXPECT_EQ(CheckPageFile(page, format), PageFileState::CutShort);
+        std::ofstream(ToUtf8(page), std::ios::binary) << bytes << 'x';
+        // A TIFF's directory and strips say nothing of what follows them.
+        EXPECT_EQ(CheckPageFile(page, format),
+                  GetFileExtension(format) == L"tiff" ? PageFileState::Whole : PageFileState::Broken);
+    }
+    // A PNG chunk with a wrong CRC; names that are no regular file.
+    const std::wstring png = FromUtf8((dir / "format9").u8string()) + L"/bad.png";
+    std::string bytes = QuilletTest::PrivateCups::ReadFile(ToUtf8(Pages(engines.back(), 1)[0]));
+    bytes[40] = static_cast<char>(bytes[40] ^ 1);
+    std::ofstream(ToUtf8(png), std::ios::binary) << bytes;
+    std::string why;
+    EXPECT_EQ(CheckPageFile(png, RIP_PNG16M, 0, 0, &why), PageFileState::Broken);
+    EXPECT_EQ(why, "a chunk's CRC is wrong");
+    fs::create_symlink(ToUtf8(Pages(engines.back(), 1)[0]), dir / "link.png");
+    ASSERT_EQ(::mkfifo((dir / "fifo.png").c_str(), 0600), 0);
+    for (const char* name : {"link.png", "fifo.png"})
+        EXPECT_EQ(CheckPageFile(FromUtf8((dir / name).u8string()), RIP_PNG16M), PageFileState::Broken) << name;
+
+    // A BMP page over 4 GiB (sparse): its header states the length modulo
+    // 2^32; the rows tell the length.
+    const std::uint64_t width = 65536, height = 16640, length = 54 + width * 4 * height;
+    std::string header(54, '\0');
+    const auto put = [&header](std::size_t at, std::uint64_t value, int bytes) {
+        for (int i = 0; i < bytes; ++i)
+            header[at + i] = static_cast<char>(value >> (8 * i));
+    };
+    header[0] = 'B', header[1] = 'M';
+    put(2, length & 0xFFFFFFFFU, 4), put(10, 54, 4), put(14, 40, 4), put(18, width, 4), put(22, height, 4);
+    put(26, 1, 2), put(28, 32, 2);
+    const fs::path big = dir / "big.bmp";
+    std::ofstream(big, std::ios::binary) << header;
+    fs::resize_file(big, length);
+    EXPECT_EQ(CheckPageFile(FromUtf8(big.u8string()), RIP_BMP32B, 65536, 16640), PageFileState::Whole);
+    fs::resize_file(big, length - 4);
+    EXPECT_EQ(CheckPageFile(FromUtf8(big.u8string()), RIP_BMP32B), PageFileState::CutShort);
 }
 
 TEST_F(RunnerTest, LargeOutputWhileTheInputPipeIsFull)

@@ -1,0 +1,254 @@
+// Hostile jobs, output folders and limits through the public interface: what a
+// document reaches beyond its pages (nothing), what it leaves behind, and what
+// the host sees.
+#include "support/ScopedEnv.h"
+
+#include "engine/GhostscriptArgs.h"
+#include "platform/TextConversion.h"
+
+#include <quillet/quillet.h>
+
+#include <gtest/gtest.h>
+
+#include <algorithm>
+#include <filesystem>
+#include <fstream>
+#include <pwd.h>
+#include <string>
+#include <sys/stat.h>
+#include <unistd.h>
+#include <vector>
+
+namespace fs = std::filesystem;
+
+namespace Quillet {
+namespace {
+
+// One page with a line on it.
+const char kPage[] = "newpath 10 10 moveto 90 90 lineto stroke showpage\n";
+
+// The job's own bytes under the name of page 2: a PNG signature, text and an
+// end chunk, written through the output name Ghostscript was given.
+const char kForgery[] =
+    "/p currentpagedevice /OutputFile get def /n p length 1 sub string def\n"
+    "n 0 p 0 p length 8 sub getinterval putinterval n p length 8 sub (002.png) putinterval\n"
+    "n (w) file dup <89504E470D0A1A0A> writestring dup (hello) writestring\n"
+    "dup <0000000049454E44AE426082> writestring closefile\n";
+
+std::string Replace(std::string text, const std::string& what, const std::string& with)
+{
+    for (std::size_t at = text.find(what); at != std::string::npos; at = text.find(what, at + with.size()))
+        text.replace(at, what.size(), with);
+    return text;
+}
+
+std::string ReadAll(const fs::path& path)
+{
+    std::ifstream in(path, std::ios::binary);
+    return std::string(std::istreambuf_iterator<char>(in), {});
+}
+
+class HostileJobTest : public ::testing::Test {
+protected:
+    void SetUp() override
+    {
+        if (::access(ToUtf8(GetGhostscriptProgram(GetGhostscriptRoot())).c_str(), X_OK) != 0)
+            GTEST_SKIP() << "no Ghostscript";
+        char pattern[] = "/tmp/quillet-hostile-XXXXXX";
+        ASSERT_NE(::mkdtemp(pattern), nullptr);
+        dir = pattern;
+    }
+
+    void TearDown() override
+    {
+        if (!dir.empty())
+            fs::remove_all(dir);
+    }
+
+    /// Renders job into folder (the test's own when empty) with the
+    /// settings given; returns the service, not yet released.
+    IRIPBase* Render(const std::string& job, const std::wstring& folder = std::wstring(),
+                     void (*configure)(IRIPBase&) = nullptr)
+    {
+        const fs::path file = dir / "job.ps";
+        std::ofstream(file, std::ios::binary) << job;
+        IRIPBase* rip = CreateRIPService(FromUtf8(file.string()));
+        rip->SetOutputFolder(folder.empty() ? FromUtf8((dir / "pages").string()) : folder);
+        rip->SetOutputFormat(RIP_PNG16M);
+        rip->SetResolution(36);
+        if (configure != nullptr)
+            configure(*rip);
+        EXPECT_TRUE(rip->StartRIP());
+        BitmapFile page;
+        for (int n = 1; rip->GetPage(n, page); ++n)
+            handedOut.push_back(page.GetFilePath());
+        return rip;
+    }
+
+    static RIPFailure FailureOf(IRIPBase* rip)
+    {
+        RIPFailure failure;
+        GetRIPStatus(rip)->GetLastFailure(failure);
+        return failure;
+    }
+
+    /// The page files left in folder: exactly the ones handed out.
+    void ExpectOnlyHandedOutPages(const fs::path& folder)
+    {
+        std::vector<std::wstring> left;
+        for (const auto& entry : fs::directory_iterator(fs::absolute(folder)))
+            left.push_back(FromUtf8(entry.path().string()));
+        std::sort(left.begin(), left.end());
+        EXPECT_EQ(left, handedOut);
+    }
+
+    fs::path dir;
+    std::vector<std::wstring> handedOut;
+};
+
+TEST_F(HostileJobTest, AJobReachesNothingButItsOwnPages)
+{
+    // Targets outside the output folder, in the places a job would try:
+    // TARGET stands for the row's target in its job and folder.
+    const std::string home = std::getenv("HOME") != nullptr ? std::getenv("HOME") : "/root";
+    const std::string tag = "quillet-hostile-" + std::to_string(::getpid());
+    const struct {
+        const char* what;
+        std::string target;
+        bool exists;  // the target is there before (and must stay whole) or must not appear
+        std::string job;
+        std::wstring folder;    // the output folder, relative; empty: the test's own
+        int pages;              // what GetPageCount gives
+        std::wstring reason;    // the start of the reason, when it is the library's own
+    } rows[] = {
+        {"deletes a file in /tmp", "/tmp/" + tag, true, "(TARGET) deletefile\n", L"", -1, L""},
+        {"deletes in /var/tmp", "/var/tmp/" + tag, true, "(TARGET) deletefile\n", L"", -1, L""},
+        {"creates in /dev/shm", "/dev/shm/" + tag, false, "(TARGET) (w) file closefile\n", L"", -1, L""},
+        {"creates in the home", home + "/." + tag, false, "(TARGET) (w) file closefile\n", L"", -1, L""},
+        {"draws a file of /tmp", "/tmp/" + tag, true,
+         "/Courier 8 selectfont 10 50 moveto (TARGET) (r) file 99 string readstring pop show\n", L"", -1, L""},
+        {"draws a listing of /tmp", "/tmp/" + tag, true,
+         "/Courier 8 selectfont 10 50 moveto (/tmp/*) { show } 99 string filenameforall\n"
+         "currentpoint pop 10 gt { nosuchop } if\n",
+         L"", 1, L""},
+        {"moves its pages to /tmp", "/tmp/" + tag + "_1.png", false,
+         "<< /OutputFile (/tmp/" + tag + "_%d.png) >> setpagedevice\n", L"", -1, L""},
+        {"runs a command", "/tmp/" + tag, false, "(%pipe%touch TARGET) (w) file closefile\n", L"", -1, L""},
+        {"forges page 2", "", false, std::string(kForgery) + kPage + "{ } loop\n", L"", -1,
+         L"page 2 is not a well-formed page of the run"},
+        {"is given the folder |touch TARGET #", "/tmp/" + tag, false, "", L"|touch TARGET #", -1, L""},
+        {"is given the folder %pipe%touch TARGET", "/tmp/" + tag, false, "", L"%pipe%touch TARGET", -1, L""},
+    };
+    const fs::path current = fs::current_path();
+    fs::current_path(dir);  // the relative folders land here
+    for (const auto& row : rows) {
+        SCOPED_TRACE(row.what);
+        handedOut.clear();
+        if (row.exists)
+            std::ofstream(row.target) << "secret";
+        const std::wstring folder = FromUtf8(Replace(ToUtf8(row.folder), "TARGET", row.target));
+        IRIPBase* rip = Render("%!PS\n" + Replace(row.job, "TARGET", row.target) + kPage, folder);
+        EXPECT_EQ(rip->GetPageCount(), row.pages) << ToUtf8(FailureOf(rip).reason);
+        EXPECT_EQ(FailureOf(rip).reason.rfind(row.reason, 0), 0u) << ToUtf8(FailureOf(rip).reason);
+        if (!row.target.empty())
+            EXPECT_EQ(ReadAll(row.target), row.exists ? "secret" : "");
+        EXPECT_EQ(fs::exists(row.target), row.exists);
+        ExpectOnlyHandedOutPages(folder.empty() ? dir / "pages" : fs::path(ToUtf8(folder)));
+        rip->Release();
+        std::error_code ignored;
+        fs::remove(row.target, ignored);
+        fs::remove_all(dir / "pages");
+    }
+    fs::current_path(current);
+    // Each run's private temporary folder went with it.
+    const std::string ours = "qvrun-" + std::to_string(::getpid()) + "-";
+    for (const auto& entry : fs::directory_iterator(fs::temp_directory_path()))
+        EXPECT_NE(entry.path().filename().string().rfind(ours, 0), 0u) << entry.path();
+}
+
+TEST_F(HostileJobTest, LimitsAndPagesThatCannotBeRendered)
+{
+    const struct {
+        const char* what;
+        std::string job;
+        void (*configure)(IRIPBase&);
+        RIPStage stage;
+        std::wstring reason;
+    } rows[] = {
+        {"an endless loop", std::string(kPage) + "{ } loop\n", [](IRIPBase& r) { r.SetTimeLimit(1); },
+         RIP_STAGE_RENDER, L"the job ran past its time limit of 1 s after 1 page"},
+        {"a big page", std::string(kPage) + kPage,
+         [](IRIPBase& r) {
+             r.SetOutputFormat(RIP_BMP32B);
+             r.SetPageSize(4000, 4000);  // 64 MB a page
+             r.SetMaxOutputBytes(70 << 20);
+         },
+         RIP_STAGE_RENDER, L"the job wrote more than its limit of 70 MB after 1 page"},
+        {"a huge resolution", kPage, [](IRIPBase& r) { r.SetResolution(100000); }, RIP_STAGE_START,
+         L"the resolution 100000 dpi cannot be rendered"},
+        {"a huge page size", kPage, [](IRIPBase& r) { r.SetPageSize(1000000, 1000000); }, RIP_STAGE_START,
+         L"the page size 1000000x1000000 cannot be rendered"},
+    };
+    for (const auto& row : rows) {
+        SCOPED_TRACE(row.what);
+        handedOut.clear();
+        IRIPBase* rip = Render("%!PS\n" + row.job, std::wstring(), row.configure);
+        const RIPFailure failure = FailureOf(rip);
+        EXPECT_EQ(failure.stage, row.stage);
+        EXPECT_EQ(failure.reason.rfind(row.reason, 0), 0u) << ToUtf8(failure.reason);
+        EXPECT_EQ(rip->GetPageCount(), -1);
+        // Whatever it did not finish is gone; what it handed out stays.
+        if (fs::exists(dir / "pages"))
+            ExpectOnlyHandedOutPages(dir / "pages");
+        rip->Release();
+        fs::remove_all(dir / "pages");
+    }
+}
+
+TEST_F(HostileJobTest, DefaultFolderIsTheUsersOwnAndNeverAnotherUsers)
+{
+    const passwd* other = ::getpwnam("quillet-test");
+    if (other == nullptr)
+        GTEST_SKIP() << "no user quillet-test (scripts/setup.sh test creates it)";
+    // A temporary folder every user may write to, as /tmp is.
+    ASSERT_EQ(::chmod(dir.c_str(), 01777), 0);
+    QuilletTest::ScopedEnv temp("TMPDIR", dir.c_str());
+    const fs::path folder = dir / ("images-" + std::to_string(::geteuid()));
+    const fs::path theirs = dir / "theirs";
+    fs::create_directory(theirs);
+    ASSERT_EQ(::chown(theirs.c_str(), other->pw_uid, other->pw_gid), 0);
+
+    // Their link where our folder goes, then their folder: refused, and
+    // nothing of ours lands in theirs.
+    fs::create_directory_symlink(theirs, folder);
+    ASSERT_EQ(::lchown(folder.c_str(), other->pw_uid, other->pw_gid), 0);
+    IRIPBase* rip = Render(std::string("%!PS\n") + kPage, std::wstring(), [](IRIPBase& r) { r.SetOutputFolder(L""); });
+    RIPFailure failure = FailureOf(rip);
+    EXPECT_EQ(failure.stage, RIP_STAGE_START);
+    EXPECT_EQ(failure.reason, L"the default output folder cannot be used: the folder " + FromUtf8(folder.string()) +
+                                  L" is a symbolic link; a default folder is never reached through one");
+    fs::remove(folder);
+    fs::create_directory(folder);
+    ASSERT_EQ(::chown(folder.c_str(), other->pw_uid, other->pw_gid), 0);
+    ASSERT_TRUE(rip->StartRIP());
+    EXPECT_EQ(FailureOf(rip).reason, L"the default output folder cannot be used: the folder " +
+                                         FromUtf8(folder.string()) + L" belongs to another user (uid " +
+                                         std::to_wstring(other->pw_uid) + L")");
+    EXPECT_TRUE(fs::is_empty(theirs));
+    EXPECT_TRUE(fs::is_empty(folder));
+
+    // Gone: made anew, ours alone, and the pages are there.
+    fs::remove(folder);
+    ASSERT_TRUE(rip->StartRIP());
+    BitmapFile page;
+    ASSERT_TRUE(rip->GetPage(1, page));
+    EXPECT_EQ(fs::path(ToUtf8(page.GetFilePath())).parent_path(), folder);
+    struct stat info {};
+    ASSERT_EQ(::lstat(folder.c_str(), &info), 0);
+    EXPECT_EQ(info.st_mode & 07777, 0700u);
+    EXPECT_EQ(info.st_uid, ::geteuid());
+    rip->Release();
+}
+
+}  // namespace
+}  // namespace Quillet
