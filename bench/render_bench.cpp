@@ -1,11 +1,15 @@
 // Ratio benchmark: one job rendered through the library (StartRIP and a
-// GetPage loop) and by Ghostscript alone with the same switches, alternating,
-// several rounds. Reports the ratio of the median wall times (library / gs),
-// the host process's own CPU time as a share of Ghostscript's, and the time to
-// the first page as a share of the whole library run.
+// GetPage loop), through the library with its children unconfined, and by
+// Ghostscript alone with the same switches, alternating, several rounds.
+// Reports the ratio of the median wall times (library / gs), the cost of
+// confining Ghostscript (confined / unconfined library runs), the host
+// process's own CPU time as a share of Ghostscript's, and the time to the
+// first page as a share of the whole library run.
 //
 //   render_bench [--rounds N] [--dpi D] [--job FILE.ps] [--keep DIR]
 #include <quillet/quillet.h>
+
+#include "platform/Confinement.h"
 
 #include <spawn.h>
 #include <sys/resource.h>
@@ -79,9 +83,10 @@ int ProcessorCount()
 
 std::wstring Wide(const std::string& text) { return std::wstring(text.begin(), text.end()); }
 
-Sample RunLibrary(const Settings& settings, const fs::path& folder)
+Sample RunLibrary(const Settings& settings, const fs::path& folder, bool confined = true)
 {
     EmptyFolder(folder);
+    Quillet::Platform::SetConfinementEnabled(confined);
     Sample sample;
     const double hostBefore = CpuOf(RUSAGE_SELF);
     const double childBefore = CpuOf(RUSAGE_CHILDREN);
@@ -215,11 +220,14 @@ int main(int argc, char** argv)
     RunLibrary(settings, libFolder);
     RunGhostscript(settings, gsFolder);
 
-    std::vector<double> libWall, gsWall, firstShare;
-    double hostCpu = 0, libChildCpu = 0, gsCpu = 0;
+    std::vector<double> libWall, gsWall, freeWall, firstShare;
+    double hostCpu = 0, libChildCpu = 0, gsCpu = 0, freeChildCpu = 0;
     for (int round = 1; round <= settings.rounds; ++round) {
         const Sample lib = RunLibrary(settings, libFolder);
+        const Sample free = RunLibrary(settings, libFolder, false);
         const Sample gs = RunGhostscript(settings, gsFolder);
+        freeWall.push_back(free.wall);
+        freeChildCpu += free.childCpu;
         if (lib.pages != gs.pages)
             std::fprintf(stderr, "render_bench: the library gave %d pages, Ghostscript wrote %d\n",
                          lib.pages, gs.pages);
@@ -230,14 +238,17 @@ int main(int argc, char** argv)
         libChildCpu += lib.childCpu;
         gsCpu += gs.childCpu;
         std::printf("round %d: library %.3f s (first page after %.3f s, host CPU %.3f s, gs CPU %.3f s),"
-                    " gs alone %.3f s (CPU %.3f s), %d pages\n",
-                    round, lib.wall, lib.firstPage, lib.hostCpu, lib.childCpu, gs.wall,
-                    gs.childCpu, lib.pages);
+                    " unconfined %.3f s (gs CPU %.3f s), gs alone %.3f s (CPU %.3f s), %d pages\n",
+                    round, lib.wall, lib.firstPage, lib.hostCpu, lib.childCpu, free.wall, free.childCpu,
+                    gs.wall, gs.childCpu, lib.pages);
     }
 
     const double libMedian = Median(libWall), gsMedian = Median(gsWall);
     std::printf("\nmedian wall time: library %.3f s, Ghostscript alone %.3f s\n", libMedian, gsMedian);
     std::printf("ratio of medians (library / gs): %.3f\n", libMedian / gsMedian);
+    std::printf("confinement: median %.3f s confined, %.3f s unconfined, ratio %.3f; Ghostscript CPU ratio %.3f\n",
+                libMedian, Median(freeWall), libMedian / Median(freeWall),
+                freeChildCpu > 0 ? libChildCpu / freeChildCpu : 0.0);
     std::printf("host CPU as a share of Ghostscript's CPU (library runs): %.2f%% (%.3f s / %.3f s)\n",
                 libChildCpu > 0 ? 100 * hostCpu / libChildCpu : 0.0, hostCpu, libChildCpu);
     std::printf("Ghostscript CPU, library runs / alone: %.3f\n", gsCpu > 0 ? libChildCpu / gsCpu : 0.0);
