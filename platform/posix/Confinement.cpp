@@ -47,26 +47,17 @@ constexpr long SYS_landlock_restrict_self = 446;
 constexpr std::uint32_t kCreateRulesetVersion = 1U << 0;
 constexpr int kRulePathBeneath = 1;
 
-constexpr std::uint64_t kFsExecute = 1ULL << 0;
-constexpr std::uint64_t kFsWriteFile = 1ULL << 1;
-constexpr std::uint64_t kFsReadFile = 1ULL << 2;
-constexpr std::uint64_t kFsReadDir = 1ULL << 3;
-constexpr std::uint64_t kFsRemoveDir = 1ULL << 4;
-constexpr std::uint64_t kFsRemoveFile = 1ULL << 5;
-constexpr std::uint64_t kFsMakeChar = 1ULL << 6;
-constexpr std::uint64_t kFsMakeDir = 1ULL << 7;
-constexpr std::uint64_t kFsMakeReg = 1ULL << 8;
-constexpr std::uint64_t kFsMakeSock = 1ULL << 9;
-constexpr std::uint64_t kFsMakeFifo = 1ULL << 10;
-constexpr std::uint64_t kFsMakeBlock = 1ULL << 11;
-constexpr std::uint64_t kFsMakeSym = 1ULL << 12;
-constexpr std::uint64_t kFsRefer = 1ULL << 13;     // ABI 2
-constexpr std::uint64_t kFsTruncate = 1ULL << 14;  // ABI 3
-constexpr std::uint64_t kFsIoctlDev = 1ULL << 15;  // ABI 5
-constexpr std::uint64_t kNetBindTcp = 1ULL << 0;   // ABI 4
-constexpr std::uint64_t kNetConnectTcp = 1ULL << 1;
-constexpr std::uint64_t kScopeAbstractUnixSocket = 1ULL << 0;  // ABI 6
-constexpr std::uint64_t kScopeSignal = 1ULL << 1;
+// File-system rights: ABI 1 knows bits 0 to 12, ABI 2 adds refer, 3
+// truncate, 5 device ioctls.
+enum : std::uint64_t {
+    kFsExecute = 1ULL << 0, kFsWriteFile = 1ULL << 1, kFsReadFile = 1ULL << 2, kFsReadDir = 1ULL << 3,
+    kFsRemoveDir = 1ULL << 4, kFsRemoveFile = 1ULL << 5, kFsMakeChar = 1ULL << 6, kFsMakeDir = 1ULL << 7,
+    kFsMakeReg = 1ULL << 8, kFsMakeSock = 1ULL << 9, kFsMakeFifo = 1ULL << 10, kFsMakeBlock = 1ULL << 11,
+    kFsMakeSym = 1ULL << 12, kFsRefer = 1ULL << 13, kFsTruncate = 1ULL << 14, kFsIoctlDev = 1ULL << 15,
+};
+// TCP (ABI 4) and the scopes (ABI 6).
+enum : std::uint64_t { kNetBindTcp = 1ULL << 0, kNetConnectTcp = 1ULL << 1 };
+enum : std::uint64_t { kScopeAbstractUnixSocket = 1ULL << 0, kScopeSignal = 1ULL << 1 };
 
 // The rights that apply to a file (the others only make sense on folders).
 constexpr std::uint64_t kFileRights = kFsExecute | kFsWriteFile | kFsReadFile | kFsTruncate | kFsIoctlDev;
