@@ -14,7 +14,9 @@ namespace Quillet::Platform {
 
 /// What a confined child may reach. Everything else in the file system is
 /// closed to it (where the system can confine files), and no network socket
-/// can be opened (where the system can block them).
+/// can be opened (where the system can block them). Asked whether a path may
+/// be written (access() with W_OK), the system answers no to a confined child,
+/// whatever the rules: the question is not one they govern.
 struct ConfinementRules {
     /// Files and folders (with everything below) it may read, and from which
     /// it may run programs. Paths that do not exist are left out.

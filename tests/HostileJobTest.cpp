@@ -150,8 +150,9 @@ TEST_F(HostileJobTest, AJobReachesNothingButItsOwnPages)
         IRIPBase* rip = Render("%!PS\n" + Replace(row.job, "TARGET", row.target) + kPage, folder);
         EXPECT_EQ(rip->GetPageCount(), row.pages) << ToUtf8(FailureOf(rip).reason);
         EXPECT_EQ(FailureOf(rip).reason.rfind(row.reason, 0), 0u) << ToUtf8(FailureOf(rip).reason);
-        if (!row.target.empty())
+        if (!row.target.empty()) {
             EXPECT_EQ(ReadAll(row.target), row.exists ? "secret" : "");
+        }
         EXPECT_EQ(fs::exists(row.target), row.exists);
         ExpectOnlyHandedOutPages(folder.empty() ? dir / "pages" : fs::path(ToUtf8(folder)));
         rip->Release();
@@ -176,14 +177,14 @@ TEST_F(HostileJobTest, LimitsAndPagesThatCannotBeRendered)
         std::wstring reason;
     } rows[] = {
         {"an endless loop", std::string(kPage) + "{ } loop\n", [](IRIPBase& r) { r.SetTimeLimit(1); },
-         RIP_STAGE_RENDER, L"the job ran past its time limit of 1 s after 1 page"},
+         RIP_STAGE_RENDER, L"the job ran past its time limit of 1 s after "},
         {"a big page", std::string(kPage) + kPage,
          [](IRIPBase& r) {
              r.SetOutputFormat(RIP_BMP32B);
              r.SetPageSize(4000, 4000);  // 64 MB a page
              r.SetMaxOutputBytes(70 << 20);
          },
-         RIP_STAGE_RENDER, L"the job wrote more than its limit of 70 MB after 1 page"},
+         RIP_STAGE_RENDER, L"the job wrote more than its limit of 70 MB after "},
         {"a huge resolution", kPage, [](IRIPBase& r) { r.SetResolution(100000); }, RIP_STAGE_START,
          L"the resolution 100000 dpi cannot be rendered"},
         {"a huge page size", kPage, [](IRIPBase& r) { r.SetPageSize(1000000, 1000000); }, RIP_STAGE_START,

@@ -1,6 +1,7 @@
 // Confinement on Linux: Landlock for files (and TCP, from its fourth ABI), a
-// seccomp filter for every other kind of socket and for io_uring, resource
-// limits, and the rules for the children the library starts.
+// seccomp filter for every other kind of socket, for io_uring and for write
+// checks by access(), resource limits, and the rules for the children the
+// library starts.
 //
 // Landlock's ABI is asked of the kernel at run time; the system header of an
 // older distribution knows only the first ABIs, so the later constants are
@@ -123,8 +124,9 @@ bool SeccompFilters()
 class FilterBuilder {
 public:
     void Statement(std::uint16_t code, std::uint32_t k) { program.push_back(BPF_STMT(code, k)); }
-    /// A conditional jump: to onTrue when the accumulator equals (or, with
-    /// code BPF_JGE, is at least) k, else on to the next instruction.
+    /// A conditional jump: to onTrue when the accumulator equals k (with code
+    /// BPF_JEQ), is at least k (BPF_JGE) or has a bit of k set (BPF_JSET),
+    /// else on to the next instruction.
     void JumpIf(std::uint16_t code, std::uint32_t k, int onTrue)
     {
         fixups.push_back({program.size(), onTrue});
@@ -147,7 +149,10 @@ private:
 // Refuses every socket that is not a local one (or every socket at all), and
 // io_uring, through which sockets could be opened past the filter. Calls of
 // another architecture's system-call table (x86-64's x32 and i386 entries,
-// where the socket calls have other numbers) are refused as a whole.
+// where the socket calls have other numbers) are refused as a whole. Asked
+// by access() whether a path may be written, it answers no: the file rules
+// do not govern that question, so a program that picks a folder by asking
+// would otherwise pick one it cannot write to.
 std::vector<sock_filter> SocketFilter(bool localSockets)
 {
     // Jumps go forward only.
@@ -168,9 +173,13 @@ std::vector<sock_filter> SocketFilter(bool localSockets)
     f.JumpIf(BPF_JEQ, SYS_io_uring_setup, kNoPerm);
     f.JumpIf(BPF_JEQ, SYS_io_uring_enter, kNoPerm);
     f.JumpIf(BPF_JEQ, SYS_io_uring_register, kNoPerm);
+#ifdef SYS_access
     f.JumpIf(BPF_JEQ, SYS_access, kAccessMode1);
+#endif
     f.JumpIf(BPF_JEQ, SYS_faccessat, kAccessMode2);
+#ifdef SYS_faccessat2
     f.JumpIf(BPF_JEQ, SYS_faccessat2, kAccessMode2);
+#endif
     f.Statement(BPF_RET | BPF_K, SECCOMP_RET_ALLOW);
     f.Place(kAccessMode1);
     f.Statement(BPF_LD | BPF_W | BPF_ABS, offsetof(seccomp_data, args[1]));
