@@ -139,8 +139,13 @@ TEST_F(HostileJobTest, AJobReachesNothingButItsOwnPages)
         {"is given the folder |touch TARGET #", "/tmp/" + tag, false, "", L"|touch TARGET #", -1, L""},
         {"is given the folder %pipe%touch TARGET", "/tmp/" + tag, false, "", L"%pipe%touch TARGET", -1, L""},
     };
-    const fs::path current = fs::current_path();
-    fs::current_path(dir);  // the relative folders land here
+    // The relative folders land in the test's folder; the current folder is
+    // put back however the test ends.
+    struct CurrentFolder {
+        explicit CurrentFolder(const fs::path& folder) { fs::current_path(folder); }
+        ~CurrentFolder() { fs::current_path(saved); }
+        fs::path saved = fs::current_path();
+    } current(dir);
     for (const auto& row : rows) {
         SCOPED_TRACE(row.what);
         handedOut.clear();
@@ -160,7 +165,6 @@ TEST_F(HostileJobTest, AJobReachesNothingButItsOwnPages)
         fs::remove(row.target, ignored);
         fs::remove_all(dir / "pages");
     }
-    fs::current_path(current);
     // Each run's private temporary folder went with it.
     const std::string ours = "qvrun-" + std::to_string(::getpid()) + "-";
     for (const auto& entry : fs::directory_iterator(fs::temp_directory_path()))

@@ -344,9 +344,11 @@ TEST_F(ProcessTest, ConfinedChildReachesOnlyWhatItsRulesAllow)
     PrivateFolder output(L"quillet-reach-out");
     PrivateFolder temporary(L"quillet-reach-tmp");
     ConfinementRules rules = GhostscriptRules(L"", output.GetPath(), temporary.GetPath());
-    // The helper is this binary; a sanitizer's runtime in it reads /proc.
+    // The helper is this binary; a sanitizer's runtime in it reads /proc and
+    // the suppressions below the tests.
     rules.readable.push_back(FromUtf8(std::filesystem::canonical(QuilletTest::SelfPath()).parent_path().string()));
     rules.readable.push_back(L"/proc");
+    rules.readable.push_back(FromUtf8(QUILLET_SOURCE_DIR "/tests"));
     const Confinement confinement(rules);
     ASSERT_TRUE(confinement.IsReady());
 
