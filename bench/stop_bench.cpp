@@ -2,9 +2,8 @@
 //  - stop latency: Stop() once page 1 of a 400-page job is out, beside the
 //    10 s cap a stop may wait at most;
 //  - hand-out delay on a slowly fed FIFO: from a page file's last write to
-//    GetPage returning it, for PNG (a page is complete once its file is
-//    closed) and TIFF (complete only once the next page's file exists, the
-//    rule every format followed before), in the same run.
+//    GetPage returning it, for PNG and TIFF (a page is complete once its
+//    file is closed and its check passes), in the same run.
 //
 //   stop_bench [--rounds N]
 #include <quillet/quillet.h>
@@ -138,7 +137,7 @@ int main(int argc, char** argv)
     const std::vector<double> tiff = HandOutDelays(scratch, Quillet::RIP_TIFF32NC, 6, gapMs);
     std::printf("hand-out delay, FIFO fed one page per %d ms, last write to GetPage:\n", gapMs);
     std::printf("  png16m   (closed file):    median %.3f s over %zu pages\n", Median(png), png.size());
-    std::printf("  tiff32nc (next page file): median %.3f s over %zu pages\n", Median(tiff), tiff.size());
+    std::printf("  tiff32nc (closed file):   median %.3f s over %zu pages\n", Median(tiff), tiff.size());
     fs::remove_all(scratch);
     return 0;
 }
