@@ -166,10 +166,11 @@ void RIPEngineImpl::StartGhostscript()
     // Held only while the run goes on: the system allows few watches per user.
     if (!d.changeNotification.Open(d.outputFolder)) {
         CloseRunHandles();
+        const bool exists = ZDirStorage(ZString(d.outputFolder)).Exists();
         d.FailRun(RIP_STAGE_START,
                   "the output folder " + ToUtf8(d.outputFolder) +
-                      (ZDirStorage(ZString(d.outputFolder)).Exists() ? " cannot be watched (the system's limit of folder watches may be reached)"
-                                       : " cannot be created"));
+                      (exists ? " cannot be watched (the system's limit of folder watches may be reached)"
+                              : " cannot be created"));
         return;
     }
 
