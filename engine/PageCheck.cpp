@@ -167,7 +167,10 @@ PageFileState CheckPng(PageReader& reader, RIPFormat format, const Expected& exp
 {
     static const std::uint8_t kSignature[8] = {0x89, 'P', 'N', 'G', '\r', '\n', 0x1A, '\n'};
     // The colour type each PNG device writes, all at 8 bits a sample.
-    const std::uint8_t colourType = format == RIP_PNG16M ? 2 : format == RIP_PNGALPHA ? 6 : format == RIP_PNGGRAY ? 0 : 3;
+    const std::uint8_t colourType = format == RIP_PNG16M     ? 2
+                                    : format == RIP_PNGALPHA ? 6
+                                    : format == RIP_PNGGRAY  ? 0
+                                                             : 3;
     std::uint8_t bytes[13];
     if (!reader.Take(8, bytes))
         return CutShort(why);

@@ -533,8 +533,8 @@ void RunMonitor::ChildEnded()
     if (code != 0 && !d.stopRequested && d.maxOutputBytes > 0 &&
         (Platform::ChildProcess::IsFileSizeLimitEnd(code) ||
          BytesWritten() >= static_cast<std::uint64_t>(d.maxOutputBytes)))
-        d.FailRun(RIP_STAGE_RENDER,
-                  "the job wrote more than its limit of " + Bytes(d.maxOutputBytes) + " after " + Pages(d.pagesProduced));
+        d.FailRun(RIP_STAGE_RENDER, "the job wrote more than its limit of " + Bytes(d.maxOutputBytes) + " after " +
+                                        Pages(d.pagesProduced));
     if (brokenPage != 0)
         FailBrokenPage();
     if (code != 0) {

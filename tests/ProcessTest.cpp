@@ -111,7 +111,10 @@ QUILLET_TEST_HELPER(proc_reach)
         } else if (op.rfind("write:", 0) == 0) {
             fd = open(arg.c_str(), O_WRONLY | O_CREAT | O_CLOEXEC, 0600);
         } else if (op.rfind("socket:", 0) == 0) {
-            const int family = arg == "inet" ? AF_INET : arg == "inet6" ? AF_INET6 : arg == "unix" ? AF_UNIX : AF_NETLINK;
+            const int family = arg == "inet"    ? AF_INET
+                               : arg == "inet6" ? AF_INET6
+                               : arg == "unix"  ? AF_UNIX
+                                                : AF_NETLINK;
             fd = socket(family, family == AF_INET ? SOCK_DGRAM : SOCK_STREAM, 0);
             if (family == AF_NETLINK && fd < 0)
                 fd = socket(AF_NETLINK, SOCK_RAW, 0);

@@ -284,7 +284,8 @@ void RemoveAbandoned(const std::string& temp, const std::string& start)
                              ? std::strtol(name.c_str() + start.size(), &end, 10) : 0;
         struct stat info {};
         if (pid > 0 && *end == '-' && ::fstatat(::dirfd(listing), name.c_str(), &info, AT_SYMLINK_NOFOLLOW) == 0 &&
-            S_ISDIR(info.st_mode) && info.st_uid == self && !ZUtilities::IsProcessAlive(static_cast<std::uint32_t>(pid))) {
+            S_ISDIR(info.st_mode) && info.st_uid == self &&
+            !ZUtilities::IsProcessAlive(static_cast<std::uint32_t>(pid))) {
             std::error_code error;
             std::filesystem::remove_all(temp + name, error);
         }
