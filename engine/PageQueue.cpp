@@ -35,16 +35,14 @@ void RIPEngine::AnnouncePages(std::int32_t last)
     // Announce every page not announced yet, also those produced before the
     // callback was registered. Only pages of the first copy are announced,
     // as GetPage and GetPageCount give them: the copy only grows, so a page
-    // within it stays within it. A page waits for the job's orientation, and
-    // none is announced once the run was stopped (also from a callback).
+    // within it stays within it. None is announced once the run was stopped
+    // (also from a callback). The header, when the job has one, was read
+    // before the page was handed over; without one a page says portrait.
     last = std::min(last, pagesPerCopy);
     while (pageNotify != nullptr && lastNotifiedPage < last && !impl->IsStopRequested()) {
-        const std::int32_t orientation = jobOrientation.load();
-        if (orientation == 0)
-            break;
         ++lastNotifiedPage;
         BitmapFile& entry = pages[lastNotifiedPage];
-        entry.SetOrientation(orientation);
+        entry.SetOrientation(jobOrientation.load());
         pageNotify->OnPageReady(lastNotifiedPage, entry);
     }
 }

@@ -98,6 +98,7 @@ bool RIPEngine::StartRIP()
         if (source == Platform::kNullHandle)
             failure.Set(RIP_STAGE_START, UnopenedSource(jobInfo->GetPrintJobFile()));
         impl->SetJobSource(source);
+        BeginHeaderScan();  // the header values are each run's own
         try {
             impl->StartGhostscript();
         } catch (const std::exception& e) {

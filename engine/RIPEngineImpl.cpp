@@ -237,15 +237,13 @@ bool RIPEngineImpl::WaitForPage(std::int32_t pageNumber)
         const std::uint64_t seen = d.pageEvent.Generation();
         {
             ZLock guard(d.lock);
-            if (pageNumber <= d.pagesProduced) {
-                if (d.owner->GetOrientation() != 0 || d.idle)
-                    return true;
-            } else if (d.idle) {
-                // Not at the first failure: a failing run drains (bounded by
-                // the stop's grace), and its cause is known only at
-                // its end, which the caller may go on to ask about.
+            if (pageNumber <= d.pagesProduced)
+                return true;
+            // Not at the first failure: a failing run drains (bounded by the
+            // stop's grace), and its cause is known only at its end, which
+            // the caller may go on to ask about.
+            if (d.idle)
                 return false;
-            }
         }
         d.pageEvent.WaitForChange(seen, kPagePollMs);
     }

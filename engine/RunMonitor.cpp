@@ -12,6 +12,7 @@
 
 #include <quillet/BitmapFile.h>
 
+#include <algorithm>
 #include <chrono>
 #include <cstddef>
 #include <set>
@@ -33,6 +34,10 @@ constexpr int kStopGraceMs = 1000;
 // Output pieces read per wake-up, so that a chatty child cannot keep the
 // monitor from its other work.
 constexpr int kReadsPerWakeUp = 16;
+// Output pieces read before a page is handed out: more than Ghostscript's
+// output pipe holds (64 KiB), so that whatever it wrote before the page,
+// the header above all, has been read.
+constexpr int kReadsBeforeHandOver = 16;
 
 }  // namespace
 
@@ -99,6 +104,10 @@ void RunMonitor::Run()
     // Without a child (it could not be started) the run ends at once; failed
     // is already set.
     bool running = child != Platform::kInvalidHandle;
+    // Ghostscript reads the run's header tag first; the prolog takes it.
+    const std::string tag = d.owner->GetHeaderTag() + "\n";
+    pendingSize = std::min(tag.size(), input.size());
+    std::copy(tag.begin(), tag.begin() + static_cast<std::ptrdiff_t>(pendingSize), input.begin());
 
     std::vector<Platform::WaitItem> items;
     std::vector<Source> sources;
@@ -382,6 +391,9 @@ void RunMonitor::HandOverCompletePages(bool childEnded, bool cleanExit)
 
 void RunMonitor::HandOver(std::int32_t pageNumber)
 {
+    // Ghostscript wrote the header before the page's file: read now, it is
+    // known when the page goes out, and no page need wait for it.
+    ReadOutput(kReadsBeforeHandOver);
     // AddPage takes the lock itself; pagesProduced counts the page only after
     // the engine has stored it, so a waiter never finds it missing.
     d.owner->AddPage(pageNumber, BitmapFile(PageFileName(pageNumber)));

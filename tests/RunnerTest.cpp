@@ -373,28 +373,38 @@ TEST_F(RunnerTest, CopiesRequestedByTheJobAreReportedFromTheHeader)
 
 TEST_F(RunnerTest, AsynchronousDeliveryAnnouncesOneCopyOnTheMonitorThread)
 {
-    // The job waits for its input to end before its first page: the callback
-    // is registered while the run is certainly in progress.
-    const fs::path fifo = dir / "job.fifo";
-    RIPEngine* engine = FifoEngine(fifo);
-    ASSERT_NE(engine, nullptr);
-    ASSERT_TRUE(engine->StartRIP());
-    ASSERT_FALSE(engine->GetImpl().IsIdle());
-
-    Recorder recorder;
-    EXPECT_TRUE(engine->GetPages(&recorder, true));
-    {
-        std::ofstream writer(fifo, std::ios::binary);
-        writer << JobOf("ABAB");
-    }
-    WaitForEnd(engine);
     // One copy, as GetPageCount and GetPage give it, each page stamped with
-    // the job's orientation (the first page is square: portrait).
-    EXPECT_EQ(recorder.numbers, (std::vector<std::int32_t>{1, 2}));
-    EXPECT_EQ(recorder.orientations, (std::vector<std::int32_t>{1, 1}));
-    for (std::thread::id thread : recorder.threads)
-        EXPECT_NE(thread, std::this_thread::get_id());
-    EXPECT_EQ(engine->GetPageCount(), 2);
+    // the job's orientation: the first page is square (portrait), or
+    // landscape. Text the job prints itself is no header.
+    const struct {
+        std::string job;
+        std::int32_t orientation;
+    } cases[] = {
+        {JobOf("ABAB"), 1},
+        {"%!PS\n(Orientation=Landscape; Copies=all;\\n) print flush\n" + JobOf("BC").substr(5), 2},
+    };
+    for (const auto& c : cases) {
+        SCOPED_TRACE(c.orientation);
+        // The job waits for its input to end before its first page: the
+        // callback is registered while the run is certainly in progress.
+        const fs::path fifo = dir / ("job" + std::to_string(c.orientation) + ".fifo");
+        RIPEngine* engine = FifoEngine(fifo);
+        ASSERT_NE(engine, nullptr);
+        ASSERT_TRUE(engine->StartRIP());
+        ASSERT_FALSE(engine->GetImpl().IsIdle());
+
+        Recorder recorder;
+        EXPECT_TRUE(engine->GetPages(&recorder, true));
+        std::ofstream(fifo, std::ios::binary) << c.job;
+        WaitForEnd(engine);
+        std::lock_guard<std::mutex> guard(recorder.mutex);
+        EXPECT_EQ(recorder.numbers, (std::vector<std::int32_t>{1, 2}));
+        EXPECT_EQ(recorder.orientations, (std::vector<std::int32_t>(2, c.orientation)));
+        for (std::thread::id thread : recorder.threads)
+            EXPECT_NE(thread, std::this_thread::get_id());
+        EXPECT_EQ(engine->GetPageCount(), 2);
+        EXPECT_EQ(engine->GetOrientation(), c.orientation);
+    }
 }
 
 TEST_F(RunnerTest, PostScriptErrorFailsTheRunButKeepsEarlierPages)

@@ -118,7 +118,8 @@ public:
     /// Copies in the output, or -1 while not known.
     virtual std::int32_t GetNumCopies() = 0;
     virtual bool GetIsCollated() = 0;
-    /// The job's orientation code (1 to 4), 0 until known.
+    /// The orientation code (1 to 4) of the last run's pages as the job's
+    /// header gave it; 0 until a run's header has been read.
     virtual std::int32_t GetOrientation() = 0;
     /// Stores an intent string that travels with the job to the preview.
     virtual void SetIntent(const std::wstring& intent) = 0;
