@@ -158,15 +158,17 @@ bool RIPEngine::GetOutputFile(std::wstring& path)
 
 bool RIPEngine::DeletePages()
 {
+    // A run still going on would go on adding pages to the emptied table
+    // under their old numbers, and the counts would no longer tell the truth:
+    // it is ended first, as Stop ends it (from a page callback, the delivery
+    // ends once the callback has returned). The header values stay the job's.
+    impl->StopGhostscript();
     ZLock guard(impl->GetLock());
     try {
         for (auto& entry : pages)
             entry.second.DeleteBitmapFile();
         pages.clear();
         pagesPerCopy = 1;
-        jobOrientation = 0;
-        std::lock_guard<std::mutex> headerGuard(headerLock);
-        headerText.clear();
     } catch (...) {
         return false;
     }

@@ -64,5 +64,22 @@ TEST_F(JobHeaderTest, OnlyThePrologsLineWithTheRunsTagCounts)
     }
 }
 
+TEST_F(JobHeaderTest, EachRunHasItsOwnTagAndValuesThatDeletePagesKeeps)
+{
+    const std::string first = engine->BeginHeaderScan();
+    Scan(first + " Copies=2;Collate=1;Orientation=3;\n");
+    EXPECT_TRUE(engine->DeletePages());
+    EXPECT_EQ(engine->GetOrientation(), 3);
+    EXPECT_EQ(engine->GetNumCopies(), 2);
+
+    const std::string second = engine->BeginHeaderScan();
+    EXPECT_NE(second, first);
+    EXPECT_EQ(engine->GetHeaderTag(), second);
+    EXPECT_EQ(engine->GetOrientation(), 0);
+    EXPECT_EQ(engine->GetNumCopies(), -1);
+    Scan(first + " Copies=2;Collate=1;Orientation=3;\n");  // the last run's line
+    EXPECT_EQ(engine->GetOrientation(), 0);
+}
+
 }  // namespace
 }  // namespace Quillet

@@ -315,7 +315,7 @@ TEST_F(RunnerTest, ThreePagesArriveInOrderWithTheHeaderValues)
     EXPECT_TRUE(engine->DeletePages());
     for (const std::wstring& path : paths)
         EXPECT_FALSE(Exists(path));
-    EXPECT_EQ(engine->GetOrientation(), 0);
+    EXPECT_EQ(engine->GetOrientation(), 1);  // the job's, still
 }
 
 TEST_F(RunnerTest, RepeatedCopiesAreRecognisedBySizeAndContent)
@@ -669,36 +669,43 @@ TEST_F(RunnerTest, MonitorSleepsWhileGhostscriptIsSilent)
 
 TEST_F(RunnerTest, StopAndReleaseFromAPageCallbackEndTheRun)
 {
-    // At page 2 of a long job, the callback stops the run or releases the
-    // engine: no later page is announced, and Ghostscript goes long before
-    // the 400 pages are written.
-    for (const bool release : {false, true}) {
-        SCOPED_TRACE(release ? "Release" : "Stop");
-        const fs::path fifo = dir / (release ? "release.fifo" : "stop.fifo");
+    // At page 2 of a long job, the callback stops the run, releases the
+    // engine or deletes the pages: no later page is announced, Ghostscript
+    // goes long before the 400 pages are written, and the counts say so.
+    enum class Action { Stop, Release, Delete };
+    for (const Action action : {Action::Stop, Action::Release, Action::Delete}) {
+        SCOPED_TRACE(static_cast<int>(action));
+        const fs::path fifo = dir / ("action" + std::to_string(static_cast<int>(action)) + ".fifo");
         RIPEngine* engine = FifoEngine(fifo);
         ASSERT_NE(engine, nullptr);
         ASSERT_TRUE(engine->StartRIP());
         struct Stopper : Recorder {
             RIPEngine* engine;
-            bool release;
+            Action action;
             void OnPageReady(std::int32_t pageNumber, BitmapFile& page) override
             {
                 // Read before the recorder's lock, which orders every use of
                 // this object before the test looks at it.
                 RIPEngine* const target = engine;
-                const bool releasing = release;
+                const Action what = action;
                 Recorder::OnPageReady(pageNumber, page);
-                if (pageNumber == 2)
-                    releasing ? (void)target->Release() : target->Stop();
+                if (pageNumber != 2)
+                    return;
+                if (what == Action::Release)
+                    target->Release();
+                else if (what == Action::Stop)
+                    target->Stop();
+                else
+                    target->DeletePages();
             }
         } stopper;
         stopper.engine = engine;
-        stopper.release = release;
+        stopper.action = action;
         const std::size_t threads = CountEntries("/proc/self/task");  // the monitor's included
         EXPECT_TRUE(engine->GetPages(&stopper, true));
         // The engine holds the FIFO open, and the whole job fits into it.
         std::ofstream(fifo, std::ios::binary) << DistinctPages(400);
-        if (release) {
+        if (action == Action::Release) {
             engines.pop_back();
             // Destroyed by its own monitor thread, which then ends.
             while (!ChildrenOfThisProcess().empty() || CountEntries("/proc/self/task") >= threads)
@@ -706,11 +713,16 @@ TEST_F(RunnerTest, StopAndReleaseFromAPageCallbackEndTheRun)
         } else {
             WaitForEnd(engine);
             EXPECT_LE(engine->GetPageCount(), 0);
+            EXPECT_EQ(engine->GetNumCopies(), -1);
+            EXPECT_EQ(engine->GetOrientation(), 1);
             BitmapFile page;
             EXPECT_FALSE(engine->GetPage(3, page));
         }
         std::lock_guard<std::mutex> guard(stopper.mutex);  // orders the callbacks before the look
         EXPECT_EQ(stopper.numbers, (std::vector<std::int32_t>{1, 2}));
+        if (action == Action::Delete) {
+            EXPECT_FALSE(Exists(stopper.paths[0]) || Exists(stopper.paths[1]));
+        }
         EXPECT_TRUE(ChildrenOfThisProcess().empty());
         EXPECT_LT(CountEntries(output.c_str()), 400u);
         fs::remove_all(output);
