@@ -10,6 +10,7 @@
 #include "platform/ZBaseStorage.h"
 #include "platform/ZString.h"
 
+#include <cerrno>
 #include <chrono>
 #include <stdexcept>
 #include <system_error>
@@ -26,6 +27,24 @@ constexpr int kPagePollMs = 1000;
 // Ghostscript's input pipe holds no more than this, so that a stop finds little
 // job data ahead of Ghostscript still to be rendered.
 constexpr std::size_t kInputPipeBytes = 16384;
+
+/// Why Ghostscript could not be started with argv, the spawn having failed
+/// with the OS error error.
+std::string SpawnFailure(const std::vector<std::wstring>& argv, int error)
+{
+    const std::error_code why(error, std::generic_category());
+    if (why == std::errc::argument_list_too_long) {
+        // Most likely the host's custom or IJS parameters: the system limits
+        // the command line and each argument.
+        std::size_t bytes = 0;
+        for (const std::wstring& arg : argv)
+            bytes += ToUtf8(arg).size() + 1;
+        return "Ghostscript cannot be started: its command line of " + std::to_string(bytes) +
+               " bytes is longer than the system allows (" + why.message() + ")";
+    }
+    return "Ghostscript cannot be started: " + (argv.empty() ? std::string() : ToUtf8(argv[0])) +
+           (error != 0 ? " (" + why.message() + ")" : std::string());
+}
 
 }  // namespace
 
@@ -169,8 +188,7 @@ void RIPEngineImpl::SpawnChild()
                                            d.outputPipeClient.Get(), d.errorPipeClient.Get(), d.process,
                                            true))
             // The monitor sees no child and ends the run at once.
-            d.FailRun(RIP_STAGE_START, "Ghostscript cannot be started: " +
-                                           (d.childArgv.empty() ? std::string() : ToUtf8(d.childArgv[0])));
+            d.FailRun(RIP_STAGE_START, SpawnFailure(d.childArgv, errno));
     }
     // The child holds its own copies; ours would keep the pipes open past its end.
     d.inputRead.Close();

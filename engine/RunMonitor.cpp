@@ -409,10 +409,12 @@ void RunMonitor::ChildEnded()
     ReadOutput(-1);
     ReadError(-1);
     int code = 0;
+    bool signalled = false;
     {
         ZLock guard(d.lock);
         if (!d.process.TryGetExitCode(code))
             code = 0;
+        signalled = d.process.EndedBySignal();
     }
     NoteClosedFiles();
     HandOverCompletePages(true, code == 0);
@@ -421,7 +423,7 @@ void RunMonitor::ChildEnded()
         FailBrokenPage();
     if (code != 0) {
         // The exit code and Ghostscript's own report name the cause.
-        d.failure.SetChildEnd(code, d.pagesProduced, d.stopRequested);
+        d.failure.SetChildEnd(code, signalled, d.pagesProduced, d.stopRequested);
         d.FailRun(RIP_STAGE_RENDER, "Ghostscript failed", true);
     }
     d.process = Platform::ChildProcess();

@@ -17,6 +17,7 @@
 
 #include <atomic>
 #include <chrono>
+#include <climits>
 #include <csignal>
 #include <cstdlib>
 #include <dirent.h>
@@ -437,7 +438,9 @@ TEST_F(RunnerTest, ErrorReportsAreKeptShortAndReadable)
 {
     // An error before the first page; megabytes of the job's own error text
     // before an error (only the end is kept, with the cause); an offending
-    // name that is no UTF-8.
+    // name that is no UTF-8, or that would drive a terminal; a job that
+    // prints what looks like Ghostscript's report (and shows one more on its
+    // operand stack) before its real error; a file the job may not read.
     const std::string chatter =
         "/e (%stderr) (w) file def 1 1 40000 { pop e (" + std::string(60, 'x') + "\\n) writestring } for\n";
     const struct {
@@ -448,6 +451,11 @@ TEST_F(RunnerTest, ErrorReportsAreKeptShortAndReadable)
         {"first.ps", "nosuchop\n" + JobOf("A"), L"PostScript error /undefined in nosuchop after 0 pages"},
         {"chatty.ps", JobOf("A", chatter + "nosuchop\n"), L"PostScript error /undefined in nosuchop after 1 page"},
         {"bytes.ps", "(\\377\\376) cvn cvx exec\n", L"PostScript error /undefined in \uFFFD\uFFFD after 0 pages"},
+        {"title.ps", "(\\033]0;T\\007) cvn cvx exec\n", L"PostScript error /undefined in \uFFFD]0;T\uFFFD after 0"},
+        {"forged.ps",
+         "(Error: /ioerror in --showpage--\\nLast OS error: No space left on device\\n) print (Error: /x) nosuchop\n",
+         L"PostScript error /undefined in nosuchop after 0 pages"},
+        {"shadow.ps", "(/etc/shadow) (r) file\n", L"the job may not read /etc/shadow"},
     };
     for (const auto& c : cases) {
         SCOPED_TRACE(c.name);
@@ -459,8 +467,20 @@ TEST_F(RunnerTest, ErrorReportsAreKeptShortAndReadable)
         RIPFailure failure;
         GetRIPStatus(engine)->GetLastFailure(failure);
         EXPECT_NE(failure.report.find(L"Unrecoverable error, exit code 1"), std::wstring::npos);
-        EXPECT_NE(failure.report.find(L"Error: /undefined in "), std::wstring::npos);
+        EXPECT_EQ(failure.report.rfind(L"Error: /", 0), 0u) << ToUtf8(failure.report);
+        EXPECT_EQ(failure.report.find(L'\x1b'), std::wstring::npos);
     }
+
+    // Ghostscript refuses the resolution before any job: exit code 255 is
+    // an exit code, and its one line of report names the cause.
+    RIPEngine* engine = Engine(WriteJob("any.ps", JobOf("A")));
+    engine->SetResolution(INT_MAX);
+    ASSERT_TRUE(engine->StartRIP());
+    WaitForEnd(engine);
+    ExpectFailure(engine, RIP_STAGE_RENDER, L"Ghostscript error: ", L" after 0 pages (Ghostscript exit code 255)");
+    RIPFailure failure;
+    GetRIPStatus(engine)->GetLastFailure(failure);
+    EXPECT_EQ(failure.report.rfind(L"Unrecoverable error: ", 0), 0u) << ToUtf8(failure.report);
 }
 
 TEST_F(RunnerTest, FullOrReadOnlyOutputDiskIsNamed)
@@ -745,6 +765,15 @@ TEST_F(RunnerTest, MissingGhostscriptFailsTheRun)
     EXPECT_TRUE(engine->GetImpl().IsFailed());
     EXPECT_EQ(engine->GetPageCount(), -1);
     ExpectFailure(engine, RIP_STAGE_START, L"Ghostscript cannot be started: " + FromUtf8(dir.u8string()));
+
+    // Parameters longer than the system lets a command line be.
+    RIPEngine* overlong = Engine(WriteJob("one.ps", JobOf("A")));
+    overlong->SetOutputFormat(RIP_IJS);
+    overlong->SetIJSParams(std::wstring(1 << 20, L'x'));
+    EXPECT_TRUE(overlong->StartRIP());
+    WaitForEnd(overlong);
+    ExpectFailure(overlong, RIP_STAGE_START, L"Ghostscript cannot be started: its command line of ",
+                  L" bytes is longer than the system allows (Argument list too long)");
 }
 
 TEST_F(RunnerTest, ReleaseDuringARunStopsIt)

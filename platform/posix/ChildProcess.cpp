@@ -223,11 +223,13 @@ ChildProcess::ChildProcess(ChildProcess&& other) noexcept
     : handle(std::move(other.handle)),
       processId(other.processId),
       reaped(other.reaped),
-      exitCode(other.exitCode)
+      exitCode(other.exitCode),
+      endedBySignal(other.endedBySignal)
 {
     other.processId = -1;
     other.reaped = false;
     other.exitCode = 0;
+    other.endedBySignal = false;
 }
 
 ChildProcess& ChildProcess::operator=(ChildProcess&& other) noexcept
@@ -238,9 +240,11 @@ ChildProcess& ChildProcess::operator=(ChildProcess&& other) noexcept
         processId = other.processId;
         reaped = other.reaped;
         exitCode = other.exitCode;
+        endedBySignal = other.endedBySignal;
         other.processId = -1;
         other.reaped = false;
         other.exitCode = 0;
+        other.endedBySignal = false;
     }
     return *this;
 }
@@ -260,6 +264,7 @@ void ChildProcess::Release() noexcept
     processId = -1;
     reaped = false;
     exitCode = 0;
+    endedBySignal = false;
 }
 
 bool ChildProcess::Spawn(const std::vector<std::wstring>& argv,
@@ -427,6 +432,7 @@ bool ChildProcess::TryGetExitCode(int& code)
             return false;  // still running
         } else {
             exitCode = ExitCodeOf(info);
+            endedBySignal = info.si_code != CLD_EXITED;
         }
         reaped = true;
     }
