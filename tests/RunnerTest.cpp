@@ -398,13 +398,13 @@ TEST_F(RunnerTest, AsynchronousDeliveryAnnouncesOneCopyOnTheMonitorThread)
         EXPECT_TRUE(engine->GetPages(&recorder, true));
         std::ofstream(fifo, std::ios::binary) << c.job;
         WaitForEnd(engine);
-        std::lock_guard<std::mutex> guard(recorder.mutex);
+        EXPECT_EQ(engine->GetPageCount(), 2);
+        EXPECT_EQ(engine->GetOrientation(), c.orientation);
+        std::lock_guard<std::mutex> guard(recorder.mutex);  // orders the callbacks before the look
         EXPECT_EQ(recorder.numbers, (std::vector<std::int32_t>{1, 2}));
         EXPECT_EQ(recorder.orientations, (std::vector<std::int32_t>(2, c.orientation)));
         for (std::thread::id thread : recorder.threads)
             EXPECT_NE(thread, std::this_thread::get_id());
-        EXPECT_EQ(engine->GetPageCount(), 2);
-        EXPECT_EQ(engine->GetOrientation(), c.orientation);
     }
 }
 
