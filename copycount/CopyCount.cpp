@@ -20,7 +20,7 @@ using namespace CopyCountShared;
 
 constexpr std::int32_t kGraceSeconds = 5;
 // A constructor that finds no free record looks again this often, and gives
-// up after kClaimWaitMs: long enough for a grace period to run out, so that a
+// up after kClaimWait: long enough for a grace period to run out, so that a
 // table full of recently finished counters only delays a new name.
 constexpr std::uint32_t kClaimRetryMs = 250;
 constexpr auto kClaimWait = std::chrono::milliseconds(10000);

@@ -100,7 +100,8 @@ void RemoveAbandoned(const std::string& folder)
             continue;
         const std::string path = folder + "/" + entry->d_name;
         const long writer = std::atol(entry->d_name + 4);
-        const bool writerGone = writer > 0 && !Quillet::ZUtilities::IsProcessAlive(static_cast<std::uint32_t>(writer));
+        const bool writerGone =
+            writer > 0 && !Quillet::ZUtilities::IsProcessAlive(static_cast<std::uint32_t>(writer));
         struct stat info {};
         if (::lstat(path.c_str(), &info) == 0 && S_ISREG(info.st_mode) &&
             (writerGone || now - info.st_mtime > kAbandonedAfterS))
