@@ -48,6 +48,7 @@ void ScanJobHeaderChunk(benchmark::State& state)
     const std::string chunk = OutputChunk();
     IRIPBase* service = CreateRIPService(L"");
     auto* engine = static_cast<RIPEngine*>(service);
+    engine->BeginHeaderScan();  // as at the start of a run
     for (auto _ : state)
         engine->ScanJobHeader(chunk.data(), chunk.size());
     state.SetBytesProcessed(state.iterations() * static_cast<int64_t>(chunk.size()));

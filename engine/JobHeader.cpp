@@ -6,6 +6,7 @@
 #include <algorithm>
 #include <climits>
 #include <cstdint>
+#include <cstring>
 #include <random>
 
 namespace Quillet {
@@ -79,18 +80,25 @@ std::string RIPEngine::GetHeaderTag()
 void RIPEngine::ScanJobHeader(const char* bytes, std::size_t count)
 {
     std::lock_guard<std::mutex> guard(headerLock);
-    for (std::size_t i = 0; i < count && !headerSeen; ++i) {
-        if (bytes[i] != '\n') {
-            if (headerText.size() < kMaxHeaderLine)
-                headerText += bytes[i];
-            else
-                headerLineTooLong = true;
-            continue;
+    const char* const end = bytes + count;
+    for (const char* at = bytes; at < end && !headerSeen;) {
+        const char* const lineEnd = static_cast<const char*>(std::memchr(at, '\n', static_cast<std::size_t>(end - at)));
+        const char* const pieceEnd = lineEnd != nullptr ? lineEnd : end;
+        // Only a line that begins with the tag is kept: the job's own text,
+        // however much of it, is passed over at once.
+        if (!headerLineTooLong) {
+            headerText.append(at, static_cast<std::size_t>(pieceEnd - at));
+            const std::size_t compared = std::min(headerText.size(), headerTag.size());
+            headerLineTooLong = headerTag.empty() || headerText.size() > kMaxHeaderLine ||
+                                headerText.compare(0, compared, headerTag, 0, compared) != 0;
         }
+        if (lineEnd == nullptr)
+            break;
         if (!headerLineTooLong)
             ReadHeaderLine(headerText);
         headerText.clear();
         headerLineTooLong = false;
+        at = lineEnd + 1;
     }
 }
 
@@ -102,7 +110,7 @@ void RIPEngine::ReadHeaderLine(const std::string& line)
     std::int64_t copies = 0;
     std::int64_t collate = 0;
     std::int64_t orientation = 0;
-    if (headerTag.empty() || !Expect(line, at, headerTag.c_str()) || !Expect(line, at, " Copies=") ||
+    if (!Expect(line, at, headerTag.c_str()) || !Expect(line, at, " Copies=") ||
         !ReadNumber(line, at, copies) || !Expect(line, at, ";Collate=") || !ReadNumber(line, at, collate) ||
         !Expect(line, at, ";Orientation=") || !ReadNumber(line, at, orientation) || !Expect(line, at, ";") ||
         at != line.size())
