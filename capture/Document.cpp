@@ -131,6 +131,44 @@ void Document::DeleteCopy()
         ZFileStorage(name).Delete(false);
 }
 
+bool Document::JobMayStillCome(std::string& why)
+{
+    const std::wstring tag = FileStem(copyPath);
+    ZPrintJob job;
+    if (tag.empty())
+        return true;
+    if (!ZPrintQueue::FindJob(tag, job)) {
+        why = "the print server went away while the job of " + ToUtf8(path) + " was on its way";
+        return false;
+    }
+    const std::string message = job.message.empty() ? std::string() : ": " + job.message;
+    switch (job.state) {
+    case ZPrintJob::State::Missing:
+        return true;  // not submitted yet, or printed to another server's queue
+    case ZPrintJob::State::Waiting:
+        if (!job.queuePaused)
+            return true;
+        why = "the print queue " + ToUtf8(job.queue) + " is paused; the job of " + ToUtf8(path) + " waits in it";
+        return false;
+    case ZPrintJob::State::Stopped:
+        why = "the print server stopped the job of " + ToUtf8(path) + message;
+        return false;
+    case ZPrintJob::State::Ended:
+        why = "the print server ended the job of " + ToUtf8(path) + " without handing it over" + message;
+        return false;
+    }
+    return true;
+}
+
+void Document::CancelJob()
+{
+    const std::wstring tag = FileStem(copyPath);
+    ZPrintJob job;
+    if (!tag.empty() && ZPrintQueue::FindJob(tag, job) && job.state != ZPrintJob::State::Missing &&
+        job.state != ZPrintJob::State::Ended)
+        ZPrintQueue::CancelJob(job.id);
+}
+
 tagZBASESTAT Document::Run()
 {
     // A host that died mid-capture left the virtual queue as the default.

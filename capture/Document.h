@@ -63,6 +63,17 @@ public:
     /// Deletes the tagged copy, if any.
     void DeleteCopy();
 
+    /// Once printed: asks the print server about the job of the tagged copy.
+    /// False, with why in one line of English, when the job can no longer
+    /// reach the capture: the server went away, the job's queue is paused,
+    /// or the server stopped or ended the job (why then holds its message,
+    /// the filter's error for a document it could not convert). Blocks on the
+    /// print server; the engine's thread calls it while it waits for the keys.
+    bool JobMayStillCome(std::string& why);
+    /// Cancels the job of the tagged copy unless the server has ended it, so
+    /// that a capture that gives up leaves nothing of its own in the queue.
+    void CancelJob();
+
     std::unique_ptr<DocumentImpl> impl;
     std::wstring path;
     std::wstring copyPath;

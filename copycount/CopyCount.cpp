@@ -3,11 +3,15 @@
 
 #include "copycount/CopyCountTable.h"
 #include "platform/NamedMutex.h"
+#include "platform/SharedMemory.h"
 #include "platform/TextConversion.h"
 #include "platform/ZUtilities.h"
 
 #include <algorithm>
+#include <chrono>
+#include <cstddef>
 #include <ctime>
+#include <stdexcept>
 
 namespace Quillet {
 namespace {
@@ -15,8 +19,25 @@ namespace {
 using namespace CopyCountShared;
 
 constexpr std::int32_t kGraceSeconds = 5;
-constexpr std::uint32_t kClaimRetryMs = 1000;
+// A constructor that finds no free record looks again this often, and gives
+// up after kClaimWait: long enough for a grace period to run out, so that a
+// table full of recently finished counters only delays a new name.
+constexpr std::uint32_t kClaimRetryMs = 250;
+constexpr auto kClaimWait = std::chrono::milliseconds(10000);
 constexpr std::uint32_t kCountPollMs = 5000;
+
+/// What the objects of one counter (an object and its copies) share: the
+/// mutex handle and the mark that tells every process the record is bound.
+struct Binding {
+    explicit Binding(const std::wstring& mutexName) : mutex(mutexName) {}
+    NamedMutex mutex;
+    Platform::SharedMark mark;
+};
+
+std::size_t OffsetOf(const CopyCountTable& table, const CopyCountRecord& record)
+{
+    return reinterpret_cast<const unsigned char*>(&record) - reinterpret_cast<const unsigned char*>(&table);
+}
 
 std::int32_t Now()
 {
@@ -82,9 +103,10 @@ bool IsClaimable(const CopyCountRecord& record, std::int32_t now)
     return !IsCounting(record) && (record.stopTime == kCounting || record.stopTime < now);
 }
 
-/// The record of key, else the first claimable one, claimed for key; null when
-/// every record is counting or in its grace period.
-CopyCountRecord* FindOrClaim(CopyCountTable& table, const std::u16string& key)
+/// The record of key, else the first claimable one that no live counter is
+/// bound to, claimed for key; null when there is none. A live counter's
+/// record is never taken over: two names would count into one record.
+CopyCountRecord* FindOrClaim(CopyCountTable& table, const std::u16string& key, const Platform::SharedMark& mark)
 {
     for (CopyCountRecord& record : table.records) {
         if (HasName(record, key))
@@ -92,7 +114,7 @@ CopyCountRecord* FindOrClaim(CopyCountTable& table, const std::u16string& key)
     }
     const std::int32_t now = Now();
     for (CopyCountRecord& record : table.records) {
-        if (IsClaimable(record, now)) {
+        if (IsClaimable(record, now) && !mark.IsHeldByOthers(OffsetOf(table, record))) {
             WriteName(record, key);
             record.copies = 0;
             record.stopTime = kIdle;
@@ -109,16 +131,29 @@ CopyCount* CopyCount::Create(const std::wstring& name)
     return new CopyCount(name);
 }
 
-CopyCount::CopyCount(const std::wstring& name)
-    : mutex(std::make_shared<NamedMutex>(GetMutexName())), record(nullptr)
+CopyCount::CopyCount(const std::wstring& name) : record(nullptr)
 {
+    // The copies share the binding through the mutex pointer, which points
+    // into it: the mark lasts as long as the last copy.
+    const auto binding = std::make_shared<Binding>(GetMutexName());
+    mutex = std::shared_ptr<NamedMutex>(binding, &binding->mutex);
     const std::u16string key = TableKey(name);
+    const auto deadline = std::chrono::steady_clock::now() + kClaimWait;
     for (;;) {
         MutexLock lock(*mutex);
-        record = FindOrClaim(OpenTable(), key);
+        CopyCountTable& table = OpenTable();
+        if (!binding->mark.IsOpen())
+            binding->mark.Open(GetTableName());  // without it, records are leased as before
+        record = FindOrClaim(table, key, binding->mark);
+        // Marked before the mutex goes, so that no other constructor sees the
+        // record free in between.
+        if (record != nullptr)
+            binding->mark.Hold(OffsetOf(table, *record));
         lock.Unlock();
         if (record != nullptr)
             return;
+        if (std::chrono::steady_clock::now() >= deadline)
+            throw std::runtime_error("No free copy counter record");
         // Every record is busy. Wait with the mutex given up, so that the
         // other processes can stop their counters meanwhile; the next round
         // also searches again, because another process may have claimed our

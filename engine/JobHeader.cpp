@@ -1,67 +1,126 @@
-// The print-job header scan: "Collate=", "Copies=" and "Orientation=" picked
-// out of Ghostscript's standard output.
+// The print-job header scan: the one line single_copy.ps writes on
+// Ghostscript's standard output, "TAG Copies=N;Collate=B;Orientation=O;",
+// picked out of whatever else the job prints.
 #include "engine/RIPEngine.h"
 
-#include "engine/RIPEngineImpl.h"
-
-#include <cerrno>
+#include <algorithm>
 #include <climits>
-#include <cstdlib>
+#include <cstdint>
+#include <cstring>
+#include <random>
 
 namespace Quillet {
 
 namespace {
 
-// headerText grows to at most this many characters before its start is cut
-// off; the last kKeptCharacters stay, so that a key and its value split across
-// two pieces of output are still found.
-constexpr std::size_t kMaxHeaderText = 1024;
-constexpr std::size_t kKeptCharacters = 100;
+// What Ghostscript reads before the job: a PostScript comment, so a run
+// without the prolog (split/merge) takes it for one.
+const char kTagStart[] = "%QuilletRun ";
+// A header line is short; a longer line is the job's own and is not kept.
+constexpr std::size_t kMaxHeaderLine = 160;
 
-/// The value after the first occurrence of key in text, converted as strtol
-/// does with base 0 and clamped to 32 bits. False when the key is missing or
-/// no ";" follows the start of the key anywhere in text.
-bool FindValue(const std::string& text, const char* key, std::size_t keyLength, std::int32_t& value)
+/// A run's secret: 128 bits from the system's random source, in hex.
+std::string NewSecret()
 {
-    const std::size_t at = text.find(key, 0, keyLength);
-    if (at == std::string::npos || text.find(';', at) == std::string::npos)
+    std::random_device random;
+    static const char digits[] = "0123456789abcdef";
+    std::string secret;
+    for (int i = 0; i < 4; ++i) {
+        std::uint32_t word = random();
+        for (int k = 0; k < 8; ++k, word >>= 4)
+            secret += digits[word & 0xF];
+    }
+    return secret;
+}
+
+/// Reads the decimal digits at text[at...] into value (saturating at
+/// INT32_MAX); false when there are none.
+bool ReadNumber(const std::string& text, std::size_t& at, std::int64_t& value)
+{
+    const std::size_t first = at;
+    value = 0;
+    for (; at < text.size() && text[at] >= '0' && text[at] <= '9'; ++at)
+        value = std::min<std::int64_t>(value * 10 + (text[at] - '0'), INT32_MAX);
+    return at > first;
+}
+
+/// Expects literal at text[at...] and moves past it.
+bool Expect(const std::string& text, std::size_t& at, const char* literal)
+{
+    const std::string expected(literal);
+    if (text.compare(at, expected.size(), expected) != 0)
         return false;
-    // text is a std::string: its storage ends in a NUL, which stops strtol.
-    const long number = std::strtol(text.c_str() + at + keyLength, nullptr, 0);
-    if (number > INT32_MAX)
-        value = INT32_MAX;
-    else if (number < INT32_MIN)
-        value = INT32_MIN;
-    else
-        value = static_cast<std::int32_t>(number);
+    at += expected.size();
     return true;
 }
 
 }  // namespace
 
+std::string RIPEngine::BeginHeaderScan()
+{
+    std::lock_guard<std::mutex> guard(headerLock);
+    headerTag = kTagStart + NewSecret();
+    headerText.clear();
+    headerLineTooLong = false;
+    headerSeen = false;
+    jobCopies = 0;
+    jobCollate = false;
+    jobOrientation = 0;
+    return headerTag;
+}
+
+std::string RIPEngine::GetHeaderTag()
+{
+    std::lock_guard<std::mutex> guard(headerLock);
+    if (headerTag.empty())
+        headerTag = kTagStart + NewSecret();
+    return headerTag;
+}
+
 void RIPEngine::ScanJobHeader(const char* bytes, std::size_t count)
 {
-    if (count == 0)
-        return;
-    bool orientationFound = false;
-    {
-        std::lock_guard<std::mutex> guard(headerLock);
-        headerText.append(bytes, count);
-        std::int32_t value = 0;
-        if (FindValue(headerText, "Collate=", 8, value))
-            jobCollate = (value == 1);
-        if (jobCopies.load() == 0 && FindValue(headerText, "Copies=", 7, value))
-            jobCopies = static_cast<std::int64_t>(value);
-        if (jobOrientation.load() == 0 && FindValue(headerText, "Orientation=", 12, value)) {
-            jobOrientation = value;
-            orientationFound = value != 0;
+    std::lock_guard<std::mutex> guard(headerLock);
+    const char* const end = bytes + count;
+    for (const char* at = bytes; at < end && !headerSeen;) {
+        const char* const lineEnd = static_cast<const char*>(std::memchr(at, '\n', static_cast<std::size_t>(end - at)));
+        const char* const pieceEnd = lineEnd != nullptr ? lineEnd : end;
+        // Only a line that begins with the tag is kept: the job's own text,
+        // however much of it, is passed over at once.
+        if (!headerLineTooLong) {
+            headerText.append(at, static_cast<std::size_t>(pieceEnd - at));
+            const std::size_t compared = std::min(headerText.size(), headerTag.size());
+            headerLineTooLong = headerTag.empty() || headerText.size() > kMaxHeaderLine ||
+                                headerText.compare(0, compared, headerTag, 0, compared) != 0;
         }
-        if (headerText.size() > kMaxHeaderText)
-            headerText.erase(0, headerText.size() - kKeptCharacters);
+        if (lineEnd == nullptr)
+            break;
+        if (!headerLineTooLong)
+            ReadHeaderLine(headerText);
+        headerText.clear();
+        headerLineTooLong = false;
+        at = lineEnd + 1;
     }
-    // Pages held back for the orientation can go now.
-    if (orientationFound)
-        impl->NotifyPageWaiters();
+}
+
+void RIPEngine::ReadHeaderLine(const std::string& line)
+{
+    // Only the prolog's line counts, exactly in its form: the job may print
+    // anything, but it cannot know the run's tag.
+    std::size_t at = 0;
+    std::int64_t copies = 0;
+    std::int64_t collate = 0;
+    std::int64_t orientation = 0;
+    if (!Expect(line, at, headerTag.c_str()) || !Expect(line, at, " Copies=") ||
+        !ReadNumber(line, at, copies) || !Expect(line, at, ";Collate=") || !ReadNumber(line, at, collate) ||
+        !Expect(line, at, ";Orientation=") || !ReadNumber(line, at, orientation) || !Expect(line, at, ";") ||
+        at != line.size())
+        return;
+    headerSeen = true;
+    jobCopies = copies;
+    jobCollate = collate == 1;
+    // The prolog says 1 to 4; anything else would mean no orientation, not a
+    // value to hold pages back for.
+    jobOrientation = orientation >= 1 && orientation <= 4 ? static_cast<std::int32_t>(orientation) : 1;
 }
 
 }  // namespace Quillet

@@ -35,16 +35,14 @@ void RIPEngine::AnnouncePages(std::int32_t last)
     // Announce every page not announced yet, also those produced before the
     // callback was registered. Only pages of the first copy are announced,
     // as GetPage and GetPageCount give them: the copy only grows, so a page
-    // within it stays within it. A page waits for the job's orientation, and
-    // none is announced once the run was stopped (also from a callback).
+    // within it stays within it. None is announced once the run was stopped
+    // (also from a callback). The header, when the job has one, was read
+    // before the page was handed over; without one a page says portrait.
     last = std::min(last, pagesPerCopy);
     while (pageNotify != nullptr && lastNotifiedPage < last && !impl->IsStopRequested()) {
-        const std::int32_t orientation = jobOrientation.load();
-        if (orientation == 0)
-            break;
         ++lastNotifiedPage;
         BitmapFile& entry = pages[lastNotifiedPage];
-        entry.SetOrientation(orientation);
+        entry.SetOrientation(jobOrientation.load());
         pageNotify->OnPageReady(lastNotifiedPage, entry);
     }
 }
@@ -160,15 +158,17 @@ bool RIPEngine::GetOutputFile(std::wstring& path)
 
 bool RIPEngine::DeletePages()
 {
+    // A run still going on would go on adding pages to the emptied table
+    // under their old numbers, and the counts would no longer tell the truth:
+    // it is ended first, as Stop ends it (from a page callback, the delivery
+    // ends once the callback has returned). The header values stay the job's.
+    impl->StopGhostscript();
     ZLock guard(impl->GetLock());
     try {
         for (auto& entry : pages)
             entry.second.DeleteBitmapFile();
         pages.clear();
         pagesPerCopy = 1;
-        jobOrientation = 0;
-        std::lock_guard<std::mutex> headerGuard(headerLock);
-        headerText.clear();
     } catch (...) {
         return false;
     }

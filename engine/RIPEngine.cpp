@@ -14,6 +14,7 @@
 #include "platform/ZThread.h"
 #include "settings/InstallSettings.h"
 
+#include <algorithm>
 #include <chrono>
 #include <exception>
 #include <string>
@@ -30,6 +31,11 @@ constexpr std::uint32_t kJobKeyTimeoutMs = 20000;
 /// is laid out first, which takes the office suite seconds to start (more
 /// on a loaded machine) and is bounded by a limit of its own (60 s).
 constexpr std::uint32_t kPrintingTimeoutMs = 90000;
+/// While it waits for the job, the capture asks the print server this often
+/// how the job stands, so that a server that went away, a paused queue or a
+/// job the server stopped (a document it could not convert) ends the wait
+/// with the server's reason within a few seconds, not after 20.
+constexpr std::uint32_t kJobWatchMs = 1000;
 
 /// Why the job source at path (a print-job file, a FIFO, standard input)
 /// could not be opened.
@@ -98,6 +104,7 @@ bool RIPEngine::StartRIP()
         if (source == Platform::kNullHandle)
             failure.Set(RIP_STAGE_START, UnopenedSource(jobInfo->GetPrintJobFile()));
         impl->SetJobSource(source);
+        BeginHeaderScan();  // the header values are each run's own
         try {
             impl->StartGhostscript();
         } catch (const std::exception& e) {
@@ -156,24 +163,40 @@ RIPEngine::CaptureResult RIPEngine::CaptureJob()
     // The printing thread is waited for too: a document that was not printed
     // at all (no print server, no queue, nothing that prints it) ends the
     // capture at once, since no keys can come then. One printed to the
-    // default queue instead may still come back, if that queue is ours.
+    // default queue instead may still come back, if that queue is ours. Once
+    // printed, the job is watched on the print server; a capture that gives
+    // up cancels it, so that nothing of ours stays in the queue.
     std::string timeout = "no job was reported within " + std::to_string(kJobKeyTimeoutMs / 1000) +
                           " s of printing to " + ToUtf8(document->queueName);
     auto deadline = std::chrono::steady_clock::now() + std::chrono::milliseconds(kPrintingTimeoutMs);
     bool printing = true;
+    auto giveUp = [&](const std::string& why) {
+        failure.Set(RIP_STAGE_CAPTURE, why);
+        if (!printing)
+            document->CancelJob();
+        return CaptureResult::Failed;
+    };
     while (keyServer.IsThreadRunning()) {
         const auto left = std::chrono::duration_cast<std::chrono::milliseconds>(
             deadline - std::chrono::steady_clock::now()).count();
+        if (left <= 0)
+            return giveUp(printing ? "printing " + ToUtf8(document->path) + " did not end within " +
+                                         std::to_string(kPrintingTimeoutMs / 1000) + " s"
+                                   : timeout);
         ZSynchManager waiter;
         waiter.AddSynchObject(&keyServer);
         if (printing)
             waiter.AddSynchObject(document.get());
-        if (left <= 0 || waiter.WaitForTrigger(false, static_cast<std::uint32_t>(left)) != ZBASE_OK) {
-            failure.Set(RIP_STAGE_CAPTURE, printing ? "printing " + ToUtf8(document->path) + " did not end within " +
-                                                          std::to_string(kPrintingTimeoutMs / 1000) + " s"
-                                                    : timeout);
-            return CaptureResult::Failed;
+        const auto slice = printing ? left : std::min<long long>(left, kJobWatchMs);
+        const tagZBASESTAT woke = waiter.WaitForTrigger(false, static_cast<std::uint32_t>(slice));
+        if (woke == ZBASE_TIMEOUT) {
+            std::string why;
+            if (!printing && !document->JobMayStillCome(why))
+                return giveUp(why);
+            continue;
         }
+        if (woke != ZBASE_OK)
+            return giveUp("waiting for the job failed");
         if (printing && !document->IsThreadRunning()) {
             document->Join();  // its failure text is written before it ends
             printing = false;
@@ -187,10 +210,8 @@ RIPEngine::CaptureResult RIPEngine::CaptureJob()
             deadline = std::chrono::steady_clock::now() + std::chrono::milliseconds(kJobKeyTimeoutMs);
         }
     }
-    if (!keyServer.succeeded) {
-        failure.Set(RIP_STAGE_CAPTURE, "the job-key endpoint failed before a job was reported");
-        return CaptureResult::Failed;
-    }
+    if (!keyServer.succeeded)
+        return giveUp("the job-key endpoint failed before a job was reported");
     const std::wstring keys = keyServer.keys;
     // The print path names the job after the tagged copy; the preview and
     // the host go on naming the document the host asked for.

@@ -28,9 +28,10 @@ class RIPEngineImpl;
 /// operation of IRIPBase is called on the host's thread; AddPage and
 /// ScanJobHeader are called by the runner's monitor thread. The runner's lock
 /// (RIPEngineImpl::GetLock) guards the page table, pagesPerCopy, pageNotify
-/// and lastNotifiedPage; the header values are atomics and headerText has a
-/// lock of its own, so that DeletePages on the host's thread and the header
-/// scan on the monitor thread never touch it at once.
+/// and lastNotifiedPage; the header values are atomics and the scan's state
+/// has a lock of its own (headerLock), so that a start or DeletePages on the
+/// host's thread and the header scan on the monitor thread never touch it at
+/// once.
 class RIPEngine : public IRIPBase {
 public:
     /// Copies the holder (the engine shares the job description from here on)
@@ -64,9 +65,18 @@ public:
     void FinishRun();
     /// Destroys the engine at once (the base Release).
     bool Destroy();
-    /// Picks "Collate=", "Copies=" and "Orientation=" out of Ghostscript's
-    /// standard output, piece by piece as it is read.
+    /// Reads Ghostscript's standard output, piece by piece as it comes, for
+    /// the header line of the prolog (single_copy.ps): the run's tag, then
+    /// "Copies=N;Collate=B;Orientation=O;". Only the first such line counts;
+    /// any other text, the job's own "Copies=" included, changes nothing.
     void ScanJobHeader(const char* bytes, std::size_t count);
+    /// Forgets the header values and makes a new tag for the next run; returns
+    /// it. Called on the host's thread before a run starts.
+    std::string BeginHeaderScan();
+    /// The current run's tag ("%QuilletRun " and 128 random bits in hex): the
+    /// line Ghostscript reads before the job, which the prolog repeats in its
+    /// header. The job cannot learn it.
+    std::string GetHeaderTag();
 
     // Output formats and page names.
     std::wstring GetOutputDevice() const;
@@ -106,6 +116,8 @@ protected:
     ~RIPEngine() override;
 
 private:
+    /// Takes the header's values from line if it is the prolog's (under headerLock).
+    void ReadHeaderLine(const std::string& line);
     void DetectCopies(std::int32_t pageNumber);
     /// Announces pending pages up to last, within the first copy (under the lock).
     void AnnouncePages(std::int32_t last);
@@ -137,8 +149,11 @@ private:
     std::atomic<bool> jobCollate;
     std::atomic<std::int64_t> jobCopies;
     std::atomic<std::int32_t> jobOrientation;
-    std::mutex headerLock;   // guards headerText only
-    std::string headerText;
+    std::mutex headerLock;   // guards the scan's state below
+    std::string headerTag;   // this run's tag, empty before the first
+    std::string headerText;  // the output line being read
+    bool headerLineTooLong = false;
+    bool headerSeen = false;  // the run's header has been read
     /// The printing thread of the current job's capture; its destructor
     /// restores the default queue and deletes the tagged copy.
     std::unique_ptr<Document> document;

@@ -12,6 +12,7 @@
 #include "platform/ZString.h"
 
 #include <algorithm>
+#include <cerrno>
 #include <chrono>
 #include <stdexcept>
 #include <system_error>
@@ -47,6 +48,24 @@ std::vector<std::wstring> SplitMergeFolders(const std::wstring& customParams)
         folders.push_back(slash == 0 ? L"/" : path.substr(0, slash));
     }
     return folders;
+}
+
+/// Why Ghostscript could not be started with argv, the spawn having failed
+/// with the OS error error.
+std::string SpawnFailure(const std::vector<std::wstring>& argv, int error)
+{
+    const std::error_code why(error, std::generic_category());
+    if (why == std::errc::argument_list_too_long) {
+        // Most likely the host's custom or IJS parameters: the system limits
+        // the command line and each argument.
+        std::size_t bytes = 0;
+        for (const std::wstring& arg : argv)
+            bytes += ToUtf8(arg).size() + 1;
+        return "Ghostscript cannot be started: its command line of " + std::to_string(bytes) +
+               " bytes is longer than the system allows (" + why.message() + ")";
+    }
+    return "Ghostscript cannot be started: " + (argv.empty() ? std::string() : ToUtf8(argv[0])) +
+           (error != 0 ? " (" + why.message() + ")" : std::string());
 }
 
 }  // namespace
@@ -240,8 +259,7 @@ void RIPEngineImpl::SpawnChild()
                                            d.outputPipeClient.Get(), d.errorPipeClient.Get(), d.process,
                                            true, d.confinement.get()))
             // The monitor sees no child and ends the run at once.
-            d.FailRun(RIP_STAGE_START, "Ghostscript cannot be started: " +
-                                           (d.childArgv.empty() ? std::string() : ToUtf8(d.childArgv[0])));
+            d.FailRun(RIP_STAGE_START, SpawnFailure(d.childArgv, errno));
     }
     // The child holds its own copies; ours would keep the pipes open past its end.
     d.inputRead.Close();
@@ -308,15 +326,13 @@ bool RIPEngineImpl::WaitForPage(std::int32_t pageNumber)
         const std::uint64_t seen = d.pageEvent.Generation();
         {
             ZLock guard(d.lock);
-            if (pageNumber <= d.pagesProduced) {
-                if (d.owner->GetOrientation() != 0 || d.idle)
-                    return true;
-            } else if (d.idle) {
-                // Not at the first failure: a failing run drains (bounded by
-                // the stop's grace), and its cause is known only at
-                // its end, which the caller may go on to ask about.
+            if (pageNumber <= d.pagesProduced)
+                return true;
+            // Not at the first failure: a failing run drains (bounded by the
+            // stop's grace), and its cause is known only at its end, which
+            // the caller may go on to ask about.
+            if (d.idle)
                 return false;
-            }
         }
         d.pageEvent.WaitForChange(seen, kPagePollMs);
     }

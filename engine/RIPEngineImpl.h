@@ -91,8 +91,7 @@ struct RIPEngineImplData {
     Platform::DirWatch changeNotification;
     /// Asks the monitor to close Ghostscript's input and finish.
     Platform::Event stopEvent{false};
-    /// Signalled after every page, after the header gave the orientation and at
-    /// the end of a run.
+    /// Signalled after every page and at the end of a run.
     PageSignal pageEvent;
     /// No run in progress; a start is allowed only when true.
     std::atomic<bool> idle{true};
@@ -178,8 +177,7 @@ public:
     /// Kills the child of the current run; the monitor then ends by itself.
     void TerminateGhostscript();
     /// Blocks until page pageNumber is ready (true) or the run has ended
-    /// without it (false). A produced page is held back while the run goes on and the
-    /// job's orientation is still unknown.
+    /// without it (false).
     bool WaitForPage(std::int32_t pageNumber);
 
     /// Sets where the next run reads its job from (not owned).
@@ -191,8 +189,6 @@ public:
     bool IsIdle() const { return data->idle.load(); }
     bool IsFailed() const { return data->failed.load(); }
     std::int32_t GetPagesProduced() const { return data->pagesProduced.load(); }
-    /// Wakes the page waiters (used when the header gave the orientation).
-    void NotifyPageWaiters() { data->pageEvent.Notify(); }
     bool IsStopRequested() const { return data->stopRequested.load(); }
     /// True on the current run's monitor thread (inside a page callback).
     bool IsMonitorThread() const { return data->monitorThread.get_id() == std::this_thread::get_id(); }

@@ -5,21 +5,100 @@
 #include "platform/TextConversion.h"
 
 #include <algorithm>
+#include <vector>
 
 namespace Quillet {
 
 namespace {
 
-// A line longer than this is scanned by its start only: the cause is named
-// at the start of Ghostscript's lines, and the line buffer stays small.
+// A line longer than this is scanned by its start only, and the operand
+// stack line by its end, where the operands of the failing operator are: the
+// line buffers stay small however long a line the job makes.
 constexpr std::size_t kLineLimit = 512;
 
 const char kErrorTag[] = "Error: ";
+const char kUnrecoverableTag[] = "Unrecoverable error: ";
 const char kOsErrorTag[] = "Last OS error: ";
 
 std::string Pages(int count)
 {
     return std::to_string(count) + (count == 1 ? " page" : " pages");
+}
+
+bool Contains(const std::string& text, const char* what)
+{
+    return text.find(what) != std::string::npos;
+}
+
+/// The string operands in a line of Ghostscript's operand stack, in order,
+/// their PostScript escapes undone: "(/etc/shadow)   (r)" gives both.
+std::vector<std::string> StringOperands(const std::string& line)
+{
+    std::vector<std::string> strings;
+    for (std::size_t at = 0; at < line.size(); ++at) {
+        if (line[at] != '(' || (at > 0 && line[at - 1] != ' '))
+            continue;
+        std::string value;
+        int depth = 1;
+        std::size_t i = at + 1;
+        for (; i < line.size() && depth > 0; ++i) {
+            char c = line[i];
+            if (c == '\\' && i + 1 < line.size()) {
+                const char next = line[++i];
+                if (next >= '0' && next <= '7') {
+                    int code = next - '0';
+                    for (int k = 0; k < 2 && i + 1 < line.size() && line[i + 1] >= '0' && line[i + 1] <= '7'; ++k)
+                        code = code * 8 + (line[++i] - '0');
+                    c = static_cast<char>(code);
+                } else {
+                    const char* const escapes = "n\nr\rt\tb\bf\f";
+                    c = next;
+                    for (const char* e = escapes; *e != '\0'; e += 2)
+                        if (*e == next)
+                            c = e[1];
+                }
+            } else if (c == '(') {
+                ++depth;
+            } else if (c == ')' && --depth == 0) {
+                break;
+            }
+            value += c;
+        }
+        if (depth == 0)
+            strings.push_back(value);
+        at = i;
+    }
+    return strings;
+}
+
+/// What a file operator was doing to the file it names, from its operands:
+/// "read /etc/shadow"; empty when the operands name no file.
+std::string FileAccess(const std::string& op, const std::vector<std::string>& strings)
+{
+    if (strings.empty())
+        return std::string();
+    const std::string& last = strings.back();
+    const bool mode = last == "r" || last == "w" || last == "a" || last == "r+" || last == "w+" || last == "a+";
+    if (mode && strings.size() >= 2)
+        return (last[0] == 'r' && last != "r+" ? "read " : "write ") + strings[strings.size() - 2];
+    if (op == "deletefile")
+        return "delete " + last;
+    if (op == "renamefile" && strings.size() >= 2)
+        return "rename " + strings[strings.size() - 2];
+    return "reach " + last;
+}
+
+/// Replaces control characters, which could drive a terminal the text is
+/// shown on, by U+FFFD; keepLines keeps the line ends of a report.
+std::wstring Printable(const std::string& utf8, bool keepLines)
+{
+    std::wstring text = FromUtf8(utf8);
+    for (wchar_t& c : text) {
+        const bool control = c < 0x20 || (c >= 0x7F && c < 0xA0);
+        if (control && !(keepLines && c == L'\n'))
+            c = L'\uFFFD';
+    }
+    return text;
 }
 
 }  // namespace
@@ -35,8 +114,9 @@ void RunFailure::Clear()
     errorLines.clear();
     errorOutput.clear();
     line.clear();
-    inErrorReport = false;
+    reportPart = ReportPart::None;
     errorLine.clear();
+    operands.clear();
     osError.clear();
 }
 
@@ -78,39 +158,98 @@ void RunFailure::AddStandardOutput(const char* bytes, std::size_t count)
 {
     std::lock_guard<std::mutex> guard(mutex);
     for (std::size_t i = 0; i < count; ++i) {
-        if (bytes[i] == '\n')
+        if (bytes[i] == '\n') {
             EndOutputLine();
-        else if (line.size() < kLineLimit)
-            line += bytes[i];
+            continue;
+        }
+        line += bytes[i];
+        // The start and the end of a long line stay, the middle goes.
+        if (line.size() > 3 * kLineLimit)
+            line.erase(kLineLimit, line.size() - 2 * kLineLimit);
     }
+}
+
+void RunFailure::StartErrorReport(const std::string& firstLine, const std::string& error)
+{
+    // A new report replaces what came before: a job's text that looks like a
+    // report is followed by Ghostscript's own when the job fails.
+    errorLines.clear();
+    operands.clear();
+    osError.clear();
+    errorLine = error;
+    reportPart = ReportPart::Heading;
+    errorLines.append(firstLine, 0, std::min(firstLine.size(), kLineLimit)).append("\n");
 }
 
 void RunFailure::EndOutputLine()
 {
-    // The header values may share their line with what follows them, so the
-    // tag is looked for anywhere in the line.
-    const std::size_t error = line.find(kErrorTag);
-    if (!inErrorReport && error != std::string::npos) {
-        inErrorReport = true;
-        errorLine = line.substr(error + sizeof kErrorTag - 1);
-    }
-    if (inErrorReport) {
-        if (line.rfind(kOsErrorTag, 0) == 0)
-            osError = line.substr(sizeof kOsErrorTag - 1);
-        line += '\n';
-        errorLines.append(line, 0, std::min(line.size(), kReportLimit / 2 - errorLines.size()));
+    // Ghostscript begins its report on a fresh line, or right after what the
+    // job left unfinished on the current one. Its stacks are indented: a
+    // string of the job's shown there begins no report.
+    const bool stackContent = (reportPart == ReportPart::Operands || reportPart == ReportPart::Rest) &&
+                              !line.empty() && line[0] == ' ';
+    const std::size_t error = stackContent ? std::string::npos : line.find(kErrorTag);
+    if (error != std::string::npos) {
+        const std::string report = line.substr(error);
+        StartErrorReport(report, report.substr(sizeof kErrorTag - 1, kLineLimit));
+    } else if (!stackContent && line.rfind(kUnrecoverableTag, 0) == 0) {
+        StartErrorReport(line, line.substr(sizeof kUnrecoverableTag - 1, kLineLimit));
+    } else if (reportPart != ReportPart::None) {
+        if (line == "Operand stack:") {
+            reportPart = ReportPart::Operands;
+        } else if (reportPart == ReportPart::Operands) {
+            operands = line.size() > kLineLimit ? line.substr(line.size() - kLineLimit) : line;
+            reportPart = ReportPart::Rest;
+        } else if (line.rfind(kOsErrorTag, 0) == 0) {
+            osError = line.substr(sizeof kOsErrorTag - 1, kLineLimit);
+        }
+        const std::size_t room = kReportLimit / 2 - std::min(errorLines.size(), kReportLimit / 2);
+        errorLines.append(line, 0, std::min({line.size(), kLineLimit, room}));
+        if (errorLines.size() < kReportLimit / 2)
+            errorLines += '\n';
     }
     line.clear();
 }
 
-void RunFailure::SetChildEnd(int code, int pages, bool stopping)
+std::string RunFailure::ReportedCause() const
+{
+    if (errorLine.empty())
+        return std::string();
+    const std::size_t in = errorLine.find(" in ");
+    const std::string name = errorLine.substr(0, in);
+    std::string op = in == std::string::npos ? std::string() : errorLine.substr(in + 4);
+    if (op.size() > 4 && op.rfind("--", 0) == 0 && op.compare(op.size() - 2, 2, "--") == 0)
+        op = op.substr(2, op.size() - 4);
+
+    const bool refused = name == "/invalidfileaccess" || Contains(osError, "Permission denied") ||
+                         Contains(osError, "Operation not permitted");
+    const bool fileOperator = op == "file" || op == "run" || op == "deletefile" || op == "renamefile" ||
+                              op == "status" || op == "filenameforall";
+    const std::string osText = osError.empty() ? std::string() : " (" + osError + ")";
+    if (refused && fileOperator) {
+        // -dSAFER refuses with /invalidfileaccess, the system with EACCES:
+        // either way the job asked for a file it may not have.
+        const std::string access = FileAccess(op, StringOperands(operands));
+        if (!access.empty())
+            return "the job may not " + access + osText + ": " + errorLine;
+    }
+    if (Contains(osError, "No space left"))
+        return "the output disk is full: " + errorLine;
+    const bool pageOutput = op == "showpage" || op == "copypage" || op == ".outputpage" || op == "setpagedevice";
+    if (pageOutput && (refused || Contains(osError, "Read-only file system")))
+        return "the output folder cannot be written" + osText + ": " + errorLine;
+    if (refused)
+        return "Ghostscript was refused a file" + osText + ": " + errorLine;
+    return (name.rfind('/', 0) == 0 ? "PostScript error " : "Ghostscript error: ") + errorLine;
+}
+
+void RunFailure::SetChildEnd(int code, bool signalled, int pages, bool stopping)
 {
     if (code == 0)
         return;
     std::lock_guard<std::mutex> guard(mutex);
     if (!line.empty())
         EndOutputLine();  // a last line without its newline
-    const bool signalled = code > 128;
     const std::string end = signalled ? "signal " + std::to_string(code - 128)
                                       : "exit code " + std::to_string(code);
     if (stopping) {
@@ -118,14 +257,9 @@ void RunFailure::SetChildEnd(int code, int pages, bool stopping)
                   false);
         return;
     }
-    std::string cause;
-    if (osError.find("No space left") != std::string::npos)
-        cause = "the output disk is full";
-    else if (osError.find("Read-only file system") != std::string::npos ||
-             osError.find("Permission denied") != std::string::npos)
-        cause = "the output folder cannot be written (" + osError + ")";
-    if (!errorLine.empty())
-        cause += (cause.empty() ? "PostScript error " : ": ") + errorLine;
+    // A Ghostscript that was killed wrote no report: what looks like one is
+    // the job's.
+    std::string cause = signalled ? std::string() : ReportedCause();
     if (cause.empty())
         cause = signalled ? "Ghostscript was killed" : "Ghostscript failed";
     SetLocked(RIP_STAGE_RENDER, cause + " after " + Pages(pages) + " (Ghostscript " + end + ")", false);
@@ -135,8 +269,8 @@ bool RunFailure::GetLastFailure(RIPFailure& failure)
 {
     std::lock_guard<std::mutex> guard(mutex);
     failure.stage = stage;
-    failure.reason = FromUtf8(reason);
-    failure.report = stage == RIP_STAGE_NONE ? std::wstring() : FromUtf8(errorLines + errorOutput);
+    failure.reason = Printable(reason, false);
+    failure.report = stage == RIP_STAGE_NONE ? std::wstring() : Printable(errorLines + errorOutput, true);
     return stage != RIP_STAGE_NONE;
 }
 

@@ -14,13 +14,20 @@ namespace Quillet {
 /// starts) and by the monitor thread (the run: Ghostscript's output and its
 /// end); read by any thread through IRIPStatus. A lock of its own guards it;
 /// no other lock is ever taken while it is held.
+///
+/// Ghostscript's standard output carries the job's own text as well as
+/// Ghostscript's error report, and a job can print lines that look like one.
+/// Only the last report counts: Ghostscript writes its own as the run's last
+/// words, after which the job prints nothing more, so whatever a job printed
+/// before is replaced by it. And the report names the cause only when
+/// Ghostscript ended by itself with an error exit code.
 class RunFailure final : public IRIPStatus {
 public:
     RunFailure() = default;
     ~RunFailure() override = default;
 
-    /// The report keeps at most this many bytes: the start of the error
-    /// lines and the end of the standard error, half of it each at most.
+    /// The report keeps at most this many bytes: the start of the last error
+    /// report and the end of the standard error, half of it each at most.
     static constexpr std::size_t kReportLimit = 4096;
 
     /// Forgets the failure, the report and the output scan (a new start).
@@ -33,33 +40,41 @@ public:
 
     /// Ghostscript's standard error: its end goes into the report.
     void AddErrorOutput(const char* bytes, std::size_t count);
-    /// Ghostscript's standard output: from the line that holds "Error: " on,
-    /// it goes into the report; that line and "Last OS error: " name the cause.
+    /// Ghostscript's standard output: a line holding "Error: ", or beginning
+    /// with "Unrecoverable error: ", begins an error report, which replaces
+    /// any earlier one; the report's operands and "Last OS error: " name the
+    /// cause.
     void AddStandardOutput(const char* bytes, std::size_t count);
-    /// Records Ghostscript's end with exit code (128 + s for signal s) after
-    /// pages pages; stopping when the host had asked the run to stop. An
-    /// exit code of 0 records nothing.
-    void SetChildEnd(int code, int pages, bool stopping);
+    /// Records Ghostscript's end with exit code (128 + s for signal s, and
+    /// signalled then true) after pages pages; stopping when the host had
+    /// asked the run to stop. An exit code of 0 records nothing.
+    void SetChildEnd(int code, bool signalled, int pages, bool stopping);
 
-    /// The record as the host sees it; false when nothing failed.
+    /// The record as the host sees it; false when nothing failed. Control
+    /// characters, which a job could use to drive a terminal the text is
+    /// shown on, come out as U+FFFD (line ends stay in the report).
     bool GetLastFailure(RIPFailure& failure) override;
 
 private:
     void SetLocked(RIPStage newStage, const std::string& newReason, bool newWeak);
-
     void EndOutputLine();
+    void StartErrorReport(const std::string& firstLine, const std::string& error);
+    /// The cause the last error report names, empty when it names none.
+    std::string ReportedCause() const;
 
     mutable std::mutex mutex;
     RIPStage stage = RIP_STAGE_NONE;
     std::string reason;
     bool weak = false;
     // Kept apart: the two pipes are read in no fixed order, and a job's own
-    // flood of error text must not push the error lines out.
-    std::string errorLines;       // standard output from the "Error: " line on: the first part
+    // flood of error text must not push the error report out.
+    std::string errorLines;       // the last error report of the standard output: its start
     std::string errorOutput;      // standard error: the last part
     std::string line;             // the standard-output line being read, cut short when long
-    bool inErrorReport = false;   // a line holding "Error: " has been seen
-    std::string errorLine;        // "/undefined in nosuchop"
+    enum class ReportPart { None, Heading, Operands, Rest };
+    ReportPart reportPart = ReportPart::None;
+    std::string errorLine;        // "/undefined in nosuchop", "limitcheck in .putdeviceprops"
+    std::string operands;         // the report's operand stack line
     std::string osError;          // "No space left on device"
 };
 

@@ -58,6 +58,10 @@ int MillisecondsUntil(std::chrono::steady_clock::time_point when)
         std::chrono::duration_cast<std::chrono::milliseconds>(when - std::chrono::steady_clock::now()).count();
     return left > 0 ? static_cast<int>(std::min<std::int64_t>(left, 1 << 30)) : 0;
 }
+// Output pieces read before a page is handed out: more than Ghostscript's
+// output pipe holds (64 KiB), so that whatever it wrote before the page,
+// the header above all, has been read.
+constexpr int kReadsBeforeHandOver = 16;
 
 }  // namespace
 
@@ -140,6 +144,10 @@ void RunMonitor::Run()
     const auto start = std::chrono::steady_clock::now();
     timeDeadline = start + std::chrono::seconds(d.timeLimitSeconds);
     nextByteCheck = start + std::chrono::milliseconds(kByteCheckMs);
+    // Ghostscript reads the run's header tag first; the prolog takes it.
+    const std::string tag = d.owner->GetHeaderTag() + "\n";
+    pendingSize = std::min(tag.size(), input.size());
+    std::copy(tag.begin(), tag.begin() + static_cast<std::ptrdiff_t>(pendingSize), input.begin());
 
     std::vector<Platform::WaitItem> items;
     std::vector<Source> sources;
@@ -504,6 +512,9 @@ void RunMonitor::HandOverCompletePages(bool childEnded, bool cleanExit)
 
 void RunMonitor::HandOver(std::int32_t pageNumber)
 {
+    // Ghostscript wrote the header before the page's file: read now, it is
+    // known when the page goes out, and no page need wait for it.
+    ReadOutput(kReadsBeforeHandOver);
     // AddPage takes the lock itself; pagesProduced counts the page only after
     // the engine has stored it, so a waiter never finds it missing.
     d.owner->AddPage(pageNumber, BitmapFile(PageFileName(pageNumber)));
@@ -519,10 +530,12 @@ void RunMonitor::ChildEnded()
     ReadOutput(-1);
     ReadError(-1);
     int code = 0;
+    bool signalled = false;
     {
         ZLock guard(d.lock);
         if (!d.process.TryGetExitCode(code))
             code = 0;
+        signalled = d.process.EndedBySignal();
     }
     NoteClosedFiles();
     HandOverCompletePages(true, code == 0);
@@ -539,7 +552,7 @@ void RunMonitor::ChildEnded()
         FailBrokenPage();
     if (code != 0) {
         // The exit code and Ghostscript's own report name the cause.
-        d.failure.SetChildEnd(code, d.pagesProduced, d.stopRequested);
+        d.failure.SetChildEnd(code, signalled, d.pagesProduced, d.stopRequested);
         d.FailRun(RIP_STAGE_RENDER, "Ghostscript failed", true);
     }
     d.process = Platform::ChildProcess();

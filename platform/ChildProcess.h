@@ -70,6 +70,10 @@ public:
     /// reaped by the first call that sees it ended; later calls give the same
     /// code. False while it runs or when the object is empty.
     bool TryGetExitCode(int& code);
+    /// Once the end has been seen: true when a signal ended the child, so
+    /// that code - 128 is the signal; false when it exited (with any code,
+    /// 129 to 255 included).
+    bool EndedBySignal() const { return endedBySignal; }
     /// Waits at most timeoutMs (negative: no bound) for the child's end. True
     /// with its exit code as TryGetExitCode gives it; false on time-out or
     /// when the object is empty.
@@ -88,6 +92,7 @@ private:
     std::int64_t processId = -1;
     bool reaped = false;
     int exitCode = 0;
+    bool endedBySignal = false;
 };
 
 }  // namespace Quillet::Platform

@@ -2,6 +2,8 @@
 // its name.
 #pragma once
 
+#include "platform/FileHandle.h"
+
 #include <cstddef>
 #include <string>
 
@@ -49,6 +51,30 @@ public:
 private:
     void* address = nullptr;
     std::size_t size = 0;
+};
+
+/// One holder's marks on bytes of a named shared block, which every process
+/// sees: "this part is in use by a live object". A holder's marks go with it,
+/// and with its process however that ends, so a mark never outlives its user.
+/// The block's bytes are not touched. Move-only; one thread at a time.
+class SharedMark {
+public:
+    /// Opens a handle of this holder's own on the existing block called name
+    /// (dropping the marks of a handle held before). False when it cannot
+    /// (OS error code kept).
+    bool Open(const std::wstring& name);
+    bool IsOpen() const { return handle.IsValid(); }
+    /// Drops every mark of this holder.
+    void Close() { handle.Close(); }
+    /// Marks the byte at offset as held by this holder. False when the mark
+    /// cannot be set.
+    bool Hold(std::size_t offset);
+    /// Whether another holder, of this process or any other, marks the byte
+    /// at offset. False when that cannot be told.
+    bool IsHeldByOthers(std::size_t offset) const;
+
+private:
+    UniqueHandle handle;
 };
 
 }  // namespace Quillet::Platform

@@ -3,9 +3,29 @@
 
 #include "platform/ZList.h"
 
+#include <cstdint>
 #include <string>
 
 namespace Quillet {
+
+/// One print job as the print server reports it (ZPrintQueue::FindJob).
+struct ZPrintJob {
+    enum class State {
+        Missing,  ///< the server knows no such job
+        Waiting,  ///< pending or being processed: it may still go through
+        Stopped,  ///< held, or stopped by the server (a filter failed): it goes no further
+        Ended,    ///< completed, cancelled or aborted
+    };
+    State state = State::Missing;
+    std::int32_t id = 0;
+    /// The queue name the job was printed to.
+    std::wstring queue;
+    /// The server's last word on the job (a filter's error, such as
+    /// "...: invalid password"); empty when it gave none.
+    std::string message;
+    /// The job's queue is paused (stopped) or takes no jobs.
+    bool queuePaused = false;
+};
 
 /// One print queue of the print system, as GetPrintQueues lists it.
 /// On POSIX the queues are the current CUPS server's destinations (CUPS_SERVER
@@ -49,6 +69,13 @@ public:
     /// Restores the settings kept by captures whose process died (a host
     /// killed mid-capture) and removes their records. Cheap when there are none.
     static void RestoreAbandonedDefaults();
+
+    /// Fills job with the newest of this user's jobs whose title contains
+    /// titlePart, and with its queue's state. False when the print server
+    /// cannot be reached (job then says Missing).
+    static bool FindJob(const std::wstring& titlePart, ZPrintJob& job);
+    /// Cancels job id. False when the server refused or cannot be reached.
+    static bool CancelJob(std::int32_t id);
 
 private:
     std::wstring id;

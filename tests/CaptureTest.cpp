@@ -424,6 +424,62 @@ TEST(CaptureTest, PrintingThatFailsEndsTheCaptureWithItsCauseAndTheEngineStaysUs
         expect({{L"QUILLET_PREFERENCES", FromUtf8(store)}}, "the print queue No Such Queue is not installed");
 }
 
+// Watches the job of a tagged copy of argv[0] that was never printed: 0 when
+// the watch says the job cannot come, with a reason that begins with argv[1].
+QUILLET_TEST_HELPER(watch_job)
+{
+    Document document(FromUtf8(argv[0]));
+    document.GetJobTag();
+    std::string why;
+    return !document.JobMayStillCome(why) && why.rfind(argv[1], 0) == 0 ? 0 : 1;
+}
+
+TEST(CaptureTest, JobsThatCannotComeFailTheCaptureWithTheServersReasonAndAreCancelled)
+{
+    QUILLET_REQUIRE_CUPS(cups);
+    UseBuildStore();
+    Scratch scratch;
+    // Documents the queue still converts (images), but that the server cannot.
+    const std::string broken = scratch.Write("broken.png", "\x89PNG\r\n\x1a\n not an image at all");
+    const std::string text = scratch.Write("text.png", "just text\n");
+    const std::string letter = scratch.Write("waiting.txt", "for a paused queue\n");
+    ASSERT_TRUE(ZPrintQueue::SetDefaultPrintQueue(L"QV_Page_Glance"));
+    const struct {
+        std::string document;
+        const char* reason;
+        bool paused;
+    } cases[] = {
+        {broken, "the print server ", false},
+        {text, "the print server ", false},
+        {letter, "the print queue QV_Page_Glance is paused; the job of ", true},
+    };
+    for (const auto& c : cases) {
+        SCOPED_TRACE(c.document);
+        if (c.paused) {
+            ASSERT_EQ(QuilletTest::PrivateCups::Run({L"cupsdisable", L"QV_Page_Glance"}), 0);
+        }
+        std::wstring reason;
+        EXPECT_EQ(RenderPages(c.document, scratch.path + "/out", &reason), -1) << cups->ErrorLog();
+        EXPECT_EQ(reason.rfind(FromUtf8(c.reason), 0), 0u) << ToUtf8(reason);
+        EXPECT_NE(reason.find(FromUtf8(c.document)), std::wstring::npos) << ToUtf8(reason);
+        if (c.paused) {
+            ASSERT_EQ(QuilletTest::PrivateCups::Run({L"cupsenable", L"QV_Page_Glance"}), 0);
+        }
+        // Nothing of the capture stays in the queue or in the spool folder.
+        ZPrintJob job;
+        ASSERT_TRUE(ZPrintQueue::FindJob(PrintDirectSuffix(), job));
+        EXPECT_EQ(job.state, ZPrintJob::State::Ended);
+        for (int i = 0; i < 400 && !fs::is_empty(cups->SpoolFolder()); ++i)
+            std::this_thread::sleep_for(std::chrono::milliseconds(25));
+        EXPECT_TRUE(fs::is_empty(cups->SpoolFolder()));
+    }
+    // A print server that went away is named as such.
+    EXPECT_EQ(QuilletTest::PrivateCups::Run({FromUtf8(QuilletTest::SelfPath()), L"--quillet-helper", L"watch_job",
+                                             FromUtf8(letter), L"the print server went away"},
+                                            {{L"CUPS_SERVER", L"/nonexistent/cups.sock"}}),
+              0);
+}
+
 // ---- Office documents, laid out by LibreOffice.
 
 // Renders each "DOCUMENT=PAGES" of argv[1...] with StartRIP into the folder
@@ -524,8 +580,11 @@ TEST(CaptureTest, OfficeDocumentsRenderEveryPageOfTheirPdfExport)
         if (!running.Wait(5000, restart))
             restart = 0;
     }
+    // A temporary folder of their own: other suites on the machine use /tmp.
+    const std::string temp = scratch.path + "/tmp";
+    fs::create_directories(temp);
     Platform::ChildProcess child;
-    ASSERT_TRUE(Platform::ChildProcess::Spawn(argv, {{L"HOME", L"/proc/quillet-no-home"}},
+    ASSERT_TRUE(Platform::ChildProcess::Spawn(argv, {{L"HOME", L"/proc/quillet-no-home"}, {L"TMPDIR", FromUtf8(temp)}},
                                               Platform::kInvalidHandle, Platform::kInvalidHandle, 2, child));
     int code = -1;
     ASSERT_TRUE(child.Wait(600000, code));
@@ -535,9 +594,11 @@ TEST(CaptureTest, OfficeDocumentsRenderEveryPageOfTheirPdfExport)
     pollfd request{listener, POLLIN, 0};
     EXPECT_EQ(::poll(&request, 1, 0), 0) << "the linked image was fetched";
     ::close(listener);
-    // No private profile or PDF of a capture is left in the temporary folder.
-    for (const auto& entry : fs::directory_iterator(TempFolder()))
-        EXPECT_EQ(entry.path().filename().string().rfind("qvoffice-", 0), std::string::npos) << entry.path();
+    // No private profile, PDF or tagged copy of a capture is left behind.
+    for (const auto& entry : fs::directory_iterator(temp)) {
+        const std::string name = entry.path().filename().string();
+        EXPECT_TRUE(name.rfind("qvoffice-", 0) != 0 && name.find(".QV_PrintDirect") == std::string::npos) << name;
+    }
 }
 
 // ---- The preview launcher and the preview application.
@@ -663,34 +724,44 @@ TEST(CaptureTest, BackendCancelsAJobNobodyWaitsForAndSweepsOldSpoolFiles)
     Scratch scratch;
     const std::string spool = scratch.path + "/spool";
     fs::create_directories(spool);
-    const std::string old = spool + "/job-old.ps", recent = spool + "/job-new.ps", other = spool + "/notes";
-    for (const std::string& file : {old, recent, other})
+    Platform::ChildProcess gone;  // a process that has ended: its pid names no backend
+    int code = -1;
+    ASSERT_TRUE(Platform::ChildProcess::Spawn({L"true"}, {}, Platform::kInvalidHandle, Platform::kInvalidHandle,
+                                              Platform::kInvalidHandle, gone));
+    ASSERT_TRUE(gone.Wait(10000, code));
+    const std::string old = spool + "/job-old.ps", recent = spool + "/job-new.ps", other = spool + "/notes",
+                      killed = spool + "/job-" + std::to_string(gone.GetProcessId()) + "-abcdef.ps";
+    for (const std::string& file : {old, recent, other, killed})
         std::ofstream(file) << "x";
     const auto past = fs::file_time_type::clock::now() - std::chrono::minutes(20);
     fs::last_write_time(old, past);
     fs::last_write_time(other, past);
     const std::string job = scratch.Write("job.ps", "%!PS\nshowpage\n");
+    const std::string empty = scratch.Write("empty.ps", "");
 
     // A user this machine does not know gets nothing spooled; our own user's
-    // job, which nobody waits for, is cancelled. Either way the queue goes on.
-    for (const std::string& user : {std::string("no-such-user-here"), std::string(::getpwuid(::geteuid())->pw_name)}) {
+    // job, which nobody waits for, is cancelled, and so is a job without any
+    // data (a filter that failed). Either way the queue goes on.
+    const std::string self = ::getpwuid(::geteuid())->pw_name;
+    for (const auto& [user, file] : {std::pair<std::string, std::string>{"no-such-user-here", job}, {self, job},
+                                     {self, empty}}) {
         Platform::ChildProcess child;
         ASSERT_TRUE(Platform::ChildProcess::Spawn(
             {FromUtf8(backend), L"7", FromUtf8(user), L"nobody waits for this " + std::to_wstring(::getpid()),
-             L"1", L"", FromUtf8(job)},
+             L"1", L"", FromUtf8(file)},
             {{L"QUILLET_SPOOL", FromUtf8(spool)}}, Platform::kInvalidHandle, Platform::kInvalidHandle,
             Platform::kInvalidHandle, child));
-        int code = -1;
         ASSERT_TRUE(child.Wait(60000, code));
-        EXPECT_EQ(code, 5) << user;
+        EXPECT_EQ(code, 5) << user << " " << file;
     }
     EXPECT_FALSE(fs::exists(old));
+    EXPECT_FALSE(fs::exists(killed));  // its backend was killed: gone at once
     EXPECT_TRUE(fs::exists(recent));
     EXPECT_TRUE(fs::exists(other));  // not a spool file of ours
     std::size_t files = 0;
     for ([[maybe_unused]] const auto& entry : fs::directory_iterator(spool))
         ++files;
-    EXPECT_EQ(files, 2u);  // the cancelled job's own file is gone too
+    EXPECT_EQ(files, 2u);  // the cancelled jobs' own files are gone too
 }
 
 TEST(CaptureTest, ShellPrintFindsQueuesByNameOrDisplayName)

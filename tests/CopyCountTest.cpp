@@ -263,7 +263,7 @@ TEST_F(CopyCountTest, NamesAreComparedInFullAndStoredCut)
     EXPECT_EQ(StoredName(Record(3)), std::u16string(125, u'a') + u"\U0001F600");
 }
 
-TEST_F(CopyCountTest, ProcessesShareRecordsAndNewNamesLeaseFinishedOnes)
+TEST_F(CopyCountTest, ProcessesShareRecordsAndNewNamesLeaseOnlyFreeOnes)
 {
     CopyCount shared(L"Shared");
     shared.Start();
@@ -275,35 +275,42 @@ TEST_F(CopyCountTest, ProcessesShareRecordsAndNewNamesLeaseFinishedOnes)
     // Each starts before the next name arrives, which would lease it if idle.
     CopyCount graced(L"Graced");
     graced.Start();
-    CopyCount over(L"Over");
-    over.Start();
+    auto over = std::make_unique<CopyCount>(L"Over");
+    over->Start();
     CopyCount counting(L"Counting");
     counting.Start();
-    over.AddCopy();
+    over->AddCopy();
     graced.Stop();
-    over.Stop();
+    over->Stop();
     SetStopTime(1, Now() + 3600);  // in grace however slow the machine is
     SetStopTime(2, Now() - 1);     // past its grace period
+    shared.StopCounting();
 
-    // A new name passes over counting and grace, and takes the first record
-    // whose counting is over, starting from nothing.
+    // A new name passes over counting and grace, and over records whose
+    // counting is over but that live counters are still bound to: it takes
+    // a record of its own, starting from nothing.
     RemoteCounter newcomer(suffix);
     ASSERT_EQ(newcomer.Call("open Newcomer"), "ok");
-    CopyCountRecord record = Record(2);
+    CopyCountRecord record = Record(4);
     EXPECT_EQ(StoredName(record), u"Newcomer");
     EXPECT_EQ(record.copies, 0);
     EXPECT_EQ(record.stopTime, kIdle);
-    EXPECT_EQ(StoredName(Record(1)), u"Graced");
-    EXPECT_EQ(StoredName(Record(3)), u"Counting");
+    for (const auto& [index, name] : {std::pair<std::size_t, std::u16string>{0, u"Shared"}, {1, u"Graced"},
+                                      {2, u"Over"}, {3, u"Counting"}})
+        EXPECT_EQ(StoredName(Record(index)), name);
 
-    // Once "Shared" is reset, the next new name takes record 0, and the
-    // objects still bound to it share it with that name.
-    shared.StopCounting();
+    // Once the last object bound to a finished record is gone, in this
+    // process or with its process, a new name may take the record over.
+    over.reset();
     RemoteCounter third(suffix);
     ASSERT_EQ(third.Call("open Third"), "ok");
+    EXPECT_EQ(StoredName(Record(2)), u"Third");
+    third.Kill();
+    CopyCount fourth(L"Fourth");
+    EXPECT_EQ(StoredName(Record(2)), u"Fourth");
     ASSERT_EQ(sharer.Call("add 1"), "ok");
-    EXPECT_EQ(StoredName(Record(0)), u"Third");
-    EXPECT_EQ(CopyCount(L"Third").GetCopies(), 1);
+    EXPECT_EQ(shared.GetCopies(), 1);
+    EXPECT_EQ(fourth.GetCopies(), 0);
 }
 
 TEST_F(CopyCountTest, GetCopyCountWaitsUntilCountingIsOver)
@@ -348,26 +355,36 @@ TEST_F(CopyCountTest, GetCopyCountWaitsUntilCountingIsOver)
     EXPECT_EQ(graceful.GetCopies(), 0);
 }
 
-TEST_F(CopyCountTest, ConstructorWaitsWhileAllRecordsAreBusy)
+TEST_F(CopyCountTest, ConstructorWaitsForAFreeRecordAndThenGivesUp)
 {
+    // Every record bound to a live counter, half of them counting.
     std::vector<std::unique_ptr<CopyCount>> busy;
     for (int i = 0; i < 100; ++i) {
         busy.push_back(std::make_unique<CopyCount>(L"Busy" + std::to_wstring(i)));
-        busy.back()->Start();
+        if (i % 2 == 0)
+            busy.back()->Start();
     }
 
-    RemoteCounter waiter(suffix);
-    waiter.Send("open Newcomer");
+    RemoteCounter first(suffix);
+    RemoteCounter second(suffix);
+    first.Send("open First");
+    second.Send("open Second");
     std::string line;
-    EXPECT_FALSE(waiter.ReadLine(line, 1500));
-    // It waits without holding the mutex.
+    EXPECT_FALSE(first.ReadLine(line, 1500));
+    // They wait without holding the mutex.
     busy[7]->AddCopy();
     EXPECT_EQ(busy[7]->GetCopies(), 1);
 
+    // One record comes free: one of them takes it, the other gives up.
     busy[42]->StopCounting();
-    ASSERT_TRUE(waiter.ReadLine(line, 60000));
-    EXPECT_EQ(line, "ok");
-    EXPECT_EQ(StoredName(Record(42)), u"Newcomer");
+    busy[42].reset();
+    std::string answers[2];
+    ASSERT_TRUE(first.ReadLine(answers[0], 60000));
+    ASSERT_TRUE(second.ReadLine(answers[1], 60000));
+    const int taker = answers[0] == "ok" ? 0 : 1;
+    EXPECT_EQ(answers[taker], "ok");
+    EXPECT_EQ(answers[1 - taker], "error No free copy counter record");
+    EXPECT_EQ(StoredName(Record(42)), taker == 0 ? u"First" : u"Second");
 }
 
 TEST_F(CopyCountTest, OwnerKilledWhileHoldingTheMutexOrCountingIsRecovered)

@@ -1,5 +1,6 @@
-// The job-header scan: keys and values as Ghostscript's output brings them,
-// in pieces, with strtol's reading of the numbers and the 1024/100 trimming.
+// The job-header scan: only the prolog's line, with the run's tag, gives the
+// header values, however the output is cut into pieces and whatever the job
+// prints itself.
 #include "engine/RIPEngine.h"
 
 #include <quillet/quillet.h>
@@ -8,6 +9,7 @@
 
 #include <climits>
 #include <string>
+#include <vector>
 
 namespace Quillet {
 namespace {
@@ -18,112 +20,65 @@ protected:
     void TearDown() override { engine->Release(); }
 
     void Scan(const std::string& text) { engine->ScanJobHeader(text.data(), text.size()); }
-    // Copies as the host sees them: the header's value when above 1 (a fresh
-    // engine has no pages to count, so -1 otherwise).
-    std::int32_t Copies() { return engine->GetNumCopies(); }
 
     RIPEngine* engine = nullptr;
 };
 
-TEST_F(JobHeaderTest, CopiesAreTakenOnceAndNeedASemicolonAfterTheKey)
+TEST_F(JobHeaderTest, OnlyThePrologsLineWithTheRunsTagCounts)
 {
-    Scan("GPL Ghostscript\nCopies=3");
-    EXPECT_EQ(Copies(), -1);  // no ";" yet
-    Scan("\n;");
-    EXPECT_EQ(Copies(), 3);
-    Scan("Copies=5;");
-    EXPECT_EQ(Copies(), 3);
-}
-
-TEST_F(JobHeaderTest, SemicolonOnlyBeforeTheKeyDoesNotCount)
-{
-    Scan("x;Copies=3");
-    EXPECT_EQ(Copies(), -1);
-}
-
-TEST_F(JobHeaderTest, KeySplitAcrossPieces)
-{
-    Scan("Orient");
-    EXPECT_EQ(engine->GetOrientation(), 0);
-    Scan("ation=2;");
-    EXPECT_EQ(engine->GetOrientation(), 2);
-    Scan("Orientation=3;");  // final once known
-    EXPECT_EQ(engine->GetOrientation(), 2);
-    Scan("");
-    EXPECT_EQ(engine->GetOrientation(), 2);
-}
-
-TEST_F(JobHeaderTest, NumbersAreReadLikeStrtolWithBaseZero)
-{
-    Scan("Orientation=010;");
-    EXPECT_EQ(engine->GetOrientation(), 8);  // octal
-    Scan("Copies=  +0x1A;");
-    EXPECT_EQ(Copies(), 26);
-}
-
-TEST_F(JobHeaderTest, OutOfRangeValuesAreClamped)
-{
-    Scan("Copies=99999999999;Orientation=-99999999999;");
-    EXPECT_EQ(Copies(), INT32_MAX);
-    EXPECT_EQ(engine->GetOrientation(), INT32_MIN);
-}
-
-TEST_F(JobHeaderTest, CollateFollowsTheFirstKeyStillHeld)
-{
-    Scan("Collate=1;");
-    EXPECT_TRUE(engine->GetIsCollated());
-    Scan("Collate=0;");  // the first occurrence still counts
-    EXPECT_TRUE(engine->GetIsCollated());
-
-    for (const char* text : {"Collate=2;", "Collate=0;", "Collate=x;"}) {
-        RIPEngine* other = static_cast<RIPEngine*>(CreateRIPService(L""));
-        other->ScanJobHeader("Collate=1;", 10);
-        other->ScanJobHeader("", 0);
-        EXPECT_TRUE(other->GetIsCollated());
-        other->Release();
-        other = static_cast<RIPEngine*>(CreateRIPService(L""));
-        other->ScanJobHeader(text, std::string(text).size());
-        EXPECT_FALSE(other->GetIsCollated()) << text;
-        other->Release();
+    struct Case {
+        const char* name;
+        std::vector<std::string> pieces;  // "TAG" stands for the run's tag
+        std::int32_t copies;              // as GetNumCopies gives it (-1: not above 1)
+        bool collated;
+        std::int32_t orientation;
+    };
+    const std::string header = "TAG Copies=3;Collate=1;Orientation=2;\n";
+    const Case cases[] = {
+        {"the prolog's line", {"\n" + header}, 3, true, 2},
+        {"after the job's own values", {"Orientation=Landscape; Copies=all;\n", header}, 3, true, 2},
+        {"after an unfinished line", {"partial", "\n" + header}, 3, true, 2},
+        {"in pieces", {"TAG", " Copies=3;Col", "late=1;Orientati", "on=2", ";", "\n"}, 3, true, 2},
+        {"only the first line counts", {header, "TAG Copies=5;Collate=0;Orientation=4;\n"}, 3, true, 2},
+        {"the job's copy of the line", {"Copies=3;Collate=1;Orientation=2;\n"}, -1, false, 0},
+        {"another run's tag", {"%QuilletRun 0123 Copies=3;Collate=1;Orientation=2;\n"}, -1, false, 0},
+        {"not the whole line", {"TAG Copies=3;Collate=1;Orientation=2;x\n"}, -1, false, 0},
+        {"not yet ended", {"TAG Copies=3;Collate=1;Orientation=2;"}, -1, false, 0},
+        {"behind the job's text", {"xTAG Copies=3;Collate=1;Orientation=2;\n"}, -1, false, 0},
+        {"a long line is the job's", {std::string(400, '.') + "\n", header}, 3, true, 2},
+        {"out of range", {"TAG Copies=99999999999;Collate=0;Orientation=9;\n"}, INT32_MAX, false, 1},
+    };
+    for (const Case& c : cases) {
+        SCOPED_TRACE(c.name);
+        const std::string tag = engine->BeginHeaderScan();
+        EXPECT_EQ(tag.rfind("%QuilletRun ", 0), 0u);
+        EXPECT_EQ(engine->GetOrientation(), 0);
+        for (std::string piece : c.pieces) {
+            for (std::size_t at; (at = piece.find("TAG")) != std::string::npos;)
+                piece.replace(at, 3, tag);
+            Scan(piece);
+        }
+        EXPECT_EQ(engine->GetNumCopies(), c.copies);
+        EXPECT_EQ(engine->GetIsCollated(), c.collated);
+        EXPECT_EQ(engine->GetOrientation(), c.orientation);
     }
-    RIPEngine* hex = static_cast<RIPEngine*>(CreateRIPService(L""));
-    hex->ScanJobHeader("Collate=0x1;", 12);
-    EXPECT_TRUE(hex->GetIsCollated());
-    hex->Release();
 }
 
-TEST_F(JobHeaderTest, ZeroLeavesAValueUnknownUntilTheOldKeyIsTrimmed)
+TEST_F(JobHeaderTest, EachRunHasItsOwnTagAndValuesThatDeletePagesKeeps)
 {
-    Scan("Copies=abc;");
-    EXPECT_EQ(Copies(), -1);
-    Scan("Copies=4;");  // the first occurrence is still the one converted
-    EXPECT_EQ(Copies(), -1);
-    // More than 1024 characters: only the last 100 stay, the old key goes.
-    Scan(std::string(1100, '.'));
-    Scan("Copies=4;");
-    EXPECT_EQ(Copies(), 4);
-}
-
-TEST_F(JobHeaderTest, TrimmingKeepsAKeyThatIsSplitAtTheCut)
-{
-    // The end of a long piece holds the key, the next piece its value.
-    Scan(std::string(2000, 'x') + "Orientation=");
-    Scan("4;");
-    EXPECT_EQ(engine->GetOrientation(), 4);
-}
-
-TEST_F(JobHeaderTest, DeletePagesForgetsTheOrientationButNotTheCopies)
-{
-    Scan("Copies=2;Collate=1;Orientation=3;");
+    const std::string first = engine->BeginHeaderScan();
+    Scan(first + " Copies=2;Collate=1;Orientation=3;\n");
     EXPECT_TRUE(engine->DeletePages());
+    EXPECT_EQ(engine->GetOrientation(), 3);
+    EXPECT_EQ(engine->GetNumCopies(), 2);
+
+    const std::string second = engine->BeginHeaderScan();
+    EXPECT_NE(second, first);
+    EXPECT_EQ(engine->GetHeaderTag(), second);
     EXPECT_EQ(engine->GetOrientation(), 0);
-    EXPECT_EQ(Copies(), 2);
-    EXPECT_TRUE(engine->GetIsCollated());
-    // The text is gone too: the old orientation is not found again.
-    Scan("\n");
+    EXPECT_EQ(engine->GetNumCopies(), -1);
+    Scan(first + " Copies=2;Collate=1;Orientation=3;\n");  // the last run's line
     EXPECT_EQ(engine->GetOrientation(), 0);
-    Scan("Orientation=1;");
-    EXPECT_EQ(engine->GetOrientation(), 1);
 }
 
 }  // namespace

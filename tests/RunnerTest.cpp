@@ -19,6 +19,7 @@
 
 #include <atomic>
 #include <chrono>
+#include <climits>
 #include <csignal>
 #include <cstdlib>
 #include <dirent.h>
@@ -317,7 +318,7 @@ TEST_F(RunnerTest, ThreePagesArriveInOrderWithTheHeaderValues)
     EXPECT_TRUE(engine->DeletePages());
     for (const std::wstring& path : paths)
         EXPECT_FALSE(Exists(path));
-    EXPECT_EQ(engine->GetOrientation(), 0);
+    EXPECT_EQ(engine->GetOrientation(), 1);  // the job's, still
 }
 
 TEST_F(RunnerTest, RepeatedCopiesAreRecognisedBySizeAndContent)
@@ -375,28 +376,38 @@ TEST_F(RunnerTest, CopiesRequestedByTheJobAreReportedFromTheHeader)
 
 TEST_F(RunnerTest, AsynchronousDeliveryAnnouncesOneCopyOnTheMonitorThread)
 {
-    // The job waits for its input to end before its first page: the callback
-    // is registered while the run is certainly in progress.
-    const fs::path fifo = dir / "job.fifo";
-    RIPEngine* engine = FifoEngine(fifo);
-    ASSERT_NE(engine, nullptr);
-    ASSERT_TRUE(engine->StartRIP());
-    ASSERT_FALSE(engine->GetImpl().IsIdle());
-
-    Recorder recorder;
-    EXPECT_TRUE(engine->GetPages(&recorder, true));
-    {
-        std::ofstream writer(fifo, std::ios::binary);
-        writer << JobOf("ABAB");
-    }
-    WaitForEnd(engine);
     // One copy, as GetPageCount and GetPage give it, each page stamped with
-    // the job's orientation (the first page is square: portrait).
-    EXPECT_EQ(recorder.numbers, (std::vector<std::int32_t>{1, 2}));
-    EXPECT_EQ(recorder.orientations, (std::vector<std::int32_t>{1, 1}));
-    for (std::thread::id thread : recorder.threads)
-        EXPECT_NE(thread, std::this_thread::get_id());
-    EXPECT_EQ(engine->GetPageCount(), 2);
+    // the job's orientation: the first page is square (portrait), or
+    // landscape. Text the job prints itself is no header.
+    const struct {
+        std::string job;
+        std::int32_t orientation;
+    } cases[] = {
+        {JobOf("ABAB"), 1},
+        {"%!PS\n(Orientation=Landscape; Copies=all;\\n) print flush\n" + JobOf("BC").substr(5), 2},
+    };
+    for (const auto& c : cases) {
+        SCOPED_TRACE(c.orientation);
+        // The job waits for its input to end before its first page: the
+        // callback is registered while the run is certainly in progress.
+        const fs::path fifo = dir / ("job" + std::to_string(c.orientation) + ".fifo");
+        RIPEngine* engine = FifoEngine(fifo);
+        ASSERT_NE(engine, nullptr);
+        ASSERT_TRUE(engine->StartRIP());
+        ASSERT_FALSE(engine->GetImpl().IsIdle());
+
+        Recorder recorder;
+        EXPECT_TRUE(engine->GetPages(&recorder, true));
+        std::ofstream(fifo, std::ios::binary) << c.job;
+        WaitForEnd(engine);
+        EXPECT_EQ(engine->GetPageCount(), 2);
+        EXPECT_EQ(engine->GetOrientation(), c.orientation);
+        std::lock_guard<std::mutex> guard(recorder.mutex);  // orders the callbacks before the look
+        EXPECT_EQ(recorder.numbers, (std::vector<std::int32_t>{1, 2}));
+        EXPECT_EQ(recorder.orientations, (std::vector<std::int32_t>(2, c.orientation)));
+        for (std::thread::id thread : recorder.threads)
+            EXPECT_NE(thread, std::this_thread::get_id());
+    }
 }
 
 TEST_F(RunnerTest, PostScriptErrorFailsTheRunButKeepsEarlierPages)
@@ -429,7 +440,9 @@ TEST_F(RunnerTest, ErrorReportsAreKeptShortAndReadable)
 {
     // An error before the first page; megabytes of the job's own error text
     // before an error (only the end is kept, with the cause); an offending
-    // name that is no UTF-8.
+    // name that is no UTF-8, or that would drive a terminal; a job that
+    // prints what looks like Ghostscript's report (and shows one more on its
+    // operand stack) before its real error; a file the job may not read.
     const std::string chatter =
         "/e (%stderr) (w) file def 1 1 40000 { pop e (" + std::string(60, 'x') + "\\n) writestring } for\n";
     const struct {
@@ -440,6 +453,11 @@ TEST_F(RunnerTest, ErrorReportsAreKeptShortAndReadable)
         {"first.ps", "nosuchop\n" + JobOf("A"), L"PostScript error /undefined in nosuchop after 0 pages"},
         {"chatty.ps", JobOf("A", chatter + "nosuchop\n"), L"PostScript error /undefined in nosuchop after 1 page"},
         {"bytes.ps", "(\\377\\376) cvn cvx exec\n", L"PostScript error /undefined in \uFFFD\uFFFD after 0 pages"},
+        {"title.ps", "(\\033]0;T\\007) cvn cvx exec\n", L"PostScript error /undefined in \uFFFD]0;T\uFFFD after 0"},
+        {"forged.ps",
+         "(Error: /ioerror in --showpage--\\nLast OS error: No space left on device\\n) print (Error: /x) nosuchop\n",
+         L"PostScript error /undefined in nosuchop after 0 pages"},
+        {"shadow.ps", "(/etc/shadow) (r) file\n", L"the job may not read /etc/shadow"},
     };
     for (const auto& c : cases) {
         SCOPED_TRACE(c.name);
@@ -451,8 +469,21 @@ TEST_F(RunnerTest, ErrorReportsAreKeptShortAndReadable)
         RIPFailure failure;
         GetRIPStatus(engine)->GetLastFailure(failure);
         EXPECT_NE(failure.report.find(L"Unrecoverable error, exit code 1"), std::wstring::npos);
-        EXPECT_NE(failure.report.find(L"Error: /undefined in "), std::wstring::npos);
+        EXPECT_EQ(failure.report.rfind(L"Error: /", 0), 0u) << ToUtf8(failure.report);
+        EXPECT_EQ(failure.report.find(L'\x1b'), std::wstring::npos);
     }
+
+    // Ghostscript refuses a resolution that a small page still allows before
+    // any job: exit code 255 is an exit code, and its report names the cause.
+    RIPEngine* engine = Engine(WriteJob("any.ps", JobOf("A")));
+    engine->SetPageSize(100, 100);
+    engine->SetResolution(5000000);
+    ASSERT_TRUE(engine->StartRIP());
+    WaitForEnd(engine);
+    ExpectFailure(engine, RIP_STAGE_RENDER, L"Ghostscript error: ", L" after 0 pages (Ghostscript exit code 255)");
+    RIPFailure failure;
+    GetRIPStatus(engine)->GetLastFailure(failure);
+    EXPECT_EQ(failure.report.rfind(L"Unrecoverable error: ", 0), 0u) << ToUtf8(failure.report);
 }
 
 TEST_F(RunnerTest, FullOrReadOnlyOutputDiskIsNamed)
@@ -630,14 +661,16 @@ TEST_F(RunnerTest, StopEndsAHangingRunAndLeavesNoChild)
 {
     RIPEngine* engine = Engine(WriteJob("hang.ps", JobOf("AB", "{ } loop\n")));
     ASSERT_TRUE(engine->StartRIP());
+    // Both pages are out (a whole PNG is handed out once closed): the child
+    // now only loops, however fast it got there.
     BitmapFile page;
-    ASSERT_TRUE(engine->GetPage(1, page));  // the run is well under way
+    ASSERT_TRUE(engine->GetPage(2, page));
     engine->Stop();
     EXPECT_TRUE(engine->GetImpl().IsIdle());
     EXPECT_TRUE(ChildrenOfThisProcess().empty());
     // The silent child was killed: a failed run.
     EXPECT_EQ(engine->GetPageCount(), -1);
-    ExpectFailure(engine, RIP_STAGE_STOP, L"Ghostscript did not end after the stop and was killed after 1 page");
+    ExpectFailure(engine, RIP_STAGE_STOP, L"Ghostscript did not end after the stop and was killed after 2 pages");
     EXPECT_FALSE(engine->GetPage(1, page));
     EXPECT_TRUE(Exists(page.GetFilePath()));
 }
@@ -661,36 +694,43 @@ TEST_F(RunnerTest, MonitorSleepsWhileGhostscriptIsSilent)
 
 TEST_F(RunnerTest, StopAndReleaseFromAPageCallbackEndTheRun)
 {
-    // At page 2 of a long job, the callback stops the run or releases the
-    // engine: no later page is announced, and Ghostscript goes long before
-    // the 400 pages are written.
-    for (const bool release : {false, true}) {
-        SCOPED_TRACE(release ? "Release" : "Stop");
-        const fs::path fifo = dir / (release ? "release.fifo" : "stop.fifo");
+    // At page 2 of a long job, the callback stops the run, releases the
+    // engine or deletes the pages: no later page is announced, Ghostscript
+    // goes long before the 400 pages are written, and the counts say so.
+    enum class Action { Stop, Release, Delete };
+    for (const Action action : {Action::Stop, Action::Release, Action::Delete}) {
+        SCOPED_TRACE(static_cast<int>(action));
+        const fs::path fifo = dir / ("action" + std::to_string(static_cast<int>(action)) + ".fifo");
         RIPEngine* engine = FifoEngine(fifo);
         ASSERT_NE(engine, nullptr);
         ASSERT_TRUE(engine->StartRIP());
         struct Stopper : Recorder {
             RIPEngine* engine;
-            bool release;
+            Action action;
             void OnPageReady(std::int32_t pageNumber, BitmapFile& page) override
             {
                 // Read before the recorder's lock, which orders every use of
                 // this object before the test looks at it.
                 RIPEngine* const target = engine;
-                const bool releasing = release;
+                const Action what = action;
                 Recorder::OnPageReady(pageNumber, page);
-                if (pageNumber == 2)
-                    releasing ? (void)target->Release() : target->Stop();
+                if (pageNumber != 2)
+                    return;
+                if (what == Action::Release)
+                    target->Release();
+                else if (what == Action::Stop)
+                    target->Stop();
+                else
+                    target->DeletePages();
             }
         } stopper;
         stopper.engine = engine;
-        stopper.release = release;
+        stopper.action = action;
         const std::size_t threads = CountEntries("/proc/self/task");  // the monitor's included
         EXPECT_TRUE(engine->GetPages(&stopper, true));
         // The engine holds the FIFO open, and the whole job fits into it.
         std::ofstream(fifo, std::ios::binary) << DistinctPages(400);
-        if (release) {
+        if (action == Action::Release) {
             engines.pop_back();
             // Destroyed by its own monitor thread, which then ends.
             while (!ChildrenOfThisProcess().empty() || CountEntries("/proc/self/task") >= threads)
@@ -698,11 +738,16 @@ TEST_F(RunnerTest, StopAndReleaseFromAPageCallbackEndTheRun)
         } else {
             WaitForEnd(engine);
             EXPECT_LE(engine->GetPageCount(), 0);
+            EXPECT_EQ(engine->GetNumCopies(), -1);
+            EXPECT_EQ(engine->GetOrientation(), 1);
             BitmapFile page;
             EXPECT_FALSE(engine->GetPage(3, page));
         }
         std::lock_guard<std::mutex> guard(stopper.mutex);  // orders the callbacks before the look
         EXPECT_EQ(stopper.numbers, (std::vector<std::int32_t>{1, 2}));
+        if (action == Action::Delete) {
+            EXPECT_FALSE(Exists(stopper.paths[0]) || Exists(stopper.paths[1]));
+        }
         EXPECT_TRUE(ChildrenOfThisProcess().empty());
         EXPECT_LT(CountEntries(output.c_str()), 400u);
         fs::remove_all(output);
@@ -725,6 +770,15 @@ TEST_F(RunnerTest, MissingGhostscriptFailsTheRun)
     EXPECT_TRUE(engine->GetImpl().IsFailed());
     EXPECT_EQ(engine->GetPageCount(), -1);
     ExpectFailure(engine, RIP_STAGE_START, L"Ghostscript cannot be started: " + FromUtf8(dir.u8string()));
+
+    // Parameters longer than the system lets a command line be.
+    RIPEngine* overlong = Engine(WriteJob("one.ps", JobOf("A")));
+    overlong->SetOutputFormat(RIP_IJS);
+    overlong->SetIJSParams(std::wstring(1 << 20, L'x'));
+    EXPECT_TRUE(overlong->StartRIP());
+    WaitForEnd(overlong);
+    ExpectFailure(overlong, RIP_STAGE_START, L"Ghostscript cannot be started: its command line of ",
+                  L" bytes is longer than the system allows (Argument list too long)");
 }
 
 TEST_F(RunnerTest, ReleaseDuringARunStopsIt)

@@ -1,6 +1,6 @@
 // Tests of gs/lib/single_copy.ps run by the real Ghostscript: one copy of every
-// page, and the Copies/Collate/Orientation header on standard output before
-// the first page is out.
+// page, and the Copies/Collate/Orientation header, behind the run's tag, on
+// standard output before the first page is out.
 #include <gtest/gtest.h>
 
 #include <cstdio>
@@ -79,24 +79,28 @@ std::string GsCommand(const std::string& gs, const fs::path& lib, const fs::path
            Quote(folder / "page_%03d.png") + " single_copy.ps -_ 2>/dev/null";
 }
 
+/// The line the engine writes ahead of every job.
+const std::string kTagLine = "%QuilletRun 0123abcd\n";
+
 GsResult RunJob(const std::string& job, const fs::path& lib = SourceLibFolder(),
                 const std::string& gs = "gs")
 {
     ScratchFolder folder;
-    WriteFile(folder.path / "job.ps", job);
+    WriteFile(folder.path / "job.ps", kTagLine + job);
     return RunShell(GsCommand(gs, lib, folder.path) + " < " + Quote(folder.path / "job.ps") +
                         "; echo EXIT=$?",
                     folder.path);
 }
 
-/// The value after the first occurrence of key, read as the engine reads it
-/// (strtol, base 0); -1 when the key or a ";" after it is missing.
+/// The value of key in the header line (the one that begins with the tag);
+/// -1 when there is none.
 long HeaderValue(const std::string& output, const std::string& key)
 {
-    const std::size_t at = output.find(key + "=");
-    if (at == std::string::npos || output.find(';', at) == std::string::npos)
+    const std::size_t line = output.find("\n" + kTagLine.substr(0, kTagLine.size() - 1) + " ");
+    const std::size_t at = line == std::string::npos ? line : output.find(key + "=", line);
+    if (at == std::string::npos || output.find('\n', line + 1) < at)
         return -1;
-    return std::strtol(output.c_str() + at + key.size() + 1, nullptr, 0);
+    return std::strtol(output.c_str() + at + key.size() + 1, nullptr, 10);
 }
 
 int Occurrences(const std::string& text, const std::string& what)
@@ -138,15 +142,18 @@ TEST(SingleCopyTest, RequestsAreReportedOnceAndEveryPageRenderedOnce)
         {"save << /NumCopies 5 >> setpagedevice " + page + "restore " + page, 2, 5, -1, -1},
         {"<< /Collate true /NumCopies 2 >> setpagedevice\n" + Pages(2), 2, 2, 1, -1},
         {"<< /Collate false /NumCopies 2 >> setpagedevice\n" + Pages(1), 1, 2, 0, -1},
-        // Orientation from the request, else from the page shape; the request
-        // in force at the first page counts.
+        // Orientation of the page as it comes out: the page shape turned by
+        // the request; the page device at the first page counts. The job's
+        // own text is no header.
         {"<< /Orientation 1 >> setpagedevice\n" + page, 1, -1, -1, 2},
         {"<< /Orientation 2 >> setpagedevice\n" + page, 1, -1, -1, 3},
-        {"<< /PageSize [842 595] >> setpagedevice\n" + page, 1, -1, -1, 2},
+        {"(Orientation=Landscape; Copies=9;) print << /PageSize [842 595] >> setpagedevice\n" + page,
+         1, 1, -1, 2},
+        {"<< /PageSize [842 595] /Orientation 0 >> setpagedevice\n" + page, 1, -1, -1, 2},
         {"<< /PageSize [595 842] >> setpagedevice\n" + page, 1, -1, -1, 1},
         {"<< /Orientation 3 >> setpagedevice << /PageSize [300 200] >> setpagedevice " + page +
              "<< /Orientation 0 >> setpagedevice " + page,
-         2, -1, -1, 4},
+         2, -1, -1, 1},
     };
     for (const Case& c : cases) {
         SCOPED_TRACE(c.job);
@@ -158,7 +165,7 @@ TEST(SingleCopyTest, RequestsAreReportedOnceAndEveryPageRenderedOnce)
             if (value >= 0) {
                 EXPECT_EQ(HeaderValue(result.output, key), value) << key;
             }
-            EXPECT_EQ(Occurrences(result.output, std::string(key) + "="), 1) << key;
+            EXPECT_EQ(Occurrences(result.output, kTagLine.substr(0, kTagLine.size() - 1)), 1) << key;
         }
     }
 }
@@ -208,6 +215,35 @@ TEST(SingleCopyTest, ErrorsOfTheJobAreNotMasked)
     EXPECT_NE(RunJob("<< /NumCopies 2 >> setpagedevice 1 0 div\n" + Pages(1)).exitCode, 0);
 }
 
+TEST(SingleCopyTest, TheTagStaysOutOfTheJobsReach)
+{
+    // The job looks for the tag where it could reach it: the procedures the
+    // prolog left behind, its own EndPage's execution stack, and a second
+    // read of the input; the one hit is its own array, which shows that the
+    // look works. Without a tag line, a job gets no header, and its first
+    // line is run all the same.
+    const GsResult probe = RunJob(
+        "/hits 0 def /tag (0123abcd) def\n"
+        "/look { dup type /stringtype eq { dup rcheck { tag search { pop pop pop /hits hits 1 add def }"
+        " { pop } ifelse } { pop } ifelse } { dup type /arraytype eq { dup rcheck { { look } forall }"
+        " { pop } ifelse } { pop } ifelse } ifelse } def\n"
+        "[ (x0123abcdx) ] look /setpagedevice load look currentpagedevice /EndPage get look\n"
+        "<< /EndPage { 100 array execstack { look } forall exch pop 0 eq } >> setpagedevice\n"
+        "/final { (%stdin) (r) file 100 string readstring pop look (hits=) print hits = } def\n" +
+        std::string(kPage) + "final\n");
+    EXPECT_EQ(probe.exitCode, 0);
+    EXPECT_NE(probe.output.find("hits=1"), std::string::npos) << probe.output;
+
+    ScratchFolder folder;
+    WriteFile(folder.path / "job.ps", "(first line) print\n" + std::string(kPage));
+    const GsResult untagged = RunShell(GsCommand("gs", SourceLibFolder(), folder.path) + " < " +
+                                           Quote(folder.path / "job.ps") + "; echo EXIT=$?",
+                                       folder.path);
+    EXPECT_EQ(untagged.output.substr(untagged.output.rfind('\n') + 1), "first line");
+    EXPECT_EQ(untagged.output.find("Copies="), std::string::npos);
+    EXPECT_EQ(untagged.pageFiles, 1);
+}
+
 TEST(SingleCopyTest, HeaderIsWrittenBeforeTheFirstPageAndFlushed)
 {
     // The job's own text after its first showpage comes after the header.
@@ -223,7 +259,7 @@ TEST(SingleCopyTest, HeaderIsWrittenBeforeTheFirstPageAndFlushed)
     // for the rest of the job. Padding after the first page fills Ghostscript's
     // input buffer. A bounded wait keeps a fault from hanging the test.
     ScratchFolder folder;
-    std::string first = "<< /NumCopies 2 >> setpagedevice " + std::string(kPage);
+    std::string first = kTagLine + "<< /NumCopies 2 >> setpagedevice " + std::string(kPage);
     for (int i = 0; i < 4096; ++i)
         first += "% padding to fill the interpreter's input buffer ..............\n";
     WriteFile(folder.path / "first.ps", first);

@@ -26,18 +26,20 @@ struct CopyCountRecord;
 /// that died holding it is not a failure: the next caller takes it over.
 ///
 /// A record is leased: once its counting is over (idle, or past its grace
-/// period) a new name may take it over, and objects still bound to it then
-/// share it with that name. Names are compared in full and stored cut to 127
-/// UTF-16 code units, so a longer name never finds its record again.
+/// period) and no live object is bound to it (in any process), a new name may
+/// take it over. Two live counters of different names never share a record.
+/// Names are compared in full and stored cut to 127 UTF-16 code units, so a
+/// longer name never finds its record again.
 class QUILLET_API CopyCount {
 public:
     /// Creates a counter on the heap; the counterpart of Release.
     static CopyCount* Create(const std::wstring& name);
 
-    /// Binds to the record of name, claiming a free one when no record has it;
-    /// while all 100 records are counting or in grace it waits, checking once
-    /// a second, without keeping other processes from the mutex. A NUL in
-    /// name ends it.
+    /// Binds to the record of name, claiming a free one when no record has it
+    /// (over, and bound to no live object). While none is free it waits,
+    /// looking again four times a second without keeping other processes
+    /// from the mutex, and after 10 s it gives up with std::runtime_error("No
+    /// free copy counter record"). A NUL in name ends it.
     explicit CopyCount(const std::wstring& name);
     CopyCount(const CopyCount& other);
     CopyCount& operator=(const CopyCount& other);

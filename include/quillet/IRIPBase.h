@@ -125,12 +125,18 @@ public:
     /// inside OnPageReady (on either delivery): no page is announced after
     /// it, and the service is destroyed once the callback has returned.
     virtual bool Release();
-    /// Deletes every page file and empties the page table.
+    /// Deletes every page file and empties the page table. A run still in
+    /// progress is ended first, as Stop ends it: afterwards GetPageCount is 0
+    /// (or -1 for a failed run) and no page is handed out or announced. From
+    /// inside OnPageReady the run ends once the callback has returned, and the
+    /// record the callback was given is gone. The job's header values
+    /// (copies, collation, orientation) stay.
     virtual bool DeletePages() = 0;
     /// Copies in the output, or -1 while not known.
     virtual std::int32_t GetNumCopies() = 0;
     virtual bool GetIsCollated() = 0;
-    /// The job's orientation code (1 to 4), 0 until known.
+    /// The orientation code (1 to 4) of the last run's pages as the job's
+    /// header gave it; 0 until a run's header has been read.
     virtual std::int32_t GetOrientation() = 0;
     /// Stores an intent string that travels with the job to the preview.
     virtual void SetIntent(const std::wstring& intent) = 0;

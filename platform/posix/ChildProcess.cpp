@@ -230,11 +230,13 @@ ChildProcess::ChildProcess(ChildProcess&& other) noexcept
     : handle(std::move(other.handle)),
       processId(other.processId),
       reaped(other.reaped),
-      exitCode(other.exitCode)
+      exitCode(other.exitCode),
+      endedBySignal(other.endedBySignal)
 {
     other.processId = -1;
     other.reaped = false;
     other.exitCode = 0;
+    other.endedBySignal = false;
 }
 
 ChildProcess& ChildProcess::operator=(ChildProcess&& other) noexcept
@@ -245,9 +247,11 @@ ChildProcess& ChildProcess::operator=(ChildProcess&& other) noexcept
         processId = other.processId;
         reaped = other.reaped;
         exitCode = other.exitCode;
+        endedBySignal = other.endedBySignal;
         other.processId = -1;
         other.reaped = false;
         other.exitCode = 0;
+        other.endedBySignal = false;
     }
     return *this;
 }
@@ -267,6 +271,7 @@ void ChildProcess::Release() noexcept
     processId = -1;
     reaped = false;
     exitCode = 0;
+    endedBySignal = false;
 }
 
 bool ChildProcess::Spawn(const std::vector<std::wstring>& argv,
@@ -444,6 +449,7 @@ bool ChildProcess::TryGetExitCode(int& code)
             return false;  // still running
         } else {
             exitCode = ExitCodeOf(info);
+            endedBySignal = info.si_code != CLD_EXITED;
         }
         reaped = true;
     }

@@ -101,4 +101,38 @@ bool SharedMemory::Remove(const std::wstring& name)
     return ::shm_unlink(ObjectPath(name).c_str()) == 0;
 }
 
+// Marks are read locks of open file descriptions (F_OFD_*) on the block's
+// bytes: each holder opens the object itself, so its locks are its own even
+// within one process, and the kernel drops them when the holder closes its
+// descriptor or its process dies.
+
+bool SharedMark::Open(const std::wstring& name)
+{
+    handle.Reset(::shm_open(ObjectPath(name).c_str(), O_RDONLY | O_CLOEXEC, 0));
+    return handle.IsValid();
+}
+
+bool SharedMark::Hold(std::size_t offset)
+{
+    struct flock mark {};
+    mark.l_type = F_RDLCK;
+    mark.l_whence = SEEK_SET;
+    mark.l_start = static_cast<off_t>(offset);
+    mark.l_len = 1;
+    return handle.IsValid() && ::fcntl(static_cast<int>(handle.Get()), F_OFD_SETLK, &mark) == 0;
+}
+
+bool SharedMark::IsHeldByOthers(std::size_t offset) const
+{
+    // A write lock would conflict with any other holder's mark, and never
+    // with our own.
+    struct flock probe {};
+    probe.l_type = F_WRLCK;
+    probe.l_whence = SEEK_SET;
+    probe.l_start = static_cast<off_t>(offset);
+    probe.l_len = 1;
+    return handle.IsValid() && ::fcntl(static_cast<int>(handle.Get()), F_OFD_GETLK, &probe) == 0 &&
+           probe.l_type != F_UNLCK;
+}
+
 }  // namespace Quillet::Platform

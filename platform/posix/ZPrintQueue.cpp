@@ -7,6 +7,7 @@
 #include <atomic>
 #include <cerrno>
 #include <cstdlib>
+#include <cstring>
 #include <cups/cups.h>
 #include <dirent.h>
 #include <fcntl.h>
@@ -288,6 +289,82 @@ bool ZPrintQueue::SetDefaultPrintQueue(const std::wstring& id)
     // always change their default, an administrator's server default is not
     // touched.
     return found && cupsSetDests2(CUPS_HTTP_DEFAULT, all.count, all.dests) == 0;
+}
+
+namespace {
+
+/// The job's last message from the server; a message that is only the
+/// filter's command line (set while it starts) says nothing.
+std::string JobMessage(std::int32_t id)
+{
+    ipp_t* request = ippNewRequest(IPP_OP_GET_JOB_ATTRIBUTES);
+    const std::string uri = "ipp://localhost/jobs/" + std::to_string(id);
+    ippAddString(request, IPP_TAG_OPERATION, IPP_TAG_URI, "job-uri", nullptr, uri.c_str());
+    ippAddString(request, IPP_TAG_OPERATION, IPP_TAG_NAME, "requesting-user-name", nullptr, cupsUser());
+    ippAddString(request, IPP_TAG_OPERATION, IPP_TAG_KEYWORD, "requested-attributes", nullptr,
+                 "job-printer-state-message");
+    ipp_t* response = cupsDoRequest(CUPS_HTTP_DEFAULT, request, "/");
+    std::string message;
+    if (response != nullptr) {
+        if (ipp_attribute_t* found = ippFindAttribute(response, "job-printer-state-message", IPP_TAG_TEXT))
+            message = ippGetString(found, 0, nullptr);
+        ippDelete(response);
+    }
+    if (message.find("job-uuid=") != std::string::npos)
+        message.clear();
+    return message;
+}
+
+}  // namespace
+
+bool ZPrintQueue::FindJob(const std::wstring& titlePart, ZPrintJob& job)
+{
+    job = ZPrintJob();
+    const std::string part = ToUtf8(titlePart);
+    cups_job_t* jobs = nullptr;
+    const int count = cupsGetJobs2(CUPS_HTTP_DEFAULT, &jobs, nullptr, 1, CUPS_WHICHJOBS_ALL);
+    if (count < 0)
+        return false;
+    const cups_job_t* newest = nullptr;
+    for (int i = 0; i < count; ++i) {
+        if (jobs[i].title != nullptr && std::strstr(jobs[i].title, part.c_str()) != nullptr &&
+            (newest == nullptr || jobs[i].id > newest->id))
+            newest = &jobs[i];
+    }
+    if (newest != nullptr) {
+        job.id = newest->id;
+        job.queue = FromUtf8(newest->dest != nullptr ? newest->dest : "");
+        switch (newest->state) {
+        case IPP_JSTATE_PENDING:
+        case IPP_JSTATE_PROCESSING:
+            job.state = ZPrintJob::State::Waiting;
+            break;
+        case IPP_JSTATE_HELD:
+        case IPP_JSTATE_STOPPED:
+            job.state = ZPrintJob::State::Stopped;
+            break;
+        default:
+            job.state = ZPrintJob::State::Ended;
+            break;
+        }
+    }
+    cupsFreeJobs(count, jobs);
+    if (job.state == ZPrintJob::State::Missing)
+        return true;
+    job.message = JobMessage(job.id);
+    if (cups_dest_t* dest = cupsGetNamedDest(CUPS_HTTP_DEFAULT, ToUtf8(job.queue).c_str(), nullptr)) {
+        const char* state = cupsGetOption("printer-state", dest->num_options, dest->options);
+        const char* accepting = cupsGetOption("printer-is-accepting-jobs", dest->num_options, dest->options);
+        job.queuePaused = (state != nullptr && std::atoi(state) == IPP_PSTATE_STOPPED) ||
+                          (accepting != nullptr && std::strcmp(accepting, "false") == 0);
+        cupsFreeDests(1, dest);
+    }
+    return true;
+}
+
+bool ZPrintQueue::CancelJob(std::int32_t id)
+{
+    return cupsCancelJob2(CUPS_HTTP_DEFAULT, nullptr, id, 0) == IPP_STATUS_OK;
 }
 
 }  // namespace Quillet

@@ -4,8 +4,12 @@
 //   quillet-rip [options] DOCUMENT
 //
 // Pages are printed as they arrive ("page N: PATH (orientation O)"), then a
-// summary. A failure prints one line naming its cause, then Ghostscript's
-// report when there is one; the exit codes are listed in PrintUsage.
+// summary; with --split-merge Ghostscript writes where the parameters say, and
+// only the run's outcome is printed. A failure prints one line naming its
+// cause, then Ghostscript's report when there is one, with control characters
+// replaced (the report holds the job's own text); the exit codes are listed
+// in PrintUsage. The document reaches the service as the value of its
+// "docname" key, so that no part of its name is read as a key.
 #include <quillet/quillet.h>
 
 #include <unistd.h>
@@ -53,7 +57,8 @@ void PrintUsage(std::FILE* out)
         "  -g, --page-size WxH       page size in device pixels\n"
         "      --cie                 render with CIE-based colour\n"
         "      --ttfont              give the system's fonts folder to the renderer\n"
-        "      --split-merge PARAMS  renderer parameters that replace the output switches\n"
+        "      --split-merge PARAMS  renderer parameters that replace the output switches;\n"
+        "                            the output goes where they say, and no pages are listed\n"
         "      --ijs-model MFR MODEL manufacturer and model for the ijs format\n"
         "      --ijs-params P        parameters for the IJS server\n"
         "      --callback            take the pages through a callback as they arrive\n"
@@ -141,6 +146,47 @@ std::string EncodeUtf8(const std::wstring& text)
     return out;
 }
 
+/// text for a terminal: control characters (with which a job's text could
+/// move the cursor, set the window title or clear the screen) become U+FFFD;
+/// keepLines keeps the line ends of a report.
+std::string Printable(const std::string& text, bool keepLines = false)
+{
+    std::string out;
+    for (std::size_t i = 0; i < text.size(); ++i) {
+        const unsigned char c = static_cast<unsigned char>(text[i]);
+        // C1 controls arrive as UTF-8 (0xC2 0x80 to 0xC2 0x9F).
+        const bool c1 = c == 0xC2 && i + 1 < text.size() && static_cast<unsigned char>(text[i + 1]) >= 0x80 &&
+                        static_cast<unsigned char>(text[i + 1]) <= 0x9F;
+        if ((c < 0x20 && !(keepLines && c == '\n')) || c == 0x7F || c1) {
+            out += "\xEF\xBF\xBD";
+            i += c1 ? 1 : 0;
+        } else {
+            out += static_cast<char>(c);
+        }
+    }
+    return out;
+}
+
+/// The service parameter string that names document and nothing else: its
+/// path as the value of "docname" (and of "printjobfile" for a ".ps" file,
+/// which is its own print job), so that no part of the name is read as a key.
+/// The grammar has no escapes: a value with a blank must be quoted, a quoted
+/// value cannot hold a quote. False for a name that needs both.
+bool DocumentParams(const std::wstring& document, std::wstring& params)
+{
+    const bool blank = document.find_first_of(L" \t") != std::wstring::npos;
+    const bool quote = document.find(L'"') != std::wstring::npos;
+    if (document.empty() || (blank && quote) || (quote && (document[0] == L'"' || document[0] == L'-')))
+        return false;
+    const std::wstring value = quote ? document : L"\"" + document + L"\"";
+    params = L"docname=" + value;
+    const std::size_t dot = document.rfind(L'.');
+    if (dot != std::wstring::npos && document.find(L'/', dot) == std::wstring::npos &&
+        document.size() == dot + 3 && (document[dot + 1] | 0x20) == L'p' && (document[dot + 2] | 0x20) == L's')
+        params += L" printjobfile=" + value;
+    return true;
+}
+
 /// A whole decimal number in [minimum, maximum].
 bool ParseNumber(const std::string& text, long minimum, long maximum, long& value)
 {
@@ -188,7 +234,7 @@ void PrintVersion()
 
 [[noreturn]] void UsageError(const std::string& message)
 {
-    std::fprintf(stderr, "%s: %s\nTry '%s --help'.\n", kProgram, message.c_str(), kProgram);
+    std::fprintf(stderr, "%s: %s\nTry '%s --help'.\n", kProgram, Printable(message).c_str(), kProgram);
     std::exit(kExitUsage);
 }
 
@@ -315,7 +361,11 @@ std::wstring Wide(const std::string& text, const char* what)
 {
     std::wstring wide;
     if (!DecodeUtf8(text, wide)) {
-        std::fprintf(stderr, "%s: the %s is not valid UTF-8: %s\n", kProgram, what, text.c_str());
+        std::string shown = Printable(text);
+        for (char& c : shown)
+            if (static_cast<unsigned char>(c) >= 0x80)
+                c = '?';  // not UTF-8: a terminal could take such bytes for controls
+        std::fprintf(stderr, "%s: the %s is not valid UTF-8: %s\n", kProgram, what, shown.c_str());
         std::exit(kExitUsage);
     }
     return wide;
@@ -343,7 +393,8 @@ public:
         if (quiet)
             return;
         ClearProgress();
-        std::printf("page %d: %s (orientation %d)\n", pageNumber, EncodeUtf8(path).c_str(), orientation);
+        std::printf("page %d: %s (orientation %d)\n", pageNumber, Printable(EncodeUtf8(path)).c_str(),
+                    orientation);
         std::fflush(stdout);
         if (progress) {
             const double seconds =
@@ -377,7 +428,7 @@ std::string Plural(long n, const char* one, const char* many)
 
 int Fail(const std::string& message, int code = kExitRenderFailed)
 {
-    std::fprintf(stderr, "%s: %s\n", kProgram, message.c_str());
+    std::fprintf(stderr, "%s: %s\n", kProgram, Printable(message).c_str());
     return code;
 }
 
@@ -395,7 +446,8 @@ int FailWithReason(Quillet::IRIPBase& rip, const std::string& fallback)
     const int code = failure.stage == Quillet::RIP_STAGE_CAPTURE ? kExitCaptureFailed : kExitRenderFailed;
     Fail(std::string(kStages[stage]) + ": " + EncodeUtf8(failure.reason), code);
     if (!failure.report.empty()) {
-        std::string report = EncodeUtf8(failure.report);
+        // The job's own text is part of it.
+        std::string report = Printable(EncodeUtf8(failure.report), true);
         if (report.back() != '\n')
             report += '\n';
         std::fprintf(stderr, "Ghostscript's report:\n%s", report.c_str());
@@ -453,9 +505,22 @@ int Render(Quillet::IRIPBase& rip, const Options& options, const WideSettings& w
         return Fail(e.what());
     }
 
+    if (options.splitMerge) {
+        // The parameters replace the output switches: Ghostscript writes
+        // where they say, and the service sees no page of its own to count.
+        std::wstring ignored;
+        rip.GetOutputFile(ignored);  // waits for the end of the run
+        reporter.ClearProgress();
+        if (rip.GetPageCount() < 0)
+            return FailWithReason(rip, "rendering failed");
+        if (!options.quiet)
+            std::printf("rendering ended well; the output is where the split/merge parameters put it\n");
+        return 0;
+    }
+
     const bool singleFile =
         options.format == Quillet::RIP_IJS || options.format == Quillet::RIP_PSWRITE;
-    if (singleFile && !options.splitMerge) {
+    if (singleFile) {
         // The printer-language formats write one file for the whole job.
         std::wstring path;
         const bool exists = rip.GetOutputFile(path);
@@ -465,7 +530,7 @@ int Render(Quillet::IRIPBase& rip, const Options& options, const WideSettings& w
         if (!exists)
             return Fail("rendering wrote no output file (" + EncodeUtf8(path) + ")");
         if (!options.quiet)
-            std::printf("output: %s\n", EncodeUtf8(path).c_str());
+            std::printf("output: %s\n", Printable(EncodeUtf8(path)).c_str());
         return 0;
     }
 
@@ -505,7 +570,7 @@ int main(int argc, char** argv)
     std::error_code error;
     if (!std::filesystem::is_regular_file(options.document, error)) {
         std::fprintf(stderr, "%s: cannot read the document %s: %s\n", kProgram,
-                     options.document.c_str(),
+                     Printable(options.document).c_str(),
                      std::filesystem::exists(options.document, error) ? "not a regular file"
                                                                       : "no such file");
         return kExitCaptureFailed;
@@ -517,14 +582,21 @@ int main(int argc, char** argv)
         std::filesystem::create_directories(resolved.outputFolder, error);
         if (error) {
             std::fprintf(stderr, "%s: cannot create the output folder %s: %s\n", kProgram,
-                         options.outputFolder.c_str(), error.message().c_str());
+                         Printable(options.outputFolder).c_str(), error.message().c_str());
             return 1;
         }
     }
 
     const WideSettings wide = Widen(resolved, document);
+    std::wstring params;
+    if (!DocumentParams(wide.document, params)) {
+        std::fprintf(stderr, "%s: a document name that holds a quote and a blank, or begins with a quote, "
+                             "cannot be given to the service; rename it: %s\n",
+                     kProgram, Printable(document).c_str());
+        return kExitUsage;
+    }
 
-    Quillet::IRIPBase* rip = Quillet::CreateRIPService(wide.document);
+    Quillet::IRIPBase* rip = Quillet::CreateRIPService(params);
     if (!rip)
         return Fail("cannot create the service");
     PageReporter reporter(options.quiet);

@@ -13,14 +13,25 @@
 //
 // Spool files live in $QUILLET_SPOOL, else /var/spool/quillet (folder mode
 // 0711, files under unguessable names, mode 0600 and owned by the submitting
-// user, so that the capturing user and nobody else can read the job). A file
-// is removed as soon as the capture has opened it (the reader keeps its open
-// handle); one that is not opened within 10 s is removed by a later run once
-// it is older than 10 minutes. So spool files never pile up.
+// user, so that the capturing user and nobody else can read the job). The
+// job is copied into a file without a name, which is named only once whole;
+// the name is removed as soon as the capture has opened the file (the reader
+// keeps its open handle), when no capture opened it within 10 s, and when the
+// print server cancels the job (SIGTERM). A name left by a backend that was
+// killed outright (a print server that shuts down kills its backends) carries
+// that backend's process id and goes with the next job. So spool files never
+// pile up.
+//
+// A job with no data at all is the print system's failure to convert the
+// document (a filter that could not read it): it is not reported, and the job
+// is cancelled without a message of ours, so that the filter's message (such
+// as "invalid password") stays the job's last word for the capture to read.
 #include "platform/IpcClient.h"
 #include "platform/TextConversion.h"
+#include "platform/ZUtilities.h"
 
 #include <cerrno>
+#include <csignal>
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
@@ -31,6 +42,7 @@
 #include <pwd.h>
 #include <string>
 #include <sys/inotify.h>
+#include <sys/random.h>
 #include <sys/stat.h>
 #include <unistd.h>
 
@@ -64,7 +76,19 @@ bool EnsureFolder(const std::string& path)
     return false;
 }
 
-// Removes spool files of earlier jobs that no capture ever opened.
+// The spool file being written or offered, for the SIGTERM handler: the
+// print server cancels a job by terminating its backend.
+char spoolPath[4096];
+
+extern "C" void RemoveSpoolAndExit(int)
+{
+    if (spoolPath[0] != '\0')
+        ::unlink(spoolPath);  // async-signal-safe, like _exit
+    ::_exit(kBackendCancel);
+}
+
+// Removes spool files of earlier jobs that no capture opened: at once when
+// the backend that named it ("job-PID-...") is gone, else once it is old.
 void RemoveAbandoned(const std::string& folder)
 {
     DIR* dir = ::opendir(folder.c_str());
@@ -75,11 +99,61 @@ void RemoveAbandoned(const std::string& folder)
         if (std::strncmp(entry->d_name, "job-", 4) != 0)
             continue;
         const std::string path = folder + "/" + entry->d_name;
+        const long writer = std::atol(entry->d_name + 4);
+        const bool writerGone =
+            writer > 0 && !Quillet::ZUtilities::IsProcessAlive(static_cast<std::uint32_t>(writer));
         struct stat info {};
-        if (::lstat(path.c_str(), &info) == 0 && S_ISREG(info.st_mode) && now - info.st_mtime > kAbandonedAfterS)
+        if (::lstat(path.c_str(), &info) == 0 && S_ISREG(info.st_mode) &&
+            (writerGone || now - info.st_mtime > kAbandonedAfterS))
             ::unlink(path.c_str());
     }
     ::closedir(dir);
+}
+
+// A file without a name in folder, for the job while it is copied: a backend
+// killed meanwhile leaves nothing behind. -1 where the file system has no
+// such files; then the file is named at once.
+int CreateUnnamed(const std::string& folder)
+{
+    return ::open(folder.c_str(), O_TMPFILE | O_RDWR | O_CLOEXEC, 0600);
+}
+
+// Gives the unnamed file fd a fresh name "job-PID-RANDOM.ps" in folder, or
+// creates a named one when fd is -1 (returned through fd). SIGTERM is held
+// off meanwhile, so that the handler always knows the name there is.
+bool NameSpoolFile(const std::string& folder, int& fd, std::string& name)
+{
+    sigset_t terminate, previous;
+    sigemptyset(&terminate);
+    sigaddset(&terminate, SIGTERM);
+    ::sigprocmask(SIG_BLOCK, &terminate, &previous);
+    bool named = false;
+    for (int attempt = 0; attempt < 16 && !named; ++attempt) {
+        unsigned char random[6];
+        if (::getrandom(random, sizeof random, 0) != static_cast<ssize_t>(sizeof random))
+            break;
+        name = folder + "/job-" + std::to_string(::getpid()) + "-";
+        for (unsigned char r : random)
+            name += "abcdefghijklmnopqrstuvwxyz0123456789"[r % 36];
+        name += ".ps";
+        if (name.size() >= sizeof spoolPath)
+            break;
+        if (fd >= 0) {
+            // The file was opened here, so /proc names it for linkat, which
+            // needs no privilege that way.
+            const std::string self = "/proc/self/fd/" + std::to_string(fd);
+            named = ::linkat(AT_FDCWD, self.c_str(), AT_FDCWD, name.c_str(), AT_SYMLINK_FOLLOW) == 0;
+        } else {
+            fd = ::open(name.c_str(), O_RDWR | O_CREAT | O_EXCL | O_CLOEXEC, 0600);
+            named = fd >= 0;
+        }
+        if (!named && errno != EEXIST)
+            break;
+    }
+    if (named)
+        std::memcpy(spoolPath, name.c_str(), name.size() + 1);
+    ::sigprocmask(SIG_SETMASK, &previous, nullptr);
+    return named;
 }
 
 bool CopyAll(int from, int to)
@@ -188,29 +262,49 @@ int main(int argc, char** argv)
             return kBackendFailed;
         }
     }
-    std::string spool = folder + "/job-XXXXXX.ps";
-    const int output = ::mkostemps(&spool[0], 3, O_CLOEXEC);
-    if (output < 0) {
+    // A cancel removes the name we gave; a print server gone mid-job must
+    // not kill us through our own messages.
+    struct sigaction onTerminate {};
+    onTerminate.sa_handler = RemoveSpoolAndExit;
+    ::sigaction(SIGTERM, &onTerminate, nullptr);
+    ::signal(SIGPIPE, SIG_IGN);
+
+    std::string spool;
+    int output = CreateUnnamed(folder);
+    if (output < 0 && !NameSpoolFile(folder, output, spool)) {
         std::fprintf(stderr, "ERROR: Cannot create a spool file: %s\n", std::strerror(errno));
         return kBackendFailed;
     }
     // Readable by the job's own user alone. A backend that does not run as
     // root cannot give the file away and reaches only its own user's captures.
-    if (::fchmod(output, 0600) != 0 ||
-        (::geteuid() == 0 && ::fchown(output, owner->pw_uid, owner->pw_gid) != 0)) {
-        std::fprintf(stderr, "ERROR: Cannot hand the spool file to %s: %s\n", user.c_str(), std::strerror(errno));
+    auto fail = [&](const char* what) {
+        std::fprintf(stderr, "ERROR: %s: %s\n", what, std::strerror(errno));
         ::close(output);
-        ::unlink(spool.c_str());
+        if (!spool.empty())
+            ::unlink(spool.c_str());
         return kBackendFailed;
+    };
+    if (::fchmod(output, 0600) != 0 ||
+        (::geteuid() == 0 && ::fchown(output, owner->pw_uid, owner->pw_gid) != 0))
+        return fail(("Cannot hand the spool file to " + user).c_str());
+    if (!CopyAll(input, output))
+        return fail("Cannot spool the job");
+    if (input != 0)
+        ::close(input);
+    struct stat spooled {};
+    if (::fstat(output, &spooled) == 0 && spooled.st_size == 0) {
+        ::close(output);
+        if (!spool.empty())
+            ::unlink(spool.c_str());
+        return kBackendCancel;
     }
-    const bool copied = CopyAll(input, output);
-    if (::close(output) != 0 || !copied) {
+    if (spool.empty() && !NameSpoolFile(folder, output, spool))
+        return fail("Cannot name the spool file");
+    if (::close(output) != 0) {
         std::fprintf(stderr, "ERROR: Cannot spool the job: %s\n", std::strerror(errno));
         ::unlink(spool.c_str());
         return kBackendFailed;
     }
-    if (input != 0)
-        ::close(input);
 
     OpenWatch watch(spool);
     std::fprintf(stderr, "INFO: Reporting the job to the capture\n");
@@ -228,9 +322,14 @@ int main(int argc, char** argv)
         return kBackendCancel;
     }
     // The capture opens the file right after confirming; once it holds it
-    // open, the name can go.
-    if (watch.WaitUntilOpened(kOpenWaitMs))
-        ::unlink(spool.c_str());
+    // open, the name can go. A capture that has not opened it by then has
+    // given up on it.
+    const bool opened = watch.WaitUntilOpened(kOpenWaitMs);
+    ::unlink(spool.c_str());
+    if (!opened) {
+        std::fprintf(stderr, "ERROR: The capture did not read the job\n");
+        return kBackendCancel;
+    }
     std::fprintf(stderr, "INFO: Job delivered\n");
     return kBackendOk;
 }
