@@ -41,6 +41,11 @@ public:
     /// exit code of 0 records nothing.
     void SetChildEnd(int code, int pages, bool stopping);
 
+    /// Why a document that has pages gave none although Ghostscript ended
+    /// well: its first "****" line on standard error (say, "This file
+    /// requires a password for access."), else its error line.
+    std::string GetNoPagesReason() const;
+
     /// The record as the host sees it; false when nothing failed.
     bool GetLastFailure(RIPFailure& failure) override;
 
