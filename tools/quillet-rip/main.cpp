@@ -57,6 +57,9 @@ void PrintUsage(std::FILE* out)
         "      --ijs-model MFR MODEL manufacturer and model for the ijs format\n"
         "      --ijs-params P        parameters for the IJS server\n"
         "      --callback            take the pages through a callback as they arrive\n"
+        "      --password-file FILE  the password of an encrypted PDF document: the first\n"
+        "                            line of FILE, or of standard input for \"-\" (never\n"
+        "                            given on the command line, where others could read it)\n"
         "  -q, --quiet               print nothing but errors\n"
         "  -h, --help                show this help\n"
         "      --version             show the version\n"
@@ -166,6 +169,7 @@ struct Options {
     std::string ijsParams;
     bool callback = false;
     bool quiet = false;
+    std::string passwordFile;
 };
 
 [[noreturn]] void UsageError(const std::string& message)
@@ -267,6 +271,8 @@ Options ParseCommandLine(int argc, char** argv)
         } else if (name == "--ijs-params") {
             options.ijsParams = value("parameters");
             options.ijsParamsGiven = true;
+        } else if (name == "--password-file") {
+            options.passwordFile = value("a file");
         } else if (name == "--callback") {
             noValue();
             options.callback = true;
@@ -395,6 +401,28 @@ WideSettings Widen(const Options& options, const std::string& document)
     return wide;
 }
 
+/// The first line of file ("-": standard input), without its line break.
+bool ReadPassword(const std::string& file, std::string& password)
+{
+    std::FILE* in = file == "-" ? stdin : std::fopen(file.c_str(), "re");
+    if (in == nullptr) {
+        std::fprintf(stderr, "%s: cannot read the password file %s: %s\n", kProgram, file.c_str(),
+                     std::strerror(errno));
+        return false;
+    }
+    char* line = nullptr;
+    std::size_t capacity = 0;
+    const ssize_t length = ::getline(&line, &capacity, in);
+    if (length > 0)
+        password.assign(line, static_cast<std::size_t>(length));
+    std::free(line);
+    if (in != stdin)
+        std::fclose(in);
+    while (!password.empty() && (password.back() == '\n' || password.back() == '\r'))
+        password.pop_back();
+    return true;
+}
+
 /// Sets up the service, renders, prints; returns the exit code.
 int Render(Quillet::IRIPBase& rip, const Options& options, const WideSettings& wide,
            PageReporter& reporter)
@@ -495,8 +523,20 @@ int main(int argc, char** argv)
     }
 
     const WideSettings wide = Widen(resolved, document);
+    std::wstring params = wide.document;
+    if (!options.passwordFile.empty()) {
+        std::string password;
+        if (!ReadPassword(options.passwordFile, password))
+            return kExitUsage;
+        // The parameter string has no escapes: a quote cannot be passed in it.
+        if (document.find('"') != std::string::npos || password.find('"') != std::string::npos) {
+            std::fprintf(stderr, "%s: with a password, neither it nor the document's path may hold '\"'\n", kProgram);
+            return kExitUsage;
+        }
+        params = L"docname=\"" + wide.document + L"\" password=\"" + Wide(password, "password") + L"\"";
+    }
 
-    Quillet::IRIPBase* rip = Quillet::CreateRIPService(wide.document);
+    Quillet::IRIPBase* rip = Quillet::CreateRIPService(params);
     if (!rip)
         return Fail("cannot create the service");
     PageReporter reporter(options.quiet);
