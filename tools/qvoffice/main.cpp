@@ -19,7 +19,8 @@
 //   -> "failed REASON"         the document could not be laid out
 // The end of standard input (the library closed it, or its process is gone)
 // ends this process at once, also in the middle of a document: a watch thread
-// sees the hang-up. The folder is removed then.
+// sees the hang-up. The folder is removed then. Descriptors 0 and 1 are the
+// null device once the channels are taken over.
 #define LOK_LOADLIB_GLOBAL
 #include <LibreOfficeKit/LibreOfficeKit.h>
 #include <LibreOfficeKit/LibreOfficeKitInit.h>
@@ -35,6 +36,7 @@
 #include <osl/file.hxx>
 
 #include <dlfcn.h>
+#include <fcntl.h>
 #include <poll.h>
 #include <unistd.h>
 
@@ -54,6 +56,11 @@ using rtl::OUString;
 namespace {
 
 std::string folder;
+// The library's channels, moved off descriptors 0 and 1 (and kept from the
+// suite's own children), so that nothing else reads a request or writes
+// into an answer.
+FILE* requests = nullptr;
+FILE* answers = nullptr;
 
 [[noreturn]] void Leave(int code)
 {
@@ -61,7 +68,7 @@ std::string folder;
     // removes the folder and ends the process, the second waits for that.
     static std::mutex leaving;
     leaving.lock();
-    std::fflush(stdout);
+    std::fflush(answers);
     std::error_code error;
     std::filesystem::remove_all(folder, error);
     // No clean-up of the suite: its own shutdown is slow and may hang, and
@@ -74,7 +81,7 @@ std::string folder;
 // only the hang-up, so requests waiting to be read do not wake it.
 void WatchLifeline()
 {
-    pollfd entry{STDIN_FILENO, 0, 0};
+    pollfd entry{::fileno(requests), 0, 0};
     for (;;) {
         const int ready = ::poll(&entry, 1, -1);
         if (ready > 0 && (entry.revents & (POLLHUP | POLLERR | POLLNVAL)) != 0)
@@ -117,8 +124,8 @@ void Reply(const std::string& line)
     for (char& c : clean)
         if (c == '\n' || c == '\r')
             c = ' ';
-    std::fprintf(stdout, "%s\n", clean.c_str());
-    std::fflush(stdout);
+    std::fprintf(answers, "%s\n", clean.c_str());
+    std::fflush(answers);
 }
 
 std::string Narrow(const OUString& text)
@@ -286,6 +293,16 @@ int main(int argc, char** argv)
         return 2;
     }
     folder = argv[1];
+    const int in = ::fcntl(STDIN_FILENO, F_DUPFD_CLOEXEC, 3);
+    const int out = ::fcntl(STDOUT_FILENO, F_DUPFD_CLOEXEC, 3);
+    const int null = ::open("/dev/null", O_RDWR | O_CLOEXEC);
+    if (in < 0 || out < 0 || null < 0 || ::dup2(null, STDIN_FILENO) < 0 || ::dup2(null, STDOUT_FILENO) < 0)
+        return 1;
+    ::close(null);
+    requests = ::fdopen(in, "r");
+    answers = ::fdopen(out, "w");
+    if (requests == nullptr || answers == nullptr)
+        return 1;
     std::thread(WatchLifeline).detach();
 
     const std::string program = FindOfficeProgramFolder();
@@ -323,7 +340,7 @@ int main(int argc, char** argv)
 
     char* line = nullptr;
     std::size_t capacity = 0;
-    while (::getline(&line, &capacity, stdin) > 0) {
+    while (::getline(&line, &capacity, requests) > 0) {
         std::string request(line);
         if (!request.empty() && request.back() == '\n')
             request.pop_back();
