@@ -196,6 +196,9 @@ TEST(OfficeTest, EachKindRendersAsItsOwnPdfExportWithoutAPrintServer)
     std::string documents;
     for (const std::string& kind : kinds)
         documents += " " + kSamples + kind;
+    // Set before any thread starts a child: a child's environment is read
+    // from this process's.
+    QuilletTest::ScopedEnv noServer("CUPS_SERVER", "/nonexistent/cups.sock");
     std::thread reference([&] {
         QuilletTest::PrivateCups::Run(
             {L"sh", L"-c",
@@ -204,7 +207,6 @@ TEST(OfficeTest, EachKindRendersAsItsOwnPdfExportWithoutAPrintServer)
                       " >/dev/null 2>&1 && for f in reference/*.pdf; do mkdir ${f%.pdf} && gs -q -dSAFER "
                       "-dBATCH -dNOPAUSE -sDEVICE=png16m -r36 -o ${f%.pdf}/%03d.png $f; done")});
     });
-    QuilletTest::ScopedEnv noServer("CUPS_SERVER", "/nonexistent/cups.sock");
     std::vector<QuilletTest::Rendered> ours(kinds.size());
     // Two documents at a time, each on a process of its own.
     for (std::size_t i = 0; i < kinds.size(); i += 2) {
