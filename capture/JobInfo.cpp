@@ -6,6 +6,7 @@
 #include "platform/ZUtilities.h"
 
 #include <limits>
+#include <utility>
 
 namespace Quillet {
 
@@ -73,6 +74,8 @@ bool JobInfo::Parse(const std::wstring& keys)
 
     if (auto it = find(L"docname"); it != values.end())
         docName = it->second;
+    if (auto it = find(L"password"); it != values.end())
+        password = it->second;
     printJobFile.clear();
     if (auto it = find(L"printjobfile"); it != values.end())
         printJobFile = it->second;
@@ -90,6 +93,13 @@ bool JobInfo::Parse(const std::wstring& keys)
     if (find(L"printername") != values.end())
         useStandardInput = printJobFile.empty();
     return true;
+}
+
+void JobInfo::SetDataSource(Platform::UniqueHandle handle)
+{
+    impl->handle = std::move(handle);
+    printJobFile.clear();
+    useStandardInput = false;
 }
 
 bool JobInfo::IsDataSourceReady() const

@@ -44,12 +44,13 @@ public:
     JobInfo(const JobInfo&) = delete;
     JobInfo& operator=(const JobInfo&) = delete;
 
-    /// Applies keys: "docname" (only when given), "printjobfile" then "file"
-    /// (reset first), "handle" with optional "pid" (default: this process), and
-    /// "printername", which without "handle" and without a print-job file means
-    /// standard input. Returns false only when a "handle" is given and cannot be
-    /// duplicated; a "handle" or "pid" value that is not a number (or out of
-    /// range) names no handle or process, so that duplication fails.
+    /// Applies keys: "docname" and "password" (only when given),
+    /// "printjobfile" then "file" (reset first), "handle" with optional "pid"
+    /// (default: this process), and "printername", which without "handle" and
+    /// without a print-job file means standard input. Returns false only when
+    /// a "handle" is given and cannot be duplicated; a "handle" or "pid" value
+    /// that is not a number (or out of range) names no handle or process, so
+    /// that duplication fails.
     bool Parse(const std::wstring& keys);
 
     std::wstring GetDocName() const { return docName; }
@@ -69,12 +70,20 @@ public:
     /// standard input is open); the next call then tries again.
     Platform::NativeHandle OpenDataSource();
 
+    /// Makes handle (a file) the job's data source, as a "handle" key would,
+    /// and forgets the print-job file: a preview then reads the job from it,
+    /// from its start each time.
+    void SetDataSource(Platform::UniqueHandle handle);
+
     /// Intent string; written by the engine, read by the preview launcher.
     std::wstring intent;
     /// Path of the input document.
     std::wstring docName;
     /// File, FIFO or pipe name ("\\.\pipe\NAME") the print job is read from.
     std::wstring printJobFile;
+    /// The password of an encrypted PDF document; it goes to Ghostscript
+    /// through its standard input, never on a command line.
+    std::wstring password;
     /// The job arrives on the held handle or, if none, on standard input.
     bool useStandardInput = false;
     std::unique_ptr<JobInfoImpl> impl;

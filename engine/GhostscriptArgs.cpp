@@ -168,8 +168,15 @@ void RIPEngine::BuildGhostscriptArgs(std::vector<std::wstring>& args)
         // Run before the job; found in GS_LIB.
         args.push_back(L"single_copy.ps");
     }
-    // The job comes on standard input.
+    // The job comes on standard input; a document read by its path comes
+    // after what its input carries (a PDF's password). "-f" keeps a path
+    // that begins with "-" or "@" a file name.
     args.push_back(L"-_");
+    if (!documentFile.empty()) {
+        if (documentIsEps)
+            args.push_back(L"-dEPSCrop");  // the page is the picture's bounding box
+        args.push_back(L"-f" + Quote(documentFile));
+    }
 }
 
 }  // namespace Quillet

@@ -49,6 +49,10 @@ void RIPEngine::AnnouncePages(std::int32_t last)
 
 void RIPEngine::DetectCopies(std::int32_t pageNumber)
 {
+    if (!detectCopies) {
+        pagesPerCopy = std::max(pagesPerCopy, pageNumber);  // every page is the document's own
+        return;
+    }
     if (pageNumber < 2 || static_cast<std::size_t>(pageNumber) > pages.size())
         return;
     // The page of the first copy that this page repeats if the period holds.

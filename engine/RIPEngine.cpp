@@ -6,6 +6,7 @@
 #include "capture/JobInfo.h"
 #include "capture/KeyAccessor.h"
 #include "capture/Launcher.h"
+#include "capture/OfficeDocument.h"
 #include "engine/RIPEngineImpl.h"
 #include "platform/FileHandle.h"
 #include "platform/TextConversion.h"
@@ -18,6 +19,7 @@
 #include <chrono>
 #include <exception>
 #include <string>
+#include <utility>
 
 namespace Quillet {
 
@@ -84,11 +86,16 @@ bool RIPEngine::StartRIP()
     RunFailure& failure = impl->GetFailure();
     failure.Clear();
     bool result = false;
+    FileJob fileJob;
     try {
-        if (jobInfo->IsDataSourceReady())
+        if (jobInfo->IsDataSourceReady()) {
             result = true;
-        else
-            result = CaptureJob() == CaptureResult::Ready;
+        } else {
+            CaptureResult captured = PrepareFileJob(fileJob);
+            if (captured == CaptureResult::NeedsPrinting)
+                captured = CaptureJob();
+            result = captured == CaptureResult::Ready;
+        }
     } catch (const std::exception& e) {
         // A failed capture leaves an earlier run undisturbed.
         failure.Set(RIP_STAGE_CAPTURE, std::string("the capture failed: ") + e.what());
@@ -100,9 +107,15 @@ bool RIPEngine::StartRIP()
         // job that cannot be opened is not one of them: its run fails.
         impl->StopGhostscript();
         failure.Clear();  // whatever the stop of an earlier run recorded is not this run's
-        const Platform::NativeHandle source = jobInfo->OpenDataSource();
-        if (source == Platform::kNullHandle)
-            failure.Set(RIP_STAGE_START, UnopenedSource(jobInfo->GetPrintJobFile()));
+        Platform::NativeHandle source;
+        if (!fileJob.path.empty()) {
+            source = UseFileJob(std::move(fileJob));
+        } else {
+            UseStreamJob();
+            source = jobInfo->OpenDataSource();
+            if (source == Platform::kNullHandle)
+                failure.Set(RIP_STAGE_START, UnopenedSource(jobInfo->GetPrintJobFile()));
+        }
         impl->SetJobSource(source);
         BeginHeaderScan();  // the header values are each run's own
         try {
@@ -121,8 +134,17 @@ void RIPEngine::StartPreview()
     // failed still launches the preview with what the job description holds.
     InstallSettings& settings = InstallSettings::Instance();
     impl->GetFailure().Clear();
-    if (!jobInfo->IsDataSourceReady() && CaptureJob() == CaptureResult::Refused)
-        return;
+    if (!jobInfo->IsDataSourceReady()) {
+        FileJob fileJob;
+        const CaptureResult captured = PrepareFileJob(fileJob);
+        if (captured == CaptureResult::Ready) {
+            // The preview reads the file through a handle of its own, so an
+            // office document's PDF may go with this engine meanwhile.
+            jobInfo->SetDataSource(Platform::UniqueHandle(Platform::OpenForReading(fileJob.path)));
+        } else if (captured == CaptureResult::NeedsPrinting && CaptureJob() == CaptureResult::Refused) {
+            return;
+        }
+    }
     // The preview writes its pages into the output folder, the only one of
     // the host's it may write to.
     const std::wstring folder = GetOutputDirectory();

@@ -4,6 +4,7 @@
 #include <quillet/IRIPBase.h>
 
 #include "engine/SharedPtr.h"
+#include "platform/FileHandle.h"
 
 #include <atomic>
 #include <cstddef>
@@ -19,6 +20,7 @@ namespace Quillet {
 
 class Document;
 class JobInfo;
+class OfficeDocument;
 class RIPEngineImpl;
 
 /// One service: the job description, the Ghostscript runner, the table of
@@ -77,6 +79,15 @@ public:
     /// line Ghostscript reads before the job, which the prolog repeats in its
     /// header. The job cannot learn it.
     std::string GetHeaderTag();
+    /// The document Ghostscript reads by its path in the next or current run;
+    /// empty when the job comes on its input.
+    const std::wstring& GetDocumentFile() const { return documentFile; }
+    /// Looks at the first bytes of a job relayed to Ghostscript (monitor
+    /// thread, before any page): a PDF job has no copies among its pages.
+    void NoteJobStart(const char* bytes, std::size_t count);
+    /// The job is a PDF (or EPS): a run that ends well without a page could
+    /// not read it.
+    bool ExpectsPages() const { return expectPages.load(); }
 
     // Output formats and page names.
     std::wstring GetOutputDevice() const;
@@ -129,10 +140,29 @@ private:
     };
     /// What a capture came to.
     enum class CaptureResult {
-        Refused,  ///< the document may not be printed; nothing was started
-        Ready,    ///< the job can be read: a PostScript document, or keys applied
-        Failed,   ///< printing failed, no keys in time, or they were rejected
+        Refused,        ///< the document may not be printed; nothing was started
+        Ready,          ///< the job can be read: a PostScript, PDF or EPS document, or keys applied
+        Failed,         ///< printing failed, no keys in time, or they were rejected
+        NeedsPrinting,  ///< not a document Ghostscript reads by itself: it is printed
     };
+    /// A document that Ghostscript reads by its path, not through the print system.
+    struct FileJob {
+        std::wstring path;  ///< empty: the job is not one
+        bool eps = false;
+        /// An office document's PDF (path), removed when the object goes.
+        std::unique_ptr<OfficeDocument> office;
+    };
+    /// PDF and EPS documents are read as they are; an office document is laid
+    /// out as PDF by the office suite first (Failed, with the reason recorded,
+    /// when that fails). Any other document NeedsPrinting.
+    CaptureResult PrepareFileJob(FileJob& job);
+    /// Makes job the one the next run renders; returns its job source, which
+    /// carries what Ghostscript reads before the document (the PDF password),
+    /// or Platform::kNullHandle with the reason recorded. Throws
+    /// std::runtime_error "Unable to create data source pipe.".
+    Platform::NativeHandle UseFileJob(FileJob job);
+    /// The next run reads its job from the job description's data source.
+    void UseStreamJob();
     /// Has the document printed to the virtual queue (replacing document) and
     /// waits at most 20 s for its job keys, which it applies to the job
     /// description and confirms to the print path; printing that fails ends
@@ -157,6 +187,21 @@ private:
     /// The printing thread of the current job's capture; its destructor
     /// restores the default queue and deletes the tagged copy.
     std::unique_ptr<Document> document;
+    /// Whether repeated pages count as copies: only in jobs that may carry
+    /// copies as pages (PostScript); a PDF job never does. Set before a run,
+    /// or by NoteJobStart before its first page.
+    std::atomic<bool> detectCopies{true};
+    /// The job is a PDF or EPS, which has pages (see ExpectsPages).
+    std::atomic<bool> expectPages{false};
+    /// The document Ghostscript reads by its path in this run (a PDF or EPS
+    /// document, or an office document's PDF); empty for a job on its input.
+    std::wstring documentFile;
+    bool documentIsEps = false;
+    /// The read end of what Ghostscript reads on its input before the
+    /// document; the job source of such a run.
+    Platform::UniqueHandle documentPreamble;
+    /// The PDF of the office document being rendered.
+    std::unique_ptr<OfficeDocument> officeDocument;
     IPageNotify* pageNotify;
     std::int32_t lastNotifiedPage;
     /// The thread inside a synchronous GetPages, and whether its callback

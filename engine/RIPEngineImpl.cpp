@@ -231,8 +231,12 @@ bool RIPEngineImpl::PrepareConfinement(const std::wstring& root)
         ZBaseStorage::TempDirPath(temp);
         why = "no private temporary folder can be made for the run in " + ToUtf8(temp);
     } else {
+        // A PDF or EPS document is read by its path; a job on the input needs none.
+        std::vector<std::wstring> documents;
+        if (!d.owner->GetDocumentFile().empty())
+            documents.push_back(d.owner->GetDocumentFile());
         Platform::ConfinementRules rules =
-            Platform::GhostscriptRules(root, d.outputFolder, d.temporaryFolder.GetPath());
+            Platform::GhostscriptRules(root, d.outputFolder, d.temporaryFolder.GetPath(), documents);
         if (d.owner->GetIsSplitMerge()) {
             // The host's own switches may write elsewhere: where it says.
             const std::vector<std::wstring> folders = SplitMergeFolders(d.owner->GetCustomParams());

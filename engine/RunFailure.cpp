@@ -265,6 +265,40 @@ void RunFailure::SetChildEnd(int code, bool signalled, int pages, bool stopping)
     SetLocked(RIP_STAGE_RENDER, cause + " after " + Pages(pages) + " (Ghostscript " + end + ")", false);
 }
 
+std::string RunFailure::GetNoPagesReason() const
+{
+    std::lock_guard<std::mutex> guard(mutex);
+    // Ghostscript's PDF interpreter marks its messages on standard error with
+    // "****"; the note it ends with after repairing a file names no cause,
+    // but the list of errors before it does.
+    std::string cause, detail;
+    bool listing = false, repairNote = false;
+    std::size_t next = 0;
+    for (std::size_t start = 0; start < errorOutput.size(); start = next + 1) {
+        next = std::min(errorOutput.find('\n', start), errorOutput.size());
+        std::string text = errorOutput.substr(start, next - start);
+        text.erase(0, std::min(text.find_first_not_of(" \t"), text.size()));
+        if (listing && detail.empty()) {
+            detail = text;
+        } else if (text.rfind("The following errors were encountered", 0) == 0) {
+            listing = true;
+        } else if (text.rfind("**** ", 0) == 0) {
+            repairNote = repairNote || text.find("had errors that were repaired") != std::string::npos;
+            if (!repairNote && cause.empty())
+                cause = text.substr(5);
+        }
+    }
+    if (cause.empty())
+        cause = errorLine.empty() ? "it has no page Ghostscript can read" : errorLine;
+    if (cause.rfind(kErrorTag, 0) == 0)
+        cause.erase(0, sizeof kErrorTag - 1);
+    if (!cause.empty() && cause.back() == '.')
+        cause.pop_back();
+    if (!detail.empty())
+        cause += " (" + detail + ")";
+    return "the document cannot be read: " + cause + "; Ghostscript rendered no page";
+}
+
 bool RunFailure::GetLastFailure(RIPFailure& failure)
 {
     std::lock_guard<std::mutex> guard(mutex);

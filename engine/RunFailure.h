@@ -50,6 +50,11 @@ public:
     /// asked the run to stop. An exit code of 0 records nothing.
     void SetChildEnd(int code, bool signalled, int pages, bool stopping);
 
+    /// Why a document that has pages gave none although Ghostscript ended
+    /// well: its first "****" line on standard error (say, "This file
+    /// requires a password for access."), else its error line.
+    std::string GetNoPagesReason() const;
+
     /// The record as the host sees it; false when nothing failed. Control
     /// characters, which a job could use to drive a terminal the text is
     /// shown on, come out as U+FFFD (line ends stay in the report).

@@ -107,6 +107,7 @@ private:
     std::vector<char> input = std::vector<char>(kChunkSize);
     std::size_t pendingOffset = 0;  // the part of input not yet written
     std::size_t pendingSize = 0;
+    bool jobStarted = false;  // the first bytes of the job were read
     bool sourceLocked = false;
     std::vector<char> output = std::vector<char>(kChunkSize);
     bool outputOpen = true;
@@ -353,6 +354,9 @@ bool RunMonitor::RelayJobData()
         std::size_t count = 0;
         switch (Platform::ReadSource(d.jobSource, input.data(), input.size(), count)) {
         case Platform::ReadStatus::Data:
+            if (!jobStarted)
+                d.owner->NoteJobStart(input.data(), count);
+            jobStarted = true;
             pendingOffset = 0;
             pendingSize = count;
             break;
@@ -554,6 +558,10 @@ void RunMonitor::ChildEnded()
         // The exit code and Ghostscript's own report name the cause.
         d.failure.SetChildEnd(code, signalled, d.pagesProduced, d.stopRequested);
         d.FailRun(RIP_STAGE_RENDER, "Ghostscript failed", true);
+    } else if (d.pagesProduced == 0 && !d.stopRequested && d.owner->ExpectsPages()) {
+        // Ghostscript reports a PDF it cannot open (broken, encrypted) and
+        // still ends well.
+        d.FailRun(RIP_STAGE_RENDER, d.failure.GetNoPagesReason());
     }
     d.process = Platform::ChildProcess();
 }

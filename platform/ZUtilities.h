@@ -16,9 +16,10 @@ struct ZUtilities {
     /// A file-name prefix that no file in dir begins with and that no other
     /// call, in this or another process, returns for dir.
     static std::wstring GetUniqueFilePrefix(const std::wstring& dir);
-    /// Removes the regular files in dir that this user owns, whose name
-    /// holds marker and begins with a prefix GetUniqueFilePrefix made for a
-    /// process that no longer runs: the leftovers of a host that was killed.
+    /// Removes the regular files and folders (with what they hold) in dir
+    /// that this user owns, whose name holds marker and begins with a prefix
+    /// GetUniqueFilePrefix made for a process that no longer runs: the
+    /// leftovers of a host that was killed.
     static void RemoveAbandonedFiles(const std::wstring& dir, const std::wstring& marker);
     /// Decimal conversion of the leading digits (with an optional sign);
     /// false and 0 when there are none.

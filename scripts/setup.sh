@@ -2,19 +2,19 @@
 # Installs the Debian packages that Quillet builds, tests and renders with.
 # Quick when they are all there already: apt is asked only for missing ones.
 #   scripts/setup.sh         what building and rendering need
-#   scripts/setup.sh test    also what the tests need: LibreOffice for the
-#                            office documents, and an unprivileged user
+#   scripts/setup.sh test    also what the tests need: an unprivileged user
 #                            (quillet-test) that plays the other local user
 set -euo pipefail
 
 packages=(
   build-essential cmake pkg-config g++ clang libclang-rt-14-dev
   libgtest-dev libgmock-dev libbenchmark-dev
-  ghostscript libijs-dev libcups2-dev zlib1g-dev cups cups-client cups-bsd cups-filters
+  ghostscript libijs-dev libcups2-dev cups cups-client cups-bsd cups-filters libpaper-dev zlib1g-dev
+  # Office documents: LibreOffice, and what the office process is built with
+  # (LibreOfficeKit's header, the suite's SDK).
+  libreoffice-writer-nogui libreoffice-calc-nogui libreoffice-impress-nogui
+  libreofficekit-dev libreoffice-dev
 )
-if [ "${1:-}" = test ]; then
-  packages+=(libreoffice-writer-nogui libreoffice-calc-nogui libreoffice-impress-nogui)
-fi
 
 missing=()
 for p in "${packages[@]}"; do

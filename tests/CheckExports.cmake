@@ -12,7 +12,7 @@ foreach(line ${lines})
     continue()
   endif()
   string(REGEX REPLACE "^[0-9a-f]+ [A-Za-z] " "" sym "${line}")
-  if(sym MATCHES "Quillet::(IRIPBase|IRIPStatus|GetRIPStatus|GetRIPConfinement|BitmapFile|IPageNotify|NonCopyable|CopyCount|CreateRIPService|RIPFormat)"
+  if(sym MATCHES "Quillet::(IRIPBase|IRIPStatus|GetRIPStatus|GetRIPConfinement|BitmapFile|IPageNotify|NonCopyable|CopyCount|CreateRIPService|RIPFormat|SetOfficeLimits|GetOfficeLimits|StartOfficeProcess|StopOfficeProcesses)"
      OR sym MATCHES "^_(init|fini|edata|end|_bss_start)$" OR sym MATCHES "^__(bss_start|gmon_start__)$")
     continue()
   endif()

@@ -7,3 +7,4 @@
 #include <quillet/IRIPBase.h>
 #include <quillet/IRIPStatus.h>
 #include <quillet/NonCopyable.h>
+#include <quillet/OfficeSuite.h>

@@ -2,6 +2,7 @@
 // ids, decimal conversion and unique file-name prefixes.
 #include "platform/ZUtilities.h"
 
+#include "platform/PrivateFolder.h"
 #include "platform/TextConversion.h"
 
 #include <dirent.h>
@@ -110,9 +111,13 @@ void ZUtilities::RemoveAbandonedFiles(const std::wstring& dir, const std::wstrin
             continue;
         struct stat info {};
         const std::string path = folder + name;
-        if (::lstat(path.c_str(), &info) == 0 && S_ISREG(info.st_mode) && info.st_uid == self &&
-            !IsProcessAlive(static_cast<std::uint32_t>(pid)))
+        if (::lstat(path.c_str(), &info) != 0 || info.st_uid != self ||
+            IsProcessAlive(static_cast<std::uint32_t>(pid)))
+            continue;
+        if (S_ISREG(info.st_mode))
             ::unlink(path.c_str());
+        else if (S_ISDIR(info.st_mode))
+            Platform::RemoveTree(FromUtf8(path));
     }
     ::closedir(listing);
 }

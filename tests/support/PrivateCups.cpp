@@ -223,7 +223,9 @@ bool PrivateCups::Start(std::string& whyNot)
     ::unsetenv("LPDEST");
     ::unsetenv("PRINTER");
 
-    const int code = Run({FromUtf8(QueueToolPath()), L"--ppd", FromUtf8(PpdPath())});
+    // The system's default paper, as libpaper gives it to the queue's set-up:
+    // A5, which neither Letter nor the machine's own default is likely to be.
+    const int code = Run({FromUtf8(QueueToolPath()), L"--ppd", FromUtf8(PpdPath())}, {{L"PAPERSIZE", L"a5"}});
     if (code != 0) {
         whyNot = "qvqueue failed with " + std::to_string(code) + ": " + ErrorLog();
         Stop();

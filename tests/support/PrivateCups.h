@@ -13,8 +13,9 @@ namespace QuilletTest {
 /// folder and the virtual queue set up by qvqueue. Starting it points this
 /// test process (and the children it starts) at it: CUPS_SERVER names its
 /// socket, HOME a private folder (the user's default queue is kept there),
-/// LPDEST and PRINTER are unset. Nothing outside the build folder changes,
-/// except the key endpoint's folder in /tmp that every capture uses.
+/// LPDEST and PRINTER are unset. The virtual queue is set up with A5 as
+/// the system's default paper (libpaper's). Nothing outside the build folder changes, except the key endpoint's
+/// folder in /tmp that every capture uses.
 ///
 /// One server per test process, started on first use and stopped when the
 /// tests end. Use it from the test's main thread.

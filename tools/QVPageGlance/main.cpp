@@ -8,9 +8,10 @@
 // The arguments are a parameter string in the job grammar. The job is read
 // from JOB when given (a captured job's spool file), else from standard input
 // when that is a pipe, FIFO, socket or file (the launcher passes a job without
-// a job file that way); otherwise the document itself is rendered, which for
-// a document that is not PostScript means printing it to the virtual queue
-// first. Pages go to FOLDER, else to $TMPDIR/QVPageGlance-PID/.
+// a job file that way, and a PDF, EPS or office document as its PDF); otherwise
+// the document itself is rendered, which for a document of another kind means
+// printing it to the virtual queue first. Pages go to FOLDER, else to
+// $TMPDIR/QVPageGlance-PID/.
 #include <quillet/quillet.h>
 
 #include <cstdio>

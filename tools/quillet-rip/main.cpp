@@ -66,6 +66,9 @@ void PrintUsage(std::FILE* out)
         "      --max-output-mb MB    stop and fail the run once it has written more than\n"
         "                            this many megabytes (1 MB = 1048576 bytes) of pages\n"
         "                            and temporary files\n"
+        "      --password-file FILE  the password of an encrypted PDF document: the first\n"
+        "                            line of FILE, or of standard input for \"-\" (never\n"
+        "                            given on the command line, where others could read it)\n"
         "  -q, --quiet               print nothing but errors\n"
         "  -h, --help                show this help\n"
         "      --version             show the version and how the programs that read\n"
@@ -219,6 +222,7 @@ struct Options {
     bool quiet = false;
     long timeLimit = 0;
     long maxOutputMb = 0;
+    std::string passwordFile;
 };
 
 /// The version line, and what the programs that read documents can reach.
@@ -339,6 +343,8 @@ Options ParseCommandLine(int argc, char** argv)
             const std::string megabytes = value("a number of megabytes");
             if (!ParseNumber(megabytes, 1, 8796093022207L, options.maxOutputMb))
                 UsageError("invalid output limit '" + megabytes + "' (whole megabytes, at least 1)");
+        } else if (name == "--password-file") {
+            options.passwordFile = value("a file");
         } else if (name == "--callback") {
             noValue();
             options.callback = true;
@@ -473,6 +479,28 @@ WideSettings Widen(const Options& options, const std::string& document)
     return wide;
 }
 
+/// The first line of file ("-": standard input), without its line break.
+bool ReadPassword(const std::string& file, std::string& password)
+{
+    std::FILE* in = file == "-" ? stdin : std::fopen(file.c_str(), "re");
+    if (in == nullptr) {
+        std::fprintf(stderr, "%s: cannot read the password file %s: %s\n", kProgram, file.c_str(),
+                     std::strerror(errno));
+        return false;
+    }
+    char* line = nullptr;
+    std::size_t capacity = 0;
+    const ssize_t length = ::getline(&line, &capacity, in);
+    if (length > 0)
+        password.assign(line, static_cast<std::size_t>(length));
+    std::free(line);
+    if (in != stdin)
+        std::fclose(in);
+    while (!password.empty() && (password.back() == '\n' || password.back() == '\r'))
+        password.pop_back();
+    return true;
+}
+
 /// Sets up the service, renders, prints; returns the exit code.
 int Render(Quillet::IRIPBase& rip, const Options& options, const WideSettings& wide,
            PageReporter& reporter)
@@ -594,6 +622,17 @@ int main(int argc, char** argv)
                              "cannot be given to the service; rename it: %s\n",
                      kProgram, Printable(document).c_str());
         return kExitUsage;
+    }
+    if (!options.passwordFile.empty()) {
+        std::string password;
+        if (!ReadPassword(options.passwordFile, password))
+            return kExitUsage;
+        // The parameter string has no escapes: a quote cannot be passed in it.
+        if (password.find('"') != std::string::npos) {
+            std::fprintf(stderr, "%s: a password that holds '\"' cannot be given to the service\n", kProgram);
+            return kExitUsage;
+        }
+        params += L" password=\"" + Wide(password, "password") + L"\"";
     }
 
     Quillet::IRIPBase* rip = Quillet::CreateRIPService(params);

@@ -1,7 +1,7 @@
-// qvbackend: the CUPS backend of the virtual print queue. It spools the
-// PostScript job, reports it over the key endpoint to the capture that waits
-// for it (proving the job by its title, which carries the capture's tag) and
-// names the spool file in the job keys.
+// qvbackend: the CUPS backend of the virtual print queue. It spools the job
+// (the PDF the print system made), reports it over the key endpoint to the
+// capture that waits for it (proving the job by its title, which carries the
+// capture's tag) and names the spool file in the job keys.
 //
 // CUPS runs it as:  qvbackend JOB USER TITLE COPIES OPTIONS [FILE]
 // (without arguments it lists its device). The job arrives in FILE or on

@@ -15,8 +15,12 @@
 #include "platform/ZPrintQueue.h"
 
 #include <climits>
+#include <cstdlib>
 #include <cstdio>
 #include <cstring>
+#include <fstream>
+#include <paper.h>
+#include <strings.h>
 #include <string>
 #include <unistd.h>
 #include <vector>
@@ -56,6 +60,27 @@ int Run(const std::vector<std::string>& args)
     return code;
 }
 
+// The PPD's name of the system's default paper (libpaper's: PAPERSIZE,
+// PAPERCONF, /etc/papersize), or empty when the PPD does not offer it.
+std::string SystemPaperIn(const std::string& ppd)
+{
+    paperinit();
+    char* name = systempapername();
+    const std::string wanted = name != nullptr ? name : "";
+    std::free(name);
+    paperdone();
+    std::ifstream in(ppd);
+    for (std::string line; std::getline(in, line);) {
+        // *PageSize A4/A4: "..."
+        if (line.rfind("*PageSize ", 0) != 0)
+            continue;
+        const std::string option = line.substr(10, line.find_first_of("/:", 10) - 10);
+        if (!wanted.empty() && strcasecmp(option.c_str(), wanted.c_str()) == 0)
+            return option;
+    }
+    return std::string();
+}
+
 int Usage()
 {
     std::fprintf(stderr, "usage: qvqueue [--ppd FILE] | --remove\n");
@@ -85,9 +110,16 @@ int main(int argc, char** argv)
         std::fprintf(stderr, "qvqueue: cannot read the PPD %s\n", ppd.c_str());
         return 1;
     }
-    const int code = Run({"lpadmin", "-p", kQueue, "-E", "-v", "qvbackend:/", "-P", ppd, "-D",
-                          kDisplayName, "-o", "printer-is-shared=false",
-                          "-o", "printer-error-policy=abort-job"});
+    std::vector<std::string> command = {"lpadmin", "-p", kQueue, "-E", "-v", "qvbackend:/", "-P", ppd, "-D",
+                                        kDisplayName, "-o", "printer-is-shared=false",
+                                        "-o", "printer-error-policy=abort-job"};
+    // Documents without a size of their own (text, images) come out on the
+    // system's default paper. The server applies it only to the models it
+    // installs itself, not to a PPD it is given, so it is set here.
+    const std::string paper = SystemPaperIn(ppd);
+    if (!paper.empty())
+        command.insert(command.end(), {"-o", "PageSize=" + paper});
+    const int code = Run(command);
     if (code != 0)
         std::fprintf(stderr, "qvqueue: lpadmin failed; is the backend qvbackend installed in the "
                              "server's backend folder (owned by root, mode 0700)?\n");

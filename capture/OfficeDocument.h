@@ -1,0 +1,34 @@
+// OfficeDocument: an office document laid out as PDF by an office process.
+#pragma once
+
+#include <quillet/NonCopyable.h>
+
+#include <string>
+
+namespace Quillet {
+
+class OfficePool;
+
+/// The PDF that the office suite's own export made of one office document,
+/// kept in this user's temporary folder for as long as the object lives (a
+/// run, or a preview, reads it meanwhile). Owned by the engine; used on the
+/// host's thread. Nothing throws except on allocation.
+class OfficeDocument : private NonCopyable {
+public:
+    explicit OfficeDocument(const std::wstring& path);
+    /// Removes the PDF.
+    ~OfficeDocument();
+
+    /// Lays the document out through pool; blocks until done. False with one
+    /// line of English in failure (the document is missing or empty, the
+    /// suite is not installed or cannot load it, it took too long).
+    bool Convert(OfficePool& pool, std::string& failure);
+    /// The PDF, once Convert succeeded.
+    const std::wstring& GetPdfPath() const { return pdf; }
+
+private:
+    std::wstring path;
+    std::wstring pdf;
+};
+
+}  // namespace Quillet

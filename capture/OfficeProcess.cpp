@@ -1,0 +1,230 @@
+// OfficeProcess: starting the office process on its private folder, and its
+// line protocol (see tools/qvoffice/main.cpp).
+#include "capture/OfficeProcess.h"
+
+#include "platform/Pipe.h"
+#include "platform/PrivateFolder.h"
+#include "platform/TextConversion.h"
+#include "platform/WaitSet.h"
+#include "platform/ZUtilities.h"
+
+#include <chrono>
+#include <cstdlib>
+#include <utility>
+#include <vector>
+
+namespace Quillet {
+
+namespace {
+
+/// A path as the protocol carries it: every byte outside [A-Za-z0-9/._-] as
+/// %XX, so that the line holds no blank or line break of its own.
+std::string Encode(const std::wstring& path)
+{
+    static const char kHex[] = "0123456789ABCDEF";
+    std::string out;
+    for (const char c : ToUtf8(path)) {
+        const auto byte = static_cast<unsigned char>(c);
+        if ((byte >= 'a' && byte <= 'z') || (byte >= 'A' && byte <= 'Z') || (byte >= '0' && byte <= '9') ||
+            byte == '/' || byte == '.' || byte == '_' || byte == '-') {
+            out += c;
+        } else {
+            out += '%';
+            out += kHex[byte >> 4];
+            out += kHex[byte & 15];
+        }
+    }
+    return out;
+}
+
+std::string BaseName(const std::wstring& path)
+{
+    const std::string text = ToUtf8(path);
+    const std::size_t slash = text.find_last_of('/');
+    return slash == std::string::npos ? text : text.substr(slash + 1);
+}
+
+int MillisecondsLeft(std::chrono::steady_clock::time_point deadline)
+{
+    const auto left =
+        std::chrono::duration_cast<std::chrono::milliseconds>(deadline - std::chrono::steady_clock::now()).count();
+    return left > 0 ? static_cast<int>(left) : 0;
+}
+
+}  // namespace
+
+OfficeProcess::~OfficeProcess()
+{
+    End();
+}
+
+bool OfficeProcess::Start(std::vector<std::wstring> command, const std::wstring& parent, std::string& failure)
+{
+    End();
+    // Those of hosts that were killed go first; a live host's stay.
+    ZUtilities::RemoveAbandonedFiles(parent, kOfficeFileMarker);
+    folder = parent + ZUtilities::GetUniqueFilePrefix(parent) + kOfficeFileMarker;
+    if (!Platform::CreatePrivateFolder(folder)) {
+        failure = "no private folder can be made for LibreOffice in " + ToUtf8(parent);
+        folder.clear();
+        return false;
+    }
+    for (const wchar_t* sub : {L"/home", L"/tmp", L"/out"})
+        Platform::CreatePrivateFolder(folder + sub);
+
+    Platform::PipePair input, output;
+    if (!Platform::CreatePipe(input) || !Platform::CreatePipe(output) ||
+        !Platform::SetNonBlocking(output.read.Get(), true)) {
+        failure = "no pipe can be made for LibreOffice";
+        End();
+        return false;
+    }
+    // Everything the suite would write in the user's home or the shared
+    // temporary folder lands in the private folder; no session bus is reached.
+    const std::wstring home = folder + L"/home";
+    const std::vector<std::pair<std::wstring, std::wstring>> environment = {
+        {L"HOME", home},
+        {L"TMPDIR", folder + L"/tmp"},
+        {L"XDG_CONFIG_HOME", home + L"/.config"},
+        {L"XDG_CACHE_HOME", home + L"/.cache"},
+        {L"XDG_DATA_HOME", home + L"/.local/share"},
+        {L"XDG_RUNTIME_DIR", folder + L"/tmp"},
+        {L"DBUS_SESSION_BUS_ADDRESS", L"disabled:"},
+    };
+    // The one place an office process is started: whatever confines the
+    // children that read documents applies here.
+    const std::string program = ToUtf8(command.at(0));
+    command.push_back(folder);
+    if (!Platform::ChildProcess::Spawn(command, environment, input.read.Get(), output.write.Get(),
+                                       Platform::kInvalidHandle, child)) {
+        failure = "the office process cannot be started: " + program + " (is it installed?)";
+        End();
+        return false;
+    }
+    requests = std::move(input.write);
+    replies = std::move(output.read);
+    received.clear();
+    ready = false;
+    documentsDone = 0;
+    residentBytes = 0;
+    return true;
+}
+
+bool OfficeProcess::WaitUntilReady(int timeoutMs, std::string& failure)
+{
+    if (ready)
+        return true;
+    std::string line;
+    switch (ReadLine(timeoutMs, line)) {
+    case LineResult::Line:
+        if (line == "ready") {
+            ready = true;
+            return true;
+        }
+        failure = line.rfind("error ", 0) == 0 ? line.substr(6) : "the office process said: " + line;
+        break;
+    case LineResult::TimedOut:
+        failure = "LibreOffice did not start within " + std::to_string(timeoutMs / 1000) + " s";
+        break;
+    case LineResult::Ended:
+        failure = "the office process ended as it started (" + HowItEnded() + ")";
+        break;
+    }
+    End();
+    return false;
+}
+
+OfficeProcess::Outcome OfficeProcess::Convert(const std::wstring& document, const std::wstring& pdf, int timeoutMs,
+                                              std::string& failure)
+{
+    const std::wstring output = folder + L"/out/" + std::to_wstring(documentsDone + 1) + L".pdf";
+    const std::string request = "convert " + Encode(document) + " " + Encode(output) + "\n";
+    for (std::size_t done = 0; done < request.size();) {
+        std::size_t count = 0;
+        if (Platform::WriteSome(requests.Get(), request.data() + done, request.size() - done, count) !=
+            Platform::IoStatus::Ok) {
+            failure = "LibreOffice ended before it was given " + BaseName(document) + " (" + HowItEnded() + ")";
+            return Outcome::Ended;
+        }
+        done += count;
+    }
+    std::string line;
+    switch (ReadLine(timeoutMs, line)) {
+    case LineResult::TimedOut:
+        failure = "LibreOffice did not lay out " + BaseName(document) + " within " +
+                  std::to_string(timeoutMs / 1000) + " s";
+        return Outcome::TimedOut;
+    case LineResult::Ended:
+        failure = "LibreOffice ended while laying out " + BaseName(document) + " (" + HowItEnded() + ")";
+        return Outcome::Ended;
+    case LineResult::Line:
+        break;
+    }
+    if (line.rfind("done ", 0) == 0) {
+        ++documentsDone;
+        residentBytes = std::strtoll(line.c_str() + 5, nullptr, 10);
+        if (Platform::MoveFile(output, pdf))
+            return Outcome::Done;
+        failure = "the PDF of " + BaseName(document) + " cannot be moved to " + ToUtf8(pdf);
+        return Outcome::Failed;
+    }
+    failure = line.rfind("failed ", 0) == 0 ? line.substr(7) : "the office process said: " + line;
+    return Outcome::Failed;
+}
+
+OfficeProcess::LineResult OfficeProcess::ReadLine(int timeoutMs, std::string& line)
+{
+    const auto deadline = std::chrono::steady_clock::now() + std::chrono::milliseconds(timeoutMs);
+    char buffer[4096];
+    for (;;) {
+        const std::size_t end = received.find('\n');
+        if (end != std::string::npos) {
+            line = received.substr(0, end);
+            received.erase(0, end + 1);
+            return LineResult::Line;
+        }
+        if (!replies.IsValid())
+            return LineResult::Ended;
+        // The process's end is watched too: a child of the suite that kept
+        // its output open would otherwise hide it.
+        const Platform::NativeHandle handles[] = {replies.Get(), child.GetWaitHandle()};
+        const int ready = Platform::WaitAny(handles, 2, MillisecondsLeft(deadline));
+        if (ready == Platform::kWaitTimeout)
+            return LineResult::TimedOut;
+        if (ready < 0)
+            return LineResult::Ended;
+        std::size_t count = 0;
+        const Platform::IoStatus status = Platform::ReadSome(replies.Get(), buffer, sizeof buffer, count);
+        if (status == Platform::IoStatus::Ok)
+            received.append(buffer, count);
+        else if (status != Platform::IoStatus::WouldBlock || ready == 1)
+            return LineResult::Ended;  // its output ended, or the process did with nothing more said
+    }
+}
+
+bool OfficeProcess::HasEnded()
+{
+    int code = 0;
+    return !child.IsValid() || child.TryGetExitCode(code);
+}
+
+std::string OfficeProcess::HowItEnded()
+{
+    int code = 0;
+    if (!child.IsValid() || !child.Wait(1000, code))
+        return "it did not answer";
+    return code > 128 ? "signal " + std::to_string(code - 128) : "exit code " + std::to_string(code);
+}
+
+void OfficeProcess::End()
+{
+    requests.Close();
+    replies.Close();
+    child = Platform::ChildProcess();  // killed and reaped when still running
+    ready = false;
+    if (!folder.empty())
+        Platform::RemoveTree(folder);
+    folder.clear();
+}
+
+}  // namespace Quillet

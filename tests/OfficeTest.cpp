@@ -1,0 +1,310 @@
+// Tests of office documents: laid out as PDF by office processes that are
+// kept running, with no print server; each kind against the suite's own PDF
+// export; processes that die, hang, grow, serve many documents, and end
+// with their host.
+#include "DocumentSupport.h"
+#include "support/HelperProcess.h"
+#include "support/ScopedEnv.h"
+
+#include "capture/OfficePool.h"
+#include "capture/OfficeProcess.h"
+#include "platform/PrivateFolder.h"
+#include "platform/TextConversion.h"
+#include "platform/ZUtilities.h"
+
+#include <gtest/gtest.h>
+
+#include <csignal>
+#include <cstring>
+#include <cstdio>
+#include <filesystem>
+#include <fstream>
+#include <iostream>
+#include <map>
+#include <set>
+#include <thread>
+
+using namespace Quillet;
+namespace fs = std::filesystem;
+
+namespace {
+
+const std::string kSamples = QUILLET_SOURCE_DIR "/tests/data/office/";
+
+std::wstring OfficeProgram()
+{
+    return FromUtf8(QUILLET_BINARY_DIR "/libexec/quillet/qvoffice");
+}
+
+bool CanRunOffice(std::string& whyNot)
+{
+    if (::access(ToUtf8(OfficeProgram()).c_str(), X_OK) != 0)
+        whyNot = "qvoffice is not built (it needs libreofficekit-dev and libreoffice-dev)";
+    else if (QuilletTest::PrivateCups::Run({L"sh", L"-c", L"command -v soffice"}) != 0)
+        whyNot = "LibreOffice is not installed (scripts/setup.sh installs it)";
+    return whyNot.empty();
+}
+
+#define QUILLET_REQUIRE_OFFICE()          \
+    std::string whyNot;                   \
+    if (!CanRunOffice(whyNot))            \
+    GTEST_SKIP() << whyNot
+
+/// The entries of this user's temporary folder that the office processes of
+/// process pid made and left.
+std::vector<std::string> OfficeLeftovers(long pid)
+{
+    std::vector<std::string> left;
+    std::error_code error;
+    const std::string prefix = "qv" + std::to_string(pid) + "n";
+    for (const auto& entry : fs::directory_iterator(ToUtf8(Platform::UserTempFolder()), error))
+        if (entry.path().filename().string().rfind(prefix, 0) == 0 &&
+            entry.path().filename().string().find(ToUtf8(kOfficeFileMarker)) != std::string::npos)
+            left.push_back(entry.path().string());
+    return left;
+}
+
+/// Whether process pid runs (a zombie nobody reaped yet has ended).
+bool IsRunning(long pid)
+{
+    const std::string stat = QuilletTest::ReadWholeFile("/proc/" + std::to_string(pid) + "/stat");
+    const std::size_t end = stat.rfind(')');
+    return end != std::string::npos && end + 2 < stat.size() && stat[end + 2] != 'Z';
+}
+
+/// Waits (at most a minute) until process pid and what the office processes
+/// of host left are gone; true when they are.
+bool WaitUntilGone(long pid, long host)
+{
+    for (int i = 0; i < 600; ++i) {
+        if (!IsRunning(pid) && OfficeLeftovers(host).empty())
+            return true;
+        std::this_thread::sleep_for(std::chrono::milliseconds(100));
+    }
+    return false;
+}
+
+}  // namespace
+
+// An office process that fakes the suite: argv[0] is how it starts ("ok", or
+// "broken" to say the suite cannot start). A document named "hang..." is
+// never answered, "crash..." ends the process, anything else gets a small
+// PDF; the memory it reports is 5000 bytes.
+QUILLET_TEST_HELPER(office_fake)
+{
+    if (std::string(argv[0]) == "broken") {
+        std::printf("error LibreOffice cannot be started from /nowhere\n");
+        return 1;
+    }
+    std::printf("ready\n");
+    std::fflush(stdout);
+    for (std::string line; std::getline(std::cin, line);) {
+        const std::size_t space = line.rfind(' ');
+        const std::string document = line.substr(8, space - 8), pdf = line.substr(space + 1);
+        if (document.find("/hang") != std::string::npos)
+            ::pause();
+        if (document.find("/crash") != std::string::npos)
+            return 3;
+        std::ofstream(pdf) << "%PDF-1.4 " << document << "\n";
+        std::printf("done 5000\n");
+        std::fflush(stdout);
+    }
+    return 0;
+}
+
+TEST(OfficeTest, PoolReplacesProcessesThatDieHangGrowOrServedTheirShare)
+{
+    QuilletTest::DocumentScratch scratch("office-pool");
+    const std::wstring pdf = Platform::UserTempFolder() + L"office-test-" + std::to_wstring(::getpid()) + L".pdf";
+    auto pool = [](const char* start) {
+        return std::make_unique<OfficePool>(std::vector<std::wstring>{
+            FromUtf8(QuilletTest::SelfPath()), L"--quillet-helper", L"office_fake", FromUtf8(start)});
+    };
+    struct Step {
+        const char* document;
+        const char* failure;  // empty: laid out
+        int process;          // the pool's process afterwards: equal numbers, the same one; 0: none
+    };
+    const struct {
+        const char* name;
+        OfficeLimits limits;
+        std::vector<Step> steps;
+    } cases[] = {
+        // A process that served its share, or grew too large, is replaced at
+        // once, so that the next document finds its successor started.
+        {"documents per process", {1, 2, 60000, 1 << 20},
+         {{"a.docx", "", 1}, {"b.docx", "", 2}, {"c.docx", "", 2}, {"d.docx", "", 3}}},
+        {"memory bound", {1, 100, 60000, 4000}, {{"a.docx", "", 1}, {"b.docx", "", 2}}},
+        // So is one that took too long.
+        {"time limit", {1, 100, 5000, 1 << 20},
+         {{"a.docx", "", 1}, {"hang.docx", "LibreOffice did not lay out hang.docx within 5 s", 2},
+          {"b.docx", "", 2}}},
+        // One that dies under a document gets one successor to try again.
+        {"crash", {1, 100, 60000, 1 << 20},
+         {{"a.docx", "", 1},
+          {"crash.docx", "LibreOffice ended while laying out crash.docx (exit code 3)", 0},
+          {"b.docx", "", 3}}},
+    };
+    for (const auto& c : cases) {
+        auto offices = pool("ok");
+        offices->SetLimits(c.limits);
+        std::map<int, std::int64_t> processes;
+        for (const Step& step : c.steps) {
+            std::string failure;
+            const bool done = offices->Convert(FromUtf8(scratch.Write(step.document, "x")), pdf, failure);
+            EXPECT_EQ(failure, step.failure) << c.name << ": " << step.document;
+            EXPECT_EQ(done, *step.failure == '\0') << c.name << ": " << step.document;
+            if (done) {
+                EXPECT_EQ(QuilletTest::ReadWholeFile(ToUtf8(pdf)).substr(0, 5), "%PDF-");
+            }
+            const std::vector<std::int64_t> ids = offices->GetProcessIds();
+            ASSERT_EQ(ids.size(), step.process == 0 ? 0u : 1u) << c.name << ": " << step.document;
+            if (step.process == 0)
+                continue;
+            processes.emplace(step.process, ids[0]);
+            EXPECT_EQ(processes[step.process], ids[0]) << c.name << ": " << step.document;
+            for (const auto& [number, id] : processes)
+                EXPECT_TRUE(number == step.process || id != ids[0]) << c.name << ": " << step.document;
+        }
+    }
+
+    // A process killed while it waits is replaced by the next document.
+    auto offices = pool("ok");
+    std::string failure;
+    ASSERT_TRUE(offices->Convert(FromUtf8(scratch.Write("first.docx", "x")), pdf, failure));
+    const std::int64_t killed = offices->GetProcessIds().at(0);
+    ::kill(static_cast<pid_t>(killed), SIGKILL);
+    EXPECT_TRUE(offices->Convert(FromUtf8(scratch.Write("second.docx", "x")), pdf, failure)) << failure;
+    EXPECT_NE(offices->GetProcessIds().at(0), killed);
+
+    // A suite that cannot start says why; nothing is left running.
+    auto broken = pool("broken");
+    EXPECT_FALSE(broken->Convert(FromUtf8(scratch.Write("any.docx", "x")), pdf, failure));
+    EXPECT_EQ(failure, "LibreOffice cannot be started from /nowhere");
+    EXPECT_TRUE(broken->GetProcessIds().empty());
+    fs::remove(ToUtf8(pdf));
+}
+
+TEST(OfficeTest, EachKindRendersAsItsOwnPdfExportWithoutAPrintServer)
+{
+    QUILLET_REQUIRE_OFFICE();
+    QuilletTest::DocumentScratch scratch("office-kinds");
+    const std::vector<std::string> kinds = {"letter.odt", "report.docx", "notes.rtf", "slides.pptx", "sheet.xlsx"};
+    // The reference, made meanwhile by LibreOffice's own command line (a
+    // user's LibreOffice running beside ours): its PDF export, rendered by
+    // Ghostscript alone at the same resolution.
+    std::string documents;
+    for (const std::string& kind : kinds)
+        documents += " " + kSamples + kind;
+    // Set before any thread starts a child: a child's environment is read
+    // from this process's.
+    QuilletTest::ScopedEnv noServer("CUPS_SERVER", "/nonexistent/cups.sock");
+    std::thread reference([&] {
+        QuilletTest::PrivateCups::Run(
+            {L"sh", L"-c",
+             FromUtf8("cd " + scratch.path + " && soffice -env:UserInstallation=file://" + scratch.path +
+                      "/profile --headless --convert-to pdf --outdir reference" + documents +
+                      " >/dev/null 2>&1 && for f in reference/*.pdf; do mkdir ${f%.pdf} && gs -q -dSAFER "
+                      "-dBATCH -dNOPAUSE -sDEVICE=png16m -r36 -o ${f%.pdf}/%03d.png $f; done")});
+    });
+    std::vector<QuilletTest::Rendered> ours(kinds.size());
+    // Two documents at a time, each on a process of its own.
+    for (std::size_t i = 0; i < kinds.size(); i += 2) {
+        std::vector<std::thread> together;
+        for (std::size_t k = i; k < std::min(i + 2, kinds.size()); ++k)
+            together.emplace_back([&, k] {
+                ours[k] = QuilletTest::Render(FromUtf8(kSamples + kinds[k]), scratch.path + "/" + kinds[k],
+                                                     nullptr, 36);
+            });
+        for (std::thread& thread : together)
+            thread.join();
+    }
+    reference.join();
+    for (std::size_t k = 0; k < kinds.size(); ++k) {
+        const std::string& kind = kinds[k];
+        const std::string folder = scratch.path + "/reference/" + kind.substr(0, kind.find('.'));
+        QuilletTest::PageSizes expected;
+        for (int n = 1; fs::exists(folder + "/00" + std::to_string(n) + ".png"); ++n)
+            expected.push_back(QuilletTest::PngSize(folder + "/00" + std::to_string(n) + ".png"));
+        ASSERT_FALSE(expected.empty()) << kind;
+        EXPECT_EQ(ours[k].reason, "") << kind;
+        EXPECT_EQ(ours[k].pages, expected) << kind;
+        EXPECT_EQ(ours[k].orientation, kind == "slides.pptx" ? 2 : 1) << kind;
+    }
+
+    // Documents the suite cannot load fail with its reason.
+    const struct {
+        const char* name;
+        const char* content;
+        const char* reason;
+    } broken[] = {
+        {"broken.docx", "PK\x03\x04 cut short", "LibreOffice cannot load broken.docx"},
+        {"empty.xlsx", "", "LibreOffice cannot load empty.xlsx: the file is empty"},
+    };
+    for (const auto& b : broken) {
+        const QuilletTest::Rendered rendered = QuilletTest::Render(FromUtf8(scratch.Write(b.name, b.content)),
+                                                                   scratch.path + "/broken");
+        EXPECT_EQ(rendered.reason.substr(0, std::strlen(b.reason)), b.reason);
+        EXPECT_TRUE(rendered.pages.empty());
+    }
+}
+
+TEST(OfficeTest, OneProcessServesFiftyDocumentsAndIsReplacedWhenKilled)
+{
+    QUILLET_REQUIRE_OFFICE();
+    QuilletTest::DocumentScratch scratch("office-fifty");
+    OfficePool offices({OfficeProgram()});
+    const std::vector<std::string> kinds = {"report.docx", "sheet.xlsx", "slides.pptx", "letter.odt", "notes.rtf"};
+    const std::wstring pdf = Platform::UserTempFolder() + L"office-test-" + std::to_wstring(::getpid()) + L".pdf";
+    std::set<std::int64_t> processes;
+    for (int n = 0; n < 50; ++n) {
+        std::string failure;
+        ASSERT_TRUE(offices.Convert(FromUtf8(kSamples + kinds[n % kinds.size()]), pdf, failure))
+            << n << ": " << failure;
+        EXPECT_EQ(QuilletTest::ReadWholeFile(ToUtf8(pdf)).substr(0, 5), "%PDF-") << n;
+        for (std::int64_t id : offices.GetProcessIds())
+            processes.insert(id);
+    }
+    EXPECT_EQ(processes.size(), 1u);
+
+    // Killed between documents: the next document starts a new one.
+    const std::int64_t killed = *processes.begin();
+    ::kill(static_cast<pid_t>(killed), SIGKILL);
+    std::string failure;
+    EXPECT_TRUE(offices.Convert(FromUtf8(kSamples + "report.docx"), pdf, failure)) << failure;
+    EXPECT_NE(offices.GetProcessIds().at(0), killed);
+    fs::remove(ToUtf8(pdf));
+}
+
+// A host of an office process: starts one ahead of time, lays out argv[0]
+// once, says the office process's id and then waits to be killed.
+QUILLET_TEST_HELPER(office_host)
+{
+    if (!StartOfficeProcess())
+        return 1;
+    std::string failure;
+    if (!OfficePool::Instance().Convert(FromUtf8(argv[0]), FromUtf8(argv[1]), failure)) {
+        std::fprintf(stderr, "%s\n", failure.c_str());
+        return 2;
+    }
+    std::printf("%lld\n", static_cast<long long>(OfficePool::Instance().GetProcessIds().at(0)));
+    std::fflush(stdout);
+    ::pause();
+    return 0;
+}
+
+TEST(OfficeTest, OfficeProcessEndsWithItsKilledHost)
+{
+    QUILLET_REQUIRE_OFFICE();
+    const std::string pdf = ToUtf8(Platform::UserTempFolder()) + "host-test-" + std::to_string(::getpid()) + ".pdf";
+    QuilletTest::HelperProcess host(L"office_host", {FromUtf8(kSamples + "report.docx"), FromUtf8(pdf)});
+    std::string line;
+    ASSERT_TRUE(host.ReadLine(line, 120000));
+    const long office = std::stol(line);
+    const long hostId = static_cast<long>(host.GetProcessId());
+    ASSERT_TRUE(IsRunning(office));
+    ASSERT_FALSE(OfficeLeftovers(hostId).empty());
+    host.Kill();
+    EXPECT_TRUE(WaitUntilGone(office, hostId)) << "office process " << office << " outlived its host";
+    fs::remove(pdf);
+}

@@ -1,0 +1,357 @@
+// qvoffice: the office process. It loads the office suite into itself once
+// and then lays out office documents as PDF, one after another, with the
+// suite's own PDF export, for the library that started it.
+//
+//   qvoffice FOLDER
+//
+// FOLDER is the process's private folder (mode 0700, made by the library);
+// the suite's profile is FOLDER/profile. The library points HOME and TMPDIR
+// into FOLDER too, so that nothing is written anywhere else but the PDFs it
+// asks for.
+//
+// Protocol on standard input and output, one line each way; paths are
+// percent-encoded (%XX for every byte outside [A-Za-z0-9/._-]), so a line
+// holds no blank or newline of a path:
+//   -> "ready"                 the suite has started
+//   -> "error REASON"          it could not start; the process then ends
+//   <- "convert DOCUMENT PDF"
+//   -> "done BYTES"            PDF written; BYTES: resident memory afterwards
+//   -> "failed REASON"         the document could not be laid out
+// The end of standard input (the library closed it, or its process is gone)
+// ends this process at once, also in the middle of a document: a watch thread
+// sees the hang-up. The folder is removed then. Descriptors 0 and 1 are the
+// null device once the channels are taken over.
+#define LOK_LOADLIB_GLOBAL
+#include <LibreOfficeKit/LibreOfficeKit.h>
+#include <LibreOfficeKit/LibreOfficeKitInit.h>
+
+#include <com/sun/star/beans/PropertyValue.hpp>
+#include <com/sun/star/document/MacroExecMode.hpp>
+#include <com/sun/star/document/UpdateDocMode.hpp>
+#include <com/sun/star/frame/Desktop.hpp>
+#include <com/sun/star/frame/XStorable.hpp>
+#include <com/sun/star/lang/XServiceInfo.hpp>
+#include <com/sun/star/uno/XComponentContext.hpp>
+#include <com/sun/star/util/XCloseable.hpp>
+#include <osl/file.hxx>
+
+#include <dlfcn.h>
+#include <fcntl.h>
+#include <poll.h>
+#include <unistd.h>
+
+#include <cerrno>
+#include <cstdio>
+#include <cstdlib>
+#include <cstring>
+#include <filesystem>
+#include <fstream>
+#include <mutex>
+#include <string>
+#include <thread>
+
+namespace css = com::sun::star;
+using rtl::OUString;
+
+namespace {
+
+std::string folder;
+// The library's channels, moved off descriptors 0 and 1 (and kept from the
+// suite's own children), so that nothing else reads a request or writes
+// into an answer.
+FILE* requests = nullptr;
+FILE* answers = nullptr;
+
+[[noreturn]] void Leave(int code)
+{
+    // The watch thread and the main thread may both get here; the first one
+    // removes the folder and ends the process, the second waits for that.
+    static std::mutex leaving;
+    leaving.lock();
+    std::fflush(answers);
+    std::error_code error;
+    std::filesystem::remove_all(folder, error);
+    // No clean-up of the suite: its own shutdown is slow and may hang, and
+    // nothing of it needs to survive.
+    ::_exit(code);
+}
+
+// Ends the process once the library's end of standard input is gone, even
+// while a document is being laid out. Polling for no event at all reports
+// only the hang-up, so requests waiting to be read do not wake it.
+void WatchLifeline()
+{
+    pollfd entry{::fileno(requests), 0, 0};
+    for (;;) {
+        const int ready = ::poll(&entry, 1, -1);
+        if (ready > 0 && (entry.revents & (POLLHUP | POLLERR | POLLNVAL)) != 0)
+            Leave(0);
+        if (ready < 0 && errno != EINTR)
+            Leave(1);
+    }
+}
+
+int HexValue(char c)
+{
+    if (c >= '0' && c <= '9')
+        return c - '0';
+    if (c >= 'A' && c <= 'F')
+        return c - 'A' + 10;
+    if (c >= 'a' && c <= 'f')
+        return c - 'a' + 10;
+    return -1;
+}
+
+std::string Decode(const std::string& text)
+{
+    std::string out;
+    for (std::size_t i = 0; i < text.size(); ++i) {
+        const int high = text[i] == '%' && i + 2 < text.size() ? HexValue(text[i + 1]) : -1;
+        const int low = high >= 0 ? HexValue(text[i + 2]) : -1;
+        if (low >= 0) {
+            out += static_cast<char>(high * 16 + low);
+            i += 2;
+        } else {
+            out += text[i];
+        }
+    }
+    return out;
+}
+
+void Reply(const std::string& line)
+{
+    std::string clean = line;
+    for (char& c : clean)
+        if (c == '\n' || c == '\r')
+            c = ' ';
+    std::fprintf(answers, "%s\n", clean.c_str());
+    std::fflush(answers);
+}
+
+std::string Narrow(const OUString& text)
+{
+    return rtl::OUStringToOString(text, RTL_TEXTENCODING_UTF8).getStr();
+}
+
+// An exception's message without the suite's source location.
+std::string Message(const css::uno::Exception& e)
+{
+    std::string text = Narrow(e.Message);
+    const std::size_t at = text.find(" at ./");
+    return at == std::string::npos ? text : text.substr(0, at);
+}
+
+OUString FileUrl(const std::string& path)
+{
+    OUString url;
+    osl::FileBase::getFileURLFromSystemPath(rtl::OStringToOUString(path.c_str(), RTL_TEXTENCODING_UTF8), url);
+    return url;
+}
+
+// The suite's program folder: the one its launcher on PATH lives in.
+std::string FindOfficeProgramFolder()
+{
+    const char* path = std::getenv("PATH");
+    std::string folders = path != nullptr ? path : "/usr/local/bin:/usr/bin:/bin";
+    for (std::size_t start = 0; start <= folders.size();) {
+        std::size_t end = folders.find(':', start);
+        if (end == std::string::npos)
+            end = folders.size();
+        const std::string candidate = folders.substr(start, end - start) + "/soffice";
+        std::error_code error;
+        if (end > start && ::access(candidate.c_str(), X_OK) == 0) {
+            const std::filesystem::path real = std::filesystem::canonical(candidate, error);
+            if (!error)
+                return real.parent_path().string();
+        }
+        start = end + 1;
+    }
+    return std::string();
+}
+
+// Settings the profile starts with: no macro ever runs, and no lock file is
+// written beside a PDF.
+bool WriteProfileSettings(const std::string& profile)
+{
+    std::error_code error;
+    std::filesystem::create_directories(profile + "/user", error);
+    std::ofstream out(profile + "/user/registrymodifications.xcu");
+    out << "<?xml version=\"1.0\" encoding=\"UTF-8\"?>\n"
+           "<oor:items xmlns:oor=\"http://openoffice.org/2001/registry\" "
+           "xmlns:xs=\"http://www.w3.org/2001/XMLSchema\" "
+           "xmlns:xsi=\"http://www.w3.org/2001/XMLSchema-instance\">\n"
+           "<item oor:path=\"/org.openoffice.Office.Common/Security/Scripting\">"
+           "<prop oor:name=\"DisableMacrosExecution\" oor:op=\"fuse\"><value>true</value></prop></item>\n"
+           "<item oor:path=\"/org.openoffice.Office.Common/Security/Scripting\">"
+           "<prop oor:name=\"MacroSecurityLevel\" oor:op=\"fuse\"><value>3</value></prop></item>\n"
+           "<item oor:path=\"/org.openoffice.Office.Common/Misc\">"
+           "<prop oor:name=\"UseLocking\" oor:op=\"fuse\"><value>false</value></prop></item>\n"
+           "</oor:items>\n";
+    return static_cast<bool>(out);
+}
+
+css::beans::PropertyValue Property(const char* name, const css::uno::Any& value)
+{
+    css::beans::PropertyValue property;
+    property.Name = OUString::createFromAscii(name);
+    property.Value = value;
+    return property;
+}
+
+// The suite's PDF export filter for the kind of document loaded.
+const char* PdfFilter(const css::uno::Reference<css::lang::XComponent>& document)
+{
+    const css::uno::Reference<css::lang::XServiceInfo> info(document, css::uno::UNO_QUERY);
+    if (!info.is())
+        return nullptr;
+    const struct {
+        const char* service;
+        const char* filter;
+    } kinds[] = {
+        {"com.sun.star.text.WebDocument", "writer_web_pdf_Export"},
+        {"com.sun.star.text.GenericTextDocument", "writer_pdf_Export"},
+        {"com.sun.star.sheet.SpreadsheetDocument", "calc_pdf_Export"},
+        {"com.sun.star.presentation.PresentationDocument", "impress_pdf_Export"},
+        {"com.sun.star.drawing.DrawingDocument", "draw_pdf_Export"},
+        {"com.sun.star.formula.FormulaProperties", "math_pdf_Export"},
+    };
+    for (const auto& kind : kinds)
+        if (info->supportsService(OUString::createFromAscii(kind.service)))
+            return kind.filter;
+    return nullptr;
+}
+
+std::string ResidentBytes()
+{
+    std::ifstream statm("/proc/self/statm");
+    unsigned long long size = 0, resident = 0;
+    statm >> size >> resident;
+    return std::to_string(resident * static_cast<unsigned long long>(::sysconf(_SC_PAGESIZE)));
+}
+
+std::string BaseName(const std::string& path)
+{
+    const std::size_t slash = path.find_last_of('/');
+    return slash == std::string::npos ? path : path.substr(slash + 1);
+}
+
+// Loads document hidden and read-only, with no macro and no link update,
+// and stores it as pdf through the suite's own export.
+void Convert(const css::uno::Reference<css::frame::XDesktop2>& desktop, const std::string& document,
+             const std::string& pdf)
+{
+    css::uno::Sequence<css::beans::PropertyValue> load(4);
+    css::beans::PropertyValue* loadArgs = load.getArray();
+    loadArgs[0] = Property("Hidden", css::uno::Any(true));
+    loadArgs[1] = Property("ReadOnly", css::uno::Any(true));
+    loadArgs[2] = Property("MacroExecutionMode", css::uno::Any(css::document::MacroExecMode::NEVER_EXECUTE));
+    loadArgs[3] = Property("UpdateDocMode", css::uno::Any(css::document::UpdateDocMode::NO_UPDATE));
+    css::uno::Reference<css::lang::XComponent> component;
+    try {
+        component = desktop->loadComponentFromURL(FileUrl(document), "_blank", 0, load);
+    } catch (const css::uno::Exception& e) {
+        Reply("failed LibreOffice cannot load " + BaseName(document) + ": " + Message(e));
+        return;
+    }
+    if (!component.is()) {
+        Reply("failed LibreOffice cannot load " + BaseName(document));
+        return;
+    }
+    std::string outcome;
+    const char* filter = PdfFilter(component);
+    if (filter == nullptr) {
+        outcome = "failed LibreOffice cannot export " + BaseName(document) + " as PDF";
+    } else {
+        try {
+            css::uno::Sequence<css::beans::PropertyValue> store(1);
+            store.getArray()[0] = Property("FilterName", css::uno::Any(OUString::createFromAscii(filter)));
+            css::uno::Reference<css::frame::XStorable>(component, css::uno::UNO_QUERY_THROW)
+                ->storeToURL(FileUrl(pdf), store);
+            outcome = "done";
+        } catch (const css::uno::Exception& e) {
+            outcome = "failed LibreOffice cannot export " + BaseName(document) + " as PDF: " + Message(e);
+        }
+    }
+    try {
+        const css::uno::Reference<css::util::XCloseable> closeable(component, css::uno::UNO_QUERY);
+        if (closeable.is())
+            closeable->close(true);
+        else
+            component->dispose();
+    } catch (const css::uno::Exception&) {
+        // Closed as far as it goes; the next document does not depend on it.
+    }
+    Reply(outcome == "done" ? "done " + ResidentBytes() : outcome);
+}
+
+}  // namespace
+
+int main(int argc, char** argv)
+{
+    if (argc != 2 || argv[1][0] != '/') {
+        std::fprintf(stderr, "usage: qvoffice FOLDER (an absolute path)\n");
+        return 2;
+    }
+    folder = argv[1];
+    const int in = ::fcntl(STDIN_FILENO, F_DUPFD_CLOEXEC, 3);
+    const int out = ::fcntl(STDOUT_FILENO, F_DUPFD_CLOEXEC, 3);
+    const int null = ::open("/dev/null", O_RDWR | O_CLOEXEC);
+    if (in < 0 || out < 0 || null < 0 || ::dup2(null, STDIN_FILENO) < 0 || ::dup2(null, STDOUT_FILENO) < 0)
+        return 1;
+    ::close(null);
+    requests = ::fdopen(in, "r");
+    answers = ::fdopen(out, "w");
+    if (requests == nullptr || answers == nullptr)
+        return 1;
+    std::thread(WatchLifeline).detach();
+
+    const std::string program = FindOfficeProgramFolder();
+    if (program.empty()) {
+        Reply("error LibreOffice is not installed (soffice is not on PATH)");
+        Leave(1);
+    }
+    const std::string profile = folder + "/profile";
+    if (!WriteProfileSettings(profile)) {
+        Reply("error the profile cannot be written in " + folder);
+        Leave(1);
+    }
+    const std::string profileUrl = Narrow(FileUrl(profile));
+    LibreOfficeKit* office = lok_init_2(program.c_str(), profileUrl.c_str());
+    if (office == nullptr) {
+        Reply("error LibreOffice cannot be started from " + program);
+        Leave(1);
+    }
+    // The suite runs inside this process now; its component context is the
+    // process's own, reached through the suite's exported accessor.
+    using GetContext = css::uno::Reference<css::uno::XComponentContext> (*)();
+    const auto getContext =
+        reinterpret_cast<GetContext>(::dlsym(RTLD_DEFAULT, "_ZN10comphelper26getProcessComponentContextEv"));
+    css::uno::Reference<css::frame::XDesktop2> desktop;
+    try {
+        if (getContext != nullptr)
+            desktop = css::frame::Desktop::create(getContext());
+    } catch (const css::uno::Exception&) {
+    }
+    if (!desktop.is()) {
+        Reply("error LibreOffice started without its desktop service");
+        Leave(1);
+    }
+    Reply("ready");
+
+    char* line = nullptr;
+    std::size_t capacity = 0;
+    while (::getline(&line, &capacity, requests) > 0) {
+        std::string request(line);
+        if (!request.empty() && request.back() == '\n')
+            request.pop_back();
+        const std::size_t first = request.find(' ');
+        const std::size_t second = first == std::string::npos ? first : request.find(' ', first + 1);
+        if (request.compare(0, first, "convert") != 0 || second == std::string::npos) {
+            Reply("failed unknown request");
+            continue;
+        }
+        Convert(desktop, Decode(request.substr(first + 1, second - first - 1)), Decode(request.substr(second + 1)));
+    }
+    std::free(line);
+    Leave(0);
+}
