@@ -66,6 +66,10 @@ NativeHandle OpenRegularFile(const std::wstring& path, std::uint64_t& length);
 /// gets what was read (less at the end, 0 past it). False on an error.
 bool ReadAt(NativeHandle file, std::uint64_t offset, void* buffer, std::size_t size, std::size_t& count);
 
+/// The length of the regular file behind handle; false for anything else
+/// (a pipe, a FIFO, a device) and on errors.
+bool GetFileLength(NativeHandle handle, std::uint64_t& length);
+
 /// Moves a seekable handle back to its start; false for pipes and errors.
 bool Rewind(NativeHandle handle);
 

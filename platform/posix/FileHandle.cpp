@@ -168,6 +168,15 @@ bool ReadAt(NativeHandle file, std::uint64_t offset, void* buffer, std::size_t s
     }
 }
 
+bool GetFileLength(NativeHandle handle, std::uint64_t& length)
+{
+    struct stat info {};
+    if (handle == kInvalidHandle || ::fstat(Fd(handle), &info) != 0 || !S_ISREG(info.st_mode))
+        return false;
+    length = static_cast<std::uint64_t>(info.st_size);
+    return true;
+}
+
 ReadStatus ReadSource(NativeHandle source, void* buffer, std::size_t size, std::size_t& count)
 {
     count = 0;
