@@ -111,7 +111,33 @@ std::wstring BuildCommandLine(const std::wstring& program, const std::vector<std
     return line;
 }
 
+std::vector<std::wstring> GetWorkerArgs(const std::vector<std::wstring>& args, std::size_t outputAt,
+                                        const std::vector<std::wstring>& pageSwitches,
+                                        const std::wstring& pagePattern, std::int32_t renderingThreads)
+{
+    const std::wstring threads = L"-dNumRenderingThreads=";
+    std::vector<std::wstring> result;
+    for (std::size_t i = 0; i < args.size(); ++i) {
+        if (i == outputAt) {
+            result.insert(result.end(), pageSwitches.begin(), pageSwitches.end());
+            result.push_back(pagePattern.empty() ? args[i] : L"-o " + Quote(pagePattern));
+        } else if (args[i].rfind(threads, 0) == 0) {
+            if (renderingThreads > 1)
+                result.push_back(threads + std::to_wstring(renderingThreads));
+        } else {
+            result.push_back(args[i]);
+        }
+    }
+    return result;
+}
+
 void RIPEngine::BuildGhostscriptArgs(std::vector<std::wstring>& args)
+{
+    std::size_t outputAt = 0;
+    BuildGhostscriptArgs(args, outputAt);
+}
+
+void RIPEngine::BuildGhostscriptArgs(std::vector<std::wstring>& args, std::size_t& outputAt)
 {
     const RIPFormat format = GetOutputFormat();
     std::wstring entry;
@@ -152,6 +178,7 @@ void RIPEngine::BuildGhostscriptArgs(std::vector<std::wstring>& args)
         if (!fonts.empty())
             args.push_back(L"-sFONTPATH=" + Quote(fonts));
     }
+    outputAt = args.size();
     if (GetIsSplitMerge()) {
         // The host's own switches take the place of the output name and of
         // single_copy.ps.

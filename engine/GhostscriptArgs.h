@@ -26,6 +26,15 @@ std::wstring GetIjsServerPath();
 /// number of online processors.
 std::int32_t GetProcessorCount();
 
+/// The arguments of one of a run's Ghostscript processes, made from the run's
+/// own (args, output entry at outputAt, as RIPEngine::BuildGhostscriptArgs
+/// gives them): pageSwitches go before the output entry; the output entry
+/// names pagePattern instead when that is not empty (a per-page format's
+/// pattern); the rendering threads become renderingThreads (none below 2).
+std::vector<std::wstring> GetWorkerArgs(const std::vector<std::wstring>& args, std::size_t outputAt,
+                                        const std::vector<std::wstring>& pageSwitches,
+                                        const std::wstring& pagePattern, std::int32_t renderingThreads);
+
 /// The program in double quotes, then one space and each argument as it stands.
 std::wstring BuildCommandLine(const std::wstring& program, const std::vector<std::wstring>& args);
 

@@ -15,7 +15,9 @@ IRIPBase::IRIPBase(const std::wstring& document)
       splitMerge(false),
       useTTFont(false),
       timeLimit(0),
-      maxOutputBytes(0)
+      maxOutputBytes(0),
+      firstPage(0),
+      lastPage(0)
 {
 }
 
@@ -67,5 +69,14 @@ void IRIPBase::SetTimeLimit(std::int32_t seconds) { timeLimit = seconds; }
 std::int32_t IRIPBase::GetTimeLimit() const { return timeLimit; }
 void IRIPBase::SetMaxOutputBytes(std::int64_t bytes) { maxOutputBytes = bytes; }
 std::int64_t IRIPBase::GetMaxOutputBytes() const { return maxOutputBytes; }
+
+void IRIPBase::SetPageRange(std::int32_t first, std::int32_t last)
+{
+    firstPage = first;
+    lastPage = last;
+}
+
+std::int32_t IRIPBase::GetFirstPage() const { return firstPage; }
+std::int32_t IRIPBase::GetLastPage() const { return lastPage; }
 
 }  // namespace Quillet

@@ -38,12 +38,14 @@ void RIPEngine::AnnouncePages(std::int32_t last)
     // within it stays within it. None is announced once the run was stopped
     // (also from a callback). The header, when the job has one, was read
     // before the page was handed over; without one a page says portrait.
+    // The table counts the run's pages; the host is given the document's
+    // page numbers.
     last = std::min(last, pagesPerCopy);
     while (pageNotify != nullptr && lastNotifiedPage < last && !impl->IsStopRequested()) {
         ++lastNotifiedPage;
         BitmapFile& entry = pages[lastNotifiedPage];
         entry.SetOrientation(jobOrientation.load());
-        pageNotify->OnPageReady(lastNotifiedPage, entry);
+        pageNotify->OnPageReady(impl->GetFirstPage() + lastNotifiedPage - 1, entry);
     }
 }
 
@@ -74,16 +76,19 @@ std::int32_t RIPEngine::GetPagesPerCopy()
 
 bool RIPEngine::GetPage(std::int32_t pageNumber, BitmapFile& page)
 {
-    if (pageNumber < 1)
+    // The run's k-th page is the document's page pageNumber; with a page
+    // range, the pages before its start are no pages of the run.
+    const std::int32_t k = pageNumber - impl->GetFirstPage() + 1;
+    if (pageNumber < 1 || k < 1)
         return false;
     // Wait for later pages while the detected copy is still shorter than the
     // page asked for: the page may yet turn out to belong to the first copy,
     // at the latest when the run ends.
-    for (std::int32_t waitFor = pageNumber;; ++waitFor) {
+    for (std::int32_t waitFor = k;; ++waitFor) {
         const bool more = impl->WaitForPage(waitFor);
         ZLock guard(impl->GetLock());
-        if (pageNumber <= pagesPerCopy && pageNumber <= impl->GetPagesProduced()) {
-            page = pages[pageNumber];
+        if (k <= pagesPerCopy && k <= impl->GetPagesProduced()) {
+            page = pages[k];
             page.SetOrientation(jobOrientation.load());
             return true;
         }
@@ -102,11 +107,12 @@ bool RIPEngine::GetPages(IPageNotify* notify, bool asynchronous)
     }
     // A callback may release the engine: it is then destroyed on return.
     SyncDelivery delivery(*this);
-    for (std::int32_t n = 1;; ++n) {
+    const std::int32_t first = impl->GetFirstPage();
+    for (std::int32_t n = first;; ++n) {
         BitmapFile record;
         if (!GetPage(n, record)) {
             const std::int32_t count = GetPageCount();
-            return !(count == -1 || n <= count);
+            return !(count == -1 || n - first < count);
         }
         if (notify != nullptr)
             notify->OnPageReady(n, record);

@@ -117,6 +117,9 @@ bool RIPEngine::StartRIP()
                 failure.Set(RIP_STAGE_START, UnopenedSource(jobInfo->GetPrintJobFile()));
         }
         impl->SetJobSource(source);
+        // The pages of a range are the document's own, never copies.
+        if (GetFirstPage() != 0)
+            detectCopies = false;
         BeginHeaderScan();  // the header values are each run's own
         try {
             impl->StartGhostscript();

@@ -82,6 +82,8 @@ public:
     /// The document Ghostscript reads by its path in the next or current run;
     /// empty when the job comes on its input.
     const std::wstring& GetDocumentFile() const { return documentFile; }
+    /// That document is an EPS picture (one page), not a PDF.
+    bool IsDocumentEps() const { return documentIsEps; }
     /// Looks at the first bytes of a job relayed to Ghostscript (monitor
     /// thread, before any page): a PDF job has no copies among its pages.
     void NoteJobStart(const char* bytes, std::size_t count);
@@ -110,8 +112,13 @@ public:
     const std::wstring& GetPageDirectory() const { return pageDirectory; }
     const std::wstring& GetPagePrefix() const { return pagePrefix; }
 
-    /// Fills args with Ghostscript's arguments for the current settings.
+    /// Fills args with Ghostscript's arguments for the current settings: one
+    /// process rendering every page.
     void BuildGhostscriptArgs(std::vector<std::wstring>& args);
+    /// The same; outputAt gets the index of the output entry ("-o" and the
+    /// name, or the split/merge parameters), before which a process of a run
+    /// gets the switches that select its pages (GetWorkerArgs).
+    void BuildGhostscriptArgs(std::vector<std::wstring>& args, std::size_t& outputAt);
 
     /// Pages of one copy as detected so far (at least 1).
     std::int32_t GetPagesPerCopy();

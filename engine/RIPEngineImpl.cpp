@@ -3,6 +3,7 @@
 #include "engine/RIPEngineImpl.h"
 
 #include "engine/GhostscriptArgs.h"
+#include "engine/OutputFormats.h"
 #include "engine/PageCheck.h"
 #include "engine/RIPEngine.h"
 #include "platform/CommandLine.h"
@@ -12,6 +13,7 @@
 #include "platform/ZString.h"
 
 #include <algorithm>
+#include <atomic>
 #include <cerrno>
 #include <chrono>
 #include <stdexcept>
@@ -29,6 +31,10 @@ constexpr int kPagePollMs = 1000;
 // Ghostscript's input pipe holds no more than this, so that a stop finds little
 // job data ahead of Ghostscript still to be rendered.
 constexpr std::size_t kInputPipeBytes = 16384;
+
+// Ghostscript processes the runs of this host have now, so that a run takes
+// only the processors no other run uses.
+std::atomic<std::int32_t> runningProcesses{0};
 
 /// The folders that the host's split/merge switches name for Ghostscript's
 /// output ("-sOutputFile=PATH", "-o PATH").
@@ -122,6 +128,7 @@ void RIPEngineImpl::StartGhostscript()
     d.stopRequested = false;
     d.releaseRequested = false;
     d.pagesProduced = 0;
+    d.processesStarted = 0;
     const bool sized = d.owner->GetPageWidth() >= 1 && d.owner->GetPageHeight() >= 1;
     d.format = d.owner->GetOutputFormat();
     d.pageWidth = sized ? d.owner->GetPageWidth() : 0;
@@ -138,25 +145,17 @@ void RIPEngineImpl::StartGhostscript()
         d.FailRun(RIP_STAGE_START, refused);
         return;
     }
-
-    Platform::PipePair input;
-    if (!Platform::CreatePipe(input) || !Platform::SetNonBlocking(input.write.Get(), true))
-        throw std::runtime_error("Unable to create data source pipe.");
-    Platform::SetPipeCapacity(input.write.Get(), kInputPipeBytes);  // best effort
-    d.inputRead = std::move(input.read);
-    d.inputWrite = std::move(input.write);
-
-    Platform::PipePair output;
-    if (!Platform::CreatePipe(output) || !Platform::SetNonBlocking(output.read.Get(), true))
-        throw std::runtime_error("Unable to create Pipe.");
-    d.outputPipe = std::move(output.read);
-    d.outputPipeClient = std::move(output.write);
-
-    Platform::PipePair error;
-    if (!Platform::CreatePipe(error) || !Platform::SetNonBlocking(error.read.Get(), true))
-        throw std::runtime_error("Unable to create Pipe.");
-    d.errorPipe = std::move(error.read);
-    d.errorPipeClient = std::move(error.write);
+    // (0, 0) is every page; a range starts at page 1 or later and does not
+    // end before it starts (0: at the document's end).
+    const std::int32_t first = d.owner->GetFirstPage();
+    const std::int32_t last = d.owner->GetLastPage();
+    if (!(first == 0 && last == 0) && !(first >= 1 && (last == 0 || last >= first))) {
+        d.FailRun(RIP_STAGE_START, "the page range " + std::to_string(first) + " to " + std::to_string(last) +
+                                       " holds no page (pages count from 1, and a range ends at or after its start)");
+        return;
+    }
+    d.firstPage = std::max(1, first);
+    d.pageRange = first != 0;
 
     // GS_LIB and GS_DLL go into the child's environment only: changing the
     // host's environment is not safe in a threaded process.
@@ -176,9 +175,9 @@ void RIPEngineImpl::StartGhostscript()
         return;
     }
 
-    std::vector<std::wstring> args;
-    d.owner->BuildGhostscriptArgs(args);
-    d.childArgv = Platform::SplitCommandLine(BuildCommandLine(GetGhostscriptProgram(root), args));
+    d.owner->BuildGhostscriptArgs(d.runArgs, d.runArgsOutput);
+    d.program = GetGhostscriptProgram(root);
+    PlanWorkers(first, last);
     if (!PrepareConfinement(root))
         return;
 
@@ -254,22 +253,114 @@ bool RIPEngineImpl::PrepareConfinement(const std::wstring& root)
     return false;
 }
 
-void RIPEngineImpl::SpawnChild()
+void RIPEngineImpl::PlanWorkers(std::int32_t first, std::int32_t last)
 {
     RIPEngineImplData& d = *data;
-    {
-        ZLock guard(d.lock);
-        if (!Platform::ChildProcess::Spawn(d.childArgv, d.childEnvironment, d.inputRead.Get(),
-                                           d.outputPipeClient.Get(), d.errorPipeClient.Get(), d.process,
-                                           true, d.confinement.get()))
-            // The monitor sees no child and ends the run at once.
-            d.FailRun(RIP_STAGE_START, SpawnFailure(d.childArgv, errno));
+    RIPEngine& owner = *d.owner;
+    // Processors that the host's other runs keep busy are not this run's to
+    // take: two documents at once get one process each on two processors.
+    const std::int32_t processors = std::max(1, GetProcessorCount());
+    const std::int32_t available = std::max(1, processors - runningProcesses.load());
+    const bool oneProcess = IsSingleFileFormat(d.format) || owner.GetIsSplitMerge();
+    d.maxWorkers = oneProcess ? 1 : available;
+    const bool pdf = !owner.GetDocumentFile().empty() && !owner.IsDocumentEps();
+    if (pdf) {
+        d.plan = PagePlan(PagePlan::Kind::Ranges, first, last, d.maxWorkers, 0);
+    } else {
+        const std::int32_t declared = owner.IsDocumentEps() ? 1 : ReadDeclaredPageCount(d.jobSource);
+        d.plan = PagePlan(PagePlan::Kind::Interleaved, first, last, d.maxWorkers, declared);
     }
-    // The child holds its own copies; ours would keep the pipes open past its end.
-    d.inputRead.Close();
-    d.outputPipeClient.Close();
-    d.errorPipeClient.Close();
-    SignalSpawnDone();
+    const bool shared = d.plan.GetWorkerCount() > 1 || (pdf && d.maxWorkers > 1);
+    d.renderingThreads = shared ? std::max(1, processors / d.maxWorkers) : processors;
+
+    // Worker 0's files are named as the run's pages when its n-th file is
+    // the run's page n (every page from the first); other workers' files get
+    // names of their own, and a page takes the run's name when handed out.
+    const std::wstring extension = GetFileExtension(d.format);
+    const bool identity = d.firstPage == 1 && (pdf || d.plan.GetWorkerCount() == 1);
+    d.workers.clear();
+    const std::int32_t count = pdf ? d.maxWorkers : d.plan.GetWorkerCount();
+    for (std::int32_t w = 0; w < count; ++w) {
+        auto worker = std::make_unique<GhostscriptWorker>();
+        worker->pagePattern = (w == 0 && identity) || IsSingleFileFormat(d.format)
+                                  ? d.pagePattern
+                                  : EscapePercent(d.outputFolder) + EscapePercent(d.pagePrefix) + L"w" +
+                                        std::to_wstring(w + 1) + L"_%03d." + extension;
+        if (w < d.plan.GetWorkerCount())
+            CreateWorkerPipes(*worker);
+        d.workers.push_back(std::move(worker));
+    }
+}
+
+void RIPEngineImpl::CreateWorkerPipes(GhostscriptWorker& worker)
+{
+    Platform::PipePair input;
+    if (!Platform::CreatePipe(input) || !Platform::SetNonBlocking(input.write.Get(), true))
+        throw std::runtime_error("Unable to create data source pipe.");
+    Platform::SetPipeCapacity(input.write.Get(), kInputPipeBytes);  // best effort
+    worker.inputRead = std::move(input.read);
+    worker.inputWrite = std::move(input.write);
+
+    Platform::PipePair output;
+    if (!Platform::CreatePipe(output) || !Platform::SetNonBlocking(output.read.Get(), true))
+        throw std::runtime_error("Unable to create Pipe.");
+    worker.outputPipe = std::move(output.read);
+    worker.outputPipeClient = std::move(output.write);
+
+    Platform::PipePair error;
+    if (!Platform::CreatePipe(error) || !Platform::SetNonBlocking(error.read.Get(), true))
+        throw std::runtime_error("Unable to create Pipe.");
+    worker.errorPipe = std::move(error.read);
+    worker.errorPipeClient = std::move(error.write);
+}
+
+bool RIPEngineImpl::SpawnWorkers()
+{
+    RIPEngineImplData& d = *data;
+    const std::size_t planned = static_cast<std::size_t>(d.plan.GetWorkerCount());
+    for (std::size_t w = 0; w < planned && w < d.workers.size(); ++w) {
+        GhostscriptWorker& worker = *d.workers[w];
+        if (worker.started)
+            continue;
+        if (!worker.inputRead.IsValid())
+            CreateWorkerPipes(worker);  // a worker that joins the run later
+        const std::wstring ownPattern = worker.pagePattern == d.pagePattern ? std::wstring() : worker.pagePattern;
+        worker.argv = Platform::SplitCommandLine(BuildCommandLine(
+            d.program, GetWorkerArgs(d.runArgs, d.runArgsOutput, d.plan.GetPageSwitches(static_cast<std::int32_t>(w)),
+                                     ownPattern, d.renderingThreads)));
+        bool spawned = false;
+        {
+            ZLock guard(d.lock);
+            spawned = Platform::ChildProcess::Spawn(worker.argv, d.childEnvironment, worker.inputRead.Get(),
+                                                    worker.outputPipeClient.Get(), worker.errorPipeClient.Get(),
+                                                    worker.process, true, d.confinement.get());
+            if (spawned) {
+                worker.started = true;
+                ++runningProcesses;
+                ++d.processesStarted;
+            } else {
+                // The monitor sees no child and ends the run.
+                d.FailRun(RIP_STAGE_START, SpawnFailure(worker.argv, errno));
+            }
+        }
+        // The child holds its own copies; ours would keep the pipes open past its end.
+        worker.inputRead.Close();
+        worker.outputPipeClient.Close();
+        worker.errorPipeClient.Close();
+        if (!spawned)
+            return false;
+    }
+    return true;
+}
+
+void RIPEngineImpl::ReleaseWorker(GhostscriptWorker& worker)
+{
+    // Under the lock: the host may kill the children meanwhile.
+    if (worker.started && !worker.released) {
+        worker.released = true;
+        --runningProcesses;
+    }
+    worker.process = Platform::ChildProcess();
 }
 
 void RIPEngineImpl::SignalSpawnDone()
@@ -320,7 +411,8 @@ void RIPEngineImpl::TerminateGhostscript()
     // The monitor sees the child's end (its wait handle becomes readable) and
     // finishes by itself; it is never ended forcibly.
     ZLock guard(data->lock);
-    data->process.Kill();
+    for (const auto& worker : data->workers)
+        worker->process.Kill();
 }
 
 bool RIPEngineImpl::WaitForPage(std::int32_t pageNumber)
@@ -346,16 +438,15 @@ void RIPEngineImpl::CloseRunHandles()
 {
     RIPEngineImplData& d = *data;
     d.changeNotification.Close();
-    d.inputRead.Close();
-    d.inputWrite.Close();
-    d.outputPipeClient.Close();
-    d.outputPipe.Close();
-    d.errorPipeClient.Close();
-    d.errorPipe.Close();
+    {
+        // Each child is killed and reaped as its owner goes.
+        ZLock guard(d.lock);
+        for (const auto& worker : d.workers)
+            ReleaseWorker(*worker);
+        d.workers.clear();
+    }
     d.confinement.reset();
     d.temporaryFolder = Platform::PrivateFolder();
-    ZLock guard(d.lock);
-    d.process = Platform::ChildProcess();
 }
 
 void RIPEngineImpl::JoinMonitor()
@@ -374,7 +465,10 @@ bool RIPEngineImpl::WaitForMonitorEnd(int timeoutMs)
 void RIPEngineImpl::MonitorThreadEntry()
 {
     try {
-        SpawnChild();
+        // A child that could not be started failed the run; the monitor then
+        // ends it at once, or drains the ones that did start.
+        SpawnWorkers();
+        SignalSpawnDone();
         MonitorGhostscript();
     } catch (const std::exception& e) {
         // The outcome is reported through failed; nothing may escape a thread.
@@ -386,7 +480,8 @@ void RIPEngineImpl::MonitorThreadEntry()
     {
         // Normally done by the monitor's last step; again here in case it threw.
         ZLock guard(data->lock);
-        data->process = Platform::ChildProcess();
+        for (const auto& worker : data->workers)
+            ReleaseWorker(*worker);
         data->changeNotification.Close();
         // The child is gone: its temporary folder goes with the run.
         data->confinement.reset();

@@ -1,9 +1,10 @@
-// RIPEngineImpl: runs one Ghostscript child per job, relays the job into it,
-// reads its output and collects the page files it writes.
+// RIPEngineImpl: runs the Ghostscript children of a job, relays the job into
+// them, reads their output and collects the page files they write.
 #pragma once
 
 #include <quillet/IRIPBase.h>
 
+#include "engine/PagePlan.h"
 #include "engine/RunFailure.h"
 #include "platform/ChildProcess.h"
 #include "platform/Confinement.h"
@@ -45,28 +46,69 @@ private:
     std::uint64_t generation = 0;
 };
 
-/// The runner's record: the handles of the current run, its flags and its
+/// One Ghostscript process of a run: its pipes, its child and what the run
+/// monitor knows of it. Owned by the runner's record; its handles are the
+/// monitor's alone while the run goes on (the host closes them only after
+/// joining the monitor), its child is used under the runner's lock.
+struct GhostscriptWorker {
+    /// The read end of the worker's input (its standard input, closed once
+    /// the child holds it) and our end, non-blocking, so that a full pipe
+    /// never stops the monitor. Closing ours ends the worker's input.
+    Platform::UniqueHandle inputRead;
+    Platform::UniqueHandle inputWrite;
+    /// Our read ends of its standard output and standard error
+    /// (non-blocking), and the child's ends, closed once the child holds
+    /// them.
+    Platform::UniqueHandle outputPipe;
+    Platform::UniqueHandle outputPipeClient;
+    Platform::UniqueHandle errorPipe;
+    Platform::UniqueHandle errorPipeClient;
+    /// The child while it runs, and its command line.
+    Platform::ChildProcess process;
+    std::vector<std::wstring> argv;
+    /// The names of the page files it writes, counted in its own order.
+    std::wstring pagePattern;
+    /// Its output and standard error, read for the report and the cause of
+    /// its failure.
+    RunFailure report;
+    /// The monitor's own: how much of the run's input it was given, whether
+    /// its output pipes are open, whether it started, ended (with which
+    /// code) or was ended by the run after its share.
+    std::uint64_t inputOffset = 0;
+    bool outputOpen = true;
+    bool errorOpen = true;
+    bool started = false;
+    bool ended = false;
+    bool retired = false;
+    /// No longer counted among the host's running processes.
+    bool released = false;
+    int exitCode = 0;
+    bool signalled = false;
+};
+
+/// The runner's record: the workers of the current run, its flags and its
 /// page counter. Owned by one RIPEngineImpl.
 struct RIPEngineImplData {
     explicit RIPEngineImplData(RIPEngine* owner);
 
-    /// Our read end of Ghostscript's standard output; non-blocking, read by the
-    /// monitor when the wait set reports it readable.
-    Platform::UniqueHandle outputPipe;
-    /// The write end: the child's standard output; closed once the child holds it.
-    Platform::UniqueHandle outputPipeClient;
-    /// Read end of the data-source pipe: the child's standard input; closed
-    /// once the child holds it.
-    Platform::UniqueHandle inputRead;
-    /// Our write end of the data-source pipe; non-blocking, so that a full pipe
-    /// never stops the monitor from reading Ghostscript's output. Closing it
-    /// ends Ghostscript's input.
-    Platform::UniqueHandle inputWrite;
-    /// Our read end of Ghostscript's standard error, non-blocking, and the
-    /// child's end, closed once the child holds it. What arrives goes into
-    /// the failure record's report.
-    Platform::UniqueHandle errorPipe;
-    Platform::UniqueHandle errorPipeClient;
+    /// The run's Ghostscript processes; the first reads the job's header.
+    std::vector<std::unique_ptr<GhostscriptWorker>> workers;
+    /// Which worker renders which page of the run.
+    PagePlan plan;
+    /// The processes the run may have at most (the processors it may use),
+    /// and the rendering threads each gets.
+    std::int32_t maxWorkers = 1;
+    std::int32_t renderingThreads = 1;
+    /// The document page of the run's first page (1 without a range), and
+    /// whether the host asked for a range.
+    std::int32_t firstPage = 1;
+    bool pageRange = false;
+    /// The run's Ghostscript arguments, with the output entry at runArgsOutput,
+    /// from which each worker's are made (also on the monitor thread, for
+    /// workers started once the run's page count is known).
+    std::vector<std::wstring> runArgs;
+    std::size_t runArgsOutput = 0;
+    std::wstring program;
     /// Where the job is read from; set by the engine before each start, owned
     /// by the job description, never closed here.
     Platform::NativeHandle jobSource = Platform::kInvalidHandle;
@@ -117,31 +159,36 @@ struct RIPEngineImplData {
     /// Guards the run's state and, for the engine, its page table. Recursive:
     /// an asynchronous page callback may call back into the engine.
     ZCriticalSection lock;
-    /// The Ghostscript child while it runs (empty otherwise); used under lock.
-    Platform::ChildProcess process;
     /// The monitor thread of the current or last run.
     std::thread monitorThread;
-    /// The child's command line and extra environment, for the monitor thread,
-    /// which starts the child: the child is tied to that thread's life.
-    std::vector<std::wstring> childArgv;
+    /// The children's extra environment, for the monitor thread, which starts
+    /// them: each child is tied to that thread's life.
     std::vector<std::pair<std::wstring, std::wstring>> childEnvironment;
     /// Set by the monitor as its very last step, so that a stop can wait for it
-    /// with a bound; spawnDone once it has tried to start the child.
+    /// with a bound; spawnDone once it has tried to start the children.
     std::mutex endMutex;
     std::condition_variable endCondition;
     bool monitorEnded = true;
     bool spawnDone = true;
     /// Times the monitor woke up, for tests that check it sleeps when idle.
     std::atomic<std::uint64_t> monitorWakeUps{0};
+    /// Ghostscript processes started for the current or last run.
+    std::atomic<std::int32_t> processesStarted{0};
 };
 
 /// Runs Ghostscript for one engine, one job at a time. Owned by its RIPEngine
 /// for the engine's whole life.
 ///
+/// A run uses up to one Ghostscript process per processor (GetProcessorCount;
+/// fewer while other runs of the host use some), each rendering its share of
+/// the pages (PagePlan); the host sees one run, its pages in order. Jobs
+/// with fewer pages than PagePlan::kMinPagesToShare, the single-file formats
+/// and split/merge runs have one process.
+///
 /// Threads: StartGhostscript, StopGhostscript and WaitForPage are called on the
 /// host's thread (WaitForPage by several at once if the host likes); the
 /// monitor thread (RunMonitor.cpp) does the work of a run. A stop never ends
-/// the monitor forcibly: it kills the child, and the monitor, seeing the child
+/// the monitor forcibly: it kills the children, and the monitor, seeing them
 /// end, finishes by itself and is joined. No child outlives its run's stop.
 class RIPEngineImpl {
 public:
@@ -161,24 +208,27 @@ public:
     /// page size or resolution that cannot be rendered, a folder that cannot
     /// be made or watched (also when the system's limit of folder watches is
     /// reached), a default folder that is not the user's own, and a private
-    /// temporary folder or confinement that cannot be prepared fail the run
-    /// with a reason and return without one. A child that cannot be started
-    /// fails the run, which ends at once. The child is started, confined, by
-    /// the run's monitor thread and dies with it, so it never outlives the
-    /// host process either.
+    /// temporary folder or confinement that cannot be prepared, and a page
+    /// range that is no range, fail the run with a reason and return without
+    /// one. A child that cannot be started fails the run, which ends at once.
+    /// The children are started, confined, by the run's monitor thread and
+    /// die with it, so none outlives the host process either.
     void StartGhostscript();
     /// Ends the current run, if any: asks the monitor to finish (it closes
-    /// Ghostscript's input and kills a child that has not ended 1 s later),
-    /// waits up to 10 s, then kills the child and waits for the monitor to
+    /// Ghostscript's input and kills the children that have not ended 1 s
+    /// later), waits up to 10 s, then kills them and waits for the monitor to
     /// notice. Closes the run's handles; afterwards idle is true and
     /// pagesProduced 0. Never throws. Called from a page callback (on the
     /// monitor thread itself) it only asks the monitor to finish.
     void StopGhostscript();
-    /// Kills the child of the current run; the monitor then ends by itself.
+    /// Kills the children of the current run; the monitor then ends by itself.
     void TerminateGhostscript();
-    /// Blocks until page pageNumber is ready (true) or the run has ended
-    /// without it (false).
+    /// Blocks until the run's page pageNumber (counted from its first page)
+    /// is ready (true) or the run has ended without it (false).
     bool WaitForPage(std::int32_t pageNumber);
+    /// The document page of the current or last run's first page (the page
+    /// range's start, else 1).
+    std::int32_t GetFirstPage() const { return data->firstPage; }
 
     /// Sets where the next run reads its job from (not owned).
     void SetJobSource(Platform::NativeHandle source) { data->jobSource = source; }
@@ -197,6 +247,8 @@ public:
     void RequestRelease();
     /// How often the monitor threads of this runner have woken up so far.
     std::uint64_t GetMonitorWakeUps() const { return data->monitorWakeUps.load(); }
+    /// How many Ghostscript processes the current or last run started.
+    std::int32_t GetProcessesStarted() const { return data->processesStarted.load(); }
 
 private:
     friend class RunMonitor;
@@ -209,7 +261,18 @@ private:
     /// Makes the run's temporary folder and confinement; false, with the run
     /// failed and its handles closed, when either cannot be had.
     bool PrepareConfinement(const std::wstring& ghostscriptRoot);
-    void SpawnChild();
+    /// Decides the run's processes and makes their pipes, on the host's
+    /// thread; throws as StartGhostscript does.
+    void PlanWorkers(std::int32_t first, std::int32_t last);
+    /// Gives worker its pipes. Throws "Unable to create data source pipe." or
+    /// "Unable to create Pipe." when the system refuses one.
+    static void CreateWorkerPipes(GhostscriptWorker& worker);
+    /// Starts the planned workers that have not started (monitor thread);
+    /// false when one of them could not be (the run is failed then).
+    bool SpawnWorkers();
+    /// Kills and reaps worker's child, if any, and stops counting it among
+    /// the host's running processes. Under the lock.
+    static void ReleaseWorker(GhostscriptWorker& worker);
     void SignalSpawnDone();
     bool WaitForMonitorEnd(int timeoutMs);
 

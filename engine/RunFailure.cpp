@@ -141,6 +141,49 @@ bool RunFailure::IsSet() const
     return stage != RIP_STAGE_NONE;
 }
 
+RunFailure::Report RunFailure::GetReport() const
+{
+    std::lock_guard<std::mutex> guard(mutex);
+    return Report{errorLines, errorOutput, errorLine};
+}
+
+void RunFailure::SetReportLocked(const Report& report)
+{
+    errorLines = report.errorLines;
+    errorOutput = report.errorOutput;
+    errorLine = report.errorLine;
+}
+
+void RunFailure::Adopt(const RunFailure& other)
+{
+    // Copied out first: no two records' locks are ever held at once.
+    RIPStage otherStage;
+    std::string otherReason;
+    bool otherWeak;
+    {
+        std::lock_guard<std::mutex> guard(other.mutex);
+        otherStage = other.stage;
+        otherReason = other.reason;
+        otherWeak = other.weak;
+    }
+    const Report report = other.GetReport();
+    if (otherStage == RIP_STAGE_NONE)
+        return;
+    std::lock_guard<std::mutex> guard(mutex);
+    if (stage != RIP_STAGE_NONE && !weak)
+        return;
+    SetLocked(otherStage, otherReason, otherWeak);
+    SetReportLocked(report);
+}
+
+void RunFailure::TakeReport(const RunFailure& other)
+{
+    const Report report = other.GetReport();
+    std::lock_guard<std::mutex> guard(mutex);
+    if (errorLines.empty() && errorOutput.empty())
+        SetReportLocked(report);
+}
+
 void RunFailure::AddErrorOutput(const char* bytes, std::size_t count)
 {
     constexpr std::size_t limit = kReportLimit / 2;

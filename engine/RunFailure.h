@@ -37,6 +37,12 @@ public:
     /// longer reading its input) gives way to the next reason recorded.
     void Set(RIPStage stage, const std::string& reason, bool weak = false);
     bool IsSet() const;
+    /// Records other's failure as Set would (the first cause stays), and
+    /// with it other's report: the failure of one of a run's processes,
+    /// whose output other read.
+    void Adopt(const RunFailure& other);
+    /// Gives this record other's report when it has none of its own yet.
+    void TakeReport(const RunFailure& other);
 
     /// Ghostscript's standard error: its end goes into the report.
     void AddErrorOutput(const char* bytes, std::size_t count);
@@ -61,6 +67,14 @@ public:
     bool GetLastFailure(RIPFailure& failure) override;
 
 private:
+    /// The report's part of the record (what Ghostscript wrote).
+    struct Report {
+        std::string errorLines;
+        std::string errorOutput;
+        std::string errorLine;
+    };
+    Report GetReport() const;
+    void SetReportLocked(const Report& report);
     void SetLocked(RIPStage newStage, const std::string& newReason, bool newWeak);
     void EndOutputLine();
     void StartErrorReport(const std::string& firstLine, const std::string& error);

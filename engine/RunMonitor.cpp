@@ -1,12 +1,13 @@
-// The run monitor: the thread that relays the job into Ghostscript, reads its
-// standard output for the header scan, hands finished pages to the engine and
-// records the run's outcome.
+// The run monitor: the thread that relays the job into the run's Ghostscript
+// processes, reads their output (the header scan, the failure reports), hands
+// finished pages to the engine in page order and records the run's outcome.
 #include "engine/RIPEngineImpl.h"
 
 #include "engine/OutputFormats.h"
 #include "engine/PageCheck.h"
 #include "engine/RIPEngine.h"
 #include "platform/Pipe.h"
+#include "platform/PrivateFolder.h"
 #include "platform/WaitSet.h"
 #include "platform/ZBaseStorage.h"
 #include "platform/ZString.h"
@@ -17,6 +18,8 @@
 #include <algorithm>
 #include <chrono>
 #include <cstddef>
+#include <cstdlib>
+#include <limits>
 #include <set>
 #include <vector>
 
@@ -28,10 +31,10 @@ namespace {
 constexpr std::size_t kChunkSize = 8192;
 // A job file still locked by its writer is tried again after this time.
 constexpr int kLockedRetryMs = 200;
-// After a stop request the child has this long to end by itself once its
-// input is closed; then it is killed. A fixed bound from the request, not a
-// silence that every page file would put off: with the input pipe kept small
-// a stop then ends well within 1.5 s wherever Ghostscript is.
+// After a stop request the children have this long to end by themselves once
+// their input is closed; then they are killed. A fixed bound from the
+// request, not a silence that every page file would put off: with the input
+// pipes kept small a stop then ends well within 1.5 s wherever Ghostscript is.
 constexpr int kStopGraceMs = 1000;
 // Output pieces read per wake-up, so that a chatty child cannot keep the
 // monitor from its other work.
@@ -40,6 +43,19 @@ constexpr int kReadsPerWakeUp = 16;
 // without any event in the folder. Together with the stop's grace a run
 // past its limit ends well within 1.5 s.
 constexpr int kByteCheckMs = 200;
+// Output pieces read before a page is handed out: more than Ghostscript's
+// output pipe holds (64 KiB), so that whatever it wrote before the page,
+// the header above all, has been read.
+constexpr int kReadsBeforeHandOver = 16;
+// Job data kept for the process furthest behind: one that renders a page
+// while the others only interpret it may fall this far behind before the
+// job is read on, so that none waits for another page by page.
+constexpr std::size_t kInputBacklog = 1 << 20;
+// The consumed start of the job data is dropped once it is this long.
+constexpr std::size_t kBacklogTrim = 64 * 1024;
+// The lines Ghostscript writes on opening a PDF are short; longer ones are
+// the document's text.
+constexpr std::size_t kDocumentLineLimit = 200;
 
 std::string Pages(std::int32_t count)
 {
@@ -58,10 +74,15 @@ int MillisecondsUntil(std::chrono::steady_clock::time_point when)
         std::chrono::duration_cast<std::chrono::milliseconds>(when - std::chrono::steady_clock::now()).count();
     return left > 0 ? static_cast<int>(std::min<std::int64_t>(left, 1 << 30)) : 0;
 }
-// Output pieces read before a page is handed out: more than Ghostscript's
-// output pipe holds (64 KiB), so that whatever it wrote before the page,
-// the header above all, has been read.
-constexpr int kReadsBeforeHandOver = 16;
+
+/// The number that follows prefix at the start of line, or 0.
+std::int32_t NumberAfter(const std::string& line, const char* prefix)
+{
+    const std::string start(prefix);
+    if (line.compare(0, start.size(), start) != 0)
+        return 0;
+    return static_cast<std::int32_t>(std::strtol(line.c_str() + start.size(), nullptr, 10));
+}
 
 }  // namespace
 
@@ -71,18 +92,27 @@ constexpr int kReadsBeforeHandOver = 16;
 /// joining it).
 class RunMonitor {
 public:
-    explicit RunMonitor(RIPEngineImplData& data) : d(data) {}
+    RunMonitor(RIPEngineImpl& runner, RIPEngineImplData& data) : runner(runner), d(data) {}
 
     void Run();
 
 private:
-    enum class Source { Stop, Child, Folder, Output, Error, Input };
+    enum class Source { Stop, Child, Folder, Output, Error, Input, Job };
 
     /// Whether the next page may be handed out.
     enum class PageReadiness { NotYet, Complete, Broken };
 
+    GhostscriptWorker& Worker(std::size_t w) const { return *d.workers[w]; }
+    bool AnyRunning() const;
+    bool AnyInputOpen() const;
+
+    // The job's input, shared by the workers as it arrives.
     bool RelayJobData();
-    void CloseInput();
+    bool WantsJobData() const;
+    void FeedWorker(GhostscriptWorker& worker);
+    void CloseInput(GhostscriptWorker& worker);
+    void TrimBacklog();
+
     void BeginStop();
     int Timeout() const;
     /// Stops the run when it is past a limit (the bytes are counted when due,
@@ -90,28 +120,36 @@ private:
     bool CheckLimits(bool countNow = false);
     std::uint64_t BytesWritten() const;
     void RemovePagesNotHandedOut();
-    void ReadOutput(int maxReads);
-    void ReadError(int maxReads);
+    void ReadOutput(std::size_t w, int maxReads);
+    void ReadError(std::size_t w, int maxReads);
+    void ScanDocumentLines(const char* bytes, std::size_t count);
+    void StartSharing(std::int32_t from, std::int32_t to);
     void FailKilledAfterStop();
     void FailBrokenPage();
     int StopTimeLeft() const;
-    bool PageFileExists(std::int32_t pageNumber) const;
-    std::wstring PageFileName(std::int32_t pageNumber) const;
+    std::wstring FileName(const std::wstring& pattern, std::int32_t number) const;
+    std::wstring RunPageName(std::int32_t k) const;
     void NoteClosedFiles();
-    PageReadiness CheckPage(std::int32_t pageNumber, bool childEnded, bool cleanExit);
-    void HandOverCompletePages(bool childEnded, bool cleanExit);
-    void HandOver(std::int32_t pageNumber);
-    void ChildEnded();
+    PageReadiness CheckPage(std::size_t w, std::int32_t index);
+    void HandOverCompletePages();
+    bool HandOver(std::int32_t k, std::size_t w, std::int32_t index);
+    void Retire(GhostscriptWorker& worker);
+    void ChildEnded(std::size_t w);
+    void FinishFailure();
 
+    RIPEngineImpl& runner;
     RIPEngineImplData& d;
-    std::vector<char> input = std::vector<char>(kChunkSize);
-    std::size_t pendingOffset = 0;  // the part of input not yet written
-    std::size_t pendingSize = 0;
+    /// The job's data from the run's tag line on: bytes from backlogBase on
+    /// are kept until every worker has been given them.
+    std::vector<char> backlog;
+    std::uint64_t backlogBase = 0;
+    /// Workers may yet join that need the input from its start.
+    bool keepWholeInput = false;
+    bool sourceOpen = true;
     bool jobStarted = false;  // the first bytes of the job were read
     bool sourceLocked = false;
+    std::vector<char> chunk = std::vector<char>(kChunkSize);
     std::vector<char> output = std::vector<char>(kChunkSize);
-    bool outputOpen = true;
-    bool errorOpen = true;
     bool stopRequested = false;
     std::chrono::steady_clock::time_point stopDeadline;
     /// When the run's time is up, and when its bytes are counted next.
@@ -120,76 +158,104 @@ private:
     /// Page files of this run that were closed after writing (names only).
     std::set<std::wstring> closedFiles;
     std::vector<std::wstring> closedNow;
-    /// The page found cut short or malformed, 0 for none: nothing from it on
-    /// is handed out. brokenWhy says what was wrong with it.
+    /// The run's page found cut short or malformed, 0 for none: nothing from
+    /// it on is handed out. brokenWhy says what was wrong with it.
     std::int32_t brokenPage = 0;
+    std::size_t brokenWorker = 0;
     std::string brokenWhy;
     bool brokenCutShort = true;
+    /// No page comes any more: the next one's worker ended without it.
+    bool handOutEnded = false;
+    /// The first worker that failed by itself (its cause is the run's), and
+    /// whether a worker ended at the byte limit.
+    int failedWorker = -1;
+    bool sizeLimitEnd = false;
+    /// What worker 0 said on opening a PDF: the document's page count (0:
+    /// not said), and whether its page lines have begun (from then on its
+    /// output may hold the document's own text).
+    std::int32_t documentPages = 0;
+    bool documentLinesOver = false;
+    std::string documentLine;
 };
 
 void RIPEngineImpl::MonitorGhostscript()
 {
-    RunMonitor(*data).Run();
+    RunMonitor(*this, *data).Run();
+}
+
+bool RunMonitor::AnyRunning() const
+{
+    for (const auto& worker : d.workers)
+        if (worker->started && !worker->ended)
+            return true;
+    return false;
+}
+
+bool RunMonitor::AnyInputOpen() const
+{
+    for (const auto& worker : d.workers)
+        if (worker->inputWrite.IsValid())
+            return true;
+    return false;
 }
 
 void RunMonitor::Run()
 {
-    Platform::NativeHandle child;
-    {
-        ZLock guard(d.lock);
-        child = d.process.GetWaitHandle();
-    }
     // Without a child (it could not be started) the run ends at once; failed
     // is already set.
-    bool running = child != Platform::kInvalidHandle;
     const auto start = std::chrono::steady_clock::now();
     timeDeadline = start + std::chrono::seconds(d.timeLimitSeconds);
     nextByteCheck = start + std::chrono::milliseconds(kByteCheckMs);
-    // Ghostscript reads the run's header tag first; the prolog takes it.
+    keepWholeInput = d.plan.GetKind() == PagePlan::Kind::Ranges && d.workers.size() > 1;
+    // Every process reads the run's header tag first; the prolog takes it.
     const std::string tag = d.owner->GetHeaderTag() + "\n";
-    pendingSize = std::min(tag.size(), input.size());
-    std::copy(tag.begin(), tag.begin() + static_cast<std::ptrdiff_t>(pendingSize), input.begin());
+    backlog.assign(tag.begin(), tag.end());
 
     std::vector<Platform::WaitItem> items;
-    std::vector<Source> sources;
-    while (running) {
-        // A failure while the input is still open (the job could not be read,
-        // or Ghostscript's input could not be written) drains the run.
-        if (d.failed && d.inputWrite.IsValid() && !stopRequested)
+    std::vector<std::pair<Source, std::size_t>> sources;
+    while (AnyRunning()) {
+        // A failure while input is still open (the job could not be read, or
+        // a process's input could not be written) drains the run.
+        if (d.failed && AnyInputOpen() && !stopRequested)
             d.stopEvent.Set();
 
         items.clear();
         sources.clear();
-        auto add = [&](Platform::NativeHandle handle, bool forWrite, Source source) {
+        auto add = [&](Platform::NativeHandle handle, bool forWrite, Source source, std::size_t w = 0) {
             items.push_back({handle, forWrite});
-            sources.push_back(source);
+            sources.emplace_back(source, w);
         };
         add(d.stopEvent.GetWaitHandle(), false, Source::Stop);
-        add(child, false, Source::Child);
+        for (std::size_t w = 0; w < d.workers.size(); ++w)
+            if (Worker(w).started && !Worker(w).ended)
+                add(Worker(w).process.GetWaitHandle(), false, Source::Child, w);
         add(d.changeNotification.GetWaitHandle(), false, Source::Folder);
-        if (outputOpen)
-            add(d.outputPipe.Get(), false, Source::Output);
-        if (errorOpen)
-            add(d.errorPipe.Get(), false, Source::Error);
-        // The input is driven by readiness: a chunk waits for room in the pipe,
-        // the next read waits for the source to have data. Ghostscript's output
-        // is read meanwhile, so a full input pipe never blocks its output.
-        if (d.inputWrite.IsValid()) {
-            if (pendingSize > 0)
-                add(d.inputWrite.Get(), true, Source::Input);
-            else if (!sourceLocked)
-                add(d.jobSource, false, Source::Input);
+        for (std::size_t w = 0; w < d.workers.size(); ++w) {
+            GhostscriptWorker& worker = Worker(w);
+            if (!worker.started)
+                continue;
+            if (worker.outputOpen)
+                add(worker.outputPipe.Get(), false, Source::Output, w);
+            if (worker.errorOpen)
+                add(worker.errorPipe.Get(), false, Source::Error, w);
+            // The input is driven by readiness: data waits for room in the
+            // pipe, the next read for the source to have data. The output is
+            // read meanwhile, so a full input pipe never blocks it.
+            if (worker.inputWrite.IsValid() && worker.inputOffset < backlogBase + backlog.size())
+                add(worker.inputWrite.Get(), true, Source::Input, w);
         }
+        if (sourceOpen && !sourceLocked && WantsJobData())
+            add(d.jobSource, false, Source::Job);
 
         const int ready = Platform::WaitAny(items.data(), items.size(), Timeout());
         ++d.monitorWakeUps;
         if (ready == Platform::kWaitTimeout) {
             if (stopRequested) {
-                FailKilledAfterStop();  // the child did not end by itself: it is killed below
+                FailKilledAfterStop();  // the children did not end by themselves: they are killed below
                 break;
             }
             CheckLimits();
-            if (sourceLocked && !stopRequested)
+            if (sourceLocked && WantsJobData())
                 sourceLocked = !RelayJobData();
             continue;
         }
@@ -197,45 +263,51 @@ void RunMonitor::Run()
             d.FailRun(RIP_STAGE_RENDER, "waiting for Ghostscript failed");
             break;
         }
-        switch (sources[static_cast<std::size_t>(ready)]) {
+        const std::size_t w = sources[static_cast<std::size_t>(ready)].second;
+        switch (sources[static_cast<std::size_t>(ready)].first) {
         case Source::Stop:
             d.stopEvent.Consume();
             BeginStop();
             break;
         case Source::Child:
-            ChildEnded();
-            running = false;
+            ChildEnded(w);
             break;
         case Source::Folder:
             // Re-armed before looking, so that a file created after the look
             // still leaves a notification behind.
             NoteClosedFiles();
-            HandOverCompletePages(false, false);
+            HandOverCompletePages();
             break;
         case Source::Output:
-            ReadOutput(kReadsPerWakeUp);
+            ReadOutput(w, kReadsPerWakeUp);
             break;
         case Source::Error:
-            ReadError(kReadsPerWakeUp);
+            ReadError(w, kReadsPerWakeUp);
             break;
         case Source::Input:
+            FeedWorker(Worker(w));
+            TrimBacklog();
+            break;
+        case Source::Job:
             sourceLocked = !RelayJobData();
             break;
         }
-        // A child that keeps the folder busy never lets the wait time out.
-        if (running && stopRequested && StopTimeLeft() == 0) {
+        // Children that keep the folder busy never let the wait time out.
+        if (AnyRunning() && stopRequested && StopTimeLeft() == 0) {
             FailKilledAfterStop();
             break;
         }
-        if (running)
+        if (AnyRunning())
             CheckLimits();
     }
 
-    // Left without seeing the child's end (no end in time after a stop, or a
-    // failed wait): the child is killed and reaped.
+    // Left without seeing every child end (no end in time after a stop, or a
+    // failed wait): the children are killed and reaped.
     ZLock guard(d.lock);
-    d.process = Platform::ChildProcess();
+    for (const auto& worker : d.workers)
+        RIPEngineImpl::ReleaseWorker(*worker);
     RemovePagesNotHandedOut();
+    FinishFailure();
     if (d.stopRequested) {
         d.pagesProduced = 0;  // a stopped run has no pages, as after a stop from the host
     } else {
@@ -254,7 +326,7 @@ void RunMonitor::FailKilledAfterStop()
     const std::int32_t pages = d.pagesProduced;
     d.FailRun(d.stopRequested ? RIP_STAGE_STOP : RIP_STAGE_RENDER,
               std::string("Ghostscript did not end after ") + (d.stopRequested ? "the stop" : "its job failed") +
-                  " and was killed after " + std::to_string(pages) + (pages == 1 ? " page" : " pages"));
+                  " and was killed after " + Pages(pages));
 }
 
 void RunMonitor::FailBrokenPage()
@@ -263,11 +335,42 @@ void RunMonitor::FailBrokenPage()
     // full): weak, since its own report, when it ends with one, names the
     // cause. Any other fault was written by someone else, the job itself
     // most likely, and is the cause.
-    const std::string page = "page " + std::to_string(brokenPage);
+    const std::string page = "page " + std::to_string(d.plan.GetDocumentPage(brokenPage));
     if (brokenCutShort)
         d.FailRun(RIP_STAGE_RENDER, page + " was left unfinished by Ghostscript", true);
     else
         d.FailRun(RIP_STAGE_RENDER, page + " is not a well-formed page of the run (" + brokenWhy + ")");
+}
+
+void RunMonitor::FinishFailure()
+{
+    // Decided once every process has ended, so that the pages a failure
+    // names are the run's final count, whichever process failed first.
+    const std::int32_t pages = d.pagesProduced;
+    if (sizeLimitEnd)
+        d.FailRun(RIP_STAGE_RENDER, "the job wrote more than its limit of " + Bytes(d.maxOutputBytes) + " after " +
+                                        Pages(pages));
+    if (brokenPage != 0)
+        FailBrokenPage();
+    if (failedWorker >= 0) {
+        // The exit code and that process's own report name the cause.
+        GhostscriptWorker& failed = Worker(static_cast<std::size_t>(failedWorker));
+        failed.report.SetChildEnd(failed.exitCode, failed.signalled, pages, false);
+        d.failure.Adopt(failed.report);
+        d.FailRun(RIP_STAGE_RENDER, "Ghostscript failed", true);
+    } else if (pages == 0 && !d.stopRequested && !d.workers.empty()) {
+        // Ghostscript ends well when a range begins past the document's end,
+        // and when it cannot open a PDF (broken, encrypted).
+        const std::int32_t first = d.plan.GetDocumentPage(1);
+        if (d.pageRange && (documentPages > 0 || !d.owner->ExpectsPages()))
+            d.FailRun(RIP_STAGE_RENDER, "the document has no page " + std::to_string(first) +
+                                            (documentPages > 0 ? ": it has " + Pages(documentPages)
+                                                               : ": it ends before it"));
+        else if (d.owner->ExpectsPages())
+            d.FailRun(RIP_STAGE_RENDER, Worker(0).report.GetNoPagesReason());
+    }
+    if (d.failure.IsSet() && !d.workers.empty())
+        d.failure.TakeReport(Worker(failedWorker >= 0 ? static_cast<std::size_t>(failedWorker) : brokenWorker).report);
 }
 
 int RunMonitor::StopTimeLeft() const
@@ -279,7 +382,8 @@ int RunMonitor::StopTimeLeft() const
 
 void RunMonitor::BeginStop()
 {
-    CloseInput();
+    for (const auto& worker : d.workers)
+        CloseInput(*worker);
     if (!stopRequested)
         stopDeadline = std::chrono::steady_clock::now() + std::chrono::milliseconds(kStopGraceMs);
     stopRequested = true;
@@ -293,7 +397,7 @@ int RunMonitor::Timeout() const
         return StopTimeLeft();
     int timeout = -1;
     const auto sooner = [&timeout](int ms) { timeout = timeout < 0 ? ms : std::min(timeout, ms); };
-    if (sourceLocked && d.inputWrite.IsValid())
+    if (sourceLocked && sourceOpen)
         sooner(kLockedRetryMs);
     if (d.timeLimitSeconds > 0)
         sooner(MillisecondsUntil(timeDeadline));
@@ -327,121 +431,223 @@ bool RunMonitor::CheckLimits(bool countNow)
 
 std::uint64_t RunMonitor::BytesWritten() const
 {
-    return ZDirStorage(ZString(d.outputFolder)).GetContentSize(d.pagePrefix + L"_", false) +
+    // Every file of the run begins with its prefix: the pages and each
+    // process's own files.
+    return ZDirStorage(ZString(d.outputFolder)).GetContentSize(d.pagePrefix, false) +
            ZDirStorage(ZString(d.temporaryFolder.GetPath())).GetContentSize(std::wstring(), true);
 }
 
 void RunMonitor::RemovePagesNotHandedOut()
 {
     // A page that was never handed out is no page of the run: cut short by
-    // a stop, a limit, a full disk or a kill, or written by the job itself.
-    // Only names of this run's pattern are looked at.
-    const std::wstring start = d.pagePrefix + L"_";
+    // a stop, a limit, a full disk or a kill, written by the job itself, or
+    // a process's file that was never given the run's name. Only names of
+    // this run's prefix are looked at.
+    const std::int32_t firstHanded = IsSingleFileFormat(d.format) ? 1 : d.plan.GetDocumentPage(1);
+    const std::int32_t lastHanded = firstHanded + d.pagesProduced - 1;
     std::vector<std::wstring> names;
-    ZDirStorage(ZString(d.outputFolder)).List(start, names);
+    ZDirStorage(ZString(d.outputFolder)).List(d.pagePrefix, names);
     for (const std::wstring& name : names) {
         long number = 0;
-        if (ZUtilities::ConvertTo(name.substr(start.size()), number) && number > d.pagesProduced)
+        const std::wstring rest = name.substr(d.pagePrefix.size());
+        const bool page = !rest.empty() && rest[0] == L'_' && ZUtilities::ConvertTo(rest.substr(1), number);
+        if (!page || number < firstHanded || number > lastHanded)
             ZFileStorage(ZString(d.outputFolder + name)).Delete(false);
     }
 }
 
+bool RunMonitor::WantsJobData() const
+{
+    // Read on only while the process furthest behind is less than the
+    // backlog behind, so that memory stays bounded; a process that may yet
+    // join needs everything anyway (the preamble of a document, a few bytes).
+    if (keepWholeInput)
+        return true;
+    const std::uint64_t end = backlogBase + backlog.size();
+    std::uint64_t slowest = end;
+    bool open = false;
+    for (const auto& worker : d.workers) {
+        if (worker->inputWrite.IsValid()) {
+            open = true;
+            slowest = std::min(slowest, worker->inputOffset);
+        }
+    }
+    return open && end - slowest < kInputBacklog;
+}
+
 bool RunMonitor::RelayJobData()
 {
-    if (!d.inputWrite.IsValid())
+    std::size_t count = 0;
+    switch (Platform::ReadSource(d.jobSource, chunk.data(), chunk.size(), count)) {
+    case Platform::ReadStatus::Data:
+        if (!jobStarted)
+            d.owner->NoteJobStart(chunk.data(), count);
+        jobStarted = true;
+        backlog.insert(backlog.end(), chunk.begin(), chunk.begin() + static_cast<std::ptrdiff_t>(count));
+        for (const auto& worker : d.workers)
+            if (worker->started)
+                FeedWorker(*worker);
         return true;
-    if (pendingSize == 0) {
-        std::size_t count = 0;
-        switch (Platform::ReadSource(d.jobSource, input.data(), input.size(), count)) {
-        case Platform::ReadStatus::Data:
-            if (!jobStarted)
-                d.owner->NoteJobStart(input.data(), count);
-            jobStarted = true;
-            pendingOffset = 0;
-            pendingSize = count;
-            break;
-        case Platform::ReadStatus::Locked:
-            return false;
-        case Platform::ReadStatus::End:
-            CloseInput();
-            return true;
-        case Platform::ReadStatus::Error:
-            d.FailRun(RIP_STAGE_RENDER, "the job source cannot be read");
-            CloseInput();
-            return true;
-        }
+    case Platform::ReadStatus::Locked:
+        return false;
+    case Platform::ReadStatus::End:
+        sourceOpen = false;
+        for (const auto& worker : d.workers)
+            if (worker->started)
+                FeedWorker(*worker);  // closes the inputs that have had everything
+        return true;
+    case Platform::ReadStatus::Error:
+        break;
     }
-    while (pendingSize > 0) {
-        std::size_t written = 0;
-        const Platform::IoStatus status = Platform::WriteSome(
-            d.inputWrite.Get(), input.data() + pendingOffset, pendingSize, written);
-        if (status == Platform::IoStatus::Ok) {
-            pendingOffset += written;
-            pendingSize -= written;
-        } else if (status == Platform::IoStatus::WouldBlock) {
-            break;  // the rest goes when the pipe has room
-        } else {
-            // Ghostscript no longer reads its input; the next pass drains the run.
-            // Weak: its exit code, seen later, usually names the cause.
-            d.FailRun(RIP_STAGE_RENDER, "Ghostscript stopped reading the job", true);
-            pendingSize = 0;
-        }
-    }
+    d.FailRun(RIP_STAGE_RENDER, "the job source cannot be read");
+    sourceOpen = false;
+    for (const auto& worker : d.workers)
+        CloseInput(*worker);
     return true;
 }
 
-void RunMonitor::CloseInput()
+void RunMonitor::FeedWorker(GhostscriptWorker& worker)
 {
-    // Only this thread writes to the input; closing it ends Ghostscript's job.
-    d.inputWrite.Close();
-    pendingSize = 0;
+    const std::uint64_t end = backlogBase + backlog.size();
+    while (worker.inputWrite.IsValid() && worker.inputOffset < end) {
+        std::size_t written = 0;
+        const std::size_t at = static_cast<std::size_t>(worker.inputOffset - backlogBase);
+        const Platform::IoStatus status =
+            Platform::WriteSome(worker.inputWrite.Get(), backlog.data() + at, backlog.size() - at, written);
+        if (status == Platform::IoStatus::Ok) {
+            worker.inputOffset += written;
+        } else if (status == Platform::IoStatus::WouldBlock) {
+            return;  // the rest goes when the pipe has room
+        } else {
+            // Ghostscript no longer reads its input; the next pass drains the
+            // run. Weak: its exit code, seen later, usually names the cause.
+            d.FailRun(RIP_STAGE_RENDER, "Ghostscript stopped reading the job", true);
+            CloseInput(worker);
+        }
+    }
+    if (!sourceOpen && worker.inputOffset >= end)
+        CloseInput(worker);  // the whole job is in: Ghostscript's input ends
 }
 
-void RunMonitor::ReadOutput(int maxReads)
+void RunMonitor::CloseInput(GhostscriptWorker& worker)
 {
-    for (int n = 0; outputOpen && (maxReads < 0 || n < maxReads); ++n) {
+    // Only this thread writes to the inputs; closing one ends that
+    // process's job.
+    worker.inputWrite.Close();
+}
+
+void RunMonitor::TrimBacklog()
+{
+    if (keepWholeInput)
+        return;
+    std::uint64_t slowest = backlogBase + backlog.size();
+    for (const auto& worker : d.workers)
+        if (worker->inputWrite.IsValid())
+            slowest = std::min(slowest, worker->inputOffset);
+    const std::size_t done = static_cast<std::size_t>(slowest - backlogBase);
+    if (done >= kBacklogTrim && done * 2 >= backlog.size()) {
+        backlog.erase(backlog.begin(), backlog.begin() + static_cast<std::ptrdiff_t>(done));
+        backlogBase = slowest;
+    }
+}
+
+void RunMonitor::ReadOutput(std::size_t w, int maxReads)
+{
+    GhostscriptWorker& worker = Worker(w);
+    for (int n = 0; worker.outputOpen && (maxReads < 0 || n < maxReads); ++n) {
         std::size_t count = 0;
         const Platform::IoStatus status =
-            Platform::ReadSome(d.outputPipe.Get(), output.data(), output.size(), count);
+            Platform::ReadSome(worker.outputPipe.Get(), output.data(), output.size(), count);
         if (status == Platform::IoStatus::Ok) {
-            d.owner->ScanJobHeader(output.data(), count);
-            d.failure.AddStandardOutput(output.data(), count);
+            // Every process reads the whole job or document start and writes
+            // the same header: the first process's counts, once.
+            if (w == 0) {
+                d.owner->ScanJobHeader(output.data(), count);
+                if (d.plan.GetKind() == PagePlan::Kind::Ranges)
+                    ScanDocumentLines(output.data(), count);
+            }
+            worker.report.AddStandardOutput(output.data(), count);
         } else if (status == Platform::IoStatus::WouldBlock) {
             return;
         } else {
             // The child's end of the pipe is closed: nothing more will come,
             // and a hung-up pipe must leave the wait set or it reports forever.
-            outputOpen = false;
+            worker.outputOpen = false;
         }
     }
 }
 
-void RunMonitor::ReadError(int maxReads)
+void RunMonitor::ReadError(std::size_t w, int maxReads)
 {
-    for (int n = 0; errorOpen && (maxReads < 0 || n < maxReads); ++n) {
+    GhostscriptWorker& worker = Worker(w);
+    for (int n = 0; worker.errorOpen && (maxReads < 0 || n < maxReads); ++n) {
         std::size_t count = 0;
         const Platform::IoStatus status =
-            Platform::ReadSome(d.errorPipe.Get(), output.data(), output.size(), count);
+            Platform::ReadSome(worker.errorPipe.Get(), output.data(), output.size(), count);
         if (status == Platform::IoStatus::Ok)
-            d.failure.AddErrorOutput(output.data(), count);
+            worker.report.AddErrorOutput(output.data(), count);
         else if (status == Platform::IoStatus::WouldBlock)
             return;
         else
-            errorOpen = false;
+            worker.errorOpen = false;
     }
 }
 
-std::wstring RunMonitor::PageFileName(std::int32_t pageNumber) const
+void RunMonitor::ScanDocumentLines(const char* bytes, std::size_t count)
+{
+    // On opening a PDF, before its first page, Ghostscript says which pages
+    // it will render ("Processing pages 1 through 20.", the range's end or
+    // the document's, whichever comes first), or that the range begins past
+    // the document's end. Only lines before the first "Page" line are
+    // looked at: later ones may carry the document's own text (font names).
+    for (std::size_t i = 0; i < count && !documentLinesOver; ++i) {
+        if (bytes[i] != '\n') {
+            if (documentLine.size() < kDocumentLineLimit)
+                documentLine += bytes[i];
+            continue;
+        }
+        if (documentLine.rfind("Page ", 0) == 0) {
+            documentLinesOver = true;
+        } else if (documentLine.rfind("Processing pages ", 0) == 0) {
+            const std::size_t through = documentLine.find(" through ");
+            const std::int32_t from = NumberAfter(documentLine, "Processing pages ");
+            const std::int32_t to =
+                through == std::string::npos ? 0 : NumberAfter(documentLine.substr(through), " through ");
+            if (from > 0 && to >= from)
+                StartSharing(from, to);
+        } else if (const std::int32_t pages = NumberAfter(
+                       documentLine, "Requested FirstPage is greater than the number of pages in the file: ")) {
+            documentPages = pages;
+        }
+        documentLine.clear();
+    }
+}
+
+void RunMonitor::StartSharing(std::int32_t from, std::int32_t to)
+{
+    if (stopRequested || !d.plan.SetPageSpan(from, to, d.maxWorkers))
+        return;
+    // The others join worker 0, which is ended after its own part.
+    try {
+        if (runner.SpawnWorkers())
+            return;
+    } catch (const std::exception& e) {
+        d.FailRun(RIP_STAGE_START, e.what());
+    }
+    BeginStop();
+}
+
+std::wstring RunMonitor::FileName(const std::wstring& pattern, std::int32_t number) const
 {
     std::wstring name;
-    FormatString(name, d.pagePattern.c_str(), pageNumber);
+    FormatString(name, pattern.c_str(), number);
     return name;
 }
 
-bool RunMonitor::PageFileExists(std::int32_t pageNumber) const
+std::wstring RunMonitor::RunPageName(std::int32_t k) const
 {
-    const std::wstring name = PageFileName(pageNumber);
-    return !name.empty() && ZFileStorage(ZString(name)).Exists();
+    // The single-file formats' one file is number 1, as a run of every page names it.
+    return FileName(d.pagePattern, IsSingleFileFormat(d.format) ? 1 : d.plan.GetDocumentPage(k));
 }
 
 void RunMonitor::NoteClosedFiles()
@@ -451,26 +657,28 @@ void RunMonitor::NoteClosedFiles()
     closedFiles.insert(closedNow.begin(), closedNow.end());
 }
 
-RunMonitor::PageReadiness RunMonitor::CheckPage(std::int32_t pageNumber, bool childEnded,
-                                                bool cleanExit)
+RunMonitor::PageReadiness RunMonitor::CheckPage(std::size_t w, std::int32_t index)
 {
-    const std::wstring name = PageFileName(pageNumber);
+    const GhostscriptWorker& worker = Worker(w);
+    const std::wstring name = FileName(worker.pagePattern, index);
     if (name.empty() || !ZFileStorage(ZString(name)).Exists())
         return PageReadiness::NotYet;
-    // Ghostscript closes page n before it opens page n + 1, so either of a
-    // close and the next file tells that page n's file is closed. Neither
-    // proves the file whole: the system also closes the file of a killed
-    // child, a write that failed (a full disk) leaves a closed, short file,
-    // and the job itself may write a file under a page's name (also the next
+    // Ghostscript closes file n before it opens file n + 1, so either of a
+    // close and the next file tells that file n is closed. Neither proves
+    // the file whole: the system also closes the file of a killed child, a
+    // write that failed (a full disk) leaves a closed, short file, and the
+    // job itself may write a file under a page's name (also the next
     // page's, ahead of Ghostscript). For the image formats the file's whole
     // structure decides, read once a sign of its close is there: a file cut
     // short is unfinished only once its own close or the child's end was
-    // seen. Elsewhere only the next page's file or the child's clean exit
-    // shows that the file was finished.
-    const std::wstring leaf = name.substr(d.outputFolder.size());
-    const bool closeSeen = closedFiles.count(leaf) != 0 || childEnded;
+    // seen. Elsewhere only the next file or the child's clean exit shows
+    // that the file was finished.
+    const bool childEnded = worker.ended;
+    const std::wstring next = FileName(worker.pagePattern, index + 1);
+    const bool nextExists = !next.empty() && ZFileStorage(ZString(next)).Exists();
+    const bool closeSeen = closedFiles.count(name.substr(d.outputFolder.size())) != 0 || childEnded;
     if (HasPageCheck(d.format)) {
-        if (!closeSeen && !PageFileExists(pageNumber + 1))
+        if (!closeSeen && !nextExists)
             return PageReadiness::NotYet;
         switch (CheckPageFile(name, d.format, d.pageWidth, d.pageHeight, &brokenWhy)) {
         case PageFileState::Whole:
@@ -482,88 +690,135 @@ RunMonitor::PageReadiness RunMonitor::CheckPage(std::int32_t pageNumber, bool ch
             return PageReadiness::Broken;
         }
     }
-    if (PageFileExists(pageNumber + 1) || (childEnded && cleanExit))
+    if (nextExists || (childEnded && worker.exitCode == 0 && !worker.retired))
         return PageReadiness::Complete;
     return childEnded ? PageReadiness::Broken : PageReadiness::NotYet;
 }
 
-void RunMonitor::HandOverCompletePages(bool childEnded, bool cleanExit)
+void RunMonitor::HandOverCompletePages()
 {
-    while (brokenPage == 0 && !d.stopRequested) {
-        const std::int32_t next = d.pagesProduced + 1;
-        switch (CheckPage(next, childEnded, cleanExit)) {
+    while (brokenPage == 0 && !handOutEnded && !d.stopRequested) {
+        const std::int32_t k = d.pagesProduced + 1;
+        std::int32_t w = 0;
+        std::int32_t index = 0;
+        if (!d.plan.Locate(k, w, index) || static_cast<std::size_t>(w) >= d.workers.size()) {
+            handOutEnded = true;  // past the range's end
+            break;
+        }
+        const std::size_t worker = static_cast<std::size_t>(w);
+        switch (CheckPage(worker, index)) {
         case PageReadiness::NotYet:
-            return;
+            if (!Worker(worker).ended)
+                return;
+            handOutEnded = true;  // its process ended without it: no page comes any more
+            break;
         case PageReadiness::Complete:
             // A page that takes the run past its byte limit is not handed out.
             if (CheckLimits(true))
                 return;
-            HandOver(next);
+            if (!HandOver(k, worker, index)) {
+                brokenPage = k;
+                brokenWorker = worker;
+                brokenCutShort = false;
+                d.stopEvent.Set();
+            }
             break;
         case PageReadiness::Broken:
             // A page Ghostscript did not finish: nothing from it on is handed
-            // out, and the run is drained like a stop. The child gets the
+            // out, and the run is drained like a stop. The process gets the
             // stop's grace to end by itself, because a write that failed (a
             // full disk) makes it report the cause on its way out; the run is
             // failed once its end is known, so that a host that sees the
             // failure also sees that cause.
-            brokenPage = next;
+            brokenPage = k;
+            brokenWorker = worker;
             d.stopEvent.Set();
-            return;
+            break;
         }
     }
+    if (!handOutEnded && brokenPage == 0)
+        return;
+    // The other processes can add nothing from here on; the one whose page
+    // is broken gets the stop's grace to say why.
+    for (std::size_t w = 0; w < d.workers.size(); ++w)
+        if (!(brokenPage != 0 && w == brokenWorker))
+            Retire(Worker(w));
 }
 
-void RunMonitor::HandOver(std::int32_t pageNumber)
+bool RunMonitor::HandOver(std::int32_t k, std::size_t w, std::int32_t index)
 {
-    // Ghostscript wrote the header before the page's file: read now, it is
-    // known when the page goes out, and no page need wait for it.
-    ReadOutput(kReadsBeforeHandOver);
+    // The first process wrote the header before its first page's file: read
+    // now, it is known when the page goes out, and no page need wait for it.
+    ReadOutput(0, kReadsBeforeHandOver);
+    // A page of another process's files takes its name as a page of the run
+    // (a rename within the folder, which replaces whatever had that name).
+    const std::wstring file = FileName(Worker(w).pagePattern, index);
+    const std::wstring name = RunPageName(k);
+    if (file != name && !Platform::MoveFile(file, name)) {
+        brokenWhy = "it cannot be given its name";
+        return false;
+    }
     // AddPage takes the lock itself; pagesProduced counts the page only after
     // the engine has stored it, so a waiter never finds it missing.
-    d.owner->AddPage(pageNumber, BitmapFile(PageFileName(pageNumber)));
-    d.pagesProduced = pageNumber;
+    d.owner->AddPage(k, BitmapFile(name));
+    d.pagesProduced = k;
     d.pageEvent.Notify();
+    // A process whose share is out has nothing more to give.
+    for (std::int32_t other = 0; other < d.plan.GetWorkerCount(); ++other) {
+        const std::int32_t last = d.plan.GetLastPageOf(other);
+        if (last != 0 && last <= k)
+            Retire(Worker(static_cast<std::size_t>(other)));
+    }
+    return true;
 }
 
-void RunMonitor::ChildEnded()
+void RunMonitor::Retire(GhostscriptWorker& worker)
 {
+    if (!worker.started || worker.ended || worker.retired)
+        return;
+    worker.retired = true;
+    CloseInput(worker);
+    ZLock guard(d.lock);
+    worker.process.Kill();
+}
+
+void RunMonitor::ChildEnded(std::size_t w)
+{
+    GhostscriptWorker& worker = Worker(w);
     // The rest of the output first (the child is gone, so the reads end): the
     // header values it may still hold are then known when the last pages are
     // announced.
-    ReadOutput(-1);
-    ReadError(-1);
-    int code = 0;
-    bool signalled = false;
+    ReadOutput(w, -1);
+    ReadError(w, -1);
     {
         ZLock guard(d.lock);
-        if (!d.process.TryGetExitCode(code))
-            code = 0;
-        signalled = d.process.EndedBySignal();
+        if (!worker.process.TryGetExitCode(worker.exitCode))
+            worker.exitCode = 0;
+        worker.signalled = worker.process.EndedBySignal();
+        RIPEngineImpl::ReleaseWorker(worker);
+    }
+    worker.ended = true;
+    CloseInput(worker);
+    if (!worker.retired && worker.exitCode != 0) {
+        // A file written up to the byte limit ends the child (the system's
+        // file size limit) before the count would have seen it; the file may
+        // be one Ghostscript removed as soon as it made it, which no count
+        // sees.
+        if (!d.stopRequested && d.maxOutputBytes > 0 &&
+            (Platform::ChildProcess::IsFileSizeLimitEnd(worker.exitCode) ||
+             BytesWritten() >= static_cast<std::uint64_t>(d.maxOutputBytes)))
+            sizeLimitEnd = true;
+        if (d.stopRequested) {
+            // No page goes out after a stop: the count is final already.
+            worker.report.SetChildEnd(worker.exitCode, worker.signalled, d.pagesProduced, true);
+            d.failure.Adopt(worker.report);
+            d.FailRun(RIP_STAGE_STOP, "Ghostscript failed", true);
+        } else if (failedWorker < 0) {
+            failedWorker = static_cast<int>(w);
+        }
     }
     NoteClosedFiles();
-    HandOverCompletePages(true, code == 0);
-    ZLock guard(d.lock);
-    // A file written up to the byte limit ends the child (the system's file
-    // size limit) before the count would have seen it; the file may be one
-    // Ghostscript removed as soon as it made it, which no count sees.
-    if (code != 0 && !d.stopRequested && d.maxOutputBytes > 0 &&
-        (Platform::ChildProcess::IsFileSizeLimitEnd(code) ||
-         BytesWritten() >= static_cast<std::uint64_t>(d.maxOutputBytes)))
-        d.FailRun(RIP_STAGE_RENDER, "the job wrote more than its limit of " + Bytes(d.maxOutputBytes) + " after " +
-                                        Pages(d.pagesProduced));
-    if (brokenPage != 0)
-        FailBrokenPage();
-    if (code != 0) {
-        // The exit code and Ghostscript's own report name the cause.
-        d.failure.SetChildEnd(code, signalled, d.pagesProduced, d.stopRequested);
-        d.FailRun(RIP_STAGE_RENDER, "Ghostscript failed", true);
-    } else if (d.pagesProduced == 0 && !d.stopRequested && d.owner->ExpectsPages()) {
-        // Ghostscript reports a PDF it cannot open (broken, encrypted) and
-        // still ends well.
-        d.FailRun(RIP_STAGE_RENDER, d.failure.GetNoPagesReason());
-    }
-    d.process = Platform::ChildProcess();
+    HandOverCompletePages();
 }
 
 }  // namespace Quillet

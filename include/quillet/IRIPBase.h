@@ -81,6 +81,21 @@ public:
     /// default): no limit. Read when a run starts.
     void SetMaxOutputBytes(std::int64_t bytes);
     std::int64_t GetMaxOutputBytes() const;
+    /// Renders only pages first to last of the document (last 0: to its
+    /// end); (0, 0), the default, renders every page. A PDF's other pages
+    /// are not read at all, a PostScript job's are read but not rendered,
+    /// and a run whose last page is out ends there. Page numbers stay the
+    /// document's own: GetPage(n) and OnPageReady give document page n, so
+    /// the first page of the run is GetPage(first), and GetPage of a page
+    /// before first fails at once; GetPageCount counts the pages rendered.
+    /// A range that ends past the document renders the pages it has; one
+    /// that begins past it fails the run ("the document has no page 30: it
+    /// has 20 pages"), as does a range that is no range (first below 1 with
+    /// last set, or last below first). Repeated pages are not taken for
+    /// copies in a range. Read when a run starts; StartPreview ignores it.
+    void SetPageRange(std::int32_t first, std::int32_t last);
+    std::int32_t GetFirstPage() const;
+    std::int32_t GetLastPage() const;
 
     /// Waits until page pageNumber of the first copy is ready and copies its
     /// record into page. False for a page that will not come.
@@ -163,6 +178,8 @@ protected:
     bool useTTFont;
     std::int32_t timeLimit;
     std::int64_t maxOutputBytes;
+    std::int32_t firstPage;
+    std::int32_t lastPage;
 };
 
 /// Creates a service for the job that params describes: a document path, or

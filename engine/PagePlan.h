@@ -1,0 +1,110 @@
+// PagePlan: how the pages of one run are shared among its Ghostscript
+// processes, and which file of which process each page is.
+#pragma once
+
+#include "platform/ZTypes.h"
+
+#include <cstdint>
+#include <string>
+#include <vector>
+
+namespace Quillet {
+
+/// The pages of one run and the Ghostscript processes ("workers", numbered
+/// from 0) that render them.
+///
+/// A run renders document pages first to last (last 0: to the document's
+/// end). Its k-th page (k from 1) is document page first + k - 1, and each
+/// worker writes its pages into files counted from 1 in its own order, so a
+/// page is found as (worker, index). Two ways to share:
+///  - Interleaved: for a job each worker interprets whole (PostScript, a job
+///    on the input). Worker w renders the run's pages k with (k - 1) mod W
+///    == w and only interprets the others; with more than two workers, the
+///    pages beyond what their lists can hold (kListCharacters) are all
+///    worker 0's.
+///  - Ranges: for a PDF read from its file, whose other pages Ghostscript
+///    does not read at all. Worker 0 starts alone with the whole range; once
+///    the run's page count is known (SetPageSpan), the range is cut into
+///    contiguous parts for the workers, worker 0 keeps the first part and is
+///    ended after its last page.
+/// A plan of one worker renders everything in that worker.
+///
+/// Plain value; used by the run's monitor thread only once the run started.
+class PagePlan {
+public:
+    enum class Kind { Interleaved, Ranges };
+
+    /// Fewer pages than this stay on one process: the start-up of another
+    /// Ghostscript costs more than it saves (see the README's figures).
+    static constexpr std::int32_t kMinPagesToShare = 2;
+    /// At most this many processes, whatever the processor count says.
+    static constexpr std::int32_t kMaxWorkers = 64;
+    /// Ghostscript takes a switch of up to 2047 characters: more than two
+    /// interleaved workers get page lists of about this length, and the
+    /// pages beyond them are worker 0's alone.
+    static constexpr std::int32_t kListCharacters = 1800;
+
+    PagePlan() = default;
+    /// A plan for pages first to last (last 0: to the end) of a job of
+    /// knownPages pages (0: not known), for at most workers processes.
+    /// Interleaved plans get their workers now: never more than the pages
+    /// the range and knownPages leave, and one when those are fewer than
+    /// kMinPagesToShare. Ranges plans start with one worker.
+    PagePlan(Kind kind, std::int32_t first, std::int32_t last, std::int32_t workers, std::int32_t knownPages);
+
+    Kind GetKind() const { return kind; }
+    std::int32_t GetFirstPage() const { return first; }
+    std::int32_t GetLastPage() const { return last; }
+    /// The workers the plan has now (a Ranges plan gains some in SetPageSpan).
+    std::int32_t GetWorkerCount() const { return static_cast<std::int32_t>(parts.size()); }
+    /// The document page of the run's k-th page.
+    std::int32_t GetDocumentPage(std::int32_t k) const { return first + k - 1; }
+
+    /// The Ghostscript switches that give worker w its pages (none for a
+    /// worker of every page).
+    std::vector<std::wstring> GetPageSwitches(std::int32_t worker) const;
+    /// Which worker renders the run's k-th page, and as its how-manieth
+    /// file; false for a page beyond the range.
+    bool Locate(std::int32_t k, std::int32_t& worker, std::int32_t& index) const;
+    /// The run's page k after which worker w has nothing more to render, 0
+    /// while that is open.
+    std::int32_t GetLastPageOf(std::int32_t worker) const;
+
+    /// Ranges plans: the run will render document pages from to to (to is
+    /// the document's last page, or the range's last when that comes
+    /// first), which worker 0 reports on opening the document. Cuts the
+    /// range for up to maxWorkers workers; false when it stays with one.
+    /// Only the first call counts.
+    bool SetPageSpan(std::int32_t from, std::int32_t to, std::int32_t maxWorkers);
+    /// The run's page count once SetPageSpan gave it, else 0.
+    std::int32_t GetPageSpan() const { return span; }
+
+private:
+    /// The run's pages k = start, start + step, ... up to end (0: open) in
+    /// list order, then pages tailFrom to tailEnd (tailFrom 0: none;
+    /// tailEnd 0: open).
+    struct Part {
+        std::int32_t start = 1;
+        std::int32_t step = 1;
+        std::int32_t end = 0;
+        std::int32_t tailFrom = 0;
+        std::int32_t tailEnd = 0;
+    };
+    /// Pages of part's stride (0 when it is open).
+    static std::int32_t StrideCount(const Part& part);
+
+    Kind kind = Kind::Interleaved;
+    std::int32_t first = 1;
+    std::int32_t last = 0;
+    std::int32_t span = 0;
+    bool spanSet = false;
+    std::vector<Part> parts{Part()};
+};
+
+/// The page count a PostScript job file declares in its "%%Pages:" comment
+/// (the header's, or for "(atend)" the trailer's); 0 when source is no
+/// regular file or declares none. A hint for how many processes to start:
+/// no plan relies on it for which pages exist.
+std::int32_t ReadDeclaredPageCount(Platform::NativeHandle source);
+
+}  // namespace Quillet
