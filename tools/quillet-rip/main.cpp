@@ -14,6 +14,7 @@
 
 #include <unistd.h>
 
+#include <algorithm>
 #include <atomic>
 #include <cerrno>
 #include <chrono>
@@ -61,6 +62,8 @@ void PrintUsage(std::FILE* out)
         "                            the output goes where they say, and no pages are listed\n"
         "      --ijs-model MFR MODEL manufacturer and model for the ijs format\n"
         "      --ijs-params P        parameters for the IJS server\n"
+        "      --pages A-B           render only pages A to B of the document (also A, and\n"
+        "                            A- for A to the end); pages keep their numbers\n"
         "      --callback            take the pages through a callback as they arrive\n"
         "      --time-limit SECONDS  stop and fail the run once it has taken this long\n"
         "      --max-output-mb MB    stop and fail the run once it has written more than\n"
@@ -223,6 +226,8 @@ struct Options {
     long timeLimit = 0;
     long maxOutputMb = 0;
     std::string passwordFile;
+    long firstPage = 0;  // 0: every page
+    long lastPage = 0;   // 0: to the end
 };
 
 /// The version line, and what the programs that read documents can reach.
@@ -343,6 +348,15 @@ Options ParseCommandLine(int argc, char** argv)
             const std::string megabytes = value("a number of megabytes");
             if (!ParseNumber(megabytes, 1, 8796093022207L, options.maxOutputMb))
                 UsageError("invalid output limit '" + megabytes + "' (whole megabytes, at least 1)");
+        } else if (name == "--pages") {
+            const std::string pages = value("a page range A-B");
+            const std::size_t dash = pages.find('-');
+            const std::string first = pages.substr(0, dash);
+            const std::string last = dash == std::string::npos ? first : pages.substr(dash + 1);
+            options.lastPage = 0;
+            if (!ParseNumber(first, 1, 2147483647L, options.firstPage) ||
+                (!last.empty() && !ParseNumber(last, options.firstPage, 2147483647L, options.lastPage)))
+                UsageError("invalid page range '" + pages + "' (expected A-B, A or A-, pages from 1)");
         } else if (name == "--password-file") {
             options.passwordFile = value("a file");
         } else if (name == "--callback") {
@@ -525,6 +539,7 @@ int Render(Quillet::IRIPBase& rip, const Options& options, const WideSettings& w
         rip.SetIJSParams(wide.ijsParams);
     rip.SetTimeLimit(static_cast<std::int32_t>(options.timeLimit));
     rip.SetMaxOutputBytes(static_cast<std::int64_t>(options.maxOutputMb) << 20);
+    rip.SetPageRange(static_cast<std::int32_t>(options.firstPage), static_cast<std::int32_t>(options.lastPage));
 
     try {
         if (!rip.StartRIP())
@@ -569,8 +584,10 @@ int Render(Quillet::IRIPBase& rip, const Options& options, const WideSettings& w
         std::wstring ignored;
         rip.GetOutputFile(ignored);
     } else {
+        // The pages keep the document's numbers, from the range's first on.
         Quillet::BitmapFile page;
-        for (std::int32_t n = 1; rip.GetPage(n, page); ++n)
+        for (std::int32_t n = std::max<std::int32_t>(1, static_cast<std::int32_t>(options.firstPage));
+             rip.GetPage(n, page); ++n)
             reporter.Report(n, page.GetFilePath(), page.Orientation());
     }
     reporter.ClearProgress();
