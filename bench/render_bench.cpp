@@ -1,10 +1,12 @@
-// Ratio benchmark: one job rendered through the library (StartRIP and a
-// GetPage loop), through the library with its children unconfined, and by
-// Ghostscript alone with the same switches, alternating, several rounds.
-// Reports the ratio of the median wall times (library / gs), the cost of
-// confining Ghostscript (confined / unconfined library runs), the host
-// process's own CPU time as a share of Ghostscript's, and the time to the
-// first page as a share of the whole library run.
+// Ratio benchmark, alternating in every round:
+//  - a PostScript job and the same job as a PDF rendered by one Ghostscript
+//    process alone (the switches the library gives one process), through
+//    the library with one process (NUMBER_OF_PROCESSORS=1), and through the
+//    library with a process per processor (as a host runs it), confined and
+//    unconfined: wall time, CPU, time to the first page, and the peak memory
+//    of the host and of its children (summed over the children at once);
+//  - a page range: page 1 of a 100-page PDF against all of it.
+// Reports ratios of medians of the same run.
 //
 //   render_bench [--rounds N] [--dpi D] [--job FILE.ps] [--keep DIR]
 #include <quillet/quillet.h>
@@ -18,11 +20,14 @@
 #include <unistd.h>
 
 #include <algorithm>
+#include <atomic>
 #include <chrono>
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
 #include <filesystem>
+#include <fstream>
+#include <sstream>
 #include <string>
 #include <thread>
 #include <vector>
@@ -46,7 +51,17 @@ struct Sample {
     double firstPage = 0;   // seconds from the start to the first page handed over
     double hostCpu = 0;     // this process, user + system
     double childCpu = 0;    // reaped children (Ghostscript), user + system
+    double hostPeakMb = 0;  // this process's largest resident size during the run
+    double childPeakMb = 0; // the largest sum of the children's resident sizes
     int pages = 0;
+};
+
+/// How a library run is made.
+struct RunKind {
+    const char* processes;  // NUMBER_OF_PROCESSORS for the run; null: the machine's
+    bool confined = true;
+    int firstPage = 0;      // page range, (0, 0): every page
+    int lastPage = 0;
 };
 
 double Seconds(const timeval& t) { return t.tv_sec + t.tv_usec / 1e6; }
@@ -62,7 +77,7 @@ double Median(std::vector<double> values)
 {
     std::sort(values.begin(), values.end());
     const std::size_t n = values.size();
-    return n % 2 ? values[n / 2] : (values[n / 2 - 1] + values[n / 2]) / 2;
+    return n == 0 ? 0 : n % 2 ? values[n / 2] : (values[n / 2 - 1] + values[n / 2]) / 2;
 }
 
 void EmptyFolder(const fs::path& folder)
@@ -72,8 +87,7 @@ void EmptyFolder(const fs::path& folder)
     fs::create_directories(folder);
 }
 
-/// The -dNumRenderingThreads value the library uses: NUMBER_OF_PROCESSORS
-/// when set, else the online processors.
+/// NUMBER_OF_PROCESSORS when set, else the online processors: the library's count.
 int ProcessorCount()
 {
     if (const char* value = std::getenv("NUMBER_OF_PROCESSORS"))
@@ -83,16 +97,68 @@ int ProcessorCount()
 
 std::wstring Wide(const std::string& text) { return std::wstring(text.begin(), text.end()); }
 
-Sample RunLibrary(const Settings& settings, const fs::path& folder, bool confined = true)
+/// Resident kilobytes of process pid ("self" for this one), 0 when gone.
+long ResidentKb(const std::string& pid)
+{
+    std::ifstream status("/proc/" + pid + "/status");
+    for (std::string line; std::getline(status, line);)
+        if (line.rfind("VmRSS:", 0) == 0)
+            return std::atol(line.c_str() + 6);
+    return 0;
+}
+
+/// Samples this process's and its children's resident sizes every 5 ms
+/// while it lives; keeps the peaks.
+class MemorySampler {
+public:
+    MemorySampler() : thread([this] { Sample(); }) {}
+    ~MemorySampler() { Stop(); }
+    void Stop()
+    {
+        running = false;
+        if (thread.joinable())
+            thread.join();
+    }
+    double HostPeakMb() const { return hostPeak / 1024.0; }
+    double ChildPeakMb() const { return childPeak / 1024.0; }
+
+private:
+    void Sample()
+    {
+        while (running) {
+            hostPeak = std::max(hostPeak, ResidentKb("self"));
+            long children = 0;
+            for (const auto& task : fs::directory_iterator("/proc/self/task")) {
+                std::ifstream list(task.path() / "children");
+                for (std::string pid; list >> pid;)
+                    children += ResidentKb(pid);
+            }
+            childPeak = std::max(childPeak, children);
+            std::this_thread::sleep_for(std::chrono::milliseconds(5));
+        }
+    }
+    std::atomic<bool> running{true};
+    long hostPeak = 0;
+    long childPeak = 0;
+    std::thread thread;
+};
+
+Sample RunLibrary(const Settings& settings, const std::string& document, const fs::path& folder,
+                  const RunKind& kind)
 {
     EmptyFolder(folder);
-    Quillet::Platform::SetConfinementEnabled(confined);
+    Quillet::Platform::SetConfinementEnabled(kind.confined);
+    if (kind.processes)
+        ::setenv("NUMBER_OF_PROCESSORS", kind.processes, 1);
+    else
+        ::unsetenv("NUMBER_OF_PROCESSORS");
     Sample sample;
     const double hostBefore = CpuOf(RUSAGE_SELF);
     const double childBefore = CpuOf(RUSAGE_CHILDREN);
+    MemorySampler memory;
     const Clock::time_point start = Clock::now();
 
-    Quillet::IRIPBase* rip = Quillet::CreateRIPService(Wide(settings.job));
+    Quillet::IRIPBase* rip = Quillet::CreateRIPService(Wide(document));
     if (!rip) {
         std::fprintf(stderr, "render_bench: cannot create the service\n");
         std::exit(1);
@@ -100,46 +166,43 @@ Sample RunLibrary(const Settings& settings, const fs::path& folder, bool confine
     rip->SetOutputFolder(Wide(folder.string()));
     rip->SetOutputFormat(Quillet::RIP_PNG16M);
     rip->SetResolution(settings.dpi);
+    rip->SetPageRange(kind.firstPage, kind.lastPage);
     if (!rip->StartRIP()) {
         std::fprintf(stderr, "render_bench: the job did not start\n");
         std::exit(1);
     }
     Quillet::BitmapFile page;
-    for (int n = 1; rip->GetPage(n, page); ++n) {
-        if (n == 1)
+    for (int n = std::max(1, kind.firstPage); rip->GetPage(n, page); ++n) {
+        if (sample.pages == 0)
             sample.firstPage = std::chrono::duration<double>(Clock::now() - start).count();
-        sample.pages = n;
+        ++sample.pages;
     }
     const bool good = rip->GetPageCount() >= 0;
     rip->Release();
 
     sample.wall = std::chrono::duration<double>(Clock::now() - start).count();
+    memory.Stop();
     sample.hostCpu = CpuOf(RUSAGE_SELF) - hostBefore;
     sample.childCpu = CpuOf(RUSAGE_CHILDREN) - childBefore;
+    sample.hostPeakMb = memory.HostPeakMb();
+    sample.childPeakMb = memory.ChildPeakMb();
+    ::unsetenv("NUMBER_OF_PROCESSORS");
     if (!good) {
-        std::fprintf(stderr, "render_bench: rendering through the library failed\n");
+        std::fprintf(stderr, "render_bench: rendering %s through the library failed\n", document.c_str());
         std::exit(1);
     }
     return sample;
 }
 
-Sample RunGhostscript(const Settings& settings, const fs::path& folder)
+/// Runs argv (environment plus GS_LIB), standard input from input (empty:
+/// none); exits on failure.
+void Spawn(std::vector<std::string> args, const std::string& input)
 {
-    EmptyFolder(folder);
-    const std::string gsRoot = QUILLET_BUILD_TOOLDIR "/gs/";
-    std::vector<std::string> args = {
-        gsRoot + "bin/gs", "-dSAFER", "-dSTRICT", "-dTextAlphaBits=1", "-dGraphicsAlphaBits=2",
-        "-r" + std::to_string(settings.dpi), "-sDEVICE=png16m"};
-    const int threads = ProcessorCount();
-    if (threads > 1)
-        args.push_back("-dNumRenderingThreads=" + std::to_string(threads));
-    args.insert(args.end(), {"-o", (folder / "gs_%03d.png").string(), "single_copy.ps", "-_"});
     std::vector<char*> argv;
     for (std::string& arg : args)
         argv.push_back(arg.data());
     argv.push_back(nullptr);
-
-    // The environment plus GS_LIB, as the library gives it to its child.
+    const std::string gsRoot = QUILLET_BUILD_TOOLDIR "/gs/";
     std::vector<std::string> envText = {"GS_LIB=" + gsRoot + "lib"};
     for (char** e = environ; *e; ++e)
         if (std::strncmp(*e, "GS_LIB=", 7) != 0)
@@ -151,15 +214,11 @@ Sample RunGhostscript(const Settings& settings, const fs::path& folder)
 
     posix_spawn_file_actions_t actions;
     posix_spawn_file_actions_init(&actions);
-    posix_spawn_file_actions_addopen(&actions, 0, settings.job.c_str(), O_RDONLY, 0);
+    posix_spawn_file_actions_addopen(&actions, 0, input.empty() ? "/dev/null" : input.c_str(), O_RDONLY, 0);
     posix_spawn_file_actions_addopen(&actions, 1, "/dev/null", O_WRONLY, 0);
     posix_spawn_file_actions_addopen(&actions, 2, "/dev/null", O_WRONLY, 0);
-
-    Sample sample;
-    const double childBefore = CpuOf(RUSAGE_CHILDREN);
-    const Clock::time_point start = Clock::now();
     pid_t pid = 0;
-    const int spawned = posix_spawn(&pid, argv[0], &actions, nullptr, argv.data(), envp.data());
+    const int spawned = posix_spawnp(&pid, argv[0], &actions, nullptr, argv.data(), envp.data());
     posix_spawn_file_actions_destroy(&actions);
     if (spawned != 0) {
         std::fprintf(stderr, "render_bench: cannot start %s: %s\n", argv[0], std::strerror(spawned));
@@ -168,15 +227,62 @@ Sample RunGhostscript(const Settings& settings, const fs::path& folder)
     int status = 0;
     while (waitpid(pid, &status, 0) < 0 && errno == EINTR) {
     }
-    sample.wall = std::chrono::duration<double>(Clock::now() - start).count();
-    sample.childCpu = CpuOf(RUSAGE_CHILDREN) - childBefore;
     if (!WIFEXITED(status) || WEXITSTATUS(status) != 0) {
-        std::fprintf(stderr, "render_bench: Ghostscript failed (status %d)\n", status);
+        std::fprintf(stderr, "render_bench: %s failed (status %d)\n", argv[0], status);
         std::exit(1);
     }
+}
+
+/// One Ghostscript process with the switches the library gives one process:
+/// a PostScript job on its input after single_copy.ps, a PDF by its path.
+Sample RunGhostscript(const Settings& settings, const std::string& document, const fs::path& folder)
+{
+    EmptyFolder(folder);
+    const bool pdf = document.size() > 4 && document.compare(document.size() - 4, 4, ".pdf") == 0;
+    std::vector<std::string> args = {
+        QUILLET_BUILD_TOOLDIR "/gs/bin/gs", "-dSAFER", "-dSTRICT", "-dTextAlphaBits=1", "-dGraphicsAlphaBits=2",
+        "-r" + std::to_string(settings.dpi), "-sDEVICE=png16m"};
+    const int threads = ProcessorCount();
+    if (threads > 1)
+        args.push_back("-dNumRenderingThreads=" + std::to_string(threads));
+    args.insert(args.end(), {"-o", (folder / "gs_%03d.png").string(), "single_copy.ps", "-_"});
+    if (pdf)
+        args.push_back("-f" + document);
+
+    Sample sample;
+    const double childBefore = CpuOf(RUSAGE_CHILDREN);
+    const Clock::time_point start = Clock::now();
+    Spawn(args, pdf ? std::string() : document);
+    sample.wall = std::chrono::duration<double>(Clock::now() - start).count();
+    sample.childCpu = CpuOf(RUSAGE_CHILDREN) - childBefore;
     for (const auto& entry : fs::directory_iterator(folder))
         sample.pages += entry.path().extension() == ".png";
     return sample;
+}
+
+/// The job with its page loop made pages long (bench20.ps draws its pages
+/// in one loop "1 1 20 {").
+std::string Lengthen(const std::string& job, int pages)
+{
+    std::ifstream in(job);
+    std::stringstream text;
+    text << in.rdbuf();
+    std::string body = text.str();
+    for (const std::string from : {"1 1 20 {", "%%Pages: 20", "( of 20)"}) {
+        const std::size_t at = body.find(from);
+        if (at != std::string::npos)
+            body.replace(at, from.size(),
+                         from == "1 1 20 {" ? "1 1 " + std::to_string(pages) + " {"
+                         : from[0] == '%' ? "%%Pages: " + std::to_string(pages)
+                                          : "( of " + std::to_string(pages) + ")");
+    }
+    return body;
+}
+
+/// The PDF of the PostScript file ps, made by Ghostscript.
+void MakePdf(const std::string& ps, const std::string& pdf)
+{
+    Spawn({"gs", "-q", "-dSAFER", "-dBATCH", "-dNOPAUSE", "-sDEVICE=pdfwrite", "-o", pdf, ps}, std::string());
 }
 
 Settings ParseArguments(int argc, char** argv)
@@ -194,12 +300,53 @@ Settings ParseArguments(int argc, char** argv)
         else if (arg == "--keep" && hasValue)
             settings.scratch = fs::absolute(argv[++i]);
         else {
-            std::fprintf(stderr, "usage: %s [--rounds N] [--dpi D] [--job FILE.ps] [--keep DIR]\n",
-                         argv[0]);
+            std::fprintf(stderr, "usage: %s [--rounds N] [--dpi D] [--job FILE.ps] [--keep DIR]\n", argv[0]);
             std::exit(2);
         }
     }
     return settings;
+}
+
+/// The samples of one way of rendering one document.
+struct Series {
+    std::vector<double> wall, firstShare, hostPeak, childPeak;
+    double hostCpu = 0, childCpu = 0;
+    int pages = 0;
+    void Add(const Sample& sample)
+    {
+        wall.push_back(sample.wall);
+        firstShare.push_back(sample.wall > 0 ? sample.firstPage / sample.wall : 0);
+        hostPeak.push_back(sample.hostPeakMb);
+        childPeak.push_back(sample.childPeakMb);
+        hostCpu += sample.hostCpu;
+        childCpu += sample.childCpu;
+        pages = sample.pages;
+    }
+};
+
+void Report(const char* what, const Series& gs, const Series& one, const Series& many, const Series& free)
+{
+    const double base = Median(gs.wall);
+    std::printf("\n%s (%d pages):\n", what, many.pages);
+    std::printf("  Ghostscript alone, one process:   %.3f s\n", base);
+    std::printf("  library, one process:              %.3f s  (%.3f of Ghostscript alone)\n", Median(one.wall),
+                Median(one.wall) / base);
+    std::printf("  library, %d processes:              %.3f s  (%.3f of Ghostscript alone, %.3f of one process)\n",
+                ProcessorCount(), Median(many.wall), Median(many.wall) / base, Median(many.wall) / Median(one.wall));
+    std::printf("  library, %d processes unconfined:   %.3f s  (confined / unconfined %.3f)\n", ProcessorCount(),
+                Median(free.wall), Median(many.wall) / Median(free.wall));
+    std::printf("  time to the first page, share of the run: one process %.1f%%, %d processes %.1f%%\n",
+                100 * Median(one.firstShare), ProcessorCount(), 100 * Median(many.firstShare));
+    std::printf("  Ghostscript CPU: alone %.3f s, one process %.3f s, %d processes %.3f s (per run)\n",
+                gs.childCpu / gs.wall.size(), one.childCpu / one.wall.size(), ProcessorCount(),
+                many.childCpu / many.wall.size());
+    std::printf("  host CPU as a share of Ghostscript's: one process %.2f%%, %d processes %.2f%%\n",
+                one.childCpu > 0 ? 100 * one.hostCpu / one.childCpu : 0.0, ProcessorCount(),
+                many.childCpu > 0 ? 100 * many.hostCpu / many.childCpu : 0.0);
+    std::printf("  peak memory (median): host %.1f MB / %.1f MB, children together %.1f MB / %.1f MB"
+                " (one process / %d processes)\n",
+                Median(one.hostPeak), Median(many.hostPeak), Median(one.childPeak), Median(many.childPeak),
+                ProcessorCount());
 }
 
 }  // namespace
@@ -210,50 +357,53 @@ int main(int argc, char** argv)
     const bool keep = !settings.scratch.empty();
     if (!keep)
         settings.scratch = fs::temp_directory_path() / ("quillet-bench-" + std::to_string(getpid()));
+    fs::create_directories(settings.scratch);
     const fs::path libFolder = settings.scratch / "library";
     const fs::path gsFolder = settings.scratch / "gs";
+    const std::string pdf = (settings.scratch / "job.pdf").string();
+    const std::string longPs = (settings.scratch / "long.ps").string();
+    const std::string longPdf = (settings.scratch / "long.pdf").string();
+    MakePdf(settings.job, pdf);
+    std::ofstream(longPs) << Lengthen(settings.job, 100);
+    MakePdf(longPs, longPdf);
 
-    std::printf("job %s, png16m at %d dpi, %d rounds, NumRenderingThreads %d\n",
-                settings.job.c_str(), settings.dpi, settings.rounds, ProcessorCount());
+    std::printf("job %s and its PDF, png16m at %d dpi, %d rounds, %d processors\n", settings.job.c_str(),
+                settings.dpi, settings.rounds, ProcessorCount());
 
+    const RunKind one{"1"}, many{nullptr}, unconfined{nullptr, false};
+    const RunKind firstOnly{nullptr, true, 1, 1};
     // One unmeasured run of each warms the caches (fonts, the binary).
-    RunLibrary(settings, libFolder);
-    RunGhostscript(settings, gsFolder);
+    RunLibrary(settings, settings.job, libFolder, many);
+    RunGhostscript(settings, settings.job, gsFolder);
+    RunLibrary(settings, pdf, libFolder, many);
 
-    std::vector<double> libWall, gsWall, freeWall, firstShare;
-    double hostCpu = 0, libChildCpu = 0, gsCpu = 0, freeChildCpu = 0;
+    Series psGs, psOne, psMany, psFree, pdfGs, pdfOne, pdfMany, pdfFree, longAll, longFirst;
     for (int round = 1; round <= settings.rounds; ++round) {
-        const Sample lib = RunLibrary(settings, libFolder);
-        const Sample free = RunLibrary(settings, libFolder, false);
-        const Sample gs = RunGhostscript(settings, gsFolder);
-        freeWall.push_back(free.wall);
-        freeChildCpu += free.childCpu;
-        if (lib.pages != gs.pages)
-            std::fprintf(stderr, "render_bench: the library gave %d pages, Ghostscript wrote %d\n",
-                         lib.pages, gs.pages);
-        libWall.push_back(lib.wall);
-        gsWall.push_back(gs.wall);
-        firstShare.push_back(lib.firstPage / lib.wall);
-        hostCpu += lib.hostCpu;
-        libChildCpu += lib.childCpu;
-        gsCpu += gs.childCpu;
-        std::printf("round %d: library %.3f s (first page after %.3f s, host CPU %.3f s, gs CPU %.3f s),"
-                    " unconfined %.3f s (gs CPU %.3f s), gs alone %.3f s (CPU %.3f s), %d pages\n",
-                    round, lib.wall, lib.firstPage, lib.hostCpu, lib.childCpu, free.wall, free.childCpu,
-                    gs.wall, gs.childCpu, lib.pages);
+        psGs.Add(RunGhostscript(settings, settings.job, gsFolder));
+        psOne.Add(RunLibrary(settings, settings.job, libFolder, one));
+        psMany.Add(RunLibrary(settings, settings.job, libFolder, many));
+        psFree.Add(RunLibrary(settings, settings.job, libFolder, unconfined));
+        pdfGs.Add(RunGhostscript(settings, pdf, gsFolder));
+        pdfOne.Add(RunLibrary(settings, pdf, libFolder, one));
+        pdfMany.Add(RunLibrary(settings, pdf, libFolder, many));
+        pdfFree.Add(RunLibrary(settings, pdf, libFolder, unconfined));
+        longFirst.Add(RunLibrary(settings, longPdf, libFolder, firstOnly));
+        longAll.Add(RunLibrary(settings, longPdf, libFolder, many));
+        double load[3] = {0, 0, 0};
+        getloadavg(load, 3);
+        std::printf("round %d: PostScript gs %.3f s, one %.3f s, many %.3f s; PDF gs %.3f s, one %.3f s, many"
+                    " %.3f s; 100-page PDF page 1 %.3f s, all %.3f s; load %.2f\n",
+                    round, psGs.wall.back(), psOne.wall.back(), psMany.wall.back(), pdfGs.wall.back(),
+                    pdfOne.wall.back(), pdfMany.wall.back(), longFirst.wall.back(), longAll.wall.back(), load[0]);
+        if (psGs.pages != psMany.pages || pdfGs.pages != pdfMany.pages || longFirst.pages != 1)
+            std::fprintf(stderr, "render_bench: page counts differ (PostScript %d / %d, PDF %d / %d, range %d)\n",
+                         psGs.pages, psMany.pages, pdfGs.pages, pdfMany.pages, longFirst.pages);
     }
 
-    const double libMedian = Median(libWall), gsMedian = Median(gsWall);
-    std::printf("\nmedian wall time: library %.3f s, Ghostscript alone %.3f s\n", libMedian, gsMedian);
-    std::printf("ratio of medians (library / gs): %.3f\n", libMedian / gsMedian);
-    std::printf("confinement: median %.3f s confined, %.3f s unconfined, ratio %.3f; Ghostscript CPU ratio %.3f\n",
-                libMedian, Median(freeWall), libMedian / Median(freeWall),
-                freeChildCpu > 0 ? libChildCpu / freeChildCpu : 0.0);
-    std::printf("host CPU as a share of Ghostscript's CPU (library runs): %.2f%% (%.3f s / %.3f s)\n",
-                libChildCpu > 0 ? 100 * hostCpu / libChildCpu : 0.0, hostCpu, libChildCpu);
-    std::printf("Ghostscript CPU, library runs / alone: %.3f\n", gsCpu > 0 ? libChildCpu / gsCpu : 0.0);
-    std::printf("time to the first page as a share of the run (median): %.1f%%\n",
-                100 * Median(firstShare));
+    Report("PostScript job", psGs, psOne, psMany, psFree);
+    Report("PDF", pdfGs, pdfOne, pdfMany, pdfFree);
+    std::printf("\npage range: page 1 of the 100-page PDF %.3f s, all %d pages %.3f s: %.3f\n", Median(longFirst.wall),
+                longAll.pages, Median(longAll.wall), Median(longFirst.wall) / Median(longAll.wall));
 
     if (!keep) {
         std::error_code ignored;
