@@ -2,8 +2,12 @@
 // compared entry by entry; the line is also split as the child will see it.
 #include "engine/GhostscriptArgs.h"
 #include "engine/OutputFormats.h"
+#include "engine/PagePlan.h"
 #include "engine/RIPEngine.h"
 #include "platform/CommandLine.h"
+#include "platform/FileHandle.h"
+#include "platform/Pipe.h"
+#include "platform/TextConversion.h"
 #include "platform/ZBaseStorage.h"
 #include "platform/ZUtilities.h"
 #include "settings/InstallSettings.h"
@@ -13,7 +17,9 @@
 #include <gtest/gtest.h>
 
 #include <algorithm>
+#include <cstdio>
 #include <cstdlib>
+#include <fstream>
 #include <optional>
 #include <string>
 #include <unistd.h>
@@ -164,6 +170,20 @@ TEST_F(GhostscriptArgsTest, WorkedExampleOfANewService)
     const Args args = Build();
     EXPECT_EQ(args, expected);
 
+    // A process of a shared run: its page switches before its own output
+    // name, and the threads it may use.
+    std::size_t outputAt = 0;
+    Args again;
+    engine->BuildGhostscriptArgs(again, outputAt);
+    Args own = expected;
+    own[5] = L"-dNumRenderingThreads=2";
+    own[6] = L"-sPageList=odd:1-";
+    own.insert(own.begin() + 7, L"-o \"/out/pages/qvw1_%03d.png\"");
+    EXPECT_EQ(GetWorkerArgs(args, outputAt, {L"-sPageList=odd:1-"}, L"/out/pages/qvw1_%03d.png", 2), own);
+    own.erase(own.begin() + 5);
+    own[6] = L"-o \"" + pattern + L"\"";
+    EXPECT_EQ(GetWorkerArgs(args, outputAt, {L"-sPageList=odd:1-"}, L"", 1), own);
+
     // Joined behind the quoted program and split as the child receives it:
     // the output name arrives as one argument.
     const std::wstring line = BuildCommandLine(L"/opt/q/gs/bin/gs", args);
@@ -297,6 +317,113 @@ TEST_F(GhostscriptArgsTest, FontsAndSplitMerge)
     ASSERT_EQ(argv.size(), 9u);
     EXPECT_EQ(argv[6], L"-sOutputFile=/x y/%d.png");
     EXPECT_EQ(argv[7], L"-dFirstPage=2");
+}
+
+TEST(PagePlanTest, EachPageHasOneProcessAndOneFileOfIt)
+{
+    using Kind = PagePlan::Kind;
+    const struct {
+        PagePlan plan;
+        std::vector<Args> switches;  // each worker's
+        std::vector<std::pair<int, int>> places;  // (worker, file) of the run's pages 1, 2, ...
+    } rows[] = {
+        {PagePlan(Kind::Interleaved, 1, 0, 2, 0), {{L"-sPageList=odd:1-"}, {L"-sPageList=even:2-"}},
+         {{0, 1}, {1, 1}, {0, 2}, {1, 2}, {0, 3}}},
+        {PagePlan(Kind::Interleaved, 4, 9, 2, 0), {{L"-sPageList=even:4-9"}, {L"-sPageList=odd:5-9"}},
+         {{0, 1}, {1, 1}, {0, 2}, {1, 2}, {0, 3}, {1, 3}}},
+        // Never more workers than pages left; one below the pages worth sharing.
+        {PagePlan(Kind::Interleaved, 2, 4, 8, 0), {{L"-sPageList=2"}, {L"-sPageList=3"}, {L"-sPageList=4"}},
+         {{0, 1}, {1, 1}, {2, 1}}},
+        // A declared count only says how many workers: the lists stay open.
+        {PagePlan(Kind::Interleaved, 1, 0, 8, 3),
+         {{L"-sPageList=1,4,7,10,"}, {L"-sPageList=2,5,8,11,"}, {L"-sPageList=3,6,9,12,"}},
+         {{0, 1}, {1, 1}, {2, 1}, {0, 2}}},
+        {PagePlan(Kind::Interleaved, 1, 0, 8, 1), {{}}, {{0, 1}, {0, 2}}},
+        {PagePlan(Kind::Interleaved, 3, 0, 8, 3), {{L"-sPageList=3-"}}, {{0, 1}, {0, 2}}},
+        {PagePlan(Kind::Interleaved, 5, 5, 2, 0), {{L"-sPageList=5-5"}}, {{0, 1}}},
+        {PagePlan(Kind::Ranges, 1, 0, 2, 0), {{}}, {{0, 1}, {0, 2}, {0, 3}}},
+        {PagePlan(Kind::Ranges, 3, 6, 2, 0), {{L"-dFirstPage=3", L"-dLastPage=6"}},
+         {{0, 1}, {0, 2}, {0, 3}, {0, 4}}},
+    };
+    for (const auto& row : rows) {
+        ASSERT_EQ(row.plan.GetWorkerCount(), static_cast<std::int32_t>(row.switches.size()));
+        for (std::size_t w = 0; w < row.switches.size(); ++w) {
+            Args switches = row.plan.GetPageSwitches(static_cast<std::int32_t>(w));
+            if (!switches.empty() && switches[0].size() > 20)
+                switches[0].erase(20);  // long lists compared by their start
+            EXPECT_EQ(switches, row.switches[w]) << w;
+        }
+        for (std::size_t k = 0; k < row.places.size(); ++k) {
+            std::int32_t worker = -1, index = -1;
+            EXPECT_TRUE(row.plan.Locate(static_cast<std::int32_t>(k + 1), worker, index));
+            EXPECT_EQ(std::make_pair(worker, index), row.places[k]) << k + 1;
+        }
+    }
+
+    // More than two workers of an open range list the pages that fit a
+    // switch; the pages beyond are worker 0's, counted on after its list.
+    PagePlan many(PagePlan::Kind::Interleaved, 1, 0, 3, 0);
+    const Args list = many.GetPageSwitches(0);
+    ASSERT_EQ(list.size(), 1u);
+    EXPECT_LT(list[0].size(), 2000u);
+    const std::size_t comma = list[0].rfind(L',');
+    const std::int32_t tail = std::stoi(list[0].substr(comma + 1));
+    EXPECT_EQ(list[0].substr(list[0].size() - 1), L"-");
+    std::int32_t worker = -1, index = -1;
+    EXPECT_TRUE(many.Locate(tail, worker, index));
+    EXPECT_EQ(std::make_pair(worker, index), std::make_pair(0, (tail - 1) / 3 + 1));
+    EXPECT_TRUE(many.Locate(tail + 5, worker, index));
+    EXPECT_EQ(std::make_pair(worker, index), std::make_pair(0, (tail - 1) / 3 + 6));
+    const Args last = many.GetPageSwitches(2);
+    EXPECT_LT(std::stoi(last[0].substr(last[0].rfind(L',') + 1)), tail);
+
+    // A PDF's range is cut once its page count is known; the last part keeps
+    // the range's end, and worker 0 ends after its own part.
+    PagePlan pdf(PagePlan::Kind::Ranges, 1, 0, 3, 0);
+    EXPECT_FALSE(pdf.SetPageSpan(1, 1, 3));  // one page: stays with one process
+    PagePlan pdf10(PagePlan::Kind::Ranges, 1, 0, 3, 0);
+    EXPECT_TRUE(pdf10.SetPageSpan(1, 10, 3));
+    EXPECT_FALSE(pdf10.SetPageSpan(1, 20, 3));
+    EXPECT_EQ(pdf10.GetWorkerCount(), 3);
+    EXPECT_EQ(pdf10.GetPageSwitches(1), (Args{L"-dFirstPage=5", L"-dLastPage=8"}));
+    EXPECT_EQ(pdf10.GetPageSwitches(2), (Args{L"-dFirstPage=9"}));
+    EXPECT_EQ(pdf10.GetLastPageOf(0), 4);
+    EXPECT_EQ(pdf10.GetLastPageOf(2), 0);
+    EXPECT_TRUE(pdf10.Locate(9, worker, index));
+    EXPECT_EQ(std::make_pair(worker, index), std::make_pair(2, 1));
+    PagePlan range(PagePlan::Kind::Ranges, 3, 6, 2, 0);
+    EXPECT_TRUE(range.SetPageSpan(3, 6, 2));
+    EXPECT_EQ(range.GetPageSwitches(1), (Args{L"-dFirstPage=5", L"-dLastPage=6"}));
+    EXPECT_FALSE(range.Locate(5, worker, index));  // past the range
+}
+
+TEST(PagePlanTest, DeclaredPageCountOfAJobFile)
+{
+    char pattern[] = "/tmp/quillet-declared-XXXXXX";
+    ASSERT_NE(::mkdtemp(pattern), nullptr);
+    const std::string file = std::string(pattern) + "/job.ps";
+    const std::string padding(5000, '%');
+    const struct {
+        std::string text;
+        std::int32_t pages;
+    } rows[] = {
+        {"%!PS-Adobe-3.0\n%%Pages: 12\n%%EndComments\n", 12},
+        {"%!PS-Adobe-3.0\n%%Pages: (atend)\n" + padding + "\n%%Trailer\n%%Pages: 7\n%%EOF\n", 7},
+        {"%!PS-Adobe-3.0\n%%Pages: (atend)\n%%Trailer\n%%Pages: 3\n", 3},
+        {"%!PS\n(%%Pages: 9) show\n", 0},
+        {"%!PS\nshowpage\n", 0},
+    };
+    for (const auto& row : rows) {
+        std::ofstream(file) << row.text;
+        Platform::UniqueHandle handle(Platform::OpenForReading(FromUtf8(file)));
+        EXPECT_EQ(ReadDeclaredPageCount(handle.Get()), row.pages) << row.text.substr(0, 40);
+    }
+    // A pipe cannot be looked at ahead.
+    Platform::PipePair pipe;
+    ASSERT_TRUE(Platform::CreatePipe(pipe));
+    EXPECT_EQ(ReadDeclaredPageCount(pipe.read.Get()), 0);
+    std::remove(file.c_str());
+    ::rmdir(pattern);
 }
 
 TEST(GhostscriptRootTest, FolderOfTheJobServer)

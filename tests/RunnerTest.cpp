@@ -2,6 +2,7 @@
 // through StartRIP, with the failure cases a host meets (PostScript errors,
 // garbage, unusable folders, a killed or hanging child, stops, restarts) and
 // descriptor and thread counts across many jobs.
+#include "DocumentSupport.h"
 #include "support/ScopedEnv.h"
 
 #include "engine/GhostscriptArgs.h"
@@ -188,6 +189,10 @@ protected:
         output = dir / "pages";
     }
 
+    // Runs use two processes whatever the machine has, unless a test says
+    // otherwise.
+    QuilletTest::ScopedEnv processors{"NUMBER_OF_PROCESSORS", "2"};
+
     void TearDown() override
     {
         for (RIPEngine* engine : engines)
@@ -251,6 +256,21 @@ protected:
                     failure.reason.compare(failure.reason.size() - end.size(), end.size(), end) == 0)
             << ToUtf8(failure.reason);
         EXPECT_LE(ToUtf8(failure.report).size(), 4096u);
+    }
+
+    /// The contents of the pages GetPage gives from page first on, and
+    /// their numbers.
+    static std::vector<std::string> Contents(IRIPBase* engine, std::int32_t first = 1,
+                                             std::vector<std::int32_t>* numbers = nullptr)
+    {
+        std::vector<std::string> contents;
+        BitmapFile page;
+        for (std::int32_t n = first; engine->GetPage(n, page); ++n) {
+            contents.push_back(QuilletTest::ReadWholeFile(ToUtf8(page.GetFilePath())));
+            if (numbers != nullptr)
+                numbers->push_back(n);
+        }
+        return contents;
     }
 
     /// The paths of pages 1 to count, taken with GetPage.
@@ -322,6 +342,132 @@ TEST_F(RunnerTest, ThreePagesArriveInOrderWithTheHeaderValues)
     for (const std::wstring& path : paths)
         EXPECT_FALSE(Exists(path));
     EXPECT_EQ(engine->GetOrientation(), 1);  // the job's, still
+}
+
+TEST_F(RunnerTest, PagesAreTheSameWithOneOrMoreProcesses)
+{
+    // Each job rendered by one, two and three processes: the same pages,
+    // byte for byte and in order, through GetPage and through the callback,
+    // and the copies of a printed job found over the pages of all processes.
+    // A file that declares its pages, a job on a FIFO (its length unknown), a
+    // printed job with two copies, and a PDF read from its file.
+    const std::string job = "%!PS-Adobe-3.0\n%%Pages: 7\n" + DistinctPages(7).substr(5);
+    const fs::path pdf = dir / "seven.pdf";
+    ASSERT_TRUE(QuilletTest::MakePdf(WriteJob("seven.ps", job).string(), pdf.string()));
+    const struct {
+        const char* name;
+        std::string job;  // empty: the PDF
+        bool fifo;
+        int pages;
+        int copies;
+    } rows[] = {
+        {"declared", job, false, 7, 1},
+        {"fifo", job, true, 7, 1},
+        {"copies", JobOf("ABCABC"), false, 3, 2},
+        {"pdf", "", false, 7, 1},
+    };
+    for (const auto& row : rows) {
+        std::vector<std::string> reference;
+        for (const char* processes : {"1", "2", "3"}) {
+            for (const bool callback : {false, true}) {
+                SCOPED_TRACE(std::string(row.name) + ", " + processes + (callback ? ", callback" : ""));
+                QuilletTest::ScopedEnv count("NUMBER_OF_PROCESSORS", processes);
+                const fs::path folder = dir / (std::string(row.name) + processes + (callback ? "c" : ""));
+                const fs::path fifo = folder.string() + ".fifo";
+                RIPEngine* engine = row.fifo ? FifoEngine(fifo)
+                                   : row.job.empty() ? Engine(pdf, folder)
+                                                     : Engine(WriteJob(std::string(row.name) + ".ps", row.job), folder);
+                ASSERT_NE(engine, nullptr);
+                engine->SetOutputFolder(FromUtf8(folder.u8string()));
+                engine->SetOutputFormat(RIP_PNG16M);
+                ASSERT_TRUE(engine->StartRIP());
+                Recorder recorder;
+                if (callback)
+                    EXPECT_TRUE(engine->GetPages(&recorder, true));
+                if (row.fifo)
+                    std::ofstream(fifo, std::ios::binary) << row.job;
+                WaitForEnd(engine);
+                std::vector<std::string> pages = Contents(engine);
+                if (callback) {
+                    std::lock_guard<std::mutex> guard(recorder.mutex);
+                    EXPECT_EQ(recorder.numbers.size(), static_cast<std::size_t>(row.pages));
+                    pages.clear();
+                    for (std::size_t n = 0; n < recorder.paths.size(); ++n) {
+                        EXPECT_EQ(recorder.numbers[n], static_cast<std::int32_t>(n + 1));
+                        pages.push_back(QuilletTest::ReadWholeFile(ToUtf8(recorder.paths[n])));
+                    }
+                }
+                EXPECT_EQ(engine->GetPageCount(), row.pages);
+                EXPECT_EQ(engine->GetNumCopies(), row.copies);
+                EXPECT_EQ(engine->GetImpl().GetProcessesStarted(), std::atoi(processes));
+                ASSERT_EQ(pages.size(), static_cast<std::size_t>(row.pages));
+                if (reference.empty())
+                    reference = pages;
+                EXPECT_TRUE(pages == reference);
+                // Only the pages handed out stay, under the run's names.
+                EXPECT_EQ(CountEntries(folder.c_str()), static_cast<std::size_t>(row.pages * row.copies));
+            }
+        }
+    }
+}
+
+TEST_F(RunnerTest, PageRangesRenderOnlyThosePagesUnderTheirOwnNumbers)
+{
+    // Seven distinct pages as a PostScript job and as a PDF, then a job that
+    // never ends after its fourth page: its range ends the run.
+    const std::string job = DistinctPages(7);
+    const fs::path ps = WriteJob("seven.ps", job);
+    const fs::path pdf = dir / "seven.pdf";
+    ASSERT_TRUE(QuilletTest::MakePdf(ps.string(), pdf.string()));
+    RIPEngine* whole = Engine(ps, dir / "whole");
+    ASSERT_TRUE(whole->StartRIP());
+    const std::vector<std::string> reference = Contents(whole);
+    ASSERT_EQ(reference.size(), 7u);
+    const fs::path endless = WriteJob("endless.ps", DistinctPages(4) + "{ } loop\n");
+
+    const struct {
+        std::int32_t first, last;
+        std::vector<std::int32_t> pages;
+        std::wstring reason;  // for the PostScript job; the PDF's says its page count
+    } rows[] = {
+        {2, 3, {2, 3}, L""},
+        {5, 0, {5, 6, 7}, L""},
+        {6, 20, {6, 7}, L""},
+        {1, 1, {1}, L""},
+        {7, 7, {7}, L""},
+        {9, 10, {}, L"the document has no page 9: it ends before it"},
+        {3, 2, {}, L"the page range 3 to 2 holds no page"},
+        {0, 4, {}, L"the page range 0 to 4 holds no page"},
+    };
+    for (const fs::path& document : {ps, pdf, endless}) {
+        for (const auto& row : rows) {
+            if (document == endless && (row.last == 0 || row.last > 4))
+                continue;
+            SCOPED_TRACE(document.filename().string() + " " + std::to_string(row.first) + "-" +
+                         std::to_string(row.last));
+            RIPEngine* engine = Engine(document, dir / ("range" + std::to_string(engines.size())));
+            engine->SetPageRange(row.first, row.last);
+            ASSERT_TRUE(engine->StartRIP());
+            std::vector<std::int32_t> numbers;
+            const std::vector<std::string> pages = Contents(engine, row.first, &numbers);
+            EXPECT_EQ(numbers, row.pages);
+            EXPECT_TRUE(Contents(engine, row.first - 1).empty());
+            for (std::size_t n = 0; n < pages.size() && n < row.pages.size(); ++n)
+                EXPECT_TRUE(pages[n] == reference[static_cast<std::size_t>(row.pages[n] - 1)]) << row.pages[n];
+            Recorder recorder;
+            EXPECT_EQ(engine->GetPages(&recorder, false), row.reason.empty());
+            EXPECT_EQ(recorder.numbers, row.pages);
+            EXPECT_EQ(engine->GetPageCount(), row.reason.empty() ? static_cast<std::int32_t>(row.pages.size()) : -1);
+            const std::wstring reason = document == pdf && row.first == 9 ? L"the document has no page 9: it has 7 pages"
+                                                                           : row.reason;
+            ExpectFailure(engine, reason.empty() ? RIP_STAGE_NONE
+                                  : row.first > row.last && row.last != 0 ? RIP_STAGE_START
+                                  : row.first == 0                        ? RIP_STAGE_START
+                                                                          : RIP_STAGE_RENDER,
+                          reason);
+            EXPECT_TRUE(ChildrenOfThisProcess().empty());
+        }
+    }
 }
 
 TEST_F(RunnerTest, RepeatedCopiesAreRecognisedBySizeAndContent)
