@@ -5,7 +5,9 @@
 //    library with a process per processor (as a host runs it), confined and
 //    unconfined: wall time, CPU, time to the first page, and the peak memory
 //    of the host and of its children (summed over the children at once);
-//  - a page range: page 1 of a 100-page PDF against all of it.
+//  - a page range: page 1 of a 100-page PDF against all of it;
+//  - the crossover: jobs of 1, 2, 3 and 5 of those pages (PostScript that
+//    does not declare its page count, and PDF), one process against many.
 // Reports ratios of medians of the same run.
 //
 //   render_bench [--rounds N] [--dpi D] [--job FILE.ps] [--keep DIR]
@@ -261,20 +263,22 @@ Sample RunGhostscript(const Settings& settings, const std::string& document, con
 }
 
 /// The job with its page loop made pages long (bench20.ps draws its pages
-/// in one loop "1 1 20 {").
-std::string Lengthen(const std::string& job, int pages)
+/// in one loop "1 1 20 {"); declared: with its "%%Pages:" comment, else
+/// without one.
+std::string Lengthen(const std::string& job, int pages, bool declared = true)
 {
     std::ifstream in(job);
     std::stringstream text;
     text << in.rdbuf();
     std::string body = text.str();
-    for (const std::string from : {"1 1 20 {", "%%Pages: 20", "( of 20)"}) {
+    const std::string count = std::to_string(pages);
+    for (const std::string from : {"1 1 20 {", "%%Pages: 20\n", "( of 20)"}) {
         const std::size_t at = body.find(from);
         if (at != std::string::npos)
             body.replace(at, from.size(),
-                         from == "1 1 20 {" ? "1 1 " + std::to_string(pages) + " {"
-                         : from[0] == '%' ? "%%Pages: " + std::to_string(pages)
-                                          : "( of " + std::to_string(pages) + ")");
+                         from[0] == '1' ? "1 1 " + count + " {"
+                         : from[0] == '%' ? (declared ? "%%Pages: " + count + "\n" : std::string())
+                                          : "( of " + count + ")");
     }
     return body;
 }
@@ -404,6 +408,28 @@ int main(int argc, char** argv)
     Report("PDF", pdfGs, pdfOne, pdfMany, pdfFree);
     std::printf("\npage range: page 1 of the 100-page PDF %.3f s, all %d pages %.3f s: %.3f\n", Median(longFirst.wall),
                 longAll.pages, Median(longAll.wall), Median(longFirst.wall) / Median(longAll.wall));
+
+    // Short jobs: what sharing costs or gains when there is little to share.
+    std::printf("\ncrossover (median of %d rounds, one process / %d processes):\n", settings.rounds,
+                ProcessorCount());
+    for (const int pages : {1, 2, 3, 5}) {
+        const std::string shortPs = (settings.scratch / ("short" + std::to_string(pages) + ".ps")).string();
+        const std::string shortPdf = (settings.scratch / ("short" + std::to_string(pages) + ".pdf")).string();
+        std::ofstream(shortPs) << Lengthen(settings.job, pages, false);
+        MakePdf(shortPs, shortPdf);
+        Series psShortOne, psShortMany, pdfShortOne, pdfShortMany;
+        for (int round = 1; round <= settings.rounds; ++round) {
+            psShortOne.Add(RunLibrary(settings, shortPs, libFolder, one));
+            psShortMany.Add(RunLibrary(settings, shortPs, libFolder, many));
+            pdfShortOne.Add(RunLibrary(settings, shortPdf, libFolder, one));
+            pdfShortMany.Add(RunLibrary(settings, shortPdf, libFolder, many));
+        }
+        std::printf("  %d page%s: PostScript (no page count declared) %.3f s / %.3f s (%.3f), PDF %.3f s / %.3f s"
+                    " (%.3f)\n",
+                    pages, pages == 1 ? "" : "s", Median(psShortOne.wall), Median(psShortMany.wall),
+                    Median(psShortMany.wall) / Median(psShortOne.wall), Median(pdfShortOne.wall),
+                    Median(pdfShortMany.wall), Median(pdfShortMany.wall) / Median(pdfShortOne.wall));
+    }
 
     if (!keep) {
         std::error_code ignored;
