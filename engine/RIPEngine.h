@@ -59,8 +59,10 @@ public:
     void SetIntent(const std::wstring& intent) override;
 
     // Page hand-over, on the monitor thread.
-    /// Stores page n (always the runner's pagesProduced + 1), updates the copy
-    /// detection and announces pending pages to an asynchronous callback.
+    /// Stores the run's page n (always the runner's pagesProduced + 1; the
+    /// document's page GetFirstPage() + n - 1 with a page range), updates
+    /// the copy detection and announces pending pages to an asynchronous
+    /// callback.
     void AddPage(std::int32_t pageNumber, const BitmapFile& page);
     /// The run has ended (not by a stop): settles the copy detection on the
     /// pages produced and announces the pages of the first copy still due.
@@ -178,6 +180,8 @@ private:
 
     std::unique_ptr<RIPEngineImpl> impl;
     SharedPtr<JobInfo> jobInfo;
+    /// The run's pages by their place in the run (1 is its first page, the
+    /// range's start with a page range).
     std::map<std::int32_t, BitmapFile> pages;
     std::wstring pagePattern;
     std::wstring pageDirectory;

@@ -830,6 +830,7 @@ TEST_F(RunnerTest, StopEndsAHangingRunAndLeavesNoChild)
     // now only loops, however fast it got there.
     BitmapFile page;
     ASSERT_TRUE(engine->GetPage(2, page));
+    EXPECT_EQ(engine->GetImpl().GetProcessesStarted(), 2);  // each loops after its page
     engine->Stop();
     EXPECT_TRUE(engine->GetImpl().IsIdle());
     EXPECT_TRUE(ChildrenOfThisProcess().empty());

@@ -82,23 +82,25 @@ public:
     void SetMaxOutputBytes(std::int64_t bytes);
     std::int64_t GetMaxOutputBytes() const;
     /// Renders only pages first to last of the document (last 0: to its
-    /// end); (0, 0), the default, renders every page. A PDF's other pages
-    /// are not read at all, a PostScript job's are read but not rendered,
-    /// and a run whose last page is out ends there. Page numbers stay the
-    /// document's own: GetPage(n) and OnPageReady give document page n, so
-    /// the first page of the run is GetPage(first), and GetPage of a page
-    /// before first fails at once; GetPageCount counts the pages rendered.
-    /// A range that ends past the document renders the pages it has; one
+    /// end); (0, 0), the default, renders every page. Any other pair needs
+    /// first 1 or more and last 0 or at least first, or the run fails at its
+    /// start. A PDF's other pages are not read at all, a PostScript job's are
+    /// read but not rendered, and a run ends once the range's last page is
+    /// out. Pages keep the document's numbers: GetPage(n) and OnPageReady
+    /// give document page n, from first on (GetPage of a page before first
+    /// fails at once), and GetPageCount counts the pages rendered. A range
+    /// that ends past the document's end renders the pages there are; one
     /// that begins past it fails the run ("the document has no page 30: it
-    /// has 20 pages"), as does a range that is no range (first below 1 with
-    /// last set, or last below first). Repeated pages are not taken for
-    /// copies in a range. Read when a run starts; StartPreview ignores it.
+    /// has 20 pages"). Equal pages of a range are never taken for copies.
+    /// Read when a run starts; StartPreview ignores it.
     void SetPageRange(std::int32_t first, std::int32_t last);
     std::int32_t GetFirstPage() const;
     std::int32_t GetLastPage() const;
 
     /// Waits until page pageNumber of the first copy is ready and copies its
-    /// record into page. False for a page that will not come.
+    /// record into page. False for a page that will not come. Pages are
+    /// handed out in page order, whichever of the run's Ghostscript
+    /// processes rendered them.
     virtual bool GetPage(std::int32_t pageNumber, BitmapFile& page) = 0;
     /// Delivers every page to notify: on this thread, or, when asynchronous and a
     /// job is rendering, on the library's monitor thread as pages arrive (the
