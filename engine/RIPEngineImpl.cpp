@@ -273,11 +273,13 @@ void RIPEngineImpl::PlanWorkers(std::int32_t first, std::int32_t last)
     const bool shared = d.plan.GetWorkerCount() > 1 || (pdf && d.maxWorkers > 1);
     d.renderingThreads = shared ? std::max(1, processors / d.maxWorkers) : processors;
 
-    // Worker 0's files are named as the run's pages when its n-th file is
-    // the run's page n (every page from the first); other workers' files get
-    // names of their own, and a page takes the run's name when handed out.
+    // A run of one process for good writes its files under the run's page
+    // names. Otherwise each process's files have names of their own, and a
+    // page takes the run's name as it is handed out: a process ended after
+    // its share may still be making its next file, which must never be one
+    // of the run's names.
     const std::wstring extension = GetFileExtension(d.format);
-    const bool identity = d.firstPage == 1 && (pdf || d.plan.GetWorkerCount() == 1);
+    const bool identity = !d.pageRange && d.plan.GetWorkerCount() == 1 && !(pdf && d.maxWorkers > 1);
     d.workers.clear();
     const std::int32_t count = pdf ? d.maxWorkers : d.plan.GetWorkerCount();
     for (std::int32_t w = 0; w < count; ++w) {
