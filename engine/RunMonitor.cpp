@@ -104,7 +104,6 @@ private:
 
     GhostscriptWorker& Worker(std::size_t w) const { return *d.workers[w]; }
     bool AnyRunning() const;
-    bool AnyInputOpen() const;
 
     // The job's input, shared by the workers as it arrives.
     bool RelayJobData();
@@ -191,17 +190,9 @@ bool RunMonitor::AnyRunning() const
     return false;
 }
 
-bool RunMonitor::AnyInputOpen() const
-{
-    for (const auto& worker : d.workers)
-        if (worker->inputWrite.IsValid())
-            return true;
-    return false;
-}
-
 void RunMonitor::Run()
 {
-    // Without a child (it could not be started) the run ends at once; failed
+    // Without a child (none could be started) the run ends at once; failed
     // is already set.
     const auto start = std::chrono::steady_clock::now();
     timeDeadline = start + std::chrono::seconds(d.timeLimitSeconds);
@@ -210,15 +201,14 @@ void RunMonitor::Run()
     // Every process reads the run's header tag first; the prolog takes it.
     const std::string tag = d.owner->GetHeaderTag() + "\n";
     backlog.assign(tag.begin(), tag.end());
+    // A process that could not be started failed the run: the others are
+    // drained as by a stop.
+    if (d.failed)
+        BeginStop();
 
     std::vector<Platform::WaitItem> items;
     std::vector<std::pair<Source, std::size_t>> sources;
     while (AnyRunning()) {
-        // A failure while input is still open (the job could not be read, or
-        // a process's input could not be written) drains the run.
-        if (d.failed && AnyInputOpen() && !stopRequested)
-            d.stopEvent.Set();
-
         items.clear();
         sources.clear();
         auto add = [&](Platform::NativeHandle handle, bool forWrite, Source source, std::size_t w = 0) {
@@ -519,10 +509,14 @@ void RunMonitor::FeedWorker(GhostscriptWorker& worker)
         } else if (status == Platform::IoStatus::WouldBlock) {
             return;  // the rest goes when the pipe has room
         } else {
-            // Ghostscript no longer reads its input; the next pass drains the
-            // run. Weak: its exit code, seen later, usually names the cause.
+            // Ghostscript no longer reads its input. Weak: its exit code, seen
+            // later, usually names the cause. A run of one process is drained
+            // like a stop; the others of a shared run go on, since they may
+            // still owe pages before this one's first missing page.
             d.FailRun(RIP_STAGE_RENDER, "Ghostscript stopped reading the job", true);
             CloseInput(worker);
+            if (d.plan.GetWorkerCount() == 1)
+                BeginStop();
         }
     }
     if (!sourceOpen && worker.inputOffset >= end)
@@ -708,9 +702,9 @@ void RunMonitor::HandOverCompletePages()
         const std::size_t worker = static_cast<std::size_t>(w);
         switch (CheckPage(worker, index)) {
         case PageReadiness::NotYet:
-            if (!Worker(worker).ended)
+            if (Worker(worker).started && !Worker(worker).ended)
                 return;
-            handOutEnded = true;  // its process ended without it: no page comes any more
+            handOutEnded = true;  // its process ended (or never began) without it: no page comes any more
             break;
         case PageReadiness::Complete:
             // A page that takes the run past its byte limit is not handed out.
