@@ -1,8 +1,10 @@
 // Confinement: what a child that reads untrusted content may reach, prepared
 // once and applied to every child started with it; the rules for the kinds of
-// child the library starts; private folders for such children; and what the
-// system offers for all this.
+// child the library starts, each of which gets a PrivateFolder to write in;
+// and what the system offers for all this.
 #pragma once
+
+#include "platform/PrivateFolder.h"
 
 #include <cstdint>
 #include <memory>
@@ -78,30 +80,6 @@ public:
 private:
     ConfinementRules rules;
     std::unique_ptr<Prepared> prepared;
-};
-
-/// A folder of one run of a child, made with mode 0700 in the temporary
-/// folder (named stem, "-", the process id, "-" and six random characters)
-/// and removed with everything in it by the destructor. Move-only. Making
-/// one removes the folders of its stem that this user's processes which are
-/// gone left behind (a host killed during a run).
-class PrivateFolder {
-public:
-    PrivateFolder() = default;
-    explicit PrivateFolder(const std::wstring& stem);
-    ~PrivateFolder();
-    PrivateFolder(PrivateFolder&& other) noexcept;
-    PrivateFolder& operator=(PrivateFolder&& other) noexcept;
-    PrivateFolder(const PrivateFolder&) = delete;
-    PrivateFolder& operator=(const PrivateFolder&) = delete;
-
-    bool IsValid() const { return !path.empty(); }
-    /// The folder, without a trailing delimiter; empty when it could not be made.
-    const std::wstring& GetPath() const { return path; }
-
-private:
-    void Remove() noexcept;
-    std::wstring path;
 };
 
 /// Ghostscript reading a job: it reads its program, libraries, fonts and

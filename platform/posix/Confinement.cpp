@@ -12,14 +12,12 @@
 
 #include "platform/TextConversion.h"
 #include "platform/ZBaseStorage.h"
-#include "platform/ZUtilities.h"
 #include "platform/posix/ConfinedChild.h"
 
 #include <atomic>
 #include <cerrno>
 #include <cstddef>
 #include <cstdlib>
-#include <dirent.h>
 #include <dlfcn.h>
 #include <fcntl.h>
 #include <filesystem>
@@ -269,30 +267,6 @@ std::wstring InstallationPrefix()
     return error ? std::wstring() : FromUtf8(file.parent_path().parent_path().string());
 }
 
-/// Removes the folders in temp named start + PID + "-" of this user whose
-/// process is gone: what a host that was killed during a run left behind.
-void RemoveAbandoned(const std::string& temp, const std::string& start)
-{
-    DIR* listing = ::opendir(temp.c_str());
-    if (listing == nullptr)
-        return;
-    const uid_t self = ::geteuid();
-    while (const dirent* entry = ::readdir(listing)) {
-        const std::string name = entry->d_name;
-        char* end = nullptr;
-        const long pid = name.compare(0, start.size(), start) == 0
-                             ? std::strtol(name.c_str() + start.size(), &end, 10) : 0;
-        struct stat info {};
-        if (pid > 0 && *end == '-' && ::fstatat(::dirfd(listing), name.c_str(), &info, AT_SYMLINK_NOFOLLOW) == 0 &&
-            S_ISDIR(info.st_mode) && info.st_uid == self &&
-            !ZUtilities::IsProcessAlive(static_cast<std::uint32_t>(pid))) {
-            std::error_code error;
-            std::filesystem::remove_all(temp + name, error);
-        }
-    }
-    ::closedir(listing);
-}
-
 std::vector<std::pair<std::wstring, std::wstring>> TemporaryFolderEnvironment(const std::wstring& folder)
 {
     return {{L"TMPDIR", folder}, {L"TMP", folder}, {L"TEMP", folder}};
@@ -365,48 +339,6 @@ Confinement::~Confinement() = default;
 bool Confinement::IsReady() const
 {
     return !prepared->failed;
-}
-
-PrivateFolder::PrivateFolder(const std::wstring& stem)
-{
-    std::wstring temp;
-    ZBaseStorage::TempDirPath(temp);
-    const std::string start = ToUtf8(stem) + "-";
-    RemoveAbandoned(ToUtf8(temp), start);
-    std::string pattern = ToUtf8(temp) + start + std::to_string(::getpid()) + "-XXXXXX";
-    // mkdtemp makes the folder with mode 0700, whatever the umask.
-    if (pattern.find('\0') == std::string::npos && ::mkdtemp(pattern.data()) != nullptr)
-        path = FromUtf8(pattern);
-}
-
-PrivateFolder::~PrivateFolder()
-{
-    Remove();
-}
-
-PrivateFolder::PrivateFolder(PrivateFolder&& other) noexcept : path(std::move(other.path))
-{
-    other.path.clear();
-}
-
-PrivateFolder& PrivateFolder::operator=(PrivateFolder&& other) noexcept
-{
-    if (this != &other) {
-        Remove();
-        path = std::move(other.path);
-        other.path.clear();
-    }
-    return *this;
-}
-
-void PrivateFolder::Remove() noexcept
-{
-    if (path.empty())
-        return;
-    // Symbolic links inside are removed, never followed.
-    std::error_code error;
-    std::filesystem::remove_all(ToUtf8(path), error);
-    path.clear();
 }
 
 ConfinementRules GhostscriptRules(const std::wstring& ghostscriptRoot, const std::wstring& outputFolder,
