@@ -92,13 +92,16 @@ ConfinementRules GhostscriptRules(const std::wstring& ghostscriptRoot, const std
                                   const std::wstring& temporaryFolder,
                                   const std::vector<std::wstring>& documents = {});
 
-/// The office suite whose program is program laying out documents: it reads
-/// its installation, the system's libraries and fonts and the files of
-/// documents; it writes only privateFolder, which is its home, its temporary
-/// folder and the place of its profile; it opens local sockets only (its own
-/// instance pipe), no network ones.
-ConfinementRules OfficeSuiteRules(const std::wstring& program, const std::wstring& privateFolder,
-                                  const std::vector<std::wstring>& documents = {});
+/// The office process at program, which loads the office suite whose
+/// soffice is at office (links resolved) into itself and lays out documents:
+/// it reads its own program's folder, the suite's installation, the system's
+/// libraries, fonts and configuration; it writes only privateFolder, which
+/// is its home and its temporary folder; it opens local sockets only. Its
+/// rules are fixed when it starts, and it is kept running for documents that
+/// come later: so it reads no document where it lies, only copies put into
+/// privateFolder.
+ConfinementRules OfficeSuiteRules(const std::wstring& program, const std::wstring& office,
+                                  const std::wstring& privateFolder);
 
 /// The preview application at program, which renders through this library:
 /// it reads what Ghostscript reads, the installation below installFolder,

@@ -254,6 +254,16 @@ std::wstring FolderOf(const std::wstring& path)
     return slash == std::wstring::npos || slash == 0 ? path : path.substr(0, slash);
 }
 
+/// path with its links resolved (path itself when that fails): a rule is
+/// opened in the parent, where a name such as /proc/self/exe would name the
+/// parent's own.
+std::wstring Resolved(const std::wstring& path)
+{
+    std::error_code error;
+    const std::filesystem::path real = std::filesystem::canonical(ToUtf8(path), error);
+    return error ? path : FromUtf8(real.string());
+}
+
 /// The installation this code was loaded from: the folder above the one
 /// that holds the library (or the program it is linked into), which also
 /// holds its preference store.
@@ -354,22 +364,31 @@ ConfinementRules GhostscriptRules(const std::wstring& ghostscriptRoot, const std
     return rules;
 }
 
-ConfinementRules OfficeSuiteRules(const std::wstring& program, const std::wstring& privateFolder,
-                                  const std::vector<std::wstring>& documents)
+ConfinementRules OfficeSuiteRules(const std::wstring& program, const std::wstring& office,
+                                  const std::wstring& privateFolder)
 {
     ConfinementRules rules;
     rules.readable = SystemReadable();
-    // The suite's own tree (program/ below it), its configuration, and the
+    // Its own program's folder; the suite's tree (program/ below it) and
+    // the configuration and extension folders its Debian tree links to; the
     // processor and memory figures it sizes its threads by.
-    rules.readable.push_back(FolderOf(FolderOf(program)));
+    rules.readable.push_back(FolderOf(Resolved(program)));
+    if (!office.empty())
+        rules.readable.push_back(FolderOf(FolderOf(office)));
     AppendAll(rules.readable, {L"/etc/libreoffice", L"/var/lib/libreoffice", L"/var/spool/libreoffice",
                                L"/etc/passwd", L"/etc/group", L"/etc/nsswitch.conf", L"/proc",
                                L"/sys/devices/system/cpu"});
-    AppendAll(rules.readable, documents);
     rules.writable = {privateFolder};
+    // Everything the suite would write in the user's home, the runtime
+    // folder or the shared temporary folder lands in its own folder; no
+    // session bus is looked for.
     rules.environment = TemporaryFolderEnvironment(privateFolder);
-    rules.environment.emplace_back(L"OSL_SOCKET_PATH", privateFolder);
-    rules.environment.emplace_back(L"HOME", privateFolder);
+    rules.environment.insert(rules.environment.end(), {{L"HOME", privateFolder},
+                                                       {L"XDG_CONFIG_HOME", privateFolder + L"/.config"},
+                                                       {L"XDG_CACHE_HOME", privateFolder + L"/.cache"},
+                                                       {L"XDG_DATA_HOME", privateFolder + L"/.local/share"},
+                                                       {L"XDG_RUNTIME_DIR", privateFolder},
+                                                       {L"DBUS_SESSION_BUS_ADDRESS", L"disabled:"}});
     rules.localSockets = true;
     return rules;
 }
@@ -380,7 +399,7 @@ ConfinementRules PreviewRules(const std::wstring& program, const std::wstring& i
 {
     ConfinementRules rules = GhostscriptRules(std::wstring(), outputFolder, privateFolder, documents);
     // The processor count it gives Ghostscript comes from these.
-    AppendAll(rules.readable, {installFolder, FolderOf(program), InstallationPrefix(), L"/proc/stat",
+    AppendAll(rules.readable, {installFolder, FolderOf(Resolved(program)), InstallationPrefix(), L"/proc/stat",
                                L"/sys/devices/system/cpu"});
     // The preference store the library in the preview looks for, when the
     // host named one outside the installation.
