@@ -84,7 +84,7 @@ bool OfficeProcess::Start(std::vector<std::wstring> command, std::string& failur
     // The one place an office process is started, and it starts confined:
     // it reads the system's files, its program and the suite whose soffice
     // is on PATH (the one it loads), and writes only its folder, which is
-    // also its home and temporary folder.
+    // also its home and temporary folder; it opens no socket.
     const std::wstring office = Platform::ChildProcess::FindProgram(L"soffice");
     const Platform::Confinement confinement(Platform::OfficeSuiteRules(command.at(0), office, path));
     if (!confinement.IsReady()) {

@@ -55,7 +55,7 @@ public:
     void End();
 
     /// The process id (-1 when none), the documents laid out so far, and the
-    /// resident memory the process reported after the last one.
+    /// most resident memory the process reported so far.
     std::int64_t GetProcessId() const { return child.GetProcessId(); }
     std::int32_t GetDocumentsDone() const { return documentsDone; }
     std::int64_t GetResidentBytes() const { return residentBytes; }

@@ -96,7 +96,7 @@ ConfinementRules GhostscriptRules(const std::wstring& ghostscriptRoot, const std
 /// soffice is at office (links resolved) into itself and lays out documents:
 /// it reads its own program's folder, the suite's installation, the system's
 /// libraries, fonts and configuration; it writes only privateFolder, which
-/// is its home and its temporary folder; it opens local sockets only. Its
+/// is its home and its temporary folder; it opens no socket of any kind. Its
 /// rules are fixed when it starts, and it is kept running for documents that
 /// come later: so it reads no document where it lies, only copies put into
 /// privateFolder.

@@ -241,9 +241,7 @@ std::vector<std::wstring> SystemReadable()
     return {
         L"/usr", L"/lib", L"/lib32", L"/lib64", L"/libx32", L"/bin", L"/sbin",
         L"/etc/ld.so.cache", L"/etc/localtime", L"/etc/locale.alias", L"/etc/papersize", L"/etc/fonts",
-        L"/etc/ghostscript",
-        L"/var/lib/ghostscript", L"/var/cache/fontconfig",
-        L"/dev/urandom", L"/dev/random", L"/dev/zero",
+        L"/var/cache/fontconfig", L"/dev/urandom", L"/dev/random", L"/dev/zero",
     };
 }
 
@@ -356,6 +354,7 @@ ConfinementRules GhostscriptRules(const std::wstring& ghostscriptRoot, const std
 {
     ConfinementRules rules;
     rules.readable = SystemReadable();
+    AppendAll(rules.readable, {L"/etc/ghostscript", L"/var/lib/ghostscript"});
     rules.readable.push_back(ghostscriptRoot.empty() ? std::wstring() : ghostscriptRoot + L"gs");
     rules.readable.push_back(ZBaseStorage::FontsFolderPath());
     AppendAll(rules.readable, documents);
@@ -370,14 +369,17 @@ ConfinementRules OfficeSuiteRules(const std::wstring& program, const std::wstrin
     ConfinementRules rules;
     rules.readable = SystemReadable();
     // Its own program's folder; the suite's tree (program/ below it) and
-    // the configuration and extension folders its Debian tree links to; the
-    // processor and memory figures it sizes its threads by.
+    // the configuration and extension folders its Debian tree links to.
+    // Nothing of /proc: the process reads its memory use with getrusage,
+    // and /proc would show it every process of the user, their command
+    // lines and environments included (and /proc/self, opened here, would
+    // be this process's). No /etc/passwd, /etc/group or
+    // /etc/nsswitch.conf either: the suite asks for the user's name and home
+    // and goes on without them (HOME is set), and no export uses them.
     rules.readable.push_back(FolderOf(Resolved(program)));
     if (!office.empty())
         rules.readable.push_back(FolderOf(FolderOf(office)));
-    AppendAll(rules.readable, {L"/etc/libreoffice", L"/var/lib/libreoffice", L"/var/spool/libreoffice",
-                               L"/etc/passwd", L"/etc/group", L"/etc/nsswitch.conf", L"/proc",
-                               L"/sys/devices/system/cpu"});
+    AppendAll(rules.readable, {L"/etc/libreoffice", L"/var/lib/libreoffice", L"/var/spool/libreoffice"});
     rules.writable = {privateFolder};
     // Everything the suite would write in the user's home, the runtime
     // folder or the shared temporary folder lands in its own folder; no
@@ -389,7 +391,10 @@ ConfinementRules OfficeSuiteRules(const std::wstring& program, const std::wstrin
                                                        {L"XDG_DATA_HOME", privateFolder + L"/.local/share"},
                                                        {L"XDG_RUNTIME_DIR", privateFolder},
                                                        {L"DBUS_SESSION_BUS_ADDRESS", L"disabled:"}});
-    rules.localSockets = true;
+    // No local socket either: the suite loaded into a process of ours has no
+    // instance pipe, and the system bus or the print server are none of its
+    // business while it lays out a document.
+    rules.localSockets = false;
     return rules;
 }
 

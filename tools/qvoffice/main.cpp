@@ -8,8 +8,8 @@
 // the suite's profile is FOLDER/profile. SOFFICE is the suite's launcher as
 // the library found it on PATH (links resolved; empty when there is none):
 // the suite is loaded from its folder. The library starts this process
-// confined: it writes only FOLDER, which is also its HOME and TMPDIR, and
-// reads the documents only as copies the library puts there.
+// confined: it writes only FOLDER, which is also its HOME and TMPDIR, reads
+// the documents only as copies the library puts there, and opens no socket.
 //
 // Protocol on standard input and output, one line each way; paths are
 // percent-encoded (%XX for every byte outside [A-Za-z0-9/._-]), so a line
@@ -17,7 +17,7 @@
 //   -> "ready"                 the suite has started
 //   -> "error REASON"          it could not start; the process then ends
 //   <- "convert DOCUMENT PDF"
-//   -> "done BYTES"            PDF written; BYTES: resident memory afterwards
+//   -> "done BYTES"            PDF written; BYTES: the most resident memory so far
 //   -> "failed REASON"         the document could not be laid out
 // The end of standard input (the library closed it, or its process is gone)
 // ends this process at once, also in the middle of a document: a watch thread
@@ -41,6 +41,7 @@
 #include <dlfcn.h>
 #include <fcntl.h>
 #include <poll.h>
+#include <sys/resource.h>
 #include <unistd.h>
 
 #include <cerrno>
@@ -203,12 +204,13 @@ const char* PdfFilter(const css::uno::Reference<css::lang::XComponent>& document
     return nullptr;
 }
 
+// The most memory the process has held resident so far. Asked of the system
+// directly: /proc, where the current figure is, is closed to the process.
 std::string ResidentBytes()
 {
-    std::ifstream statm("/proc/self/statm");
-    unsigned long long size = 0, resident = 0;
-    statm >> size >> resident;
-    return std::to_string(resident * static_cast<unsigned long long>(::sysconf(_SC_PAGESIZE)));
+    rusage usage {};
+    ::getrusage(RUSAGE_SELF, &usage);
+    return std::to_string(static_cast<unsigned long long>(usage.ru_maxrss) * 1024);
 }
 
 std::string BaseName(const std::string& path)
