@@ -1,7 +1,8 @@
 // Tests of office documents: laid out as PDF by office processes that are
 // kept running, confined, with no print server; each kind against the
-// suite's own PDF export; processes that die, hang, grow, serve many
-// documents, and end with their host.
+// suite's own PDF export; documents that link what they may not reach;
+// processes that die, hang, grow, serve many documents, and end with their
+// host.
 #include "DocumentSupport.h"
 #include "support/HelperProcess.h"
 #include "support/ScopedEnv.h"
@@ -13,6 +14,7 @@
 
 #include <gtest/gtest.h>
 
+#include <climits>
 #include <csignal>
 #include <cstring>
 #include <cstdio>
@@ -20,7 +22,11 @@
 #include <fstream>
 #include <iostream>
 #include <map>
+#include <netinet/in.h>
+#include <poll.h>
 #include <set>
+#include <sys/inotify.h>
+#include <sys/socket.h>
 #include <thread>
 
 using namespace Quillet;
@@ -195,9 +201,9 @@ TEST(OfficeTest, EachKindRendersAsItsOwnPdfExportWithoutAPrintServer)
     // The reference, made meanwhile by LibreOffice's own command line (a
     // user's LibreOffice running beside ours): its PDF export, rendered by
     // Ghostscript alone at the same resolution.
-    std::string documents;
+    std::string arguments;
     for (const std::string& kind : kinds)
-        documents += " " + kSamples + kind;
+        arguments += " " + kSamples + kind;
     // Set before any thread starts a child: a child's environment is read
     // from this process's.
     QuilletTest::ScopedEnv noServer("CUPS_SERVER", "/nonexistent/cups.sock");
@@ -205,7 +211,7 @@ TEST(OfficeTest, EachKindRendersAsItsOwnPdfExportWithoutAPrintServer)
         QuilletTest::PrivateCups::Run(
             {L"sh", L"-c",
              FromUtf8("cd " + scratch.path + " && soffice -env:UserInstallation=file://" + scratch.path +
-                      "/profile --headless --convert-to pdf --outdir reference" + documents +
+                      "/profile --headless --convert-to pdf --outdir reference" + arguments +
                       " >/dev/null 2>&1 && for f in reference/*.pdf; do mkdir ${f%.pdf} && gs -q -dSAFER "
                       "-dBATCH -dNOPAUSE -sDEVICE=png16m -r36 -o ${f%.pdf}/%03d.png $f; done")});
     });
@@ -234,21 +240,44 @@ TEST(OfficeTest, EachKindRendersAsItsOwnPdfExportWithoutAPrintServer)
         EXPECT_EQ(ours[k].orientation, kind == "slides.pptx" ? 2 : 1) << kind;
     }
 
-    // Documents the suite cannot load fail with its reason.
+    // Documents the suite cannot load fail with its reason. Documents that
+    // link an image by URL, on a local listener, or by a path outside their
+    // folder are laid out without it: the office process reaches no network
+    // and reads nothing but its copy of the document.
+    const int listener = ::socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0);
+    sockaddr_in address{AF_INET, 0, {htonl(INADDR_LOOPBACK)}, {}};
+    socklen_t length = sizeof address;
+    ASSERT_TRUE(listener >= 0 && ::bind(listener, reinterpret_cast<sockaddr*>(&address), length) == 0 &&
+                ::listen(listener, 8) == 0 &&
+                ::getsockname(listener, reinterpret_cast<sockaddr*>(&address), &length) == 0);
+    const std::string outside = scratch.Write("outside.png", "\x89PNG\r\n\x1a\n");
+    const int opens = ::inotify_init1(IN_NONBLOCK | IN_CLOEXEC);
+    ASSERT_GE(::inotify_add_watch(opens, outside.c_str(), IN_OPEN), 0);
+    std::string linked = QuilletTest::ReadWholeFile(kSamples + "linked.fodt");
+    linked.replace(linked.find("@PORT@"), 6, std::to_string(ntohs(address.sin_port)));
+    linked.replace(linked.find("@OUTSIDE@"), 9, outside);
     const struct {
         const char* name;
-        const char* content;
+        std::string content;
         const char* reason;
-    } broken[] = {
-        {"broken.docx", "PK\x03\x04 cut short", "LibreOffice cannot load broken.docx"},
-        {"empty.xlsx", "", "LibreOffice cannot load empty.xlsx: the file is empty"},
+        std::size_t pages;
+    } documents[] = {
+        {"broken.docx", "PK\x03\x04 cut short", "LibreOffice cannot load broken.docx", 0},
+        {"empty.xlsx", "", "LibreOffice cannot load empty.xlsx: the file is empty", 0},
+        {"linked.fodt", linked, "", 1},
     };
-    for (const auto& b : broken) {
-        const QuilletTest::Rendered rendered = QuilletTest::Render(FromUtf8(scratch.Write(b.name, b.content)),
-                                                                   scratch.path + "/broken");
-        EXPECT_EQ(rendered.reason.substr(0, std::strlen(b.reason)), b.reason);
-        EXPECT_TRUE(rendered.pages.empty());
+    for (const auto& d : documents) {
+        const QuilletTest::Rendered rendered = QuilletTest::Render(FromUtf8(scratch.Write(d.name, d.content)),
+                                                                   scratch.path + "/" + d.name + ".pages");
+        EXPECT_EQ(rendered.reason.substr(0, std::strlen(d.reason)), d.reason) << d.name;
+        EXPECT_EQ(rendered.pages.size(), d.pages) << d.name;
     }
+    pollfd request{listener, POLLIN, 0};
+    EXPECT_EQ(::poll(&request, 1, 0), 0) << "the image linked by URL was fetched";
+    char event[sizeof(inotify_event) + NAME_MAX + 1];
+    EXPECT_LT(::read(opens, event, sizeof event), 0) << "the file linked by path was opened";
+    ::close(opens);
+    ::close(listener);
 }
 
 TEST(OfficeTest, OneProcessServesFiftyDocumentsAndIsReplacedWhenKilled)
