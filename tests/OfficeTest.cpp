@@ -36,23 +36,9 @@ namespace {
 
 const std::string kSamples = QUILLET_SOURCE_DIR "/tests/data/office/";
 
-std::wstring OfficeProgram()
-{
-    return FromUtf8(QUILLET_BINARY_DIR "/libexec/quillet/qvoffice");
-}
-
-bool CanRunOffice(std::string& whyNot)
-{
-    if (::access(ToUtf8(OfficeProgram()).c_str(), X_OK) != 0)
-        whyNot = "qvoffice is not built (it needs libreofficekit-dev and libreoffice-dev)";
-    else if (QuilletTest::PrivateCups::Run({L"sh", L"-c", L"command -v soffice"}) != 0)
-        whyNot = "LibreOffice is not installed (scripts/setup.sh installs it)";
-    return whyNot.empty();
-}
-
-#define QUILLET_REQUIRE_OFFICE()          \
-    std::string whyNot;                   \
-    if (!CanRunOffice(whyNot))            \
+#define QUILLET_REQUIRE_OFFICE()            \
+    std::string whyNot;                     \
+    if (!QuilletTest::CanRunOffice(whyNot)) \
     GTEST_SKIP() << whyNot
 
 /// What the office processes of host process pid left in the temporary
@@ -284,7 +270,7 @@ TEST(OfficeTest, OneProcessServesFiftyDocumentsAndIsReplacedWhenKilled)
 {
     QUILLET_REQUIRE_OFFICE();
     QuilletTest::DocumentScratch scratch("office-fifty");
-    OfficePool offices({OfficeProgram()});
+    OfficePool offices({QuilletTest::OfficeProgram()});
     const std::vector<std::string> kinds = {"report.docx", "sheet.xlsx", "slides.pptx", "letter.odt", "notes.rtf"};
     const Platform::PrivateFolder output(L"office-test");
     const std::wstring pdf = output.GetPath() + L"/document.pdf";
