@@ -1,23 +1,14 @@
-// OfficeDocument: the PDF of an office document, named and removed here.
+// OfficeDocument: the PDF of an office document, in a private folder of its own.
 #include "capture/OfficeDocument.h"
 
 #include "capture/OfficePool.h"
-#include "capture/OfficeProcess.h"
-#include "platform/PrivateFolder.h"
 #include "platform/TextConversion.h"
 #include "platform/ZBaseStorage.h"
 #include "platform/ZString.h"
-#include "platform/ZUtilities.h"
 
 namespace Quillet {
 
 OfficeDocument::OfficeDocument(const std::wstring& path) : path(path) {}
-
-OfficeDocument::~OfficeDocument()
-{
-    if (!pdf.empty())
-        ZFileStorage(ZString(pdf)).Delete(false);
-}
 
 bool OfficeDocument::Convert(OfficePool& pool, std::string& failure)
 {
@@ -32,14 +23,13 @@ bool OfficeDocument::Convert(OfficePool& pool, std::string& failure)
         failure = "LibreOffice cannot load " + name.substr(name.find_last_of('/') + 1) + ": the file is empty";
         return false;
     }
-    // In this user's own folder: the PDF holds the document's content.
-    const std::wstring folder = Platform::UserTempFolder();
-    if (folder.empty()) {
-        failure = "this user's folder in the temporary folder cannot be made";
+    // In a folder of this process alone: the PDF holds the document's content.
+    folder = Platform::PrivateFolder(L"qvpdf");
+    if (!folder.IsValid()) {
+        failure = "no private folder can be made for the PDF of " + name;
         return false;
     }
-    const std::wstring target =
-        folder + ZUtilities::GetUniqueFilePrefix(folder) + kOfficeFileMarker + std::wstring(L".pdf");
+    const std::wstring target = folder.GetPath() + L"/document.pdf";
     if (!pool.Convert(path, target, failure))
         return false;
     pdf = target;

@@ -3,6 +3,8 @@
 
 #include <quillet/NonCopyable.h>
 
+#include "platform/PrivateFolder.h"
+
 #include <string>
 
 namespace Quillet {
@@ -10,14 +12,12 @@ namespace Quillet {
 class OfficePool;
 
 /// The PDF that the office suite's own export made of one office document,
-/// kept in this user's temporary folder for as long as the object lives (a
+/// kept in a private folder of its own for as long as the object lives (a
 /// run, or a preview, reads it meanwhile). Owned by the engine; used on the
 /// host's thread. Nothing throws except on allocation.
 class OfficeDocument : private NonCopyable {
 public:
     explicit OfficeDocument(const std::wstring& path);
-    /// Removes the PDF.
-    ~OfficeDocument();
 
     /// Lays the document out through pool; blocks until done. False with one
     /// line of English in failure (the document is missing or empty, the
@@ -28,6 +28,7 @@ public:
 
 private:
     std::wstring path;
+    Platform::PrivateFolder folder;  // holds the PDF; removed with it
     std::wstring pdf;
 };
 

@@ -3,7 +3,6 @@
 #include "capture/OfficePool.h"
 
 #include "capture/OfficeProcess.h"
-#include "platform/PrivateFolder.h"
 #include "platform/ZUtilities.h"
 #include "settings/InstallSettings.h"
 
@@ -64,16 +63,11 @@ std::int32_t OfficePool::MaxProcesses(const OfficeLimits& bounds) const
 
 std::unique_ptr<OfficeProcess> OfficePool::Launch(std::string& failure)
 {
-    const std::wstring parent = Platform::UserTempFolder();
-    if (parent.empty()) {
-        failure = "this user's folder in the temporary folder cannot be made";
-        return nullptr;
-    }
     std::vector<std::wstring> argv = command;
     if (argv.empty())
         argv.push_back(InstallSettings::Instance().GetInstallDir() + L"/qvoffice");
     auto process = std::make_unique<OfficeProcess>();
-    if (!process->Start(argv, parent, failure))
+    if (!process->Start(argv, failure))
         return nullptr;
     return process;
 }

@@ -40,11 +40,11 @@ public:
     void SetLimits(const OfficeLimits& limits);
     OfficeLimits GetLimits() const;
 
-    /// Lays document out as PDF at pdf, a path in this user's temporary
-    /// folder (Platform::UserTempFolder). Blocks until done, for at most the
-    /// time limit once a process is free (twice that when the first process
-    /// died under the document and a fresh one tries again). False with one
-    /// line of English in failure.
+    /// Lays document out as PDF at pdf, a path in the temporary folder's file
+    /// system (where the processes' folders are), in a private folder. Blocks
+    /// until done, for at most the time limit once a process is free (twice
+    /// that when the first process died under the document and a fresh one
+    /// tries again). False with one line of English in failure.
     bool Convert(const std::wstring& document, const std::wstring& pdf, std::string& failure);
     /// Starts a process when none runs; does not wait for it. False when it
     /// cannot be started, with the reason in failure when given.

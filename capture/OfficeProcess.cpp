@@ -1,12 +1,13 @@
-// OfficeProcess: starting the office process on its private folder, and its
-// line protocol (see tools/qvoffice/main.cpp).
+// OfficeProcess: starting the office process confined on its private folder,
+// handing it copies of documents, and its line protocol (see
+// tools/qvoffice/main.cpp).
 #include "capture/OfficeProcess.h"
 
+#include "platform/Confinement.h"
 #include "platform/Pipe.h"
-#include "platform/PrivateFolder.h"
 #include "platform/TextConversion.h"
 #include "platform/WaitSet.h"
-#include "platform/ZUtilities.h"
+#include "platform/ZBaseStorage.h"
 
 #include <chrono>
 #include <cstdlib>
@@ -58,19 +59,20 @@ OfficeProcess::~OfficeProcess()
     End();
 }
 
-bool OfficeProcess::Start(std::vector<std::wstring> command, const std::wstring& parent, std::string& failure)
+bool OfficeProcess::Start(std::vector<std::wstring> command, std::string& failure)
 {
     End();
-    // Those of hosts that were killed go first; a live host's stay.
-    ZUtilities::RemoveAbandonedFiles(parent, kOfficeFileMarker);
-    folder = parent + ZUtilities::GetUniqueFilePrefix(parent) + kOfficeFileMarker;
-    if (!Platform::CreatePrivateFolder(folder)) {
-        failure = "no private folder can be made for LibreOffice in " + ToUtf8(parent);
-        folder.clear();
+    // Made 0700; those of hosts that were killed go first, a live host's stay.
+    folder = Platform::PrivateFolder(L"qvoffice");
+    if (!folder.IsValid()) {
+        std::wstring temp;
+        ZBaseStorage::TempDirPath(temp);
+        failure = "no private folder can be made for LibreOffice in " + ToUtf8(temp);
         return false;
     }
-    for (const wchar_t* sub : {L"/home", L"/tmp", L"/out"})
-        Platform::CreatePrivateFolder(folder + sub);
+    const std::wstring path = folder.GetPath();
+    for (const wchar_t* sub : {L"/in", L"/out"})
+        ZDirStorage(ZString(path + sub)).Create();
 
     Platform::PipePair input, output;
     if (!Platform::CreatePipe(input) || !Platform::CreatePipe(output) ||
@@ -79,24 +81,22 @@ bool OfficeProcess::Start(std::vector<std::wstring> command, const std::wstring&
         End();
         return false;
     }
-    // Everything the suite would write in the user's home or the shared
-    // temporary folder lands in the private folder; no session bus is reached.
-    const std::wstring home = folder + L"/home";
-    const std::vector<std::pair<std::wstring, std::wstring>> environment = {
-        {L"HOME", home},
-        {L"TMPDIR", folder + L"/tmp"},
-        {L"XDG_CONFIG_HOME", home + L"/.config"},
-        {L"XDG_CACHE_HOME", home + L"/.cache"},
-        {L"XDG_DATA_HOME", home + L"/.local/share"},
-        {L"XDG_RUNTIME_DIR", folder + L"/tmp"},
-        {L"DBUS_SESSION_BUS_ADDRESS", L"disabled:"},
-    };
-    // The one place an office process is started: whatever confines the
-    // children that read documents applies here.
+    // The one place an office process is started, and it starts confined:
+    // it reads the system's files, its program and the suite whose soffice
+    // is on PATH (the one it loads), and writes only its folder, which is
+    // also its home and temporary folder; it opens no socket.
+    const std::wstring office = Platform::ChildProcess::FindProgram(L"soffice");
+    const Platform::Confinement confinement(Platform::OfficeSuiteRules(command.at(0), office, path));
+    if (!confinement.IsReady()) {
+        failure = "LibreOffice cannot be confined: the rules of its process cannot be prepared";
+        End();
+        return false;
+    }
     const std::string program = ToUtf8(command.at(0));
-    command.push_back(folder);
-    if (!Platform::ChildProcess::Spawn(command, environment, input.read.Get(), output.write.Get(),
-                                       Platform::kInvalidHandle, child)) {
+    command.push_back(path);
+    command.push_back(office);
+    if (!Platform::ChildProcess::Spawn(command, {}, input.read.Get(), output.write.Get(), Platform::kInvalidHandle,
+                                       child, false, &confinement)) {
         failure = "the office process cannot be started: " + program + " (is it installed?)";
         End();
         return false;
@@ -137,7 +137,24 @@ bool OfficeProcess::WaitUntilReady(int timeoutMs, std::string& failure)
 OfficeProcess::Outcome OfficeProcess::Convert(const std::wstring& document, const std::wstring& pdf, int timeoutMs,
                                               std::string& failure)
 {
-    const std::wstring output = folder + L"/out/" + std::to_wstring(documentsDone + 1) + L".pdf";
+    // The process reads nothing outside its folder, so the document goes
+    // there as a copy (never a link: the process may write in its folder),
+    // under its own name, by which the suite also tells its kind. The copy
+    // goes once the document is done.
+    const std::wstring copy = folder.GetPath() + L"/in/" + FromUtf8(BaseName(document));
+    if (ZFileStorage(ZString(document)).Copy(ZString(copy), true) != ZBASE_OK) {
+        failure = "the document " + ToUtf8(document) + " cannot be copied for LibreOffice";
+        return Outcome::Failed;
+    }
+    const Outcome outcome = LayOut(copy, pdf, timeoutMs, failure);
+    ZFileStorage(ZString(copy)).Delete(false);
+    return outcome;
+}
+
+OfficeProcess::Outcome OfficeProcess::LayOut(const std::wstring& document, const std::wstring& pdf, int timeoutMs,
+                                             std::string& failure)
+{
+    const std::wstring output = folder.GetPath() + L"/out/" + std::to_wstring(documentsDone + 1) + L".pdf";
     const std::string request = "convert " + Encode(document) + " " + Encode(output) + "\n";
     for (std::size_t done = 0; done < request.size();) {
         std::size_t count = 0;
@@ -222,9 +239,7 @@ void OfficeProcess::End()
     replies.Close();
     child = Platform::ChildProcess();  // killed and reaped when still running
     ready = false;
-    if (!folder.empty())
-        Platform::RemoveTree(folder);
-    folder.clear();
+    folder = Platform::PrivateFolder();  // removed with everything in it
 }
 
 }  // namespace Quillet

@@ -53,6 +53,11 @@ public:
                       NativeHandle stdIn, NativeHandle stdOut, NativeHandle stdErr,
                       ChildProcess& out, bool endWithThread = false, const Confinement* confinement = nullptr);
 
+    /// The program Spawn starts for name: name itself when it holds "/",
+    /// otherwise the first executable file of that name in PATH; with links
+    /// resolved. Empty when there is none.
+    static std::wstring FindProgram(const std::wstring& name);
+
     /// True when this object holds a child (running or ended).
     bool IsValid() const { return handle.IsValid(); }
     /// Readable once the child has ended; kInvalidHandle when empty.

@@ -1,8 +1,10 @@
 // Confinement: what a child that reads untrusted content may reach, prepared
 // once and applied to every child started with it; the rules for the kinds of
-// child the library starts; private folders for such children; and what the
-// system offers for all this.
+// child the library starts, each of which gets a PrivateFolder to write in;
+// and what the system offers for all this.
 #pragma once
+
+#include "platform/PrivateFolder.h"
 
 #include <cstdint>
 #include <memory>
@@ -80,30 +82,6 @@ private:
     std::unique_ptr<Prepared> prepared;
 };
 
-/// A folder of one run of a child, made with mode 0700 in the temporary
-/// folder (named stem, "-", the process id, "-" and six random characters)
-/// and removed with everything in it by the destructor. Move-only. Making
-/// one removes the folders of its stem that this user's processes which are
-/// gone left behind (a host killed during a run).
-class PrivateFolder {
-public:
-    PrivateFolder() = default;
-    explicit PrivateFolder(const std::wstring& stem);
-    ~PrivateFolder();
-    PrivateFolder(PrivateFolder&& other) noexcept;
-    PrivateFolder& operator=(PrivateFolder&& other) noexcept;
-    PrivateFolder(const PrivateFolder&) = delete;
-    PrivateFolder& operator=(const PrivateFolder&) = delete;
-
-    bool IsValid() const { return !path.empty(); }
-    /// The folder, without a trailing delimiter; empty when it could not be made.
-    const std::wstring& GetPath() const { return path; }
-
-private:
-    void Remove() noexcept;
-    std::wstring path;
-};
-
 /// Ghostscript reading a job: it reads its program, libraries, fonts and
 /// resources (the system's, and the tree below ghostscriptRoot) and the files
 /// of documents; it writes only outputFolder and temporaryFolder, which is
@@ -114,13 +92,16 @@ ConfinementRules GhostscriptRules(const std::wstring& ghostscriptRoot, const std
                                   const std::wstring& temporaryFolder,
                                   const std::vector<std::wstring>& documents = {});
 
-/// The office suite whose program is program laying out documents: it reads
-/// its installation, the system's libraries and fonts and the files of
-/// documents; it writes only privateFolder, which is its home, its temporary
-/// folder and the place of its profile; it opens local sockets only (its own
-/// instance pipe), no network ones.
-ConfinementRules OfficeSuiteRules(const std::wstring& program, const std::wstring& privateFolder,
-                                  const std::vector<std::wstring>& documents = {});
+/// The office process at program, which loads the office suite whose
+/// soffice is at office (links resolved) into itself and lays out documents:
+/// it reads its own program's folder, the suite's installation, the system's
+/// libraries, fonts and configuration; it writes only privateFolder, which
+/// is its home and its temporary folder; it opens no socket of any kind. Its
+/// rules are fixed when it starts, and it is kept running for documents that
+/// come later: so it reads no document where it lies, only copies put into
+/// privateFolder.
+ConfinementRules OfficeSuiteRules(const std::wstring& program, const std::wstring& office,
+                                  const std::wstring& privateFolder);
 
 /// The preview application at program, which renders through this library:
 /// it reads what Ghostscript reads, the installation below installFolder,

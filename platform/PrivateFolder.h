@@ -1,25 +1,35 @@
-// Folders of this user alone in the temporary folder, and moving and removing
-// what is kept in them.
+// PrivateFolder: a folder of this process alone in the temporary folder, for
+// a child that reads documents or for what it makes of them; and moving a
+// file out of one.
 #pragma once
 
 #include <string>
 
 namespace Quillet::Platform {
 
-/// This user's own folder in the temporary folder ($TMPDIR, else /tmp):
-/// "quillet-UID/", ending in the delimiter. Created with access for this user
-/// alone (0700) when missing; used only when it is a real folder (not a link)
-/// owned by this user, whose access is then narrowed to 0700 if it was wider.
-/// Empty when no such folder can be had (another user planted one, say).
-std::wstring UserTempFolder();
+/// A folder made with mode 0700 in the temporary folder ($TMPDIR, else /tmp;
+/// named stem, "-", the process id, "-" and six random characters) and
+/// removed with everything in it by the destructor. Move-only; one thread at
+/// a time. Making one removes the folders of its stem that this user's
+/// processes which are gone left behind (a host killed during a run).
+class PrivateFolder {
+public:
+    PrivateFolder() = default;
+    explicit PrivateFolder(const std::wstring& stem);
+    ~PrivateFolder();
+    PrivateFolder(PrivateFolder&& other) noexcept;
+    PrivateFolder& operator=(PrivateFolder&& other) noexcept;
+    PrivateFolder(const PrivateFolder&) = delete;
+    PrivateFolder& operator=(const PrivateFolder&) = delete;
 
-/// Creates the folder path with access for this user alone (0700); its
-/// parent must exist. False when path exists already or cannot be made.
-bool CreatePrivateFolder(const std::wstring& path);
+    bool IsValid() const { return !path.empty(); }
+    /// The folder, without a trailing delimiter; empty when it could not be made.
+    const std::wstring& GetPath() const { return path; }
 
-/// Removes path and everything below it; a symbolic link inside is removed,
-/// never followed. True when nothing is left at path.
-bool RemoveTree(const std::wstring& path);
+private:
+    void Remove() noexcept;
+    std::wstring path;
+};
 
 /// Renames the file from to to within one file system, replacing to.
 bool MoveFile(const std::wstring& from, const std::wstring& to);

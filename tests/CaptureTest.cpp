@@ -577,7 +577,13 @@ TEST(CaptureTest, StartPreviewHandsACapturedDocumentToThePreview)
     std::string pdf, png;
     const std::string ps = MakeSamples(scratch, pdf, png);
     ASSERT_TRUE(ZPrintQueue::SetDefaultPrintQueue(L"QV_Page_Glance"));
-    for (const std::string& document : {ps, pdf}) {
+    // A PostScript document is its own job, a PDF and an office document's
+    // PDF reach the preview as an open file, a text file as its captured job.
+    std::vector<std::pair<std::string, std::size_t>> documents = {
+        {ps, 2}, {pdf, 2}, {scratch.Write("note.txt", "a line of text\n"), 1}};
+    if (std::string whyNot; QuilletTest::CanRunOffice(whyNot))
+        documents.emplace_back(QUILLET_SOURCE_DIR "/tests/data/office/report.docx", 3);
+    for (const auto& [document, pages] : documents) {
         const std::string folder = scratch.path + "/preview-" + BaseNameOf(document);
         Platform::ChildProcess child;
         // The host's standard input is the null device: the preview renders
@@ -590,7 +596,7 @@ TEST(CaptureTest, StartPreviewHandsACapturedDocumentToThePreview)
         ASSERT_TRUE(child.Wait(60000, code));
         EXPECT_EQ(code, 0);
         const std::string sheet = WaitForSheet(folder);
-        EXPECT_EQ(CountOf(sheet, "<img "), 2u) << document << cups->ErrorLog();
+        EXPECT_EQ(CountOf(sheet, "<img "), pages) << document << cups->ErrorLog();
         // Named after the host's document, not the tagged copy it was printed from.
         EXPECT_NE(sheet.find(BaseNameOf(document)), std::string::npos) << sheet;
         EXPECT_EQ(sheet.find(ToUtf8(PrintDirectSuffix())), std::string::npos) << sheet;

@@ -71,6 +71,22 @@ inline std::pair<int, int> PngSize(const std::string& path)
     return {number(16), number(20)};
 }
 
+/// The office process of the build tree.
+inline std::wstring OfficeProgram()
+{
+    return Quillet::FromUtf8(QUILLET_BINARY_DIR "/libexec/quillet/qvoffice");
+}
+
+/// Whether office documents can be laid out here; why not in whyNot.
+inline bool CanRunOffice(std::string& whyNot)
+{
+    if (::access(Quillet::ToUtf8(OfficeProgram()).c_str(), X_OK) != 0)
+        whyNot = "qvoffice is not built (it needs libreofficekit-dev and libreoffice-dev)";
+    else if (PrivateCups::Run({L"sh", L"-c", L"command -v soffice"}) != 0)
+        whyNot = "LibreOffice is not installed (scripts/setup.sh installs it)";
+    return whyNot.empty();
+}
+
 /// What one rendering gave.
 struct Rendered {
     PageSizes pages;

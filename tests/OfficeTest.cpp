@@ -1,7 +1,8 @@
 // Tests of office documents: laid out as PDF by office processes that are
-// kept running, with no print server; each kind against the suite's own PDF
-// export; processes that die, hang, grow, serve many documents, and end
-// with their host.
+// kept running, confined, with no print server; each kind against the
+// suite's own PDF export; documents that link what they may not reach;
+// processes that die, hang, grow, serve many documents, and end with their
+// host.
 #include "DocumentSupport.h"
 #include "support/HelperProcess.h"
 #include "support/ScopedEnv.h"
@@ -10,10 +11,10 @@
 #include "capture/OfficeProcess.h"
 #include "platform/PrivateFolder.h"
 #include "platform/TextConversion.h"
-#include "platform/ZUtilities.h"
 
 #include <gtest/gtest.h>
 
+#include <climits>
 #include <csignal>
 #include <cstring>
 #include <cstdio>
@@ -21,7 +22,11 @@
 #include <fstream>
 #include <iostream>
 #include <map>
+#include <netinet/in.h>
+#include <poll.h>
 #include <set>
+#include <sys/inotify.h>
+#include <sys/socket.h>
 #include <thread>
 
 using namespace Quillet;
@@ -31,36 +36,25 @@ namespace {
 
 const std::string kSamples = QUILLET_SOURCE_DIR "/tests/data/office/";
 
-std::wstring OfficeProgram()
-{
-    return FromUtf8(QUILLET_BINARY_DIR "/libexec/quillet/qvoffice");
-}
-
-bool CanRunOffice(std::string& whyNot)
-{
-    if (::access(ToUtf8(OfficeProgram()).c_str(), X_OK) != 0)
-        whyNot = "qvoffice is not built (it needs libreofficekit-dev and libreoffice-dev)";
-    else if (QuilletTest::PrivateCups::Run({L"sh", L"-c", L"command -v soffice"}) != 0)
-        whyNot = "LibreOffice is not installed (scripts/setup.sh installs it)";
-    return whyNot.empty();
-}
-
-#define QUILLET_REQUIRE_OFFICE()          \
-    std::string whyNot;                   \
-    if (!CanRunOffice(whyNot))            \
+#define QUILLET_REQUIRE_OFFICE()            \
+    std::string whyNot;                     \
+    if (!QuilletTest::CanRunOffice(whyNot)) \
     GTEST_SKIP() << whyNot
 
-/// The entries of this user's temporary folder that the office processes of
-/// process pid made and left.
+/// What the office processes of host process pid left in the temporary
+/// folder: their folders and everything in them.
 std::vector<std::string> OfficeLeftovers(long pid)
 {
     std::vector<std::string> left;
     std::error_code error;
-    const std::string prefix = "qv" + std::to_string(pid) + "n";
-    for (const auto& entry : fs::directory_iterator(ToUtf8(Platform::UserTempFolder()), error))
-        if (entry.path().filename().string().rfind(prefix, 0) == 0 &&
-            entry.path().filename().string().find(ToUtf8(kOfficeFileMarker)) != std::string::npos)
-            left.push_back(entry.path().string());
+    const std::string prefix = "qvoffice-" + std::to_string(pid) + "-";
+    for (const auto& entry : fs::directory_iterator(fs::temp_directory_path(), error)) {
+        if (entry.path().filename().string().rfind(prefix, 0) != 0)
+            continue;
+        left.push_back(entry.path().string());
+        for (fs::recursive_directory_iterator it(entry.path(), error), end; !error && it != end; it.increment(error))
+            left.push_back(it->path().string());
+    }
     return left;
 }
 
@@ -72,12 +66,12 @@ bool IsRunning(long pid)
     return end != std::string::npos && end + 2 < stat.size() && stat[end + 2] != 'Z';
 }
 
-/// Waits (at most a minute) until process pid and what the office processes
-/// of host left are gone; true when they are.
+/// Waits (at most a minute) until process pid has ended and no more than an
+/// empty folder of the office processes of host is left; true when so.
 bool WaitUntilGone(long pid, long host)
 {
     for (int i = 0; i < 600; ++i) {
-        if (!IsRunning(pid) && OfficeLeftovers(host).empty())
+        if (!IsRunning(pid) && OfficeLeftovers(host).size() <= 1)
             return true;
         std::this_thread::sleep_for(std::chrono::milliseconds(100));
     }
@@ -104,7 +98,7 @@ QUILLET_TEST_HELPER(office_fake)
         if (document.find("/hang") != std::string::npos)
             ::pause();
         if (document.find("/crash") != std::string::npos)
-            return 3;
+            ::_exit(3);  // at once, as a crash would: no exit handler (a sanitizer's leak check) runs
         std::ofstream(pdf) << "%PDF-1.4 " << document << "\n";
         std::printf("done 5000\n");
         std::fflush(stdout);
@@ -115,7 +109,8 @@ QUILLET_TEST_HELPER(office_fake)
 TEST(OfficeTest, PoolReplacesProcessesThatDieHangGrowOrServedTheirShare)
 {
     QuilletTest::DocumentScratch scratch("office-pool");
-    const std::wstring pdf = Platform::UserTempFolder() + L"office-test-" + std::to_wstring(::getpid()) + L".pdf";
+    const Platform::PrivateFolder output(L"office-test");
+    const std::wstring pdf = output.GetPath() + L"/document.pdf";
     auto pool = [](const char* start) {
         return std::make_unique<OfficePool>(std::vector<std::wstring>{
             FromUtf8(QuilletTest::SelfPath()), L"--quillet-helper", L"office_fake", FromUtf8(start)});
@@ -182,7 +177,6 @@ TEST(OfficeTest, PoolReplacesProcessesThatDieHangGrowOrServedTheirShare)
     EXPECT_FALSE(broken->Convert(FromUtf8(scratch.Write("any.docx", "x")), pdf, failure));
     EXPECT_EQ(failure, "LibreOffice cannot be started from /nowhere");
     EXPECT_TRUE(broken->GetProcessIds().empty());
-    fs::remove(ToUtf8(pdf));
 }
 
 TEST(OfficeTest, EachKindRendersAsItsOwnPdfExportWithoutAPrintServer)
@@ -193,9 +187,9 @@ TEST(OfficeTest, EachKindRendersAsItsOwnPdfExportWithoutAPrintServer)
     // The reference, made meanwhile by LibreOffice's own command line (a
     // user's LibreOffice running beside ours): its PDF export, rendered by
     // Ghostscript alone at the same resolution.
-    std::string documents;
+    std::string arguments;
     for (const std::string& kind : kinds)
-        documents += " " + kSamples + kind;
+        arguments += " " + kSamples + kind;
     // Set before any thread starts a child: a child's environment is read
     // from this process's.
     QuilletTest::ScopedEnv noServer("CUPS_SERVER", "/nonexistent/cups.sock");
@@ -203,7 +197,7 @@ TEST(OfficeTest, EachKindRendersAsItsOwnPdfExportWithoutAPrintServer)
         QuilletTest::PrivateCups::Run(
             {L"sh", L"-c",
              FromUtf8("cd " + scratch.path + " && soffice -env:UserInstallation=file://" + scratch.path +
-                      "/profile --headless --convert-to pdf --outdir reference" + documents +
+                      "/profile --headless --convert-to pdf --outdir reference" + arguments +
                       " >/dev/null 2>&1 && for f in reference/*.pdf; do mkdir ${f%.pdf} && gs -q -dSAFER "
                       "-dBATCH -dNOPAUSE -sDEVICE=png16m -r36 -o ${f%.pdf}/%03d.png $f; done")});
     });
@@ -232,30 +226,54 @@ TEST(OfficeTest, EachKindRendersAsItsOwnPdfExportWithoutAPrintServer)
         EXPECT_EQ(ours[k].orientation, kind == "slides.pptx" ? 2 : 1) << kind;
     }
 
-    // Documents the suite cannot load fail with its reason.
+    // Documents the suite cannot load fail with its reason. Documents that
+    // link an image by URL, on a local listener, or by a path outside their
+    // folder are laid out without it: the office process reaches no network
+    // and reads nothing but its copy of the document.
+    const int listener = ::socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0);
+    sockaddr_in address{AF_INET, 0, {htonl(INADDR_LOOPBACK)}, {}};
+    socklen_t length = sizeof address;
+    ASSERT_TRUE(listener >= 0 && ::bind(listener, reinterpret_cast<sockaddr*>(&address), length) == 0 &&
+                ::listen(listener, 8) == 0 &&
+                ::getsockname(listener, reinterpret_cast<sockaddr*>(&address), &length) == 0);
+    const std::string outside = scratch.Write("outside.png", "\x89PNG\r\n\x1a\n");
+    const int opens = ::inotify_init1(IN_NONBLOCK | IN_CLOEXEC);
+    ASSERT_GE(::inotify_add_watch(opens, outside.c_str(), IN_OPEN), 0);
+    std::string linked = QuilletTest::ReadWholeFile(kSamples + "linked.fodt");
+    linked.replace(linked.find("@PORT@"), 6, std::to_string(ntohs(address.sin_port)));
+    linked.replace(linked.find("@OUTSIDE@"), 9, outside);
     const struct {
         const char* name;
-        const char* content;
+        std::string content;
         const char* reason;
-    } broken[] = {
-        {"broken.docx", "PK\x03\x04 cut short", "LibreOffice cannot load broken.docx"},
-        {"empty.xlsx", "", "LibreOffice cannot load empty.xlsx: the file is empty"},
+        std::size_t pages;
+    } documents[] = {
+        {"broken.docx", "PK\x03\x04 cut short", "LibreOffice cannot load broken.docx", 0},
+        {"empty.xlsx", "", "LibreOffice cannot load empty.xlsx: the file is empty", 0},
+        {"linked.fodt", linked, "", 1},
     };
-    for (const auto& b : broken) {
-        const QuilletTest::Rendered rendered = QuilletTest::Render(FromUtf8(scratch.Write(b.name, b.content)),
-                                                                   scratch.path + "/broken");
-        EXPECT_EQ(rendered.reason.substr(0, std::strlen(b.reason)), b.reason);
-        EXPECT_TRUE(rendered.pages.empty());
+    for (const auto& d : documents) {
+        const QuilletTest::Rendered rendered = QuilletTest::Render(FromUtf8(scratch.Write(d.name, d.content)),
+                                                                   scratch.path + "/" + d.name + ".pages");
+        EXPECT_EQ(rendered.reason.substr(0, std::strlen(d.reason)), d.reason) << d.name;
+        EXPECT_EQ(rendered.pages.size(), d.pages) << d.name;
     }
+    pollfd request{listener, POLLIN, 0};
+    EXPECT_EQ(::poll(&request, 1, 0), 0) << "the image linked by URL was fetched";
+    char event[sizeof(inotify_event) + NAME_MAX + 1];
+    EXPECT_LT(::read(opens, event, sizeof event), 0) << "the file linked by path was opened";
+    ::close(opens);
+    ::close(listener);
 }
 
 TEST(OfficeTest, OneProcessServesFiftyDocumentsAndIsReplacedWhenKilled)
 {
     QUILLET_REQUIRE_OFFICE();
     QuilletTest::DocumentScratch scratch("office-fifty");
-    OfficePool offices({OfficeProgram()});
+    OfficePool offices({QuilletTest::OfficeProgram()});
     const std::vector<std::string> kinds = {"report.docx", "sheet.xlsx", "slides.pptx", "letter.odt", "notes.rtf"};
-    const std::wstring pdf = Platform::UserTempFolder() + L"office-test-" + std::to_wstring(::getpid()) + L".pdf";
+    const Platform::PrivateFolder output(L"office-test");
+    const std::wstring pdf = output.GetPath() + L"/document.pdf";
     std::set<std::int64_t> processes;
     for (int n = 0; n < 50; ++n) {
         std::string failure;
@@ -273,7 +291,6 @@ TEST(OfficeTest, OneProcessServesFiftyDocumentsAndIsReplacedWhenKilled)
     std::string failure;
     EXPECT_TRUE(offices.Convert(FromUtf8(kSamples + "report.docx"), pdf, failure)) << failure;
     EXPECT_NE(offices.GetProcessIds().at(0), killed);
-    fs::remove(ToUtf8(pdf));
 }
 
 // A host of an office process: starts one ahead of time, lays out argv[0]
@@ -296,7 +313,8 @@ QUILLET_TEST_HELPER(office_host)
 TEST(OfficeTest, OfficeProcessEndsWithItsKilledHost)
 {
     QUILLET_REQUIRE_OFFICE();
-    const std::string pdf = ToUtf8(Platform::UserTempFolder()) + "host-test-" + std::to_string(::getpid()) + ".pdf";
+    const Platform::PrivateFolder output(L"office-test");
+    const std::string pdf = ToUtf8(output.GetPath()) + "/document.pdf";
     QuilletTest::HelperProcess host(L"office_host", {FromUtf8(kSamples + "report.docx"), FromUtf8(pdf)});
     std::string line;
     ASSERT_TRUE(host.ReadLine(line, 120000));
@@ -305,6 +323,9 @@ TEST(OfficeTest, OfficeProcessEndsWithItsKilledHost)
     ASSERT_TRUE(IsRunning(office));
     ASSERT_FALSE(OfficeLeftovers(hostId).empty());
     host.Kill();
+    // It empties its folder as it ends; the folder itself, which the confined
+    // process may not remove, goes with the next office process's start.
     EXPECT_TRUE(WaitUntilGone(office, hostId)) << "office process " << office << " outlived its host";
-    fs::remove(pdf);
+    const Platform::PrivateFolder next(L"qvoffice");
+    EXPECT_TRUE(OfficeLeftovers(hostId).empty());
 }

@@ -18,9 +18,11 @@
 #include <csignal>
 #include <cstdlib>
 #include <cstring>
+#include <memory>
 #include <fcntl.h>
 #include <spawn.h>
 #include <sys/prctl.h>
+#include <sys/stat.h>
 #include <sys/syscall.h>
 #include <sys/wait.h>
 #include <unistd.h>
@@ -399,6 +401,19 @@ bool ChildProcess::Spawn(const std::vector<std::wstring>& argv,
         return false;
     }
     return Adopt(pid, out);
+}
+
+std::wstring ChildProcess::FindProgram(const std::wstring& name)
+{
+    for (const std::string& candidate : ProgramCandidates(ToUtf8(name))) {
+        struct stat info {};
+        if (::stat(candidate.c_str(), &info) != 0 || !S_ISREG(info.st_mode) || ::access(candidate.c_str(), X_OK) != 0)
+            continue;
+        const std::unique_ptr<char, void (*)(void*)> real(::realpath(candidate.c_str(), nullptr), &std::free);
+        if (real)
+            return FromUtf8(real.get());
+    }
+    return std::wstring();
 }
 
 bool ChildProcess::Adopt(std::int64_t childId, ChildProcess& out)

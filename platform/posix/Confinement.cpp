@@ -12,14 +12,12 @@
 
 #include "platform/TextConversion.h"
 #include "platform/ZBaseStorage.h"
-#include "platform/ZUtilities.h"
 #include "platform/posix/ConfinedChild.h"
 
 #include <atomic>
 #include <cerrno>
 #include <cstddef>
 #include <cstdlib>
-#include <dirent.h>
 #include <dlfcn.h>
 #include <fcntl.h>
 #include <filesystem>
@@ -243,9 +241,7 @@ std::vector<std::wstring> SystemReadable()
     return {
         L"/usr", L"/lib", L"/lib32", L"/lib64", L"/libx32", L"/bin", L"/sbin",
         L"/etc/ld.so.cache", L"/etc/localtime", L"/etc/locale.alias", L"/etc/papersize", L"/etc/fonts",
-        L"/etc/ghostscript",
-        L"/var/lib/ghostscript", L"/var/cache/fontconfig",
-        L"/dev/urandom", L"/dev/random", L"/dev/zero",
+        L"/var/cache/fontconfig", L"/dev/urandom", L"/dev/random", L"/dev/zero",
     };
 }
 
@@ -254,6 +250,16 @@ std::wstring FolderOf(const std::wstring& path)
 {
     const std::size_t slash = path.find_last_of(L'/');
     return slash == std::wstring::npos || slash == 0 ? path : path.substr(0, slash);
+}
+
+/// path with its links resolved (path itself when that fails): a rule is
+/// opened in the parent, where a name such as /proc/self/exe would name the
+/// parent's own.
+std::wstring Resolved(const std::wstring& path)
+{
+    std::error_code error;
+    const std::filesystem::path real = std::filesystem::canonical(ToUtf8(path), error);
+    return error ? path : FromUtf8(real.string());
 }
 
 /// The installation this code was loaded from: the folder above the one
@@ -267,30 +273,6 @@ std::wstring InstallationPrefix()
     std::error_code error;
     const std::filesystem::path file = std::filesystem::canonical(info.dli_fname, error);
     return error ? std::wstring() : FromUtf8(file.parent_path().parent_path().string());
-}
-
-/// Removes the folders in temp named start + PID + "-" of this user whose
-/// process is gone: what a host that was killed during a run left behind.
-void RemoveAbandoned(const std::string& temp, const std::string& start)
-{
-    DIR* listing = ::opendir(temp.c_str());
-    if (listing == nullptr)
-        return;
-    const uid_t self = ::geteuid();
-    while (const dirent* entry = ::readdir(listing)) {
-        const std::string name = entry->d_name;
-        char* end = nullptr;
-        const long pid = name.compare(0, start.size(), start) == 0
-                             ? std::strtol(name.c_str() + start.size(), &end, 10) : 0;
-        struct stat info {};
-        if (pid > 0 && *end == '-' && ::fstatat(::dirfd(listing), name.c_str(), &info, AT_SYMLINK_NOFOLLOW) == 0 &&
-            S_ISDIR(info.st_mode) && info.st_uid == self &&
-            !ZUtilities::IsProcessAlive(static_cast<std::uint32_t>(pid))) {
-            std::error_code error;
-            std::filesystem::remove_all(temp + name, error);
-        }
-    }
-    ::closedir(listing);
 }
 
 std::vector<std::pair<std::wstring, std::wstring>> TemporaryFolderEnvironment(const std::wstring& folder)
@@ -367,53 +349,12 @@ bool Confinement::IsReady() const
     return !prepared->failed;
 }
 
-PrivateFolder::PrivateFolder(const std::wstring& stem)
-{
-    std::wstring temp;
-    ZBaseStorage::TempDirPath(temp);
-    const std::string start = ToUtf8(stem) + "-";
-    RemoveAbandoned(ToUtf8(temp), start);
-    std::string pattern = ToUtf8(temp) + start + std::to_string(::getpid()) + "-XXXXXX";
-    // mkdtemp makes the folder with mode 0700, whatever the umask.
-    if (pattern.find('\0') == std::string::npos && ::mkdtemp(pattern.data()) != nullptr)
-        path = FromUtf8(pattern);
-}
-
-PrivateFolder::~PrivateFolder()
-{
-    Remove();
-}
-
-PrivateFolder::PrivateFolder(PrivateFolder&& other) noexcept : path(std::move(other.path))
-{
-    other.path.clear();
-}
-
-PrivateFolder& PrivateFolder::operator=(PrivateFolder&& other) noexcept
-{
-    if (this != &other) {
-        Remove();
-        path = std::move(other.path);
-        other.path.clear();
-    }
-    return *this;
-}
-
-void PrivateFolder::Remove() noexcept
-{
-    if (path.empty())
-        return;
-    // Symbolic links inside are removed, never followed.
-    std::error_code error;
-    std::filesystem::remove_all(ToUtf8(path), error);
-    path.clear();
-}
-
 ConfinementRules GhostscriptRules(const std::wstring& ghostscriptRoot, const std::wstring& outputFolder,
                                   const std::wstring& temporaryFolder, const std::vector<std::wstring>& documents)
 {
     ConfinementRules rules;
     rules.readable = SystemReadable();
+    AppendAll(rules.readable, {L"/etc/ghostscript", L"/var/lib/ghostscript"});
     rules.readable.push_back(ghostscriptRoot.empty() ? std::wstring() : ghostscriptRoot + L"gs");
     rules.readable.push_back(ZBaseStorage::FontsFolderPath());
     AppendAll(rules.readable, documents);
@@ -422,23 +363,38 @@ ConfinementRules GhostscriptRules(const std::wstring& ghostscriptRoot, const std
     return rules;
 }
 
-ConfinementRules OfficeSuiteRules(const std::wstring& program, const std::wstring& privateFolder,
-                                  const std::vector<std::wstring>& documents)
+ConfinementRules OfficeSuiteRules(const std::wstring& program, const std::wstring& office,
+                                  const std::wstring& privateFolder)
 {
     ConfinementRules rules;
     rules.readable = SystemReadable();
-    // The suite's own tree (program/ below it), its configuration, and the
-    // processor and memory figures it sizes its threads by.
-    rules.readable.push_back(FolderOf(FolderOf(program)));
-    AppendAll(rules.readable, {L"/etc/libreoffice", L"/var/lib/libreoffice", L"/var/spool/libreoffice",
-                               L"/etc/passwd", L"/etc/group", L"/etc/nsswitch.conf", L"/proc",
-                               L"/sys/devices/system/cpu"});
-    AppendAll(rules.readable, documents);
+    // Its own program's folder; the suite's tree (program/ below it) and
+    // the configuration and extension folders its Debian tree links to.
+    // Nothing of /proc: the process reads its memory use with getrusage,
+    // and /proc would show it every process of the user, their command
+    // lines and environments included (and /proc/self, opened here, would
+    // be this process's). No /etc/passwd, /etc/group or
+    // /etc/nsswitch.conf either: the suite asks for the user's name and home
+    // and goes on without them (HOME is set), and no export uses them.
+    rules.readable.push_back(FolderOf(Resolved(program)));
+    if (!office.empty())
+        rules.readable.push_back(FolderOf(FolderOf(office)));
+    AppendAll(rules.readable, {L"/etc/libreoffice", L"/var/lib/libreoffice", L"/var/spool/libreoffice"});
     rules.writable = {privateFolder};
+    // Everything the suite would write in the user's home, the runtime
+    // folder or the shared temporary folder lands in its own folder; no
+    // session bus is looked for.
     rules.environment = TemporaryFolderEnvironment(privateFolder);
-    rules.environment.emplace_back(L"OSL_SOCKET_PATH", privateFolder);
-    rules.environment.emplace_back(L"HOME", privateFolder);
-    rules.localSockets = true;
+    rules.environment.insert(rules.environment.end(), {{L"HOME", privateFolder},
+                                                       {L"XDG_CONFIG_HOME", privateFolder + L"/.config"},
+                                                       {L"XDG_CACHE_HOME", privateFolder + L"/.cache"},
+                                                       {L"XDG_DATA_HOME", privateFolder + L"/.local/share"},
+                                                       {L"XDG_RUNTIME_DIR", privateFolder},
+                                                       {L"DBUS_SESSION_BUS_ADDRESS", L"disabled:"}});
+    // No local socket either: the suite loaded into a process of ours has no
+    // instance pipe, and the system bus or the print server are none of its
+    // business while it lays out a document.
+    rules.localSockets = false;
     return rules;
 }
 
@@ -448,7 +404,7 @@ ConfinementRules PreviewRules(const std::wstring& program, const std::wstring& i
 {
     ConfinementRules rules = GhostscriptRules(std::wstring(), outputFolder, privateFolder, documents);
     // The processor count it gives Ghostscript comes from these.
-    AppendAll(rules.readable, {installFolder, FolderOf(program), InstallationPrefix(), L"/proc/stat",
+    AppendAll(rules.readable, {installFolder, FolderOf(Resolved(program)), InstallationPrefix(), L"/proc/stat",
                                L"/sys/devices/system/cpu"});
     // The preference store the library in the preview looks for, when the
     // host named one outside the installation.

@@ -2,14 +2,13 @@
 // ids, decimal conversion and unique file-name prefixes.
 #include "platform/ZUtilities.h"
 
-#include "platform/PrivateFolder.h"
 #include "platform/TextConversion.h"
+#include "platform/posix/Leftovers.h"
 
 #include <dirent.h>
 #include <fcntl.h>
 #include <signal.h>
 #include <sys/random.h>
-#include <sys/stat.h>
 #include <sys/types.h>
 #include <time.h>
 #include <unistd.h>
@@ -92,34 +91,15 @@ std::wstring ZUtilities::GetUniqueFilePrefix(const std::wstring& dir)
 
 void ZUtilities::RemoveAbandonedFiles(const std::wstring& dir, const std::wstring& marker)
 {
-    std::string folder = ToUtf8(dir);
     const std::string mark = ToUtf8(marker);
-    if (folder.empty() || mark.empty())
+    if (dir.empty() || mark.empty())
         return;
-    if (folder.back() != '/')
-        folder += '/';
-    DIR* listing = ::opendir(folder.c_str());
-    if (listing == nullptr)
-        return;
-    const uid_t self = ::geteuid();
-    while (dirent* entry = ::readdir(listing)) {
+    Platform::RemoveLeftovers(ToUtf8(dir), [&mark](const std::string& name) {
         // "qv" + pid + "n", as GetUniqueFilePrefix makes them.
-        const char* name = entry->d_name;
         char* end = nullptr;
-        const long pid = std::strncmp(name, "qv", 2) == 0 ? std::strtol(name + 2, &end, 10) : 0;
-        if (pid <= 0 || *end != 'n' || std::strstr(name, mark.c_str()) == nullptr)
-            continue;
-        struct stat info {};
-        const std::string path = folder + name;
-        if (::lstat(path.c_str(), &info) != 0 || info.st_uid != self ||
-            IsProcessAlive(static_cast<std::uint32_t>(pid)))
-            continue;
-        if (S_ISREG(info.st_mode))
-            ::unlink(path.c_str());
-        else if (S_ISDIR(info.st_mode))
-            Platform::RemoveTree(FromUtf8(path));
-    }
-    ::closedir(listing);
+        const long pid = name.compare(0, 2, "qv") == 0 ? std::strtol(name.c_str() + 2, &end, 10) : 0;
+        return pid > 0 && *end == 'n' && name.find(mark) != std::string::npos ? pid : 0L;
+    });
 }
 
 bool ZUtilities::ConvertTo(const std::wstring& text, long& value)

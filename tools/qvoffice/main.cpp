@@ -2,12 +2,14 @@
 // and then lays out office documents as PDF, one after another, with the
 // suite's own PDF export, for the library that started it.
 //
-//   qvoffice FOLDER
+//   qvoffice FOLDER SOFFICE
 //
 // FOLDER is the process's private folder (mode 0700, made by the library);
-// the suite's profile is FOLDER/profile. The library points HOME and TMPDIR
-// into FOLDER too, so that nothing is written anywhere else but the PDFs it
-// asks for.
+// the suite's profile is FOLDER/profile. SOFFICE is the suite's launcher as
+// the library found it on PATH (links resolved; empty when there is none):
+// the suite is loaded from its folder. The library starts this process
+// confined: it writes only FOLDER, which is also its HOME and TMPDIR, reads
+// the documents only as copies the library puts there, and opens no socket.
 //
 // Protocol on standard input and output, one line each way; paths are
 // percent-encoded (%XX for every byte outside [A-Za-z0-9/._-]), so a line
@@ -15,12 +17,13 @@
 //   -> "ready"                 the suite has started
 //   -> "error REASON"          it could not start; the process then ends
 //   <- "convert DOCUMENT PDF"
-//   -> "done BYTES"            PDF written; BYTES: resident memory afterwards
+//   -> "done BYTES"            PDF written; BYTES: the most resident memory so far
 //   -> "failed REASON"         the document could not be laid out
 // The end of standard input (the library closed it, or its process is gone)
 // ends this process at once, also in the middle of a document: a watch thread
-// sees the hang-up. The folder is removed then. Descriptors 0 and 1 are the
-// null device once the channels are taken over.
+// sees the hang-up. What the folder holds is removed then (the folder itself,
+// which lies outside what it may change, goes with the library's clean-up).
+// Descriptors 0 and 1 are the null device once the channels are taken over.
 #define LOK_LOADLIB_GLOBAL
 #include <LibreOfficeKit/LibreOfficeKit.h>
 #include <LibreOfficeKit/LibreOfficeKitInit.h>
@@ -38,6 +41,7 @@
 #include <dlfcn.h>
 #include <fcntl.h>
 #include <poll.h>
+#include <sys/resource.h>
 #include <unistd.h>
 
 #include <cerrno>
@@ -148,27 +152,6 @@ OUString FileUrl(const std::string& path)
     return url;
 }
 
-// The suite's program folder: the one its launcher on PATH lives in.
-std::string FindOfficeProgramFolder()
-{
-    const char* path = std::getenv("PATH");
-    std::string folders = path != nullptr ? path : "/usr/local/bin:/usr/bin:/bin";
-    for (std::size_t start = 0; start <= folders.size();) {
-        std::size_t end = folders.find(':', start);
-        if (end == std::string::npos)
-            end = folders.size();
-        const std::string candidate = folders.substr(start, end - start) + "/soffice";
-        std::error_code error;
-        if (end > start && ::access(candidate.c_str(), X_OK) == 0) {
-            const std::filesystem::path real = std::filesystem::canonical(candidate, error);
-            if (!error)
-                return real.parent_path().string();
-        }
-        start = end + 1;
-    }
-    return std::string();
-}
-
 // Settings the profile starts with: no macro ever runs, and no lock file is
 // written beside a PDF.
 bool WriteProfileSettings(const std::string& profile)
@@ -221,12 +204,13 @@ const char* PdfFilter(const css::uno::Reference<css::lang::XComponent>& document
     return nullptr;
 }
 
+// The most memory the process has held resident so far. Asked of the system
+// directly: /proc, where the current figure is, is closed to the process.
 std::string ResidentBytes()
 {
-    std::ifstream statm("/proc/self/statm");
-    unsigned long long size = 0, resident = 0;
-    statm >> size >> resident;
-    return std::to_string(resident * static_cast<unsigned long long>(::sysconf(_SC_PAGESIZE)));
+    rusage usage {};
+    ::getrusage(RUSAGE_SELF, &usage);
+    return std::to_string(static_cast<unsigned long long>(usage.ru_maxrss) * 1024);
 }
 
 std::string BaseName(const std::string& path)
@@ -288,8 +272,8 @@ void Convert(const css::uno::Reference<css::frame::XDesktop2>& desktop, const st
 
 int main(int argc, char** argv)
 {
-    if (argc != 2 || argv[1][0] != '/') {
-        std::fprintf(stderr, "usage: qvoffice FOLDER (an absolute path)\n");
+    if (argc != 3 || argv[1][0] != '/') {
+        std::fprintf(stderr, "usage: qvoffice FOLDER SOFFICE\n");
         return 2;
     }
     folder = argv[1];
@@ -305,8 +289,8 @@ int main(int argc, char** argv)
         return 1;
     std::thread(WatchLifeline).detach();
 
-    const std::string program = FindOfficeProgramFolder();
-    if (program.empty()) {
+    const std::string program = std::filesystem::path(argv[2]).parent_path().string();
+    if (argv[2][0] != '/') {
         Reply("error LibreOffice is not installed (soffice is not on PATH)");
         Leave(1);
     }
