@@ -199,7 +199,7 @@ bool PagePlan::SetPageSpan(std::int32_t from, std::int32_t to, std::int32_t maxW
         return false;
     span = to - from + 1;
     const std::int32_t count = std::min(maxWorkers, span);
-    if (span < kMinPagesToShare || count < 2)
+    if (span < kMinPagesToCut || count < 2)
         return false;
     // Equal contiguous parts; the last one keeps the range's own end, so
     // that a count that was wrong never loses a page.

@@ -380,7 +380,7 @@ TEST(PagePlanTest, EachPageHasOneProcessAndOneFileOfIt)
     // A PDF's range is cut once its page count is known; the last part keeps
     // the range's end, and worker 0 ends after its own part.
     PagePlan pdf(PagePlan::Kind::Ranges, 1, 0, 3, 0);
-    EXPECT_FALSE(pdf.SetPageSpan(1, 1, 3));  // one page: stays with one process
+    EXPECT_FALSE(pdf.SetPageSpan(1, 2, 3));  // two pages: stay with one process
     PagePlan pdf10(PagePlan::Kind::Ranges, 1, 0, 3, 0);
     EXPECT_TRUE(pdf10.SetPageSpan(1, 10, 3));
     EXPECT_FALSE(pdf10.SetPageSpan(1, 20, 3));

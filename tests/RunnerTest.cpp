@@ -382,8 +382,9 @@ TEST_F(RunnerTest, PagesAreTheSameWithOneOrMoreProcesses)
                 engine->SetOutputFormat(RIP_PNG16M);
                 ASSERT_TRUE(engine->StartRIP());
                 Recorder recorder;
-                if (callback)
+                if (callback) {
                     EXPECT_TRUE(engine->GetPages(&recorder, true));
+                }
                 if (row.fifo)
                     std::ofstream(fifo, std::ios::binary) << row.job;
                 WaitForEnd(engine);
