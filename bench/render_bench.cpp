@@ -313,12 +313,13 @@ Settings ParseArguments(int argc, char** argv)
 
 /// The samples of one way of rendering one document.
 struct Series {
-    std::vector<double> wall, firstShare, hostPeak, childPeak;
+    std::vector<double> wall, first, firstShare, hostPeak, childPeak;
     double hostCpu = 0, childCpu = 0;
     int pages = 0;
     void Add(const Sample& sample)
     {
         wall.push_back(sample.wall);
+        first.push_back(sample.firstPage);
         firstShare.push_back(sample.wall > 0 ? sample.firstPage / sample.wall : 0);
         hostPeak.push_back(sample.hostPeakMb);
         childPeak.push_back(sample.childPeakMb);
@@ -339,8 +340,9 @@ void Report(const char* what, const Series& gs, const Series& one, const Series&
                 ProcessorCount(), Median(many.wall), Median(many.wall) / base, Median(many.wall) / Median(one.wall));
     std::printf("  library, %d processes unconfined:   %.3f s  (confined / unconfined %.3f)\n", ProcessorCount(),
                 Median(free.wall), Median(many.wall) / Median(free.wall));
-    std::printf("  time to the first page, share of the run: one process %.1f%%, %d processes %.1f%%\n",
-                100 * Median(one.firstShare), ProcessorCount(), 100 * Median(many.firstShare));
+    std::printf("  time to the first page: one process %.3f s (%.1f%% of the run), %d processes %.3f s (%.1f%%)\n",
+                Median(one.first), 100 * Median(one.firstShare), ProcessorCount(), Median(many.first),
+                100 * Median(many.firstShare));
     std::printf("  Ghostscript CPU: alone %.3f s, one process %.3f s, %d processes %.3f s (per run)\n",
                 gs.childCpu / gs.wall.size(), one.childCpu / one.wall.size(), ProcessorCount(),
                 many.childCpu / many.wall.size());
