@@ -338,8 +338,9 @@ void Report(const char* what, const Series& gs, const Series& one, const Series&
                 Median(one.wall) / base);
     std::printf("  library, %d processes:              %.3f s  (%.3f of Ghostscript alone, %.3f of one process)\n",
                 ProcessorCount(), Median(many.wall), Median(many.wall) / base, Median(many.wall) / Median(one.wall));
-    std::printf("  library, %d processes unconfined:   %.3f s  (confined / unconfined %.3f)\n", ProcessorCount(),
-                Median(free.wall), Median(many.wall) / Median(free.wall));
+    std::printf("  library, %d processes unconfined:   %.3f s  (confined / unconfined %.3f; Ghostscript CPU %.3f)\n",
+                ProcessorCount(), Median(free.wall), Median(many.wall) / Median(free.wall),
+                free.childCpu > 0 ? many.childCpu / free.childCpu : 0.0);
     std::printf("  time to the first page: one process %.3f s (%.1f%% of the run), %d processes %.3f s (%.1f%%)\n",
                 Median(one.first), 100 * Median(one.firstShare), ProcessorCount(), Median(many.first),
                 100 * Median(many.firstShare));
