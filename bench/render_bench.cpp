@@ -3,8 +3,9 @@
 //    process alone (the switches the library gives one process), through
 //    the library with one process (NUMBER_OF_PROCESSORS=1), and through the
 //    library with a process per processor (as a host runs it), confined and
-//    unconfined: wall time, CPU, time to the first page, and the peak memory
-//    of the host and of its children (summed over the children at once);
+//    unconfined: wall time, CPU and time to the first page; then, in runs
+//    of their own, the peak memory of the host and of its children (summed
+//    over the children at once);
 //  - a page range: page 1 of a 100-page PDF against all of it;
 //  - the crossover: jobs of 1, 2, 3 and 5 of those pages (PostScript that
 //    does not declare its page count, and PDF), one process against many.
@@ -29,6 +30,7 @@
 #include <cstring>
 #include <filesystem>
 #include <fstream>
+#include <optional>
 #include <sstream>
 #include <string>
 #include <thread>
@@ -64,6 +66,7 @@ struct RunKind {
     bool confined = true;
     int firstPage = 0;      // page range, (0, 0): every page
     int lastPage = 0;
+    bool sampleMemory = false;  // sample resident sizes (runs kept out of the time figures)
 };
 
 double Seconds(const timeval& t) { return t.tv_sec + t.tv_usec / 1e6; }
@@ -157,7 +160,11 @@ Sample RunLibrary(const Settings& settings, const std::string& document, const f
     Sample sample;
     const double hostBefore = CpuOf(RUSAGE_SELF);
     const double childBefore = CpuOf(RUSAGE_CHILDREN);
-    MemorySampler memory;
+    // The sampler reads /proc every 5 ms: its CPU would weigh on the
+    // run's time, so only runs kept for the memory figures have one.
+    std::optional<MemorySampler> memory;
+    if (kind.sampleMemory)
+        memory.emplace();
     const Clock::time_point start = Clock::now();
 
     Quillet::IRIPBase* rip = Quillet::CreateRIPService(Wide(document));
@@ -183,11 +190,13 @@ Sample RunLibrary(const Settings& settings, const std::string& document, const f
     rip->Release();
 
     sample.wall = std::chrono::duration<double>(Clock::now() - start).count();
-    memory.Stop();
     sample.hostCpu = CpuOf(RUSAGE_SELF) - hostBefore;
     sample.childCpu = CpuOf(RUSAGE_CHILDREN) - childBefore;
-    sample.hostPeakMb = memory.HostPeakMb();
-    sample.childPeakMb = memory.ChildPeakMb();
+    if (memory) {
+        memory->Stop();
+        sample.hostPeakMb = memory->HostPeakMb();
+        sample.childPeakMb = memory->ChildPeakMb();
+    }
     ::unsetenv("NUMBER_OF_PROCESSORS");
     if (!good) {
         std::fprintf(stderr, "render_bench: rendering %s through the library failed\n", document.c_str());
@@ -329,7 +338,8 @@ struct Series {
     }
 };
 
-void Report(const char* what, const Series& gs, const Series& one, const Series& many, const Series& free)
+void Report(const char* what, const Series& gs, const Series& one, const Series& many, const Series& free,
+            const Series& oneMemory, const Series& manyMemory)
 {
     const double base = Median(gs.wall);
     std::printf("\n%s (%d pages):\n", what, many.pages);
@@ -350,10 +360,10 @@ void Report(const char* what, const Series& gs, const Series& one, const Series&
     std::printf("  host CPU as a share of Ghostscript's: one process %.2f%%, %d processes %.2f%%\n",
                 one.childCpu > 0 ? 100 * one.hostCpu / one.childCpu : 0.0, ProcessorCount(),
                 many.childCpu > 0 ? 100 * many.hostCpu / many.childCpu : 0.0);
-    std::printf("  peak memory (median): host %.1f MB / %.1f MB, children together %.1f MB / %.1f MB"
-                " (one process / %d processes)\n",
-                Median(one.hostPeak), Median(many.hostPeak), Median(one.childPeak), Median(many.childPeak),
-                ProcessorCount());
+    std::printf("  peak memory (median of %zu runs of each): host %.1f MB / %.1f MB, children together %.1f MB /"
+                " %.1f MB (one process / %d processes)\n",
+                oneMemory.wall.size(), Median(oneMemory.hostPeak), Median(manyMemory.hostPeak),
+                Median(oneMemory.childPeak), Median(manyMemory.childPeak), ProcessorCount());
 }
 
 }  // namespace
@@ -379,6 +389,7 @@ int main(int argc, char** argv)
 
     const RunKind one{"1"}, many{nullptr}, unconfined{nullptr, false};
     const RunKind firstOnly{nullptr, true, 1, 1};
+    const RunKind oneMemory{"1", true, 0, 0, true}, manyMemory{nullptr, true, 0, 0, true};
     // One unmeasured run of each warms the caches (fonts, the binary).
     RunLibrary(settings, settings.job, libFolder, many);
     RunGhostscript(settings, settings.job, gsFolder);
@@ -407,8 +418,17 @@ int main(int argc, char** argv)
                          psGs.pages, psMany.pages, pdfGs.pages, pdfMany.pages, longFirst.pages);
     }
 
-    Report("PostScript job", psGs, psOne, psMany, psFree);
-    Report("PDF", pdfGs, pdfOne, pdfMany, pdfFree);
+    // The peaks, from runs of their own.
+    Series psOneMemory, psManyMemory, pdfOneMemory, pdfManyMemory;
+    for (int round = 1; round <= 3; ++round) {
+        psOneMemory.Add(RunLibrary(settings, settings.job, libFolder, oneMemory));
+        psManyMemory.Add(RunLibrary(settings, settings.job, libFolder, manyMemory));
+        pdfOneMemory.Add(RunLibrary(settings, pdf, libFolder, oneMemory));
+        pdfManyMemory.Add(RunLibrary(settings, pdf, libFolder, manyMemory));
+    }
+
+    Report("PostScript job", psGs, psOne, psMany, psFree, psOneMemory, psManyMemory);
+    Report("PDF", pdfGs, pdfOne, pdfMany, pdfFree, pdfOneMemory, pdfManyMemory);
     std::printf("\npage range: page 1 of the 100-page PDF %.3f s, all %d pages %.3f s: %.3f\n", Median(longFirst.wall),
                 longAll.pages, Median(longAll.wall), Median(longFirst.wall) / Median(longAll.wall));
 
