@@ -270,6 +270,7 @@ void RIPEngineImpl::PlanWorkers(std::int32_t first, std::int32_t last)
         const std::int32_t declared = owner.IsDocumentEps() ? 1 : ReadDeclaredPageCount(d.jobSource);
         d.plan = PagePlan(PagePlan::Kind::Interleaved, first, last, d.maxWorkers, declared);
     }
+    // Shared now, or later once a PDF's page count is known.
     const bool shared = d.plan.GetWorkerCount() > 1 || (pdf && d.maxWorkers > 1);
     d.renderingThreads = shared ? std::max(1, processors / d.maxWorkers) : processors;
 
@@ -279,7 +280,7 @@ void RIPEngineImpl::PlanWorkers(std::int32_t first, std::int32_t last)
     // its share may still be making its next file, which must never be one
     // of the run's names.
     const std::wstring extension = GetFileExtension(d.format);
-    const bool identity = !d.pageRange && d.plan.GetWorkerCount() == 1 && !(pdf && d.maxWorkers > 1);
+    const bool identity = !d.pageRange && !shared;
     d.workers.clear();
     const std::int32_t count = pdf ? d.maxWorkers : d.plan.GetWorkerCount();
     for (std::int32_t w = 0; w < count; ++w) {
