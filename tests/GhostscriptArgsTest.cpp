@@ -443,29 +443,29 @@ TEST(PageProofTest, PagesArePlacedByWhatTheProcessesSayOfTheirFiles)
         const char* name;
         std::vector<Event> events;
         std::vector<std::pair<int, int>> places;
-        bool planBroken;
+        bool planBroken, idleSecond;
     } rows[] = {
         {"lists kept: odd and even, a job of two pages",
          {{'L', 0, 1, 0}, {'L', 1, 1, 0}, {'L', 1, 2, 0}, {'F', 0, 1, 0}, {'L', 0, 2, 1}, {'E', 0, 0, 0},
           {'F', 1, 1, 0}, {'E', 1, 0, 0}},
-         {{0, 1}, {1, 1}, {-3, 0}}, false},
+         {{0, 1}, {1, 1}, {-3, 0}}, false, false},
         {"lists defeated: the first process makes every page, the second none",
          {{'L', 0, 1, 0}, {'L', 0, 2, 1}, {'L', 0, 3, 2}, {'L', 1, 1, 0}, {'L', 1, 2, 0}, {'L', 1, 3, 0},
           {'E', 1, 0, 0}, {'F', 0, 3, 0}},
-         {{0, 1}, {0, 2}, {0, 3}, {-1, 0}}, true},
+         {{0, 1}, {0, 2}, {0, 3}, {-1, 0}}, true, true},
         {"a page nobody made is lost once every process passed it",
          {{'L', 0, 1, 0}, {'F', 0, 1, 0}, {'L', 0, 2, 1}, {'L', 0, 3, 1}, {'L', 1, 1, 0}, {'L', 1, 2, 0}},
-         {{0, 1}, {-1, 0}}, true},
+         {{0, 1}, {-1, 0}}, false, false},
         {"... and then it is",
          {{'L', 0, 1, 0}, {'F', 0, 1, 0}, {'L', 0, 2, 1}, {'L', 0, 3, 1}, {'L', 1, 1, 0}, {'L', 1, 2, 0},
           {'L', 1, 3, 0}},
-         {{0, 1}, {-2, 0}}, true},
+         {{0, 1}, {-2, 0}}, true, false},
         {"a file seen for a page already passed places the later page",
          {{'L', 0, 1, 0}, {'L', 0, 2, 0}, {'F', 0, 1, 0}, {'E', 0, 0, 0}},
-         {{-2, 0}, {0, 1}}, false},
+         {{-2, 0}, {0, 1}}, true, false},
         {"files nobody said (a count that jumps) place nothing",
          {{'L', 0, 1, 0}, {'L', 0, 2, 3}, {'E', 0, 0, 0}},
-         {{-2, 0}, {-2, 0}, {-3, 0}}, false},
+         {{-2, 0}, {-2, 0}, {-3, 0}}, true, false},
     };
     for (const auto& row : rows) {
         SCOPED_TRACE(row.name);
@@ -473,6 +473,9 @@ TEST(PageProofTest, PagesArePlacedByWhatTheProcessesSayOfTheirFiles)
         for (const Event& e : row.events)
             workers = std::max(workers, e.worker + 1);
         PageProof proof("%QuilletRun 0f", workers);
+        proof.SetShare([workers](std::size_t w, std::int32_t page) {
+            return w == static_cast<std::size_t>(page - 1) % workers;  // odd and even
+        });
         for (const Event& e : row.events) {
             if (e.kind == 'L') {
                 const std::string line = "%QuilletRun 0f Page=" + std::to_string(e.a) + ";Files=" +
@@ -498,6 +501,9 @@ TEST(PageProofTest, PagesArePlacedByWhatTheProcessesSayOfTheirFiles)
                           row.places[n]) << "page " << n + 1;
             }
         }
+        EXPECT_EQ(proof.IsPlanBroken(), row.planBroken);
+        // The process that made none of its pages while the other made them.
+        EXPECT_EQ(workers > 1 && proof.IsIdle(1), row.idleSecond);
     }
 
     // Only the run's own lines count, however the output is cut: the job's
