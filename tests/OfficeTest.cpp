@@ -112,8 +112,7 @@ TEST(OfficeTest, PoolReplacesProcessesThatDieHangGrowOrServedTheirShare)
     const Platform::PrivateFolder output(L"office-test");
     const std::wstring pdf = output.GetPath() + L"/document.pdf";
     auto pool = [](const char* start) {
-        return std::make_unique<OfficePool>(std::vector<std::wstring>{
-            FromUtf8(QuilletTest::SelfPath()), L"--quillet-helper", L"office_fake", FromUtf8(start)});
+        return std::make_unique<OfficePool>(QuilletTest::HelperCommand(L"office_fake", {FromUtf8(start)}));
     };
     struct Step {
         const char* document;
