@@ -155,7 +155,7 @@ TEST(CaptureTest, TaggedCopyIsReservedOnceAndDeletedWithTheDocument)
     EXPECT_FALSE(longer.printOk);
 }
 
-TEST(CaptureTest, TextAndImagesComeBackAsPdfJobs)
+TEST(CaptureTest, TextAndImagesComeBackAsPdfJobsAlsoThroughTheDefaultQueue)
 {
     QUILLET_REQUIRE_CUPS(cups);
     Scratch scratch("capture-test");
@@ -177,6 +177,15 @@ TEST(CaptureTest, TextAndImagesComeBackAsPdfJobs)
         // The backend removes the spool file once the capture has opened it.
         EXPECT_TRUE(Eventually([&] { return !fs::exists(capture.spoolFile); }));
     }
+
+    // "printto" to a queue that does not exist fails, the switch fails too,
+    // "print" still reaches the default: exit code 5, printOk false.
+    ASSERT_TRUE(cups->AddQueue("Other_Queue", "Other Queue"));
+    const Capture fallback = CaptureDocument(text, L"No Such Queue");
+    EXPECT_TRUE(fallback.keysArrived) << cups->ErrorLog();
+    EXPECT_EQ(fallback.printStatus, 5);
+    EXPECT_FALSE(fallback.printOk);
+    EXPECT_EQ(ZPrintQueue::GetDefaultPrintQueue(), L"QV_Page_Glance");
 }
 
 // As the user argv[0], plants a listening socket, a regular file, a link and
@@ -257,22 +266,6 @@ TEST(CaptureTest, OnlyTheJobsOwnUserGetsTheJob)
     printer.Join();
     EXPECT_EQ(printer.GetExitStatus(), ZBASE_OK);
     EXPECT_EQ(planter.Finish(), 0);  // nothing of this job reached the planted socket
-}
-
-TEST(CaptureTest, FallsBackToTheDefaultQueue)
-{
-    QUILLET_REQUIRE_CUPS(cups);
-    Scratch scratch("capture-test");
-    const std::string text = scratch.Write("fallback.txt", "through the default queue\n");
-    ASSERT_TRUE(cups->AddQueue("Other_Queue", "Other Queue"));
-    ASSERT_TRUE(ZPrintQueue::SetDefaultPrintQueue(L"QV_Page_Glance"));
-    // "printto" to a queue that does not exist fails, the switch fails too,
-    // "print" still reaches the default: exit code 5, printOk false.
-    const Capture capture = CaptureDocument(text, L"No Such Queue");
-    EXPECT_TRUE(capture.keysArrived) << cups->ErrorLog();
-    EXPECT_EQ(capture.printStatus, 5);
-    EXPECT_FALSE(capture.printOk);
-    EXPECT_EQ(ZPrintQueue::GetDefaultPrintQueue(), L"QV_Page_Glance");
 }
 
 // ---- The engine's capture: StartRIP and StartPreview on documents that must

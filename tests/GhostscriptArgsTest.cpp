@@ -412,9 +412,6 @@ TEST(GhostscriptRootTest, FolderOfTheJobServer)
     EXPECT_EQ(GetGhostscriptRoot(L"\"/opt/quillet/qvjobsvr\""), L"/opt/quillet/");
     EXPECT_EQ(GetGhostscriptRoot(L"C:\\Program Files\\Q\\qvjobsvr.exe"), L"C:\\Program Files\\Q\\");
     EXPECT_EQ(GetGhostscriptRoot(L"qvjobsvr"), L"qvjobsvr");
-    EXPECT_EQ(GetGhostscriptProgram(L"/r/"), L"/r/gs/bin/gs");
-    EXPECT_EQ(GetGhostscriptLibFolder(L"/r/"), L"/r/gs/lib");
-    EXPECT_EQ(GetGhostscriptDllFolder(L"/r/"), L"/r/gs/bin");
 }
 
 }  // namespace
