@@ -12,6 +12,7 @@
 #include "platform/ZBaseStorage.h"
 #include "platform/ZUtilities.h"
 #include "settings/InstallSettings.h"
+#include "support/ScopedEnv.h"
 
 #include <quillet/quillet.h>
 
@@ -19,9 +20,7 @@
 
 #include <algorithm>
 #include <cstdio>
-#include <cstdlib>
 #include <fstream>
-#include <optional>
 #include <string>
 #include <unistd.h>
 #include <vector>
@@ -33,27 +32,8 @@ using Args = std::vector<std::wstring>;
 
 /// Sets NUMBER_OF_PROCESSORS for one test and puts the old value back.
 /// Tests run one at a time and no engine thread reads the environment.
-class ProcessorVariable {
-public:
-    explicit ProcessorVariable(const char* value)
-    {
-        if (const char* old = std::getenv("NUMBER_OF_PROCESSORS"))
-            saved = old;
-        if (value)
-            ::setenv("NUMBER_OF_PROCESSORS", value, 1);
-        else
-            ::unsetenv("NUMBER_OF_PROCESSORS");
-    }
-    ~ProcessorVariable()
-    {
-        if (saved)
-            ::setenv("NUMBER_OF_PROCESSORS", saved->c_str(), 1);
-        else
-            ::unsetenv("NUMBER_OF_PROCESSORS");
-    }
-
-private:
-    std::optional<std::string> saved;
+struct ProcessorVariable : QuilletTest::ScopedEnv {
+    explicit ProcessorVariable(const char* value) : ScopedEnv("NUMBER_OF_PROCESSORS", value) {}
 };
 
 class GhostscriptArgsTest : public ::testing::Test {
@@ -528,9 +508,6 @@ TEST(GhostscriptRootTest, FolderOfTheJobServer)
     EXPECT_EQ(GetGhostscriptRoot(L"\"/opt/quillet/qvjobsvr\""), L"/opt/quillet/");
     EXPECT_EQ(GetGhostscriptRoot(L"C:\\Program Files\\Q\\qvjobsvr.exe"), L"C:\\Program Files\\Q\\");
     EXPECT_EQ(GetGhostscriptRoot(L"qvjobsvr"), L"qvjobsvr");
-    EXPECT_EQ(GetGhostscriptProgram(L"/r/"), L"/r/gs/bin/gs");
-    EXPECT_EQ(GetGhostscriptLibFolder(L"/r/"), L"/r/gs/lib");
-    EXPECT_EQ(GetGhostscriptDllFolder(L"/r/"), L"/r/gs/bin");
 }
 
 }  // namespace
