@@ -465,12 +465,18 @@ TEST_F(RunnerTest, PagesAreTheSameWithOneOrMoreProcesses)
 
 TEST_F(RunnerTest, PageRangesRenderOnlyThosePagesUnderTheirOwnNumbers)
 {
-    // Seven distinct pages as a PostScript job and as a PDF, then a job that
+    // Seven distinct pages as a PostScript job, as a PDF and as that PDF
+    // written back as PostScript (a job that sets the page device on every
+    // page, which restarts Ghostscript's own page count), then a job that
     // never ends after its fourth page: its range ends the run.
     const std::string job = DistinctPages(7);
     const fs::path ps = WriteJob("seven.ps", job);
     const fs::path pdf = dir / "seven.pdf";
+    const fs::path rewritten = dir / "rewritten.ps";
     ASSERT_TRUE(QuilletTest::MakePdf(ps.string(), pdf.string()));
+    ASSERT_EQ(QuilletTest::PrivateCups::Run({L"gs", L"-q", L"-dBATCH", L"-dNOPAUSE", L"-dSAFER", L"-sDEVICE=ps2write",
+                                             FromUtf8("-sOutputFile=" + rewritten.string()), FromUtf8(pdf.string())}),
+              0);
     RIPEngine* whole = Engine(ps, dir / "whole");
     ASSERT_TRUE(whole->StartRIP());
     const std::vector<std::string> reference = Contents(whole);
@@ -491,7 +497,7 @@ TEST_F(RunnerTest, PageRangesRenderOnlyThosePagesUnderTheirOwnNumbers)
         {3, 2, {}, L"the page range 3 to 2 holds no page"},
         {0, 4, {}, L"the page range 0 to 4 holds no page"},
     };
-    for (const fs::path& document : {ps, pdf, endless}) {
+    for (const fs::path& document : {ps, pdf, rewritten, endless}) {
         for (const auto& row : rows) {
             if (document == endless && (row.last == 0 || row.last > 4))
                 continue;
