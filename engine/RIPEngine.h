@@ -3,6 +3,7 @@
 
 #include <quillet/IRIPBase.h>
 
+#include "engine/PageProof.h"
 #include "engine/SharedPtr.h"
 #include "platform/FileHandle.h"
 
@@ -192,8 +193,7 @@ private:
     std::atomic<std::int32_t> jobOrientation;
     std::mutex headerLock;   // guards the scan's state below
     std::string headerTag;   // this run's tag, empty before the first
-    std::string headerText;  // the output line being read
-    bool headerLineTooLong = false;
+    TaggedLines headerLines;  // the tagged lines of the output being read
     bool headerSeen = false;  // the run's header has been read
     /// The printing thread of the current job's capture; its destructor
     /// restores the default queue and deletes the tagged copy.

@@ -279,20 +279,24 @@ void RIPEngineImpl::PlanWorkers(std::int32_t first, std::int32_t last)
     // page takes the run's name as it is handed out: a process ended after
     // its share may still be making its next file, which must never be one
     // of the run's names.
-    const std::wstring extension = GetFileExtension(d.format);
     const bool identity = !d.pageRange && !shared;
     d.workers.clear();
     const std::int32_t count = pdf ? d.maxWorkers : d.plan.GetWorkerCount();
     for (std::int32_t w = 0; w < count; ++w) {
         auto worker = std::make_unique<GhostscriptWorker>();
-        worker->pagePattern = (w == 0 && identity) || IsSingleFileFormat(d.format)
-                                  ? d.pagePattern
-                                  : EscapePercent(d.outputFolder) + EscapePercent(d.pagePrefix) + L"w" +
-                                        std::to_wstring(w + 1) + L"_%03d." + extension;
+        worker->pagePattern =
+            (w == 0 && identity) || IsSingleFileFormat(d.format) ? d.pagePattern : OwnPagePattern(w);
         if (w < d.plan.GetWorkerCount())
             CreateWorkerPipes(*worker);
         d.workers.push_back(std::move(worker));
     }
+}
+
+std::wstring RIPEngineImpl::OwnPagePattern(std::size_t w) const
+{
+    const RIPEngineImplData& d = *data;
+    return EscapePercent(d.outputFolder) + EscapePercent(d.pagePrefix) + L"w" + std::to_wstring(w + 1) + L"_%03d." +
+           GetFileExtension(d.format);
 }
 
 void RIPEngineImpl::CreateWorkerPipes(GhostscriptWorker& worker)
@@ -323,37 +327,53 @@ bool RIPEngineImpl::SpawnWorkers()
     const std::size_t planned = static_cast<std::size_t>(d.plan.GetWorkerCount());
     for (std::size_t w = 0; w < planned && w < d.workers.size(); ++w) {
         GhostscriptWorker& worker = *d.workers[w];
-        if (worker.started)
-            continue;
-        if (!worker.inputRead.IsValid())
-            CreateWorkerPipes(worker);  // a worker that joins the run later
-        const std::wstring ownPattern = worker.pagePattern == d.pagePattern ? std::wstring() : worker.pagePattern;
-        worker.argv = Platform::SplitCommandLine(BuildCommandLine(
-            d.program, GetWorkerArgs(d.runArgs, d.runArgsOutput, d.plan.GetPageSwitches(static_cast<std::int32_t>(w)),
-                                     ownPattern, d.renderingThreads)));
-        bool spawned = false;
-        {
-            ZLock guard(d.lock);
-            spawned = Platform::ChildProcess::Spawn(worker.argv, d.childEnvironment, worker.inputRead.Get(),
-                                                    worker.outputPipeClient.Get(), worker.errorPipeClient.Get(),
-                                                    worker.process, true, d.confinement.get());
-            if (spawned) {
-                worker.started = true;
-                ++runningProcesses;
-                ++d.processesStarted;
-            } else {
-                // The monitor sees no child and ends the run.
-                d.FailRun(RIP_STAGE_START, SpawnFailure(worker.argv, errno));
-            }
-        }
-        // The child holds its own copies; ours would keep the pipes open past its end.
-        worker.inputRead.Close();
-        worker.outputPipeClient.Close();
-        worker.errorPipeClient.Close();
-        if (!spawned)
+        if (!worker.started &&
+            !SpawnWorker(worker, d.plan.GetPageSwitches(static_cast<std::int32_t>(w)), d.renderingThreads))
             return false;
     }
     return true;
+}
+
+std::size_t RIPEngineImpl::SpawnSoleWorker()
+{
+    RIPEngineImplData& d = *data;
+    const std::size_t w = d.workers.size();
+    auto worker = std::make_unique<GhostscriptWorker>();
+    worker->pagePattern = OwnPagePattern(w);
+    d.workers.push_back(std::move(worker));
+    // Alone now: every processor's rendering threads are its own.
+    return SpawnWorker(*d.workers[w], {}, std::max(1, GetProcessorCount())) ? w : kNoWorker;
+}
+
+bool RIPEngineImpl::SpawnWorker(GhostscriptWorker& worker, const std::vector<std::wstring>& pageSwitches,
+                                std::int32_t renderingThreads)
+{
+    RIPEngineImplData& d = *data;
+    if (!worker.inputRead.IsValid())
+        CreateWorkerPipes(worker);  // a worker that joins the run later
+    const std::wstring ownPattern = worker.pagePattern == d.pagePattern ? std::wstring() : worker.pagePattern;
+    worker.argv = Platform::SplitCommandLine(BuildCommandLine(
+        d.program, GetWorkerArgs(d.runArgs, d.runArgsOutput, pageSwitches, ownPattern, renderingThreads)));
+    bool spawned = false;
+    {
+        ZLock guard(d.lock);
+        spawned = Platform::ChildProcess::Spawn(worker.argv, d.childEnvironment, worker.inputRead.Get(),
+                                                worker.outputPipeClient.Get(), worker.errorPipeClient.Get(),
+                                                worker.process, true, d.confinement.get());
+        if (spawned) {
+            worker.started = true;
+            ++runningProcesses;
+            ++d.processesStarted;
+        } else {
+            // The monitor sees no child and ends the run.
+            d.FailRun(RIP_STAGE_START, SpawnFailure(worker.argv, errno));
+        }
+    }
+    // The child holds its own copies; ours would keep the pipes open past its end.
+    worker.inputRead.Close();
+    worker.outputPipeClient.Close();
+    worker.errorPipeClient.Close();
+    return spawned;
 }
 
 void RIPEngineImpl::ReleaseWorker(GhostscriptWorker& worker)

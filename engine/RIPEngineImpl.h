@@ -270,6 +270,18 @@ private:
     /// Starts the planned workers that have not started (monitor thread);
     /// false when one of them could not be (the run is failed then).
     bool SpawnWorkers();
+    /// Adds and starts a worker that renders the whole job, every page, with
+    /// every processor's threads (monitor thread): the run's fallback when
+    /// the page lists lost a page. Its index, or kNoWorker when it could not
+    /// be started (the run is failed then). Throws as CreateWorkerPipes.
+    std::size_t SpawnSoleWorker();
+    static constexpr std::size_t kNoWorker = static_cast<std::size_t>(-1);
+    /// Starts worker with the run's arguments and these; false, with the run
+    /// failed, when the system refuses.
+    bool SpawnWorker(GhostscriptWorker& worker, const std::vector<std::wstring>& pageSwitches,
+                     std::int32_t renderingThreads);
+    /// The names of worker w's own page files, counted in its own order.
+    std::wstring OwnPagePattern(std::size_t w) const;
     /// Kills and reaps worker's child, if any, and stops counting it among
     /// the host's running processes. Under the lock.
     static void ReleaseWorker(GhostscriptWorker& worker);

@@ -5,6 +5,7 @@
 
 #include "engine/OutputFormats.h"
 #include "engine/PageCheck.h"
+#include "engine/PageProof.h"
 #include "engine/RIPEngine.h"
 #include "platform/Pipe.h"
 #include "platform/PrivateFolder.h"
@@ -18,6 +19,7 @@
 #include <algorithm>
 #include <chrono>
 #include <cstddef>
+#include <cstdint>
 #include <cstdlib>
 #include <limits>
 #include <set>
@@ -43,10 +45,15 @@ constexpr int kReadsPerWakeUp = 16;
 // without any event in the folder. Together with the stop's grace a run
 // past its limit ends well within 1.5 s.
 constexpr int kByteCheckMs = 200;
-// Output pieces read before a page is handed out: more than Ghostscript's
-// output pipe holds (64 KiB), so that whatever it wrote before the page,
-// the header above all, has been read.
-constexpr int kReadsBeforeHandOver = 16;
+// Output read before a page is handed out or placed: more than Ghostscript's
+// output pipe holds (64 KiB), so that whatever it wrote before the page
+// file appeared, the header and the page's own line above all, has been
+// read, however fast it writes meanwhile.
+constexpr std::size_t kOutputBeforeHandOver = 256 * 1024;
+// A shared run keeps the job's data from its start, up to this much, so
+// that a page its processes' page lists lost can be rendered again by one
+// process reading the whole job.
+constexpr std::size_t kReplayBytes = 64 << 20;
 // Job data kept for the process furthest behind: one that renders a page
 // while the others only interpret it may fall this far behind before the
 // job is read on, so that none waits for another page by page.
@@ -101,6 +108,9 @@ private:
 
     /// Whether the next page may be handed out.
     enum class PageReadiness { NotYet, Complete, Broken };
+    /// Where the run's next page is: in a worker's file, not yet known,
+    /// beyond the job's or the range's end, or rendered by no worker.
+    enum class Lookup { Found, NotYet, Ended, Lost };
 
     GhostscriptWorker& Worker(std::size_t w) const { return *d.workers[w]; }
     bool AnyRunning() const;
@@ -119,7 +129,8 @@ private:
     bool CheckLimits(bool countNow = false);
     std::uint64_t BytesWritten() const;
     void RemovePagesNotHandedOut();
-    void ReadOutput(std::size_t w, int maxReads);
+    /// Reads worker w's output, up to maxBytes or until there is none.
+    void ReadOutput(std::size_t w, std::size_t maxBytes);
     void ReadError(std::size_t w, int maxReads);
     void ScanDocumentLines(const char* bytes, std::size_t count);
     void StartSharing(std::int32_t from, std::int32_t to);
@@ -130,6 +141,14 @@ private:
     std::wstring RunPageName(std::int32_t k) const;
     void NoteClosedFiles();
     PageReadiness CheckPage(std::size_t w, std::int32_t index);
+    Lookup LocatePage(std::int32_t k, std::size_t& w, std::int32_t& index);
+    /// Places the files that the proof's workers have begun since it last
+    /// looked.
+    void ObserveFiles();
+    bool FileExists(std::size_t w, std::int32_t index) const;
+    /// The run's page k was rendered by no process: one process renders the
+    /// job again from its start, or the run fails when it cannot.
+    void StartSoleWorker(std::int32_t k);
     void HandOverCompletePages();
     bool HandOver(std::int32_t k, std::size_t w, std::int32_t index);
     void Retire(GhostscriptWorker& worker);
@@ -144,6 +163,15 @@ private:
     std::uint64_t backlogBase = 0;
     /// Workers may yet join that need the input from its start.
     bool keepWholeInput = false;
+    /// The job's data is kept from its start for a process that may have to
+    /// render it again (up to kReplayBytes).
+    bool keepForReplay = false;
+    /// The workers of a job each interprets whole say which page each of
+    /// their files is, and pages are found by that (proofMode); once the
+    /// page lists lost a page, the sole worker renders every page.
+    bool proofMode = false;
+    PageProof proof;
+    std::size_t soleWorker = RIPEngineImpl::kNoWorker;
     bool sourceOpen = true;
     bool jobStarted = false;  // the first bytes of the job were read
     bool sourceLocked = false;
@@ -199,8 +227,23 @@ void RunMonitor::Run()
     nextByteCheck = start + std::chrono::milliseconds(kByteCheckMs);
     keepWholeInput = d.plan.GetKind() == PagePlan::Kind::Ranges && d.workers.size() > 1;
     // Every process reads the run's header tag first; the prolog takes it.
-    const std::string tag = d.owner->GetHeaderTag() + "\n";
+    const std::string tag = d.owner->GetHeaderTag();
     backlog.assign(tag.begin(), tag.end());
+    backlog.push_back('\n');
+    // A job each process interprets whole is shared by page lists, which a
+    // job can defeat: its pages are found by what the processes say of them.
+    // A run of one process for every page needs no proof: its files are the
+    // pages in order.
+    proofMode = d.plan.GetKind() == PagePlan::Kind::Interleaved && !IsSingleFileFormat(d.format) &&
+                !d.owner->GetIsSplitMerge() && (d.plan.GetWorkerCount() > 1 || d.pageRange);
+    if (proofMode) {
+        proof = PageProof(tag, d.workers.size());
+        proof.SetShare([this](std::size_t w, std::int32_t page) {
+            std::int32_t worker = 0, index = 0;
+            return d.plan.Locate(page - d.firstPage + 1, worker, index) && static_cast<std::size_t>(worker) == w;
+        });
+        keepForReplay = true;
+    }
     // A process that could not be started failed the run: the others are
     // drained as by a stop.
     if (d.failed)
@@ -269,7 +312,10 @@ void RunMonitor::Run()
             HandOverCompletePages();
             break;
         case Source::Output:
-            ReadOutput(w, kReadsPerWakeUp);
+            ReadOutput(w, kReadsPerWakeUp * kChunkSize);
+            // A page line may settle where a page is, or that it was lost.
+            if (proofMode)
+                HandOverCompletePages();
             break;
         case Source::Error:
             ReadError(w, kReadsPerWakeUp);
@@ -474,6 +520,8 @@ bool RunMonitor::RelayJobData()
             d.owner->NoteJobStart(chunk.data(), count);
         jobStarted = true;
         backlog.insert(backlog.end(), chunk.begin(), chunk.begin() + static_cast<std::ptrdiff_t>(count));
+        if (keepForReplay && backlog.size() > kReplayBytes)
+            keepForReplay = false;  // too long to keep: trimmed as the workers take it
         for (const auto& worker : d.workers)
             if (worker->started)
                 FeedWorker(*worker);
@@ -515,7 +563,7 @@ void RunMonitor::FeedWorker(GhostscriptWorker& worker)
             // still owe pages before this one's first missing page.
             d.FailRun(RIP_STAGE_RENDER, "Ghostscript stopped reading the job", true);
             CloseInput(worker);
-            if (d.plan.GetWorkerCount() == 1)
+            if (d.plan.GetWorkerCount() == 1 || (soleWorker != RIPEngineImpl::kNoWorker && &worker == &Worker(soleWorker)))
                 BeginStop();
         }
     }
@@ -532,7 +580,7 @@ void RunMonitor::CloseInput(GhostscriptWorker& worker)
 
 void RunMonitor::TrimBacklog()
 {
-    if (keepWholeInput)
+    if (keepWholeInput || keepForReplay)
         return;
     std::uint64_t slowest = backlogBase + backlog.size();
     for (const auto& worker : d.workers)
@@ -545,14 +593,15 @@ void RunMonitor::TrimBacklog()
     }
 }
 
-void RunMonitor::ReadOutput(std::size_t w, int maxReads)
+void RunMonitor::ReadOutput(std::size_t w, std::size_t maxBytes)
 {
     GhostscriptWorker& worker = Worker(w);
-    for (int n = 0; worker.outputOpen && (maxReads < 0 || n < maxReads); ++n) {
+    for (std::size_t read = 0; worker.outputOpen && read < maxBytes;) {
         std::size_t count = 0;
         const Platform::IoStatus status =
             Platform::ReadSome(worker.outputPipe.Get(), output.data(), output.size(), count);
         if (status == Platform::IoStatus::Ok) {
+            read += count;
             // Every process reads the whole job or document start and writes
             // the same header: the first process's counts, once.
             if (w == 0) {
@@ -560,6 +609,8 @@ void RunMonitor::ReadOutput(std::size_t w, int maxReads)
                 if (d.plan.GetKind() == PagePlan::Kind::Ranges)
                     ScanDocumentLines(output.data(), count);
             }
+            if (proofMode && w < proof.GetWorkerCount())
+                proof.Scan(w, output.data(), count);
             worker.report.AddStandardOutput(output.data(), count);
         } else if (status == Platform::IoStatus::WouldBlock) {
             return;
@@ -689,17 +740,113 @@ RunMonitor::PageReadiness RunMonitor::CheckPage(std::size_t w, std::int32_t inde
     return childEnded ? PageReadiness::Broken : PageReadiness::NotYet;
 }
 
+RunMonitor::Lookup RunMonitor::LocatePage(std::int32_t k, std::size_t& w, std::int32_t& index)
+{
+    const std::int32_t page = d.plan.GetDocumentPage(k);
+    const std::int32_t last = d.plan.GetLastPage();
+    if (!proofMode && soleWorker == RIPEngineImpl::kNoWorker) {
+        std::int32_t worker = 0;
+        if (!d.plan.Locate(k, worker, index) || static_cast<std::size_t>(worker) >= d.workers.size())
+            return Lookup::Ended;  // past the range's end
+        w = static_cast<std::size_t>(worker);
+        return Lookup::Found;
+    }
+    if (last != 0 && page > last)
+        return Lookup::Ended;
+    if (soleWorker != RIPEngineImpl::kNoWorker) {
+        // It renders every page of the job: its file n is page n.
+        w = soleWorker;
+        index = page;
+        return Lookup::Found;
+    }
+    ObserveFiles();
+    const PageProof::Place place = proof.Find(page);
+    switch (place.state) {
+    case PageProof::State::Made:
+        w = place.worker;
+        index = place.index;
+        return Lookup::Found;
+    case PageProof::State::NotYet:
+        return Lookup::NotYet;
+    case PageProof::State::Absent:
+        return Lookup::Ended;
+    case PageProof::State::Lost:
+        break;
+    }
+    return Lookup::Lost;
+}
+
+bool RunMonitor::FileExists(std::size_t w, std::int32_t index) const
+{
+    const std::wstring name = FileName(Worker(w).pagePattern, index);
+    return !name.empty() && ZFileStorage(ZString(name)).Exists();
+}
+
+void RunMonitor::ObserveFiles()
+{
+    // The file is looked for before the output is read: a file that exists
+    // then belongs to a line the reads below find, never to a later one.
+    for (std::size_t w = 0; w < proof.GetWorkerCount(); ++w) {
+        const std::int32_t index = proof.GetPendingFile(w);
+        if (index != 0 && FileExists(w, index)) {
+            ReadOutput(w, kOutputBeforeHandOver);
+            proof.NoteFile(w, index);
+        }
+    }
+}
+
+void RunMonitor::StartSoleWorker(std::int32_t k)
+{
+    const std::string page = "page " + std::to_string(d.plan.GetDocumentPage(k));
+    if (!keepForReplay) {
+        d.FailRun(RIP_STAGE_RENDER, page + " was rendered by none of the run's processes (the job does not keep to "
+                                           "page lists) and the job is too long to be read again");
+        d.stopRequested = true;
+        BeginStop();
+        return;
+    }
+    // The processes of the plan can be trusted with nothing more: one
+    // process renders the whole job, as a run of one would, and the pages
+    // from k on are its own.
+    for (const auto& worker : d.workers)
+        Retire(*worker);
+    proofMode = false;
+    keepForReplay = false;
+    try {
+        soleWorker = runner.SpawnSoleWorker();
+    } catch (const std::exception& e) {
+        d.FailRun(RIP_STAGE_START, e.what());
+    }
+    if (soleWorker == RIPEngineImpl::kNoWorker) {
+        BeginStop();
+        return;
+    }
+    for (const auto& worker : d.workers)
+        if (worker->started)
+            FeedWorker(*worker);
+}
+
 void RunMonitor::HandOverCompletePages()
 {
     while (brokenPage == 0 && !handOutEnded && !d.stopRequested) {
         const std::int32_t k = d.pagesProduced + 1;
-        std::int32_t w = 0;
+        std::size_t worker = 0;
         std::int32_t index = 0;
-        if (!d.plan.Locate(k, w, index) || static_cast<std::size_t>(w) >= d.workers.size()) {
-            handOutEnded = true;  // past the range's end
+        const Lookup lookup = LocatePage(k, worker, index);
+        if (lookup == Lookup::NotYet)
+            return;
+        // A page lost because its process failed (it was killed, it met an
+        // error) ends the hand-out: that failure is the run's.
+        if (lookup == Lookup::Lost && failedWorker < 0) {
+            StartSoleWorker(k);
+            if (soleWorker == RIPEngineImpl::kNoWorker)
+                return;
+            continue;
+        }
+        if (lookup != Lookup::Found || worker >= d.workers.size()) {
+            handOutEnded = true;
             break;
         }
-        const std::size_t worker = static_cast<std::size_t>(w);
         switch (CheckPage(worker, index)) {
         case PageReadiness::NotYet:
             if (Worker(worker).started && !Worker(worker).ended)
@@ -743,7 +890,7 @@ bool RunMonitor::HandOver(std::int32_t k, std::size_t w, std::int32_t index)
 {
     // The first process wrote the header before its first page's file: read
     // now, it is known when the page goes out, and no page need wait for it.
-    ReadOutput(0, kReadsBeforeHandOver);
+    ReadOutput(0, kOutputBeforeHandOver);
     // A page of another process's files takes its name as a page of the run
     // (a rename within the folder, which replaces whatever had that name).
     const std::wstring file = FileName(Worker(w).pagePattern, index);
@@ -757,7 +904,10 @@ bool RunMonitor::HandOver(std::int32_t k, std::size_t w, std::int32_t index)
     d.owner->AddPage(k, BitmapFile(name));
     d.pagesProduced = k;
     d.pageEvent.Notify();
-    // A process whose share is out has nothing more to give.
+    // A process whose share is out has nothing more to give, unless the page
+    // lists are not kept: then it may still make pages of other shares.
+    if (soleWorker != RIPEngineImpl::kNoWorker || proof.IsPlanBroken())
+        return true;
     for (std::int32_t other = 0; other < d.plan.GetWorkerCount(); ++other) {
         const std::int32_t last = d.plan.GetLastPageOf(other);
         if (last != 0 && last <= k)
@@ -782,7 +932,7 @@ void RunMonitor::ChildEnded(std::size_t w)
     // The rest of the output first (the child is gone, so the reads end): the
     // header values it may still hold are then known when the last pages are
     // announced.
-    ReadOutput(w, -1);
+    ReadOutput(w, SIZE_MAX);
     ReadError(w, -1);
     {
         ZLock guard(d.lock);
@@ -790,6 +940,14 @@ void RunMonitor::ChildEnded(std::size_t w)
             worker.exitCode = 0;
         worker.signalled = worker.process.EndedBySignal();
         RIPEngineImpl::ReleaseWorker(worker);
+    }
+    if (proofMode && w < proof.GetWorkerCount()) {
+        // Its last page is placed once its file is there; a process ended
+        // by the run may have left that file unfinished.
+        const std::int32_t index = proof.GetPendingFile(w);
+        if (index != 0 && !worker.retired && FileExists(w, index))
+            proof.NoteFile(w, index);
+        proof.NoteEnd(w);
     }
     worker.ended = true;
     CloseInput(worker);

@@ -3,6 +3,7 @@
 #include "engine/GhostscriptArgs.h"
 #include "engine/OutputFormats.h"
 #include "engine/PagePlan.h"
+#include "engine/PageProof.h"
 #include "engine/RIPEngine.h"
 #include "platform/CommandLine.h"
 #include "platform/FileHandle.h"
@@ -424,6 +425,95 @@ TEST(PagePlanTest, DeclaredPageCountOfAJobFile)
     EXPECT_EQ(ReadDeclaredPageCount(pipe.read.Get()), 0);
     std::remove(file.c_str());
     ::rmdir(pattern);
+}
+
+TEST(PageProofTest, PagesArePlacedByWhatTheProcessesSayOfTheirFiles)
+{
+    // Events: 'L' worker page files: worker said the page after that many
+    // files; 'F' worker index: its file index was there before its output
+    // was read; 'E' worker: it ended. Then, for the job's pages 1, 2, ...,
+    // where each is: (worker, file), or -1 NotYet, -2 Lost, -3 Absent.
+    using State = PageProof::State;
+    struct Event {
+        char kind;
+        std::size_t worker;
+        std::int32_t a, b;
+    };
+    const struct {
+        const char* name;
+        std::vector<Event> events;
+        std::vector<std::pair<int, int>> places;
+        bool planBroken;
+    } rows[] = {
+        {"lists kept: odd and even, a job of two pages",
+         {{'L', 0, 1, 0}, {'L', 1, 1, 0}, {'L', 1, 2, 0}, {'F', 0, 1, 0}, {'L', 0, 2, 1}, {'E', 0, 0, 0},
+          {'F', 1, 1, 0}, {'E', 1, 0, 0}},
+         {{0, 1}, {1, 1}, {-3, 0}}, false},
+        {"lists defeated: the first process makes every page, the second none",
+         {{'L', 0, 1, 0}, {'L', 0, 2, 1}, {'L', 0, 3, 2}, {'L', 1, 1, 0}, {'L', 1, 2, 0}, {'L', 1, 3, 0},
+          {'E', 1, 0, 0}, {'F', 0, 3, 0}},
+         {{0, 1}, {0, 2}, {0, 3}, {-1, 0}}, true},
+        {"a page nobody made is lost once every process passed it",
+         {{'L', 0, 1, 0}, {'F', 0, 1, 0}, {'L', 0, 2, 1}, {'L', 0, 3, 1}, {'L', 1, 1, 0}, {'L', 1, 2, 0}},
+         {{0, 1}, {-1, 0}}, true},
+        {"... and then it is",
+         {{'L', 0, 1, 0}, {'F', 0, 1, 0}, {'L', 0, 2, 1}, {'L', 0, 3, 1}, {'L', 1, 1, 0}, {'L', 1, 2, 0},
+          {'L', 1, 3, 0}},
+         {{0, 1}, {-2, 0}}, true},
+        {"a file seen for a page already passed places the later page",
+         {{'L', 0, 1, 0}, {'L', 0, 2, 0}, {'F', 0, 1, 0}, {'E', 0, 0, 0}},
+         {{-2, 0}, {0, 1}}, false},
+        {"files nobody said (a count that jumps) place nothing",
+         {{'L', 0, 1, 0}, {'L', 0, 2, 3}, {'E', 0, 0, 0}},
+         {{-2, 0}, {-2, 0}, {-3, 0}}, false},
+    };
+    for (const auto& row : rows) {
+        SCOPED_TRACE(row.name);
+        std::size_t workers = 0;
+        for (const Event& e : row.events)
+            workers = std::max(workers, e.worker + 1);
+        PageProof proof("%QuilletRun 0f", workers);
+        for (const Event& e : row.events) {
+            if (e.kind == 'L') {
+                const std::string line = "%QuilletRun 0f Page=" + std::to_string(e.a) + ";Files=" +
+                                         std::to_string(e.b) + ";\n";
+                proof.Scan(e.worker, line.data(), line.size());
+            } else if (e.kind == 'F') {
+                EXPECT_EQ(proof.GetPendingFile(e.worker), e.a);
+                proof.NoteFile(e.worker, e.a);
+            } else {
+                proof.NoteEnd(e.worker);
+            }
+        }
+        for (std::size_t n = 0; n < row.places.size(); ++n) {
+            const PageProof::Place place = proof.Find(static_cast<std::int32_t>(n + 1));
+            const int expected = row.places[n].first;
+            const State state = expected >= 0 ? State::Made
+                                : expected == -1 ? State::NotYet
+                                : expected == -2 ? State::Lost
+                                                 : State::Absent;
+            EXPECT_EQ(static_cast<int>(place.state), static_cast<int>(state)) << "page " << n + 1;
+            if (expected >= 0) {
+                EXPECT_EQ(std::make_pair(static_cast<int>(place.worker), static_cast<int>(place.index)),
+                          row.places[n]) << "page " << n + 1;
+            }
+        }
+    }
+
+    // Only the run's own lines count, however the output is cut: the job's
+    // text, a line under another tag, a line too long to be ours.
+    PageProof proof("%QuilletRun 0f", 1);
+    proof.SetShare([](std::size_t, std::int32_t) { return true; });
+    const std::string output = "text %QuilletRun 0f Page=7;Files=0;\n%QuilletRun 1e Page=1;Files=0;\n"
+                               "%QuilletRun 0f Page=1;Files=0;" + std::string(200, ' ') + "\n"
+                               "%QuilletRun 0f Page=2;Files=0;\n";
+    for (char c : output)
+        proof.Scan(0, &c, 1);
+    EXPECT_EQ(proof.GetPendingFile(0), 1);
+    proof.NoteFile(0, 1);
+    EXPECT_EQ(proof.Find(2).state, State::Made);
+    EXPECT_EQ(proof.Find(7).state, State::NotYet);
+    EXPECT_FALSE(proof.IsPlanBroken());
 }
 
 TEST(GhostscriptRootTest, FolderOfTheJobServer)

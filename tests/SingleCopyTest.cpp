@@ -165,8 +165,22 @@ TEST(SingleCopyTest, RequestsAreReportedOnceAndEveryPageRenderedOnce)
             if (value >= 0) {
                 EXPECT_EQ(HeaderValue(result.output, key), value) << key;
             }
-            EXPECT_EQ(Occurrences(result.output, kTagLine.substr(0, kTagLine.size() - 1)), 1) << key;
+            EXPECT_EQ(Occurrences(result.output, kTagLine.substr(0, kTagLine.size() - 1) + " Copies="), 1) << key;
         }
+        // Every transferred page is said once, with its number in the job and
+        // the files written before it.
+        std::string said;
+        for (int n = 1; n <= c.pages; ++n)
+            said += "\n" + kTagLine.substr(0, kTagLine.size() - 1) + " Page=" + std::to_string(n) + ";Files=" +
+                    std::to_string(n - 1) + ";\n";
+        std::string lines;
+        for (std::size_t at = result.output.find("\n%QuilletRun"); at != std::string::npos;
+             at = result.output.find("\n%QuilletRun", at + 1)) {
+            const std::string line = result.output.substr(at, result.output.find('\n', at + 1) - at + 1);
+            if (line.find(" Page=") != std::string::npos)
+                lines += line;
+        }
+        EXPECT_EQ(lines, said);
     }
 }
 
