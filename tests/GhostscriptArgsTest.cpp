@@ -376,6 +376,15 @@ TEST(PagePlanTest, EachPageHasOneProcessAndOneFileOfIt)
     EXPECT_TRUE(range.SetPageSpan(3, 6, 2));
     EXPECT_EQ(range.GetPageSwitches(1), (Args{L"-dFirstPage=5", L"-dLastPage=6"}));
     EXPECT_FALSE(range.Locate(5, worker, index));  // past the range
+
+    // Shared only where the work pays for another process's start: a few
+    // letter pages at 72 dpi stay on one, twenty at 150 dpi do not.
+    const PageShareCost low{612.0 * 792, 100}, high{1275.0 * 1650, 100};
+    EXPECT_EQ(PagePlan(PagePlan::Kind::Interleaved, 1, 0, 2, 6, low).GetWorkerCount(), 1);
+    EXPECT_EQ(PagePlan(PagePlan::Kind::Interleaved, 1, 0, 2, 20, high).GetWorkerCount(), 2);
+    EXPECT_EQ(PagePlan(PagePlan::Kind::Interleaved, 1, 0, 2, 0, low).GetWorkerCount(), 2);  // length unknown
+    EXPECT_FALSE(PagePlan(PagePlan::Kind::Ranges, 1, 0, 2, 0, low).SetPageSpan(1, 6, 2));
+    EXPECT_TRUE(PagePlan(PagePlan::Kind::Ranges, 1, 0, 2, 0, high).SetPageSpan(1, 20, 2));
 }
 
 TEST(PagePlanTest, DeclaredPageCountOfAJobFile)
@@ -411,8 +420,9 @@ TEST(PageProofTest, PagesArePlacedByWhatTheProcessesSayOfTheirFiles)
 {
     // Events: 'L' worker page files: worker said the page after that many
     // files; 'F' worker index: its file index was there before its output
-    // was read; 'E' worker: it ended. Then, for the job's pages 1, 2, ...,
-    // where each is: (worker, file), or -1 NotYet, -2 Lost, -3 Absent.
+    // was read; 'E' worker files: it ended with that many files. Then, for
+    // the job's pages 1, 2, ..., where each is: (worker, file), or -1
+    // NotYet, -2 Lost, -3 Absent; and whether files nobody spoke for showed.
     using State = PageProof::State;
     struct Event {
         char kind;
@@ -423,29 +433,32 @@ TEST(PageProofTest, PagesArePlacedByWhatTheProcessesSayOfTheirFiles)
         const char* name;
         std::vector<Event> events;
         std::vector<std::pair<int, int>> places;
-        bool planBroken, idleSecond;
+        bool planBroken, idleSecond, unsaid;
     } rows[] = {
         {"lists kept: odd and even, a job of two pages",
-         {{'L', 0, 1, 0}, {'L', 1, 1, 0}, {'L', 1, 2, 0}, {'F', 0, 1, 0}, {'L', 0, 2, 1}, {'E', 0, 0, 0},
-          {'F', 1, 1, 0}, {'E', 1, 0, 0}},
-         {{0, 1}, {1, 1}, {-3, 0}}, false, false},
+         {{'L', 0, 1, 0}, {'L', 1, 1, 0}, {'L', 1, 2, 0}, {'F', 0, 1, 0}, {'L', 0, 2, 1}, {'E', 0, 1, 0},
+          {'F', 1, 1, 0}, {'E', 1, 1, 0}},
+         {{0, 1}, {1, 1}, {-3, 0}}, false, false, false},
         {"lists defeated: the first process makes every page, the second none",
          {{'L', 0, 1, 0}, {'L', 0, 2, 1}, {'L', 0, 3, 2}, {'L', 1, 1, 0}, {'L', 1, 2, 0}, {'L', 1, 3, 0},
           {'E', 1, 0, 0}, {'F', 0, 3, 0}},
-         {{0, 1}, {0, 2}, {0, 3}, {-1, 0}}, true, true},
+         {{0, 1}, {0, 2}, {0, 3}, {-1, 0}}, true, true, false},
+        {"a page of another share is placed by the next line, not by its file alone",
+         {{'L', 0, 1, 0}, {'E', 0, 0, 0}, {'L', 1, 1, 0}, {'F', 1, 1, 0}, {'L', 1, 2, 1}},
+         {{1, 1}, {-1, 0}}, true, false, false},
         {"a page nobody made is lost once every process passed it",
          {{'L', 0, 1, 0}, {'F', 0, 1, 0}, {'L', 0, 2, 1}, {'L', 0, 3, 1}, {'L', 1, 1, 0}, {'L', 1, 2, 0}},
-         {{0, 1}, {-1, 0}}, false, false},
+         {{0, 1}, {-1, 0}}, false, false, false},
         {"... and then it is",
          {{'L', 0, 1, 0}, {'F', 0, 1, 0}, {'L', 0, 2, 1}, {'L', 0, 3, 1}, {'L', 1, 1, 0}, {'L', 1, 2, 0},
           {'L', 1, 3, 0}},
-         {{0, 1}, {-2, 0}}, true, false},
+         {{0, 1}, {-2, 0}}, true, false, false},
         {"a file seen for a page already passed places the later page",
-         {{'L', 0, 1, 0}, {'L', 0, 2, 0}, {'F', 0, 1, 0}, {'E', 0, 0, 0}},
-         {{-2, 0}, {0, 1}}, true, false},
-        {"files nobody said (a count that jumps) place nothing",
-         {{'L', 0, 1, 0}, {'L', 0, 2, 3}, {'E', 0, 0, 0}},
-         {{-2, 0}, {-2, 0}, {-3, 0}}, true, false},
+         {{'L', 0, 1, 0}, {'L', 0, 2, 0}, {'F', 0, 1, 0}, {'E', 0, 1, 0}},
+         {{-2, 0}, {0, 1}}, true, false, false},
+        {"files nobody spoke for: a count that jumps, files left at the end",
+         {{'L', 0, 1, 0}, {'L', 0, 2, 3}, {'E', 0, 5, 0}},
+         {{-2, 0}, {-2, 0}, {-3, 0}}, true, false, true},
     };
     for (const auto& row : rows) {
         SCOPED_TRACE(row.name);
@@ -465,7 +478,7 @@ TEST(PageProofTest, PagesArePlacedByWhatTheProcessesSayOfTheirFiles)
                 EXPECT_EQ(proof.GetPendingFile(e.worker), e.a);
                 proof.NoteFile(e.worker, e.a);
             } else {
-                proof.NoteEnd(e.worker);
+                proof.NoteEnd(e.worker, e.a);
             }
         }
         for (std::size_t n = 0; n < row.places.size(); ++n) {
@@ -482,6 +495,7 @@ TEST(PageProofTest, PagesArePlacedByWhatTheProcessesSayOfTheirFiles)
             }
         }
         EXPECT_EQ(proof.IsPlanBroken(), row.planBroken);
+        EXPECT_EQ(proof.HasUnsaidFiles(), row.unsaid);
         // The process that made none of its pages while the other made them.
         EXPECT_EQ(workers > 1 && proof.IsIdle(1), row.idleSecond);
     }

@@ -192,6 +192,8 @@ protected:
     // Runs use two processes whatever the machine has, unless a test says
     // otherwise.
     QuilletTest::ScopedEnv processors{"NUMBER_OF_PROCESSORS", "2"};
+    // The test jobs' small pages would not pay for a second process.
+    QuilletTest::ScopedEnv sharing{"QUILLET_SHARING", "always"};
 
     void TearDown() override
     {
@@ -355,7 +357,8 @@ TEST_F(RunnerTest, PagesAreTheSameWithOneOrMoreProcesses)
     // PostScript as other programs write it: from a PDF of pages of different
     // sizes, from a PDF the system ships and from text. Several of them set
     // the page device on every page, which restarts Ghostscript's own page
-    // count. Each PostScript job also arrives on a FIFO (its length unknown).
+    // count. Each job but the copies also arrives on a FIFO (its length
+    // unknown; a PDF on it is read by the PDF interpreter, page lists and all).
     const std::string job = "%!PS-Adobe-3.0\n%%Pages: 7\n" + DistinctPages(7).substr(5);
     const fs::path pdf = dir / "seven.pdf";
     const fs::path sized = dir / "sized.pdf";
@@ -387,11 +390,17 @@ TEST_F(RunnerTest, PagesAreTheSameWithOneOrMoreProcesses)
         std::string name;
         fs::path file;
         int copies;
-        bool stream;  // also on a FIFO
+        bool stream;        // also on a FIFO
+        bool misleading = false;  // shared, it ends with one process rendering it again
     };
     std::vector<Row> rows = {{"declared", dir / "seven.ps", 1, true},
                              {"copies", WriteJob("copies.ps", JobOf("ABCABC")), 2, false},
-                             {"pdf", pdf, 1, false}};
+                             {"pdf", pdf, 1, true},
+                             // Jobs that mislead the processes' word on their
+                             // pages: a page procedure called by the job itself,
+                             // and page procedures of its own that say nothing.
+                             {"endpage", WriteJob("endpage.ps", JobOf("AB", "0 0 currentpagedevice /EndPage get exec pop\n" + PageOf('C'))), 1, true, true},
+                             {"silent", WriteJob("silent.ps", JobOf("A", "<< /EndPage { exch pop 2 ne } >> systemdict /setpagedevice get exec\n" + JobOf("BCD").substr(5))), 1, true, true}};
     auto shell = [](const std::string& line) {
         return QuilletTest::PrivateCups::Run({L"sh", L"-c", FromUtf8(line)}) == 0;
     };
@@ -451,7 +460,8 @@ TEST_F(RunnerTest, PagesAreTheSameWithOneOrMoreProcesses)
                 EXPECT_EQ(engine->GetPageCount(), count);
                 EXPECT_EQ(engine->GetNumCopies(), row.copies);
                 // A stream's page count is unknown: each of its processes starts.
-                EXPECT_EQ(engine->GetImpl().GetProcessesStarted(), fifo ? processes : std::min(processes, count));
+                EXPECT_EQ(engine->GetImpl().GetProcessesStarted(), (fifo ? processes : std::min(processes, count)) +
+                                                                       (row.misleading && processes > 1 ? 1 : 0));
                 EXPECT_EQ(pages.size(), static_cast<std::size_t>(count));
                 if (reference.empty())
                     reference = pages;
