@@ -99,10 +99,7 @@ std::vector<int> ChildrenOfThisProcess(int parentId = ::getpid())
 
 std::size_t CountEntries(const char* folder)
 {
-    std::size_t count = 0;
-    for ([[maybe_unused]] const auto& entry : fs::directory_iterator(folder))
-        ++count;
-    return count;
+    return static_cast<std::size_t>(std::distance(fs::directory_iterator(folder), {}));
 }
 
 /// This process's folder watches.
@@ -264,10 +261,7 @@ protected:
     std::vector<RIPEngine*> engines;
 };
 
-bool Exists(const std::wstring& path)
-{
-    return ::access(ToUtf8(path).c_str(), F_OK) == 0;
-}
+bool Exists(const std::wstring& path) { return ::access(ToUtf8(path).c_str(), F_OK) == 0; }
 
 TEST_F(RunnerTest, ThreePagesArriveInOrderWithTheHeaderValues)
 {
