@@ -5,6 +5,7 @@
 
 #include <cstddef>
 #include <cstdint>
+#include <cstring>
 #include <functional>
 #include <map>
 #include <string>
@@ -145,9 +146,8 @@ void TaggedLines::Scan(const char* bytes, std::size_t count, Take&& take)
 {
     const char* const end = bytes + count;
     for (const char* at = bytes; at < end;) {
-        const char* lineEnd = at;
-        while (lineEnd < end && *lineEnd != '\n')
-            ++lineEnd;
+        const void* const newline = std::memchr(at, '\n', static_cast<std::size_t>(end - at));
+        const char* const lineEnd = newline != nullptr ? static_cast<const char*>(newline) : end;
         const bool ours = Extend(at, static_cast<std::size_t>(lineEnd - at));
         if (lineEnd == end)
             return;

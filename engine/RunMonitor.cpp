@@ -570,7 +570,8 @@ void RunMonitor::FeedWorker(GhostscriptWorker& worker)
             // still owe pages before this one's first missing page.
             d.FailRun(RIP_STAGE_RENDER, "Ghostscript stopped reading the job", true);
             CloseInput(worker);
-            if (d.plan.GetWorkerCount() == 1 || (soleWorker != RIPEngineImpl::kNoWorker && &worker == &Worker(soleWorker)))
+            const bool sole = soleWorker != RIPEngineImpl::kNoWorker && &worker == &Worker(soleWorker);
+            if (d.plan.GetWorkerCount() == 1 || sole)
                 BeginStop();
         }
     }

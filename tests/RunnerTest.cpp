@@ -357,17 +357,19 @@ TEST_F(RunnerTest, PagesAreTheSameWithOneOrMoreProcesses)
         std::string name;
         fs::path file;
         int copies;
-        bool stream;        // also on a FIFO
+        bool stream;              // also on a FIFO
         bool misleading = false;  // shared, it ends with one process rendering it again
     };
+    // Jobs that mislead the processes' word on their pages: a page procedure
+    // called by the job itself, and page procedures of its own that say nothing.
+    const std::string selfCalled = JobOf("AB", "0 0 currentpagedevice /EndPage get exec pop\n" + PageOf('C'));
+    const std::string silent =
+        JobOf("A", "<< /EndPage { exch pop 2 ne } >> systemdict /setpagedevice get exec\n" + JobOf("BCD").substr(5));
     std::vector<Row> rows = {{"declared", dir / "seven.ps", 1, true},
                              {"copies", WriteJob("copies.ps", JobOf("ABCABC")), 2, false},
                              {"pdf", pdf, 1, true},
-                             // Jobs that mislead the processes' word on their
-                             // pages: a page procedure called by the job itself,
-                             // and page procedures of its own that say nothing.
-                             {"endpage", WriteJob("endpage.ps", JobOf("AB", "0 0 currentpagedevice /EndPage get exec pop\n" + PageOf('C'))), 1, true, true},
-                             {"silent", WriteJob("silent.ps", JobOf("A", "<< /EndPage { exch pop 2 ne } >> systemdict /setpagedevice get exec\n" + JobOf("BCD").substr(5))), 1, true, true}};
+                             {"endpage", WriteJob("endpage.ps", selfCalled), 1, true, true},
+                             {"silent", WriteJob("silent.ps", silent), 1, true, true}};
     auto shell = [](const std::string& line) {
         return QuilletTest::PrivateCups::Run({L"sh", L"-c", FromUtf8(line)}) == 0;
     };
