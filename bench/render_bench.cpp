@@ -11,10 +11,12 @@
 //    sets the page device on every page), rendered like the job above, each
 //    run's pages checked against those of the PDF it came from;
 //  - the crossover: jobs of 1, 2, 3 and 5 of those pages (PostScript that
-//    does not declare its page count, and PDF), one process against many.
+//    does not declare its page count, and PDF), one process against many;
+//  - small PDFs of 1 to 8 of those pages at 72 and 150 dpi: Ghostscript
+//    alone, one process and one per processor (--sweep-rounds rounds).
 // Reports ratios of medians of the same run.
 //
-//   render_bench [--rounds N] [--dpi D] [--job FILE.ps] [--keep DIR]
+//   render_bench [--rounds N] [--sweep-rounds N] [--dpi D] [--job FILE.ps] [--keep DIR]
 #include <quillet/quillet.h>
 
 #include "platform/Confinement.h"
@@ -48,6 +50,7 @@ namespace {
 
 struct Settings {
     int rounds = 7;
+    int sweepRounds = 5;
     int dpi = 150;
     std::string job = QUILLET_SOURCE_DIR "/data/bench20.ps";
     fs::path scratch;
@@ -102,6 +105,15 @@ int ProcessorCount()
     if (const char* value = std::getenv("NUMBER_OF_PROCESSORS"))
         return std::atoi(value);
     return static_cast<int>(std::thread::hardware_concurrency());
+}
+
+/// The machine's load average over the last minute: others' work on a
+/// shared machine weighs on two processes more than on one.
+double Load()
+{
+    double load[3] = {0, 0, 0};
+    getloadavg(load, 3);
+    return load[0];
 }
 
 std::wstring Wide(const std::string& text) { return std::wstring(text.begin(), text.end()); }
@@ -346,6 +358,16 @@ void Convert(const std::string& device, const std::string& from, const std::stri
     Spawn({"gs", "-q", "-dSAFER", "-dBATCH", "-dNOPAUSE", "-sDEVICE=" + device, "-o", to, from}, std::string());
 }
 
+/// The first pages of the job as PostScript that does not declare its page
+/// count, and as its PDF: {ps, pdf}.
+std::pair<std::string, std::string> ShortJob(const Settings& settings, int pages)
+{
+    const std::string stem = (settings.scratch / ("short" + std::to_string(pages))).string();
+    std::ofstream(stem + ".ps") << Lengthen(settings.job, pages, false);
+    Convert("pdfwrite", stem + ".ps", stem + ".pdf");
+    return {stem + ".ps", stem + ".pdf"};
+}
+
 Settings ParseArguments(int argc, char** argv)
 {
     Settings settings;
@@ -354,6 +376,8 @@ Settings ParseArguments(int argc, char** argv)
         const bool hasValue = i + 1 < argc;
         if (arg == "--rounds" && hasValue)
             settings.rounds = std::max(1, std::atoi(argv[++i]));
+        else if (arg == "--sweep-rounds" && hasValue)
+            settings.sweepRounds = std::max(1, std::atoi(argv[++i]));
         else if (arg == "--dpi" && hasValue)
             settings.dpi = std::max(1, std::atoi(argv[++i]));
         else if (arg == "--job" && hasValue)
@@ -361,7 +385,8 @@ Settings ParseArguments(int argc, char** argv)
         else if (arg == "--keep" && hasValue)
             settings.scratch = fs::absolute(argv[++i]);
         else {
-            std::fprintf(stderr, "usage: %s [--rounds N] [--dpi D] [--job FILE.ps] [--keep DIR]\n", argv[0]);
+            std::fprintf(stderr, "usage: %s [--rounds N] [--sweep-rounds N] [--dpi D] [--job FILE.ps] [--keep DIR]\n",
+                         argv[0]);
             std::exit(2);
         }
     }
@@ -439,6 +464,52 @@ void ReportRewritten(const Series& gs, const Series& one, const Series& many, co
                 rounds);
 }
 
+/// Small PDFs at 72 and 150 dpi, every way in every round, each page count
+/// and resolution in turn: where a second process begins to pay, and what
+/// either way costs beside Ghostscript alone. Prints a table of medians.
+void Sweep(const Settings& settings, const fs::path& libFolder, const fs::path& gsFolder)
+{
+    struct Cell {
+        int pages, dpi;
+        std::string pdf;
+        Series gs, one, many;
+    };
+    std::vector<Cell> cells;
+    for (int pages = 1; pages <= 8; ++pages) {
+        const std::string pdf = ShortJob(settings, pages).second;
+        for (const int dpi : {72, 150})
+            cells.push_back({pages, dpi, pdf, {}, {}, {}});
+    }
+    const RunKind one{"1"}, many{nullptr};
+    const double loadBefore = Load();
+    for (int round = 1; round <= settings.sweepRounds; ++round)
+        for (Cell& cell : cells) {
+            Settings at = settings;
+            at.dpi = cell.dpi;
+            const Sample base = RunGhostscript(at, cell.pdf, gsFolder);
+            cell.gs.Add(base);
+            cell.one.Add(RunLibrary(at, cell.pdf, libFolder, one), &base);
+            cell.many.Add(RunLibrary(at, cell.pdf, libFolder, many), &base);
+            cell.gs.differ += base.pages != cell.pages;
+        }
+
+    const int n = ProcessorCount();
+    std::printf("\nsmall PDFs of A4 pages, png16m, wall time (median of %d rounds; load %.2f before, %.2f after):\n",
+                settings.sweepRounds, loadBefore, Load());
+    std::printf("| pages | dpi | Ghostscript alone | library, one process | library, %d processes | %d processes / one"
+                " | one / Ghostscript alone | %d processes / Ghostscript alone |\n|---|---|---|---|---|---|---|---|\n",
+                n, n, n);
+    int wrong = 0;
+    for (const Cell& cell : cells) {
+        const double base = Median(cell.gs.wall), single = Median(cell.one.wall), shared = Median(cell.many.wall);
+        std::printf("| %d | %d | %.3f s | %.3f s | %.3f s | %.3f | %.3f | %.3f |\n", cell.pages, cell.dpi, base, single,
+                    shared, shared / single, single / base, shared / base);
+        wrong += cell.gs.differ + cell.one.differ + cell.many.differ;
+    }
+    std::printf("runs short of pages or whose pages differ from Ghostscript alone's: %d of %zu\n", wrong,
+                3 * cells.size() * settings.sweepRounds);
+}
+
 }  // namespace
 
 int main(int argc, char** argv)
@@ -492,15 +563,13 @@ int main(int argc, char** argv)
         rewrittenGs.Add(RunGhostscript(settings, rewritten, gsFolder), &mixedPages);
         rewrittenOne.Add(RunLibrary(settings, rewritten, libFolder, one), &mixedPages);
         rewrittenMany.Add(RunLibrary(settings, rewritten, libFolder, many), &mixedPages);
-        double load[3] = {0, 0, 0};
-        getloadavg(load, 3);
         std::printf("round %d: PostScript gs %.3f s, one %.3f s, many %.3f s; PDF gs %.3f s, one %.3f s, many"
                     " %.3f s; 100-page PDF page 1 %.3f s, all %.3f s; ps2write gs %.3f s, one %.3f s, many %.3f s"
                     " (%d pages); load %.2f\n",
                     round, psGs.wall.back(), psOne.wall.back(), psMany.wall.back(), pdfGs.wall.back(),
                     pdfOne.wall.back(), pdfMany.wall.back(), longFirst.wall.back(), longAll.wall.back(),
                     rewrittenGs.wall.back(), rewrittenOne.wall.back(), rewrittenMany.wall.back(),
-                    rewrittenMany.pages, load[0]);
+                    rewrittenMany.pages, Load());
         if (psGs.pages != psMany.pages || pdfGs.pages != pdfMany.pages || longFirst.pages != 1)
             std::fprintf(stderr, "render_bench: page counts differ (PostScript %d / %d, PDF %d / %d, range %d)\n",
                          psGs.pages, psMany.pages, pdfGs.pages, pdfMany.pages, longFirst.pages);
@@ -525,10 +594,7 @@ int main(int argc, char** argv)
     std::printf("\ncrossover (median of %d rounds, one process / %d processes):\n", settings.rounds,
                 ProcessorCount());
     for (const int pages : {1, 2, 3, 5}) {
-        const std::string shortPs = (settings.scratch / ("short" + std::to_string(pages) + ".ps")).string();
-        const std::string shortPdf = (settings.scratch / ("short" + std::to_string(pages) + ".pdf")).string();
-        std::ofstream(shortPs) << Lengthen(settings.job, pages, false);
-        Convert("pdfwrite", shortPs, shortPdf);
+        const auto [shortPs, shortPdf] = ShortJob(settings, pages);
         Series psShortOne, psShortMany, pdfShortOne, pdfShortMany;
         for (int round = 1; round <= settings.rounds; ++round) {
             psShortOne.Add(RunLibrary(settings, shortPs, libFolder, one));
@@ -542,6 +608,8 @@ int main(int argc, char** argv)
                     Median(psShortMany.wall) / Median(psShortOne.wall), Median(pdfShortOne.wall),
                     Median(pdfShortMany.wall), Median(pdfShortMany.wall) / Median(pdfShortOne.wall));
     }
+
+    Sweep(settings, libFolder, gsFolder);
 
     if (!keep) {
         std::error_code ignored;
