@@ -116,9 +116,13 @@ void PageProof::NoteEnd(std::size_t w)
 void PageProof::MarkMade(std::size_t w, std::int32_t page, std::int32_t index)
 {
     workers[w].pending = false;
-    placed.emplace(page, std::make_pair(w, index));  // the first maker keeps it
-    if (owns && !owns(w, page))
-        planBroken = true;
+    ++workers[w].made;
+    if (!placed.emplace(page, std::make_pair(w, index)).second || !owns || owns(w, page))
+        return;  // the first maker keeps a page
+    planBroken = true;
+    for (std::size_t v = 0; v < workers.size(); ++v)
+        if (owns(v, page))
+            ++workers[v].madeByOthers;
 }
 
 void PageProof::MarkPassed(std::size_t w, std::int32_t page)

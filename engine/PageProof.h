@@ -97,6 +97,9 @@ public:
     /// Whether a worker placed a page that the plan gave another, or passed
     /// one of its own: the page lists are not kept.
     bool IsPlanBroken() const { return planBroken; }
+    /// Whether worker w made none of its own pages while others made some
+    /// of them: its page list is not kept, and it only costs processor time.
+    bool IsIdle(std::size_t w) const { return workers.at(w).made == 0 && workers.at(w).madeByOthers > 0; }
     /// Whether the plan gives worker w the job's page, for IsPlanBroken;
     /// without it a worker's pages are not judged.
     void SetShare(std::function<bool(std::size_t, std::int32_t)> share) { owns = std::move(share); }
@@ -108,6 +111,8 @@ private:
         std::int32_t lastFiles = -1;  // files written before it
         bool pending = false;         // lastPage's file not yet seen nor passed
         bool ended = false;
+        std::int32_t made = 0;          // pages placed in its files
+        std::int32_t madeByOthers = 0;  // pages of its share placed in others'
     };
     void TakeLine(std::size_t w, const std::string& line);
     void MarkMade(std::size_t w, std::int32_t page, std::int32_t index);

@@ -760,6 +760,12 @@ RunMonitor::Lookup RunMonitor::LocatePage(std::int32_t k, std::size_t& w, std::i
         return Lookup::Found;
     }
     ObserveFiles();
+    // A process that makes none of its pages while another makes them has
+    // nothing to give: it would only take processor time from the one that
+    // does the work.
+    for (std::size_t v = 0; v < proof.GetWorkerCount(); ++v)
+        if (proof.IsIdle(v))
+            Retire(Worker(v));
     const PageProof::Place place = proof.Find(page);
     switch (place.state) {
     case PageProof::State::Made:

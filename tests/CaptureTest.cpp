@@ -11,7 +11,6 @@
 #include "capture/JobInfo.h"
 #include "capture/KeyAccessor.h"
 #include "capture/Launcher.h"
-#include "capture/QueueManager.h"
 #include "platform/ChildProcess.h"
 #include "platform/ShellPrint.h"
 #include "platform/TextConversion.h"
@@ -41,33 +40,9 @@ namespace fs = std::filesystem;
 
 namespace {
 
-std::string TempFolder()
-{
-    std::wstring folder;
-    ZBaseStorage::TempDirPath(folder);
-    return ToUtf8(folder);
-}
-
-/// A scratch folder under the build tree, removed afterwards.
-struct Scratch {
-    Scratch()
-    {
-        path = std::string(QUILLET_BINARY_DIR) + "/capture-test-" + std::to_string(::getpid());
-        fs::create_directories(path);
-    }
-    ~Scratch()
-    {
-        std::error_code error;
-        fs::remove_all(path, error);
-    }
-    std::string Write(const std::string& name, const std::string& text) const
-    {
-        const std::string file = path + "/" + name;
-        std::ofstream(file, std::ios::binary) << text;
-        return file;
-    }
-    std::string path;
-};
+using Scratch = QuilletTest::DocumentScratch;
+using QuilletTest::HelperCommand;
+using QuilletTest::PrivateCups;
 
 /// What one capture gave.
 struct Capture {
@@ -124,29 +99,36 @@ std::string BaseNameOf(const std::string& path)
     return fs::path(path).filename().string();
 }
 
-bool WaitUntilGone(const std::string& path)
+/// The id of a process that has ended, which names no live process of ours.
+std::int64_t EndedProcessId()
 {
-    for (int i = 0; i < 400; ++i) {
-        if (!fs::exists(path))
-            return true;
+    Platform::ChildProcess gone;
+    int code = -1;
+    Platform::ChildProcess::Spawn({L"true"}, {}, Platform::kInvalidHandle, Platform::kInvalidHandle,
+                                  Platform::kInvalidHandle, gone);
+    gone.Wait(10000, code);
+    return gone.GetProcessId();
+}
+
+/// Polls until done() holds, for at most ten seconds; its last answer.
+template <typename Condition>
+bool Eventually(Condition done)
+{
+    for (int i = 0; i < 400 && !done(); ++i)
         std::this_thread::sleep_for(std::chrono::milliseconds(25));
-    }
-    return false;
+    return done();
 }
 
 }  // namespace
 
 TEST(CaptureTest, TaggedCopyIsReservedOnceAndDeletedWithTheDocument)
 {
-    const std::string temp = TempFolder();
+    std::wstring wideTemp;
+    ZBaseStorage::TempDirPath(wideTemp);
+    const std::string temp = ToUtf8(wideTemp);
     // Copies of a host that was killed go with the next capture; a live
     // host's copy stays.
-    Platform::ChildProcess gone;
-    int code = -1;
-    ASSERT_TRUE(Platform::ChildProcess::Spawn({L"true"}, {}, Platform::kInvalidHandle, Platform::kInvalidHandle,
-                                              Platform::kInvalidHandle, gone));
-    ASSERT_TRUE(gone.Wait(10000, code));
-    const std::string dead = temp + "qv" + std::to_string(gone.GetProcessId()) + "n0abcdef.QV_PrintDirect.txt";
+    const std::string dead = temp + "qv" + std::to_string(EndedProcessId()) + "n0abcdef.QV_PrintDirect.txt";
     const std::string alive = temp + "qv" + std::to_string(::getpid()) + "n999999abcdef.QV_PrintDirect.txt";
     std::ofstream(dead) << "left behind";
     std::ofstream(alive) << "in use";
@@ -173,15 +155,14 @@ TEST(CaptureTest, TaggedCopyIsReservedOnceAndDeletedWithTheDocument)
     EXPECT_FALSE(longer.printOk);
 }
 
-TEST(CaptureTest, TextAndImagesComeBackAsPdfJobs)
+TEST(CaptureTest, TextAndImagesComeBackAsPdfJobsAlsoThroughTheDefaultQueue)
 {
     QUILLET_REQUIRE_CUPS(cups);
-    Scratch scratch;
+    Scratch scratch("capture-test");
     const std::string text = scratch.Write("notes with space \xC3\xA9.txt", "Hello capture\nsecond line\n");
     const std::string ps = scratch.Write("page.ps", "%!PS\n72 72 moveto 300 300 lineto stroke showpage\n");
     const std::string png = scratch.path + "/page.png";
-    ASSERT_EQ(QuilletTest::PrivateCups::Run({L"gs", L"-q", L"-dBATCH", L"-dNOPAUSE", L"-dSAFER", L"-r10",
-                                             L"-sDEVICE=png16m", FromUtf8("-sOutputFile=" + png), FromUtf8(ps)}), 0);
+    ASSERT_TRUE(QuilletTest::RunGhostscript("png16m", ps, png, {"-r10"}));
     ASSERT_TRUE(ZPrintQueue::SetDefaultPrintQueue(L"QV_Page_Glance"));
 
     for (const std::string& document : {text, png}) {
@@ -194,8 +175,17 @@ TEST(CaptureTest, TextAndImagesComeBackAsPdfJobs)
         EXPECT_EQ(capture.jobHead.substr(0, 5), "%PDF-") << document;
         EXPECT_EQ(capture.spoolFile.rfind(cups->SpoolFolder(), 0), 0u) << capture.spoolFile;
         // The backend removes the spool file once the capture has opened it.
-        EXPECT_TRUE(WaitUntilGone(capture.spoolFile));
+        EXPECT_TRUE(Eventually([&] { return !fs::exists(capture.spoolFile); }));
     }
+
+    // "printto" to a queue that does not exist fails, the switch fails too,
+    // "print" still reaches the default: exit code 5, printOk false.
+    ASSERT_TRUE(cups->AddQueue("Other_Queue", "Other Queue"));
+    const Capture fallback = CaptureDocument(text, L"No Such Queue");
+    EXPECT_TRUE(fallback.keysArrived) << cups->ErrorLog();
+    EXPECT_EQ(fallback.printStatus, 5);
+    EXPECT_FALSE(fallback.printOk);
+    EXPECT_EQ(ZPrintQueue::GetDefaultPrintQueue(), L"QV_Page_Glance");
 }
 
 // As the user argv[0], plants a listening socket, a regular file, a link and
@@ -246,7 +236,7 @@ TEST(CaptureTest, OnlyTheJobsOwnUserGetsTheJob)
     QUILLET_REQUIRE_CUPS(cups);
     if (::getpwnam("quillet-test") == nullptr)
         GTEST_SKIP() << "no user quillet-test to plant things (scripts/setup.sh test creates it)";
-    Scratch scratch;
+    Scratch scratch("capture-test");
     const std::string text = scratch.Write("private.txt", "for my eyes only\n");
     Document printer(FromUtf8(text));
     const std::wstring tag = printer.GetJobTag();
@@ -278,22 +268,6 @@ TEST(CaptureTest, OnlyTheJobsOwnUserGetsTheJob)
     EXPECT_EQ(planter.Finish(), 0);  // nothing of this job reached the planted socket
 }
 
-TEST(CaptureTest, FallsBackToTheDefaultQueue)
-{
-    QUILLET_REQUIRE_CUPS(cups);
-    Scratch scratch;
-    const std::string text = scratch.Write("fallback.txt", "through the default queue\n");
-    ASSERT_TRUE(cups->AddQueue("Other_Queue", "Other Queue"));
-    ASSERT_TRUE(ZPrintQueue::SetDefaultPrintQueue(L"QV_Page_Glance"));
-    // "printto" to a queue that does not exist fails, the switch fails too,
-    // "print" still reaches the default: exit code 5, printOk false.
-    const Capture capture = CaptureDocument(text, L"No Such Queue");
-    EXPECT_TRUE(capture.keysArrived) << cups->ErrorLog();
-    EXPECT_EQ(capture.printStatus, 5);
-    EXPECT_FALSE(capture.printOk);
-    EXPECT_EQ(ZPrintQueue::GetDefaultPrintQueue(), L"QV_Page_Glance");
-}
-
 // ---- The engine's capture: StartRIP and StartPreview on documents that must
 // be printed first.
 
@@ -304,29 +278,10 @@ void UseBuildStore()
     ::setenv("QUILLET_PREFERENCES", QUILLET_BUILD_STORE, 0);
 }
 
-/// Renders document through a fresh service; the number of pages, or -1 when
-/// StartRIP refused it (with the reason the service gave in reason).
-int RenderPages(const std::string& document, const std::string& outputFolder, std::wstring* reason = nullptr)
+/// Renders document through a fresh service at 36 dpi.
+QuilletTest::Rendered RenderAt36(const std::string& document, const std::string& outputFolder)
 {
-    IRIPBase* engine = CreateRIPService(FromUtf8(document));
-    if (engine == nullptr)
-        return -2;
-    engine->SetOutputFolder(FromUtf8(outputFolder));
-    engine->SetOutputFormat(RIP_PNG16M);
-    engine->SetResolution(36);
-    int pages = -1;
-    if (engine->StartRIP()) {
-        pages = 0;
-        BitmapFile page;
-        while (engine->GetPage(pages + 1, page))
-            ++pages;
-    } else if (reason != nullptr) {
-        RIPFailure failure;
-        GetRIPStatus(engine)->GetLastFailure(failure);
-        *reason = failure.reason;
-    }
-    engine->Release();
-    return pages;
+    return QuilletTest::Render(FromUtf8(document), outputFolder, nullptr, 36);
 }
 
 std::string MakeSamples(const Scratch& scratch, std::string& pdf, std::string& png)
@@ -338,10 +293,8 @@ std::string MakeSamples(const Scratch& scratch, std::string& pdf, std::string& p
                                                       "(page two, line after line) show } for showpage\n");
     pdf = scratch.path + "/sample.pdf";
     png = scratch.path + "/sample.png";
-    QuilletTest::PrivateCups::Run({L"gs", L"-q", L"-dBATCH", L"-dNOPAUSE", L"-dSAFER", L"-sDEVICE=pdfwrite",
-                                   FromUtf8("-sOutputFile=" + pdf), FromUtf8(ps)});
-    QuilletTest::PrivateCups::Run({L"gs", L"-q", L"-dBATCH", L"-dNOPAUSE", L"-dSAFER", L"-sDEVICE=png16m",
-                                   L"-r20", L"-dLastPage=1", FromUtf8("-sOutputFile=" + png), FromUtf8(ps)});
+    QuilletTest::MakePdf(ps, pdf);
+    QuilletTest::RunGhostscript("png16m", ps, png, {"-r20", "-dLastPage=1"});
     return ps;
 }
 
@@ -351,7 +304,7 @@ TEST(CaptureTest, TextAndImagesThroughTheQueueComeOutOnTheDefaultPaper)
 {
     QUILLET_REQUIRE_CUPS(cups);
     UseBuildStore();
-    Scratch scratch;
+    Scratch scratch("capture-test");
     std::string pdf, png;
     MakeSamples(scratch, pdf, png);
     std::string lines;
@@ -379,11 +332,11 @@ TEST(CaptureTest, RefusedDocumentsStartNothing)
     EXPECT_FALSE(Document(L"/w/a.eps").IsPostScript());
 
     UseBuildStore();
-    Scratch scratch;
+    Scratch scratch("capture-test");
     const std::string drawing = scratch.Write("plan.cdr", "not printable this way");
-    std::wstring reason;
-    EXPECT_EQ(RenderPages(drawing, scratch.path + "/out", &reason), -1);
-    EXPECT_EQ(reason, L"the document type cannot be printed: " + FromUtf8(drawing));
+    const QuilletTest::Rendered refused = RenderAt36(drawing, scratch.path + "/out");
+    EXPECT_FALSE(refused.started);
+    EXPECT_EQ(refused.reason, "the document type cannot be printed: " + drawing);
     EXPECT_FALSE(fs::exists(scratch.path + "/out"));
 }
 
@@ -392,12 +345,11 @@ TEST(CaptureTest, RefusedDocumentsStartNothing)
 // PostScript job rendered afterwards.
 QUILLET_TEST_HELPER(capture_fails)
 {
-    std::wstring reason;
-    const int captured = RenderPages(argv[0], argv[2], &reason);
-    const int pages = RenderPages(argv[1], argv[2]);
-    if (reason.rfind(FromUtf8(argv[3]), 0) != 0)
-        std::fprintf(stderr, "capture failed with: %s\n", ToUtf8(reason).c_str());
-    return captured == -1 && reason.rfind(FromUtf8(argv[3]), 0) == 0 && pages == 2 ? 0 : 1;
+    const QuilletTest::Rendered captured = RenderAt36(argv[0], argv[2]);
+    const std::size_t pages = RenderAt36(argv[1], argv[2]).pages.size();
+    if (captured.reason.rfind(argv[3], 0) != 0)
+        std::fprintf(stderr, "capture failed with: %s\n", captured.reason.c_str());
+    return !captured.started && captured.reason.rfind(argv[3], 0) == 0 && pages == 2 ? 0 : 1;
 }
 
 TEST(CaptureTest, PrintingThatFailsEndsTheCaptureWithItsCauseAndTheEngineStaysUsable)
@@ -406,7 +358,7 @@ TEST(CaptureTest, PrintingThatFailsEndsTheCaptureWithItsCauseAndTheEngineStaysUs
     // there is no default either, in a fresh home). Printing fails at once,
     // so the capture does not wait for the job keys.
     UseBuildStore();
-    Scratch scratch;
+    Scratch scratch("capture-test");
     std::string pdf, png;
     const std::string ps = MakeSamples(scratch, pdf, png);
     const std::string text = scratch.Write("lonely.txt", "nobody prints me\n");
@@ -414,15 +366,12 @@ TEST(CaptureTest, PrintingThatFailsEndsTheCaptureWithItsCauseAndTheEngineStaysUs
     QuilletTest::WriteStoreWith(store, "QueueName", "No Such Queue");
     auto expect = [&](std::vector<std::pair<std::wstring, std::wstring>> environment, const char* reason) {
         environment.push_back({L"HOME", FromUtf8(scratch.path)});
-        EXPECT_EQ(QuilletTest::PrivateCups::Run({FromUtf8(QuilletTest::SelfPath()), L"--quillet-helper",
-                                                 L"capture_fails", FromUtf8(text), FromUtf8(ps),
-                                                 FromUtf8(scratch.path + "/out"), FromUtf8(reason)},
-                                                environment),
-                  0)
-            << reason;
+        EXPECT_EQ(PrivateCups::Run(HelperCommand(L"capture_fails", {FromUtf8(text), FromUtf8(ps),
+                                                                    FromUtf8(scratch.path + "/out"), FromUtf8(reason)}),
+                                   environment), 0) << reason;
     };
     expect({{L"CUPS_SERVER", L"/nonexistent/cups.sock"}}, "the print server cannot be reached (/nonexistent/cups.sock)");
-    if (QuilletTest::PrivateCups::Get() != nullptr)
+    if (PrivateCups::Get() != nullptr)
         expect({{L"QUILLET_PREFERENCES", FromUtf8(store)}}, "the print queue No Such Queue is not installed");
 }
 
@@ -440,7 +389,7 @@ TEST(CaptureTest, JobsThatCannotComeFailTheCaptureWithTheServersReasonAndAreCanc
 {
     QUILLET_REQUIRE_CUPS(cups);
     UseBuildStore();
-    Scratch scratch;
+    Scratch scratch("capture-test");
     // Documents the queue still converts (images), but that the server cannot.
     const std::string broken = scratch.Write("broken.png", "\x89PNG\r\n\x1a\n not an image at all");
     const std::string text = scratch.Write("text.png", "just text\n");
@@ -458,28 +407,24 @@ TEST(CaptureTest, JobsThatCannotComeFailTheCaptureWithTheServersReasonAndAreCanc
     for (const auto& c : cases) {
         SCOPED_TRACE(c.document);
         if (c.paused) {
-            ASSERT_EQ(QuilletTest::PrivateCups::Run({L"cupsdisable", L"QV_Page_Glance"}), 0);
+            ASSERT_EQ(PrivateCups::Run({L"cupsdisable", L"QV_Page_Glance"}), 0);
         }
-        std::wstring reason;
-        EXPECT_EQ(RenderPages(c.document, scratch.path + "/out", &reason), -1) << cups->ErrorLog();
-        EXPECT_EQ(reason.rfind(FromUtf8(c.reason), 0), 0u) << ToUtf8(reason);
-        EXPECT_NE(reason.find(FromUtf8(c.document)), std::wstring::npos) << ToUtf8(reason);
+        const QuilletTest::Rendered rendered = RenderAt36(c.document, scratch.path + "/out");
+        EXPECT_FALSE(rendered.started) << cups->ErrorLog();
+        EXPECT_EQ(rendered.reason.rfind(c.reason, 0), 0u) << rendered.reason;
+        EXPECT_NE(rendered.reason.find(c.document), std::string::npos) << rendered.reason;
         if (c.paused) {
-            ASSERT_EQ(QuilletTest::PrivateCups::Run({L"cupsenable", L"QV_Page_Glance"}), 0);
+            ASSERT_EQ(PrivateCups::Run({L"cupsenable", L"QV_Page_Glance"}), 0);
         }
         // Nothing of the capture stays in the queue or in the spool folder.
         ZPrintJob job;
         ASSERT_TRUE(ZPrintQueue::FindJob(PrintDirectSuffix(), job));
         EXPECT_EQ(job.state, ZPrintJob::State::Ended);
-        for (int i = 0; i < 400 && !fs::is_empty(cups->SpoolFolder()); ++i)
-            std::this_thread::sleep_for(std::chrono::milliseconds(25));
-        EXPECT_TRUE(fs::is_empty(cups->SpoolFolder()));
+        EXPECT_TRUE(Eventually([&] { return fs::is_empty(cups->SpoolFolder()); }));
     }
     // A print server that went away is named as such.
-    EXPECT_EQ(QuilletTest::PrivateCups::Run({FromUtf8(QuilletTest::SelfPath()), L"--quillet-helper", L"watch_job",
-                                             FromUtf8(letter), L"the print server went away"},
-                                            {{L"CUPS_SERVER", L"/nonexistent/cups.sock"}}),
-              0);
+    EXPECT_EQ(PrivateCups::Run(HelperCommand(L"watch_job", {FromUtf8(letter), L"the print server went away"}),
+                               {{L"CUPS_SERVER", L"/nonexistent/cups.sock"}}), 0);
 }
 
 // ---- The preview launcher and the preview application.
@@ -518,7 +463,7 @@ std::string WaitForSheet(const std::string& folder)
     for (int i = 0; i < 2400; ++i) {
         if (fs::exists(sheet)) {
             std::this_thread::sleep_for(std::chrono::milliseconds(100));  // let the writer finish
-            const std::string text = QuilletTest::PrivateCups::ReadFile(sheet);
+            const std::string text = QuilletTest::ReadWholeFile(sheet);
             if (text.find("</html>") != std::string::npos)
                 return text;
         }
@@ -540,9 +485,9 @@ std::size_t CountOf(const std::string& text, const std::string& what)
 TEST(CaptureTest, PreviewReadsAJobWithoutPrintJobFileFromItsStandardInput)
 {
     UseBuildStore();
-    if (::access(QuilletTest::PrivateCups::PreviewPath().c_str(), X_OK) != 0)
+    if (::access(PrivateCups::PreviewPath().c_str(), X_OK) != 0)
         GTEST_SKIP() << "the preview application is not built";
-    Scratch scratch;
+    Scratch scratch("capture-test");
     std::string pdf, png;
     const std::string ps = MakeSamples(scratch, pdf, png);
     // A job held as a handle, without a print-job file: the preview gets it
@@ -573,7 +518,7 @@ TEST(CaptureTest, StartPreviewHandsACapturedDocumentToThePreview)
 {
     QUILLET_REQUIRE_CUPS(cups);
     UseBuildStore();
-    Scratch scratch;
+    Scratch scratch("capture-test");
     std::string pdf, png;
     const std::string ps = MakeSamples(scratch, pdf, png);
     ASSERT_TRUE(ZPrintQueue::SetDefaultPrintQueue(L"QV_Page_Glance"));
@@ -589,9 +534,8 @@ TEST(CaptureTest, StartPreviewHandsACapturedDocumentToThePreview)
         // The host's standard input is the null device: the preview renders
         // the document named on its command line.
         ASSERT_TRUE(Platform::ChildProcess::Spawn(
-            {FromUtf8(QuilletTest::SelfPath()), L"--quillet-helper", L"preview_document", FromUtf8(document),
-             FromUtf8("-outdir \"" + folder + "\"")},
-            {}, Platform::kInvalidHandle, Platform::kInvalidHandle, 2, child));
+            HelperCommand(L"preview_document", {FromUtf8(document), FromUtf8("-outdir \"" + folder + "\"")}), {},
+            Platform::kInvalidHandle, Platform::kInvalidHandle, 2, child));
         int code = -1;
         ASSERT_TRUE(child.Wait(60000, code));
         EXPECT_EQ(code, 0);
@@ -605,19 +549,15 @@ TEST(CaptureTest, StartPreviewHandsACapturedDocumentToThePreview)
 
 TEST(CaptureTest, BackendCancelsAJobNobodyWaitsForAndSweepsOldSpoolFiles)
 {
-    const std::string backend = QuilletTest::PrivateCups::BackendPath();
+    const std::string backend = PrivateCups::BackendPath();
     if (::access(backend.c_str(), X_OK) != 0)
         GTEST_SKIP() << "the backend is not built";
-    Scratch scratch;
+    Scratch scratch("capture-test");
     const std::string spool = scratch.path + "/spool";
     fs::create_directories(spool);
-    Platform::ChildProcess gone;  // a process that has ended: its pid names no backend
     int code = -1;
-    ASSERT_TRUE(Platform::ChildProcess::Spawn({L"true"}, {}, Platform::kInvalidHandle, Platform::kInvalidHandle,
-                                              Platform::kInvalidHandle, gone));
-    ASSERT_TRUE(gone.Wait(10000, code));
     const std::string old = spool + "/job-old.ps", recent = spool + "/job-new.ps", other = spool + "/notes",
-                      killed = spool + "/job-" + std::to_string(gone.GetProcessId()) + "-abcdef.ps";
+                      killed = spool + "/job-" + std::to_string(EndedProcessId()) + "-abcdef.ps";
     for (const std::string& file : {old, recent, other, killed})
         std::ofstream(file) << "x";
     const auto past = fs::file_time_type::clock::now() - std::chrono::minutes(20);
@@ -654,7 +594,7 @@ TEST(CaptureTest, BackendCancelsAJobNobodyWaitsForAndSweepsOldSpoolFiles)
 TEST(CaptureTest, ShellPrintFindsQueuesByNameOrDisplayName)
 {
     QUILLET_REQUIRE_CUPS(cups);
-    Scratch scratch;
+    Scratch scratch("capture-test");
     const std::string text = scratch.Write("stray.txt", "nobody captures this\n");
     // Queue names ignore case, display names do not.
     EXPECT_TRUE(Platform::ShellPrint(FromUtf8(text), L"qv_page_glance"));

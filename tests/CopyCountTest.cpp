@@ -17,7 +17,6 @@
 #include <unistd.h>
 
 #include <algorithm>
-#include <atomic>
 #include <cstring>
 #include <ctime>
 #include <iostream>

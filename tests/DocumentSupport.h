@@ -3,14 +3,13 @@
 #pragma once
 
 #include "TestSupport.h"
+#include "support/Files.h"
 #include "support/PrivateCups.h"
 
 #include "platform/TextConversion.h"
 
 #include <quillet/quillet.h>
 
-#include <filesystem>
-#include <fstream>
 #include <string>
 #include <unistd.h>
 #include <utility>
@@ -20,40 +19,27 @@ namespace QuilletTest {
 
 using PageSizes = std::vector<std::pair<int, int>>;
 
-/// A scratch folder under the build tree, removed afterwards.
-struct DocumentScratch {
-    explicit DocumentScratch(const std::string& name)
-        : path(std::string(QUILLET_BINARY_DIR) + "/" + name + "-" + std::to_string(::getpid()))
-    {
-        std::filesystem::create_directories(path);
-    }
-    ~DocumentScratch()
-    {
-        std::error_code error;
-        std::filesystem::remove_all(path, error);
-    }
-    std::string Write(const std::string& name, const std::string& text) const
-    {
-        std::ofstream(path + "/" + name, std::ios::binary) << text;
-        return path + "/" + name;
-    }
-    std::string path;
+/// A scratch folder under the build tree.
+struct DocumentScratch : ScratchFolder {
+    explicit DocumentScratch(const std::string& name) : ScratchFolder(name, QUILLET_BINARY_DIR) {}
 };
 
-inline std::string ReadWholeFile(const std::string& path)
+/// Runs the PostScript file ps through Ghostscript's device into out.
+inline bool RunGhostscript(const std::string& device, const std::string& ps, const std::string& out,
+                           const std::vector<std::string>& extra = {})
 {
-    return PrivateCups::ReadFile(path);
-}
-
-/// Makes the PDF pdf of the PostScript file ps with Ghostscript.
-inline bool MakePdf(const std::string& ps, const std::string& pdf, const std::vector<std::string>& extra = {})
-{
-    std::vector<std::wstring> argv = {L"gs", L"-q", L"-dBATCH", L"-dNOPAUSE", L"-dSAFER", L"-sDEVICE=pdfwrite",
-                                      Quillet::FromUtf8("-sOutputFile=" + pdf)};
+    std::vector<std::wstring> argv = {L"gs", L"-q", L"-dBATCH", L"-dNOPAUSE", L"-dSAFER",
+                                      Quillet::FromUtf8("-sDEVICE=" + device),
+                                      Quillet::FromUtf8("-sOutputFile=" + out)};
     for (const std::string& arg : extra)
         argv.push_back(Quillet::FromUtf8(arg));
     argv.push_back(Quillet::FromUtf8(ps));
     return PrivateCups::Run(argv) == 0;
+}
+
+inline bool MakePdf(const std::string& ps, const std::string& pdf, const std::vector<std::string>& extra = {})
+{
+    return RunGhostscript("pdfwrite", ps, pdf, extra);
 }
 
 /// Width and height of a PNG file from its header; {0, 0} when it is none.
@@ -89,6 +75,7 @@ inline bool CanRunOffice(std::string& whyNot)
 
 /// What one rendering gave.
 struct Rendered {
+    bool started = false;  // what StartRIP said
     PageSizes pages;
     int copies = -1;
     int orientation = 0;
@@ -109,7 +96,8 @@ inline Rendered Render(const std::wstring& params, const std::string& folder,
     service->SetOutputFolder(Quillet::FromUtf8(folder));
     service->SetOutputFormat(Quillet::RIP_PNG16M);
     service->SetResolution(resolution);
-    if (service->StartRIP()) {
+    result.started = service->StartRIP();
+    if (result.started) {
         Quillet::BitmapFile page;
         for (int n = 1; service->GetPage(n, page); ++n)
             result.pages.push_back(PngSize(Quillet::ToUtf8(page.GetFilePath())));

@@ -1,5 +1,5 @@
 // The engine without Ghostscript: construction, status of a fresh service,
-// Release, SetIntent, the factory, and starts without a job to read.
+// Release, the factory, and starts without a job to read.
 #include "capture/JobInfo.h"
 #include "engine/RIPEngine.h"
 #include "engine/RIPEngineImpl.h"
@@ -45,19 +45,12 @@ TEST(EngineTest, FreshServiceReportsNothingYet)
     EXPECT_EQ(engine->GetPageCount(), 0);
     EXPECT_TRUE(engine->DeletePages());
     EXPECT_TRUE(engine->Release());
-}
 
-TEST(EngineTest, FactoryTakesAnyParameterString)
-{
+    // Any parameter string makes a service, an empty one too.
     IRIPBase* empty = CreateRIPService(L"");
     ASSERT_NE(empty, nullptr);
     EXPECT_EQ(empty->GetInputDocument(), L"");
     EXPECT_TRUE(empty->Release());
-
-    IRIPBase* keyed = CreateRIPService(L"docname=\"/docs/a b.doc\"");
-    ASSERT_NE(keyed, nullptr);
-    EXPECT_EQ(keyed->GetInputDocument(), L"/docs/a b.doc");
-    EXPECT_TRUE(keyed->Release());
 }
 
 TEST(EngineTest, EngineSharesTheJobAndReleaseDestroysIt)
@@ -66,11 +59,6 @@ TEST(EngineTest, EngineSharesTheJobAndReleaseDestroysIt)
     auto* engine = new RIPEngine(job);
     EXPECT_EQ(job.UseCount(), 2u);
     EXPECT_EQ(engine->GetInputDocument(), job->GetDocName());
-
-    // SetIntent writes the job description, with no job ever started.
-    engine->SetIntent(L"preview:print");
-    EXPECT_EQ(job->intent, L"preview:print");
-
     EXPECT_TRUE(engine->Release());
     EXPECT_EQ(job.UseCount(), 1u);
 }

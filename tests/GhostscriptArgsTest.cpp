@@ -12,6 +12,7 @@
 #include "platform/ZBaseStorage.h"
 #include "platform/ZUtilities.h"
 #include "settings/InstallSettings.h"
+#include "support/ScopedEnv.h"
 
 #include <quillet/quillet.h>
 
@@ -19,9 +20,7 @@
 
 #include <algorithm>
 #include <cstdio>
-#include <cstdlib>
 #include <fstream>
-#include <optional>
 #include <string>
 #include <unistd.h>
 #include <vector>
@@ -33,27 +32,8 @@ using Args = std::vector<std::wstring>;
 
 /// Sets NUMBER_OF_PROCESSORS for one test and puts the old value back.
 /// Tests run one at a time and no engine thread reads the environment.
-class ProcessorVariable {
-public:
-    explicit ProcessorVariable(const char* value)
-    {
-        if (const char* old = std::getenv("NUMBER_OF_PROCESSORS"))
-            saved = old;
-        if (value)
-            ::setenv("NUMBER_OF_PROCESSORS", value, 1);
-        else
-            ::unsetenv("NUMBER_OF_PROCESSORS");
-    }
-    ~ProcessorVariable()
-    {
-        if (saved)
-            ::setenv("NUMBER_OF_PROCESSORS", saved->c_str(), 1);
-        else
-            ::unsetenv("NUMBER_OF_PROCESSORS");
-    }
-
-private:
-    std::optional<std::string> saved;
+struct ProcessorVariable : QuilletTest::ScopedEnv {
+    explicit ProcessorVariable(const char* value) : ScopedEnv("NUMBER_OF_PROCESSORS", value) {}
 };
 
 class GhostscriptArgsTest : public ::testing::Test {
@@ -443,29 +423,29 @@ TEST(PageProofTest, PagesArePlacedByWhatTheProcessesSayOfTheirFiles)
         const char* name;
         std::vector<Event> events;
         std::vector<std::pair<int, int>> places;
-        bool planBroken;
+        bool planBroken, idleSecond;
     } rows[] = {
         {"lists kept: odd and even, a job of two pages",
          {{'L', 0, 1, 0}, {'L', 1, 1, 0}, {'L', 1, 2, 0}, {'F', 0, 1, 0}, {'L', 0, 2, 1}, {'E', 0, 0, 0},
           {'F', 1, 1, 0}, {'E', 1, 0, 0}},
-         {{0, 1}, {1, 1}, {-3, 0}}, false},
+         {{0, 1}, {1, 1}, {-3, 0}}, false, false},
         {"lists defeated: the first process makes every page, the second none",
          {{'L', 0, 1, 0}, {'L', 0, 2, 1}, {'L', 0, 3, 2}, {'L', 1, 1, 0}, {'L', 1, 2, 0}, {'L', 1, 3, 0},
           {'E', 1, 0, 0}, {'F', 0, 3, 0}},
-         {{0, 1}, {0, 2}, {0, 3}, {-1, 0}}, true},
+         {{0, 1}, {0, 2}, {0, 3}, {-1, 0}}, true, true},
         {"a page nobody made is lost once every process passed it",
          {{'L', 0, 1, 0}, {'F', 0, 1, 0}, {'L', 0, 2, 1}, {'L', 0, 3, 1}, {'L', 1, 1, 0}, {'L', 1, 2, 0}},
-         {{0, 1}, {-1, 0}}, true},
+         {{0, 1}, {-1, 0}}, false, false},
         {"... and then it is",
          {{'L', 0, 1, 0}, {'F', 0, 1, 0}, {'L', 0, 2, 1}, {'L', 0, 3, 1}, {'L', 1, 1, 0}, {'L', 1, 2, 0},
           {'L', 1, 3, 0}},
-         {{0, 1}, {-2, 0}}, true},
+         {{0, 1}, {-2, 0}}, true, false},
         {"a file seen for a page already passed places the later page",
          {{'L', 0, 1, 0}, {'L', 0, 2, 0}, {'F', 0, 1, 0}, {'E', 0, 0, 0}},
-         {{-2, 0}, {0, 1}}, false},
+         {{-2, 0}, {0, 1}}, true, false},
         {"files nobody said (a count that jumps) place nothing",
          {{'L', 0, 1, 0}, {'L', 0, 2, 3}, {'E', 0, 0, 0}},
-         {{-2, 0}, {-2, 0}, {-3, 0}}, false},
+         {{-2, 0}, {-2, 0}, {-3, 0}}, true, false},
     };
     for (const auto& row : rows) {
         SCOPED_TRACE(row.name);
@@ -473,6 +453,9 @@ TEST(PageProofTest, PagesArePlacedByWhatTheProcessesSayOfTheirFiles)
         for (const Event& e : row.events)
             workers = std::max(workers, e.worker + 1);
         PageProof proof("%QuilletRun 0f", workers);
+        proof.SetShare([workers](std::size_t w, std::int32_t page) {
+            return w == static_cast<std::size_t>(page - 1) % workers;  // odd and even
+        });
         for (const Event& e : row.events) {
             if (e.kind == 'L') {
                 const std::string line = "%QuilletRun 0f Page=" + std::to_string(e.a) + ";Files=" +
@@ -498,6 +481,9 @@ TEST(PageProofTest, PagesArePlacedByWhatTheProcessesSayOfTheirFiles)
                           row.places[n]) << "page " << n + 1;
             }
         }
+        EXPECT_EQ(proof.IsPlanBroken(), row.planBroken);
+        // The process that made none of its pages while the other made them.
+        EXPECT_EQ(workers > 1 && proof.IsIdle(1), row.idleSecond);
     }
 
     // Only the run's own lines count, however the output is cut: the job's
@@ -522,9 +508,6 @@ TEST(GhostscriptRootTest, FolderOfTheJobServer)
     EXPECT_EQ(GetGhostscriptRoot(L"\"/opt/quillet/qvjobsvr\""), L"/opt/quillet/");
     EXPECT_EQ(GetGhostscriptRoot(L"C:\\Program Files\\Q\\qvjobsvr.exe"), L"C:\\Program Files\\Q\\");
     EXPECT_EQ(GetGhostscriptRoot(L"qvjobsvr"), L"qvjobsvr");
-    EXPECT_EQ(GetGhostscriptProgram(L"/r/"), L"/r/gs/bin/gs");
-    EXPECT_EQ(GetGhostscriptLibFolder(L"/r/"), L"/r/gs/lib");
-    EXPECT_EQ(GetGhostscriptDllFolder(L"/r/"), L"/r/gs/bin");
 }
 
 }  // namespace

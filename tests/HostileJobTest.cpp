@@ -1,6 +1,7 @@
 // Hostile jobs, output folders and limits through the public interface: what a
 // document reaches beyond its pages (nothing), what it leaves behind, and what
 // the host sees.
+#include "support/Files.h"
 #include "support/ScopedEnv.h"
 
 #include "engine/GhostscriptArgs.h"
@@ -43,27 +44,12 @@ std::string Replace(std::string text, const std::string& what, const std::string
     return text;
 }
 
-std::string ReadAll(const fs::path& path)
-{
-    std::ifstream in(path, std::ios::binary);
-    return std::string(std::istreambuf_iterator<char>(in), {});
-}
-
 class HostileJobTest : public ::testing::Test {
 protected:
     void SetUp() override
     {
         if (::access(ToUtf8(GetGhostscriptProgram(GetGhostscriptRoot())).c_str(), X_OK) != 0)
             GTEST_SKIP() << "no Ghostscript";
-        char pattern[] = "/tmp/quillet-hostile-XXXXXX";
-        ASSERT_NE(::mkdtemp(pattern), nullptr);
-        dir = pattern;
-    }
-
-    void TearDown() override
-    {
-        if (!dir.empty())
-            fs::remove_all(dir);
     }
 
     /// Renders job into folder (the test's own when empty) with the
@@ -103,7 +89,8 @@ protected:
         EXPECT_EQ(left, handedOut);
     }
 
-    fs::path dir;
+    const QuilletTest::ScratchFolder scratch{"quillet-hostile"};
+    const fs::path dir = scratch.path;
     std::vector<std::wstring> handedOut;
 };
 
@@ -162,7 +149,7 @@ TEST_F(HostileJobTest, AJobReachesNothingButItsOwnPages)
         EXPECT_EQ(rip->GetPageCount(), row.pages) << ToUtf8(FailureOf(rip).reason);
         EXPECT_EQ(FailureOf(rip).reason.rfind(row.reason, 0), 0u) << ToUtf8(FailureOf(rip).reason);
         if (!row.target.empty()) {
-            EXPECT_EQ(ReadAll(row.target), row.exists ? "secret" : "");
+            EXPECT_EQ(QuilletTest::ReadWholeFile(row.target), row.exists ? "secret" : "");
         }
         EXPECT_EQ(fs::exists(row.target), row.exists);
         ExpectOnlyHandedOutPages(folder.empty() ? dir / "pages" : fs::path(ToUtf8(folder)));

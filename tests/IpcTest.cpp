@@ -1,9 +1,9 @@
 // Tests of the job-key endpoint: ZIpcServer, the print path's client and the
 // KeyAccessor thread, driven by scripted clients that misbehave on purpose.
-#include "TestSupport.h"
+#include "support/HelperProcess.h"
+#include "support/PrivateCups.h"
 
 #include "capture/KeyAccessor.h"
-#include "platform/ChildProcess.h"
 #include "platform/IpcClient.h"
 #include "platform/TextConversion.h"
 #include "platform/ZIpcServer.h"
@@ -149,24 +149,15 @@ TEST(IpcTest, WrongClientsAreRefusedAndTheCaptureGoesOn)
     auto accessor = StartServer(tag);
     const std::wstring socketPath = accessor->server->GetSocketPath();
 
-    {   // Refused: exactly one byte 0x00, then disconnected.
+    // Refused, with exactly one byte 0x00 and a disconnect: another job, the
+    // tag in another letter case, and an empty identity.
+    std::wstring upper = tag;
+    upper[0] = L'T';
+    for (const std::string& identity : {Wire(L"some other job"), Wire(upper), std::string()}) {
         ScriptedClient wrong(socketPath);
-        ASSERT_TRUE(wrong.connected);
-        ASSERT_TRUE(wrong.Send(Wire(L"some other job")));
+        ASSERT_TRUE(wrong.Send(identity));
         EXPECT_EQ(wrong.Receive(), kNo);
         EXPECT_EQ(wrong.Receive(), "<eof>");
-    }
-    {   // Letter case counts.
-        std::wstring upper = tag;
-        upper[0] = L'T';
-        ScriptedClient wrongCase(socketPath);
-        ASSERT_TRUE(wrongCase.Send(Wire(upper)));
-        EXPECT_EQ(wrongCase.Receive(), kNo);
-    }
-    {   // An empty identity does not contain a non-empty tag.
-        ScriptedClient empty(socketPath);
-        ASSERT_TRUE(empty.Send(std::string()));
-        EXPECT_EQ(empty.Receive(), kNo);
     }
     {   // Longer than 1024 bytes: treated as gone, no reply.
         ScriptedClient flood(socketPath);
@@ -286,14 +277,9 @@ TEST(IpcTest, OtherUsersAreNotServed)
     if (::geteuid() != 0)
         GTEST_SKIP() << "needs root to act as another user";
     auto accessor = StartServer(UniqueTag("nobody"));
-    Platform::ChildProcess child;
-    ASSERT_TRUE(Platform::ChildProcess::Spawn(
-        {FromUtf8(QuilletTest::SelfPath()), L"--quillet-helper", L"ipc_as_nobody",
-         accessor->server->GetSocketPath(), accessor->expectedTag},
-        {}, Platform::kInvalidHandle, Platform::kInvalidHandle, Platform::kInvalidHandle, child));
-    int code = -1;
-    ASSERT_TRUE(child.Wait(20000, code));
-    EXPECT_EQ(code, 0);
+    EXPECT_EQ(QuilletTest::PrivateCups::Run(QuilletTest::HelperCommand(
+                  L"ipc_as_nobody", {accessor->server->GetSocketPath(), accessor->expectedTag})),
+              0);
     EXPECT_TRUE(accessor->IsThreadRunning());
 
     // An endpoint folder that belongs to another user is refused by both

@@ -4,6 +4,7 @@
 #include "capture/JobInfo.h"
 
 #include "TestSupport.h"
+#include "support/Files.h"
 #include "support/HelperProcess.h"
 #include "platform/FileHandle.h"
 #include "platform/TextConversion.h"
@@ -15,13 +16,11 @@
 #include <cstdlib>
 #include <fcntl.h>
 #include <filesystem>
-#include <fstream>
 #include <memory>
 #include <string>
 #include <sys/stat.h>
 #include <thread>
 #include <unistd.h>
-#include <vector>
 
 namespace Quillet {
 namespace {
@@ -118,18 +117,7 @@ std::string ReadAll(NativeHandle source)
     }
 }
 
-std::size_t OpenDescriptorCount()
-{
-    std::size_t count = 0;
-    for ([[maybe_unused]] const auto& entry : std::filesystem::directory_iterator("/proc/self/fd"))
-        ++count;
-    return count;
-}
-
-std::wstring Wide(const std::string& text)
-{
-    return FromUtf8(text);
-}
+using QuilletTest::OpenDescriptorCount;
 
 /// Writes text into the FIFO at path from another thread, after delayMs.
 std::thread WriteFifoLater(const std::string& path, const std::string& text, int delayMs)
@@ -145,22 +133,10 @@ std::thread WriteFifoLater(const std::string& path, const std::string& text, int
 
 class JobInfoTest : public testing::Test {
 protected:
-    void SetUp() override
-    {
-        std::string pattern = std::filesystem::temp_directory_path() / "quillet-jobinfo-XXXXXX";
-        ASSERT_NE(::mkdtemp(pattern.data()), nullptr);
-        dir = pattern + "/";
-    }
-    void TearDown() override { std::filesystem::remove_all(dir); }
+    std::string WriteFile(const std::string& name, const std::string& text) { return scratch.Write(name, text); }
 
-    std::string WriteFile(const std::string& name, const std::string& content)
-    {
-        const std::string path = dir + name;
-        std::ofstream(path, std::ios::binary) << content;
-        return path;
-    }
-
-    std::string dir;
+    QuilletTest::ScratchFolder scratch{"quillet-jobinfo"};
+    const std::string dir = scratch.path + "/";
     const std::string content = "%!PS-Adobe-3.0\nshowpage\n";
 };
 
@@ -210,8 +186,8 @@ TEST_F(JobInfoTest, FilesAreReadyOpenedOnceAndRewoundWhatIsNotAFileIsNot)
     std::filesystem::create_directory(dir + "folder");
     const std::string missing = dir + "later.ps";
     // A NUL cannot be part of a path: it must not cut the name short.
-    const std::wstring cut = Wide(WriteFile("real", content)) + std::wstring(1, L'\0') + L"tail";
-    for (const std::wstring& name : {Wide(dir + "folder"), Wide(missing), std::wstring(L"/dev/null"), cut}) {
+    const std::wstring cut = FromUtf8(WriteFile("real", content)) + std::wstring(1, L'\0') + L"tail";
+    for (const std::wstring& name : {FromUtf8(dir + "folder"), FromUtf8(missing), std::wstring(L"/dev/null"), cut}) {
         JobInfo job(L"docname=d");
         job.printJobFile = name;
         EXPECT_FALSE(job.IsDataSourceReady()) << ToUtf8(name);
@@ -222,7 +198,7 @@ TEST_F(JobInfoTest, FilesAreReadyOpenedOnceAndRewoundWhatIsNotAFileIsNot)
 
     // A failed open leaves nothing held, so the next call tries again; the
     // opened file is kept and read again from its start.
-    JobInfo later(L"docname=d printjobfile=\"" + Wide(missing) + L"\"");
+    JobInfo later(L"docname=d printjobfile=\"" + FromUtf8(missing) + L"\"");
     EXPECT_EQ(later.OpenDataSource(), kNullHandle);
     WriteFile("later.ps", content);
     EXPECT_TRUE(later.IsDataSourceReady());
@@ -241,12 +217,12 @@ TEST_F(JobInfoTest, FifoOrPipeNameOpensWithoutAWriterAndWaitsForItsData)
     const std::string fifo = folder + name;
     ::unlink(fifo.c_str());
 
-    JobInfo job(L"docname=d printjobfile=\\\\.\\pipe\\" + Wide(name));
+    JobInfo job(L"docname=d printjobfile=\\\\.\\pipe\\" + FromUtf8(name));
     EXPECT_FALSE(job.IsDataSourceReady()) << "no FIFO yet";
     EXPECT_EQ(job.OpenDataSource(), kNullHandle);
 
     ASSERT_EQ(::mkfifo(fifo.c_str(), 0600), 0);
-    for (const std::wstring& path : {L"\\\\.\\pipe\\" + Wide(name), Wide(fifo)}) {
+    for (const std::wstring& path : {L"\\\\.\\pipe\\" + FromUtf8(name), FromUtf8(fifo)}) {
         JobInfo reader(L"docname=d printjobfile=" + path);
         EXPECT_TRUE(reader.IsDataSourceReady());
         const NativeHandle source = reader.OpenDataSource();  // must not wait for a writer
@@ -261,7 +237,7 @@ TEST_F(JobInfoTest, FifoOrPipeNameOpensWithoutAWriterAndWaitsForItsData)
 
     // A pipe name never reaches outside the pipe folder.
     const std::string outside = WriteFile("outside", content);
-    for (const std::wstring& escape : {L"../" + Wide(outside.substr(5)), std::wstring(L".."),
+    for (const std::wstring& escape : {L"../" + FromUtf8(outside.substr(5)), std::wstring(L".."),
                                        std::wstring(L"")}) {
         JobInfo escaping(L"docname=d");
         escaping.printJobFile = L"\\\\.\\pipe\\" + escape;
@@ -308,13 +284,13 @@ TEST_F(JobInfoTest, HandleOfThisProcessIsDuplicatedRewoundAndNeverLeaked)
 TEST_F(JobInfoTest, HandleFromAnotherProcess)
 {
     const std::string path = WriteFile("job.ps", content);
-    Helper helper(L"job_open_and_wait", {Wide(path)});
+    Helper helper(L"job_open_and_wait", {FromUtf8(path)});
     const std::string number = helper.ReadLine();
     ASSERT_FALSE(number.empty());
 
     JobInfo job(L"docname=d");
     EXPECT_TRUE(job.Parse(L"pid=" + std::to_wstring(helper.GetProcessId()) + L" handle=" +
-                          Wide(number)));
+                          FromUtf8(number)));
     const NativeHandle source = job.OpenDataSource();
     ASSERT_NE(source, kNullHandle);
     EXPECT_EQ(ReadAll(source), content);
@@ -323,7 +299,7 @@ TEST_F(JobInfoTest, HandleFromAnotherProcess)
     EXPECT_EQ(ReadAll(job.OpenDataSource()), content);
 
     // A handle number the process does not have.
-    Helper second(L"job_open_and_wait", {Wide(path)});
+    Helper second(L"job_open_and_wait", {FromUtf8(path)});
     second.ReadLine();
     EXPECT_FALSE(job.Parse(L"handle=9999 pid=" + std::to_wstring(second.GetProcessId())));
     EXPECT_EQ(job.impl->handle.Get(), source);
@@ -386,10 +362,10 @@ TEST_F(JobInfoTest, StandardInput)
 TEST_F(JobInfoTest, SpoolerWriteLockReportsLockedUntilReleased)
 {
     const std::string path = WriteFile("spool.ps", content);
-    Helper spooler(L"job_lock_tail", {Wide(path), L"10"});
+    Helper spooler(L"job_lock_tail", {FromUtf8(path), L"10"});
     ASSERT_EQ(spooler.ReadLine(), "locked");
 
-    JobInfo job(L"docname=d printjobfile=" + Wide(path));
+    JobInfo job(L"docname=d printjobfile=" + FromUtf8(path));
     const NativeHandle source = job.OpenDataSource();
     ASSERT_NE(source, kNullHandle);
     char buffer[8192];

@@ -3,6 +3,7 @@
 #include "engine/OutputFormats.h"
 #include "engine/RIPEngine.h"
 #include "platform/TextConversion.h"
+#include "support/Files.h"
 
 #include <quillet/quillet.h>
 
@@ -11,7 +12,6 @@
 #include <filesystem>
 #include <fstream>
 #include <string>
-#include <unistd.h>
 
 namespace fs = std::filesystem;
 
@@ -20,18 +20,8 @@ namespace {
 
 class PageQueueTest : public ::testing::Test {
 protected:
-    void SetUp() override
-    {
-        char pattern[] = "/tmp/quillet-pages-XXXXXX";
-        ASSERT_NE(::mkdtemp(pattern), nullptr);
-        dir = pattern;
-        engine = static_cast<RIPEngine*>(CreateRIPService(L"/docs/job.ps"));
-    }
-    void TearDown() override
-    {
-        engine->Release();
-        fs::remove_all(dir);
-    }
+    void SetUp() override { engine = static_cast<RIPEngine*>(CreateRIPService(L"/docs/job.ps")); }
+    void TearDown() override { engine->Release(); }
 
     /// Writes page file number n with a length chosen by its kind, and hands
     /// it to the engine as the monitor would.
@@ -53,34 +43,30 @@ protected:
         return periods;
     }
 
-    fs::path dir;
+    const QuilletTest::ScratchFolder scratch{"quillet-pages"};
+    const fs::path dir = scratch.path;
     RIPEngine* engine = nullptr;
 };
 
 using PeriodList = std::vector<std::int32_t>;
 
-TEST_F(PageQueueTest, CollatedCopies)
+TEST_F(PageQueueTest, CopiesAreFoundOnlyWhenCollated)
 {
-    EXPECT_EQ(Periods("ABCABC"), (PeriodList{1, 2, 3, 3, 3, 3}));
-    // Six pages of three: more than one copy in the table.
-    EXPECT_TRUE(engine->GetIsCollated());
-}
-
-TEST_F(PageQueueTest, OnePageRepeated)
-{
-    EXPECT_EQ(Periods("AAA"), (PeriodList{1, 1, 1}));
-    EXPECT_FALSE(engine->GetIsCollated());
-}
-
-TEST_F(PageQueueTest, UncollatedCopiesAreNotRecognised)
-{
-    EXPECT_EQ(Periods("AABBCC"), (PeriodList{1, 1, 3, 4, 5, 6}));
-    EXPECT_FALSE(engine->GetIsCollated());
-}
-
-TEST_F(PageQueueTest, ChanceMatchIsUndone)
-{
-    EXPECT_EQ(Periods("ABAC"), (PeriodList{1, 2, 2, 4}));
+    const struct {
+        const char* kinds;
+        PeriodList periods;
+        bool collated;  // more than one copy of more than one page in the table
+    } cases[] = {
+        {"ABCABC", {1, 2, 3, 3, 3, 3}, true},
+        {"AAA", {1, 1, 1}, false},
+        {"AABBCC", {1, 1, 3, 4, 5, 6}, false},  // uncollated copies are not recognised
+        {"ABAC", {1, 2, 2, 4}, false},          // a chance match is undone
+    };
+    for (const auto& c : cases) {
+        EXPECT_TRUE(engine->DeletePages());
+        EXPECT_EQ(Periods(c.kinds), c.periods) << c.kinds;
+        EXPECT_EQ(engine->GetIsCollated(), c.collated) << c.kinds;
+    }
 }
 
 TEST_F(PageQueueTest, DeletePagesRemovesTheFilesAndStartsAfresh)

@@ -17,6 +17,7 @@
 #include <vector>
 
 #include "PclDecoder.h"
+#include "support/Files.h"
 
 #include <quillet/quillet.h>
 
@@ -64,17 +65,11 @@ std::string JobText() {
     return ps.str();
 }
 
-std::string ReadAll(const fs::path& path) {
-    std::ifstream in(path, std::ios::binary);
-    return std::string(std::istreambuf_iterator<char>(in), {});
-}
+using QuilletTest::ReadWholeFile;
 
 class PclTest : public testing::Test {
 protected:
     void SetUp() override {
-        std::string pattern = (fs::temp_directory_path() / "quillet-pcl-XXXXXX").string();
-        ASSERT_NE(::mkdtemp(pattern.data()), nullptr);
-        scratch = pattern;
         std::ofstream(scratch / "job.ps") << JobText();
         qvijs = QUILLET_BINARY_DIR "/libexec/quillet/gs/bin/qvijs";
         ASSERT_TRUE(fs::exists(qvijs)) << "build the qvijs target first";
@@ -82,10 +77,6 @@ protected:
         ghostscript = fs::exists(linked) ? linked.string() : "gs";
         std::random_device random;
         mark = std::to_string(random()) + std::to_string(random());
-    }
-    void TearDown() override {
-        std::error_code ignored;
-        fs::remove_all(scratch, ignored);
     }
 
     // Runs the job through Ghostscript's ijs device the way the engine does; returns the exit code
@@ -105,9 +96,9 @@ protected:
         fs::path out = scratch / "job_001.pcl";
         fs::remove(out);
         int code = Render("-sDeviceManufacturer=QV -sDeviceModel=GenericVIP " + extra, out.string());
-        EXPECT_EQ(code, 0) << ReadAll(scratch / "gs.err");
+        EXPECT_EQ(code, 0) << ReadWholeFile(scratch / "gs.err");
         PclJob job;
-        EXPECT_NO_THROW(job = PclDecoder::Decode(ReadAll(out)));
+        EXPECT_NO_THROW(job = PclDecoder::Decode(ReadWholeFile(out)));
         return job;
     }
 
@@ -116,7 +107,7 @@ protected:
     int StrayServers() const {
         int count = 0;
         for (const auto& entry : fs::directory_iterator("/proc")) {
-            std::string environment = ReadAll(entry.path() / "environ");
+            std::string environment = ReadWholeFile(entry.path() / "environ");
             if (environment.find("QVIJS_TEST_MARK=" + mark) == std::string::npos) continue;
             int pidfd = static_cast<int>(::syscall(SYS_pidfd_open, std::atoi(entry.path().filename().c_str()), 0));
             if (pidfd < 0) continue;  // gone meanwhile
@@ -127,7 +118,8 @@ protected:
         return count;
     }
 
-    fs::path scratch;
+    const QuilletTest::ScratchFolder folder{"quillet-pcl"};
+    const fs::path scratch = folder.path;
     std::string qvijs, ghostscript, mark;
 };
 
@@ -248,7 +240,6 @@ class PclEngineTest : public PclTest {
 protected:
     void TearDown() override {
         for (Quillet::IRIPBase* engine : engines) engine->Release();
-        PclTest::TearDown();
     }
 
     Quillet::IRIPBase* Engine() {
@@ -282,7 +273,7 @@ TEST_F(PclEngineTest, IjsFormatWritesOnePclFileForTheJob) {
     EXPECT_EQ(std::distance(fs::directory_iterator(scratch / "out"), fs::directory_iterator()), 1);
 
     PclJob job;
-    ASSERT_NO_THROW(job = PclDecoder::Decode(ReadAll(fs::path(file))));
+    ASSERT_NO_THROW(job = PclDecoder::Decode(ReadWholeFile(fs::path(file))));
     ExpectGeometry(job, true);
     if (job.pages.size() == 2) {
         EXPECT_EQ(job.pages[0].compressions, std::set<int>{0});

@@ -1,6 +1,7 @@
 // The base platform layer on POSIX: strings, utilities and unique prefixes,
 // files and folders, the preference store, threads and wait sets, locks.
 #include "TestSupport.h"
+#include "support/Files.h"
 #include "support/ScopedEnv.h"
 
 #include "platform/TextConversion.h"
@@ -24,7 +25,6 @@
 #include <cstdlib>
 #include <cstring>
 #include <filesystem>
-#include <fstream>
 #include <iterator>
 #include <mutex>
 #include <string>
@@ -37,39 +37,19 @@ namespace fs = std::filesystem;
 
 namespace {
 
-std::string ReadAll(const std::string& path)
-{
-    std::ifstream in(path, std::ios::binary);
-    return std::string(std::istreambuf_iterator<char>(in), {});
-}
-
-void WriteFile(const std::string& path, const std::string& bytes)
-{
-    std::ofstream(path, std::ios::binary | std::ios::trunc) << bytes;
-}
-
-std::size_t OpenDescriptorCount()
-{
-    std::size_t count = 0;
-    for ([[maybe_unused]] const auto& entry : fs::directory_iterator("/proc/self/fd"))
-        ++count;
-    return count;
-}
+using QuilletTest::OpenDescriptorCount;
+using QuilletTest::ReadWholeFile;
+using QuilletTest::WriteWholeFile;
 
 // A scratch folder whose name holds a space and non-ASCII letters.
 class ScratchFixture : public testing::Test {
 protected:
-    void SetUp() override
-    {
-        root = testing::TempDir() + "quillet-plat-" + std::to_string(getpid());
-        dir = root + "/dossier d’été ü";
-        fs::create_directories(dir);
-    }
-    void TearDown() override { fs::remove_all(root); }
+    void SetUp() override { fs::create_directories(dir); }
 
     static ZString Wide(const std::string& path) { return ZString(FromUtf8(path)); }
 
-    std::string root, dir;
+    QuilletTest::ScratchFolder root{"quillet-plat"};
+    const std::string dir = root.path + "/dossier d’été ü";
 };
 
 }  // namespace
@@ -175,7 +155,7 @@ TEST_F(ScratchFixture, StreamsAndCopiesKeepTheBytesAndLeakNoDescriptor)
         ASSERT_EQ(stream.Open(ZFileStream::kAppend, Wide(path)), ZBASE_OK);
         EXPECT_EQ(stream.Write("!", 1), ZBASE_OK);
     }
-    EXPECT_EQ(ReadAll(path), std::string("hello\0world!", 12));
+    EXPECT_EQ(ReadWholeFile(path), std::string("hello\0world!", 12));
     ZFileStream reader;
     EXPECT_NE(reader.Open(ZFileStream::kCreate, ZString(std::wstring(L"bad\0name", 8))), ZBASE_OK);
 
@@ -186,19 +166,19 @@ TEST_F(ScratchFixture, StreamsAndCopiesKeepTheBytesAndLeakNoDescriptor)
     std::string contents(200000, '\0');
     for (std::size_t i = 0; i < contents.size(); ++i)
         contents[i] = static_cast<char>(i * 7);
-    WriteFile(source, contents);
+    WriteWholeFile(source, contents);
     chmod(source.c_str(), 0750);
     ZFileStorage file(Wide(source));
     EXPECT_EQ(file.Copy(Wide(dest), true), ZBASE_OK);
-    EXPECT_EQ(ReadAll(dest), contents);
+    EXPECT_EQ(ReadWholeFile(dest), contents);
     EXPECT_EQ(fs::status(fs::path(dest)).permissions() & fs::perms::owner_exec, fs::perms::owner_exec);
-    WriteFile(dest, "older");
+    WriteWholeFile(dest, "older");
     EXPECT_NE(file.Copy(Wide(dest), true), ZBASE_OK);
-    EXPECT_EQ(ReadAll(dest), "older");
+    EXPECT_EQ(ReadWholeFile(dest), "older");
     EXPECT_EQ(file.Copy(Wide(dest), false), ZBASE_OK);
-    EXPECT_EQ(ReadAll(dest), contents);
+    EXPECT_EQ(ReadWholeFile(dest), contents);
     EXPECT_EQ(file.Copy(Wide(source), false), ZBASE_OK);
-    EXPECT_EQ(ReadAll(source), contents);
+    EXPECT_EQ(ReadWholeFile(source), contents);
     EXPECT_NE(ZFileStorage(Wide(dir)).Copy(Wide(dir + "/x"), false), ZBASE_OK);
     EXPECT_EQ(std::distance(fs::directory_iterator(fs::path(dir)), {}), 3);
 
@@ -221,11 +201,7 @@ protected:
         path = dir + "/preferences.conf";
         env = std::make_unique<ScopedEnv>("QUILLET_PREFERENCES", path.c_str());
     }
-    void TearDown() override
-    {
-        env.reset();
-        ScratchFixture::TearDown();
-    }
+    void TearDown() override { env.reset(); }
 
     // The store for the current file, with the product's root selected.
     IPreferences* Store()
@@ -258,12 +234,12 @@ TEST_F(PreferencesTest, MissingEmptyAndOddStores)
     EXPECT_EQ(ZUtilities::GetPreferences(), nullptr);
     fs::remove(fs::path(path));
 
-    WriteFile(path, "");
+    WriteWholeFile(path, "");
     IPreferences* store = Store();
     ASSERT_NE(store, nullptr);
     EXPECT_EQ(Get(store, L"QueueName"), L"<unset>");
     if (geteuid() != 0) {  // a store that cannot be read has no values
-        WriteFile(path, "Good=yes\n");
+        WriteWholeFile(path, "Good=yes\n");
         chmod(path.c_str(), 0);
         EXPECT_EQ(Get(Store(), L"Good"), L"<unset>");
     }
@@ -271,7 +247,7 @@ TEST_F(PreferencesTest, MissingEmptyAndOddStores)
 
 TEST_F(PreferencesTest, SectionsCommentsAndWhitespace)
 {
-    WriteFile(path,
+    WriteWholeFile(path,
               "\xEF\xBB\xBF# leading comment\n"
               "Global = everywhere\n"
               "Shared = global value\n"
@@ -306,7 +282,7 @@ TEST_F(PreferencesTest, GarbledStoresKeepTheirValidLines)
     std::string garbage;
     for (int i = 0; i < 5000; ++i)
         garbage.push_back(static_cast<char>(i * 131 % 256));
-    WriteFile(path, garbage + "\n[" + ToUtf8(kRoot) + "]\n" +
+    WriteWholeFile(path, garbage + "\n[" + ToUtf8(kRoot) + "]\n" +
                         "no equals sign\n"
                         "=no name\n"
                         "BadValue=\xFF\xFE\n"
@@ -325,7 +301,7 @@ TEST_F(PreferencesTest, GarbledStoresKeepTheirValidLines)
         EXPECT_EQ(Get(store, name), L"<unset>") << ToUtf8(name);
 
     // Far too large: only the complete lines of its first part are read.
-    WriteFile(path, "[" + ToUtf8(kRoot) + "]\nFirst=1\n" + std::string(3 << 20, 'z') + "\nLast=1\n");
+    WriteWholeFile(path, "[" + ToUtf8(kRoot) + "]\nFirst=1\n" + std::string(3 << 20, 'z') + "\nLast=1\n");
     EXPECT_EQ(Get(Store(), L"First"), L"1");
     EXPECT_EQ(Get(Store(), L"Last"), L"<unset>");
 }
@@ -333,17 +309,17 @@ TEST_F(PreferencesTest, GarbledStoresKeepTheirValidLines)
 TEST_F(PreferencesTest, ChangesAreSeenAndTheObjectStaysTheSame)
 {
     const std::string header = "[" + ToUtf8(kRoot) + "]\n";
-    WriteFile(path, header + "QueueName=AAAA\n");
+    WriteWholeFile(path, header + "QueueName=AAAA\n");
     IPreferences* store = Store();
     ASSERT_NE(store, nullptr);
     // Rewritten in place at once: same size, likely the same time stamp.
-    WriteFile(path, header + "QueueName=BBBB\n");
+    WriteWholeFile(path, header + "QueueName=BBBB\n");
     ASSERT_EQ(ZUtilities::GetPreferences(), store);
     EXPECT_EQ(Get(store, L"QueueName"), L"BBBB");  // the root stays selected
     // Gone, then back: null meanwhile, then the same object again.
     fs::remove(fs::path(path));
     EXPECT_EQ(ZUtilities::GetPreferences(), nullptr);
-    WriteFile(path, header + "QueueName=CCCC\n");
+    WriteWholeFile(path, header + "QueueName=CCCC\n");
     ASSERT_EQ(ZUtilities::GetPreferences(), store);
     EXPECT_EQ(Get(store, L"QueueName"), L"CCCC");
 }
@@ -363,7 +339,7 @@ TEST_F(PreferencesTest, WithoutTheVariableTheBuildTreeStoreIsFound)
 TEST_F(PreferencesTest, ConcurrentReadersWhileTheFileChanges)
 {
     const std::string header = "[" + ToUtf8(kRoot) + "]\n";
-    WriteFile(path, header + "QueueName=one\n");
+    WriteWholeFile(path, header + "QueueName=one\n");
     ASSERT_NE(Store(), nullptr);
     std::atomic<bool> stop{false};
     std::vector<std::thread> readers;
@@ -379,7 +355,7 @@ TEST_F(PreferencesTest, ConcurrentReadersWhileTheFileChanges)
         });
     for (int i = 0; i < 200; ++i) {
         // Replaced by rename, as an editor does, so readers never see half a file.
-        WriteFile(path + ".new", header + (i % 2 ? "QueueName=one\n" : "QueueName=two\n"));
+        WriteWholeFile(path + ".new", header + (i % 2 ? "QueueName=one\n" : "QueueName=two\n"));
         fs::rename(fs::path(path + ".new"), fs::path(path));
     }
     stop = true;

@@ -1,6 +1,7 @@
 // Child processes, pipes, events, folder watches and wait sets on real
 // descriptors, with the test binary relaunched as the child.
-#include "TestSupport.h"
+#include "support/Files.h"
+#include "support/HelperProcess.h"
 
 #include "platform/ChildProcess.h"
 #include "platform/CommandLine.h"
@@ -18,7 +19,6 @@
 #include <csignal>
 #include <cstdio>
 #include <cstdlib>
-#include <cstring>
 #include <dirent.h>
 #include <filesystem>
 #include <fcntl.h>
@@ -32,6 +32,7 @@
 
 using namespace Quillet;
 using namespace Quillet::Platform;
+using QuilletTest::HelperCommand;
 
 namespace {
 
@@ -80,7 +81,7 @@ QUILLET_TEST_HELPER(proc_env)
     return 0;
 }
 
-// One line "N TARGET" per open descriptor.
+// "N TARGET" and a NUL per open descriptor.
 QUILLET_TEST_HELPER(proc_fds)
 {
     DIR* dir = opendir("/proc/self/fd");
@@ -91,7 +92,7 @@ QUILLET_TEST_HELPER(proc_fds)
             continue;
         char target[512] = {};
         readlink((std::string("/proc/self/fd/") + entry->d_name).c_str(), target, sizeof target - 1);
-        WriteAll(1, std::string(entry->d_name) + " " + target + "\n");
+        WriteAll(1, std::string(entry->d_name) + " " + target + '\0');
     }
     closedir(dir);
     return 0;
@@ -135,13 +136,6 @@ QUILLET_TEST_HELPER(proc_reach)
 
 class ProcessTest : public testing::Test {
 protected:
-    static std::vector<std::wstring> Helper(const std::wstring& name, std::vector<std::wstring> args = {})
-    {
-        std::vector<std::wstring> argv{FromUtf8(QuilletTest::SelfPath()), L"--quillet-helper", name};
-        argv.insert(argv.end(), args.begin(), args.end());
-        return argv;
-    }
-
     struct Result {
         bool started = false;
         std::string output;
@@ -187,17 +181,6 @@ protected:
         return parts;
     }
 
-    static int CountOwnDescriptors()
-    {
-        int count = 0;
-        DIR* dir = opendir("/proc/self/fd");
-        while (dirent* entry = readdir(dir))
-            if (entry->d_name[0] != '.')
-                ++count;
-        closedir(dir);
-        return count - 1;  // the listing's own descriptor
-    }
-
     // True when pid is no child of ours any more (reaped, not a zombie).
     static bool IsReaped(std::int64_t pid)
     {
@@ -209,9 +192,9 @@ protected:
 
 TEST_F(ProcessTest, ExitCodesSignalDeathAndSpawnFailure)
 {
-    EXPECT_EQ(Run(Helper(L"proc_exit", {L"0"})).code, 0);
-    EXPECT_EQ(Run(Helper(L"proc_exit", {L"255"})).code, 255);
-    EXPECT_EQ(Run(Helper(L"proc_signal")).code, 128 + SIGTERM);
+    EXPECT_EQ(Run(HelperCommand(L"proc_exit", {L"0"})).code, 0);
+    EXPECT_EQ(Run(HelperCommand(L"proc_exit", {L"255"})).code, 255);
+    EXPECT_EQ(Run(HelperCommand(L"proc_signal")).code, 128 + SIGTERM);
     // A bare program name is looked up in PATH.
     EXPECT_EQ(Run({L"sh", L"-c", L"exit 7"}).code, 7);
 
@@ -227,7 +210,7 @@ TEST_F(ProcessTest, ExitCodesSignalDeathAndSpawnFailure)
 TEST_F(ProcessTest, KilledOrDestroyedChildIsReaped)
 {
     ChildProcess child;
-    ASSERT_TRUE(ChildProcess::Spawn(Helper(L"proc_hang"), {}, kInvalidHandle, kInvalidHandle,
+    ASSERT_TRUE(ChildProcess::Spawn(HelperCommand(L"proc_hang"), {}, kInvalidHandle, kInvalidHandle,
                                     kInvalidHandle, child));
     const std::int64_t pid = child.GetProcessId();
     int code = 0;
@@ -247,7 +230,7 @@ TEST_F(ProcessTest, KilledOrDestroyedChildIsReaped)
     std::int64_t hangingPid = -1;
     {
         ChildProcess hanging;
-        ASSERT_TRUE(ChildProcess::Spawn(Helper(L"proc_hang"), {}, kInvalidHandle, kInvalidHandle,
+        ASSERT_TRUE(ChildProcess::Spawn(HelperCommand(L"proc_hang"), {}, kInvalidHandle, kInvalidHandle,
                                         kInvalidHandle, hanging));
         hangingPid = hanging.GetProcessId();
         ChildProcess target(std::move(hanging));
@@ -262,14 +245,11 @@ TEST_F(ProcessTest, ChildGetsExactlyItsThreeDescriptors)
     // A descriptor the host left inheritable must not reach the child either.
     const int inheritable = open("/dev/zero", O_RDONLY);
     ASSERT_GE(inheritable, 0);
-    const Result result = Run(Helper(L"proc_fds"));
+    const Result result = Run(HelperCommand(L"proc_fds"));
     close(inheritable);
     ASSERT_TRUE(result.started);
     EXPECT_EQ(result.code, 0);
-    std::vector<std::string> lines;
-    for (std::size_t start = 0, end; (end = result.output.find('\n', start)) != std::string::npos;
-         start = end + 1)
-        lines.push_back(result.output.substr(start, end - start));
+    const std::vector<std::string> lines = SplitNul(result.output);
     ASSERT_EQ(lines.size(), 3u) << result.output;
     EXPECT_EQ(lines[0], "0 /dev/null");
     EXPECT_EQ(lines[1].rfind("1 pipe:", 0), 0u) << lines[1];
@@ -286,7 +266,7 @@ TEST_F(ProcessTest, StandardHandlesThatAreThemselvesStandardNumbers)
     ASSERT_GE(savedStdin, 0);
     ASSERT_EQ(dup3(static_cast<int>(output.write.Get()), 0, O_CLOEXEC), 0);
     ChildProcess child;
-    const bool started = ChildProcess::Spawn(Helper(L"proc_args", {L"via-zero"}), {}, kInvalidHandle,
+    const bool started = ChildProcess::Spawn(HelperCommand(L"proc_args", {L"via-zero"}), {}, kInvalidHandle,
                                              0, kInvalidHandle, child);
     dup2(savedStdin, 0);
     close(savedStdin);
@@ -297,14 +277,14 @@ TEST_F(ProcessTest, StandardHandlesThatAreThemselvesStandardNumbers)
 
 TEST_F(ProcessTest, NoDescriptorLeaksAcrossManySpawns)
 {
-    const int before = CountOwnDescriptors();
+    const std::size_t before = QuilletTest::OpenDescriptorCount();
     for (int i = 0; i < 200; ++i) {
         PipePair input;
         ASSERT_TRUE(CreatePipe(input));
         PipePair output;
         ASSERT_TRUE(CreatePipe(output));
         ChildProcess child;
-        ASSERT_TRUE(ChildProcess::Spawn(Helper(L"proc_exit", {L"0"}), {{L"GS_LIB", L"x"}},
+        ASSERT_TRUE(ChildProcess::Spawn(HelperCommand(L"proc_exit", {L"0"}), {{L"GS_LIB", L"x"}},
                                         input.read.Get(), output.write.Get(), kInvalidHandle, child));
         if (i % 2 == 0) {
             int code = -1;
@@ -312,7 +292,7 @@ TEST_F(ProcessTest, NoDescriptorLeaksAcrossManySpawns)
             EXPECT_EQ(code, 0);
         }  // odd rounds: the destructor reaps
     }
-    EXPECT_EQ(CountOwnDescriptors(), before);
+    EXPECT_EQ(QuilletTest::OpenDescriptorCount(), before);
 }
 
 TEST_F(ProcessTest, ExtraEnvironmentReachesOnlyTheChild)
@@ -320,7 +300,8 @@ TEST_F(ProcessTest, ExtraEnvironmentReachesOnlyTheChild)
     const char* home = std::getenv("HOME");
     const std::string homeBefore = home ? home : "";
     ASSERT_EQ(std::getenv("GS_LIB"), nullptr);
-    const Result result = Run(Helper(L"proc_env"), {{L"GS_LIB", L"/opt/\u00dcber/gs/lib"}, {L"HOME", L"/replaced"}});
+    const Result result =
+        Run(HelperCommand(L"proc_env"), {{L"GS_LIB", L"/opt/\u00dcber/gs/lib"}, {L"HOME", L"/replaced"}});
     ASSERT_TRUE(result.started);
     const std::vector<std::string> entries = SplitNul(result.output);
     EXPECT_EQ(std::count(entries.begin(), entries.end(), ToUtf8(L"GS_LIB=/opt/\u00dcber/gs/lib")), 1);
@@ -339,9 +320,8 @@ TEST_F(ProcessTest, ExtraEnvironmentReachesOnlyTheChild)
 TEST_F(ProcessTest, ConfinedChildReachesOnlyWhatItsRulesAllow)
 {
     const ConfinementSupport& support = GetConfinementSupport();
-    char pattern[] = "/tmp/quillet-reach-XXXXXX";
-    ASSERT_NE(mkdtemp(pattern), nullptr);
-    const std::string outside = pattern;
+    const QuilletTest::ScratchFolder scratch("quillet-reach");
+    const std::string outside = scratch.path;
     const std::string secret = outside + "/secret";
     WriteAll(open(secret.c_str(), O_WRONLY | O_CREAT | O_CLOEXEC, 0600), "x");
     PrivateFolder output(L"quillet-reach-out");
@@ -378,8 +358,8 @@ TEST_F(ProcessTest, ConfinedChildReachesOnlyWhatItsRulesAllow)
     for (const auto& c : cases)
         args.push_back(FromUtf8(c.op));
     args.push_back(L"env:TMPDIR");
-    const Result free = Run(Helper(L"proc_reach", args));
-    const Result confined = Run(Helper(L"proc_reach", args), {}, &confinement);
+    const Result free = Run(HelperCommand(L"proc_reach", args));
+    const Result confined = Run(HelperCommand(L"proc_reach", args), {}, &confinement);
     ASSERT_TRUE(confined.started);
     EXPECT_EQ(confined.code, 0);
     std::istringstream freeLines(free.output), confinedLines(confined.output);
@@ -396,7 +376,6 @@ TEST_F(ProcessTest, ConfinedChildReachesOnlyWhatItsRulesAllow)
     std::string temp;
     std::getline(confinedLines, temp);
     EXPECT_EQ(temp, ToUtf8(temporary.GetPath()));
-    std::filesystem::remove_all(outside);
 }
 
 TEST_F(ProcessTest, QuotedArgumentsWithSpacesAndNonAsciiArriveWhole)
@@ -503,9 +482,8 @@ TEST_F(ProcessTest, EventsResetAutomaticallyOrByHand)
 
 TEST_F(ProcessTest, FolderWatchSeesNameChangesAndRearmDrains)
 {
-    char folderTemplate[] = "/tmp/quillet-dirwatch-XXXXXX";
-    ASSERT_NE(mkdtemp(folderTemplate), nullptr);
-    const std::string folder = folderTemplate;
+    const QuilletTest::ScratchFolder scratch("quillet-dirwatch");
+    const std::string folder = scratch.path;
 
     DirWatch watch;
     EXPECT_FALSE(watch.Open(FromUtf8(folder + "/missing")));
@@ -537,8 +515,6 @@ TEST_F(ProcessTest, FolderWatchSeesNameChangesAndRearmDrains)
     watch.Rearm();
     ASSERT_EQ(unlink(page1.c_str()), 0);
     EXPECT_EQ(WaitAny(handles, 1, 5000), 0);
-
-    std::filesystem::remove_all(folder);
 }
 
 TEST_F(ProcessTest, WaitAnyPicksLowestReadyIndex)

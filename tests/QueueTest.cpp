@@ -1,6 +1,6 @@
 // Tests of the print queues (ZPrintQueue) and of switching the default queue
 // (QueueManager), against the private print server.
-#include "TestSupport.h"
+#include "support/HelperProcess.h"
 #include "support/PrivateCups.h"
 
 #include "capture/Document.h"
@@ -109,9 +109,8 @@ QUILLET_TEST_HELPER(queues_without_server)
 
 TEST(QueueTest, ServerThatIsNotRunningFailsTheListing)
 {
-    EXPECT_EQ(QuilletTest::PrivateCups::Run(
-                  {FromUtf8(QuilletTest::SelfPath()), L"--quillet-helper", L"queues_without_server"},
-                  {{L"CUPS_SERVER", L"/nonexistent/cups.sock"}, {L"HOME", L"/nonexistent"}}),
+    EXPECT_EQ(QuilletTest::PrivateCups::Run(QuilletTest::HelperCommand(L"queues_without_server"),
+                                            {{L"CUPS_SERVER", L"/nonexistent/cups.sock"}, {L"HOME", L"/nonexistent"}}),
               0);
 }
 
@@ -135,9 +134,9 @@ namespace {
 int SwitchDefault(const char* mode, const char* expectedDefault, bool held,
                   const std::vector<std::pair<std::wstring, std::wstring>>& environment)
 {
-    return QuilletTest::PrivateCups::Run({FromUtf8(QuilletTest::SelfPath()), L"--quillet-helper", L"switch_default",
-                                          FromUtf8(mode), FromUtf8(expectedDefault), held ? L"1" : L"0"},
-                                         environment);
+    return QuilletTest::PrivateCups::Run(
+        QuilletTest::HelperCommand(L"switch_default", {FromUtf8(mode), FromUtf8(expectedDefault), held ? L"1" : L"0"}),
+        environment);
 }
 
 }  // namespace

@@ -347,36 +347,86 @@ TEST_F(RunnerTest, ThreePagesArriveInOrderWithTheHeaderValues)
 TEST_F(RunnerTest, PagesAreTheSameWithOneOrMoreProcesses)
 {
     // Each job rendered by one, two and three processes: the same pages,
-    // byte for byte and in order, through GetPage and through the callback,
-    // and the copies of a printed job found over the pages of all processes.
-    // A file that declares its pages, a job on a FIFO (its length unknown), a
-    // printed job with two copies, and a PDF read from its file.
+    // byte for byte and in order, as many as one plain Ghostscript process
+    // renders, and the copies of a printed job found over the pages of all
+    // processes. Taken through GetPage or through the callback, in turns that
+    // meet each number of processes and each source. A file that declares
+    // its pages, a printed job with two copies, a PDF read from its file, and
+    // PostScript as other programs write it: from a PDF of pages of different
+    // sizes, from a PDF the system ships and from text. Several of them set
+    // the page device on every page, which restarts Ghostscript's own page
+    // count. Each PostScript job also arrives on a FIFO (its length unknown).
     const std::string job = "%!PS-Adobe-3.0\n%%Pages: 7\n" + DistinctPages(7).substr(5);
     const fs::path pdf = dir / "seven.pdf";
+    const fs::path sized = dir / "sized.pdf";
     ASSERT_TRUE(QuilletTest::MakePdf(WriteJob("seven.ps", job).string(), pdf.string()));
+    ASSERT_TRUE(QuilletTest::MakePdf(WriteJob("sized.ps", JobOf("ABCDEF")).string(), sized.string()));
+    std::string text;
+    for (int n = 1; n <= 300; ++n)
+        text += "Line " + std::to_string(n) + " of a text of several pages\n";
+    const std::string textFile = WriteJob("text.txt", text).string();
+    const std::string roffFile = WriteJob("text.tr", ".nf\n" + text).string();
+    const std::string shipped = "/usr/share/doc/shared-mime-info/shared-mime-info-spec.pdf";
+    const std::string toPs = "gs -q -dBATCH -dNOPAUSE -dSAFER -o - -sDEVICE=";
+    const std::string texttops = "/usr/lib/cups/filter/texttops";
     const struct {
-        const char* name;
-        std::string job;  // empty: the PDF
-        bool fifo;
-        int pages;
-        int copies;
-    } rows[] = {
-        {"declared", job, false, 7, 1},
-        {"fifo", job, true, 7, 1},
-        {"copies", JobOf("ABCABC"), false, 3, 2},
-        {"pdf", "", false, 7, 1},
+        const char* file;
+        std::string needs;    // a program or file the producer needs
+        std::string command;  // writes the job on its standard output
+    } producers[] = {
+        {"ps2write.ps", "gs", toPs + "ps2write " + sized.string()},
+        {"eps2write.eps", "gs", toPs + "eps2write -dFirstPage=2 -dLastPage=2 " + sized.string()},
+        {"pdftops.ps", "pdftops", "pdftops " + sized.string() + " -"},
+        {"pdftocairo.ps", "pdftocairo", "pdftocairo -ps " + sized.string() + " -"},
+        {"shipped-ps2write.ps", shipped, toPs + "ps2write -dFirstPage=1 -dLastPage=6 " + shipped},
+        {"enscript.ps", "enscript", "enscript -q -p - " + textFile},
+        {"groff.ps", "groff", "groff -Tps " + roffFile},
+        {"texttops.ps", texttops, "CUPS_SERVERBIN=/usr/lib/cups " + texttops + " 1 user title 1 '' " + textFile},
     };
+    struct Row {
+        std::string name;
+        fs::path file;
+        int copies;
+        bool stream;  // also on a FIFO
+    };
+    std::vector<Row> rows = {{"declared", dir / "seven.ps", 1, true},
+                             {"copies", WriteJob("copies.ps", JobOf("ABCABC")), 2, false},
+                             {"pdf", pdf, 1, false}};
+    auto shell = [](const std::string& line) {
+        return QuilletTest::PrivateCups::Run({L"sh", L"-c", FromUtf8(line)}) == 0;
+    };
+    for (const auto& producer : producers) {
+        if (!shell("command -v '" + producer.needs + "' >/dev/null || test -e '" + producer.needs + "'")) {
+            std::cout << "[ SKIPPED  ] " << producer.file << ": " << producer.needs
+                      << " is not on this machine (scripts/setup.sh installs it)" << std::endl;
+            continue;
+        }
+        if (shell(producer.command + " > '" + (dir / producer.file).string() + "'"))
+            rows.push_back({producer.file, dir / producer.file, 1, true});
+        else
+            ADD_FAILURE() << "cannot write " << producer.file << ": " << producer.command;
+    }
     for (const auto& row : rows) {
-        std::vector<std::string> reference;
-        for (const char* processes : {"1", "2", "3"}) {
-            for (const bool callback : {false, true}) {
-                SCOPED_TRACE(std::string(row.name) + ", " + processes + (callback ? ", callback" : ""));
-                QuilletTest::ScopedEnv count("NUMBER_OF_PROCESSORS", processes);
-                const fs::path folder = dir / (std::string(row.name) + processes + (callback ? "c" : ""));
-                const fs::path fifo = folder.string() + ".fifo";
-                RIPEngine* engine = row.fifo ? FifoEngine(fifo)
-                                   : row.job.empty() ? Engine(pdf, folder)
-                                                     : Engine(WriteJob(std::string(row.name) + ".ps", row.job), folder);
+        const fs::path plain = dir / (row.name + "-plain");
+        fs::create_directories(plain);
+        QuilletTest::PrivateCups::Run({GetGhostscriptProgram(GetGhostscriptRoot()), L"-q", L"-dBATCH", L"-dNOPAUSE",
+                                       L"-dSAFER", L"-sDEVICE=png16m", L"-r10",
+                                       FromUtf8("-sOutputFile=" + (plain / "p%03d.png").string()),
+                                       FromUtf8(row.file.string())});
+        const int count = static_cast<int>(CountEntries(plain.c_str())) / row.copies;
+        ASSERT_GT(count, 0) << row.name;
+        for (const bool fifo : {false, true}) {
+            if (fifo && !row.stream)
+                continue;
+            std::vector<std::string> reference;
+            for (const int processes : {1, 2, 3}) {
+                const bool callback = fifo != (processes == 2);
+                const std::string run = row.name + (fifo ? "-fifo-" : "-") + std::to_string(processes);
+                SCOPED_TRACE(run + (callback ? ", callback" : ""));
+                QuilletTest::ScopedEnv number("NUMBER_OF_PROCESSORS", std::to_string(processes).c_str());
+                const fs::path folder = dir / run;
+                const fs::path fifoPath = folder.string() + ".fifo";
+                RIPEngine* engine = fifo ? FifoEngine(fifoPath) : Engine(row.file, folder);
                 ASSERT_NE(engine, nullptr);
                 engine->SetOutputFolder(FromUtf8(folder.u8string()));
                 engine->SetOutputFormat(RIP_PNG16M);
@@ -385,28 +435,29 @@ TEST_F(RunnerTest, PagesAreTheSameWithOneOrMoreProcesses)
                 if (callback) {
                     EXPECT_TRUE(engine->GetPages(&recorder, true));
                 }
-                if (row.fifo)
-                    std::ofstream(fifo, std::ios::binary) << row.job;
+                if (fifo)
+                    std::ofstream(fifoPath, std::ios::binary) << QuilletTest::ReadWholeFile(row.file.string());
                 WaitForEnd(engine);
                 std::vector<std::string> pages = Contents(engine);
                 if (callback) {
                     std::lock_guard<std::mutex> guard(recorder.mutex);
-                    EXPECT_EQ(recorder.numbers.size(), static_cast<std::size_t>(row.pages));
+                    EXPECT_EQ(recorder.numbers.size(), static_cast<std::size_t>(count));
                     pages.clear();
                     for (std::size_t n = 0; n < recorder.paths.size(); ++n) {
                         EXPECT_EQ(recorder.numbers[n], static_cast<std::int32_t>(n + 1));
                         pages.push_back(QuilletTest::ReadWholeFile(ToUtf8(recorder.paths[n])));
                     }
                 }
-                EXPECT_EQ(engine->GetPageCount(), row.pages);
+                EXPECT_EQ(engine->GetPageCount(), count);
                 EXPECT_EQ(engine->GetNumCopies(), row.copies);
-                EXPECT_EQ(engine->GetImpl().GetProcessesStarted(), std::atoi(processes));
-                ASSERT_EQ(pages.size(), static_cast<std::size_t>(row.pages));
+                // A stream's page count is unknown: each of its processes starts.
+                EXPECT_EQ(engine->GetImpl().GetProcessesStarted(), fifo ? processes : std::min(processes, count));
+                EXPECT_EQ(pages.size(), static_cast<std::size_t>(count));
                 if (reference.empty())
                     reference = pages;
                 EXPECT_TRUE(pages == reference);
                 // Only the pages handed out stay, under the run's names.
-                EXPECT_EQ(CountEntries(folder.c_str()), static_cast<std::size_t>(row.pages * row.copies));
+                EXPECT_EQ(CountEntries(folder.c_str()), static_cast<std::size_t>(count * row.copies));
             }
         }
     }
@@ -414,12 +465,18 @@ TEST_F(RunnerTest, PagesAreTheSameWithOneOrMoreProcesses)
 
 TEST_F(RunnerTest, PageRangesRenderOnlyThosePagesUnderTheirOwnNumbers)
 {
-    // Seven distinct pages as a PostScript job and as a PDF, then a job that
+    // Seven distinct pages as a PostScript job, as a PDF and as that PDF
+    // written back as PostScript (a job that sets the page device on every
+    // page, which restarts Ghostscript's own page count), then a job that
     // never ends after its fourth page: its range ends the run.
     const std::string job = DistinctPages(7);
     const fs::path ps = WriteJob("seven.ps", job);
     const fs::path pdf = dir / "seven.pdf";
+    const fs::path rewritten = dir / "rewritten.ps";
     ASSERT_TRUE(QuilletTest::MakePdf(ps.string(), pdf.string()));
+    ASSERT_EQ(QuilletTest::PrivateCups::Run({L"gs", L"-q", L"-dBATCH", L"-dNOPAUSE", L"-dSAFER", L"-sDEVICE=ps2write",
+                                             FromUtf8("-sOutputFile=" + rewritten.string()), FromUtf8(pdf.string())}),
+              0);
     RIPEngine* whole = Engine(ps, dir / "whole");
     ASSERT_TRUE(whole->StartRIP());
     const std::vector<std::string> reference = Contents(whole);
@@ -440,7 +497,7 @@ TEST_F(RunnerTest, PageRangesRenderOnlyThosePagesUnderTheirOwnNumbers)
         {3, 2, {}, L"the page range 3 to 2 holds no page"},
         {0, 4, {}, L"the page range 0 to 4 holds no page"},
     };
-    for (const fs::path& document : {ps, pdf, endless}) {
+    for (const fs::path& document : {ps, pdf, rewritten, endless}) {
         for (const auto& row : rows) {
             if (document == endless && (row.last == 0 || row.last > 4))
                 continue;

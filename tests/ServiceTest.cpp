@@ -1,5 +1,6 @@
 // The service's settings, the page record and the counted holder.
-#include "TestSupport.h"
+#include "platform/TextConversion.h"
+#include "support/Files.h"
 
 #include "engine/SharedPtr.h"
 
@@ -7,7 +8,6 @@
 
 #include <gtest/gtest.h>
 
-#include <fstream>
 #include <string>
 #include <unistd.h>
 
@@ -43,31 +43,17 @@ public:
     std::int32_t GetOrientation() override { return 0; }
     void SetIntent(const std::wstring&) override {}
 
-    const std::wstring& Manufacturer() const { return ijsManufacturer; }
-    const std::wstring& Model() const { return ijsModel; }
-
 private:
     bool* destroyed;
     bool throwing;
 };
 
-std::wstring TempFile(const std::string& name, std::size_t bytes, char fill = 'x')
-{
-    const std::string path = testing::TempDir() + name + "-" + std::to_string(getpid());
-    std::ofstream(path, std::ios::binary) << std::string(bytes, fill);
-    return std::wstring(path.begin(), path.end());
-}
-
 }  // namespace
 
-TEST(ServiceSettingsTest, DefaultsAndAThrowingDestructorSeenByRelease)
+TEST(ServiceSettingsTest, ReleaseSeesAThrowingDestructor)
 {
     bool destroyed = false;
-    auto* rip = new SettingsOnly(L"/docs/a.ps", &destroyed);
-    EXPECT_EQ(rip->GetOutputFormat(), RIP_PNGALPHA);
-    EXPECT_EQ(rip->Manufacturer(), L"QV");
-    EXPECT_EQ(rip->Model(), L"GenericVIP");
-    EXPECT_TRUE(rip->Release());
+    EXPECT_TRUE((new SettingsOnly(L"/docs/a.ps", &destroyed))->Release());
     EXPECT_TRUE(destroyed);
     destroyed = false;
     EXPECT_FALSE((new SettingsOnly(L"", &destroyed, true))->Release());
@@ -76,11 +62,10 @@ TEST(ServiceSettingsTest, DefaultsAndAThrowingDestructorSeenByRelease)
 
 TEST(BitmapFileTest, OrientationStaysOneToFourAndEqualityComparesSizesThenContents)
 {
-    const std::wstring a = TempFile("bf-a", 100);
-    const std::wstring b = TempFile("bf-b", 100);
-    const std::wstring c = TempFile("bf-c", 200);
-    const std::wstring d = TempFile("bf-d", 100, 'z');
-    BitmapFile pa(a), pb(b), pc(c), pd(d);
+    const QuilletTest::ScratchFolder scratch("quillet-bitmap");
+    const std::string a = scratch.Write("a", std::string(100, 'x')), b = scratch.Write("b", std::string(100, 'x'));
+    const std::string c = scratch.Write("c", std::string(200, 'x')), d = scratch.Write("d", std::string(100, 'z'));
+    BitmapFile pa(FromUtf8(a)), pb(FromUtf8(b)), pc(FromUtf8(c)), pd(FromUtf8(d));
     for (int bad : {0, 5, -1}) {
         pa.SetOrientation(4);
         pa.SetOrientation(bad);
@@ -91,16 +76,16 @@ TEST(BitmapFileTest, OrientationStaysOneToFourAndEqualityComparesSizesThenConten
     EXPECT_FALSE(pa == pd);  // same length, other bytes
     EXPECT_TRUE(BitmapFile(L"/nonexistent/1") == BitmapFile(L"/nonexistent/2"));
     // An assignment measures again: the path may name another file now.
-    std::ofstream(std::string(a.begin(), a.end()), std::ios::binary) << std::string(200, 'x');
+    scratch.Write("a", std::string(200, 'x'));
     BitmapFile assigned;
     assigned = pa;
     EXPECT_TRUE(assigned == pc);
 
-    { BitmapFile scoped(b); }
-    EXPECT_EQ(access(std::string(b.begin(), b.end()).c_str(), F_OK), 0);  // destruction keeps the file
+    { BitmapFile scoped(FromUtf8(b)); }
+    EXPECT_EQ(access(b.c_str(), F_OK), 0);  // destruction keeps the file
     for (BitmapFile* page : {&pa, &pb, &pc, &pd})
         page->DeleteBitmapFile();
-    EXPECT_EQ(access(std::string(a.begin(), a.end()).c_str(), F_OK), -1);
+    EXPECT_EQ(access(a.c_str(), F_OK), -1);
     pa.DeleteBitmapFile();  // already gone: ignored
 }
 

@@ -15,6 +15,14 @@
 
 namespace QuilletTest {
 
+/// The command line of helper mode name of the test binary, with args.
+inline std::vector<std::wstring> HelperCommand(const std::wstring& name, const std::vector<std::wstring>& args = {})
+{
+    std::vector<std::wstring> argv{Quillet::FromUtf8(SelfPath()), L"--quillet-helper", name};
+    argv.insert(argv.end(), args.begin(), args.end());
+    return argv;
+}
+
 /// Runs `<self> --quillet-helper name args...`. The destructor kills and
 /// reaps a helper that is still running.
 class HelperProcess {
@@ -22,11 +30,10 @@ public:
     HelperProcess(const std::wstring& name, const std::vector<std::wstring>& args)
     {
         namespace P = Quillet::Platform;
-        std::vector<std::wstring> argv{Quillet::FromUtf8(SelfPath()), L"--quillet-helper", name};
-        argv.insert(argv.end(), args.begin(), args.end());
         P::PipePair in, out;
         if (!P::CreatePipe(in) || !P::CreatePipe(out) ||
-            !P::ChildProcess::Spawn(argv, {}, in.read.Get(), out.write.Get(), P::kInvalidHandle, child))
+            !P::ChildProcess::Spawn(HelperCommand(name, args), {}, in.read.Get(), out.write.Get(),
+                                    P::kInvalidHandle, child))
             throw std::runtime_error("cannot start the helper");
         toChild = std::move(in.write);
         fromChild = std::move(out.read);

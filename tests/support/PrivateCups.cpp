@@ -1,5 +1,6 @@
 // PrivateCups: starts and stops the test process's own cupsd.
 #include "support/PrivateCups.h"
+#include "support/Files.h"
 
 #include "platform/ChildProcess.h"
 #include "platform/TextConversion.h"
@@ -10,9 +11,7 @@
 #include <csignal>
 #include <cstdlib>
 #include <filesystem>
-#include <fstream>
 #include <memory>
-#include <sstream>
 #include <sys/socket.h>
 #include <sys/un.h>
 #include <thread>
@@ -29,11 +28,6 @@ namespace {
 std::unique_ptr<PrivateCups> instance;
 std::unique_ptr<ChildProcess> daemon;
 std::string failure;  // why the server could not be started, kept for later tests
-
-void WriteFile(const fs::path& path, const std::string& text)
-{
-    std::ofstream(path) << text;
-}
 
 bool CanConnect(const std::string& socketPath)
 {
@@ -114,10 +108,7 @@ void PrivateCups::Shutdown()
 
 std::string PrivateCups::ReadFile(const std::string& path)
 {
-    std::ifstream in(path, std::ios::binary);
-    std::stringstream text;
-    text << in.rdbuf();
-    return text.str();
+    return ReadWholeFile(path);
 }
 
 int PrivateCups::Run(const std::vector<std::wstring>& argv,
@@ -171,7 +162,7 @@ bool PrivateCups::Start(std::string& whyNot)
     // Root-owned, mode 0700: cupsd runs it as root and refuses it when others may write it.
     fs::permissions(backend, fs::perms::owner_all, error);
 
-    WriteFile(dir / "cups-files.conf",
+    WriteWholeFile(folder + "/cups-files.conf",
               "ServerRoot " + folder + "\n"
               "RequestRoot " + folder + "/spool\n"
               "TempDir " + folder + "/tmp\n"
@@ -184,7 +175,7 @@ bool PrivateCups::Start(std::string& whyNot)
               "Printcap " + folder + "/printcap\n"
               "SetEnv QUILLET_SPOOL " + folder + "/qvspool\n"
               "FileDevice No\nSystemGroup root\n");
-    WriteFile(dir / "cupsd.conf",
+    WriteWholeFile(folder + "/cupsd.conf",
               "Listen " + folder + "/cups.sock\n"
               "LogLevel info\nMaxLogSize 0\n"
               "ErrorPolicy abort-job\nDirtyCleanInterval 0\n"
@@ -201,7 +192,7 @@ bool PrivateCups::Start(std::string& whyNot)
         return false;
     }
     pid = daemon->GetProcessId();
-    WriteFile(dir / "cupsd.pid", std::to_string(pid));
+    WriteWholeFile(folder + "/cupsd.pid", std::to_string(pid));
     bool up = false;
     for (int i = 0; i < 200 && !up; ++i) {
         int code = 0;
