@@ -78,9 +78,19 @@ std::int32_t ReadDeclaredPageCount(Platform::NativeHandle source)
     return first > 0 ? static_cast<std::int32_t>(first) : 0;
 }
 
+bool PagePlan::SharingPays(std::int32_t pages, const ShareCost& cost, bool interpretedOnce)
+{
+    if (cost.pagePixels <= 0)
+        return true;
+    const double pageMs = cost.pagePixels * kNsPerPixel / 1e6 + (interpretedOnce ? kPageInterpretMs : 0);
+    // Two processes save half the pages' time; more save more, but need
+    // more pages to pay for each.
+    return pages * pageMs / 2 >= kShareMargin * cost.startupMs;
+}
+
 PagePlan::PagePlan(Kind kind, std::int32_t first, std::int32_t last, std::int32_t workers,
-                   std::int32_t knownPages)
-    : kind(kind), first(std::max(1, first)), last(last >= first ? last : 0)
+                   std::int32_t knownPages, const ShareCost& cost)
+    : kind(kind), first(std::max(1, first)), last(last >= first ? last : 0), cost(cost)
 {
     const std::int32_t range = this->last != 0 ? this->last - this->first + 1 : 0;
     Part whole;
@@ -97,7 +107,7 @@ PagePlan::PagePlan(Kind kind, std::int32_t first, std::int32_t last, std::int32_
     }
     std::int32_t count = std::clamp(workers, 1, kMaxWorkers);
     if (left != 0 || knownPages > 0)
-        count = left < kMinPagesToShare ? 1 : std::min(count, left);
+        count = left < kMinPagesToShare || !SharingPays(left, cost, false) ? 1 : std::min(count, left);
     // Page numbers near the integers' end stay with one worker, whose
     // switches name no page past the range's start.
     if (count == 1 || this->first > kFarPage)
@@ -199,7 +209,7 @@ bool PagePlan::SetPageSpan(std::int32_t from, std::int32_t to, std::int32_t maxW
         return false;
     span = to - from + 1;
     const std::int32_t count = std::min(maxWorkers, span);
-    if (span < kMinPagesToCut || count < 2)
+    if (span < kMinPagesToCut || count < 2 || !SharingPays(span, cost, true))
         return false;
     // Equal contiguous parts; the last one keeps the range's own end, so
     // that a count that was wrong never loses a page.

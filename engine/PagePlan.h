@@ -10,6 +10,21 @@
 
 namespace Quillet {
 
+/// What a page and a process cost, for whether sharing pays. Measured on
+/// the 2-core development machine with png16m pages of real documents:
+/// a page costs some 20 ms to interpret and 36 ns a pixel to render and
+/// write (a letter page at 150 dpi: about 95 ms; at 72 dpi: 37 ms), and
+/// a process some 100 ms to start and open a document. Sharing pays when
+/// the time it saves is PagePlan::kShareMargin starts or more: a second process
+/// competes for memory and caches, and its start is often paid twice
+/// (a PDF's other processes open the document again).
+struct PageShareCost {
+    /// Pixels of one page; 0 when not known: the page counts alone decide.
+    double pagePixels = 0;
+    /// A process's start, as measured on this machine.
+    double startupMs = 100;
+};
+
 /// The pages of one run and the Ghostscript processes ("workers", numbered
 /// from 0) that render them.
 ///
@@ -48,13 +63,25 @@ public:
     /// pages beyond them are worker 0's alone.
     static constexpr std::int32_t kListCharacters = 1800;
 
+    using ShareCost = PageShareCost;
+    static constexpr double kPageInterpretMs = 20;
+    static constexpr double kNsPerPixel = 36;
+    static constexpr double kShareMargin = 2;
+    /// Whether pages of cost are worth two processes; interpretedOnce when
+    /// each process reads only its own pages (a PDF's ranges), so that the
+    /// interpretation is shared too.
+    static bool SharingPays(std::int32_t pages, const ShareCost& cost, bool interpretedOnce);
+
     PagePlan() = default;
     /// A plan for pages first to last (last 0: to the end) of a job of
     /// knownPages pages (0: not known), for at most workers processes.
     /// Interleaved plans get their workers now: never more than the pages
     /// the range and knownPages leave, and one when those are fewer than
     /// kMinPagesToShare. Ranges plans start with one worker.
-    PagePlan(Kind kind, std::int32_t first, std::int32_t last, std::int32_t workers, std::int32_t knownPages);
+    /// With cost, a job whose pages are known is shared only where
+    /// SharingPays.
+    PagePlan(Kind kind, std::int32_t first, std::int32_t last, std::int32_t workers, std::int32_t knownPages,
+             const ShareCost& cost = ShareCost());
 
     Kind GetKind() const { return kind; }
     std::int32_t GetFirstPage() const { return first; }
@@ -77,7 +104,8 @@ public:
     /// Ranges plans: the run will render document pages from to to (to is
     /// the document's last page, or the range's last when that comes
     /// first), which worker 0 reports on opening the document. Cuts the
-    /// range for up to maxWorkers workers; false when it stays with one.
+    /// range for up to maxWorkers workers; false when it stays with one (also
+    /// where sharing would not pay).
     /// Only the first call counts.
     bool SetPageSpan(std::int32_t from, std::int32_t to, std::int32_t maxWorkers);
     /// The run's page count once SetPageSpan gave it, else 0.
@@ -102,6 +130,7 @@ private:
     std::int32_t last = 0;
     std::int32_t span = 0;
     bool spanSet = false;
+    ShareCost cost;
     std::vector<Part> parts{Part()};
 };
 

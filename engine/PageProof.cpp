@@ -87,8 +87,11 @@ void PageProof::TakeLine(std::size_t w, const std::string& line)
         else
             MarkPassed(w, worker.lastPage);
     }
+    if (files > worker.filesSaid)
+        unsaid = true;  // files were made that no line spoke for
     worker.lastPage = static_cast<std::int32_t>(page);
     worker.lastFiles = static_cast<std::int32_t>(files);
+    worker.filesSaid = std::max(worker.filesSaid, worker.lastFiles);
     worker.pending = true;
 }
 
@@ -101,21 +104,28 @@ std::int32_t PageProof::GetPendingFile(std::size_t w) const
 void PageProof::NoteFile(std::size_t w, std::int32_t index)
 {
     const Worker& worker = workers.at(w);
-    if (worker.pending && !worker.ended && index == worker.lastFiles + 1)
+    if (worker.pending && !worker.ended && index == worker.lastFiles + 1 && (!owns || owns(w, worker.lastPage)))
         MarkMade(w, worker.lastPage, index);
 }
 
-void PageProof::NoteEnd(std::size_t w)
+void PageProof::NoteEnd(std::size_t w, std::int32_t files)
 {
     Worker& worker = workers.at(w);
-    if (worker.pending)
+    if (worker.ended)
+        return;
+    if (worker.pending && files == worker.lastFiles + 1)
+        MarkMade(w, worker.lastPage, files);
+    else if (worker.pending)
         MarkPassed(w, worker.lastPage);
+    if (files > worker.filesSaid)
+        unsaid = true;
     worker.ended = true;
 }
 
 void PageProof::MarkMade(std::size_t w, std::int32_t page, std::int32_t index)
 {
     workers[w].pending = false;
+    workers[w].filesSaid = std::max(workers[w].filesSaid, index);
     ++workers[w].made;
     if (!placed.emplace(page, std::make_pair(w, index)).second || !owns || owns(w, page))
         return;  // the first maker keeps a page

@@ -88,12 +88,23 @@ public:
     /// file is never taken for a later page's.
     std::int32_t GetPendingFile(std::size_t w) const;
     /// File index of worker w existed before its output was read to the end.
+    /// Places the page at once where the plan gives it to w; a page of
+    /// another share waits for w's next line (or its end), because a job
+    /// that replaced the prolog's page procedures makes files no line
+    /// speaks for, and the plan's own pages are the ones to trust first.
     void NoteFile(std::size_t w, std::int32_t index);
-    /// Worker w ended (or was ended); it makes nothing more.
-    void NoteEnd(std::size_t w);
+    /// Worker w ended (or was ended), leaving files page files in all (-1:
+    /// not known, for a process the run ended: nothing more is placed).
+    void NoteEnd(std::size_t w, std::int32_t files);
+    /// Whether a worker made page files that no line speaks for: its pages
+    /// cannot be placed, and only a run of one process places them.
+    bool HasUnsaidFiles() const { return unsaid; }
 
     /// Where the job's page (counted from 1 in the job) is.
     Place Find(std::int32_t page) const;
+    /// The page files worker w accounted for so far (where to look for more
+    /// once it ended).
+    std::int32_t GetFilesSaid(std::size_t w) const { return workers.at(w).filesSaid; }
     /// Whether a worker placed a page that the plan gave another, or passed
     /// one of its own: the page lists are not kept.
     bool IsPlanBroken() const { return planBroken; }
@@ -111,6 +122,7 @@ private:
         std::int32_t lastFiles = -1;  // files written before it
         bool pending = false;         // lastPage's file not yet seen nor passed
         bool ended = false;
+        std::int32_t filesSaid = 0;
         std::int32_t made = 0;          // pages placed in its files
         std::int32_t madeByOthers = 0;  // pages of its share placed in others'
     };
@@ -123,6 +135,7 @@ private:
     /// Placed pages: the first process that made each.
     std::map<std::int32_t, std::pair<std::size_t, std::int32_t>> placed;
     bool planBroken = false;
+    bool unsaid = false;
     /// Whether the plan gives worker w the job's page.
     std::function<bool(std::size_t, std::int32_t)> owns;
 };

@@ -11,6 +11,7 @@
 #include "platform/TextConversion.h"
 #include "platform/ZBaseStorage.h"
 #include "platform/ZString.h"
+#include "platform/ZUtilities.h"
 
 #include <algorithm>
 #include <atomic>
@@ -35,6 +36,19 @@ constexpr std::size_t kInputPipeBytes = 16384;
 // Ghostscript processes the runs of this host have now, so that a run takes
 // only the processors no other run uses.
 std::atomic<std::int32_t> runningProcesses{0};
+
+// A Ghostscript process's start up to the opening of a PDF, as the runs of
+// this host measure it (a moving average, in milliseconds): what another
+// process costs a run.
+std::atomic<std::int32_t> startupEstimateMs{100};
+// Bounds of a start taken into the average: a start slowed by a cold disk
+// cache or a loaded machine says little about the next.
+constexpr std::int32_t kMinStartupMs = 30;
+constexpr std::int32_t kMaxStartupMs = 500;
+// A page of no size the host set: a letter page, at the run's resolution
+// (Ghostscript's default resolution when the host set none).
+constexpr double kDefaultPageInches = 8.5 * 11;
+constexpr double kDefaultResolution = 72;
 
 /// The folders that the host's split/merge switches name for Ghostscript's
 /// output ("-sOutputFile=PATH", "-o PATH").
@@ -261,14 +275,27 @@ void RIPEngineImpl::PlanWorkers(std::int32_t first, std::int32_t last)
     // take: two documents at once get one process each on two processors.
     const std::int32_t processors = std::max(1, GetProcessorCount());
     const std::int32_t available = std::max(1, processors - runningProcesses.load());
-    const bool oneProcess = IsSingleFileFormat(d.format) || owner.GetIsSplitMerge();
+    // QUILLET_SHARING: "always" shares by the page counts alone, "never"
+    // keeps every run on one process; otherwise the work decides.
+    std::string sharing;
+    ZUtilities::GetEnv("QUILLET_SHARING", sharing);
+    const bool oneProcess = IsSingleFileFormat(d.format) || owner.GetIsSplitMerge() || sharing == "never";
     d.maxWorkers = oneProcess ? 1 : available;
     const bool pdf = !owner.GetDocumentFile().empty() && !owner.IsDocumentEps();
+    // Whether sharing pays depends on the work: pages times pixels against
+    // what another process costs to start.
+    PagePlan::ShareCost cost;
+    const double resolution = owner.GetResolution() >= 1 ? owner.GetResolution() : kDefaultResolution;
+    cost.pagePixels = d.pageWidth > 0 ? static_cast<double>(d.pageWidth) * d.pageHeight
+                                      : resolution * resolution * kDefaultPageInches;
+    cost.startupMs = startupEstimateMs.load();
+    if (sharing == "always")
+        cost.pagePixels = 0;
     if (pdf) {
-        d.plan = PagePlan(PagePlan::Kind::Ranges, first, last, d.maxWorkers, 0);
+        d.plan = PagePlan(PagePlan::Kind::Ranges, first, last, d.maxWorkers, 0, cost);
     } else {
         const std::int32_t declared = owner.IsDocumentEps() ? 1 : ReadDeclaredPageCount(d.jobSource);
-        d.plan = PagePlan(PagePlan::Kind::Interleaved, first, last, d.maxWorkers, declared);
+        d.plan = PagePlan(PagePlan::Kind::Interleaved, first, last, d.maxWorkers, declared, cost);
     }
     // Shared now, or later once a PDF's page count is known.
     const bool shared = d.plan.GetWorkerCount() > 1 || (pdf && d.maxWorkers > 1);
@@ -374,6 +401,14 @@ bool RIPEngineImpl::SpawnWorker(GhostscriptWorker& worker, const std::vector<std
     worker.outputPipeClient.Close();
     worker.errorPipeClient.Close();
     return spawned;
+}
+
+void RIPEngineImpl::NoteStartup(std::int32_t milliseconds)
+{
+    const std::int32_t sample = std::clamp(milliseconds, kMinStartupMs, kMaxStartupMs);
+    std::int32_t old = startupEstimateMs.load();
+    while (!startupEstimateMs.compare_exchange_weak(old, (old * 3 + sample) / 4)) {
+    }
 }
 
 void RIPEngineImpl::ReleaseWorker(GhostscriptWorker& worker)

@@ -280,6 +280,9 @@ private:
     /// failed, when the system refuses.
     bool SpawnWorker(GhostscriptWorker& worker, const std::vector<std::wstring>& pageSwitches,
                      std::int32_t renderingThreads);
+    /// A Ghostscript process of this host took milliseconds from its start
+    /// to opening a PDF: taken into the cost of another process (any thread).
+    static void NoteStartup(std::int32_t milliseconds);
     /// The names of worker w's own page files, counted in its own order.
     std::wstring OwnPagePattern(std::size_t w) const;
     /// Kills and reaps worker's child, if any, and stops counting it among

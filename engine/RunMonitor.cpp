@@ -182,6 +182,7 @@ private:
     /// When the run's time is up, and when its bytes are counted next.
     std::chrono::steady_clock::time_point timeDeadline;
     std::chrono::steady_clock::time_point nextByteCheck;
+    std::chrono::steady_clock::time_point runStart;
     /// Page files of this run that were closed after writing (names only).
     std::set<std::wstring> closedFiles;
     std::vector<std::wstring> closedNow;
@@ -222,7 +223,7 @@ void RunMonitor::Run()
 {
     // Without a child (none could be started) the run ends at once; failed
     // is already set.
-    const auto start = std::chrono::steady_clock::now();
+    const auto start = runStart = std::chrono::steady_clock::now();
     timeDeadline = start + std::chrono::seconds(d.timeLimitSeconds);
     nextByteCheck = start + std::chrono::milliseconds(kByteCheckMs);
     keepWholeInput = d.plan.GetKind() == PagePlan::Kind::Ranges && d.workers.size() > 1;
@@ -516,8 +517,14 @@ bool RunMonitor::RelayJobData()
     std::size_t count = 0;
     switch (Platform::ReadSource(d.jobSource, chunk.data(), chunk.size(), count)) {
     case Platform::ReadStatus::Data:
-        if (!jobStarted)
+        if (!jobStarted) {
             d.owner->NoteJobStart(chunk.data(), count);
+            // A PDF on the input: Ghostscript's PDF interpreter reads only
+            // the pages of each process's list, so the processes' page
+            // counts are no document pages, and the lists need no proof.
+            if (d.owner->ExpectsPages())
+                proofMode = keepForReplay = false;
+        }
         jobStarted = true;
         backlog.insert(backlog.end(), chunk.begin(), chunk.begin() + static_cast<std::ptrdiff_t>(count));
         if (keepForReplay && backlog.size() > kReplayBytes)
@@ -670,6 +677,10 @@ void RunMonitor::ScanDocumentLines(const char* bytes, std::size_t count)
 
 void RunMonitor::StartSharing(std::int32_t from, std::int32_t to)
 {
+    // The first process has started and opened the document: what one more
+    // would cost.
+    RIPEngineImpl::NoteStartup(static_cast<std::int32_t>(
+        std::chrono::duration_cast<std::chrono::milliseconds>(std::chrono::steady_clock::now() - runStart).count()));
     if (stopRequested || !d.plan.SetPageSpan(from, to, d.maxWorkers))
         return;
     // The others join worker 0, which is ended after its own part.
@@ -760,6 +771,10 @@ RunMonitor::Lookup RunMonitor::LocatePage(std::int32_t k, std::size_t& w, std::i
         return Lookup::Found;
     }
     ObserveFiles();
+    // Pages made without a word (the job replaced the prolog's page
+    // procedures) cannot be placed: a run of one process places them.
+    if (proof.HasUnsaidFiles())
+        return Lookup::Lost;
     // A process that makes none of its pages while another makes them has
     // nothing to give: it would only take processor time from the one that
     // does the work.
@@ -948,12 +963,14 @@ void RunMonitor::ChildEnded(std::size_t w)
         RIPEngineImpl::ReleaseWorker(worker);
     }
     if (proofMode && w < proof.GetWorkerCount()) {
-        // Its last page is placed once its file is there; a process ended
-        // by the run may have left that file unfinished.
-        const std::int32_t index = proof.GetPendingFile(w);
-        if (index != 0 && !worker.retired && FileExists(w, index))
-            proof.NoteFile(w, index);
-        proof.NoteEnd(w);
+        // The files it left say whether its last page was made, and whether
+        // it made pages no line spoke for; a process ended by the run may
+        // have left a file unfinished, and nothing of it is placed.
+        std::int32_t files = -1;
+        if (!worker.retired)
+            for (files = proof.GetFilesSaid(w); FileExists(w, files + 1);)
+                ++files;
+        proof.NoteEnd(w, files);
     }
     worker.ended = true;
     CloseInput(worker);

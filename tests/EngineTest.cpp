@@ -1,9 +1,7 @@
 // The engine without Ghostscript: construction, status of a fresh service,
 // Release, the factory, and starts without a job to read.
-#include "capture/JobInfo.h"
 #include "engine/RIPEngine.h"
 #include "engine/RIPEngineImpl.h"
-#include "engine/SharedPtr.h"
 
 #include <quillet/quillet.h>
 
@@ -45,22 +43,6 @@ TEST(EngineTest, FreshServiceReportsNothingYet)
     EXPECT_EQ(engine->GetPageCount(), 0);
     EXPECT_TRUE(engine->DeletePages());
     EXPECT_TRUE(engine->Release());
-
-    // Any parameter string makes a service, an empty one too.
-    IRIPBase* empty = CreateRIPService(L"");
-    ASSERT_NE(empty, nullptr);
-    EXPECT_EQ(empty->GetInputDocument(), L"");
-    EXPECT_TRUE(empty->Release());
-}
-
-TEST(EngineTest, EngineSharesTheJobAndReleaseDestroysIt)
-{
-    SharedPtr<JobInfo> job(new JobInfo(L"/docs/letter.ps"));
-    auto* engine = new RIPEngine(job);
-    EXPECT_EQ(job.UseCount(), 2u);
-    EXPECT_EQ(engine->GetInputDocument(), job->GetDocName());
-    EXPECT_TRUE(engine->Release());
-    EXPECT_EQ(job.UseCount(), 1u);
 }
 
 TEST(EngineTest, JobSourceThatCannotBeOpenedFailsTheRunWithoutThrowing)

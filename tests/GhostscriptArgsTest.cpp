@@ -1,5 +1,5 @@
-// Output formats, page names, FormatString and the Ghostscript command line,
-// compared entry by entry; the line is also split as the child will see it.
+// Output formats, page names, FormatString and the Ghostscript command line as
+// the child receives it.
 #include "engine/GhostscriptArgs.h"
 #include "engine/OutputFormats.h"
 #include "engine/PagePlan.h"
@@ -19,6 +19,7 @@
 #include <gtest/gtest.h>
 
 #include <algorithm>
+#include <functional>
 #include <cstdio>
 #include <fstream>
 #include <string>
@@ -36,51 +37,42 @@ struct ProcessorVariable : QuilletTest::ScopedEnv {
     explicit ProcessorVariable(const char* value) : ScopedEnv("NUMBER_OF_PROCESSORS", value) {}
 };
 
+/// A folder whose name the quoting must carry through whole: spaces, quotes,
+/// backslashes before a quote and before the end, a percent sign.
+const wchar_t* const kHostileFolder = L"/out \"dir\" \\\"x\\ 100%/pages\\";
+
+/// args as the child receives them: joined behind the program, split again
+/// and without the program.
+Args AsReceived(const Args& args)
+{
+    Args argv = Platform::SplitCommandLine(BuildCommandLine(L"/opt/q p/gs", args));
+    EXPECT_EQ(argv.at(0), L"/opt/q p/gs");
+    argv.erase(argv.begin());
+    return argv;
+}
+
 class GhostscriptArgsTest : public ::testing::Test {
 protected:
     void SetUp() override
     {
         engine = static_cast<RIPEngine*>(CreateRIPService(L"/docs/job.ps"));
-        engine->SetOutputFolder(L"/out dir/pages");
+        engine->SetOutputFolder(kHostileFolder);
     }
     void TearDown() override { engine->Release(); }
-
-    Args Build()
-    {
-        Args args;
-        engine->BuildGhostscriptArgs(args);
-        return args;
-    }
 
     RIPEngine* engine = nullptr;
 };
 
-TEST(OutputFormatsTest, DeviceAndExtensionOfEveryFormat)
+TEST(OutputFormatsTest, UnknownFormatsFallBackAndFormatStringGrowsItsBuffer)
 {
-    const wchar_t* devices[] = {L"bmp32b",   L"bmpgray",  L"png256",   L"pngalpha",
-                                L"pnggray",  L"jpeg",     L"jpeggray", L"tiff32nc",
-                                L"tiffg32d", L"png16m",   L"ijs",      L"ps2write"};
-    const wchar_t* extensions[] = {L"bmp", L"bmp", L"png",  L"png", L"png", L"jpeg",
-                                   L"jpeg", L"tiff", L"tiff", L"png", L"pcl", L"ps"};
-    for (int f = 0; f < 12; ++f) {
-        EXPECT_EQ(GetDeviceName(static_cast<RIPFormat>(f)), devices[f]) << f;
-        EXPECT_EQ(GetFileExtension(static_cast<RIPFormat>(f)), extensions[f]) << f;
-    }
+    // A host's format out of range renders as the first format.
     for (int f : {12, -1, 1000}) {
         EXPECT_EQ(GetDeviceName(static_cast<RIPFormat>(f)), L"bmp32b");
         EXPECT_EQ(GetFileExtension(static_cast<RIPFormat>(f)), L"bmp");
     }
-}
-
-TEST(OutputFormatsTest, FormatString)
-{
     std::wstring out = L"old";
     FormatString(out, L"");
     EXPECT_EQ(out, L"");
-    FormatString(out, L"p_%03d.png", 1);
-    EXPECT_EQ(out, L"p_001.png");
-    FormatString(out, L"p_%03d.png", 999);
-    EXPECT_EQ(out, L"p_999.png");
     FormatString(out, L"p_%03d.png", 1234);
     EXPECT_EQ(out, L"p_1234.png");
     FormatString(out, L"\u00e4\u65e5 %ls %i", L"\u20ac x", -7);
@@ -100,10 +92,10 @@ TEST_F(GhostscriptArgsTest, OutputDirectoryAndPagePattern)
     std::wstring temp;
     ZBaseStorage::TempDirPath(temp);
     EXPECT_EQ(engine->GetOutputDirectory(), temp + L"images-" + std::to_wstring(::geteuid()) + L"/");
-    engine->SetOutputFolder(L"/a/b");
-    EXPECT_EQ(engine->GetOutputDirectory(), L"/a/b/");
-    engine->SetOutputFolder(L"/a/b/");
-    EXPECT_EQ(engine->GetOutputDirectory(), L"/a/b/");
+    for (const std::wstring folder : {L"/a/b", L"/a/b/"}) {
+        engine->SetOutputFolder(folder);
+        EXPECT_EQ(engine->GetOutputDirectory(), L"/a/b/");
+    }
     std::wstring current = L"x";
     ASSERT_TRUE(ZBaseStorage::MakeAbsolute(current));
     current.pop_back();
@@ -134,170 +126,103 @@ TEST_F(GhostscriptArgsTest, OutputDirectoryAndPagePattern)
     EXPECT_EQ(next.substr(next.size() - 9), L"_%03d.bmp");
 }
 
-TEST_F(GhostscriptArgsTest, WorkedExampleOfANewService)
+TEST_F(GhostscriptArgsTest, CommandLineOfAServiceAndOfEachProcessOfARun)
 {
     ProcessorVariable processors("4");
-    engine->SetOutputFolder(L"/out/pages");
     const std::wstring pattern = engine->GetPagePattern();
-    const Args expected = {L"-dSAFER",
-                           L"-dSTRICT",
-                           L"-dTextAlphaBits=1",
-                           L"-dGraphicsAlphaBits=2",
-                           L"-sDEVICE=pngalpha",
-                           L"-dNumRenderingThreads=4",
-                           L"-o \"" + pattern + L"\"",
-                           L"single_copy.ps",
-                           L"-_"};
-    const Args args = Build();
-    EXPECT_EQ(args, expected);
+    Args args;
+    std::size_t outputAt = 0;
+    engine->BuildGhostscriptArgs(args, outputAt);
+    const Args head = {L"-dSAFER", L"-dSTRICT", L"-dTextAlphaBits=1", L"-dGraphicsAlphaBits=2", L"-sDEVICE=pngalpha"};
+    const Args tail = {L"single_copy.ps", L"-_"};
+    auto line = [&](const Args& middle) {
+        Args all = head;
+        all.insert(all.end(), middle.begin(), middle.end());
+        all.insert(all.end(), tail.begin(), tail.end());
+        return all;
+    };
+    EXPECT_EQ(AsReceived(args), line({L"-dNumRenderingThreads=4", L"-o", pattern}));
 
     // A process of a shared run: its page switches before its own output
-    // name, and the threads it may use.
-    std::size_t outputAt = 0;
-    Args again;
-    engine->BuildGhostscriptArgs(again, outputAt);
-    Args own = expected;
-    own[5] = L"-dNumRenderingThreads=2";
-    own[6] = L"-sPageList=odd:1-";
-    own.insert(own.begin() + 7, L"-o \"/out/pages/qvw1_%03d.png\"");
-    EXPECT_EQ(GetWorkerArgs(args, outputAt, {L"-sPageList=odd:1-"}, L"/out/pages/qvw1_%03d.png", 2), own);
-    own.erase(own.begin() + 5);
-    own[6] = L"-o \"" + pattern + L"\"";
-    EXPECT_EQ(GetWorkerArgs(args, outputAt, {L"-sPageList=odd:1-"}, L"", 1), own);
+    // name, and the threads it may use (none below two).
+    EXPECT_EQ(AsReceived(GetWorkerArgs(args, outputAt, {L"-sPageList=odd:1-"}, L"/o p/qvw1_%03d.png", 2)),
+              line({L"-dNumRenderingThreads=2", L"-sPageList=odd:1-", L"-o", L"/o p/qvw1_%03d.png"}));
+    EXPECT_EQ(AsReceived(GetWorkerArgs(args, outputAt, {L"-dFirstPage=5", L"-dLastPage=8"}, L"", 1)),
+              line({L"-dFirstPage=5", L"-dLastPage=8", L"-o", pattern}));
 
-    // Joined behind the quoted program and split as the child receives it:
-    // the output name arrives as one argument.
-    const std::wstring line = BuildCommandLine(L"/opt/q/gs/bin/gs", args);
-    EXPECT_EQ(line.rfind(L"\"/opt/q/gs/bin/gs\" -dSAFER -dSTRICT ", 0), 0u);
-    const Args argv = Platform::SplitCommandLine(line);
-    ASSERT_EQ(argv.size(), 11u);
-    EXPECT_EQ(argv[0], L"/opt/q/gs/bin/gs");
-    EXPECT_EQ(argv[7], L"-o");
-    EXPECT_EQ(argv[8], pattern);
-    EXPECT_EQ(argv[10], L"-_");
+    ProcessorVariable unset(nullptr);
+    EXPECT_EQ(GetProcessorCount(), ZUtilities::GetOnlineProcessorCount());
 }
 
-TEST_F(GhostscriptArgsTest, SizeResolutionAndProcessorSwitches)
+TEST_F(GhostscriptArgsTest, EachSettingReachesTheChildAsWholeArguments)
 {
-    ProcessorVariable processors("1");
-    auto has = [&](const std::wstring& entry) {
-        const Args args = Build();
-        return std::find(args.begin(), args.end(), entry) != args.end();
-    };
-    auto startsWith = [&](const std::wstring& prefix) {
-        for (const std::wstring& arg : Build())
-            if (arg.rfind(prefix, 0) == 0)
-                return true;
-        return false;
-    };
-    EXPECT_FALSE(startsWith(L"-g"));
-    engine->SetPageSize(0, 100);
-    EXPECT_FALSE(startsWith(L"-g"));
-    engine->SetPageSize(100, -1);
-    EXPECT_FALSE(startsWith(L"-g"));
-    engine->SetPageSize(1, 1);
-    EXPECT_TRUE(has(L"-g1x1"));
-    engine->SetPageSize(2480, 3508);
-    engine->SetResolution(0);
-    EXPECT_FALSE(startsWith(L"-r"));
-    engine->SetResolution(-5);
-    EXPECT_FALSE(startsWith(L"-r"));
-    engine->SetResolution(300);
-    // The switches of steps 4 to 10 follow each other in one order.
-    Args args = Build();
-    EXPECT_EQ(Args(args.begin() + 4, args.begin() + 7),
-              (Args{L"-g2480x3508", L"-r300", L"-sDEVICE=pngalpha"}));
-
-    EXPECT_FALSE(startsWith(L"-dNumRenderingThreads"));
-    {
-        ProcessorVariable text("many");
-        EXPECT_FALSE(startsWith(L"-dNumRenderingThreads"));
-    }
-    {
-        ProcessorVariable sixteen("16");
-        EXPECT_TRUE(has(L"-dNumRenderingThreads=16"));
-    }
-    {
-        ProcessorVariable unset(nullptr);
-        EXPECT_EQ(GetProcessorCount(), ZUtilities::GetOnlineProcessorCount());
-    }
-
-    engine->SetUseCIEColor(true);
-    args = Build();
-    EXPECT_EQ(args[7], L"-dUseCIEColor");
-}
-
-TEST_F(GhostscriptArgsTest, IjsAndPostScriptFormats)
-{
-    ProcessorVariable processors("8");
-    engine->SetOutputFormat(RIP_IJS);
-    Args args = Build();
-    const std::wstring server = L"-sIjsServer=\"" + GetIjsServerPath() + L"\"";
-    ASSERT_EQ(args.size(), 11u);
-    EXPECT_EQ(Args(args.begin() + 4, args.begin() + 9),
-              (Args{L"-sDEVICE=ijs", server, L"-sDeviceManufacturer=\"QV\"",
-                    L"-sDeviceModel=\"GenericVIP\"", args[8]}));
-    // One output file, named like page 1.
-    EXPECT_EQ(args[8].rfind(L"-o \"/out dir/pages/", 0), 0u);
-    EXPECT_EQ(args[8].substr(args[8].size() - 9), L"_001.pcl\"");
-
-    engine->SetIJSModel(L"Maker Inc", L"Model \"7\"");
-    engine->SetIJSParams(L"Dither=on");
-    args = Build();
-    ASSERT_EQ(args.size(), 12u);
-    EXPECT_EQ(args[8], L"-sIjsParams=\"Dither=on\"");
-    // Split as the child sees them: unquoted, each whole.
-    const Args argv = Platform::SplitCommandLine(BuildCommandLine(L"gs", args));
-    EXPECT_EQ(argv[6], L"-sIjsServer=" + GetIjsServerPath());
-    EXPECT_EQ(argv[7], L"-sDeviceManufacturer=Maker Inc");
-    EXPECT_EQ(argv[8], L"-sDeviceModel=Model \"7\"");
-    EXPECT_EQ(argv[9], L"-sIjsParams=Dither=on");
-
-    // PostScript: no anti-aliasing, rendering threads, one file; its name
-    // keeps the extension of the pattern the engine built first.
-    engine->SetOutputFormat(RIP_PSWRITE);
-    args = Build();
-    EXPECT_EQ(Args(args.begin(), args.begin() + 4),
-              (Args{L"-dSAFER", L"-dSTRICT", L"-sDEVICE=ps2write", L"-dNumRenderingThreads=8"}));
-    EXPECT_EQ(args[4].substr(args[4].size() - 9), L"_001.pcl\"");
-    RIPEngine* fresh = static_cast<RIPEngine*>(CreateRIPService(L"/docs/job.ps"));
-    fresh->SetOutputFormat(RIP_PSWRITE);
-    Args freshArgs;
-    fresh->BuildGhostscriptArgs(freshArgs);
-    EXPECT_EQ(freshArgs[4].substr(freshArgs[4].size() - 8), L"_001.ps\"");
-    fresh->Release();
-}
-
-TEST_F(GhostscriptArgsTest, FontsAndSplitMerge)
-{
-    ProcessorVariable processors("1");
-    engine->SetUseTTFont(true);
+    // Each row on a fresh service writing into the hostile folder: the child
+    // receives -dSAFER first, the entries the settings call for, none of the
+    // absent ones, and the output name whole, ending as the row says.
     const std::wstring fonts = InstallSettings::Instance().GetFontsFolder();
-    Args args = Build();
-    if (fonts.empty()) {
-        EXPECT_EQ(args.size(), 8u);
-    } else {
-        ASSERT_EQ(args.size(), 9u);
-        EXPECT_EQ(args[5], L"-sFONTPATH=\"" + fonts + L"\"");
-        EXPECT_EQ(Platform::SplitCommandLine(BuildCommandLine(L"gs", args))[6],
-                  L"-sFONTPATH=" + fonts);
+    const struct {
+        const char* name;
+        const char* processors;
+        std::function<void(RIPEngine*)> set;
+        Args present;
+        Args absent;         // prefixes
+        std::wstring ending;  // of the output name; empty: no "-o"
+    } rows[] = {
+        {"size and resolution", "1",
+         [](RIPEngine* e) { e->SetPageSize(2480, 3508), e->SetResolution(300); },
+         {L"-g2480x3508", L"-r300", L"-sDEVICE=pngalpha"}, {L"-dNumRenderingThreads"}, L"_%03d.png"},
+        {"no width, no resolution", "many", [](RIPEngine* e) { e->SetPageSize(0, 100), e->SetResolution(0); },
+         {}, {L"-g", L"-r", L"-dNumRenderingThreads"}, L"_%03d.png"},
+        {"no height", "16", [](RIPEngine* e) { e->SetPageSize(100, -1), e->SetResolution(-5); },
+         {L"-dNumRenderingThreads=16"}, {L"-g", L"-r"}, L"_%03d.png"},
+        {"IJS", "8",
+         [](RIPEngine* e) {
+             e->SetOutputFormat(RIP_IJS), e->SetIJSModel(L"Maker Inc", L"Model \"7\"\\");
+             e->SetIJSParams(L"Dither=on\\\"x");
+         },
+         {L"-sDEVICE=ijs", L"-sIjsServer=" + GetIjsServerPath(), L"-sDeviceManufacturer=Maker Inc",
+          L"-sDeviceModel=Model \"7\"\\", L"-sIjsParams=Dither=on\\\"x", L"single_copy.ps"},
+         {L"-dNumRenderingThreads"}, L"_001.pcl"},
+        {"IJS defaults", "1", [](RIPEngine* e) { e->SetOutputFormat(RIP_IJS); },
+         {L"-sDeviceManufacturer=QV", L"-sDeviceModel=GenericVIP"}, {L"-sIjsParams"}, L"_001.pcl"},
+        {"PostScript", "8", [](RIPEngine* e) { e->SetOutputFormat(RIP_PSWRITE); },
+         {L"-sDEVICE=ps2write", L"-dNumRenderingThreads=8"}, {L"-dTextAlphaBits", L"-dGraphicsAlphaBits"}, L"_001.ps"},
+        {"colour and fonts", "1", [](RIPEngine* e) { e->SetUseCIEColor(true), e->SetUseTTFont(true); },
+         fonts.empty() ? Args{L"-dUseCIEColor"} : Args{L"-dUseCIEColor", L"-sFONTPATH=" + fonts}, {}, L"_%03d.png"},
+        // The host's own switches take the place of the output and the prolog.
+        {"split and merge", "1",
+         [](RIPEngine* e) {
+             e->SetIsSplitMerge(true), e->SetCustomParams(L"-sOutputFile=\"/x y/%d.png\" -dFirstPage=2");
+         },
+         {L"-sOutputFile=/x y/%d.png", L"-dFirstPage=2", L"-_"}, {L"-o", L"single_copy.ps"}, L""},
+    };
+    for (const auto& row : rows) {
+        SCOPED_TRACE(row.name);
+        ProcessorVariable processors(row.processors);
+        RIPEngine* fresh = static_cast<RIPEngine*>(CreateRIPService(L"/docs/job.ps"));
+        fresh->SetOutputFolder(kHostileFolder);
+        row.set(fresh);
+        Args args;
+        fresh->BuildGhostscriptArgs(args);
+        const Args argv = AsReceived(args);
+        ASSERT_FALSE(argv.empty());
+        EXPECT_EQ(argv[0], L"-dSAFER");
+        for (const std::wstring& entry : row.present)
+            EXPECT_NE(std::find(argv.begin(), argv.end(), entry), argv.end()) << ToUtf8(entry);
+        for (const std::wstring& arg : argv) {
+            for (const std::wstring& prefix : row.absent)
+                EXPECT_NE(arg.rfind(prefix, 0), 0u) << ToUtf8(arg);
+        }
+        const auto o = std::find(argv.begin(), argv.end(), L"-o");
+        if (!row.ending.empty() && o != argv.end() && o + 1 != argv.end()) {
+            const std::wstring pattern = fresh->GetPagePattern();
+            EXPECT_EQ(o[1].rfind(pattern.substr(0, pattern.rfind(L'/') + 1), 0), 0u) << ToUtf8(o[1]);
+            EXPECT_EQ(o[1].substr(o[1].size() - row.ending.size()), row.ending);
+        } else {
+            EXPECT_TRUE(row.ending.empty());
+        }
+        fresh->Release();
     }
-
-    // The custom parameters replace the output switch and single_copy.ps,
-    // even when empty.
-    engine->SetUseTTFont(false);
-    engine->SetIsSplitMerge(true);
-    args = Build();
-    ASSERT_EQ(args.size(), 7u);
-    EXPECT_EQ(args[5], L"");
-    EXPECT_EQ(args[6], L"-_");
-    const std::wstring line = BuildCommandLine(L"gs", args);
-    EXPECT_EQ(line.substr(line.size() - 4), L"  -_");
-    engine->SetCustomParams(L"-sOutputFile=\"/x y/%d.png\" -dFirstPage=2");
-    const Args argv = Platform::SplitCommandLine(BuildCommandLine(L"gs", Build()));
-    ASSERT_EQ(argv.size(), 9u);
-    EXPECT_EQ(argv[6], L"-sOutputFile=/x y/%d.png");
-    EXPECT_EQ(argv[7], L"-dFirstPage=2");
 }
 
 TEST(PagePlanTest, EachPageHasOneProcessAndOneFileOfIt)
@@ -376,6 +301,15 @@ TEST(PagePlanTest, EachPageHasOneProcessAndOneFileOfIt)
     EXPECT_TRUE(range.SetPageSpan(3, 6, 2));
     EXPECT_EQ(range.GetPageSwitches(1), (Args{L"-dFirstPage=5", L"-dLastPage=6"}));
     EXPECT_FALSE(range.Locate(5, worker, index));  // past the range
+
+    // Shared only where the work pays for another process's start: a few
+    // letter pages at 72 dpi stay on one, twenty at 150 dpi do not.
+    const PageShareCost low{612.0 * 792, 100}, high{1275.0 * 1650, 100};
+    EXPECT_EQ(PagePlan(PagePlan::Kind::Interleaved, 1, 0, 2, 6, low).GetWorkerCount(), 1);
+    EXPECT_EQ(PagePlan(PagePlan::Kind::Interleaved, 1, 0, 2, 20, high).GetWorkerCount(), 2);
+    EXPECT_EQ(PagePlan(PagePlan::Kind::Interleaved, 1, 0, 2, 0, low).GetWorkerCount(), 2);  // length unknown
+    EXPECT_FALSE(PagePlan(PagePlan::Kind::Ranges, 1, 0, 2, 0, low).SetPageSpan(1, 6, 2));
+    EXPECT_TRUE(PagePlan(PagePlan::Kind::Ranges, 1, 0, 2, 0, high).SetPageSpan(1, 20, 2));
 }
 
 TEST(PagePlanTest, DeclaredPageCountOfAJobFile)
@@ -411,8 +345,9 @@ TEST(PageProofTest, PagesArePlacedByWhatTheProcessesSayOfTheirFiles)
 {
     // Events: 'L' worker page files: worker said the page after that many
     // files; 'F' worker index: its file index was there before its output
-    // was read; 'E' worker: it ended. Then, for the job's pages 1, 2, ...,
-    // where each is: (worker, file), or -1 NotYet, -2 Lost, -3 Absent.
+    // was read; 'E' worker files: it ended with that many files. Then, for
+    // the job's pages 1, 2, ..., where each is: (worker, file), or -1
+    // NotYet, -2 Lost, -3 Absent; and whether files nobody spoke for showed.
     using State = PageProof::State;
     struct Event {
         char kind;
@@ -423,29 +358,32 @@ TEST(PageProofTest, PagesArePlacedByWhatTheProcessesSayOfTheirFiles)
         const char* name;
         std::vector<Event> events;
         std::vector<std::pair<int, int>> places;
-        bool planBroken, idleSecond;
+        bool planBroken, idleSecond, unsaid;
     } rows[] = {
         {"lists kept: odd and even, a job of two pages",
-         {{'L', 0, 1, 0}, {'L', 1, 1, 0}, {'L', 1, 2, 0}, {'F', 0, 1, 0}, {'L', 0, 2, 1}, {'E', 0, 0, 0},
-          {'F', 1, 1, 0}, {'E', 1, 0, 0}},
-         {{0, 1}, {1, 1}, {-3, 0}}, false, false},
+         {{'L', 0, 1, 0}, {'L', 1, 1, 0}, {'L', 1, 2, 0}, {'F', 0, 1, 0}, {'L', 0, 2, 1}, {'E', 0, 1, 0},
+          {'F', 1, 1, 0}, {'E', 1, 1, 0}},
+         {{0, 1}, {1, 1}, {-3, 0}}, false, false, false},
         {"lists defeated: the first process makes every page, the second none",
          {{'L', 0, 1, 0}, {'L', 0, 2, 1}, {'L', 0, 3, 2}, {'L', 1, 1, 0}, {'L', 1, 2, 0}, {'L', 1, 3, 0},
           {'E', 1, 0, 0}, {'F', 0, 3, 0}},
-         {{0, 1}, {0, 2}, {0, 3}, {-1, 0}}, true, true},
+         {{0, 1}, {0, 2}, {0, 3}, {-1, 0}}, true, true, false},
+        {"a page of another share is placed by the next line, not by its file alone",
+         {{'L', 0, 1, 0}, {'E', 0, 0, 0}, {'L', 1, 1, 0}, {'F', 1, 1, 0}, {'L', 1, 2, 1}},
+         {{1, 1}, {-1, 0}}, true, false, false},
         {"a page nobody made is lost once every process passed it",
          {{'L', 0, 1, 0}, {'F', 0, 1, 0}, {'L', 0, 2, 1}, {'L', 0, 3, 1}, {'L', 1, 1, 0}, {'L', 1, 2, 0}},
-         {{0, 1}, {-1, 0}}, false, false},
+         {{0, 1}, {-1, 0}}, false, false, false},
         {"... and then it is",
          {{'L', 0, 1, 0}, {'F', 0, 1, 0}, {'L', 0, 2, 1}, {'L', 0, 3, 1}, {'L', 1, 1, 0}, {'L', 1, 2, 0},
           {'L', 1, 3, 0}},
-         {{0, 1}, {-2, 0}}, true, false},
+         {{0, 1}, {-2, 0}}, true, false, false},
         {"a file seen for a page already passed places the later page",
-         {{'L', 0, 1, 0}, {'L', 0, 2, 0}, {'F', 0, 1, 0}, {'E', 0, 0, 0}},
-         {{-2, 0}, {0, 1}}, true, false},
-        {"files nobody said (a count that jumps) place nothing",
-         {{'L', 0, 1, 0}, {'L', 0, 2, 3}, {'E', 0, 0, 0}},
-         {{-2, 0}, {-2, 0}, {-3, 0}}, true, false},
+         {{'L', 0, 1, 0}, {'L', 0, 2, 0}, {'F', 0, 1, 0}, {'E', 0, 1, 0}},
+         {{-2, 0}, {0, 1}}, true, false, false},
+        {"files nobody spoke for: a count that jumps, files left at the end",
+         {{'L', 0, 1, 0}, {'L', 0, 2, 3}, {'E', 0, 5, 0}},
+         {{-2, 0}, {-2, 0}, {-3, 0}}, true, false, true},
     };
     for (const auto& row : rows) {
         SCOPED_TRACE(row.name);
@@ -465,7 +403,7 @@ TEST(PageProofTest, PagesArePlacedByWhatTheProcessesSayOfTheirFiles)
                 EXPECT_EQ(proof.GetPendingFile(e.worker), e.a);
                 proof.NoteFile(e.worker, e.a);
             } else {
-                proof.NoteEnd(e.worker);
+                proof.NoteEnd(e.worker, e.a);
             }
         }
         for (std::size_t n = 0; n < row.places.size(); ++n) {
@@ -482,6 +420,7 @@ TEST(PageProofTest, PagesArePlacedByWhatTheProcessesSayOfTheirFiles)
             }
         }
         EXPECT_EQ(proof.IsPlanBroken(), row.planBroken);
+        EXPECT_EQ(proof.HasUnsaidFiles(), row.unsaid);
         // The process that made none of its pages while the other made them.
         EXPECT_EQ(workers > 1 && proof.IsIdle(1), row.idleSecond);
     }

@@ -1,36 +1,20 @@
 // Tests of gs/lib/single_copy.ps run by the real Ghostscript: one copy of every
 // page, and the Copies/Collate/Orientation header, behind the run's tag, on
 // standard output before the first page is out.
+#include "support/Files.h"
+
 #include <gtest/gtest.h>
 
 #include <cstdio>
 #include <cstdlib>
 #include <filesystem>
 #include <fstream>
-#include <random>
 #include <sstream>
 #include <string>
 
 namespace fs = std::filesystem;
 
 namespace {
-
-/// A scratch folder, removed with everything in it.
-class ScratchFolder {
-public:
-    ScratchFolder()
-    {
-        std::random_device random;
-        path = fs::temp_directory_path() / ("quillet-single-copy-" + std::to_string(random()));
-        fs::create_directories(path);
-    }
-    ~ScratchFolder()
-    {
-        std::error_code ignored;
-        fs::remove_all(path, ignored);
-    }
-    fs::path path;
-};
 
 struct GsResult {
     std::string output;  // standard output, without the exit line
@@ -39,11 +23,6 @@ struct GsResult {
 };
 
 std::string Quote(const fs::path& path) { return "'" + path.string() + "'"; }
-
-void WriteFile(const fs::path& path, const std::string& text)
-{
-    std::ofstream(path, std::ios::binary) << text;
-}
 
 /// Runs a shell command and returns its standard output; the command ends with
 /// "echo EXIT=$?" so that the exit code comes with it.
@@ -85,11 +64,12 @@ const std::string kTagLine = "%QuilletRun 0123abcd\n";
 GsResult RunJob(const std::string& job, const fs::path& lib = SourceLibFolder(),
                 const std::string& gs = "gs")
 {
-    ScratchFolder folder;
-    WriteFile(folder.path / "job.ps", kTagLine + job);
-    return RunShell(GsCommand(gs, lib, folder.path) + " < " + Quote(folder.path / "job.ps") +
+    QuilletTest::ScratchFolder scratch("quillet-single-copy");
+    const fs::path folder = scratch.path;
+    QuilletTest::WriteWholeFile(folder / "job.ps", kTagLine + job);
+    return RunShell(GsCommand(gs, lib, folder) + " < " + Quote(folder / "job.ps") +
                         "; echo EXIT=$?",
-                    folder.path);
+                    folder);
 }
 
 /// The value of key in the header line (the one that begins with the tag);
@@ -167,20 +147,12 @@ TEST(SingleCopyTest, RequestsAreReportedOnceAndEveryPageRenderedOnce)
             }
             EXPECT_EQ(Occurrences(result.output, kTagLine.substr(0, kTagLine.size() - 1) + " Copies="), 1) << key;
         }
-        // Every transferred page is said once, with its number in the job and
-        // the files written before it.
-        std::string said;
+        // Every transferred page is said once: its number in the job, the files before it.
+        const std::string tag = kTagLine.substr(0, kTagLine.size() - 1);
+        EXPECT_EQ(Occurrences(result.output, tag + " Page="), c.pages);
         for (int n = 1; n <= c.pages; ++n)
-            said += "\n" + kTagLine.substr(0, kTagLine.size() - 1) + " Page=" + std::to_string(n) + ";Files=" +
-                    std::to_string(n - 1) + ";\n";
-        std::string lines;
-        for (std::size_t at = result.output.find("\n%QuilletRun"); at != std::string::npos;
-             at = result.output.find("\n%QuilletRun", at + 1)) {
-            const std::string line = result.output.substr(at, result.output.find('\n', at + 1) - at + 1);
-            if (line.find(" Page=") != std::string::npos)
-                lines += line;
-        }
-        EXPECT_EQ(lines, said);
+            EXPECT_EQ(Occurrences(result.output, tag + " Page=" + std::to_string(n) + ";Files=" +
+                                                     std::to_string(n - 1) + ";\n"), 1) << n;
     }
 }
 
@@ -248,11 +220,12 @@ TEST(SingleCopyTest, TheTagStaysOutOfTheJobsReach)
     EXPECT_EQ(probe.exitCode, 0);
     EXPECT_NE(probe.output.find("hits=1"), std::string::npos) << probe.output;
 
-    ScratchFolder folder;
-    WriteFile(folder.path / "job.ps", "(first line) print\n" + std::string(kPage));
-    const GsResult untagged = RunShell(GsCommand("gs", SourceLibFolder(), folder.path) + " < " +
-                                           Quote(folder.path / "job.ps") + "; echo EXIT=$?",
-                                       folder.path);
+    QuilletTest::ScratchFolder scratch("quillet-single-copy");
+    const fs::path folder = scratch.path;
+    QuilletTest::WriteWholeFile(folder / "job.ps", "(first line) print\n" + std::string(kPage));
+    const GsResult untagged = RunShell(GsCommand("gs", SourceLibFolder(), folder) + " < " +
+                                           Quote(folder / "job.ps") + "; echo EXIT=$?",
+                                       folder);
     EXPECT_EQ(untagged.output.substr(untagged.output.rfind('\n') + 1), "first line");
     EXPECT_EQ(untagged.output.find("Copies="), std::string::npos);
     EXPECT_EQ(untagged.pageFiles, 1);
@@ -272,20 +245,21 @@ TEST(SingleCopyTest, HeaderIsWrittenBeforeTheFirstPageAndFlushed)
     // has been read, so the header must come out while Ghostscript still waits
     // for the rest of the job. Padding after the first page fills Ghostscript's
     // input buffer. A bounded wait keeps a fault from hanging the test.
-    ScratchFolder folder;
+    QuilletTest::ScratchFolder scratch("quillet-single-copy");
+    const fs::path folder = scratch.path;
     std::string first = kTagLine + "<< /NumCopies 2 >> setpagedevice " + std::string(kPage);
     for (int i = 0; i < 4096; ++i)
         first += "% padding to fill the interpreter's input buffer ..............\n";
-    WriteFile(folder.path / "first.ps", first);
-    WriteFile(folder.path / "second.ps", Pages(2) + "(END) print flush\n");
-    const fs::path gate = folder.path / "gate";
-    const fs::path late = folder.path / "late";
+    QuilletTest::WriteWholeFile(folder / "first.ps", first);
+    QuilletTest::WriteWholeFile(folder / "second.ps", Pages(2) + "(END) print flush\n");
+    const fs::path gate = folder / "gate";
+    const fs::path late = folder / "late";
     const std::string feeder =
-        "( cat " + Quote(folder.path / "first.ps") + "; i=0; while [ ! -e " + Quote(gate) +
+        "( cat " + Quote(folder / "first.ps") + "; i=0; while [ ! -e " + Quote(gate) +
         " ] && [ $i -lt 600 ]; do sleep 0.1; i=$((i+1)); done; [ -e " + Quote(gate) +
-        " ] || : > " + Quote(late) + "; cat " + Quote(folder.path / "second.ps") + " )";
+        " ] || : > " + Quote(late) + "; cat " + Quote(folder / "second.ps") + " )";
     const std::string command =
-        feeder + " | " + GsCommand("gs", SourceLibFolder(), folder.path) + "; echo EXIT=$?";
+        feeder + " | " + GsCommand("gs", SourceLibFolder(), folder) + "; echo EXIT=$?";
 
     FILE* pipe = popen(command.c_str(), "r");
     ASSERT_NE(pipe, nullptr);
@@ -294,7 +268,7 @@ TEST(SingleCopyTest, HeaderIsWrittenBeforeTheFirstPageAndFlushed)
     while (std::fgets(line, sizeof line, pipe)) {
         output += line;
         if (output.find("Orientation=") != std::string::npos && !fs::exists(gate))
-            WriteFile(gate, "");
+            QuilletTest::WriteWholeFile(gate, "");
     }
     pclose(pipe);
     EXPECT_FALSE(fs::exists(late)) << "the header came only after the whole job: " << output;
