@@ -7,11 +7,17 @@
 //    of their own, the peak memory of the host and of its children (summed
 //    over the children at once);
 //  - a page range: page 1 of a 100-page PDF against all of it;
+//  - PostScript written by ps2write from a PDF of pages in four sizes (it
+//    sets the page device on every page), rendered like the job above, each
+//    run's pages checked against those of the PDF it came from;
 //  - the crossover: jobs of 1, 2, 3 and 5 of those pages (PostScript that
-//    does not declare its page count, and PDF), one process against many.
+//    does not declare its page count, and PDF), one process against many;
+//  - small PDFs of 1 to 8 of those pages at 72 and 150 dpi: Ghostscript
+//    alone, one process, one per processor (sharing forced) and as a host
+//    runs it (the library decides by the work) (--sweep-rounds rounds).
 // Reports ratios of medians of the same run.
 //
-//   render_bench [--rounds N] [--dpi D] [--job FILE.ps] [--keep DIR]
+//   render_bench [--rounds N] [--sweep-rounds N] [--dpi D] [--job FILE.ps] [--keep DIR]
 #include <quillet/quillet.h>
 
 #include "platform/Confinement.h"
@@ -45,6 +51,7 @@ namespace {
 
 struct Settings {
     int rounds = 7;
+    int sweepRounds = 5;
     int dpi = 150;
     std::string job = QUILLET_SOURCE_DIR "/data/bench20.ps";
     fs::path scratch;
@@ -58,6 +65,7 @@ struct Sample {
     double hostPeakMb = 0;  // this process's largest resident size during the run
     double childPeakMb = 0; // the largest sum of the children's resident sizes
     int pages = 0;
+    std::string pageSizes;  // each page's width x height in pixels, in page order
 };
 
 /// How a library run is made.
@@ -67,6 +75,7 @@ struct RunKind {
     int firstPage = 0;      // page range, (0, 0): every page
     int lastPage = 0;
     bool sampleMemory = false;  // sample resident sizes (runs kept out of the time figures)
+    const char* sharing = nullptr;  // QUILLET_SHARING for the run; null: the work decides
 };
 
 double Seconds(const timeval& t) { return t.tv_sec + t.tv_usec / 1e6; }
@@ -100,7 +109,32 @@ int ProcessorCount()
     return static_cast<int>(std::thread::hardware_concurrency());
 }
 
+/// The machine's load average over the last minute: others' work on a
+/// shared machine weighs on two processes more than on one.
+double Load()
+{
+    double load[3] = {0, 0, 0};
+    getloadavg(load, 3);
+    return load[0];
+}
+
 std::wstring Wide(const std::string& text) { return std::wstring(text.begin(), text.end()); }
+
+/// "WxH " for each PNG page in turn, read from its header: pages that come
+/// out in another order or size than Ghostscript alone's show as a change.
+std::string PageSizes(const std::vector<std::string>& paths)
+{
+    std::string sizes;
+    for (const std::string& path : paths) {
+        unsigned char header[24] = {};
+        std::ifstream(path, std::ios::binary).read(reinterpret_cast<char*>(header), sizeof header);
+        const auto word = [&](int at) {
+            return std::to_string(header[at] << 24 | header[at + 1] << 16 | header[at + 2] << 8 | header[at + 3]);
+        };
+        sizes += word(16) + "x" + word(20) + " ";
+    }
+    return sizes;
+}
 
 /// Resident kilobytes of process pid ("self" for this one), 0 when gone.
 long ResidentKb(const std::string& pid)
@@ -157,6 +191,8 @@ Sample RunLibrary(const Settings& settings, const std::string& document, const f
         ::setenv("NUMBER_OF_PROCESSORS", kind.processes, 1);
     else
         ::unsetenv("NUMBER_OF_PROCESSORS");
+    if (kind.sharing)
+        ::setenv("QUILLET_SHARING", kind.sharing, 1);
     Sample sample;
     const double hostBefore = CpuOf(RUSAGE_SELF);
     const double childBefore = CpuOf(RUSAGE_CHILDREN);
@@ -181,10 +217,12 @@ Sample RunLibrary(const Settings& settings, const std::string& document, const f
         std::exit(1);
     }
     Quillet::BitmapFile page;
+    std::vector<std::string> paths;
     for (int n = std::max(1, kind.firstPage); rip->GetPage(n, page); ++n) {
         if (sample.pages == 0)
             sample.firstPage = std::chrono::duration<double>(Clock::now() - start).count();
         ++sample.pages;
+        paths.emplace_back(page.GetFilePath().begin(), page.GetFilePath().end());
     }
     const bool good = rip->GetPageCount() >= 0;
     rip->Release();
@@ -197,7 +235,9 @@ Sample RunLibrary(const Settings& settings, const std::string& document, const f
         sample.hostPeakMb = memory->HostPeakMb();
         sample.childPeakMb = memory->ChildPeakMb();
     }
+    sample.pageSizes = PageSizes(paths);
     ::unsetenv("NUMBER_OF_PROCESSORS");
+    ::unsetenv("QUILLET_SHARING");
     if (!good) {
         std::fprintf(stderr, "render_bench: rendering %s through the library failed\n", document.c_str());
         std::exit(1);
@@ -266,9 +306,22 @@ Sample RunGhostscript(const Settings& settings, const std::string& document, con
     Spawn(args, pdf ? std::string() : document);
     sample.wall = std::chrono::duration<double>(Clock::now() - start).count();
     sample.childCpu = CpuOf(RUSAGE_CHILDREN) - childBefore;
+    std::vector<std::string> paths;
     for (const auto& entry : fs::directory_iterator(folder))
-        sample.pages += entry.path().extension() == ".png";
+        if (entry.path().extension() == ".png")
+            paths.push_back(entry.path().string());
+    std::sort(paths.begin(), paths.end());
+    sample.pages = static_cast<int>(paths.size());
+    sample.pageSizes = PageSizes(paths);
     return sample;
+}
+
+std::string ReadText(const std::string& path)
+{
+    std::ifstream in(path);
+    std::stringstream text;
+    text << in.rdbuf();
+    return text.str();
 }
 
 /// The job with its page loop made pages long (bench20.ps draws its pages
@@ -276,10 +329,7 @@ Sample RunGhostscript(const Settings& settings, const std::string& document, con
 /// without one.
 std::string Lengthen(const std::string& job, int pages, bool declared = true)
 {
-    std::ifstream in(job);
-    std::stringstream text;
-    text << in.rdbuf();
-    std::string body = text.str();
+    std::string body = ReadText(job);
     const std::string count = std::to_string(pages);
     for (const std::string from : {"1 1 20 {", "%%Pages: 20\n", "( of 20)"}) {
         const std::size_t at = body.find(from);
@@ -292,10 +342,35 @@ std::string Lengthen(const std::string& job, int pages, bool declared = true)
     return body;
 }
 
-/// The PDF of the PostScript file ps, made by Ghostscript.
-void MakePdf(const std::string& ps, const std::string& pdf)
+/// The job with pages of four sizes in turn (Letter, A4 landscape, A5, A4),
+/// each page drawn to its own width and height, so that a PDF made of it
+/// holds each size.
+std::string MixSizes(const std::string& job)
 {
-    Spawn({"gs", "-q", "-dSAFER", "-dBATCH", "-dNOPAUSE", "-sDEVICE=pdfwrite", "-o", pdf, ps}, std::string());
+    std::string body = ReadText(job);
+    const std::string loop = "1 1 20 { /n exch def";
+    const std::size_t at = body.find(loop);
+    if (at != std::string::npos)
+        body.insert(at + loop.size(), " /S [[595 842] [612 792] [842 595] [420 595]] n 4 mod get def"
+                                      " << /PageSize S >> setpagedevice /W S 0 get def /H S 1 get def");
+    return body;
+}
+
+/// The document from written as to by Ghostscript's device (pdfwrite,
+/// ps2write).
+void Convert(const std::string& device, const std::string& from, const std::string& to)
+{
+    Spawn({"gs", "-q", "-dSAFER", "-dBATCH", "-dNOPAUSE", "-sDEVICE=" + device, "-o", to, from}, std::string());
+}
+
+/// The first pages of the job as PostScript that does not declare its page
+/// count, and as its PDF: {ps, pdf}.
+std::pair<std::string, std::string> ShortJob(const Settings& settings, int pages)
+{
+    const std::string stem = (settings.scratch / ("short" + std::to_string(pages))).string();
+    std::ofstream(stem + ".ps") << Lengthen(settings.job, pages, false);
+    Convert("pdfwrite", stem + ".ps", stem + ".pdf");
+    return {stem + ".ps", stem + ".pdf"};
 }
 
 Settings ParseArguments(int argc, char** argv)
@@ -306,6 +381,8 @@ Settings ParseArguments(int argc, char** argv)
         const bool hasValue = i + 1 < argc;
         if (arg == "--rounds" && hasValue)
             settings.rounds = std::max(1, std::atoi(argv[++i]));
+        else if (arg == "--sweep-rounds" && hasValue)
+            settings.sweepRounds = std::max(1, std::atoi(argv[++i]));
         else if (arg == "--dpi" && hasValue)
             settings.dpi = std::max(1, std::atoi(argv[++i]));
         else if (arg == "--job" && hasValue)
@@ -313,7 +390,8 @@ Settings ParseArguments(int argc, char** argv)
         else if (arg == "--keep" && hasValue)
             settings.scratch = fs::absolute(argv[++i]);
         else {
-            std::fprintf(stderr, "usage: %s [--rounds N] [--dpi D] [--job FILE.ps] [--keep DIR]\n", argv[0]);
+            std::fprintf(stderr, "usage: %s [--rounds N] [--sweep-rounds N] [--dpi D] [--job FILE.ps] [--keep DIR]\n",
+                         argv[0]);
             std::exit(2);
         }
     }
@@ -325,8 +403,10 @@ struct Series {
     std::vector<double> wall, first, firstShare, hostPeak, childPeak;
     double hostCpu = 0, childCpu = 0;
     int pages = 0;
-    void Add(const Sample& sample)
+    int differ = 0;  // runs whose pages differ from the reference's in count, order or size
+    void Add(const Sample& sample, const Sample* reference = nullptr)
     {
+        differ += reference && sample.pageSizes != reference->pageSizes;
         wall.push_back(sample.wall);
         first.push_back(sample.firstPage);
         firstShare.push_back(sample.wall > 0 ? sample.firstPage / sample.wall : 0);
@@ -366,6 +446,80 @@ void Report(const char* what, const Series& gs, const Series& one, const Series&
                 Median(oneMemory.childPeak), Median(manyMemory.childPeak), ProcessorCount());
 }
 
+/// The ps2write job's figures, as rows of the README's tables; reference:
+/// the library's one-process run of the PDF the job was written from.
+void ReportRewritten(const Series& gs, const Series& one, const Series& many, const Sample& reference)
+{
+    const double base = Median(gs.wall), single = Median(one.wall), shared = Median(many.wall);
+    const int processors = ProcessorCount();
+    const std::size_t rounds = gs.wall.size();
+    std::printf("\nPostScript written by ps2write from a PDF of %d pages in four sizes (a setpagedevice on every"
+                " page), median of %zu rounds:\n",
+                reference.pages, rounds);
+    std::printf("| wall time, library with one process / Ghostscript alone | %.3f (%.3f s / %.3f s) |\n",
+                single / base, single, base);
+    std::printf("| wall time, %d processes / Ghostscript alone | %.3f (%.3f s / %.3f s) |\n", processors,
+                shared / base, shared, base);
+    std::printf("| wall time, %d processes / the library with one process | %.3f |\n", processors, shared / single);
+    std::printf("| Ghostscript's CPU per run: alone, one process, %d processes | %.3f s, %.3f s, %.3f s |\n",
+                processors, gs.childCpu / rounds, one.childCpu / rounds, many.childCpu / rounds);
+    std::printf("| runs with all %d pages, in order and each in its size: Ghostscript alone, one process, %d"
+                " processes | %zu, %zu, %zu of %zu |\n",
+                reference.pages, processors, rounds - gs.differ, rounds - one.differ, rounds - many.differ,
+                rounds);
+}
+
+/// Small PDFs at 72 and 150 dpi, every way in every round, each page count
+/// and resolution in turn: where a second process begins to pay, and what
+/// either way costs beside Ghostscript alone. Prints a table of medians.
+void Sweep(const Settings& settings, const fs::path& libFolder, const fs::path& gsFolder)
+{
+    struct Cell {
+        int pages, dpi;
+        std::string pdf;
+        Series gs, one, shared, chosen;
+    };
+    std::vector<Cell> cells;
+    for (int pages = 1; pages <= 8; ++pages) {
+        const std::string pdf = ShortJob(settings, pages).second;
+        for (const int dpi : {72, 150})
+            cells.push_back({pages, dpi, pdf, {}, {}, {}, {}});
+    }
+    // Shared by the page count alone, and as a host runs it (the library
+    // decides by the work).
+    const RunKind one{"1"}, shared{nullptr, true, 0, 0, false, "always"}, chosen{nullptr};
+    const double loadBefore = Load();
+    for (int round = 1; round <= settings.sweepRounds; ++round)
+        for (Cell& cell : cells) {
+            Settings at = settings;
+            at.dpi = cell.dpi;
+            const Sample base = RunGhostscript(at, cell.pdf, gsFolder);
+            cell.gs.Add(base);
+            cell.one.Add(RunLibrary(at, cell.pdf, libFolder, one), &base);
+            cell.shared.Add(RunLibrary(at, cell.pdf, libFolder, shared), &base);
+            cell.chosen.Add(RunLibrary(at, cell.pdf, libFolder, chosen), &base);
+            cell.gs.differ += base.pages != cell.pages;
+        }
+
+    const int n = ProcessorCount();
+    std::printf("\nsmall PDFs of A4 pages, png16m, wall time (median of %d rounds; load %.2f before, %.2f after):\n",
+                settings.sweepRounds, loadBefore, Load());
+    std::printf("| pages | dpi | Ghostscript alone | library: one process | %d processes | as a host runs it |"
+                " %d processes / one | as run / one | one / Ghostscript alone | as run / Ghostscript alone |\n"
+                "|---|---|---|---|---|---|---|---|---|---|\n",
+                n, n);
+    int wrong = 0;
+    for (const Cell& cell : cells) {
+        const double base = Median(cell.gs.wall), single = Median(cell.one.wall);
+        const double both = Median(cell.shared.wall), run = Median(cell.chosen.wall);
+        std::printf("| %d | %d | %.3f s | %.3f s | %.3f s | %.3f s | %.3f | %.3f | %.3f | %.3f |\n", cell.pages,
+                    cell.dpi, base, single, both, run, both / single, run / single, single / base, run / base);
+        wrong += cell.gs.differ + cell.one.differ + cell.shared.differ + cell.chosen.differ;
+    }
+    std::printf("runs short of pages or whose pages differ from Ghostscript alone's: %d of %zu\n", wrong,
+                4 * cells.size() * settings.sweepRounds);
+}
+
 }  // namespace
 
 int main(int argc, char** argv)
@@ -380,9 +534,15 @@ int main(int argc, char** argv)
     const std::string pdf = (settings.scratch / "job.pdf").string();
     const std::string longPs = (settings.scratch / "long.ps").string();
     const std::string longPdf = (settings.scratch / "long.pdf").string();
-    MakePdf(settings.job, pdf);
+    const std::string mixedPs = (settings.scratch / "mixed.ps").string();
+    const std::string mixedPdf = (settings.scratch / "mixed.pdf").string();
+    const std::string rewritten = (settings.scratch / "rewritten.ps").string();
+    Convert("pdfwrite", settings.job, pdf);
     std::ofstream(longPs) << Lengthen(settings.job, 100);
-    MakePdf(longPs, longPdf);
+    Convert("pdfwrite", longPs, longPdf);
+    std::ofstream(mixedPs) << MixSizes(settings.job);
+    Convert("pdfwrite", mixedPs, mixedPdf);
+    Convert("ps2write", mixedPdf, rewritten);
 
     std::printf("job %s and its PDF, png16m at %d dpi, %d rounds, %d processors\n", settings.job.c_str(),
                 settings.dpi, settings.rounds, ProcessorCount());
@@ -394,8 +554,11 @@ int main(int argc, char** argv)
     RunLibrary(settings, settings.job, libFolder, many);
     RunGhostscript(settings, settings.job, gsFolder);
     RunLibrary(settings, pdf, libFolder, many);
+    // The pages the rewritten job must give: those of its PDF.
+    const Sample mixedPages = RunLibrary(settings, mixedPdf, libFolder, one);
 
     Series psGs, psOne, psMany, psFree, pdfGs, pdfOne, pdfMany, pdfFree, longAll, longFirst;
+    Series rewrittenGs, rewrittenOne, rewrittenMany;
     for (int round = 1; round <= settings.rounds; ++round) {
         psGs.Add(RunGhostscript(settings, settings.job, gsFolder));
         psOne.Add(RunLibrary(settings, settings.job, libFolder, one));
@@ -407,12 +570,16 @@ int main(int argc, char** argv)
         pdfFree.Add(RunLibrary(settings, pdf, libFolder, unconfined));
         longFirst.Add(RunLibrary(settings, longPdf, libFolder, firstOnly));
         longAll.Add(RunLibrary(settings, longPdf, libFolder, many));
-        double load[3] = {0, 0, 0};
-        getloadavg(load, 3);
+        rewrittenGs.Add(RunGhostscript(settings, rewritten, gsFolder), &mixedPages);
+        rewrittenOne.Add(RunLibrary(settings, rewritten, libFolder, one), &mixedPages);
+        rewrittenMany.Add(RunLibrary(settings, rewritten, libFolder, many), &mixedPages);
         std::printf("round %d: PostScript gs %.3f s, one %.3f s, many %.3f s; PDF gs %.3f s, one %.3f s, many"
-                    " %.3f s; 100-page PDF page 1 %.3f s, all %.3f s; load %.2f\n",
+                    " %.3f s; 100-page PDF page 1 %.3f s, all %.3f s; ps2write gs %.3f s, one %.3f s, many %.3f s"
+                    " (%d pages); load %.2f\n",
                     round, psGs.wall.back(), psOne.wall.back(), psMany.wall.back(), pdfGs.wall.back(),
-                    pdfOne.wall.back(), pdfMany.wall.back(), longFirst.wall.back(), longAll.wall.back(), load[0]);
+                    pdfOne.wall.back(), pdfMany.wall.back(), longFirst.wall.back(), longAll.wall.back(),
+                    rewrittenGs.wall.back(), rewrittenOne.wall.back(), rewrittenMany.wall.back(),
+                    rewrittenMany.pages, Load());
         if (psGs.pages != psMany.pages || pdfGs.pages != pdfMany.pages || longFirst.pages != 1)
             std::fprintf(stderr, "render_bench: page counts differ (PostScript %d / %d, PDF %d / %d, range %d)\n",
                          psGs.pages, psMany.pages, pdfGs.pages, pdfMany.pages, longFirst.pages);
@@ -431,15 +598,13 @@ int main(int argc, char** argv)
     Report("PDF", pdfGs, pdfOne, pdfMany, pdfFree, pdfOneMemory, pdfManyMemory);
     std::printf("\npage range: page 1 of the 100-page PDF %.3f s, all %d pages %.3f s: %.3f\n", Median(longFirst.wall),
                 longAll.pages, Median(longAll.wall), Median(longFirst.wall) / Median(longAll.wall));
+    ReportRewritten(rewrittenGs, rewrittenOne, rewrittenMany, mixedPages);
 
     // Short jobs: what sharing costs or gains when there is little to share.
     std::printf("\ncrossover (median of %d rounds, one process / %d processes):\n", settings.rounds,
                 ProcessorCount());
     for (const int pages : {1, 2, 3, 5}) {
-        const std::string shortPs = (settings.scratch / ("short" + std::to_string(pages) + ".ps")).string();
-        const std::string shortPdf = (settings.scratch / ("short" + std::to_string(pages) + ".pdf")).string();
-        std::ofstream(shortPs) << Lengthen(settings.job, pages, false);
-        MakePdf(shortPs, shortPdf);
+        const auto [shortPs, shortPdf] = ShortJob(settings, pages);
         Series psShortOne, psShortMany, pdfShortOne, pdfShortMany;
         for (int round = 1; round <= settings.rounds; ++round) {
             psShortOne.Add(RunLibrary(settings, shortPs, libFolder, one));
@@ -453,6 +618,8 @@ int main(int argc, char** argv)
                     Median(psShortMany.wall) / Median(psShortOne.wall), Median(pdfShortOne.wall),
                     Median(pdfShortMany.wall), Median(pdfShortMany.wall) / Median(pdfShortOne.wall));
     }
+
+    Sweep(settings, libFolder, gsFolder);
 
     if (!keep) {
         std::error_code ignored;
