@@ -113,10 +113,19 @@ void PageProof::NoteEnd(std::size_t w, std::int32_t files)
     Worker& worker = workers.at(w);
     if (worker.ended)
         return;
-    if (worker.pending && files == worker.lastFiles + 1)
+    if (worker.pending && files == worker.lastFiles + 1 && owns && !owns(w, worker.lastPage)) {
+        // One file after the last line: the last page, or a page the job
+        // made without a line while the page list passed over the last.
+        // The page's own process decides first.
+        worker.endPage = worker.lastPage;
+        worker.endIndex = files;
+        worker.filesSaid = files;
+        worker.pending = false;
+    } else if (worker.pending && files == worker.lastFiles + 1) {
         MarkMade(w, worker.lastPage, files);
-    else if (worker.pending)
+    } else if (worker.pending) {
         MarkPassed(w, worker.lastPage);
+    }
     if (files > worker.filesSaid)
         unsaid = true;
     worker.ended = true;
@@ -159,6 +168,14 @@ PageProof::Place PageProof::Find(std::int32_t page) const
         if (!worker.ended && (worker.lastPage < page || (worker.lastPage == page && worker.pending)))
             return place;
         reached = reached || worker.lastPage >= page;
+    }
+    for (std::size_t w = 0; w < workers.size(); ++w) {
+        if (workers[w].endPage == page) {
+            place.state = State::Made;
+            place.worker = w;
+            place.index = workers[w].endIndex;
+            return place;
+        }
     }
     place.state = reached ? State::Lost : State::Absent;
     return place;

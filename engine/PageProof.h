@@ -95,7 +95,9 @@ public:
     /// speaks for, and the plan's own pages are the ones to trust first.
     void NoteFile(std::size_t w, std::int32_t index);
     /// Worker w ended (or was ended), leaving files page files in all (-1:
-    /// not known, for a process the run ended: nothing more is placed).
+    /// not known, for a process the run ended: nothing more is placed). Its
+    /// last page, when another share's, is taken from its last file only
+    /// once the page's own process passed it without making it.
     void NoteEnd(std::size_t w, std::int32_t files);
     /// Whether a worker made page files that no line speaks for: its pages
     /// cannot be placed, and only a run of one process places them.
@@ -124,6 +126,8 @@ private:
         bool pending = false;         // lastPage's file not yet seen nor passed
         bool ended = false;
         std::int32_t filesSaid = 0;
+        std::int32_t endPage = 0;   // its last page, of another share, in its last file
+        std::int32_t endIndex = 0;
         std::int32_t made = 0;          // pages placed in its files
         std::int32_t madeByOthers = 0;  // pages of its share placed in others'
     };
