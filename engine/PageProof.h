@@ -60,7 +60,12 @@ bool ReadNumber(const std::string& text, std::size_t& at, std::int64_t& value);
 /// the file and every later page's line after it.
 ///
 /// A page is then found in whichever process made it, whatever the plan
-/// said; it is lost when every process passed it and none made it.
+/// said; it is lost when every process passed it and none made it. A job
+/// that replaced the prolog's page procedures (through systemdict) makes
+/// files no line speaks for, which would pass for the last page said: so a
+/// file alone places a page of the process's own share only, a page of
+/// another share waits for the process's next line or for the page's own
+/// process to pass it, and files beyond every line make HasUnsaidFiles.
 ///
 /// Plain value; used by a run's monitor thread only.
 class PageProof {
@@ -114,8 +119,8 @@ public:
     /// Whether worker w made none of its own pages while others made some
     /// of them: its page list is not kept, and it only costs processor time.
     bool IsIdle(std::size_t w) const { return workers.at(w).made == 0 && workers.at(w).madeByOthers > 0; }
-    /// Whether the plan gives worker w the job's page, for IsPlanBroken;
-    /// without it a worker's pages are not judged.
+    /// Whether the plan gives worker w the job's page: which files place a
+    /// page at once, and IsPlanBroken; without it every share is trusted.
     void SetShare(std::function<bool(std::size_t, std::int32_t)> share) { owns = std::move(share); }
 
 private:
@@ -125,8 +130,8 @@ private:
         std::int32_t lastFiles = -1;  // files written before it
         bool pending = false;         // lastPage's file not yet seen nor passed
         bool ended = false;
-        std::int32_t filesSaid = 0;
-        std::int32_t endPage = 0;   // its last page, of another share, in its last file
+        std::int32_t filesSaid = 0;     // files its lines account for
+        std::int32_t endPage = 0;       // its last page, of another share, in its last file
         std::int32_t endIndex = 0;
         std::int32_t made = 0;          // pages placed in its files
         std::int32_t madeByOthers = 0;  // pages of its share placed in others'
