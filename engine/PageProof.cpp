@@ -136,7 +136,7 @@ void PageProof::MarkMade(std::size_t w, std::int32_t page, std::int32_t index)
     workers[w].pending = false;
     workers[w].filesSaid = std::max(workers[w].filesSaid, index);
     ++workers[w].made;
-    if (!placed.emplace(page, std::make_pair(w, index)).second || !owns || owns(w, page))
+    if (page <= forgotten || !placed.emplace(page, std::make_pair(w, index)).second || !owns || owns(w, page))
         return;  // the first maker keeps a page
     planBroken = true;
     for (std::size_t v = 0; v < workers.size(); ++v)
@@ -149,6 +149,12 @@ void PageProof::MarkPassed(std::size_t w, std::int32_t page)
     workers[w].pending = false;
     if (owns && owns(w, page))
         planBroken = true;
+}
+
+void PageProof::Forget(std::int32_t page)
+{
+    forgotten = std::max(forgotten, page);
+    placed.erase(placed.begin(), placed.upper_bound(page));
 }
 
 PageProof::Place PageProof::Find(std::int32_t page) const

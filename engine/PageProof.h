@@ -110,6 +110,9 @@ public:
 
     /// Where the job's page (counted from 1 in the job) is.
     Place Find(std::int32_t page) const;
+    /// The pages up to page are handed out and never asked for again: their
+    /// places are forgotten, so that a job of endless pages grows nothing.
+    void Forget(std::int32_t page);
     /// The page files worker w accounted for so far (where to look for more
     /// once it ended).
     std::int32_t GetFilesSaid(std::size_t w) const { return workers.at(w).filesSaid; }
@@ -142,6 +145,8 @@ private:
 
     std::string tag;
     std::vector<Worker> workers;
+    /// Pages up to this one are handed out.
+    std::int32_t forgotten = 0;
     /// Placed pages: the first process that made each.
     std::map<std::int32_t, std::pair<std::size_t, std::int32_t>> placed;
     bool planBroken = false;

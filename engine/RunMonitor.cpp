@@ -925,6 +925,8 @@ bool RunMonitor::HandOver(std::int32_t k, std::size_t w, std::int32_t index)
     // the engine has stored it, so a waiter never finds it missing.
     d.owner->AddPage(k, BitmapFile(name));
     d.pagesProduced = k;
+    if (proofMode)
+        proof.Forget(d.plan.GetDocumentPage(k));
     d.pageEvent.Notify();
     // A process whose share is out has nothing more to give, unless the page
     // lists are not kept: then it may still make pages of other shares.
