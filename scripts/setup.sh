@@ -12,7 +12,7 @@ packages=(
   ghostscript libijs-dev libcups2-dev cups cups-client cups-bsd cups-filters libpaper-dev zlib1g-dev
   # Programs that write the PostScript jobs the tests render, and a PDF the
   # system ships.
-  poppler-utils enscript groff-base shared-mime-info
+  poppler-utils enscript groff-base libtasn1-doc
   # Office documents: LibreOffice, and what the office process is built with
   # (LibreOfficeKit's header, the suite's SDK).
   libreoffice-writer-nogui libreoffice-calc-nogui libreoffice-impress-nogui

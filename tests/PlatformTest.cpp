@@ -56,27 +56,6 @@ protected:
 
 // --- ZUtilities ---------------------------------------------------------
 
-TEST(ZUtilitiesTest, ConvertToReadsLeadingDecimalDigitsAndClamps)
-{
-    struct Case {
-        const wchar_t* text;
-        bool ok;
-        long value;
-    };
-    const Case cases[] = {
-        {L"  \t-17 pages", true, -17},  {L"+8x", true, 8},   {L"", false, 0},
-        {L"- 5", false, 0},             {L"x12", false, 0},
-        {L"99999999999999999999999", true, LONG_MAX},
-        {L"-99999999999999999999999", true, LONG_MIN},
-        {L"\x0661\x0662", false, 0},  // digits of another script do not count
-    };
-    for (const Case& c : cases) {
-        long value = 12345;
-        EXPECT_EQ(ZUtilities::ConvertTo(c.text, value), c.ok) << c.text;
-        EXPECT_EQ(value, c.value) << c.text;
-    }
-}
-
 // Prints argv[1] prefixes for folder argv[0], one a line, from four threads.
 QUILLET_TEST_HELPER(plat_prefixes)
 {
@@ -306,24 +285,6 @@ TEST_F(PreferencesTest, GarbledStoresKeepTheirValidLines)
     EXPECT_EQ(Get(Store(), L"Last"), L"<unset>");
 }
 
-TEST_F(PreferencesTest, ChangesAreSeenAndTheObjectStaysTheSame)
-{
-    const std::string header = "[" + ToUtf8(kRoot) + "]\n";
-    WriteWholeFile(path, header + "QueueName=AAAA\n");
-    IPreferences* store = Store();
-    ASSERT_NE(store, nullptr);
-    // Rewritten in place at once: same size, likely the same time stamp.
-    WriteWholeFile(path, header + "QueueName=BBBB\n");
-    ASSERT_EQ(ZUtilities::GetPreferences(), store);
-    EXPECT_EQ(Get(store, L"QueueName"), L"BBBB");  // the root stays selected
-    // Gone, then back: null meanwhile, then the same object again.
-    fs::remove(fs::path(path));
-    EXPECT_EQ(ZUtilities::GetPreferences(), nullptr);
-    WriteWholeFile(path, header + "QueueName=CCCC\n");
-    ASSERT_EQ(ZUtilities::GetPreferences(), store);
-    EXPECT_EQ(Get(store, L"QueueName"), L"CCCC");
-}
-
 TEST_F(PreferencesTest, WithoutTheVariableTheBuildTreeStoreIsFound)
 {
     // The test binary sits in the build tree's bin/, whose ../etc holds the
@@ -415,64 +376,3 @@ private:
 
 }  // namespace
 
-TEST(ZThreadTest, WaitsTimeOutUntilRunReturnsForAnyOrAll)
-{
-    GateThread first(ZBASE_STOPPED), second, failing(ZBASE_OK, true);
-    ZSynchManager any, all;
-    for (ZSynchManager* manager : {&any, &all}) {
-        manager->AddSynchObject(&first);
-        manager->AddSynchObject(&second);
-    }
-    ASSERT_TRUE(first.ThreadStart(5));
-    ASSERT_TRUE(second.ThreadStart());
-    first.WaitUntilStarted();
-    second.WaitUntilStarted();
-    EXPECT_FALSE(first.ThreadStart(5));  // already running
-    EXPECT_EQ(any.WaitForTrigger(false, 0), ZBASE_TIMEOUT);
-    EXPECT_EQ(any.WaitForTrigger(false, 50), ZBASE_TIMEOUT);
-
-    std::thread opener([&] {
-        ZUtilities::sleep(20);
-        second.Open();
-    });
-    EXPECT_EQ(any.WaitForTrigger(false, 20000), ZBASE_OK);
-    opener.join();
-    EXPECT_EQ(all.WaitForTrigger(true, 30), ZBASE_TIMEOUT);
-    first.Open();
-    EXPECT_EQ(all.WaitForTrigger(true, 20000), ZBASE_OK);
-    first.Join();
-    EXPECT_EQ(first.GetExitStatus(), ZBASE_STOPPED);
-    EXPECT_EQ(any.WaitForTrigger(false, 0), ZBASE_OK);  // signalled stays signalled
-
-    // A second run starts again; an exception from Run is a failed run.
-    ASSERT_TRUE(first.ThreadStart(5));
-    first.Join();
-    EXPECT_EQ(first.runs, 2);
-    ASSERT_TRUE(failing.ThreadStart());
-    failing.Open();
-    failing.Join();
-    EXPECT_EQ(failing.GetExitStatus(), ZBASE_FAILED);
-    EXPECT_NE(ZSynchManager().WaitForTrigger(false, 0), ZBASE_OK);
-}
-
-TEST(ZCriticalSectionTest, TheOwnerMayEnterAgainOthersWait)
-{
-    ZCriticalSection section;
-    section.Enter();
-    section.Enter();
-    {
-        ZLock again(section);
-    }
-    section.Leave();
-
-    std::atomic<bool> entered{false};
-    std::thread other([&] {
-        ZLock lock(section);
-        entered = true;
-    });
-    ZUtilities::sleep(50);
-    EXPECT_FALSE(entered.load());  // still held once
-    section.Leave();
-    other.join();
-    EXPECT_TRUE(entered.load());
-}

@@ -378,48 +378,6 @@ TEST_F(ProcessTest, ConfinedChildReachesOnlyWhatItsRulesAllow)
     EXPECT_EQ(temp, ToUtf8(temporary.GetPath()));
 }
 
-TEST_F(ProcessTest, QuotedArgumentsWithSpacesAndNonAsciiArriveWhole)
-{
-    const std::wstring line = L"\"" + FromUtf8(QuilletTest::SelfPath()) +
-                              L"\" --quillet-helper proc_args -dSAFER -sIjsServer=\"/opt/q v/gs/bin/qvijs\""
-                              L" \"/tmp/dir with space/\u00dcn\u00ef\u20ac\U0001D11E.ps\" -_";
-    const Result result = Run(SplitCommandLine(line));
-    ASSERT_TRUE(result.started);
-    EXPECT_EQ(result.code, 0);
-    const std::vector<std::string> expected{
-        "-dSAFER", "-sIjsServer=/opt/q v/gs/bin/qvijs",
-        ToUtf8(L"/tmp/dir with space/\u00dcn\u00ef\u20ac\U0001D11E.ps"), "-_"};
-    EXPECT_EQ(SplitNul(result.output), expected);
-}
-
-TEST_F(ProcessTest, PipeReadsAndWritesReportEndBlockAndError)
-{
-    PipePair pipe;
-    ASSERT_TRUE(CreatePipe(pipe));
-    char buffer[16];
-    std::size_t count = 99;
-    ASSERT_TRUE(SetNonBlocking(pipe.read.Get(), true));
-    EXPECT_EQ(ReadSome(pipe.read.Get(), buffer, sizeof buffer, count), IoStatus::WouldBlock);
-    EXPECT_EQ(count, 0u);
-
-    // A full non-blocking pipe takes what fits, then would block.
-    ASSERT_TRUE(SetNonBlocking(pipe.write.Get(), true));
-    std::string chunk(65536, 'x');
-    std::size_t total = 0;
-    IoStatus status;
-    while ((status = WriteSome(pipe.write.Get(), chunk.data(), chunk.size(), count)) == IoStatus::Ok)
-        total += count;
-    EXPECT_EQ(status, IoStatus::WouldBlock);
-    EXPECT_EQ(total, static_cast<std::size_t>(PipeCapacity(pipe.write.Get())));
-
-    pipe.write.Close();
-    std::size_t drained = 0;
-    while ((status = ReadSome(pipe.read.Get(), buffer, sizeof buffer, count)) == IoStatus::Ok)
-        drained += count;
-    EXPECT_EQ(status, IoStatus::End);
-    EXPECT_EQ(drained, total);
-}
-
 TEST_F(ProcessTest, WriteToDeadReaderIsAnErrorNotASignal)
 {
     for (const bool callerBlocked : {false, true}) {
@@ -447,37 +405,6 @@ TEST_F(ProcessTest, WriteToDeadReaderIsAnErrorNotASignal)
         EXPECT_EQ(sigismember(&pending, SIGPIPE), 0);
         pthread_sigmask(SIG_SETMASK, &before, nullptr);
     }
-}
-
-TEST_F(ProcessTest, EventsResetAutomaticallyOrByHand)
-{
-    Event autoReset(false);
-    EXPECT_FALSE(autoReset.Wait(0));
-    autoReset.Set();
-    autoReset.Set();  // still one signal
-    EXPECT_TRUE(autoReset.Consume());
-    EXPECT_FALSE(autoReset.Consume());
-    autoReset.Set();
-    autoReset.Reset();
-    EXPECT_FALSE(autoReset.Wait(10));
-
-    Event manual(true);
-    manual.Set();
-    EXPECT_TRUE(manual.Consume());
-    EXPECT_TRUE(manual.Wait(0));
-    manual.Reset();
-    EXPECT_FALSE(manual.Wait(0));
-
-    // A set from another thread wakes a waiter; of two waiters on an
-    // auto-reset event exactly one gets the signal.
-    Event wake(false);
-    int got[2] = {0, 0};
-    std::thread first([&] { got[0] = wake.Wait(300); });
-    std::thread second([&] { got[1] = wake.Wait(300); });
-    wake.Set();
-    first.join();
-    second.join();
-    EXPECT_EQ(got[0] + got[1], 1);
 }
 
 TEST_F(ProcessTest, FolderWatchSeesNameChangesAndRearmDrains)
@@ -517,40 +444,3 @@ TEST_F(ProcessTest, FolderWatchSeesNameChangesAndRearmDrains)
     EXPECT_EQ(WaitAny(handles, 1, 5000), 0);
 }
 
-TEST_F(ProcessTest, WaitAnyPicksLowestReadyIndex)
-{
-    Event events[3] = {Event(true), Event(true), Event(true)};
-    NativeHandle handles[3] = {events[0].GetWaitHandle(), events[1].GetWaitHandle(),
-                               events[2].GetWaitHandle()};
-    EXPECT_EQ(WaitAny(handles, 3, 30), kWaitTimeout);
-    events[2].Set();
-    EXPECT_EQ(WaitAny(handles, 3, 0), 2);
-    events[1].Set();
-    EXPECT_EQ(WaitAny(handles, 3, -1), 1);
-
-    // A missing object fails the wait, also when others are ready.
-    NativeHandle withMissing[2] = {handles[1], kInvalidHandle};
-    EXPECT_EQ(WaitAny(withMissing, 2, 0), kWaitFailed);
-
-    // A hung-up pipe counts as ready, so the reader sees its end.
-    PipePair pipe;
-    ASSERT_TRUE(CreatePipe(pipe));
-    NativeHandle pipeRead[1] = {pipe.read.Get()};
-    WaitItem items[2] = {{pipe.read.Get(), false}, {pipe.write.Get(), true}};
-    EXPECT_EQ(WaitAny(items, 2, 0), 1);
-    pipe.write.Close();
-    EXPECT_EQ(WaitAny(pipeRead, 1, 0), 0);
-
-    // A descriptor closed behind the set's back.
-    const NativeHandle stale = pipe.read.Get();
-    pipe.read.Close();
-    NativeHandle closed[1] = {stale};
-    EXPECT_EQ(WaitAny(closed, 1, 0), kWaitFailed);
-
-    // A writer whose reader has gone is ready too (the write reports it).
-    PipePair orphan;
-    ASSERT_TRUE(CreatePipe(orphan));
-    orphan.read.Close();
-    WaitItem orphanWrite{orphan.write.Get(), true};
-    EXPECT_EQ(WaitAny(&orphanWrite, 1, 0), 0);
-}
