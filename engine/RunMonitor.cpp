@@ -717,9 +717,9 @@ void RunMonitor::NoteClosedFiles()
 RunMonitor::PageReadiness RunMonitor::CheckPage(std::size_t w, std::int32_t index)
 {
     const GhostscriptWorker& worker = Worker(w);
-    const std::wstring name = FileName(worker.pagePattern, index);
-    if (name.empty() || !ZFileStorage(ZString(name)).Exists())
+    if (!FileExists(w, index))
         return PageReadiness::NotYet;
+    const std::wstring name = FileName(worker.pagePattern, index);
     // Ghostscript closes file n before it opens file n + 1, so either of a
     // close and the next file tells that file n is closed. Neither proves
     // the file whole: the system also closes the file of a killed child, a
@@ -731,8 +731,7 @@ RunMonitor::PageReadiness RunMonitor::CheckPage(std::size_t w, std::int32_t inde
     // seen. Elsewhere only the next file or the child's clean exit shows
     // that the file was finished.
     const bool childEnded = worker.ended;
-    const std::wstring next = FileName(worker.pagePattern, index + 1);
-    const bool nextExists = !next.empty() && ZFileStorage(ZString(next)).Exists();
+    const bool nextExists = FileExists(w, index + 1);
     const bool closeSeen = closedFiles.count(name.substr(d.outputFolder.size())) != 0 || childEnded;
     if (HasPageCheck(d.format)) {
         if (!closeSeen && !nextExists)
