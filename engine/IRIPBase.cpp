@@ -14,8 +14,11 @@ IRIPBase::IRIPBase(const std::wstring& document)
       useCIEColor(false),
       splitMerge(false),
       useTTFont(false),
-      timeLimit(0),
-      maxOutputBytes(0),
+      timeLimit(kDefaultTimeLimit),
+      maxOutputBytes(kDefaultMaxOutputBytes),
+      maxMemoryBytes(kDefaultMaxMemoryBytes),
+      maxPages(kDefaultMaxPages),
+      maxPagePixels(kDefaultMaxPagePixels),
       firstPage(0),
       lastPage(0)
 {
@@ -69,6 +72,12 @@ void IRIPBase::SetTimeLimit(std::int32_t seconds) { timeLimit = seconds; }
 std::int32_t IRIPBase::GetTimeLimit() const { return timeLimit; }
 void IRIPBase::SetMaxOutputBytes(std::int64_t bytes) { maxOutputBytes = bytes; }
 std::int64_t IRIPBase::GetMaxOutputBytes() const { return maxOutputBytes; }
+void IRIPBase::SetMaxMemoryBytes(std::int64_t bytes) { maxMemoryBytes = bytes; }
+std::int64_t IRIPBase::GetMaxMemoryBytes() const { return maxMemoryBytes; }
+void IRIPBase::SetMaxPages(std::int32_t pages) { maxPages = pages; }
+std::int32_t IRIPBase::GetMaxPages() const { return maxPages; }
+void IRIPBase::SetMaxPagePixels(std::int64_t pixels) { maxPagePixels = pixels; }
+std::int64_t IRIPBase::GetMaxPagePixels() const { return maxPagePixels; }
 
 void IRIPBase::SetPageRange(std::int32_t first, std::int32_t last)
 {

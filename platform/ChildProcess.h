@@ -65,6 +65,12 @@ public:
     /// The child's process id (-1 when empty), for diagnostics and tests.
     std::int64_t GetProcessId() const { return processId; }
 
+    /// Bytes of files the child holds open that no name reaches any more (it
+    /// removed them after opening): disk that no folder listing shows, and
+    /// that is freed only when the child closes them or ends. 0 when empty,
+    /// ended, or when the system does not say.
+    std::uint64_t GetUnlinkedOpenBytes() const;
+
     /// True when code, as TryGetExitCode gives it, is that of a child the
     /// system ended for writing past its file size limit.
     static bool IsFileSizeLimitEnd(int code);

@@ -36,6 +36,13 @@ struct ConfinementRules {
     /// Largest file the child may write, in bytes (a longer write ends it);
     /// 0 for no bound.
     std::uint64_t maxFileBytes = 0;
+    /// Most memory the child may hold in its data (heap and private
+    /// mappings), in bytes; an allocation past it fails, and the child
+    /// usually ends. 0 for no bound.
+    std::uint64_t maxMemoryBytes = 0;
+    /// Files and folders the child creates are its user's alone (no rights
+    /// for group or others), whatever the host's own creation mask.
+    bool privateFiles = true;
 };
 
 /// What this system can enforce. Detected once; the same for the life of

@@ -69,18 +69,40 @@ public:
     bool GetUseTTFont() const;
     /// The document named by the service's parameter string.
     const std::wstring& GetInputDocument() const;
-    /// Bounds how long a run may take, in seconds from its start: a run still
-    /// going then is stopped as Stop stops it and fails (GetRIPStatus names
-    /// the limit and the pages done); no page of it is handed out after the
-    /// limit, and none it left unfinished stays on disk. 0 or less (the
-    /// default): no limit. Read when a run starts.
+    /// Every run is bounded unless the host lifts a bound: one hostile
+    /// document (an endless loop, endless pages, a memory grab, a page of
+    /// square metres) must not take a service down. A run past a bound is
+    /// stopped as Stop stops it and fails, GetRIPStatus naming the bound and
+    /// the pages done; no page of it is handed out after that, and none it
+    /// left unfinished stays on disk. Each setter takes 0 or less for "no
+    /// bound"; each is read when a run starts. The defaults let every real
+    /// document of the project's test corpus through.
+    static constexpr std::int32_t kDefaultTimeLimit = 300;                 ///< seconds
+    static constexpr std::int64_t kDefaultMaxOutputBytes = 4LL << 30;      ///< 4 GiB
+    static constexpr std::int64_t kDefaultMaxMemoryBytes = 2LL << 30;      ///< 2 GiB a process
+    static constexpr std::int32_t kDefaultMaxPages = 10000;
+    static constexpr std::int64_t kDefaultMaxPagePixels = 100000000;       ///< 100 million
+
+    /// Seconds from the start of a run (StartRIP, an office document's
+    /// layout included) to its last page.
     void SetTimeLimit(std::int32_t seconds);
     std::int32_t GetTimeLimit() const;
-    /// Bounds the bytes a run may write (its page files and its temporary
-    /// files), stopping and failing it as the time limit does. 0 or less (the
-    /// default): no limit. Read when a run starts.
+    /// Bytes a run's processes may write: its page files, its temporary
+    /// files and the office process's files of the document, files they
+    /// removed but still hold open included.
     void SetMaxOutputBytes(std::int64_t bytes);
     std::int64_t GetMaxOutputBytes() const;
+    /// Memory each process of a run (a renderer, the office process while it
+    /// lays out the document) may fill, in bytes.
+    void SetMaxMemoryBytes(std::int64_t bytes);
+    std::int64_t GetMaxMemoryBytes() const;
+    /// Pages a run may render (of one copy, within the page range).
+    void SetMaxPages(std::int32_t pages);
+    std::int32_t GetMaxPages() const;
+    /// Pixels (width times height at the run's resolution) a page may have;
+    /// a larger page fails the run before it is rendered.
+    void SetMaxPagePixels(std::int64_t pixels);
+    std::int64_t GetMaxPagePixels() const;
     /// Renders only pages first to last of the document (last 0: to its
     /// end); (0, 0), the default, renders every page. Any other pair needs
     /// first 1 or more and last 0 or at least first, or the run fails at its
@@ -180,6 +202,9 @@ protected:
     bool useTTFont;
     std::int32_t timeLimit;
     std::int64_t maxOutputBytes;
+    std::int64_t maxMemoryBytes;
+    std::int32_t maxPages;
+    std::int64_t maxPagePixels;
     std::int32_t firstPage;
     std::int32_t lastPage;
 };

@@ -15,6 +15,7 @@
 #include "platform/posix/PollDeadline.h"
 
 #include <cerrno>
+#include <dirent.h>
 #include <csignal>
 #include <cstdlib>
 #include <cstring>
@@ -436,6 +437,30 @@ bool ChildProcess::Adopt(std::int64_t childId, ChildProcess& out)
     out.handle.Reset(pidfd);
     out.processId = pid;
     return true;
+}
+
+std::uint64_t ChildProcess::GetUnlinkedOpenBytes() const
+{
+    if (!handle.IsValid() || reaped || processId <= 0)
+        return 0;
+    // /proc/PID/fd lists the child's descriptors; stat through each link
+    // reaches the open file itself, whose link count is 0 once removed.
+    // Blocks, not the length: a sparse file holds no more than it filled.
+    const std::string folder = "/proc/" + std::to_string(processId) + "/fd";
+    DIR* listing = ::opendir(folder.c_str());
+    if (listing == nullptr)
+        return 0;
+    std::uint64_t bytes = 0;
+    while (const dirent* entry = ::readdir(listing)) {
+        if (entry->d_name[0] == '.')
+            continue;
+        struct stat info {};
+        if (::fstatat(::dirfd(listing), entry->d_name, &info, 0) == 0 && S_ISREG(info.st_mode) &&
+            info.st_nlink == 0)
+            bytes += static_cast<std::uint64_t>(info.st_blocks) * 512;
+    }
+    ::closedir(listing);
+    return bytes;
 }
 
 bool ChildProcess::IsFileSizeLimitEnd(int code)

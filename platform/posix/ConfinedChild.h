@@ -21,6 +21,8 @@ struct Confinement::Prepared {
     /// The seccomp program; empty without seccomp filters.
     std::vector<sock_filter> filter;
     std::uint64_t maxFileBytes = 0;
+    std::uint64_t maxMemoryBytes = 0;
+    bool privateFiles = true;
 };
 
 /// Applies p to the calling process, for good: resource limits, no new

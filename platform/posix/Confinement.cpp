@@ -303,6 +303,8 @@ Confinement::Confinement(ConfinementRules rulesIn) : rules(std::move(rulesIn)), 
 {
     Prepared& p = *prepared;
     p.maxFileBytes = rules.maxFileBytes;
+    p.maxMemoryBytes = rules.maxMemoryBytes;
+    p.privateFiles = rules.privateFiles;
     if (!confinementEnabled)
         return;
     p.confined = true;
@@ -416,12 +418,13 @@ ConfinementRules PreviewRules(const std::wstring& program, const std::wstring& i
 
 int ApplyConfinement(const Confinement::Prepared& p) noexcept
 {
-    if (!p.confined)
-        return 0;
-    if (p.failed)
-        return EPERM;
-    // A killed child leaves no core file in the host's folder; a child that
-    // writes past its bound is ended by the system.
+    // The bounds hold whether or not the system confines files: a killed
+    // child leaves no core file in the host's folder; a child that writes
+    // past its bound is ended by the system, and one that allocates past its
+    // memory bound is refused the memory. RLIMIT_DATA rather than
+    // RLIMIT_AS: it counts what a child fills (heap, private writable
+    // mappings), not the address space it reserves, which the office suite
+    // reserves by the gigabyte and never uses.
     const rlimit noCore{0, 0};
     if (::setrlimit(RLIMIT_CORE, &noCore) != 0)
         return errno;
@@ -430,6 +433,17 @@ int ApplyConfinement(const Confinement::Prepared& p) noexcept
         if (::setrlimit(RLIMIT_FSIZE, &fileSize) != 0)
             return errno;
     }
+    if (p.maxMemoryBytes > 0) {
+        const rlimit memory{p.maxMemoryBytes, p.maxMemoryBytes};
+        if (::setrlimit(RLIMIT_DATA, &memory) != 0)
+            return errno;
+    }
+    if (p.privateFiles)
+        ::umask(077);
+    if (!p.confined)
+        return 0;
+    if (p.failed)
+        return EPERM;
     // Both the ruleset and the filter need it; it also keeps set-id programs
     // from gaining rights.
     if (::prctl(PR_SET_NO_NEW_PRIVS, 1, 0, 0, 0) != 0)
