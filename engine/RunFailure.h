@@ -56,6 +56,10 @@ public:
     /// asked the run to stop. An exit code of 0 records nothing.
     void SetChildEnd(int code, bool signalled, int pages, bool stopping);
 
+    /// True when the error report says Ghostscript was refused memory (a
+    /// VMerror, or the system's "out of memory").
+    bool ReportsMemoryExhausted() const;
+
     /// Why a document that has pages gave none although Ghostscript ended
     /// well: its first "****" line on standard error (say, "This file
     /// requires a password for access."), else its error line.

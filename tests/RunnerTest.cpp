@@ -76,26 +76,7 @@ std::string JobOf(const std::string& kinds, const std::string& tail = std::strin
     return job + tail;
 }
 
-/// Ghostscript processes whose parent is parent, this process by default
-/// (other suites may run children of their own in the same process); zombies
-/// are gone already.
-std::vector<int> ChildrenOfThisProcess(int parentId = ::getpid())
-{
-    std::vector<int> children;
-    for (const auto& entry : fs::directory_iterator("/proc")) {
-        const int pid = std::atoi(entry.path().filename().c_str());
-        if (pid <= 0)
-            continue;
-        const std::string stat = QuilletTest::ReadWholeFile(entry.path().string() + "/stat");
-        const std::size_t close = stat.rfind(')');
-        char state = 0;
-        int parent = 0;
-        if (close != std::string::npos && stat.find("(gs)") != std::string::npos &&
-            std::istringstream(stat.substr(close + 2)) >> state >> parent && parent == parentId && state != 'Z')
-            children.push_back(pid);
-    }
-    return children;
-}
+using QuilletTest::ChildrenOfThisProcess;
 
 std::size_t CountEntries(const char* folder)
 {
@@ -810,6 +791,9 @@ TEST_F(RunnerTest, GhostscriptDiesWithAKilledHost)
 TEST_F(RunnerTest, HangingRunRefusesAStartSleepsAndEndsOnStopOrRelease)
 {
     RIPEngine* engine = Engine(WriteJob("hang.ps", JobOf("AB", "{ } loop\n")));
+    // Without bounds, which are checked as time passes.
+    engine->SetTimeLimit(0);
+    engine->SetMaxOutputBytes(0);
     ASSERT_TRUE(engine->StartRIP());
     try {
         engine->GetImpl().StartGhostscript();
