@@ -941,7 +941,8 @@ void RunMonitor::HandOverCompletePages()
         std::size_t worker = 0;
         std::int32_t index = 0;
         const Lookup lookup = LocatePage(k, worker, index);
-        if (lookup == Lookup::NotYet)
+        // The output read meanwhile may have ended the run at a bound.
+        if (lookup == Lookup::NotYet || handOutEnded)
             return;
         // A page lost because its process failed (it was killed, it met an
         // error) ends the hand-out: that failure is the run's.
