@@ -74,7 +74,7 @@ void PrintUsage(std::FILE* out)
         "      --max-pages N         fail the run when it has more pages (default: 10000)\n"
         "      --max-page-pixels N   fail the run, before rendering it, at a page of more\n"
         "                            pixels (default: 100000000)\n"
-        "                            A bound of 0 lifts it.\n"
+        "                            (0 for any of these five bounds lifts it)\n"
         "      --password-file FILE  the password of an encrypted PDF document: the first\n"
         "                            line of FILE, or of standard input for \"-\" (never\n"
         "                            given on the command line, where others could read it)\n"
