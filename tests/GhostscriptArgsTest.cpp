@@ -129,7 +129,9 @@ TEST_F(GhostscriptArgsTest, OutputDirectoryAndPagePattern)
 TEST_F(GhostscriptArgsTest, CommandLineOfAServiceAndOfEachProcessOfARun)
 {
     ProcessorVariable processors("4");
-    const std::wstring pattern = engine->GetPagePattern();
+    engine->GetPagePattern();
+    // Named in the output folder, where Ghostscript works: no folder on the line.
+    const std::wstring pattern = engine->GetPagePrefix() + L"_%03d.png";
     Args args;
     std::size_t outputAt = 0;
     engine->BuildGhostscriptArgs(args, outputAt);
@@ -215,9 +217,7 @@ TEST_F(GhostscriptArgsTest, EachSettingReachesTheChildAsWholeArguments)
         }
         const auto o = std::find(argv.begin(), argv.end(), L"-o");
         if (!row.ending.empty() && o != argv.end() && o + 1 != argv.end()) {
-            const std::wstring pattern = fresh->GetPagePattern();
-            EXPECT_EQ(o[1].rfind(pattern.substr(0, pattern.rfind(L'/') + 1), 0), 0u) << ToUtf8(o[1]);
-            EXPECT_EQ(o[1].substr(o[1].size() - row.ending.size()), row.ending);
+            EXPECT_EQ(o[1], fresh->GetPagePrefix() + row.ending);
         } else {
             EXPECT_TRUE(row.ending.empty());
         }

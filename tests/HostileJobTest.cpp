@@ -124,8 +124,8 @@ TEST_F(HostileJobTest, AJobReachesNothingButItsOwnPages)
         {"runs a command", "/tmp/" + tag, false, "(%pipe%touch TARGET) (w) file closefile\n", L"", -1, L""},
         {"forges page 2", "", false, std::string(kForgery) + kPage + "{ } loop\n", L"", -1,
          L"page 2 is not a well-formed page of the run"},
-        {"is given the folder |touch TARGET #", "/tmp/" + tag, false, "", L"|touch TARGET #", -1, L""},
-        {"is given the folder %pipe%touch TARGET", "/tmp/" + tag, false, "", L"%pipe%touch TARGET", -1, L""},
+        {"is given the folder |touch TARGET #", "/tmp/" + tag, false, "", L"|touch TARGET #", 1, L""},
+        {"is given the folder %pipe%touch TARGET", "/tmp/" + tag, false, "", L"%pipe%touch TARGET", 1, L""},
     };
     // The relative folders land in the test's folder; the current folder is
     // put back however the test ends.

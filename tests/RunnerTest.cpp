@@ -727,7 +727,7 @@ TEST_F(RunnerTest, FolderThatCannotBeWatchedFailsTheStartWithoutAChild)
     EXPECT_TRUE(engine->GetImpl().IsIdle());
     EXPECT_EQ(engine->GetPageCount(), -1);
     ExpectFailure(engine, RIP_STAGE_START, L"the output folder " + FromUtf8((job / "pages").u8string()),
-                  L" cannot be created");
+                  L" cannot be used: it cannot be created (Not a directory)");
     EXPECT_EQ(CountWatches(), 0u);
     BitmapFile page;
     EXPECT_FALSE(engine->GetPage(1, page));
