@@ -506,7 +506,8 @@ bool RunMonitor::FolderReplaced()
     // Its pages would be read and handed out from wherever the name now
     // leads, which whoever replaced it chose: the run ends, as a limit ends it.
     folderReplaced = true;
-    d.FailRun(RIP_STAGE_RENDER, "the output folder " + ToUtf8(d.outputFolder) +
+    const std::string folder = ToUtf8(d.outputFolder.substr(0, d.outputFolder.find_last_not_of(L'/') + 1));
+    d.FailRun(RIP_STAGE_RENDER, "the output folder " + folder +
                                     " was replaced while the run went on (its name now leads elsewhere) after " +
                                     Pages(d.pagesProduced) + "; the pages not handed out are removed from the folder "
                                                              "the run began in");

@@ -1,6 +1,7 @@
 // Hostile jobs, output folders and limits through the public interface: what a
 // document reaches beyond its pages (nothing), what it leaves behind, and what
 // the host sees.
+#include "DocumentSupport.h"
 #include "support/Files.h"
 #include "support/ScopedEnv.h"
 
@@ -12,8 +13,11 @@
 #include <gtest/gtest.h>
 
 #include <algorithm>
+#include <cctype>
+#include <fcntl.h>
 #include <filesystem>
 #include <fstream>
+#include <functional>
 #include <optional>
 #include <pwd.h>
 #include <string>
@@ -37,6 +41,27 @@ const char kForgery[] =
     "n (w) file dup <89504E470D0A1A0A> writestring dup (hello) writestring\n"
     "dup <0000000049454E44AE426082> writestring closefile\n";
 
+/// The command lines of this process's children, as every local user reads
+/// them in /proc.
+std::vector<std::string> ChildCommandLines()
+{
+    std::vector<std::string> lines;
+    const std::string parent = std::to_string(::getpid());
+    for (const auto& entry : fs::directory_iterator("/proc")) {
+        if (!std::isdigit(static_cast<unsigned char>(entry.path().filename().string()[0])))
+            continue;
+        const std::string stat = QuilletTest::ReadWholeFile(entry.path().string() + "/stat");
+        const std::size_t end = stat.rfind(')');
+        // "pid (name) state ppid ..."
+        if (end != std::string::npos && stat.compare(end + 4, parent.size() + 1, parent + " ") == 0) {
+            std::string line = QuilletTest::ReadWholeFile(entry.path().string() + "/cmdline");
+            std::replace(line.begin(), line.end(), '\0', ' ');
+            lines.push_back(line);
+        }
+    }
+    return lines;
+}
+
 std::string Replace(std::string text, const std::string& what, const std::string& with)
 {
     for (std::size_t at = text.find(what); at != std::string::npos; at = text.find(what, at + with.size()))
@@ -53,13 +78,21 @@ protected:
     }
 
     /// Renders job into folder (the test's own when empty) with the
-    /// settings given; returns the service, not yet released.
+    /// settings given; returns the service, not yet released. A job that
+    /// begins with "/" is the path of the document; one that begins with
+    /// "fifo:" comes through a FIFO, its first part before page 1 is taken,
+    /// the rest after midRun.
     IRIPBase* Render(const std::string& job, const std::wstring& folder = std::wstring(),
-                     void (*configure)(IRIPBase&) = nullptr)
+                     void (*configure)(IRIPBase&) = nullptr,
+                     const std::function<void(IRIPBase*)>& midRun = nullptr)
     {
-        const fs::path file = dir / "job.ps";
-        std::ofstream(file, std::ios::binary) << job;
-        IRIPBase* rip = CreateRIPService(FromUtf8(file.string()));
+        const bool fifo = job.rfind("fifo:", 0) == 0;
+        fs::path file = fifo ? dir / "job.fifo" : job[0] == '/' ? fs::path(job) : dir / "job.ps";
+        if (fifo)
+            ::mkfifo(file.c_str(), 0600);
+        else if (job[0] != '/')
+            std::ofstream(file, std::ios::binary) << job;
+        IRIPBase* rip = CreateRIPService((fifo ? L"printjobfile=" : L"") + FromUtf8(file.string()));
         rip->SetOutputFolder(folder.empty() ? FromUtf8((dir / "pages").string()) : folder);
         rip->SetOutputFormat(RIP_PNG16M);
         rip->SetResolution(36);
@@ -67,8 +100,22 @@ protected:
             configure(*rip);
         EXPECT_TRUE(rip->StartRIP());
         BitmapFile page;
-        for (int n = 1; rip->GetPage(n, page); ++n)
+        if (midRun != nullptr) {
+            const int writer = fifo ? ::open(file.c_str(), O_WRONLY | O_CLOEXEC) : -1;
+            const std::size_t cut = job.find("%%Part\n");
+            if (writer >= 0)
+                EXPECT_GT(::write(writer, job.data() + 5, cut - 5), 0);
+            if (rip->GetPage(1, page))
+                handedOut.push_back(page.GetFilePath());
+            midRun(rip);
+            if (writer >= 0)
+                EXPECT_GT(::write(writer, job.data() + cut, job.size() - cut), 0);
+            ::close(writer);
+        }
+        for (int n = static_cast<int>(handedOut.size()) + 1; rip->GetPage(n, page); ++n)
             handedOut.push_back(page.GetFilePath());
+        if (fifo)
+            fs::remove(file);
         return rip;
     }
 
@@ -246,6 +293,110 @@ TEST_F(HostileJobTest, DefaultFolderIsTheUsersOwnAndNeverAnotherUsers)
     EXPECT_EQ(info.st_mode & 07777, 0700u);
     EXPECT_EQ(info.st_uid, ::geteuid());
     rip->Release();
+}
+
+TEST_F(HostileJobTest, HostsAndJobsThatWouldReachOrReplaceAnotherUsersPages)
+{
+    const passwd* other = ::getpwnam("quillet-test");
+    if (other == nullptr)
+        GTEST_SKIP() << "no user quillet-test (scripts/setup.sh test creates it)";
+    const uid_t otherUid = other->pw_uid;
+    const gid_t otherGid = other->pw_gid;
+    auto folder = [&](const char* name, uid_t owner, gid_t group, mode_t mode) {
+        fs::create_directory(dir / name);
+        EXPECT_EQ(::chown((dir / name).c_str(), owner, group), 0);
+        EXPECT_EQ(::chmod((dir / name).c_str(), mode), 0);
+        return dir / name;
+    };
+    // A document at a path of 4,059 bytes, near the system's limit.
+    fs::path longFolder = dir;
+    while (longFolder.native().size() < 3800)
+        longFolder /= std::string(200, 'd');
+    fs::create_directories(longFolder);
+    const fs::path pdf = longFolder / (std::string(4059 - longFolder.native().size() - 5, 'p') + ".pdf");
+    std::ofstream(dir / "two.ps") << "%!PS\n" << kPage << kPage;
+    ASSERT_TRUE(QuilletTest::MakePdf((dir / "two.ps").string(), (dir / "two.pdf").string()));
+    fs::rename(dir / "two.pdf", pdf);
+    ASSERT_EQ(pdf.native().size(), 4059u);
+    std::ofstream(dir / "loop.eps") << "%!PS-Adobe-3.0 EPSF-3.0\n%%BoundingBox: 0 0 100 100\n" << kPage << "{ } loop\n";
+    const std::string target = "/tmp/quillet-hostile-pipe-" + std::to_string(::getpid());
+    auto used = [&](const fs::path& f) { return L"the output folder " + FromUtf8(f.string()) + L" cannot be used: "; };
+    // Mid-run: no path of the run is on a child's command line; then, for a
+    // swap, the folder's name is made to lead elsewhere.
+    auto noPaths = [&](const std::string& document, const fs::path& out) {
+        return [&, document, out](IRIPBase*) {
+            const std::vector<std::string> lines = ChildCommandLines();
+            EXPECT_FALSE(lines.empty());
+            for (const std::string& line : lines) {
+                EXPECT_EQ(line.find(document), std::string::npos) << line;
+                EXPECT_EQ(line.find(out.string()), std::string::npos) << line;
+            }
+        };
+    };
+    const fs::path swapped = dir / "swapped";
+    const struct {
+        const char* what;
+        fs::path folder;
+        std::string job;
+        std::function<void(IRIPBase*)> midRun;
+        RIPStage stage;
+        std::wstring reason;  // its start
+        int pages;            // handed out
+    } rows[] = {
+        {"another user's folder", folder("theirs", otherUid, otherGid, 0755), kPage, nullptr, RIP_STAGE_START,
+         used(dir / "theirs") + L"it belongs to another user (uid " + std::to_wstring(otherUid) + L")", 0},
+        {"a folder every user may write", folder("open", 0, 0, 01777), kPage, nullptr, RIP_STAGE_START,
+         used(dir / "open") + L"every user may write in it", 0},
+        {"a folder of a group with other members", folder("group", ::geteuid(), otherGid, 0770), kPage, nullptr,
+         RIP_STAGE_START, used(dir / "group") + L"the other members of its group (gid " + std::to_wstring(otherGid),
+         0},
+        {"a job that sends its pages to a command", dir / "pipe",
+         "%!PS\n<< /OutputFile (%pipe%touch " + target + ") >> setpagedevice\n" + kPage, nullptr,
+         RIP_STAGE_RENDER, L"the job tried to redirect its output to \"touch " + FromUtf8(target) + L"\"", 0},
+        {"a PDF at a 4 KB path, into folders the run makes", dir / "made" / "a" / "b", pdf.string(), nullptr,
+         RIP_STAGE_NONE, L"", 2},
+        {"an EPS read while it runs", dir / "eps", (dir / "loop.eps").string(),
+         [&](IRIPBase* rip) {
+             noPaths((dir / "loop.eps").string(), dir / "eps")(rip);
+             rip->Stop();
+         },
+         RIP_STAGE_STOP, L"", 1},
+        {"a folder swapped for a link mid-run", swapped, std::string("fifo:%!PS\n") + kPage + "%%Part\n" + kPage,
+         [&](IRIPBase* rip) {
+             noPaths(dir.string(), swapped)(rip);
+             fs::rename(swapped, dir / "swapped.old");
+             fs::create_directory_symlink(dir / "open", swapped);
+         },
+         RIP_STAGE_RENDER, L"the output folder " + FromUtf8(swapped.string()) + L" was replaced while the run went on",
+         1},
+    };
+    for (const auto& row : rows) {
+        SCOPED_TRACE(row.what);
+        handedOut.clear();
+        IRIPBase* rip = Render(row.job, FromUtf8(row.folder.string()), nullptr, row.midRun);
+        const RIPFailure failure = FailureOf(rip);
+        EXPECT_EQ(failure.stage, row.stage) << ToUtf8(failure.reason);
+        EXPECT_EQ(failure.reason.rfind(row.reason, 0), 0u) << ToUtf8(failure.reason);
+        EXPECT_EQ(handedOut.size(), static_cast<std::size_t>(row.pages));
+        EXPECT_FALSE(fs::exists(target));
+        // Left on disk: the pages handed out, the user's alone, in the folder
+        // the run began in; nothing in a refused folder or behind the link.
+        const fs::path began = fs::is_symlink(row.folder) ? dir / "swapped.old" : row.folder;
+        std::vector<std::string> left, pages;
+        for (const auto& entry : fs::directory_iterator(began)) {
+            left.push_back(entry.path().filename().string());
+            EXPECT_EQ(entry.status().permissions(), fs::perms::owner_read | fs::perms::owner_write);
+        }
+        for (const std::wstring& page : handedOut)
+            pages.push_back(fs::path(ToUtf8(page)).filename().string());
+        std::sort(left.begin(), left.end());
+        EXPECT_EQ(left, pages);
+        for (fs::path made = row.folder; row.stage != RIP_STAGE_START && made != dir; made = made.parent_path())
+            if (!fs::is_symlink(made))
+                EXPECT_EQ(fs::status(made).permissions(), fs::perms::owner_all) << made;
+        EXPECT_TRUE(fs::is_empty(dir / "open"));
+        rip->Release();
+    }
 }
 
 }  // namespace
