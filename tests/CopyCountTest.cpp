@@ -178,37 +178,6 @@ protected:
     std::string suffix;
 };
 
-TEST_F(CopyCountTest, TableHoldsTheRecordByteForByte)
-{
-    CopyCount counter(L"Caf\u00e9 \U0001F600");
-    counter.Start();
-    counter.AddCopy();
-    counter.AddCopy();
-
-    NamedMutex mutex(GetMutexName());
-    MutexLock lock(mutex);
-    const auto* bytes = reinterpret_cast<const unsigned char*>(&OpenTable());
-    // UTF-16LE; the character outside the BMP as its surrogate pair; then NUL.
-    const unsigned char name[] = {'C', 0, 'a', 0, 'f', 0, 0xE9, 0, ' ', 0, 0x3D, 0xD8, 0x00, 0xDE, 0, 0};
-    EXPECT_EQ(std::memcmp(bytes, name, sizeof name), 0);
-    std::int32_t copies = 0;
-    std::int32_t stopTime = 0;
-    std::uint32_t threadId = 0;
-    std::memcpy(&copies, bytes + 256, 4);
-    std::memcpy(&stopTime, bytes + 260, 4);
-    std::memcpy(&threadId, bytes + 264, 4);
-    EXPECT_EQ(copies, 2);
-    EXPECT_EQ(stopTime, -1);
-    EXPECT_EQ(threadId, static_cast<std::uint32_t>(::gettid()));
-    // The first counter of a new table takes record 0; the rest stays zero.
-    EXPECT_TRUE(std::all_of(bytes + 268, bytes + 26800, [](unsigned char b) { return b == 0; }));
-    lock.Unlock();
-
-    struct stat status {};
-    ASSERT_TRUE(StatObject("QV_Quillet_CopyCountMem", status));
-    EXPECT_EQ(status.st_size, 26800);
-}
-
 TEST_F(CopyCountTest, StartStopAndGraceDecideTheCount)
 {
     CopyCount counter(L"Job");

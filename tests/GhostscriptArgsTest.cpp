@@ -71,12 +71,6 @@ TEST(OutputFormatsTest, UnknownFormatsFallBackAndFormatStringGrowsItsBuffer)
         EXPECT_EQ(GetFileExtension(static_cast<RIPFormat>(f)), L"bmp");
     }
     std::wstring out = L"old";
-    FormatString(out, L"");
-    EXPECT_EQ(out, L"");
-    FormatString(out, L"p_%03d.png", 1234);
-    EXPECT_EQ(out, L"p_1234.png");
-    FormatString(out, L"\u00e4\u65e5 %ls %i", L"\u20ac x", -7);
-    EXPECT_EQ(out, L"\u00e4\u65e5 \u20ac x -7");
     // Longer than any first guess of the buffer.
     const std::wstring longText(5000, L'z');
     FormatString(out, L"%ls!", longText.c_str());
@@ -124,36 +118,6 @@ TEST_F(GhostscriptArgsTest, OutputDirectoryAndPagePattern)
     const std::wstring next = engine->NewPagePattern();
     EXPECT_EQ(next.rfind(L"/elsewhere/", 0), 0u);
     EXPECT_EQ(next.substr(next.size() - 9), L"_%03d.bmp");
-}
-
-TEST_F(GhostscriptArgsTest, CommandLineOfAServiceAndOfEachProcessOfARun)
-{
-    ProcessorVariable processors("4");
-    engine->GetPagePattern();
-    // Named in the output folder, where Ghostscript works: no folder on the line.
-    const std::wstring pattern = engine->GetPagePrefix() + L"_%03d.png";
-    Args args;
-    std::size_t outputAt = 0;
-    engine->BuildGhostscriptArgs(args, outputAt);
-    const Args head = {L"-dSAFER", L"-dSTRICT", L"-dTextAlphaBits=1", L"-dGraphicsAlphaBits=2", L"-sDEVICE=pngalpha"};
-    const Args tail = {L"single_copy.ps", L"-_"};
-    auto line = [&](const Args& middle) {
-        Args all = head;
-        all.insert(all.end(), middle.begin(), middle.end());
-        all.insert(all.end(), tail.begin(), tail.end());
-        return all;
-    };
-    EXPECT_EQ(AsReceived(args), line({L"-dNumRenderingThreads=4", L"-o", pattern}));
-
-    // A process of a shared run: its page switches before its own output
-    // name, and the threads it may use (none below two).
-    EXPECT_EQ(AsReceived(GetWorkerArgs(args, outputAt, {L"-sPageList=odd:1-"}, L"/o p/qvw1_%03d.png", 2)),
-              line({L"-dNumRenderingThreads=2", L"-sPageList=odd:1-", L"-o", L"/o p/qvw1_%03d.png"}));
-    EXPECT_EQ(AsReceived(GetWorkerArgs(args, outputAt, {L"-dFirstPage=5", L"-dLastPage=8"}, L"", 1)),
-              line({L"-dFirstPage=5", L"-dLastPage=8", L"-o", pattern}));
-
-    ProcessorVariable unset(nullptr);
-    EXPECT_EQ(GetProcessorCount(), ZUtilities::GetOnlineProcessorCount());
 }
 
 TEST_F(GhostscriptArgsTest, EachSettingReachesTheChildAsWholeArguments)
@@ -445,14 +409,6 @@ TEST(PageProofTest, PagesArePlacedByWhatTheProcessesSayOfTheirFiles)
     EXPECT_EQ(proof.Find(2).state, State::Made);
     EXPECT_EQ(proof.Find(7).state, State::NotYet);
     EXPECT_FALSE(proof.IsPlanBroken());
-}
-
-TEST(GhostscriptRootTest, FolderOfTheJobServer)
-{
-    EXPECT_EQ(GetGhostscriptRoot(L"/opt/quillet/qvjobsvr"), L"/opt/quillet/");
-    EXPECT_EQ(GetGhostscriptRoot(L"\"/opt/quillet/qvjobsvr\""), L"/opt/quillet/");
-    EXPECT_EQ(GetGhostscriptRoot(L"C:\\Program Files\\Q\\qvjobsvr.exe"), L"C:\\Program Files\\Q\\");
-    EXPECT_EQ(GetGhostscriptRoot(L"qvjobsvr"), L"qvjobsvr");
 }
 
 }  // namespace

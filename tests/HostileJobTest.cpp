@@ -250,51 +250,6 @@ TEST_F(HostileJobTest, LimitsAndPagesThatCannotBeRendered)
     }
 }
 
-TEST_F(HostileJobTest, DefaultFolderIsTheUsersOwnAndNeverAnotherUsers)
-{
-    const passwd* other = ::getpwnam("quillet-test");
-    if (other == nullptr)
-        GTEST_SKIP() << "no user quillet-test (scripts/setup.sh test creates it)";
-    // A temporary folder every user may write to, as /tmp is.
-    ASSERT_EQ(::chmod(dir.c_str(), 01777), 0);
-    QuilletTest::ScopedEnv temp("TMPDIR", dir.c_str());
-    const fs::path folder = dir / ("images-" + std::to_string(::geteuid()));
-    const fs::path theirs = dir / "theirs";
-    fs::create_directory(theirs);
-    ASSERT_EQ(::chown(theirs.c_str(), other->pw_uid, other->pw_gid), 0);
-
-    // Their link where our folder goes, then their folder: refused, and
-    // nothing of ours lands in theirs.
-    fs::create_directory_symlink(theirs, folder);
-    ASSERT_EQ(::lchown(folder.c_str(), other->pw_uid, other->pw_gid), 0);
-    IRIPBase* rip = Render(std::string("%!PS\n") + kPage, std::wstring(), [](IRIPBase& r) { r.SetOutputFolder(L""); });
-    RIPFailure failure = FailureOf(rip);
-    EXPECT_EQ(failure.stage, RIP_STAGE_START);
-    EXPECT_EQ(failure.reason, L"the default output folder cannot be used: the folder " + FromUtf8(folder.string()) +
-                                  L" is a symbolic link; a default folder is never reached through one");
-    fs::remove(folder);
-    fs::create_directory(folder);
-    ASSERT_EQ(::chown(folder.c_str(), other->pw_uid, other->pw_gid), 0);
-    ASSERT_TRUE(rip->StartRIP());
-    EXPECT_EQ(FailureOf(rip).reason, L"the default output folder cannot be used: the folder " +
-                                         FromUtf8(folder.string()) + L" belongs to another user (uid " +
-                                         std::to_wstring(other->pw_uid) + L")");
-    EXPECT_TRUE(fs::is_empty(theirs));
-    EXPECT_TRUE(fs::is_empty(folder));
-
-    // Gone: made anew, ours alone, and the pages are there.
-    fs::remove(folder);
-    ASSERT_TRUE(rip->StartRIP());
-    BitmapFile page;
-    ASSERT_TRUE(rip->GetPage(1, page));
-    EXPECT_EQ(fs::path(ToUtf8(page.GetFilePath())).parent_path(), folder);
-    struct stat info {};
-    ASSERT_EQ(::lstat(folder.c_str(), &info), 0);
-    EXPECT_EQ(info.st_mode & 07777, 0700u);
-    EXPECT_EQ(info.st_uid, ::geteuid());
-    rip->Release();
-}
-
 TEST_F(HostileJobTest, HostsAndJobsThatWouldReachOrReplaceAnotherUsersPages)
 {
     const passwd* other = ::getpwnam("quillet-test");
@@ -308,6 +263,12 @@ TEST_F(HostileJobTest, HostsAndJobsThatWouldReachOrReplaceAnotherUsersPages)
         EXPECT_EQ(::chmod((dir / name).c_str(), mode), 0);
         return dir / name;
     };
+    // The default folder goes into a temporary folder every user may write
+    // to, as /tmp is.
+    ASSERT_EQ(::chmod(dir.c_str(), 01777), 0);
+    QuilletTest::ScopedEnv temp("TMPDIR", dir.c_str());
+    const fs::path images = dir / ("images-" + std::to_string(::geteuid()));
+    const fs::path theirs = folder("theirs", otherUid, otherGid, 0755), open = folder("open", 0, 0, 01777);
     // A document at a path of 4,059 bytes, near the system's limit.
     fs::path longFolder = dir;
     while (longFolder.native().size() < 3800)
@@ -317,55 +278,70 @@ TEST_F(HostileJobTest, HostsAndJobsThatWouldReachOrReplaceAnotherUsersPages)
     std::ofstream(dir / "two.ps") << "%!PS\n" << kPage << kPage;
     ASSERT_TRUE(QuilletTest::MakePdf((dir / "two.ps").string(), (dir / "two.pdf").string()));
     fs::rename(dir / "two.pdf", pdf);
-    ASSERT_EQ(pdf.native().size(), 4059u);
     std::ofstream(dir / "loop.eps") << "%!PS-Adobe-3.0 EPSF-3.0\n%%BoundingBox: 0 0 100 100\n" << kPage << "{ } loop\n";
     const std::string target = "/tmp/quillet-hostile-pipe-" + std::to_string(::getpid());
     auto used = [&](const fs::path& f) { return L"the output folder " + FromUtf8(f.string()) + L" cannot be used: "; };
-    // Mid-run: no path of the run is on a child's command line; then, for a
-    // swap, the folder's name is made to lead elsewhere.
-    auto noPaths = [&](const std::string& document, const fs::path& out) {
-        return [&, document, out](IRIPBase*) {
-            const std::vector<std::string> lines = ChildCommandLines();
-            EXPECT_FALSE(lines.empty());
-            for (const std::string& line : lines) {
-                EXPECT_EQ(line.find(document), std::string::npos) << line;
-                EXPECT_EQ(line.find(out.string()), std::string::npos) << line;
-            }
-        };
+    const std::wstring defaultUsed = L"the default output folder cannot be used: the folder " + FromUtf8(images);
+    // Mid-run: no path of the run is on a child's command line, which every
+    // local user reads.
+    auto noPaths = [&](const fs::path& document, const fs::path& out) {
+        const std::vector<std::string> lines = ChildCommandLines();
+        EXPECT_FALSE(lines.empty());
+        for (const std::string& line : lines) {
+            EXPECT_EQ(line.find(document.string()), std::string::npos) << line;
+            EXPECT_EQ(line.find(out.string()), std::string::npos) << line;
+        }
     };
     const fs::path swapped = dir / "swapped";
     const struct {
         const char* what;
-        fs::path folder;
+        std::function<fs::path()> folder;  // made before the run; empty: the default folder
         std::string job;
         std::function<void(IRIPBase*)> midRun;
         RIPStage stage;
         std::wstring reason;  // its start
         int pages;            // handed out
     } rows[] = {
-        {"another user's folder", folder("theirs", otherUid, otherGid, 0755), kPage, nullptr, RIP_STAGE_START,
-         used(dir / "theirs") + L"it belongs to another user (uid " + std::to_wstring(otherUid) + L")", 0},
-        {"a folder every user may write", folder("open", 0, 0, 01777), kPage, nullptr, RIP_STAGE_START,
-         used(dir / "open") + L"every user may write in it", 0},
-        {"a folder of a group with other members", folder("group", ::geteuid(), otherGid, 0770), kPage, nullptr,
-         RIP_STAGE_START, used(dir / "group") + L"the other members of its group (gid " + std::to_wstring(otherGid),
-         0},
-        {"a job that sends its pages to a command", dir / "pipe",
+        {"another user's folder", [&] { return theirs; }, kPage, nullptr, RIP_STAGE_START,
+         used(theirs) + L"it belongs to another user (uid " + std::to_wstring(otherUid) + L")", 0},
+        {"a folder every user may write", [&] { return open; }, kPage, nullptr, RIP_STAGE_START,
+         used(open) + L"every user may write in it", 0},
+        {"a folder of a group with other members", [&] { return folder("group", ::geteuid(), otherGid, 0770); },
+         kPage, nullptr, RIP_STAGE_START, used(dir / "group") + L"the other members of its group (gid", 0},
+        {"their link where the default folder goes",
+         [&] {
+             fs::create_directory_symlink(theirs, images);
+             EXPECT_EQ(::lchown(images.c_str(), otherUid, otherGid), 0);
+             return fs::path();
+         },
+         kPage, nullptr, RIP_STAGE_START, defaultUsed + L" is a symbolic link", 0},
+        {"their folder where the default folder goes",
+         [&] {
+             fs::remove(images);
+             fs::create_directory(images);
+             EXPECT_EQ(::chown(images.c_str(), otherUid, otherGid), 0);
+             return fs::path();
+         },
+         kPage, nullptr, RIP_STAGE_START, defaultUsed + L" belongs to another user (uid", 0},
+        {"the default folder made anew", [&] { return fs::remove(images), fs::path(); }, kPage, nullptr,
+         RIP_STAGE_NONE, L"", 1},
+        {"a job that sends its pages to a command", [&] { return dir / "pipe"; },
          "%!PS\n<< /OutputFile (%pipe%touch " + target + ") >> setpagedevice\n" + kPage, nullptr,
          RIP_STAGE_RENDER, L"the job tried to redirect its output to \"touch " + FromUtf8(target) + L"\"", 0},
-        {"a PDF at a 4 KB path, into folders the run makes", dir / "made" / "a" / "b", pdf.string(), nullptr,
-         RIP_STAGE_NONE, L"", 2},
-        {"an EPS read while it runs", dir / "eps", (dir / "loop.eps").string(),
+        {"a PDF at a 4 KB path, into folders the run makes", [&] { return dir / "made" / "a" / "b"; }, pdf.string(),
+         nullptr, RIP_STAGE_NONE, L"", 2},
+        {"an EPS read while it runs", [&] { return dir / "eps"; }, (dir / "loop.eps").string(),
          [&](IRIPBase* rip) {
-             noPaths((dir / "loop.eps").string(), dir / "eps")(rip);
+             noPaths(dir / "loop.eps", dir / "eps");
              rip->Stop();
          },
          RIP_STAGE_STOP, L"", 1},
-        {"a folder swapped for a link mid-run", swapped, std::string("fifo:%!PS\n") + kPage + "%%Part\n" + kPage,
-         [&](IRIPBase* rip) {
-             noPaths(dir.string(), swapped)(rip);
+        {"a folder swapped for a link mid-run", [&] { return swapped; },
+         std::string("fifo:%!PS\n") + kPage + "%%Part\n" + kPage,
+         [&](IRIPBase*) {
+             noPaths(dir, swapped);
              fs::rename(swapped, dir / "swapped.old");
-             fs::create_directory_symlink(dir / "open", swapped);
+             fs::create_directory_symlink(open, swapped);
          },
          RIP_STAGE_RENDER, L"the output folder " + FromUtf8(swapped.string()) + L" was replaced while the run went on",
          1},
@@ -373,15 +349,17 @@ TEST_F(HostileJobTest, HostsAndJobsThatWouldReachOrReplaceAnotherUsersPages)
     for (const auto& row : rows) {
         SCOPED_TRACE(row.what);
         handedOut.clear();
-        IRIPBase* rip = Render(row.job, FromUtf8(row.folder.string()), nullptr, row.midRun);
+        const fs::path out = row.folder();
+        IRIPBase* rip = Render(row.job, out.empty() ? L"" : FromUtf8(out.string()),
+                               out.empty() ? +[](IRIPBase& r) { r.SetOutputFolder(L""); } : nullptr, row.midRun);
         const RIPFailure failure = FailureOf(rip);
         EXPECT_EQ(failure.stage, row.stage) << ToUtf8(failure.reason);
         EXPECT_EQ(failure.reason.rfind(row.reason, 0), 0u) << ToUtf8(failure.reason);
         EXPECT_EQ(handedOut.size(), static_cast<std::size_t>(row.pages));
         EXPECT_FALSE(fs::exists(target));
         // Left on disk: the pages handed out, the user's alone, in the folder
-        // the run began in; nothing in a refused folder or behind the link.
-        const fs::path began = fs::is_symlink(row.folder) ? dir / "swapped.old" : row.folder;
+        // the run began in (0700 when the run made it); nothing anywhere else.
+        const fs::path began = out.empty() ? images : fs::is_symlink(out) ? dir / "swapped.old" : out;
         std::vector<std::string> left, pages;
         for (const auto& entry : fs::directory_iterator(began)) {
             left.push_back(entry.path().filename().string());
@@ -391,10 +369,9 @@ TEST_F(HostileJobTest, HostsAndJobsThatWouldReachOrReplaceAnotherUsersPages)
             pages.push_back(fs::path(ToUtf8(page)).filename().string());
         std::sort(left.begin(), left.end());
         EXPECT_EQ(left, pages);
-        for (fs::path made = row.folder; row.stage != RIP_STAGE_START && made != dir; made = made.parent_path())
-            if (!fs::is_symlink(made))
-                EXPECT_EQ(fs::status(made).permissions(), fs::perms::owner_all) << made;
-        EXPECT_TRUE(fs::is_empty(dir / "open"));
+        for (fs::path made = began; row.stage != RIP_STAGE_START && made != dir; made = made.parent_path())
+            EXPECT_EQ(fs::status(made).permissions(), fs::perms::owner_all) << made;
+        EXPECT_TRUE(fs::is_empty(open) && fs::is_empty(theirs));
         rip->Release();
     }
 }
