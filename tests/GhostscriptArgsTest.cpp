@@ -78,48 +78,6 @@ TEST(OutputFormatsTest, UnknownFormatsFallBackAndFormatStringGrowsItsBuffer)
     EXPECT_EQ(EscapePercent(L"a%b%%"), L"a%%b%%%%");
 }
 
-TEST_F(GhostscriptArgsTest, OutputDirectoryAndPagePattern)
-{
-    // The default is the user's own folder; a relative folder is made
-    // absolute, so that no "|", "%" or "-" ever begins the output name.
-    engine->SetOutputFolder(L"");
-    std::wstring temp;
-    ZBaseStorage::TempDirPath(temp);
-    EXPECT_EQ(engine->GetOutputDirectory(), temp + L"images-" + std::to_wstring(::geteuid()) + L"/");
-    for (const std::wstring folder : {L"/a/b", L"/a/b/"}) {
-        engine->SetOutputFolder(folder);
-        EXPECT_EQ(engine->GetOutputDirectory(), L"/a/b/");
-    }
-    std::wstring current = L"x";
-    ASSERT_TRUE(ZBaseStorage::MakeAbsolute(current));
-    current.pop_back();
-    for (const std::wstring relative : {L"C:\\a\\", L"|touch x #", L"%pipe%cmd", L"-sOther"}) {
-        engine->SetOutputFolder(relative);
-        EXPECT_EQ(engine->GetOutputDirectory(), current + relative + (relative[1] == L':' ? L"" : L"/"));
-    }
-
-    // The pattern: folder, prefix, "_%03d.", extension; a "%" in the folder
-    // is doubled so that formatting gives the folder back.
-    engine->SetOutputFolder(L"/tmp/q 100%");
-    engine->SetOutputFormat(RIP_JPEG);
-    const std::wstring pattern = engine->GetPagePattern();
-    ASSERT_EQ(pattern.rfind(L"/tmp/q 100%%/", 0), 0u);
-    EXPECT_EQ(pattern.substr(pattern.size() - 10), L"_%03d.jpeg");
-    std::wstring page;
-    FormatString(page, pattern.c_str(), 7);
-    EXPECT_EQ(page.rfind(L"/tmp/q 100%/", 0), 0u);
-    EXPECT_EQ(page.substr(page.size() - 9), L"_007.jpeg");
-    EXPECT_GT(page.size(), std::wstring(L"/tmp/q 100%/_007.jpeg").size());
-
-    // Each new run takes the folder and format set at its start.
-    engine->SetOutputFolder(L"/elsewhere");
-    engine->SetOutputFormat(RIP_BMP32B);
-    EXPECT_EQ(engine->GetPagePattern(), pattern);
-    const std::wstring next = engine->NewPagePattern();
-    EXPECT_EQ(next.rfind(L"/elsewhere/", 0), 0u);
-    EXPECT_EQ(next.substr(next.size() - 9), L"_%03d.bmp");
-}
-
 TEST_F(GhostscriptArgsTest, EachSettingReachesTheChildAsWholeArguments)
 {
     // Each row on a fresh service writing into the hostile folder: the child
@@ -137,10 +95,6 @@ TEST_F(GhostscriptArgsTest, EachSettingReachesTheChildAsWholeArguments)
         {"size and resolution", "1",
          [](RIPEngine* e) { e->SetPageSize(2480, 3508), e->SetResolution(300); },
          {L"-g2480x3508", L"-r300", L"-sDEVICE=pngalpha"}, {L"-dNumRenderingThreads"}, L"_%03d.png"},
-        {"no width, no resolution", "many", [](RIPEngine* e) { e->SetPageSize(0, 100), e->SetResolution(0); },
-         {}, {L"-g", L"-r", L"-dNumRenderingThreads"}, L"_%03d.png"},
-        {"no height", "16", [](RIPEngine* e) { e->SetPageSize(100, -1), e->SetResolution(-5); },
-         {L"-dNumRenderingThreads=16"}, {L"-g", L"-r"}, L"_%03d.png"},
         {"IJS", "8",
          [](RIPEngine* e) {
              e->SetOutputFormat(RIP_IJS), e->SetIJSModel(L"Maker Inc", L"Model \"7\"\\");
@@ -149,8 +103,6 @@ TEST_F(GhostscriptArgsTest, EachSettingReachesTheChildAsWholeArguments)
          {L"-sDEVICE=ijs", L"-sIjsServer=" + GetIjsServerPath(), L"-sDeviceManufacturer=Maker Inc",
           L"-sDeviceModel=Model \"7\"\\", L"-sIjsParams=Dither=on\\\"x", L"single_copy.ps"},
          {L"-dNumRenderingThreads"}, L"_001.pcl"},
-        {"IJS defaults", "1", [](RIPEngine* e) { e->SetOutputFormat(RIP_IJS); },
-         {L"-sDeviceManufacturer=QV", L"-sDeviceModel=GenericVIP"}, {L"-sIjsParams"}, L"_001.pcl"},
         {"PostScript", "8", [](RIPEngine* e) { e->SetOutputFormat(RIP_PSWRITE); },
          {L"-sDEVICE=ps2write", L"-dNumRenderingThreads=8"}, {L"-dTextAlphaBits", L"-dGraphicsAlphaBits"}, L"_001.ps"},
         {"colour and fonts", "1", [](RIPEngine* e) { e->SetUseCIEColor(true), e->SetUseTTFont(true); },

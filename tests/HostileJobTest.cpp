@@ -269,15 +269,19 @@ TEST_F(HostileJobTest, HostsAndJobsThatWouldReachOrReplaceAnotherUsersPages)
     QuilletTest::ScopedEnv temp("TMPDIR", dir.c_str());
     const fs::path images = dir / ("images-" + std::to_string(::geteuid()));
     const fs::path theirs = folder("theirs", otherUid, otherGid, 0755), open = folder("open", 0, 0, 01777);
-    // A document at a path of 4,059 bytes, near the system's limit.
+    // A document at a path of 4,059 bytes, near the system's limit, and
+    // names with blanks, quotes, backslashes, "%" and letters beyond ASCII.
+    const std::string odd = " \xC3\xA4\xE6\x97\xA5 50% \\\"q\\ ";
     fs::path longFolder = dir;
     while (longFolder.native().size() < 3800)
         longFolder /= std::string(200, 'd');
     fs::create_directories(longFolder);
-    const fs::path pdf = longFolder / (std::string(4059 - longFolder.native().size() - 5, 'p') + ".pdf");
+    const fs::path pdf =
+        longFolder / (odd + std::string(4059 - longFolder.native().size() - 5 - odd.size(), 'p') + ".pdf");
     std::ofstream(dir / "two.ps") << "%!PS\n" << kPage << kPage;
     ASSERT_TRUE(QuilletTest::MakePdf((dir / "two.ps").string(), (dir / "two.pdf").string()));
     fs::rename(dir / "two.pdf", pdf);
+    ASSERT_EQ(pdf.native().size(), 4059u);
     std::ofstream(dir / "loop.eps") << "%!PS-Adobe-3.0 EPSF-3.0\n%%BoundingBox: 0 0 100 100\n" << kPage << "{ } loop\n";
     const std::string target = "/tmp/quillet-hostile-pipe-" + std::to_string(::getpid());
     auto used = [&](const fs::path& f) { return L"the output folder " + FromUtf8(f.string()) + L" cannot be used: "; };
@@ -328,11 +332,11 @@ TEST_F(HostileJobTest, HostsAndJobsThatWouldReachOrReplaceAnotherUsersPages)
         {"a job that sends its pages to a command", [&] { return dir / "pipe"; },
          "%!PS\n<< /OutputFile (%pipe%touch " + target + ") >> setpagedevice\n" + kPage, nullptr,
          RIP_STAGE_RENDER, L"the job tried to redirect its output to \"touch " + FromUtf8(target) + L"\"", 0},
-        {"a PDF at a 4 KB path, into folders the run makes", [&] { return dir / "made" / "a" / "b"; }, pdf.string(),
-         nullptr, RIP_STAGE_NONE, L"", 2},
-        {"an EPS read while it runs", [&] { return dir / "eps"; }, (dir / "loop.eps").string(),
+        {"a PDF at a 4 KB path, into folders the run makes", [&] { return dir / ("made" + odd) / "a" / "b"; },
+         pdf.string(), nullptr, RIP_STAGE_NONE, L"", 2},
+        {"an EPS read while it runs", [&] { return dir / ("eps" + odd); }, (dir / "loop.eps").string(),
          [&](IRIPBase* rip) {
-             noPaths(dir / "loop.eps", dir / "eps");
+             noPaths(dir / "loop.eps", dir / ("eps" + odd));
              rip->Stop();
          },
          RIP_STAGE_STOP, L"", 1},

@@ -734,31 +734,6 @@ TEST_F(RunnerTest, FolderThatCannotBeWatchedFailsTheStartWithoutAChild)
     EXPECT_TRUE(ChildrenOfThisProcess().empty());
 }
 
-TEST_F(RunnerTest, PathsWithSpacesAndOtherLettersReachGhostscriptWhole)
-{
-    // A job Ghostscript reads on its input and a document it reads by its
-    // path, each into a folder of such a name.
-    const std::string name = "job with spaces \xC3\xBC\xE2\x82\xAC 100% \\\"q\\ ";
-    const fs::path ps = WriteJob(name + ".ps", JobOf("AB"));
-    const fs::path pdf = dir / (name + ".pdf");
-    ASSERT_TRUE(QuilletTest::MakePdf(ps.string(), (dir / "made.pdf").string()));
-    fs::rename(dir / "made.pdf", pdf);
-    for (const fs::path& job : {ps, pdf}) {
-        SCOPED_TRACE(job.extension().string());
-        const fs::path folder = dir / ("out put \xC3\xA4\xE6\x97\xA5 50% \\\"" + job.extension().string());
-        RIPEngine* engine = Engine(job, folder);
-        ASSERT_TRUE(engine->StartRIP());
-        const std::vector<std::wstring> pages = Pages(engine);
-        ASSERT_EQ(pages.size(), 2u);
-        EXPECT_EQ(engine->GetPageCount(), 2);
-        for (const std::wstring& page : pages) {
-            EXPECT_TRUE(Exists(page));
-            EXPECT_EQ(page.rfind(FromUtf8(folder.u8string()) + L"/", 0), 0u);
-        }
-        EXPECT_EQ(CountEntries(folder.c_str()), 2u);
-    }
-}
-
 TEST_F(RunnerTest, GhostscriptKilledFromOutsideFailsTheRunAndHandsOutNoPartialPage)
 {
     // Killed while it writes pages one after the other, alone or beside
