@@ -5,9 +5,9 @@
 #include "platform/NamedMutex.h"
 #include "platform/SharedMemory.h"
 
+#include <atomic>
 #include <cstring>
 #include <mutex>
-#include <optional>
 #include <stdexcept>
 
 namespace Quillet::CopyCountShared {
@@ -28,10 +28,14 @@ Platform::SharedMemory& TableView()
     return view;
 }
 
-/// The scope this process counts in, once chosen; guarded by ScopeLock.
-std::optional<Platform::SharedScope>& ChosenScope()
+constexpr int kNotChosen = -1;
+
+/// The scope this process counts in (a SharedScope), or kNotChosen. Written
+/// under ScopeLock; read without it by OpenTable, whose callers hold the
+/// counters' mutex, which the choice itself takes under ScopeLock.
+std::atomic<int>& ChosenScope()
 {
-    static std::optional<Platform::SharedScope> scope;
+    static std::atomic<int> scope{kNotChosen};
     return scope;
 }
 
@@ -69,10 +73,13 @@ bool MapTable(Platform::SharedScope scope)
 
 Platform::SharedScope GetScope()
 {
+    const int known = ChosenScope().load();
+    if (known != kNotChosen)
+        return static_cast<Platform::SharedScope>(known);
     std::lock_guard<std::mutex> guard(ScopeLock());
-    std::optional<Platform::SharedScope>& chosen = ChosenScope();
-    if (chosen)
-        return *chosen;
+    if (ChosenScope().load() != kNotChosen)
+        return static_cast<Platform::SharedScope>(ChosenScope().load());
+    Platform::SharedScope chosen = Platform::SharedScope::User;
     // The print path's objects when they can be trusted; else this user's
     // own, which nobody else can reach: counting goes on, for this user's
     // processes only. Decided once, so that every counter of the process
@@ -82,11 +89,14 @@ Platform::SharedScope GetScope()
         MutexLock lock(mutex);
         const bool mapped = MapTable(Platform::SharedScope::PrintPath);
         lock.Unlock();
-        chosen = mapped ? Platform::SharedScope::PrintPath : Platform::SharedScope::User;
+        if (mapped)
+            chosen = Platform::SharedScope::PrintPath;
     } catch (const Platform::SharedObjectRefused&) {
-        chosen = Platform::SharedScope::User;
+        // Another user's mutex, or one this process may not open: the
+        // user's own pair.
     }
-    return *chosen;
+    ChosenScope().store(static_cast<int>(chosen));
+    return chosen;
 }
 
 std::wstring GetMutexName()
@@ -101,8 +111,11 @@ std::wstring GetTableName()
 
 CopyCountTable& OpenTable()
 {
-    if (!MapTable(GetScope()))
-        throw std::runtime_error("Shared memory creation failed");  // replaced since the scope was chosen
+    const int chosen = ChosenScope().load();
+    const auto scope = chosen == kNotChosen ? Platform::SharedScope::PrintPath
+                                            : static_cast<Platform::SharedScope>(chosen);
+    if (!MapTable(scope))
+        throw std::runtime_error("Shared memory creation failed");  // refused since the scope was chosen
     return *static_cast<CopyCountTable*>(TableView().GetAddress());
 }
 
@@ -111,7 +124,7 @@ void SetNameSuffixForTests(const std::wstring& suffix)
     TableView().Close();
     NameSuffix() = suffix;
     std::lock_guard<std::mutex> guard(ScopeLock());
-    ChosenScope().reset();
+    ChosenScope().store(kNotChosen);
 }
 
 void RemoveObjectsForTests()
@@ -122,7 +135,7 @@ void RemoveObjectsForTests()
         NamedMutex::Remove(GetMutexName(), scope);
     }
     std::lock_guard<std::mutex> guard(ScopeLock());
-    ChosenScope().reset();
+    ChosenScope().store(kNotChosen);
 }
 
 }  // namespace Quillet::CopyCountShared
