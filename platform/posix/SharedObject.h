@@ -28,12 +28,13 @@ inline std::string SharedObjectPath(const std::wstring& name, SharedScope scope)
     return path;
 }
 
-/// The print system's user and group ("lp"); known is false where there is
-/// none.
+/// The print system's user and group ("lp") and the group's listed members;
+/// known is false where there is none.
 struct PrintSystemIds {
     bool known = false;
     uid_t user = 0;
     gid_t group = 0;
+    std::vector<std::string> members;
 };
 
 inline PrintSystemIds LookUpPrintSystem()
@@ -51,8 +52,27 @@ inline PrintSystemIds LookUpPrintSystem()
     if (::getgrnam_r("lp", &entry, buffer, sizeof buffer, &foundGroup) != 0 || foundGroup == nullptr)
         return ids;
     ids.group = foundGroup->gr_gid;
+    for (char** member = foundGroup->gr_mem; *member != nullptr; ++member)
+        ids.members.emplace_back(*member);
     ids.known = true;
     return ids;
+}
+
+/// True when the account uid belongs to the print system's group: such an
+/// owner can change an object of that group anyway.
+inline bool IsPrintGroupMember(uid_t uid, const PrintSystemIds& ids)
+{
+    char buffer[4096];
+    passwd account {};
+    passwd* found = nullptr;
+    if (!ids.known || ::getpwuid_r(uid, &account, buffer, sizeof buffer, &found) != 0 || found == nullptr)
+        return false;
+    if (found->pw_gid == ids.group)
+        return true;
+    for (const std::string& member : ids.members)
+        if (member == found->pw_name)
+            return true;
+    return false;
 }
 
 /// True when this process may give an object to the print system's group:
@@ -73,15 +93,16 @@ inline bool CanJoinPrintGroup(const PrintSystemIds& ids)
 }
 
 /// Whether nobody but the ones scope allows could change the object: its
-/// owner is this user, the administrator or the print system's user; no
-/// other user has any access; its group has access only when it is the
-/// print system's. A user's own object is its own alone.
+/// owner is this user, the administrator, the print system's user or a
+/// member of its group; no other user has any access; its group has access
+/// only when it is the print system's. A user's own object is its own alone.
 inline bool IsTrustedObject(const struct stat& status, SharedScope scope, const PrintSystemIds& ids)
 {
     const uid_t self = ::geteuid();
     if (scope == SharedScope::User)
         return status.st_uid == self && (status.st_mode & 077) == 0;
-    const bool owner = status.st_uid == self || status.st_uid == 0 || (ids.known && status.st_uid == ids.user);
+    const bool owner = status.st_uid == self || status.st_uid == 0 || (ids.known && status.st_uid == ids.user) ||
+                       IsPrintGroupMember(status.st_uid, ids);
     const bool group = (status.st_mode & 070) == 0 || (ids.known && status.st_gid == ids.group);
     return owner && group && (status.st_mode & 007) == 0;
 }
