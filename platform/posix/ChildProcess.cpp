@@ -333,19 +333,35 @@ bool ChildProcess::Spawn(const std::vector<std::wstring>& argv,
         errno = argv.empty() ? EINVAL : EPERM;
         return false;
     }
+    // Extras on 0 to 2 (a host that closed its standard handles) would be
+    // overwritten by the standard handles in the child: they go above 2
+    // first, like the standard handles' sources below.
     ForkExtras extras;
+    UniqueHandle movedExtras[kMaxInherited + 1];
+    auto placeable = [&](NativeHandle handle, std::size_t i, int& fd) {
+        fd = static_cast<int>(handle);
+        if (handle > 2)
+            return true;
+        movedExtras[i].Reset(fcntl(fd, F_DUPFD_CLOEXEC, 3));
+        fd = static_cast<int>(movedExtras[i].Get());
+        return movedExtras[i].IsValid();
+    };
     if (options != nullptr) {
         if (options->inherited.size() > kMaxInherited) {
             errno = EINVAL;
             return false;
         }
-        extras.workingFolder = options->workingFolder == kInvalidHandle ? -1 : static_cast<int>(options->workingFolder);
+        if (options->workingFolder != kInvalidHandle &&
+            !placeable(options->workingFolder, kMaxInherited, extras.workingFolder))
+            return false;
         for (NativeHandle handle : options->inherited) {
             if (handle < 0) {
                 errno = EBADF;
                 return false;
             }
-            extras.inherited[extras.inheritedCount++] = static_cast<int>(handle);
+            if (!placeable(handle, extras.inheritedCount, extras.inherited[extras.inheritedCount]))
+                return false;
+            ++extras.inheritedCount;
         }
     }
     std::vector<std::string> args;
