@@ -105,13 +105,15 @@ protected:
         if (midRun != nullptr) {
             const int writer = fifo ? ::open(file.c_str(), O_WRONLY | O_CLOEXEC) : -1;
             const std::size_t cut = job.find("%%Part\n");
-            if (writer >= 0)
+            if (writer >= 0) {
                 EXPECT_GT(::write(writer, job.data() + 5, cut - 5), 0);
+            }
             if (rip->GetPage(1, page))
                 handedOut.push_back(page.GetFilePath());
             midRun(rip);
-            if (writer >= 0)
+            if (writer >= 0) {
                 EXPECT_GT(::write(writer, job.data() + cut, job.size() - cut), 0);
+            }
             ::close(writer);
         }
         for (int n = static_cast<int>(handedOut.size()) + 1; rip->GetPage(n, page); ++n)
