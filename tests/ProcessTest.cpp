@@ -27,7 +27,6 @@
 #include <sys/syscall.h>
 #include <sys/stat.h>
 #include <sys/wait.h>
-#include <thread>
 #include <unistd.h>
 
 using namespace Quillet;
