@@ -1,5 +1,6 @@
 // Tests of the print queues (ZPrintQueue) and of switching the default queue
 // (QueueManager), against the private print server.
+#include "support/Files.h"
 #include "support/HelperProcess.h"
 #include "support/PrivateCups.h"
 
@@ -151,7 +152,7 @@ TEST(QueueTest, EnvironmentIsHonouredAndTheSavedDefaultComesBackByteForByte)
     ASSERT_EQ(PrivateCups::Run({L"lpoptions", L"-d", L"Plain_Queue"}), 0);
     ASSERT_EQ(PrivateCups::Run({L"lpoptions", L"-p", L"Other_Queue", L"-o", L"sides=two-sided-long-edge"}), 0);
     const std::string lpoptions = cups->Folder() + "/home/.cups/lpoptions";
-    const std::string before = PrivateCups::ReadFile(lpoptions);
+    const std::string before = QuilletTest::ReadWholeFile(lpoptions);
     ASSERT_NE(before.find("Default Plain_Queue"), std::string::npos) << before;
 
     struct Case {
@@ -168,7 +169,7 @@ TEST(QueueTest, EnvironmentIsHonouredAndTheSavedDefaultComesBackByteForByte)
     };
     for (const Case& c : cases) {
         EXPECT_EQ(SwitchDefault("restore", c.defaultRead, c.switchHolds, c.environment), 0) << c.defaultRead;
-        EXPECT_EQ(PrivateCups::ReadFile(lpoptions), before) << c.defaultRead;
+        EXPECT_EQ(QuilletTest::ReadWholeFile(lpoptions), before) << c.defaultRead;
     }
 
     // A host killed mid-capture leaves the virtual queue as the default; the
@@ -184,6 +185,6 @@ TEST(QueueTest, EnvironmentIsHonouredAndTheSavedDefaultComesBackByteForByte)
             missing.queueName = L"No Such Queue";
             ASSERT_TRUE(missing.ThreadStart(5));
         }
-        EXPECT_EQ(PrivateCups::ReadFile(lpoptions), before) << (byQueueTool ? "qvqueue" : "capture");
+        EXPECT_EQ(QuilletTest::ReadWholeFile(lpoptions), before) << (byQueueTool ? "qvqueue" : "capture");
     }
 }

@@ -48,7 +48,7 @@ void RemoveAbandoned(const fs::path& root)
         const long owner = std::atol(entry.path().filename().c_str());
         if (owner <= 0 || ::kill(static_cast<pid_t>(owner), 0) == 0 || errno != ESRCH)
             continue;
-        const long server = std::atol(PrivateCups::ReadFile((entry.path() / "cupsd.pid").string()).c_str());
+        const long server = std::atol(ReadWholeFile((entry.path() / "cupsd.pid").string()).c_str());
         if (server > 0)
             ::kill(static_cast<pid_t>(server), SIGTERM);
         fs::remove_all(entry.path(), error);
@@ -104,11 +104,6 @@ void PrivateCups::Shutdown()
     if (instance)
         instance->Stop();
     instance.reset();
-}
-
-std::string PrivateCups::ReadFile(const std::string& path)
-{
-    return ReadWholeFile(path);
 }
 
 int PrivateCups::Run(const std::vector<std::wstring>& argv,
@@ -251,7 +246,7 @@ bool PrivateCups::AddQueue(const std::string& name, const std::string& displayNa
 
 std::string PrivateCups::ErrorLog() const
 {
-    return ReadFile(folder + "/log/error_log");
+    return ReadWholeFile(folder + "/log/error_log");
 }
 
 }  // namespace QuilletTest
