@@ -8,7 +8,6 @@
 #include <cstdio>
 #include <cstdlib>
 #include <filesystem>
-#include <fstream>
 #include <string>
 
 namespace fs = std::filesystem;
@@ -47,26 +46,25 @@ GsResult RunShell(const std::string& command, const fs::path& pageFolder)
     return result;
 }
 
-fs::path SourceLibFolder() { return fs::path(QUILLET_SOURCE_DIR) / "gs" / "lib"; }
-
-/// The Ghostscript switches the engine uses, with the job on standard input.
-std::string GsCommand(const std::string& gs, const fs::path& lib, const fs::path& folder)
+/// The Ghostscript switches the engine uses, with the source tree's prolog
+/// and the job on standard input.
+std::string GsCommand(const fs::path& folder)
 {
-    return "GS_LIB=" + Quote(lib) + " " + gs +
-           " -dSAFER -dSTRICT -dTextAlphaBits=1 -dGraphicsAlphaBits=2 -r20 -sDEVICE=png16m -o " +
+    return "GS_LIB=" + Quote(fs::path(QUILLET_SOURCE_DIR) / "gs" / "lib") +
+           " gs -dSAFER -dSTRICT -dTextAlphaBits=1 -dGraphicsAlphaBits=2 -r20 -sDEVICE=png16m -o " +
            Quote(folder / "page_%03d.png") + " single_copy.ps -_ 2>/dev/null";
 }
 
 /// The line the engine writes ahead of every job.
 const std::string kTagLine = "%QuilletRun 0123abcd\n";
 
-GsResult RunJob(const std::string& job, const fs::path& lib = SourceLibFolder(),
-                const std::string& gs = "gs")
+/// Runs job behind the tag line (without it when untagged).
+GsResult RunJob(const std::string& job, bool untagged = false)
 {
     QuilletTest::ScratchFolder scratch("quillet-single-copy");
     const fs::path folder = scratch.path;
-    QuilletTest::WriteWholeFile(folder / "job.ps", kTagLine + job);
-    return RunShell(GsCommand(gs, lib, folder) + " < " + Quote(folder / "job.ps") +
+    QuilletTest::WriteWholeFile(folder / "job.ps", (untagged ? "" : kTagLine) + job);
+    return RunShell(GsCommand(folder) + " < " + Quote(folder / "job.ps") +
                         "; echo EXIT=$?",
                     folder);
 }
@@ -148,27 +146,6 @@ TEST(SingleCopyTest, RequestsAreReportedOnceAndEveryPageRenderedOnce)
     }
 }
 
-TEST(SingleCopyTest, JobWithoutSetPageDeviceGetsTheDefaultsThroughTheBuildTree)
-{
-    // The tree the build made and the store points at: gs/bin/gs and gs/lib.
-    std::ifstream store(QUILLET_BUILD_STORE);
-    std::string line, installDir;
-    while (std::getline(store, line))
-        if (line.rfind("QuilletInstallDir=", 0) == 0)
-            installDir = line.substr(18);
-    ASSERT_FALSE(installDir.empty());
-    const fs::path root = fs::path(installDir) / "gs";
-
-    GsResult plain = RunJob("%!PS-Adobe-3.0 EPSF-3.0\n%%BoundingBox: 0 0 200 200\n" +
-                                std::string(kPage),
-                            root / "lib", Quote(root / "bin" / "gs"));
-    EXPECT_EQ(plain.exitCode, 0);
-    EXPECT_EQ(plain.pageFiles, 1);
-    EXPECT_EQ(HeaderValue(plain.output, "Copies"), 1);
-    EXPECT_EQ(HeaderValue(plain.output, "Collate"), 0);
-    EXPECT_EQ(HeaderValue(plain.output, "Orientation"), 1);
-}
-
 TEST(SingleCopyTest, JobsOwnEndPageStillDecides)
 {
     // The job's EndPage runs for every showpage and may refuse a page; copypage
@@ -212,12 +189,7 @@ TEST(SingleCopyTest, TheTagStaysOutOfTheJobsReach)
     EXPECT_EQ(probe.exitCode, 0);
     EXPECT_NE(probe.output.find("hits=1"), std::string::npos) << probe.output;
 
-    QuilletTest::ScratchFolder scratch("quillet-single-copy");
-    const fs::path folder = scratch.path;
-    QuilletTest::WriteWholeFile(folder / "job.ps", "(first line) print\n" + std::string(kPage));
-    const GsResult untagged = RunShell(GsCommand("gs", SourceLibFolder(), folder) + " < " +
-                                           Quote(folder / "job.ps") + "; echo EXIT=$?",
-                                       folder);
+    const GsResult untagged = RunJob("(first line) print\n" + std::string(kPage), true);
     EXPECT_EQ(untagged.output.substr(untagged.output.rfind('\n') + 1), "first line");
     EXPECT_EQ(untagged.output.find("Copies="), std::string::npos);
     EXPECT_EQ(untagged.pageFiles, 1);
@@ -243,7 +215,7 @@ TEST(SingleCopyTest, HeaderIsWrittenBeforeTheFirstPageAndFlushed)
         " ] && [ $i -lt 600 ]; do sleep 0.1; i=$((i+1)); done; [ -e " + Quote(gate) +
         " ] || : > " + Quote(late) + "; cat " + Quote(folder / "second.ps") + " )";
     const std::string command =
-        feeder + " | " + GsCommand("gs", SourceLibFolder(), folder) + "; echo EXIT=$?";
+        feeder + " | " + GsCommand(folder) + "; echo EXIT=$?";
 
     FILE* pipe = popen(command.c_str(), "r");
     ASSERT_NE(pipe, nullptr);
