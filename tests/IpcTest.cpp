@@ -50,13 +50,7 @@ public:
         std::snprintf(address.sun_path, sizeof address.sun_path, "%s", path.c_str());
         connected = ::connect(fd, reinterpret_cast<sockaddr*>(&address), sizeof address) == 0;
     }
-    ~ScriptedClient() { Close(); }
-    void Close()
-    {
-        if (fd >= 0)
-            ::close(fd);
-        fd = -1;
-    }
+    ~ScriptedClient() { ::close(fd); }
     bool Send(const std::string& bytes)
     {
         return ::send(fd, bytes.data(), bytes.size(), MSG_NOSIGNAL) == static_cast<ssize_t>(bytes.size());

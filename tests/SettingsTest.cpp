@@ -18,7 +18,7 @@ namespace {
 const char* kRoot = "[HKEY_LOCAL_MACHINE\\SOFTWARE\\Quivera\\Tallow Works]\n";
 
 // Points the library at a store file the test writes, for the test's length.
-class StoreFixture : public testing::Test {
+class InstallSettingsTest : public testing::Test {
 protected:
     void TearDown() override { std::remove(path.c_str()); }
     void Write(const std::string& text)
@@ -31,8 +31,6 @@ protected:
     std::string path = testing::TempDir() + "quillet-store-" + std::to_string(getpid()) + ".conf";
     QuilletTest::ScopedEnv env{"QUILLET_PREFERENCES", path.c_str()};
 };
-
-using InstallSettingsTest = StoreFixture;
 
 }  // namespace
 

@@ -14,7 +14,6 @@
 #include <memory>
 #include <sys/socket.h>
 #include <sys/un.h>
-#include <thread>
 #include <unistd.h>
 
 namespace fs = std::filesystem;
@@ -188,16 +187,9 @@ bool PrivateCups::Start(std::string& whyNot)
     }
     pid = daemon->GetProcessId();
     WriteWholeFile(folder + "/cupsd.pid", std::to_string(pid));
-    bool up = false;
-    for (int i = 0; i < 200 && !up; ++i) {
-        int code = 0;
-        if (daemon->TryGetExitCode(code))
-            break;
-        up = CanConnect(SocketPath());
-        if (!up)
-            std::this_thread::sleep_for(std::chrono::milliseconds(25));
-    }
-    if (!up) {
+    int exitCode = 0;
+    Eventually([&] { return daemon->TryGetExitCode(exitCode) || CanConnect(SocketPath()); }, 5000);
+    if (!CanConnect(SocketPath())) {
         whyNot = "cupsd did not come up: " + ErrorLog();
         Stop();
         return false;
