@@ -16,6 +16,7 @@
 
 #include <climits>
 #include <csignal>
+#include <cstdlib>
 #include <cstring>
 #include <cstdio>
 #include <filesystem>
@@ -28,6 +29,7 @@
 #include <sys/inotify.h>
 #include <sys/socket.h>
 #include <thread>
+#include <unistd.h>
 
 using namespace Quillet;
 namespace fs = std::filesystem;
@@ -35,6 +37,12 @@ namespace fs = std::filesystem;
 namespace {
 
 const std::string kSamples = QUILLET_SOURCE_DIR "/tests/data/office/";
+
+#if defined(__SANITIZE_ADDRESS__) || defined(__SANITIZE_THREAD__)
+constexpr bool kSanitized = true;
+#else
+constexpr bool kSanitized = false;
+#endif
 
 #define QUILLET_REQUIRE_OFFICE()            \
     std::string whyNot;                     \
@@ -81,9 +89,12 @@ bool WaitUntilGone(long pid, long host)
 }  // namespace
 
 // An office process that fakes the suite: argv[0] is how it starts ("ok", or
-// "broken" to say the suite cannot start). A document named "hang..." is
-// never answered, "crash..." ends the process, anything else gets a small
-// PDF; the memory it reports is 5000 bytes.
+// "broken" to say the suite cannot start), argv[1] its folder. A document
+// named "hang..." is never answered, "crash..." ends the process, "files..."
+// fills its folder with files of 1 MB, "unlinked..." a removed file,
+// "grow..." takes memory until refused, "keep..." leaves a file in its
+// folder (as a registered font would); anything else gets a small PDF. The
+// memory it reports is 5000 bytes.
 QUILLET_TEST_HELPER(office_fake)
 {
     if (std::string(argv[0]) == "broken") {
@@ -99,6 +110,24 @@ QUILLET_TEST_HELPER(office_fake)
             ::pause();
         if (document.find("/crash") != std::string::npos)
             ::_exit(3);  // at once, as a crash would: no exit handler (a sanitizer's leak check) runs
+        const std::string megabyte(1 << 20, 'x');
+        if (document.find("/unlinked") != std::string::npos) {
+            std::ofstream file(std::string(argv[1]) + "/unlinked");
+            ::unlink((std::string(argv[1]) + "/unlinked").c_str());
+            for (;; ::usleep(10000))
+                file << megabyte << std::flush;
+        }
+        for (int n = 0; document.find("/files") != std::string::npos; ++n, ::usleep(10000))
+            std::ofstream(std::string(argv[1]) + "/file" + std::to_string(n)) << megabyte;
+        while (document.find("/grow") != std::string::npos) {
+            void* more = std::malloc(4 << 20);
+            if (more == nullptr)
+                ::pause();
+            std::memset(more, 1, 4 << 20);
+            ::usleep(10000);
+        }
+        if (document.find("/keep") != std::string::npos)
+            std::ofstream(std::string(argv[1]) + "/font.ttf") << document;
         std::ofstream(pdf) << "%PDF-1.4 " << document << "\n";
         std::printf("done 5000\n");
         std::fflush(stdout);
@@ -119,33 +148,60 @@ TEST(OfficeTest, PoolReplacesProcessesThatDieHangGrowOrServedTheirShare)
         const char* failure;  // empty: laid out
         int process;          // the pool's process afterwards: equal numbers, the same one; 0: none
     };
+    // The run's bounds: seconds, bytes, memory (0: none).
+    const OfficeRunBounds unbounded{}, oneSecond{{}, 1, 0, 0}, fiveMegabytes{{}, 0, 5 << 20, 0},
+        memory{{}, 0, 0, 64 << 20};
     const struct {
         const char* name;
         OfficeLimits limits;
         std::vector<Step> steps;
+        OfficeRunBounds run;
     } cases[] = {
         // A process that served its share, or grew too large, is replaced at
         // once, so that the next document finds its successor started.
         {"documents per process", {1, 2, 60000, 1 << 20},
-         {{"a.docx", "", 1}, {"b.docx", "", 2}, {"c.docx", "", 2}, {"d.docx", "", 3}}},
-        {"memory bound", {1, 100, 60000, 4000}, {{"a.docx", "", 1}, {"b.docx", "", 2}}},
+         {{"a.docx", "", 1}, {"b.docx", "", 2}, {"c.docx", "", 2}, {"d.docx", "", 3}}, unbounded},
+        {"memory bound", {1, 100, 60000, 4000}, {{"a.docx", "", 1}, {"b.docx", "", 2}}, unbounded},
         // So is one that took too long.
         {"time limit", {1, 100, 5000, 1 << 20},
          {{"a.docx", "", 1}, {"hang.docx", "LibreOffice did not lay out hang.docx within 5 s", 2},
-          {"b.docx", "", 2}}},
+          {"b.docx", "", 2}}, unbounded},
         // One that dies under a document gets one successor to try again.
         {"crash", {1, 100, 60000, 1 << 20},
          {{"a.docx", "", 1},
           {"crash.docx", "LibreOffice ended while laying out crash.docx (exit code 3)", 0},
-          {"b.docx", "", 3}}},
+          {"b.docx", "", 3}}, unbounded},
+        // One that kept anything of a document serves no other.
+        {"kept", {1, 100, 60000, 1 << 20}, {{"a.docx", "", 1}, {"keep.docx", "", 2}, {"b.docx", "", 2}}, unbounded},
+        // A document past a bound of its run fails naming it; its process goes.
+        {"run's time", {1, 100, 60000, 1 << 20},
+         {{"a.docx", "", 1},
+          {"hang.docx", "the job ran past its time limit of 1 s while LibreOffice laid out hang.docx", 2}},
+         oneSecond},
+        {"run's bytes in files", {1, 100, 60000, 1 << 20},
+         {{"a.docx", "", 1},
+          {"files.docx", "the job wrote more than its limit of 5 MB while LibreOffice laid out files.docx", 2}},
+         fiveMegabytes},
+        {"run's bytes in a removed file", {1, 100, 60000, 1 << 20},
+         {{"unlinked.docx", "the job wrote more than its limit of 5 MB while LibreOffice laid out unlinked.docx", 1},
+          {"a.docx", "", 1}},
+         fiveMegabytes},
+        {"run's memory", {1, 100, 60000, 1 << 20},
+         {{"grow.docx", "the job used more than its memory limit of 64 MB while LibreOffice laid out grow.docx", 1},
+          {"a.docx", "", 1}},
+         memory},
     };
     for (const auto& c : cases) {
+        if (kSanitized && c.run.maxMemoryBytes > 0)
+            continue;  // a sanitizer's shadow memory alone is past any such bound
         auto offices = pool("ok");
         offices->SetLimits(c.limits);
         std::map<int, std::int64_t> processes;
         for (const Step& step : c.steps) {
             std::string failure;
-            const bool done = offices->Convert(FromUtf8(scratch.Write(step.document, "x")), pdf, failure);
+            OfficeRunBounds run = c.run;
+            run.start = std::chrono::steady_clock::now();
+            const bool done = offices->Convert(FromUtf8(scratch.Write(step.document, "x")), pdf, run, failure);
             EXPECT_EQ(failure, step.failure) << c.name << ": " << step.document;
             EXPECT_EQ(done, *step.failure == '\0') << c.name << ": " << step.document;
             if (done) {
@@ -165,15 +221,15 @@ TEST(OfficeTest, PoolReplacesProcessesThatDieHangGrowOrServedTheirShare)
     // A process killed while it waits is replaced by the next document.
     auto offices = pool("ok");
     std::string failure;
-    ASSERT_TRUE(offices->Convert(FromUtf8(scratch.Write("first.docx", "x")), pdf, failure));
+    ASSERT_TRUE(offices->Convert(FromUtf8(scratch.Write("first.docx", "x")), pdf, {}, failure));
     const std::int64_t killed = offices->GetProcessIds().at(0);
     ::kill(static_cast<pid_t>(killed), SIGKILL);
-    EXPECT_TRUE(offices->Convert(FromUtf8(scratch.Write("second.docx", "x")), pdf, failure)) << failure;
+    EXPECT_TRUE(offices->Convert(FromUtf8(scratch.Write("second.docx", "x")), pdf, {}, failure)) << failure;
     EXPECT_NE(offices->GetProcessIds().at(0), killed);
 
     // A suite that cannot start says why; nothing is left running.
     auto broken = pool("broken");
-    EXPECT_FALSE(broken->Convert(FromUtf8(scratch.Write("any.docx", "x")), pdf, failure));
+    EXPECT_FALSE(broken->Convert(FromUtf8(scratch.Write("any.docx", "x")), pdf, {}, failure));
     EXPECT_EQ(failure, "LibreOffice cannot be started from /nowhere");
     EXPECT_TRUE(broken->GetProcessIds().empty());
 }
@@ -276,7 +332,7 @@ TEST(OfficeTest, OneProcessServesFiftyDocuments)
     std::set<std::int64_t> processes;
     for (int n = 0; n < 50; ++n) {
         std::string failure;
-        ASSERT_TRUE(offices.Convert(FromUtf8(kSamples + kinds[n % kinds.size()]), pdf, failure))
+        ASSERT_TRUE(offices.Convert(FromUtf8(kSamples + kinds[n % kinds.size()]), pdf, {}, failure))
             << n << ": " << failure;
         EXPECT_EQ(QuilletTest::ReadWholeFile(ToUtf8(pdf)).substr(0, 5), "%PDF-") << n;
         for (std::int64_t id : offices.GetProcessIds())
@@ -292,7 +348,7 @@ QUILLET_TEST_HELPER(office_host)
     if (!StartOfficeProcess())
         return 1;
     std::string failure;
-    if (!OfficePool::Instance().Convert(FromUtf8(argv[0]), FromUtf8(argv[1]), failure)) {
+    if (!OfficePool::Instance().Convert(FromUtf8(argv[0]), FromUtf8(argv[1]), {}, failure)) {
         std::fprintf(stderr, "%s\n", failure.c_str());
         return 2;
     }
@@ -320,4 +376,63 @@ TEST(OfficeTest, OfficeProcessEndsWithItsKilledHost)
     EXPECT_TRUE(WaitUntilGone(office, hostId)) << "office process " << office << " outlived its host";
     const Platform::PrivateFolder next(L"qvoffice");
     EXPECT_TRUE(OfficeLeftovers(hostId).empty());
+}
+
+namespace {
+
+/// The pages of a rendering of document into a fresh folder, byte for byte
+/// in page order (Ghostscript's PNG pages hold nothing but the pixels and
+/// their size).
+std::string PagesOf(const std::string& document, const std::string& folder)
+{
+    const QuilletTest::Rendered rendered = QuilletTest::Render(FromUtf8(document), folder);
+    std::set<std::string> files;
+    std::error_code error;
+    for (const auto& entry : fs::directory_iterator(folder, error))
+        files.insert(entry.path().string());
+    std::string pages = rendered.reason;
+    for (const std::string& file : files)
+        pages += QuilletTest::ReadWholeFile(file);
+    return pages;
+}
+
+}  // namespace
+
+TEST(OfficeTest, NoDocumentChangesHowALaterOneRenders)
+{
+    QUILLET_REQUIRE_OFFICE();
+    QuilletTest::DocumentScratch scratch("office-fonts");
+    // Documents whose text is set in a font, some embedding a font renamed to
+    // that name: a free font with other glyphs.
+    const std::string fonts = "/usr/share/fonts/truetype/dejavu/";
+    auto write = [&](const std::string& name, const std::string& font, const std::string& embedded) {
+        const std::string path = scratch.path + "/" + name;
+        std::vector<std::wstring> argv = {L"/usr/bin/python3", FromUtf8(QUILLET_SOURCE_DIR "/tests/support/font_document.py"),
+                                          FromUtf8(path), L"TOTAL DUE 100 USD", FromUtf8(font)};
+        if (!embedded.empty())
+            argv.push_back(FromUtf8(fonts + embedded));
+        return QuilletTest::PrivateCups::Run(argv) == 0 ? path : std::string();
+    };
+    const struct {
+        const char* name;
+        std::string observed;  // rendered before and after the other one, in the same host
+        std::string other;
+    } cases[] = {
+        {"a look-alike of a font the victim names", write("victim.odt", "Calibri", ""),
+         write("look-alike.odt", "Calibri", "DejaVuSansMono.ttf")},
+        {"the victim's private font, named by a later document", write("names-private.odt", "Private Sans", ""),
+         write("private.odt", "Private Sans", "DejaVuSerif.ttf")},
+    };
+    for (const auto& c : cases) {
+        if (c.observed.empty() || c.other.empty())
+            GTEST_SKIP() << "python3-fonttools is not installed (scripts/setup.sh test installs it)";
+        const std::string before = PagesOf(c.observed, scratch.path + "/before");
+        const std::string other = PagesOf(c.other, scratch.path + "/other");
+        const std::string after = PagesOf(c.observed, scratch.path + "/after");
+        EXPECT_GT(before.size(), 1000u) << c.name << ": " << before.substr(0, 200);
+        EXPECT_GT(other.size(), 1000u) << c.name << ": " << other.substr(0, 200);
+        EXPECT_TRUE(before == after) << c.name;
+        for (const char* folder : {"/before", "/other", "/after"})
+            fs::remove_all(scratch.path + folder);
+    }
 }

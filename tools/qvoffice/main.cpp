@@ -29,6 +29,7 @@
 #include <LibreOfficeKit/LibreOfficeKitInit.h>
 
 #include <com/sun/star/beans/PropertyValue.hpp>
+#include <com/sun/star/configuration/theDefaultProvider.hpp>
 #include <com/sun/star/document/MacroExecMode.hpp>
 #include <com/sun/star/document/UpdateDocMode.hpp>
 #include <com/sun/star/frame/Desktop.hpp>
@@ -36,6 +37,7 @@
 #include <com/sun/star/lang/XServiceInfo.hpp>
 #include <com/sun/star/uno/XComponentContext.hpp>
 #include <com/sun/star/util/XCloseable.hpp>
+#include <com/sun/star/util/XFlushable.hpp>
 #include <osl/file.hxx>
 
 #include <dlfcn.h>
@@ -219,10 +221,27 @@ std::string BaseName(const std::string& path)
     return slash == std::string::npos ? path : path.substr(slash + 1);
 }
 
-// Loads document hidden and read-only, with no macro and no link update,
-// and stores it as pdf through the suite's own export.
-void Convert(const css::uno::Reference<css::frame::XDesktop2>& desktop, const std::string& document,
-             const std::string& pdf)
+// Writes what the configuration holds in memory to the profile now, rather
+// than a moment later from a timer of the suite's: the library compares the
+// profile after each document with its state before, and a change that
+// reached the disk only later would be missed.
+void FlushConfiguration(const css::uno::Reference<css::uno::XComponentContext>& context)
+{
+    try {
+        const css::uno::Reference<css::util::XFlushable> configuration(
+            css::configuration::theDefaultProvider::get(context), css::uno::UNO_QUERY);
+        if (configuration.is())
+            configuration->flush();
+    } catch (const css::uno::Exception&) {
+        // Nothing written: the library then sees the profile as it was.
+    }
+}
+
+// Loads url hidden and read-only, with no macro and no link update, and
+// stores it as pdf through the suite's own export. "done", or "failed REASON"
+// naming the document as name.
+std::string LayOut(const css::uno::Reference<css::frame::XDesktop2>& desktop, const OUString& url,
+                   const std::string& name, const std::string& pdf)
 {
     css::uno::Sequence<css::beans::PropertyValue> load(4);
     css::beans::PropertyValue* loadArgs = load.getArray();
@@ -232,19 +251,16 @@ void Convert(const css::uno::Reference<css::frame::XDesktop2>& desktop, const st
     loadArgs[3] = Property("UpdateDocMode", css::uno::Any(css::document::UpdateDocMode::NO_UPDATE));
     css::uno::Reference<css::lang::XComponent> component;
     try {
-        component = desktop->loadComponentFromURL(FileUrl(document), "_blank", 0, load);
+        component = desktop->loadComponentFromURL(url, "_blank", 0, load);
     } catch (const css::uno::Exception& e) {
-        Reply("failed LibreOffice cannot load " + BaseName(document) + ": " + Message(e));
-        return;
+        return "failed LibreOffice cannot load " + name + ": " + Message(e);
     }
-    if (!component.is()) {
-        Reply("failed LibreOffice cannot load " + BaseName(document));
-        return;
-    }
+    if (!component.is())
+        return "failed LibreOffice cannot load " + name;
     std::string outcome;
     const char* filter = PdfFilter(component);
     if (filter == nullptr) {
-        outcome = "failed LibreOffice cannot export " + BaseName(document) + " as PDF";
+        outcome = "failed LibreOffice cannot export " + name + " as PDF";
     } else {
         try {
             css::uno::Sequence<css::beans::PropertyValue> store(1);
@@ -253,7 +269,7 @@ void Convert(const css::uno::Reference<css::frame::XDesktop2>& desktop, const st
                 ->storeToURL(FileUrl(pdf), store);
             outcome = "done";
         } catch (const css::uno::Exception& e) {
-            outcome = "failed LibreOffice cannot export " + BaseName(document) + " as PDF: " + Message(e);
+            outcome = "failed LibreOffice cannot export " + name + " as PDF: " + Message(e);
         }
     }
     try {
@@ -265,7 +281,22 @@ void Convert(const css::uno::Reference<css::frame::XDesktop2>& desktop, const st
     } catch (const css::uno::Exception&) {
         // Closed as far as it goes; the next document does not depend on it.
     }
-    Reply(outcome == "done" ? "done " + ResidentBytes() : outcome);
+    return outcome;
+}
+
+// What the suite sets up on its first document and keeps (the settings of
+// its views, its certificate store) is set up here, on a new empty text
+// document, before the process says it is ready: so the profile the first
+// document of the library's finds is the one every later document finds,
+// and a first document that changes nothing is seen to change nothing.
+void WarmUp(const css::uno::Reference<css::uno::XComponentContext>& context,
+            const css::uno::Reference<css::frame::XDesktop2>& desktop)
+{
+    const std::string pdf = folder + "/out/warm-up.pdf";
+    LayOut(desktop, "private:factory/swriter", "a new document", pdf);
+    std::error_code error;
+    std::filesystem::remove(pdf, error);
+    FlushConfiguration(context);
 }
 
 }  // namespace
@@ -310,16 +341,20 @@ int main(int argc, char** argv)
     using GetContext = css::uno::Reference<css::uno::XComponentContext> (*)();
     const auto getContext =
         reinterpret_cast<GetContext>(::dlsym(RTLD_DEFAULT, "_ZN10comphelper26getProcessComponentContextEv"));
+    css::uno::Reference<css::uno::XComponentContext> context;
     css::uno::Reference<css::frame::XDesktop2> desktop;
     try {
         if (getContext != nullptr)
-            desktop = css::frame::Desktop::create(getContext());
+            context = getContext();
+        if (context.is())
+            desktop = css::frame::Desktop::create(context);
     } catch (const css::uno::Exception&) {
     }
     if (!desktop.is()) {
         Reply("error LibreOffice started without its desktop service");
         Leave(1);
     }
+    WarmUp(context, desktop);
     Reply("ready");
 
     char* line = nullptr;
@@ -334,7 +369,10 @@ int main(int argc, char** argv)
             Reply("failed unknown request");
             continue;
         }
-        Convert(desktop, Decode(request.substr(first + 1, second - first - 1)), Decode(request.substr(second + 1)));
+        const std::string document = Decode(request.substr(first + 1, second - first - 1));
+        const std::string outcome = LayOut(desktop, FileUrl(document), BaseName(document), Decode(request.substr(second + 1)));
+        FlushConfiguration(context);
+        Reply(outcome == "done" ? "done " + ResidentBytes() : outcome);
     }
     std::free(line);
     Leave(0);
