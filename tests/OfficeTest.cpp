@@ -358,9 +358,27 @@ QUILLET_TEST_HELPER(office_host)
     return 0;
 }
 
-TEST(OfficeTest, OfficeProcessEndsWithItsKilledHost)
+TEST(OfficeTest, OfficeProcessesEndWithTheirHost)
 {
     QUILLET_REQUIRE_OFFICE();
+    // A host that returns from main takes its office process and every
+    // folder of its run with it: nothing is left in its temporary folder,
+    // and no process runs on it.
+    QuilletTest::DocumentScratch scratch("office-host");
+    const std::string temp = scratch.path + "/tmp";
+    fs::create_directory(temp);
+    EXPECT_EQ(QuilletTest::PrivateCups::Run({FromUtf8(QUILLET_BINARY_DIR "/bin/quillet-rip"), L"-q", L"-r", L"36", L"-o",
+                                            FromUtf8(scratch.path + "/pages"), FromUtf8(kSamples + "report.docx")},
+                                           {{L"TMPDIR", FromUtf8(temp)}}),
+              0);
+    EXPECT_TRUE(fs::is_empty(temp));
+    for (const auto& entry : fs::directory_iterator("/proc"))
+        EXPECT_EQ(QuilletTest::ReadWholeFile(entry.path().string() + "/cmdline").find(temp), std::string::npos)
+            << entry.path();
+
+    // A killed host's office process ends as its input closes and empties its
+    // folder; the folder itself, which the confined process may not remove,
+    // goes with the next office process's start.
     const Platform::PrivateFolder output(L"office-test");
     const std::string pdf = ToUtf8(output.GetPath()) + "/document.pdf";
     QuilletTest::HelperProcess host(L"office_host", {FromUtf8(kSamples + "report.docx"), FromUtf8(pdf)});
@@ -371,8 +389,6 @@ TEST(OfficeTest, OfficeProcessEndsWithItsKilledHost)
     ASSERT_TRUE(IsRunning(office));
     ASSERT_FALSE(OfficeLeftovers(hostId).empty());
     host.Kill();
-    // It empties its folder as it ends; the folder itself, which the confined
-    // process may not remove, goes with the next office process's start.
     EXPECT_TRUE(WaitUntilGone(office, hostId)) << "office process " << office << " outlived its host";
     const Platform::PrivateFolder next(L"qvoffice");
     EXPECT_TRUE(OfficeLeftovers(hostId).empty());

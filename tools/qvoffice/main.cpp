@@ -47,6 +47,7 @@
 #include <unistd.h>
 
 #include <cerrno>
+#include <csignal>
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
@@ -336,6 +337,11 @@ int main(int argc, char** argv)
         Reply("error LibreOffice cannot be started from " + program);
         Leave(1);
     }
+    // The suite ignores the signal of a write past the file size limit, and
+    // would go on without the file (an embedded object dropped, a document
+    // handed out incomplete). The system's default ends the process, which
+    // the library names as the run's byte limit.
+    ::signal(SIGXFSZ, SIG_DFL);
     // The suite runs inside this process now; its component context is the
     // process's own, reached through the suite's exported accessor.
     using GetContext = css::uno::Reference<css::uno::XComponentContext> (*)();
