@@ -238,7 +238,9 @@ TEST(OfficeTest, EachKindRendersAsItsOwnPdfExportWithoutAPrintServer)
 {
     QUILLET_REQUIRE_OFFICE();
     QuilletTest::DocumentScratch scratch("office-kinds");
-    const std::vector<std::string> kinds = {"letter.odt", "report.docx", "notes.rtf", "slides.pptx", "sheet.xlsx"};
+    // A text document with comments and tracked changes among them.
+    const std::vector<std::string> kinds = {"letter.odt", "report.docx", "notes.rtf",
+                                            "slides.pptx", "sheet.xlsx", "comments.docx"};
     // The reference, made meanwhile by LibreOffice's own command line (a
     // user's LibreOffice running beside ours): its PDF export, rendered by
     // Ghostscript alone at the same resolution.
@@ -321,16 +323,17 @@ TEST(OfficeTest, EachKindRendersAsItsOwnPdfExportWithoutAPrintServer)
     ::close(listener);
 }
 
-TEST(OfficeTest, OneProcessServesFiftyDocuments)
+TEST(OfficeTest, OneProcessServesSixtyDocuments)
 {
     QUILLET_REQUIRE_OFFICE();
     QuilletTest::DocumentScratch scratch("office-fifty");
     OfficePool offices({QuilletTest::OfficeProgram()});
-    const std::vector<std::string> kinds = {"report.docx", "sheet.xlsx", "slides.pptx", "letter.odt", "notes.rtf"};
+    const std::vector<std::string> kinds = {"report.docx", "sheet.xlsx", "slides.pptx", "letter.odt", "notes.rtf",
+                                            "comments.docx"};
     const Platform::PrivateFolder output(L"office-test");
     const std::wstring pdf = output.GetPath() + L"/document.pdf";
     std::set<std::int64_t> processes;
-    for (int n = 0; n < 50; ++n) {
+    for (int n = 0; n < 60; ++n) {
         std::string failure;
         ASSERT_TRUE(offices.Convert(FromUtf8(kSamples + kinds[n % kinds.size()]), pdf, {}, failure))
             << n << ": " << failure;

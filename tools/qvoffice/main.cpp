@@ -47,6 +47,7 @@
 #include <unistd.h>
 
 #include <cerrno>
+#include <cstdint>
 #include <csignal>
 #include <cstdio>
 #include <cstdlib>
@@ -238,12 +239,46 @@ void FlushConfiguration(const css::uno::Reference<css::uno::XComponentContext>& 
     }
 }
 
+// The suite's own lock of its user interface, held by this thread across a
+// document's load, export and close. Loaded this way, the suite runs its
+// main loop on a thread of its own, which would otherwise handle what the
+// loaded document's view asked for in between: for a text document with
+// comments, windows built from user-interface files that the suite's
+// packages without a user interface do not ship, and the suite ends when one
+// is missing. The suite's own converter holds the lock in the same way.
+class UserInterfaceLock {
+public:
+    UserInterfaceLock()
+    {
+        using Acquire = void (*)(std::uint32_t);
+        static const auto acquire =
+            reinterpret_cast<Acquire>(::dlsym(RTLD_DEFAULT, "_ZN11Application17AcquireSolarMutexEj"));
+        if (acquire != nullptr)
+            acquire(1);
+        held = acquire != nullptr;
+    }
+    ~UserInterfaceLock()
+    {
+        using Release = std::uint32_t (*)();
+        static const auto release =
+            reinterpret_cast<Release>(::dlsym(RTLD_DEFAULT, "_ZN11Application17ReleaseSolarMutexEv"));
+        if (held && release != nullptr)
+            release();
+    }
+    UserInterfaceLock(const UserInterfaceLock&) = delete;
+    UserInterfaceLock& operator=(const UserInterfaceLock&) = delete;
+
+private:
+    bool held = false;
+};
+
 // Loads url hidden and read-only, with no macro and no link update, and
 // stores it as pdf through the suite's own export. "done", or "failed REASON"
 // naming the document as name.
 std::string LayOut(const css::uno::Reference<css::frame::XDesktop2>& desktop, const OUString& url,
                    const std::string& name, const std::string& pdf)
 {
+    const UserInterfaceLock userInterface;
     css::uno::Sequence<css::beans::PropertyValue> load(4);
     css::beans::PropertyValue* loadArgs = load.getArray();
     loadArgs[0] = Property("Hidden", css::uno::Any(true));
