@@ -52,6 +52,15 @@ OfficeProcessBounds ProcessBounds(const OfficeRunBounds& run, const OfficeLimits
     return bounds;
 }
 
+/// QUILLET_OFFICE_REUSE=always: a process serves later documents whatever
+/// the earlier ones left in it, as before processes were proven clean; for
+/// capture_bench, which measures what the proof costs.
+bool ReuseAlways()
+{
+    std::string value;
+    return ZUtilities::GetEnv("QUILLET_OFFICE_REUSE", value) && value == "always";
+}
+
 /// Ends the process-wide pool's processes as the host exits (returns from
 /// main, calls exit), so that none of them, and none of their folders,
 /// outlives it by a moment. A child forked by the host that exits is not
@@ -229,7 +238,7 @@ bool OfficePool::Convert(const std::wstring& document, const std::wstring& pdf, 
         // A process that laid out a document which left anything behind (a
         // font it registered, a setting it changed) serves no other.
         replace = outcome == OfficeProcess::Outcome::TimedOut || outcome == OfficeProcess::Outcome::OverLimit ||
-                  !process->KeepsNothing() || process->GetDocumentsDone() >= limitsNow.documentsPerProcess ||
+                  (!ReuseAlways() && !process->KeepsNothing()) || process->GetDocumentsDone() >= limitsNow.documentsPerProcess ||
                   process->GetResidentBytes() > limitsNow.memoryLimitBytes;
         break;
     }
