@@ -49,41 +49,17 @@ constexpr bool kSanitized = false;
     if (!QuilletTest::CanRunOffice(whyNot)) \
     GTEST_SKIP() << whyNot
 
-/// What the office processes of host process pid left in the temporary
-/// folder: their folders and everything in them.
-std::vector<std::string> OfficeLeftovers(long pid)
+/// What is left of the hosts whose temporary folder was temp: what it holds,
+/// and the processes whose command line names it.
+std::vector<std::string> Remains(const std::string& temp)
 {
     std::vector<std::string> left;
-    std::error_code error;
-    const std::string prefix = "qvoffice-" + std::to_string(pid) + "-";
-    for (const auto& entry : fs::directory_iterator(fs::temp_directory_path(), error)) {
-        if (entry.path().filename().string().rfind(prefix, 0) != 0)
-            continue;
-        left.push_back(entry.path().string());
-        for (fs::recursive_directory_iterator it(entry.path(), error), end; !error && it != end; it.increment(error))
-            left.push_back(it->path().string());
-    }
+    for (fs::recursive_directory_iterator it(temp), end; it != end; ++it)
+        left.push_back(it->path().string());
+    for (const auto& entry : fs::directory_iterator("/proc"))
+        if (QuilletTest::ReadWholeFile(entry.path().string() + "/cmdline").find(temp) != std::string::npos)
+            left.push_back(entry.path().string());
     return left;
-}
-
-/// Whether process pid runs (a zombie nobody reaped yet has ended).
-bool IsRunning(long pid)
-{
-    const std::string stat = QuilletTest::ReadWholeFile("/proc/" + std::to_string(pid) + "/stat");
-    const std::size_t end = stat.rfind(')');
-    return end != std::string::npos && end + 2 < stat.size() && stat[end + 2] != 'Z';
-}
-
-/// Waits (at most a minute) until process pid has ended and no more than an
-/// empty folder of the office processes of host is left; true when so.
-bool WaitUntilGone(long pid, long host)
-{
-    for (int i = 0; i < 600; ++i) {
-        if (!IsRunning(pid) && OfficeLeftovers(host).size() <= 1)
-            return true;
-        std::this_thread::sleep_for(std::chrono::milliseconds(100));
-    }
-    return false;
 }
 
 }  // namespace
@@ -345,56 +321,46 @@ TEST(OfficeTest, OneProcessServesSixtyDocuments)
 }
 
 // A host of an office process: starts one ahead of time, lays out argv[0]
-// once, says the office process's id and then waits to be killed.
+// once, says so and then waits to be killed.
 QUILLET_TEST_HELPER(office_host)
 {
-    if (!StartOfficeProcess())
-        return 1;
     std::string failure;
-    if (!OfficePool::Instance().Convert(FromUtf8(argv[0]), FromUtf8(argv[1]), {}, failure)) {
-        std::fprintf(stderr, "%s\n", failure.c_str());
-        return 2;
-    }
-    std::printf("%lld\n", static_cast<long long>(OfficePool::Instance().GetProcessIds().at(0)));
+    if (!StartOfficeProcess() || !OfficePool::Instance().Convert(FromUtf8(argv[0]), FromUtf8(argv[1]), {}, failure))
+        return 1;
+    std::printf("done\n");
     std::fflush(stdout);
     ::pause();
     return 0;
 }
 
-TEST(OfficeTest, OfficeProcessesEndWithTheirHost)
+TEST(OfficeTest, NothingOfAnOfficeProcessOutlivesItsHost)
 {
     QUILLET_REQUIRE_OFFICE();
-    // A host that returns from main takes its office process and every
-    // folder of its run with it: nothing is left in its temporary folder,
-    // and no process runs on it.
     QuilletTest::DocumentScratch scratch("office-host");
     const std::string temp = scratch.path + "/tmp";
     fs::create_directory(temp);
-    EXPECT_EQ(QuilletTest::PrivateCups::Run({FromUtf8(QUILLET_BINARY_DIR "/bin/quillet-rip"), L"-q", L"-r", L"36", L"-o",
-                                            FromUtf8(scratch.path + "/pages"), FromUtf8(kSamples + "report.docx")},
-                                           {{L"TMPDIR", FromUtf8(temp)}}),
-              0);
-    EXPECT_TRUE(fs::is_empty(temp));
-    for (const auto& entry : fs::directory_iterator("/proc"))
-        EXPECT_EQ(QuilletTest::ReadWholeFile(entry.path().string() + "/cmdline").find(temp), std::string::npos)
-            << entry.path();
-
     // A killed host's office process ends as its input closes and empties its
     // folder; the folder itself, which the confined process may not remove,
     // goes with the next office process's start.
-    const Platform::PrivateFolder output(L"office-test");
-    const std::string pdf = ToUtf8(output.GetPath()) + "/document.pdf";
-    QuilletTest::HelperProcess host(L"office_host", {FromUtf8(kSamples + "report.docx"), FromUtf8(pdf)});
-    std::string line;
-    ASSERT_TRUE(host.ReadLine(line, 120000));
-    const long office = std::stol(line);
-    const long hostId = static_cast<long>(host.GetProcessId());
-    ASSERT_TRUE(IsRunning(office));
-    ASSERT_FALSE(OfficeLeftovers(hostId).empty());
-    host.Kill();
-    EXPECT_TRUE(WaitUntilGone(office, hostId)) << "office process " << office << " outlived its host";
-    const Platform::PrivateFolder next(L"qvoffice");
-    EXPECT_TRUE(OfficeLeftovers(hostId).empty());
+    std::vector<std::string> left;
+    {
+        const QuilletTest::ScopedEnv tempFolder("TMPDIR", temp.c_str());
+        QuilletTest::HelperProcess host(
+            L"office_host", {FromUtf8(kSamples + "report.docx"), FromUtf8(scratch.path + "/document.pdf")});
+        ASSERT_EQ(host.ReadLine(), "done");
+        ASSERT_FALSE(Remains(temp).empty());
+        host.Kill();
+        for (int i = 0; i < 600 && (left = Remains(temp)).size() > 1; ++i)
+            std::this_thread::sleep_for(std::chrono::milliseconds(100));
+    }
+    EXPECT_EQ(left.size(), 1u) << "the killed host's office process and its files stay";
+    // A host that returns from main takes its office process and every
+    // folder of its run with it, at once.
+    EXPECT_EQ(QuilletTest::PrivateCups::Run({FromUtf8(QUILLET_BINARY_DIR "/bin/quillet-rip"), L"-q", L"-r", L"36", L"-o",
+                                             FromUtf8(scratch.path + "/pages"), FromUtf8(kSamples + "report.docx")},
+                                            {{L"TMPDIR", FromUtf8(temp)}}),
+              0);
+    EXPECT_EQ(Remains(temp), std::vector<std::string>());
 }
 
 namespace {
