@@ -273,10 +273,11 @@ private:
 };
 
 // Loads url hidden and read-only, with no macro and no link update, and
-// stores it as pdf through the suite's own export. "done", or "failed REASON"
-// naming the document as name.
+// stores it as pdf through the suite's own export (and, for a text document,
+// as a template at templ when given). "done", or "failed REASON" naming the
+// document as name.
 std::string LayOut(const css::uno::Reference<css::frame::XDesktop2>& desktop, const OUString& url,
-                   const std::string& name, const std::string& pdf)
+                   const std::string& name, const std::string& pdf, const std::string& templ = std::string())
 {
     const UserInterfaceLock userInterface;
     css::uno::Sequence<css::beans::PropertyValue> load(4);
@@ -301,8 +302,12 @@ std::string LayOut(const css::uno::Reference<css::frame::XDesktop2>& desktop, co
         try {
             css::uno::Sequence<css::beans::PropertyValue> store(1);
             store.getArray()[0] = Property("FilterName", css::uno::Any(OUString::createFromAscii(filter)));
-            css::uno::Reference<css::frame::XStorable>(component, css::uno::UNO_QUERY_THROW)
-                ->storeToURL(FileUrl(pdf), store);
+            const css::uno::Reference<css::frame::XStorable> storable(component, css::uno::UNO_QUERY_THROW);
+            storable->storeToURL(FileUrl(pdf), store);
+            if (!templ.empty()) {
+                store.getArray()[0].Value <<= OUString::createFromAscii("writer8_template");
+                storable->storeToURL(FileUrl(templ), store);
+            }
             outcome = "done";
         } catch (const css::uno::Exception& e) {
             outcome = "failed LibreOffice cannot export " + name + " as PDF: " + Message(e);
@@ -320,18 +325,24 @@ std::string LayOut(const css::uno::Reference<css::frame::XDesktop2>& desktop, co
     return outcome;
 }
 
-// What the suite sets up on its first document and keeps (the settings of
-// its views, its certificate store) is set up here, on a new empty text
-// document, before the process says it is ready: so the profile the first
-// document of the library's finds is the one every later document finds,
-// and a first document that changes nothing is seen to change nothing.
+// What the suite sets up on its first document of a kind and keeps (the
+// settings of its views, its certificate store, the index of the installed
+// templates that it builds when it first loads a template) is set up here,
+// before the process says it is ready: on a new empty text document, and on
+// that document stored and loaded again as a template. So the profile the
+// first document of the library's finds is the one every later document
+// finds, and a first document that changes nothing is seen to change
+// nothing.
 void WarmUp(const css::uno::Reference<css::uno::XComponentContext>& context,
             const css::uno::Reference<css::frame::XDesktop2>& desktop)
 {
     const std::string pdf = folder + "/out/warm-up.pdf";
-    LayOut(desktop, "private:factory/swriter", "a new document", pdf);
+    const std::string templ = folder + "/out/warm-up.ott";
+    LayOut(desktop, "private:factory/swriter", "a new document", pdf, templ);
+    LayOut(desktop, FileUrl(templ), "a template", pdf);
     std::error_code error;
     std::filesystem::remove(pdf, error);
+    std::filesystem::remove(templ, error);
     FlushConfiguration(context);
 }
 
