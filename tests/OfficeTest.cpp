@@ -53,10 +53,12 @@ constexpr bool kSanitized = false;
 /// and the processes whose command line names it.
 std::vector<std::string> Remains(const std::string& temp)
 {
+    // What goes while it is listed is not left.
     std::vector<std::string> left;
-    for (fs::recursive_directory_iterator it(temp), end; it != end; ++it)
+    std::error_code error;
+    for (fs::recursive_directory_iterator it(temp, error), end; !error && it != end; it.increment(error))
         left.push_back(it->path().string());
-    for (const auto& entry : fs::directory_iterator("/proc"))
+    for (const auto& entry : fs::directory_iterator("/proc", error))
         if (QuilletTest::ReadWholeFile(entry.path().string() + "/cmdline").find(temp) != std::string::npos)
             left.push_back(entry.path().string());
     return left;
