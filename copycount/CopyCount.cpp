@@ -29,7 +29,7 @@ constexpr std::uint32_t kCountPollMs = 5000;
 /// What the objects of one counter (an object and its copies) share: the
 /// mutex handle and the mark that tells every process the record is bound.
 struct Binding {
-    explicit Binding(const std::wstring& mutexName) : mutex(mutexName) {}
+    Binding(const std::wstring& mutexName, Platform::SharedScope scope) : mutex(mutexName, scope) {}
     NamedMutex mutex;
     Platform::SharedMark mark;
 };
@@ -135,7 +135,8 @@ CopyCount::CopyCount(const std::wstring& name) : record(nullptr)
 {
     // The copies share the binding through the mutex pointer, which points
     // into it: the mark lasts as long as the last copy.
-    const auto binding = std::make_shared<Binding>(GetMutexName());
+    const Platform::SharedScope scope = GetScope();
+    const auto binding = std::make_shared<Binding>(GetMutexName(), scope);
     mutex = std::shared_ptr<NamedMutex>(binding, &binding->mutex);
     const std::u16string key = TableKey(name);
     const auto deadline = std::chrono::steady_clock::now() + kClaimWait;
@@ -143,7 +144,7 @@ CopyCount::CopyCount(const std::wstring& name) : record(nullptr)
         MutexLock lock(*mutex);
         CopyCountTable& table = OpenTable();
         if (!binding->mark.IsOpen())
-            binding->mark.Open(GetTableName());  // without it, records are leased as before
+            binding->mark.Open(GetTableName(), scope);  // without it, records are leased as before
         record = FindOrClaim(table, key, binding->mark);
         // Marked before the mutex goes, so that no other constructor sees the
         // record free in between.

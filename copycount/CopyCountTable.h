@@ -2,6 +2,8 @@
 // objects, and this process's view of the table.
 #pragma once
 
+#include "platform/SharedScope.h"
+
 #include <cstddef>
 #include <cstdint>
 #include <string>
@@ -54,10 +56,16 @@ constexpr std::size_t kMaxNameUnits = 127;
 std::wstring GetMutexName();
 /// Name of the shared table.
 std::wstring GetTableName();
+/// Where this process's counters count: the print path's objects, shared
+/// with the print system, when nobody else could change them; else this
+/// user's own. Chosen at the first call, for the life of the process. Throws
+/// std::runtime_error when the print path's objects can be had neither way.
+Platform::SharedScope GetScope();
 
-/// This process's view of the table. The first call in the process maps it
-/// (zero-filling a table it creates); the view is kept until the library is
-/// unloaded. The caller must hold the mutex named GetMutexName(): that makes
+/// This process's view of the table of GetScope(). The first call in the
+/// process maps it (zero-filling a table it creates); the view is kept until
+/// the library is unloaded. The caller must hold the mutex named
+/// GetMutexName() in GetScope(): that makes
 /// the zero-filling of a new table safe against other processes and the view
 /// itself safe against the process's other threads. Throws
 /// std::runtime_error("Shared memory creation failed") when the table cannot
@@ -69,8 +77,9 @@ CopyCountTable& OpenTable();
 /// path's. Drops this process's view of the table. Call only while no
 /// CopyCount exists in the process and no other thread uses counters.
 void SetNameSuffixForTests(const std::wstring& suffix);
-/// For tests only: removes the mutex and the table of the current names and
-/// drops this process's view of the table. Same conditions as above.
+/// For tests only: removes the mutex and the table of the current names, in
+/// both scopes, drops this process's view of the table and forgets the
+/// scope. Same conditions as above.
 void RemoveObjectsForTests();
 
 }  // namespace CopyCountShared

@@ -5,11 +5,12 @@
 // (platform/CommandLine.h). Entries that hold a path quote it, so that a path
 // with spaces or any other characters reaches Ghostscript as one argument:
 // the IJS entries, the output name after "-o" (which the split turns into the
-// two arguments "-o" and the path) and the fonts folder after "-sFONTPATH=".
+// two arguments "-o" and the name) and the fonts folder after "-sFONTPATH=".
 #include "engine/GhostscriptArgs.h"
 
 #include "engine/OutputFormats.h"
 #include "engine/RIPEngine.h"
+#include "platform/ChildProcess.h"
 #include "platform/ZUtilities.h"
 #include "settings/InstallSettings.h"
 
@@ -184,7 +185,10 @@ void RIPEngine::BuildGhostscriptArgs(std::vector<std::wstring>& args, std::size_
         // single_copy.ps.
         args.push_back(GetCustomParams());
     } else {
-        std::wstring output = GetPagePattern();
+        // Ghostscript works in the output folder: its output is named
+        // relative to it, so that the folder is on no command line, which
+        // every local user may read.
+        std::wstring output = GetPagePattern().substr(EscapePercent(pageDirectory).size());
         if (IsSingleFileFormat(format)) {
             const std::wstring pattern = output;
             FormatString(output, pattern.c_str(), 1);
@@ -195,14 +199,14 @@ void RIPEngine::BuildGhostscriptArgs(std::vector<std::wstring>& args, std::size_
         // Run before the job; found in GS_LIB.
         args.push_back(L"single_copy.ps");
     }
-    // The job comes on standard input; a document read by its path comes
-    // after what its input carries (a PDF's password). "-f" keeps a path
-    // that begins with "-" or "@" a file name.
+    // The job comes on standard input; a document comes after what its
+    // input carries (a PDF's password), as the handle Ghostscript inherits:
+    // its path is on no command line, and no path is too long for it.
     args.push_back(L"-_");
     if (!documentFile.empty()) {
         if (documentIsEps)
             args.push_back(L"-dEPSCrop");  // the page is the picture's bounding box
-        args.push_back(L"-f" + Quote(documentFile));
+        args.push_back(L"-f" + Quote(Platform::ChildProcess::InheritedHandleName(0)));
     }
 }
 

@@ -3,6 +3,7 @@
 #include "engine/OutputFormats.h"
 
 #include "engine/RIPEngine.h"
+#include "platform/TextConversion.h"
 #include "platform/ZBaseStorage.h"
 #include "platform/ZUtilities.h"
 #include "settings/PathHelpers.h"
@@ -119,20 +120,24 @@ std::wstring RIPEngine::GetOutputDirectory() const
     return folder;
 }
 
-bool RIPEngine::PrepareOutputDirectory(const std::wstring& folder, std::string& why) const
+bool RIPEngine::PrepareOutputDirectory(const std::wstring& folder, Platform::HeldFolder& held,
+                                       std::string& why) const
 {
-    const ZDirStorage directory{ZString(folder)};
     // The default folder lies where other users may write: it must be the
     // user's own, or another user could take or plant the pages.
-    if (GetOutputFolder().empty()) {
-        if (directory.CreateOwn(why))
-            return true;
+    if (GetOutputFolder().empty() && !ZDirStorage(ZString(folder)).CreateOwn(why)) {
         why = "the default output folder cannot be used: " + why;
         return false;
     }
-    if (!directory.Exists())
-        directory.Create();  // a folder that cannot be made fails when it is watched or written
-    return true;
+    // Any folder: whoever else may write in it could replace a page between
+    // its check and the host's read.
+    if (held.Open(folder, why))
+        return true;
+    std::wstring name = folder;
+    while (name.size() > 1 && name.back() == L'/')
+        name.pop_back();
+    why = "the output folder " + ToUtf8(name) + " cannot be used: " + why;
+    return false;
 }
 
 std::wstring RIPEngine::GetPagePattern()

@@ -152,7 +152,8 @@ void RIPEngine::StartPreview()
     // the host's it may write to.
     const std::wstring folder = GetOutputDirectory();
     std::string why;
-    if (!PrepareOutputDirectory(folder, why)) {
+    Platform::HeldFolder held;
+    if (!PrepareOutputDirectory(folder, held, why)) {
         impl->GetFailure().Set(RIP_STAGE_START, why);
         return;
     }

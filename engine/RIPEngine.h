@@ -6,6 +6,7 @@
 #include "engine/PageProof.h"
 #include "engine/SharedPtr.h"
 #include "platform/FileHandle.h"
+#include "platform/HeldFolder.h"
 
 #include <atomic>
 #include <cstddef>
@@ -101,10 +102,11 @@ public:
     /// delimiter: the output folder, or when none is set the user's own
     /// default folder in the temporary folder. Not created here.
     std::wstring GetOutputDirectory() const;
-    /// Creates folder, the output directory of a run or preview: the default
-    /// folder as the user's own, a host's folder as it is. False, with why,
-    /// when the default folder is a link, no folder or another user's.
-    bool PrepareOutputDirectory(const std::wstring& folder, std::string& why) const;
+    /// Creates folder, the output directory of a run or preview, private to
+    /// the user when missing, and holds it open in held. False, with why,
+    /// when anyone but the user (and the administrator) may change what is in
+    /// it, or when the default folder is a link.
+    bool PrepareOutputDirectory(const std::wstring& folder, Platform::HeldFolder& held, std::string& why) const;
     /// The page-file pattern of the current or last run (built on first use
     /// when there was none).
     std::wstring GetPagePattern();

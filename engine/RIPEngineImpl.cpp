@@ -183,12 +183,20 @@ void RIPEngineImpl::StartGhostscript()
     d.outputFolder = d.owner->GetPageDirectory();
     d.pagePrefix = d.owner->GetPagePrefix();
     std::string why;
-    if (!d.owner->PrepareOutputDirectory(d.outputFolder, why)) {
+    if (!d.owner->PrepareOutputDirectory(d.outputFolder, d.outputHandle, why)) {
         CloseRunHandles();
         d.FailRun(RIP_STAGE_START, why);
         return;
     }
 
+    if (!d.owner->GetDocumentFile().empty()) {
+        d.documentHandle.Reset(Platform::OpenForReading(d.owner->GetDocumentFile()));
+        if (!d.documentHandle.IsValid()) {
+            CloseRunHandles();
+            d.FailRun(RIP_STAGE_START, "the document " + ToUtf8(d.owner->GetDocumentFile()) + " cannot be opened");
+            return;
+        }
+    }
     d.owner->BuildGhostscriptArgs(d.runArgs, d.runArgsOutput);
     d.program = GetGhostscriptProgram(root);
     PlanWorkers(first, last);
@@ -378,7 +386,18 @@ bool RIPEngineImpl::SpawnWorker(GhostscriptWorker& worker, const std::vector<std
     RIPEngineImplData& d = *data;
     if (!worker.inputRead.IsValid())
         CreateWorkerPipes(worker);  // a worker that joins the run later
-    const std::wstring ownPattern = worker.pagePattern == d.pagePattern ? std::wstring() : worker.pagePattern;
+    // Named relative to the output folder, where Ghostscript works.
+    const std::wstring ownPattern = worker.pagePattern == d.pagePattern
+                                        ? std::wstring()
+                                        : worker.pagePattern.substr(EscapePercent(d.outputFolder).size());
+    // The host's split/merge switches name their files as the host sees them.
+    Platform::SpawnOptions options;
+    if (!d.owner->GetIsSplitMerge()) {
+        options.workingFolder = d.outputHandle.GetHandle();
+        worker.report.SetOutputPrefix(ToUtf8(d.pagePrefix));
+    }
+    if (d.documentHandle.IsValid())
+        options.inherited.push_back(d.documentHandle.Get());
     worker.argv = Platform::SplitCommandLine(BuildCommandLine(
         d.program, GetWorkerArgs(d.runArgs, d.runArgsOutput, pageSwitches, ownPattern, renderingThreads)));
     bool spawned = false;
@@ -386,7 +405,7 @@ bool RIPEngineImpl::SpawnWorker(GhostscriptWorker& worker, const std::vector<std
         ZLock guard(d.lock);
         spawned = Platform::ChildProcess::Spawn(worker.argv, d.childEnvironment, worker.inputRead.Get(),
                                                 worker.outputPipeClient.Get(), worker.errorPipeClient.Get(),
-                                                worker.process, true, d.confinement.get());
+                                                worker.process, true, d.confinement.get(), &options);
         if (spawned) {
             worker.started = true;
             ++runningProcesses;
@@ -505,6 +524,8 @@ void RIPEngineImpl::CloseRunHandles()
     }
     d.confinement.reset();
     d.temporaryFolder = Platform::PrivateFolder();
+    d.outputHandle.Close();
+    d.documentHandle.Close();
 }
 
 void RIPEngineImpl::JoinMonitor()
@@ -541,9 +562,12 @@ void RIPEngineImpl::MonitorThreadEntry()
         for (const auto& worker : data->workers)
             ReleaseWorker(*worker);
         data->changeNotification.Close();
-        // The child is gone: its temporary folder goes with the run.
+        // The child is gone: its temporary folder goes with the run, and
+        // the folder and document it was given are let go.
         data->confinement.reset();
         data->temporaryFolder = Platform::PrivateFolder();
+        data->outputHandle.Close();
+        data->documentHandle.Close();
         data->idle = true;
     }
     data->pageEvent.Notify();

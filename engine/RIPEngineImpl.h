@@ -11,6 +11,7 @@
 #include "platform/DirWatch.h"
 #include "platform/Event.h"
 #include "platform/FileHandle.h"
+#include "platform/HeldFolder.h"
 #include "platform/ZCriticalSection.h"
 #include "platform/ZTypes.h"
 
@@ -131,6 +132,12 @@ struct RIPEngineImplData {
     std::unique_ptr<Platform::Confinement> confinement;
     /// Watch on outputFolder for new page files.
     Platform::DirWatch changeNotification;
+    /// outputFolder, held open from its check to the run's end: Ghostscript
+    /// works in it, and the run's files are removed through it.
+    Platform::HeldFolder outputHandle;
+    /// The document read by its path, open for the run: Ghostscript gets
+    /// it as an inherited handle, so that no path is on its command line.
+    Platform::UniqueHandle documentHandle;
     /// Asks the monitor to close Ghostscript's input and finish.
     Platform::Event stopEvent{false};
     /// Signalled after every page and at the end of a run.

@@ -279,8 +279,14 @@ std::string RunFailure::ReportedCause() const
     if (Contains(osError, "No space left"))
         return "the output disk is full: " + errorLine;
     const bool pageOutput = op == "showpage" || op == "copypage" || op == ".outputpage" || op == "setpagedevice";
-    if (pageOutput && (refused || Contains(osError, "Read-only file system")))
+    if (pageOutput && (refused || Contains(osError, "Read-only file system"))) {
+        // The run's own names are plain names in the output folder; any
+        // other one (a path, a pipe's command) is the job's own setting.
+        const std::string target = UnopenedFile();
+        if (!outputPrefix.empty() && !target.empty() && target.rfind(outputPrefix, 0) != 0)
+            return "the job tried to redirect its output to \"" + target + "\"" + osText + ": " + errorLine;
         return "the output folder cannot be written" + osText + ": " + errorLine;
+    }
     if (refused)
         return "Ghostscript was refused a file" + osText + ": " + errorLine;
     return (name.rfind('/', 0) == 0 ? "PostScript error " : "Ghostscript error: ") + errorLine;
@@ -306,6 +312,34 @@ void RunFailure::SetChildEnd(int code, bool signalled, int pages, bool stopping)
     if (cause.empty())
         cause = signalled ? "Ghostscript was killed" : "Ghostscript failed";
     SetLocked(RIP_STAGE_RENDER, cause + " after " + Pages(pages) + " (Ghostscript " + end + ")", false);
+}
+
+std::string RunFailure::UnopenedFile() const
+{
+    static const char tag[] = "Could not open the file ";
+    for (const std::string* text : {&errorOutput, &errorLines}) {
+        const std::size_t at = text->find(tag);
+        if (at == std::string::npos)
+            continue;
+        const std::size_t start = at + sizeof tag - 1;
+        std::string name = text->substr(start, std::min(text->find('\n', start), text->size()) - start);
+        // Ghostscript ends the name with "." (after a blank or a quote), and
+        // quotes it in some versions; a pipe's name loses its "%pipe%".
+        if (!name.empty() && name.back() == '.')
+            name.pop_back();
+        while (!name.empty() && name.back() == ' ')
+            name.pop_back();
+        if (name.size() >= 2 && name.front() == '\'' && name.back() == '\'')
+            name = name.substr(1, name.size() - 2);
+        return name;
+    }
+    return std::string();
+}
+
+void RunFailure::SetOutputPrefix(const std::string& prefix)
+{
+    std::lock_guard<std::mutex> guard(mutex);
+    outputPrefix = prefix;
 }
 
 std::string RunFailure::GetNoPagesReason() const

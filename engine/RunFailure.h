@@ -55,6 +55,10 @@ public:
     /// signalled then true) after pages pages; stopping when the host had
     /// asked the run to stop. An exit code of 0 records nothing.
     void SetChildEnd(int code, bool signalled, int pages, bool stopping);
+    /// The start of every output name the run gave Ghostscript (empty: the
+    /// host's own switches name them): a file it could not open under any
+    /// other name is one the job asked for.
+    void SetOutputPrefix(const std::string& prefix);
 
     /// Why a document that has pages gave none although Ghostscript ended
     /// well: its first "****" line on standard error (say, "This file
@@ -80,6 +84,8 @@ private:
     void StartErrorReport(const std::string& firstLine, const std::string& error);
     /// The cause the last error report names, empty when it names none.
     std::string ReportedCause() const;
+    /// The file Ghostscript says it could not open; empty when it says none.
+    std::string UnopenedFile() const;
 
     mutable std::mutex mutex;
     RIPStage stage = RIP_STAGE_NONE;
@@ -95,6 +101,7 @@ private:
     std::string errorLine;        // "/undefined in nosuchop", "limitcheck in .putdeviceprops"
     std::string operands;         // the report's operand stack line
     std::string osError;          // "No space left on device"
+    std::string outputPrefix;     // of the run's output names
 };
 
 }  // namespace Quillet

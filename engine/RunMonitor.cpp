@@ -9,6 +9,7 @@
 #include "engine/RIPEngine.h"
 #include "platform/Pipe.h"
 #include "platform/PrivateFolder.h"
+#include "platform/TextConversion.h"
 #include "platform/WaitSet.h"
 #include "platform/ZBaseStorage.h"
 #include "platform/ZString.h"
@@ -129,6 +130,9 @@ private:
     bool CheckLimits(bool countNow = false);
     std::uint64_t BytesWritten() const;
     void RemovePagesNotHandedOut();
+    /// True once the output folder's name no longer leads to the folder the
+    /// run began in; the first time, fails and stops the run.
+    bool FolderReplaced();
     /// Reads worker w's output, up to maxBytes or until there is none.
     void ReadOutput(std::size_t w, std::size_t maxBytes);
     void ReadError(std::size_t w, int maxReads);
@@ -194,6 +198,7 @@ private:
     bool brokenCutShort = true;
     /// No page comes any more: the next one's worker ended without it.
     bool handOutEnded = false;
+    bool folderReplaced = false;
     /// The first worker that failed by itself (its cause is the run's), and
     /// whether a worker ended at the byte limit.
     int failedWorker = -1;
@@ -482,15 +487,33 @@ void RunMonitor::RemovePagesNotHandedOut()
     // this run's prefix are looked at.
     const std::int32_t firstHanded = IsSingleFileFormat(d.format) ? 1 : d.plan.GetDocumentPage(1);
     const std::int32_t lastHanded = firstHanded + d.pagesProduced - 1;
-    std::vector<std::wstring> names;
-    ZDirStorage(ZString(d.outputFolder)).List(d.pagePrefix, names);
-    for (const std::wstring& name : names) {
+    // Through the folder held since the start: a name that now leads
+    // elsewhere removes nothing there, and leaves nothing here.
+    FolderReplaced();
+    for (const std::wstring& name : d.outputHandle.List(d.pagePrefix)) {
         long number = 0;
         const std::wstring rest = name.substr(d.pagePrefix.size());
         const bool page = !rest.empty() && rest[0] == L'_' && ZUtilities::ConvertTo(rest.substr(1), number);
         if (!page || number < firstHanded || number > lastHanded)
-            ZFileStorage(ZString(d.outputFolder + name)).Delete(false);
+            d.outputHandle.Remove(name);
     }
+}
+
+bool RunMonitor::FolderReplaced()
+{
+    if (folderReplaced || d.outputHandle.IsStillAt(d.outputFolder))
+        return folderReplaced;
+    // Its pages would be read and handed out from wherever the name now
+    // leads, which whoever replaced it chose: the run ends, as a limit ends it.
+    folderReplaced = true;
+    const std::string folder = ToUtf8(d.outputFolder.substr(0, d.outputFolder.find_last_not_of(L'/') + 1));
+    d.FailRun(RIP_STAGE_RENDER, "the output folder " + folder +
+                                    " was replaced while the run went on (its name now leads elsewhere) after " +
+                                    Pages(d.pagesProduced) + "; the pages not handed out are removed from the folder "
+                                                             "the run began in");
+    d.stopRequested = true;
+    BeginStop();
+    return true;
 }
 
 bool RunMonitor::WantsJobData() const
@@ -849,7 +872,7 @@ void RunMonitor::StartSoleWorker(std::int32_t k)
 
 void RunMonitor::HandOverCompletePages()
 {
-    while (brokenPage == 0 && !handOutEnded && !d.stopRequested) {
+    while (brokenPage == 0 && !handOutEnded && !d.stopRequested && !FolderReplaced()) {
         const std::int32_t k = d.pagesProduced + 1;
         std::size_t worker = 0;
         std::int32_t index = 0;
@@ -876,7 +899,7 @@ void RunMonitor::HandOverCompletePages()
             break;
         case PageReadiness::Complete:
             // A page that takes the run past its byte limit is not handed out.
-            if (CheckLimits(true))
+            if (CheckLimits(true) || FolderReplaced())
                 return;
             if (!HandOver(k, worker, index)) {
                 brokenPage = k;

@@ -13,6 +13,17 @@
 
 namespace Quillet::Platform {
 
+/// What a child gets beyond its standard handles and environment.
+struct SpawnOptions {
+    /// Its working folder, an open folder handle (kInvalidHandle: the
+    /// parent's). Given as a handle, it is the folder that was checked, even
+    /// if its name has since been made to lead elsewhere.
+    NativeHandle workingFolder = kInvalidHandle;
+    /// Handles it inherits, in this order; the child reaches the i-th by the
+    /// name InheritedHandleName(i).
+    std::vector<NativeHandle> inherited;
+};
+
 /// Owns one child process. Move-only. The destructor kills a child that still
 /// runs and reaps it, so a child never outlives its owner and never stays a
 /// zombie. The child is reaped through its own process handle only, never as
@@ -48,10 +59,19 @@ public:
     /// never runs unconfined) and gets the confinement's environment on top
     /// of extraEnvironment; the confinement must live until Spawn returns.
     /// A confinement that is not ready refuses the start.
+    ///
+    /// options, when given, set its working folder and the further handles
+    /// it inherits.
     static bool Spawn(const std::vector<std::wstring>& argv,
                       const std::vector<std::pair<std::wstring, std::wstring>>& extraEnvironment,
                       NativeHandle stdIn, NativeHandle stdOut, NativeHandle stdErr,
-                      ChildProcess& out, bool endWithThread = false, const Confinement* confinement = nullptr);
+                      ChildProcess& out, bool endWithThread = false, const Confinement* confinement = nullptr,
+                      const SpawnOptions* options = nullptr);
+
+    /// The name by which a child opens the i-th of its SpawnOptions::inherited
+    /// handles (a file opened by that name is the handle's file, read from
+    /// its start).
+    static std::wstring InheritedHandleName(std::size_t i);
 
     /// The program Spawn starts for name: name itself when it holds "/",
     /// otherwise the first executable file of that name in PATH; with links

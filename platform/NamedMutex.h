@@ -4,6 +4,8 @@
 
 #include <quillet/NonCopyable.h>
 
+#include "platform/SharedScope.h"
+
 #include <exception>
 #include <string>
 
@@ -32,9 +34,13 @@ private:
 /// shared (the copy counter shares it through a shared_ptr).
 class NamedMutex : private NonCopyable {
 public:
-    /// Opens the mutex called name, creating it when no process has yet.
-    /// Throws std::runtime_error("Mutex creation failed") when it cannot.
-    explicit NamedMutex(const std::wstring& name);
+    /// Opens the mutex called name in scope, creating it when no process has
+    /// yet. Throws Platform::SharedObjectRefused("Mutex refused") when it
+    /// exists but others than scope allows could change it (see
+    /// Platform::SharedScope), std::runtime_error("Mutex creation failed")
+    /// when it cannot be had otherwise.
+    explicit NamedMutex(const std::wstring& name,
+                        Platform::SharedScope scope = Platform::SharedScope::PrintPath);
     /// Closes the handle; the mutex itself stays for the other processes.
     ~NamedMutex();
 
@@ -49,7 +55,7 @@ public:
     /// Removes the name, so that the next open creates a fresh mutex; handles
     /// already open keep working on the old one. False when there was no such
     /// name. For tests and clean-up tools.
-    static bool Remove(const std::wstring& name);
+    static bool Remove(const std::wstring& name, Platform::SharedScope scope = Platform::SharedScope::PrintPath);
 
     /// The mutex as the platform code lays it out in shared memory.
     struct Shared;

@@ -3,6 +3,7 @@
 #pragma once
 
 #include "platform/FileHandle.h"
+#include "platform/SharedScope.h"
 
 #include <cstddef>
 #include <string>
@@ -18,6 +19,7 @@ public:
     enum class OpenResult {
         Created,  ///< this call made the block; all its bytes are 0
         Opened,   ///< the block existed with the size asked for
+        Refused,  ///< it exists, but others than scope allows could change it
         Failed,   ///< nothing is mapped (OS error code kept)
     };
 
@@ -28,15 +30,17 @@ public:
     SharedMemory(const SharedMemory&) = delete;
     SharedMemory& operator=(const SharedMemory&) = delete;
 
-    /// Maps the block called name, creating it with size bytes (readable and
-    /// writable by every user) when it does not exist. A block found with no
+    /// Maps the block called name in scope, creating it with size bytes
+    /// (reachable by the ones scope names, see SharedScope) when it does not
+    /// exist; a block that others could change (truncate it under the view,
+    /// write it) is never mapped (Refused). A block found with no
     /// bytes at all is one whose creator died before giving it its size: it is
     /// completed and counts as Created. A block of any other size than size
     /// is refused (Failed): it belongs to something else, and mapping it could
     /// reach past its end. Callers that may open one name concurrently must
     /// serialise Open, so that two of them do not both see Created. Whatever
     /// this object mapped before is unmapped first.
-    OpenResult Open(const std::wstring& name, std::size_t size);
+    OpenResult Open(const std::wstring& name, std::size_t size, SharedScope scope = SharedScope::PrintPath);
     /// Unmaps the view; the block stays.
     void Close() noexcept;
 
@@ -46,7 +50,7 @@ public:
 
     /// Removes the name: the next Open creates a new block, views already
     /// mapped keep the old one. False when there was no such name.
-    static bool Remove(const std::wstring& name);
+    static bool Remove(const std::wstring& name, SharedScope scope = SharedScope::PrintPath);
 
 private:
     void* address = nullptr;
@@ -60,9 +64,9 @@ private:
 class SharedMark {
 public:
     /// Opens a handle of this holder's own on the existing block called name
-    /// (dropping the marks of a handle held before). False when it cannot
-    /// (OS error code kept).
-    bool Open(const std::wstring& name);
+    /// in scope (dropping the marks of a handle held before). False when it
+    /// cannot (OS error code kept) or the block is not trusted (see Open).
+    bool Open(const std::wstring& name, SharedScope scope = SharedScope::PrintPath);
     bool IsOpen() const { return handle.IsValid(); }
     /// Drops every mark of this holder.
     void Close() { handle.Close(); }

@@ -89,13 +89,13 @@ TEST(DocumentTest, BrokenAndEncryptedPdfsFailWithGhostscriptsReason)
         const QuilletTest::Rendered rendered = QuilletTest::Render(c.params, scratch.path + "/out", &service);
         EXPECT_EQ(rendered.reason.substr(0, c.reason.size()), c.reason) << rendered.reason;
         EXPECT_EQ(rendered.pages.size(), c.reason.empty() ? 3u : 0u) << ToUtf8(c.params);
-        // The password reaches Ghostscript on its input, not its command line.
+        // The password reaches Ghostscript on its input and the document as
+        // a handle, neither on its command line.
         std::vector<std::wstring> args;
         static_cast<RIPEngine*>(service)->BuildGhostscriptArgs(args);
         const std::string file = c.params.find(L"broken") == std::wstring::npos ? locked : broken;
-        EXPECT_EQ(args.back(), L"-f\"" + FromUtf8(file) + L"\"");
         for (const std::wstring& arg : args)
-            EXPECT_EQ(arg.find(L"pass word"), std::wstring::npos);
+            EXPECT_TRUE(arg.find(L"pass word") == std::wstring::npos && arg.find(FromUtf8(file)) == std::wstring::npos);
         service->Release();
     }
 }

@@ -1,6 +1,7 @@
 // Hostile jobs, output folders and limits through the public interface: what a
 // document reaches beyond its pages (nothing), what it leaves behind, and what
 // the host sees.
+#include "DocumentSupport.h"
 #include "support/Files.h"
 #include "support/ScopedEnv.h"
 
@@ -12,8 +13,11 @@
 #include <gtest/gtest.h>
 
 #include <algorithm>
+#include <cctype>
+#include <fcntl.h>
 #include <filesystem>
 #include <fstream>
+#include <functional>
 #include <optional>
 #include <pwd.h>
 #include <string>
@@ -37,6 +41,27 @@ const char kForgery[] =
     "n (w) file dup <89504E470D0A1A0A> writestring dup (hello) writestring\n"
     "dup <0000000049454E44AE426082> writestring closefile\n";
 
+/// The command lines of this process's children, as every local user reads
+/// them in /proc.
+std::vector<std::string> ChildCommandLines()
+{
+    std::vector<std::string> lines;
+    const std::string parent = std::to_string(::getpid());
+    for (const auto& entry : fs::directory_iterator("/proc")) {
+        if (!std::isdigit(static_cast<unsigned char>(entry.path().filename().string()[0])))
+            continue;
+        const std::string stat = QuilletTest::ReadWholeFile(entry.path().string() + "/stat");
+        const std::size_t end = stat.rfind(')');
+        // "pid (name) state ppid ..."
+        if (end != std::string::npos && stat.compare(end + 4, parent.size() + 1, parent + " ") == 0) {
+            std::string line = QuilletTest::ReadWholeFile(entry.path().string() + "/cmdline");
+            std::replace(line.begin(), line.end(), '\0', ' ');
+            lines.push_back(line);
+        }
+    }
+    return lines;
+}
+
 std::string Replace(std::string text, const std::string& what, const std::string& with)
 {
     for (std::size_t at = text.find(what); at != std::string::npos; at = text.find(what, at + with.size()))
@@ -53,13 +78,21 @@ protected:
     }
 
     /// Renders job into folder (the test's own when empty) with the
-    /// settings given; returns the service, not yet released.
+    /// settings given; returns the service, not yet released. A job that
+    /// begins with "/" is the path of the document; one that begins with
+    /// "fifo:" comes through a FIFO, its first part before page 1 is taken,
+    /// the rest after midRun.
     IRIPBase* Render(const std::string& job, const std::wstring& folder = std::wstring(),
-                     void (*configure)(IRIPBase&) = nullptr)
+                     void (*configure)(IRIPBase&) = nullptr,
+                     const std::function<void(IRIPBase*)>& midRun = nullptr)
     {
-        const fs::path file = dir / "job.ps";
-        std::ofstream(file, std::ios::binary) << job;
-        IRIPBase* rip = CreateRIPService(FromUtf8(file.string()));
+        const bool fifo = job.rfind("fifo:", 0) == 0;
+        fs::path file = fifo ? dir / "job.fifo" : job[0] == '/' ? fs::path(job) : dir / "job.ps";
+        if (fifo)
+            ::mkfifo(file.c_str(), 0600);
+        else if (job[0] != '/')
+            std::ofstream(file, std::ios::binary) << job;
+        IRIPBase* rip = CreateRIPService((fifo ? L"printjobfile=" : L"") + FromUtf8(file.string()));
         rip->SetOutputFolder(folder.empty() ? FromUtf8((dir / "pages").string()) : folder);
         rip->SetOutputFormat(RIP_PNG16M);
         rip->SetResolution(36);
@@ -67,8 +100,22 @@ protected:
             configure(*rip);
         EXPECT_TRUE(rip->StartRIP());
         BitmapFile page;
-        for (int n = 1; rip->GetPage(n, page); ++n)
+        if (midRun != nullptr) {
+            const int writer = fifo ? ::open(file.c_str(), O_WRONLY | O_CLOEXEC) : -1;
+            const std::size_t cut = job.find("%%Part\n");
+            if (writer >= 0)
+                EXPECT_GT(::write(writer, job.data() + 5, cut - 5), 0);
+            if (rip->GetPage(1, page))
+                handedOut.push_back(page.GetFilePath());
+            midRun(rip);
+            if (writer >= 0)
+                EXPECT_GT(::write(writer, job.data() + cut, job.size() - cut), 0);
+            ::close(writer);
+        }
+        for (int n = static_cast<int>(handedOut.size()) + 1; rip->GetPage(n, page); ++n)
             handedOut.push_back(page.GetFilePath());
+        if (fifo)
+            fs::remove(file);
         return rip;
     }
 
@@ -124,8 +171,8 @@ TEST_F(HostileJobTest, AJobReachesNothingButItsOwnPages)
         {"runs a command", "/tmp/" + tag, false, "(%pipe%touch TARGET) (w) file closefile\n", L"", -1, L""},
         {"forges page 2", "", false, std::string(kForgery) + kPage + "{ } loop\n", L"", -1,
          L"page 2 is not a well-formed page of the run"},
-        {"is given the folder |touch TARGET #", "/tmp/" + tag, false, "", L"|touch TARGET #", -1, L""},
-        {"is given the folder %pipe%touch TARGET", "/tmp/" + tag, false, "", L"%pipe%touch TARGET", -1, L""},
+        {"is given the folder |touch TARGET #", "/tmp/" + tag, false, "", L"|touch TARGET #", 1, L""},
+        {"is given the folder %pipe%touch TARGET", "/tmp/" + tag, false, "", L"%pipe%touch TARGET", 1, L""},
     };
     // The relative folders land in the test's folder; the current folder is
     // put back however the test ends.
@@ -203,49 +250,134 @@ TEST_F(HostileJobTest, LimitsAndPagesThatCannotBeRendered)
     }
 }
 
-TEST_F(HostileJobTest, DefaultFolderIsTheUsersOwnAndNeverAnotherUsers)
+TEST_F(HostileJobTest, HostsAndJobsThatWouldReachOrReplaceAnotherUsersPages)
 {
     const passwd* other = ::getpwnam("quillet-test");
     if (other == nullptr)
         GTEST_SKIP() << "no user quillet-test (scripts/setup.sh test creates it)";
-    // A temporary folder every user may write to, as /tmp is.
+    const uid_t otherUid = other->pw_uid;
+    const gid_t otherGid = other->pw_gid;
+    auto folder = [&](const char* name, uid_t owner, gid_t group, mode_t mode) {
+        fs::create_directory(dir / name);
+        EXPECT_EQ(::chown((dir / name).c_str(), owner, group), 0);
+        EXPECT_EQ(::chmod((dir / name).c_str(), mode), 0);
+        return dir / name;
+    };
+    // The default folder goes into a temporary folder every user may write
+    // to, as /tmp is.
     ASSERT_EQ(::chmod(dir.c_str(), 01777), 0);
     QuilletTest::ScopedEnv temp("TMPDIR", dir.c_str());
-    const fs::path folder = dir / ("images-" + std::to_string(::geteuid()));
-    const fs::path theirs = dir / "theirs";
-    fs::create_directory(theirs);
-    ASSERT_EQ(::chown(theirs.c_str(), other->pw_uid, other->pw_gid), 0);
-
-    // Their link where our folder goes, then their folder: refused, and
-    // nothing of ours lands in theirs.
-    fs::create_directory_symlink(theirs, folder);
-    ASSERT_EQ(::lchown(folder.c_str(), other->pw_uid, other->pw_gid), 0);
-    IRIPBase* rip = Render(std::string("%!PS\n") + kPage, std::wstring(), [](IRIPBase& r) { r.SetOutputFolder(L""); });
-    RIPFailure failure = FailureOf(rip);
-    EXPECT_EQ(failure.stage, RIP_STAGE_START);
-    EXPECT_EQ(failure.reason, L"the default output folder cannot be used: the folder " + FromUtf8(folder.string()) +
-                                  L" is a symbolic link; a default folder is never reached through one");
-    fs::remove(folder);
-    fs::create_directory(folder);
-    ASSERT_EQ(::chown(folder.c_str(), other->pw_uid, other->pw_gid), 0);
-    ASSERT_TRUE(rip->StartRIP());
-    EXPECT_EQ(FailureOf(rip).reason, L"the default output folder cannot be used: the folder " +
-                                         FromUtf8(folder.string()) + L" belongs to another user (uid " +
-                                         std::to_wstring(other->pw_uid) + L")");
-    EXPECT_TRUE(fs::is_empty(theirs));
-    EXPECT_TRUE(fs::is_empty(folder));
-
-    // Gone: made anew, ours alone, and the pages are there.
-    fs::remove(folder);
-    ASSERT_TRUE(rip->StartRIP());
-    BitmapFile page;
-    ASSERT_TRUE(rip->GetPage(1, page));
-    EXPECT_EQ(fs::path(ToUtf8(page.GetFilePath())).parent_path(), folder);
-    struct stat info {};
-    ASSERT_EQ(::lstat(folder.c_str(), &info), 0);
-    EXPECT_EQ(info.st_mode & 07777, 0700u);
-    EXPECT_EQ(info.st_uid, ::geteuid());
-    rip->Release();
+    const fs::path images = dir / ("images-" + std::to_string(::geteuid()));
+    const fs::path theirs = folder("theirs", otherUid, otherGid, 0755), open = folder("open", 0, 0, 01777);
+    // A document at a path of 4,059 bytes, near the system's limit, and
+    // names with blanks, quotes, backslashes, "%" and letters beyond ASCII.
+    const std::string odd = " \xC3\xA4\xE6\x97\xA5 50% \\\"q\\ ";
+    fs::path longFolder = dir;
+    while (longFolder.native().size() < 3800)
+        longFolder /= std::string(200, 'd');
+    fs::create_directories(longFolder);
+    const fs::path pdf =
+        longFolder / (odd + std::string(4059 - longFolder.native().size() - 5 - odd.size(), 'p') + ".pdf");
+    std::ofstream(dir / "two.ps") << "%!PS\n" << kPage << kPage;
+    ASSERT_TRUE(QuilletTest::MakePdf((dir / "two.ps").string(), (dir / "two.pdf").string()));
+    fs::rename(dir / "two.pdf", pdf);
+    ASSERT_EQ(pdf.native().size(), 4059u);
+    std::ofstream(dir / "loop.eps") << "%!PS-Adobe-3.0 EPSF-3.0\n%%BoundingBox: 0 0 100 100\n" << kPage << "{ } loop\n";
+    const std::string target = "/tmp/quillet-hostile-pipe-" + std::to_string(::getpid());
+    auto used = [&](const fs::path& f) { return L"the output folder " + FromUtf8(f.string()) + L" cannot be used: "; };
+    const std::wstring defaultUsed = L"the default output folder cannot be used: the folder " + FromUtf8(images);
+    // Mid-run: no path of the run is on a child's command line, which every
+    // local user reads.
+    auto noPaths = [&](const fs::path& document, const fs::path& out) {
+        const std::vector<std::string> lines = ChildCommandLines();
+        EXPECT_FALSE(lines.empty());
+        for (const std::string& line : lines) {
+            EXPECT_EQ(line.find(document.string()), std::string::npos) << line;
+            EXPECT_EQ(line.find(out.string()), std::string::npos) << line;
+        }
+    };
+    const fs::path swapped = dir / "swapped";
+    const struct {
+        const char* what;
+        std::function<fs::path()> folder;  // made before the run; empty: the default folder
+        std::string job;
+        std::function<void(IRIPBase*)> midRun;
+        RIPStage stage;
+        std::wstring reason;  // its start
+        int pages;            // handed out
+    } rows[] = {
+        {"another user's folder", [&] { return theirs; }, kPage, nullptr, RIP_STAGE_START,
+         used(theirs) + L"it belongs to another user (uid " + std::to_wstring(otherUid) + L")", 0},
+        {"a folder every user may write", [&] { return open; }, kPage, nullptr, RIP_STAGE_START,
+         used(open) + L"every user may write in it", 0},
+        {"a folder of a group with other members", [&] { return folder("group", ::geteuid(), otherGid, 0770); },
+         kPage, nullptr, RIP_STAGE_START, used(dir / "group") + L"the other members of its group (gid", 0},
+        {"their link where the default folder goes",
+         [&] {
+             fs::create_directory_symlink(theirs, images);
+             EXPECT_EQ(::lchown(images.c_str(), otherUid, otherGid), 0);
+             return fs::path();
+         },
+         kPage, nullptr, RIP_STAGE_START, defaultUsed + L" is a symbolic link", 0},
+        {"their folder where the default folder goes",
+         [&] {
+             fs::remove(images);
+             fs::create_directory(images);
+             EXPECT_EQ(::chown(images.c_str(), otherUid, otherGid), 0);
+             return fs::path();
+         },
+         kPage, nullptr, RIP_STAGE_START, defaultUsed + L" belongs to another user (uid", 0},
+        {"the default folder made anew", [&] { return fs::remove(images), fs::path(); }, kPage, nullptr,
+         RIP_STAGE_NONE, L"", 1},
+        {"a job that sends its pages to a command", [&] { return dir / "pipe"; },
+         "%!PS\n<< /OutputFile (%pipe%touch " + target + ") >> setpagedevice\n" + kPage, nullptr,
+         RIP_STAGE_RENDER, L"the job tried to redirect its output to \"touch " + FromUtf8(target) + L"\"", 0},
+        {"a PDF at a 4 KB path, into folders the run makes", [&] { return dir / ("made" + odd) / "a" / "b"; },
+         pdf.string(), nullptr, RIP_STAGE_NONE, L"", 2},
+        {"an EPS read while it runs", [&] { return dir / ("eps" + odd); }, (dir / "loop.eps").string(),
+         [&](IRIPBase* rip) {
+             noPaths(dir / "loop.eps", dir / ("eps" + odd));
+             rip->Stop();
+         },
+         RIP_STAGE_STOP, L"", 1},
+        {"a folder swapped for a link mid-run", [&] { return swapped; },
+         std::string("fifo:%!PS\n") + kPage + "%%Part\n" + kPage,
+         [&](IRIPBase*) {
+             noPaths(dir, swapped);
+             fs::rename(swapped, dir / "swapped.old");
+             fs::create_directory_symlink(open, swapped);
+         },
+         RIP_STAGE_RENDER, L"the output folder " + FromUtf8(swapped.string()) + L" was replaced while the run went on",
+         1},
+    };
+    for (const auto& row : rows) {
+        SCOPED_TRACE(row.what);
+        handedOut.clear();
+        const fs::path out = row.folder();
+        IRIPBase* rip = Render(row.job, out.empty() ? L"" : FromUtf8(out.string()),
+                               out.empty() ? +[](IRIPBase& r) { r.SetOutputFolder(L""); } : nullptr, row.midRun);
+        const RIPFailure failure = FailureOf(rip);
+        EXPECT_EQ(failure.stage, row.stage) << ToUtf8(failure.reason);
+        EXPECT_EQ(failure.reason.rfind(row.reason, 0), 0u) << ToUtf8(failure.reason);
+        EXPECT_EQ(handedOut.size(), static_cast<std::size_t>(row.pages));
+        EXPECT_FALSE(fs::exists(target));
+        // Left on disk: the pages handed out, the user's alone, in the folder
+        // the run began in (0700 when the run made it); nothing anywhere else.
+        const fs::path began = out.empty() ? images : fs::is_symlink(out) ? dir / "swapped.old" : out;
+        std::vector<std::string> left, pages;
+        for (const auto& entry : fs::directory_iterator(began)) {
+            left.push_back(entry.path().filename().string());
+            EXPECT_EQ(entry.status().permissions(), fs::perms::owner_read | fs::perms::owner_write);
+        }
+        for (const std::wstring& page : handedOut)
+            pages.push_back(fs::path(ToUtf8(page)).filename().string());
+        std::sort(left.begin(), left.end());
+        EXPECT_EQ(left, pages);
+        for (fs::path made = began; row.stage != RIP_STAGE_START && made != dir; made = made.parent_path())
+            EXPECT_EQ(fs::status(made).permissions(), fs::perms::owner_all) << made;
+        EXPECT_TRUE(fs::is_empty(open) && fs::is_empty(theirs));
+        rip->Release();
+    }
 }
 
 }  // namespace

@@ -137,11 +137,39 @@ std::vector<std::string> ProgramCandidates(const std::string& program)
     return candidates;
 }
 
+// The most handles a child inherits beyond its standard ones.
+constexpr std::size_t kMaxInherited = 8;
+
+// What a forked child gets beyond its standard handles, as descriptors.
+struct ForkExtras {
+    int workingFolder = -1;
+    int inherited[kMaxInherited] = {};
+    std::size_t inheritedCount = 0;
+};
+
+// Puts the inherited descriptors on 3, 4, ... in the child. Each is first
+// copied above every slot, so that placing one never overwrites another's
+// source; the copies are close-on-exec.
+bool PlaceInherited(const ForkExtras& extras)
+{
+    const int top = 3 + static_cast<int>(extras.inheritedCount);
+    int copies[kMaxInherited];
+    for (std::size_t i = 0; i < extras.inheritedCount; ++i) {
+        copies[i] = ::fcntl(extras.inherited[i], F_DUPFD_CLOEXEC, top);
+        if (copies[i] < 0)
+            return false;
+    }
+    for (std::size_t i = 0; i < extras.inheritedCount; ++i)
+        if (::dup2(copies[i], 3 + static_cast<int>(i)) < 0)
+            return false;
+    return true;
+}
+
 // The child's side of SpawnForked: only async-signal-safe calls, since the
 // parent may have other threads holding locks at the fork. Never returns.
 [[noreturn]] void RunForkedChild(pid_t parent, bool tied, const Confinement::Prepared* confinement,
                                  const int (&sources)[3], int reportFd, const std::vector<char*>& programs,
-                                 char* const* argv, char* const* envp)
+                                 char* const* argv, char* const* envp, const ForkExtras& extras)
 {
     // The signal goes when the forking thread ends. A parent that died before
     // the prctl took effect left us with another parent already: leave.
@@ -165,9 +193,22 @@ std::vector<std::string> ProgramCandidates(const std::string& program)
             ::_exit(127);
     }
     ::syscall(SYS_close_range, 3U, ~0U, 4U /* CLOSE_RANGE_CLOEXEC */);
+    int error = 0;
+    if (extras.workingFolder >= 0 && ::fchdir(extras.workingFolder) != 0)
+        error = errno;
+    // The report pipe is moved above the slots of the inherited handles,
+    // which are placed after the confinement (whose ruleset may sit there).
+    if (error == 0 && extras.inheritedCount > 0) {
+        reportFd = ::fcntl(reportFd, F_DUPFD_CLOEXEC, 3 + static_cast<int>(extras.inheritedCount));
+        if (reportFd < 0)
+            ::_exit(127);
+    }
     // Last before the program: from here on nothing outside the rules can
     // be reached, the program included, which its rules must therefore allow.
-    int error = confinement != nullptr ? ApplyConfinement(*confinement) : 0;
+    if (error == 0 && confinement != nullptr)
+        error = ApplyConfinement(*confinement);
+    if (error == 0 && !PlaceInherited(extras))
+        error = errno;
     if (error == 0) {
         error = ENOENT;
         for (char* program : programs) {
@@ -186,7 +227,7 @@ std::vector<std::string> ProgramCandidates(const std::string& program)
 // back through a close-on-exec pipe: nothing read means the exec succeeded.
 // Returns the pid, or -1 with errno set.
 pid_t SpawnForked(const std::vector<std::string>& candidates, const int (&sources)[3], char* const* argv,
-                  char* const* envp, bool tied, const Confinement::Prepared* confinement)
+                  char* const* envp, bool tied, const Confinement::Prepared* confinement, const ForkExtras& extras)
 {
     std::vector<std::string> paths = candidates;
     std::vector<char*> programs = PointerList(paths);
@@ -201,7 +242,7 @@ pid_t SpawnForked(const std::vector<std::string>& candidates, const int (&source
     if (pid < 0)
         return -1;
     if (pid == 0)
-        RunForkedChild(parent, tied, confinement, sources, report[1], programs, argv, envp);
+        RunForkedChild(parent, tied, confinement, sources, report[1], programs, argv, envp, extras);
     reportWrite.Reset();
     int error = 0;
     ssize_t n;
@@ -224,6 +265,11 @@ int ExitCodeOf(const siginfo_t& info)
 }
 
 }  // namespace
+
+std::wstring ChildProcess::InheritedHandleName(std::size_t i)
+{
+    return L"/dev/fd/" + std::to_wstring(3 + i);
+}
 
 ChildProcess::~ChildProcess()
 {
@@ -281,11 +327,43 @@ void ChildProcess::Release() noexcept
 bool ChildProcess::Spawn(const std::vector<std::wstring>& argv,
                          const std::vector<std::pair<std::wstring, std::wstring>>& extraEnvironment,
                          NativeHandle stdIn, NativeHandle stdOut, NativeHandle stdErr,
-                         ChildProcess& out, bool endWithThread, const Confinement* confinement)
+                         ChildProcess& out, bool endWithThread, const Confinement* confinement,
+                         const SpawnOptions* options)
 {
     if (argv.empty() || (confinement != nullptr && !confinement->IsReady())) {
         errno = argv.empty() ? EINVAL : EPERM;
         return false;
+    }
+    // Extras on 0 to 2 (a host that closed its standard handles) would be
+    // overwritten by the standard handles in the child: they go above 2
+    // first, like the standard handles' sources below.
+    ForkExtras extras;
+    UniqueHandle movedExtras[kMaxInherited + 1];
+    auto placeable = [&](NativeHandle handle, std::size_t i, int& fd) {
+        fd = static_cast<int>(handle);
+        if (handle > 2)
+            return true;
+        movedExtras[i].Reset(fcntl(fd, F_DUPFD_CLOEXEC, 3));
+        fd = static_cast<int>(movedExtras[i].Get());
+        return movedExtras[i].IsValid();
+    };
+    if (options != nullptr) {
+        if (options->inherited.size() > kMaxInherited) {
+            errno = EINVAL;
+            return false;
+        }
+        if (options->workingFolder != kInvalidHandle &&
+            !placeable(options->workingFolder, kMaxInherited, extras.workingFolder))
+            return false;
+        for (NativeHandle handle : options->inherited) {
+            if (handle < 0) {
+                errno = EBADF;
+                return false;
+            }
+            if (!placeable(handle, extras.inheritedCount, extras.inherited[extras.inheritedCount]))
+                return false;
+            ++extras.inheritedCount;
+        }
     }
     std::vector<std::string> args;
     args.reserve(argv.size());
@@ -337,11 +415,11 @@ bool ChildProcess::Spawn(const std::vector<std::wstring>& argv,
     }
 
     pid_t pid = -1;
-    if (endWithThread || confinement != nullptr) {
+    if (endWithThread || confinement != nullptr || options != nullptr) {
         // posix_spawn runs no code of ours in the child, so the parent-death
-        // signal and the confinement need a fork of our own.
+        // signal, the confinement and the extras need a fork of our own.
         pid = SpawnForked(ProgramCandidates(args[0]), sources, argPointers.data(), environmentPointers.data(),
-                          endWithThread, confinement != nullptr ? &confinement->GetPrepared() : nullptr);
+                          endWithThread, confinement != nullptr ? &confinement->GetPrepared() : nullptr, extras);
         if (pid < 0)
             return false;
         return Adopt(pid, out);

@@ -45,11 +45,6 @@ static_assert(std::atomic<std::uint32_t>::is_always_lock_free &&
                   sizeof(std::atomic<std::uint32_t>) == sizeof(std::uint32_t),
               "the state word is shared between processes and waited on with futex");
 
-std::string ObjectPath(const std::wstring& name)
-{
-    return "/" + ToUtf8(name);
-}
-
 std::uint32_t* StateWord(Shared* shared)
 {
     return reinterpret_cast<std::uint32_t*>(&shared->state);
@@ -106,10 +101,10 @@ bool EnsureInitialised(Shared* shared)
     }
 }
 
-Shared* MapObject(const std::string& path)
+Shared* MapObject(const std::wstring& name, Platform::SharedScope scope)
 {
     bool created = false;
-    const int fd = Platform::OpenSharedObject(path, created);
+    const int fd = Platform::OpenSharedObject(name, scope, created);
     if (fd < 0)
         return nullptr;
     void* view = MAP_FAILED;
@@ -149,13 +144,14 @@ public:
             ::munmap(view, sizeof(Shared));
     }
 
-    Shared* Open(const std::string& path)
+    Shared* Open(const std::wstring& name, Platform::SharedScope scope)
     {
+        const std::string path = Platform::SharedObjectPath(name, scope);
         std::lock_guard<std::mutex> guard(lock);
         auto it = views.find(path);
         if (it != views.end())
             return it->second;
-        Shared* shared = MapObject(path);
+        Shared* shared = MapObject(name, scope);
         if (shared != nullptr)
             views.emplace(path, shared);
         return shared;
@@ -187,8 +183,10 @@ MutexViews& Views()
 
 }  // namespace
 
-NamedMutex::NamedMutex(const std::wstring& name) : shared(Views().Open(ObjectPath(name)))
+NamedMutex::NamedMutex(const std::wstring& name, Platform::SharedScope scope) : shared(Views().Open(name, scope))
 {
+    if (shared == nullptr && errno == EACCES)
+        throw Platform::SharedObjectRefused("Mutex refused");
     if (shared == nullptr)
         throw std::runtime_error("Mutex creation failed");
 }
@@ -219,9 +217,9 @@ void NamedMutex::Unlock()
         throw MutexError("Mutex unlock failed");
 }
 
-bool NamedMutex::Remove(const std::wstring& name)
+bool NamedMutex::Remove(const std::wstring& name, Platform::SharedScope scope)
 {
-    const std::string path = ObjectPath(name);
+    const std::string path = Platform::SharedObjectPath(name, scope);
     Views().Forget(path);
     return ::shm_unlink(path.c_str()) == 0;
 }

@@ -13,11 +13,6 @@
 namespace Quillet::Platform {
 namespace {
 
-std::string ObjectPath(const std::wstring& name)
-{
-    return "/" + ToUtf8(name);
-}
-
 /// Closes a descriptor at the end of a scope without disturbing errno, so the
 /// error of the call that failed is the one the caller sees.
 class DescriptorGuard {
@@ -56,14 +51,13 @@ SharedMemory& SharedMemory::operator=(SharedMemory&& other) noexcept
     return *this;
 }
 
-SharedMemory::OpenResult SharedMemory::Open(const std::wstring& name, std::size_t wanted)
+SharedMemory::OpenResult SharedMemory::Open(const std::wstring& name, std::size_t wanted, SharedScope scope)
 {
     Close();
-    const std::string path = ObjectPath(name);
     bool created = false;
-    const int fd = OpenSharedObject(path, created);
+    const int fd = OpenSharedObject(name, scope, created);
     if (fd < 0)
-        return OpenResult::Failed;
+        return errno == EACCES ? OpenResult::Refused : OpenResult::Failed;
     DescriptorGuard guard(fd);
     struct stat status {};
     if (::fstat(fd, &status) != 0)
@@ -96,9 +90,9 @@ void SharedMemory::Close() noexcept
     }
 }
 
-bool SharedMemory::Remove(const std::wstring& name)
+bool SharedMemory::Remove(const std::wstring& name, SharedScope scope)
 {
-    return ::shm_unlink(ObjectPath(name).c_str()) == 0;
+    return ::shm_unlink(SharedObjectPath(name, scope).c_str()) == 0;
 }
 
 // Marks are read locks of open file descriptions (F_OFD_*) on the block's
@@ -106,9 +100,15 @@ bool SharedMemory::Remove(const std::wstring& name)
 // within one process, and the kernel drops them when the holder closes its
 // descriptor or its process dies.
 
-bool SharedMark::Open(const std::wstring& name)
+bool SharedMark::Open(const std::wstring& name, SharedScope scope)
 {
-    handle.Reset(::shm_open(ObjectPath(name).c_str(), O_RDONLY | O_CLOEXEC, 0));
+    handle.Reset(::shm_open(SharedObjectPath(name, scope).c_str(), O_RDONLY | O_CLOEXEC, 0));
+    struct stat status {};
+    if (handle.IsValid() && (::fstat(static_cast<int>(handle.Get()), &status) != 0 ||
+                             !IsTrustedObject(status, scope, LookUpPrintSystem()))) {
+        handle.Reset();
+        errno = EACCES;
+    }
     return handle.IsValid();
 }
 

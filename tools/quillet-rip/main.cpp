@@ -623,13 +623,8 @@ int main(int argc, char** argv)
     const std::string document = std::filesystem::absolute(options.document, error).string();
     Options resolved = options;
     if (!options.outputFolder.empty()) {
+        // Made by the service when missing, private to this user.
         resolved.outputFolder = std::filesystem::absolute(options.outputFolder, error).string();
-        std::filesystem::create_directories(resolved.outputFolder, error);
-        if (error) {
-            std::fprintf(stderr, "%s: cannot create the output folder %s: %s\n", kProgram,
-                         Printable(options.outputFolder).c_str(), error.message().c_str());
-            return 1;
-        }
     }
 
     const WideSettings wide = Widen(resolved, document);
