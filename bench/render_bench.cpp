@@ -14,10 +14,13 @@
 //    does not declare its page count, and PDF), one process against many;
 //  - small PDFs of 1 to 8 of those pages at 72 and 150 dpi: Ghostscript
 //    alone, one process, one per processor (sharing forced) and as a host
-//    runs it (the library decides by the work) (--sweep-rounds rounds).
+//    runs it (the library decides by the work) (--sweep-rounds rounds);
+//  - the cost of the default bounds (time, bytes, memory, pages, page
+//    pixels): the PostScript job and its PDF as a host runs them, with the
+//    defaults and with every bound lifted (--bounds-only: this alone).
 // Reports ratios of medians of the same run.
 //
-//   render_bench [--rounds N] [--sweep-rounds N] [--dpi D] [--job FILE.ps] [--keep DIR]
+//   render_bench [--rounds N] [--sweep-rounds N] [--dpi D] [--job FILE.ps] [--keep DIR] [--bounds-only]
 #include <quillet/quillet.h>
 
 #include "platform/Confinement.h"
@@ -55,6 +58,7 @@ struct Settings {
     int dpi = 150;
     std::string job = QUILLET_SOURCE_DIR "/data/bench20.ps";
     fs::path scratch;
+    bool boundsOnly = false;
 };
 
 struct Sample {
@@ -76,6 +80,7 @@ struct RunKind {
     int lastPage = 0;
     bool sampleMemory = false;  // sample resident sizes (runs kept out of the time figures)
     const char* sharing = nullptr;  // QUILLET_SHARING for the run; null: the work decides
+    bool unbounded = false;  // every bound lifted; else the library's defaults
 };
 
 double Seconds(const timeval& t) { return t.tv_sec + t.tv_usec / 1e6; }
@@ -212,6 +217,13 @@ Sample RunLibrary(const Settings& settings, const std::string& document, const f
     rip->SetOutputFormat(Quillet::RIP_PNG16M);
     rip->SetResolution(settings.dpi);
     rip->SetPageRange(kind.firstPage, kind.lastPage);
+    if (kind.unbounded) {
+        rip->SetTimeLimit(0);
+        rip->SetMaxOutputBytes(0);
+        rip->SetMaxMemoryBytes(0);
+        rip->SetMaxPages(0);
+        rip->SetMaxPagePixels(0);
+    }
     if (!rip->StartRIP()) {
         std::fprintf(stderr, "render_bench: the job did not start\n");
         std::exit(1);
@@ -389,8 +401,12 @@ Settings ParseArguments(int argc, char** argv)
             settings.job = fs::absolute(argv[++i]).string();
         else if (arg == "--keep" && hasValue)
             settings.scratch = fs::absolute(argv[++i]);
+        else if (arg == "--bounds-only")
+            settings.boundsOnly = true;
         else {
-            std::fprintf(stderr, "usage: %s [--rounds N] [--sweep-rounds N] [--dpi D] [--job FILE.ps] [--keep DIR]\n",
+            std::fprintf(stderr,
+                         "usage: %s [--rounds N] [--sweep-rounds N] [--dpi D] [--job FILE.ps] [--keep DIR]"
+                         " [--bounds-only]\n",
                          argv[0]);
             std::exit(2);
         }
@@ -520,6 +536,43 @@ void Sweep(const Settings& settings, const fs::path& libFolder, const fs::path& 
                 4 * cells.size() * settings.sweepRounds);
 }
 
+/// The default bounds against none, as a host runs the PostScript job and
+/// its PDF, alternating in every round: wall time, Ghostscript's CPU and
+/// the host's (which counts the bytes written while a run goes on).
+void CompareBounds(const Settings& settings, const std::string& pdf, const fs::path& libFolder)
+{
+    const RunKind bounded{nullptr}, unbounded{nullptr, true, 0, 0, false, nullptr, true};
+    Series psBounded, psUnbounded, pdfBounded, pdfUnbounded;
+    const double loadBefore = Load();
+    for (int round = 1; round <= settings.rounds; ++round) {
+        // Which goes first changes from round to round.
+        const bool boundedFirst = round % 2 == 1;
+        for (int turn = 0; turn < 2; ++turn) {
+            const bool withBounds = (turn == 0) == boundedFirst;
+            (withBounds ? psBounded : psUnbounded)
+                .Add(RunLibrary(settings, settings.job, libFolder, withBounds ? bounded : unbounded));
+        }
+        for (int turn = 0; turn < 2; ++turn) {
+            const bool withBounds = (turn == 0) == boundedFirst;
+            (withBounds ? pdfBounded : pdfUnbounded)
+                .Add(RunLibrary(settings, pdf, libFolder, withBounds ? bounded : unbounded));
+        }
+    }
+    std::printf("\ndefault bounds / every bound lifted, %d processes (median of %d rounds; load %.2f before, %.2f"
+                " after):\n| measure | PostScript job | PDF |\n|---|---|---|\n",
+                ProcessorCount(), settings.rounds, loadBefore, Load());
+    const auto ratio = [](double a, double b) { return b > 0 ? a / b : 0.0; };
+    std::printf("| wall time | %.3f (%.3f s / %.3f s) | %.3f (%.3f s / %.3f s) |\n",
+                ratio(Median(psBounded.wall), Median(psUnbounded.wall)), Median(psBounded.wall),
+                Median(psUnbounded.wall), ratio(Median(pdfBounded.wall), Median(pdfUnbounded.wall)),
+                Median(pdfBounded.wall), Median(pdfUnbounded.wall));
+    std::printf("| Ghostscript's CPU | %.3f | %.3f |\n", ratio(psBounded.childCpu, psUnbounded.childCpu),
+                ratio(pdfBounded.childCpu, pdfUnbounded.childCpu));
+    std::printf("| host CPU per run | %.1f ms / %.1f ms | %.1f ms / %.1f ms |\n",
+                1000 * psBounded.hostCpu / settings.rounds, 1000 * psUnbounded.hostCpu / settings.rounds,
+                1000 * pdfBounded.hostCpu / settings.rounds, 1000 * pdfUnbounded.hostCpu / settings.rounds);
+}
+
 }  // namespace
 
 int main(int argc, char** argv)
@@ -538,6 +591,13 @@ int main(int argc, char** argv)
     const std::string mixedPdf = (settings.scratch / "mixed.pdf").string();
     const std::string rewritten = (settings.scratch / "rewritten.ps").string();
     Convert("pdfwrite", settings.job, pdf);
+    if (settings.boundsOnly) {
+        RunLibrary(settings, settings.job, libFolder, RunKind{nullptr});  // warms the caches
+        CompareBounds(settings, pdf, libFolder);
+        if (!keep)
+            fs::remove_all(settings.scratch);
+        return 0;
+    }
     std::ofstream(longPs) << Lengthen(settings.job, 100);
     Convert("pdfwrite", longPs, longPdf);
     std::ofstream(mixedPs) << MixSizes(settings.job);
@@ -620,6 +680,7 @@ int main(int argc, char** argv)
     }
 
     Sweep(settings, libFolder, gsFolder);
+    CompareBounds(settings, pdf, libFolder);
 
     if (!keep) {
         std::error_code ignored;

@@ -132,6 +132,10 @@ std::uint32_t Le16(const std::uint8_t* p)
 struct Expected {
     std::int64_t width = 0;  // 0: any
     std::int64_t height = 0;
+    std::int64_t maxPixels = 0;  // 0: any
+    /// Set by the check of an image larger than maxPixels, which the format's
+    /// check then reports as Broken.
+    mutable bool tooLarge = false;
 };
 
 /// Records why and returns Broken.
@@ -158,6 +162,11 @@ bool SizeMatches(const Expected& expected, std::int64_t width, std::int64_t heig
     if (expected.width > 0 && (width != expected.width || height != expected.height)) {
         why = "it is " + std::to_string(width) + "x" + std::to_string(height) + " pixels, not " +
               std::to_string(expected.width) + "x" + std::to_string(expected.height);
+        return false;
+    }
+    if (expected.maxPixels > 0 && width * height > expected.maxPixels) {
+        why = std::to_string(width) + "x" + std::to_string(height) + " pixels";
+        expected.tooLarge = true;
         return false;
     }
     return true;
@@ -455,7 +464,7 @@ bool HasPageCheck(RIPFormat format)
 }
 
 PageFileState CheckPageFile(const std::wstring& path, RIPFormat format, std::int32_t width, std::int32_t height,
-                            std::string* why)
+                            std::string* why, std::int64_t maxPixels)
 {
     if (!HasPageCheck(format))
         return PageFileState::Unknown;
@@ -470,17 +479,27 @@ PageFileState CheckPageFile(const std::wstring& path, RIPFormat format, std::int
         expected.width = width;
         expected.height = height;
     }
+    expected.maxPixels = maxPixels;
+    PageFileState state;
     if (extension == L"png")
-        return CheckPng(reader, format, expected, text);
-    if (extension == L"jpeg")
-        return CheckJpeg(reader, format, expected, text);
-    if (extension == L"bmp")
-        return CheckBmp(reader, format, expected, text);
-    return CheckTiff(reader, format, expected, text);
+        state = CheckPng(reader, format, expected, text);
+    else if (extension == L"jpeg")
+        state = CheckJpeg(reader, format, expected, text);
+    else if (extension == L"bmp")
+        state = CheckBmp(reader, format, expected, text);
+    else
+        state = CheckTiff(reader, format, expected, text);
+    return expected.tooLarge ? PageFileState::TooLarge : state;
+}
+
+std::string PixelCountText(std::int64_t pixels)
+{
+    constexpr std::int64_t kMillion = 1000000;
+    return pixels % kMillion == 0 ? std::to_string(pixels / kMillion) + " million" : std::to_string(pixels);
 }
 
 bool CheckPageGeometry(RIPFormat format, std::int32_t width, std::int32_t height, std::int32_t resolution,
-                       std::string& why)
+                       std::string& why, std::int64_t maxPixels)
 {
     const bool sized = width >= 1 && height >= 1;
     if (!sized && resolution < 1)
@@ -508,6 +527,11 @@ bool CheckPageGeometry(RIPFormat format, std::int32_t width, std::int32_t height
         char amount[32];
         std::snprintf(amount, sizeof amount, "%.1f", raster / kMaxRasterBytes);
         why = what + " cannot be rendered: " + page + " holds " + amount + " TiB of pixels, more than 1 TiB";
+        return false;
+    }
+    if (maxPixels > 0 && w * h > maxPixels) {
+        why = what + " cannot be rendered: " + (sized ? "it holds " + std::to_string(w * h) + " pixels," : page + " holds") +
+              " more than the bound of " + PixelCountText(maxPixels) + " pixels a page";
         return false;
     }
     return true;

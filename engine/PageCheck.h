@@ -15,6 +15,7 @@ enum class PageFileState {
     CutShort,  ///< the start of such an image that ends too early (its writer did not finish)
     Broken,    ///< missing, not a regular file, or not such an image
     Unknown,  ///< a format that is no image (PCL, PostScript): nothing to check
+    TooLarge,  ///< an image of more pixels than the run allows
 };
 
 /// True for the formats whose files CheckPageFile checks (every image
@@ -31,18 +32,24 @@ bool HasPageCheck(RIPFormat format);
 /// symbolic link, a FIFO or a device under the name is Broken, never
 /// followed or waited for. why, when given, gets what was wrong for Broken
 /// and CutShort ("a chunk's CRC is wrong", "it is 100x100 pixels, not
-/// 200x300", "it is cut short").
+/// 200x300", "it is cut short"). maxPixels, when at least 1, is the most
+/// pixels (width times height) the image may have: a larger one is TooLarge,
+/// why saying its size.
 PageFileState CheckPageFile(const std::wstring& path, RIPFormat format, std::int32_t width = 0,
-                            std::int32_t height = 0, std::string* why = nullptr);
+                            std::int32_t height = 0, std::string* why = nullptr, std::int64_t maxPixels = 0);
 
 /// Whether a page of width x height device pixels (page size; 0 when not
 /// set) at resolution dots per inch (0 when not set) can be rendered in
 /// format at all: every side within the renderer's coordinate range and the
 /// format's largest image, and one page's raster within 1 TiB. Without a page
 /// size the resolution is judged by the page a job gets unless it asks for
-/// another (A4 or Letter, whichever side is longer). False, with why naming
-/// the limit, when it cannot.
+/// another (A4 or Letter, whichever side is longer). maxPixels, when at
+/// least 1, is the run's bound on a page's pixels, which that page must keep
+/// to as well. False, with why naming the limit, when it cannot.
 bool CheckPageGeometry(RIPFormat format, std::int32_t width, std::int32_t height, std::int32_t resolution,
-                       std::string& why);
+                       std::string& why, std::int64_t maxPixels = 0);
+
+/// A count of pixels as a reason gives it: "100 million", or the number.
+std::string PixelCountText(std::int64_t pixels);
 
 }  // namespace Quillet

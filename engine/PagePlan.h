@@ -100,6 +100,11 @@ public:
     /// The run's page k after which worker w has nothing more to render, 0
     /// while that is open.
     std::int32_t GetLastPageOf(std::int32_t worker) const;
+    /// The run's first page k that worker w renders.
+    std::int32_t GetFirstPageOf(std::int32_t worker) const
+    {
+        return parts.at(static_cast<std::size_t>(worker)).start;
+    }
 
     /// Ranges plans: the run will render document pages from to to (to is
     /// the document's last page, or the range's last when that comes

@@ -149,13 +149,18 @@ void RIPEngineImpl::StartGhostscript()
     d.pageHeight = sized ? d.owner->GetPageHeight() : 0;
     d.timeLimitSeconds = std::max(0, d.owner->GetTimeLimit());
     d.maxOutputBytes = std::max<std::int64_t>(0, d.owner->GetMaxOutputBytes());
+    d.maxMemoryBytes = std::max<std::int64_t>(0, d.owner->GetMaxMemoryBytes());
+    d.maxPages = std::max(0, d.owner->GetMaxPages());
+    // PostScript output is no raster: its pages cost no pixels.
+    d.maxPagePixels = d.format == RIP_PSWRITE ? 0 : std::max<std::int64_t>(0, d.owner->GetMaxPagePixels());
     if (d.jobSource == Platform::kNullHandle) {
         // Not the host's mistake to be thrown at it: the run fails with a reason.
         d.FailRun(RIP_STAGE_START, "the job source cannot be opened");
         return;
     }
     std::string refused;
-    if (!CheckPageGeometry(d.format, d.pageWidth, d.pageHeight, d.owner->GetResolution(), refused)) {
+    if (!CheckPageGeometry(d.format, d.pageWidth, d.pageHeight, d.owner->GetResolution(), refused,
+                           d.maxPagePixels)) {
         d.FailRun(RIP_STAGE_START, refused);
         return;
     }
@@ -264,6 +269,7 @@ bool RIPEngineImpl::PrepareConfinement(const std::wstring& root)
             rules.writable.insert(rules.writable.end(), folders.begin(), folders.end());
         }
         rules.maxFileBytes = static_cast<std::uint64_t>(d.maxOutputBytes);
+        rules.maxMemoryBytes = static_cast<std::uint64_t>(d.maxMemoryBytes);
         d.confinement = std::make_unique<Platform::Confinement>(std::move(rules));
         if (!d.confinement->IsReady())
             why = "Ghostscript cannot be confined: the rules of its run cannot be prepared";

@@ -5,6 +5,7 @@
 #include <quillet/IRIPBase.h>
 
 #include "engine/PagePlan.h"
+#include "engine/PageProof.h"
 #include "engine/RunFailure.h"
 #include "platform/ChildProcess.h"
 #include "platform/Confinement.h"
@@ -72,6 +73,9 @@ struct GhostscriptWorker {
     /// Its output and standard error, read for the report and the cause of
     /// its failure.
     RunFailure report;
+    /// The run's own lines in its output, read for a page the prolog
+    /// refused as too large.
+    TaggedLines limitLines;
     /// The monitor's own: how much of the run's input it was given, whether
     /// its output pipes are open, whether it started, ended (with which
     /// code) or was ended by the run after its share.
@@ -120,12 +124,15 @@ struct RIPEngineImplData {
     std::wstring outputFolder;
     std::wstring pagePrefix;
     /// This run's settings, fixed at its start: the format, the size its
-    /// pages must have (0 when the host set none), its limits (0: none).
+    /// pages must have (0 when the host set none), its bounds (0: none).
     RIPFormat format = RIP_PNGALPHA;
     std::int32_t pageWidth = 0;
     std::int32_t pageHeight = 0;
     std::int32_t timeLimitSeconds = 0;
     std::int64_t maxOutputBytes = 0;
+    std::int64_t maxMemoryBytes = 0;
+    std::int32_t maxPages = 0;
+    std::int64_t maxPagePixels = 0;
     /// The run's own temporary folder and the confinement its child starts
     /// with; both go when the run has ended.
     Platform::PrivateFolder temporaryFolder;

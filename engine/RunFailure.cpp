@@ -314,6 +314,12 @@ void RunFailure::SetChildEnd(int code, bool signalled, int pages, bool stopping)
     SetLocked(RIP_STAGE_RENDER, cause + " after " + Pages(pages) + " (Ghostscript " + end + ")", false);
 }
 
+bool RunFailure::ReportsMemoryExhausted() const
+{
+    std::lock_guard<std::mutex> guard(mutex);
+    return Contains(errorLine, "VMerror") || osError == "12" || Contains(osError, "Cannot allocate memory");
+}
+
 std::string RunFailure::UnopenedFile() const
 {
     static const char tag[] = "Could not open the file ";

@@ -60,6 +60,10 @@ public:
     /// other name is one the job asked for.
     void SetOutputPrefix(const std::string& prefix);
 
+    /// True when the error report says Ghostscript was refused memory (a
+    /// VMerror, or the system's "out of memory").
+    bool ReportsMemoryExhausted() const;
+
     /// Why a document that has pages gave none although Ghostscript ended
     /// well: its first "****" line on standard error (say, "This file
     /// requires a password for access."), else its error line.

@@ -73,13 +73,18 @@ std::string Pages(std::int32_t count)
 std::string Bytes(std::int64_t bytes)
 {
     constexpr std::int64_t kMegabyte = 1 << 20;
+    constexpr std::int64_t kGigabyte = 1 << 30;
+    if (bytes % kGigabyte == 0)
+        return std::to_string(bytes / kGigabyte) + " GiB";
     return bytes % kMegabyte == 0 ? std::to_string(bytes / kMegabyte) + " MB" : std::to_string(bytes) + " bytes";
 }
 
 int MillisecondsUntil(std::chrono::steady_clock::time_point when)
 {
+    // Rounded up: a wait cut short of the moment would find nothing due and
+    // wait again, for 0 ms, until the moment came.
     const auto left =
-        std::chrono::duration_cast<std::chrono::milliseconds>(when - std::chrono::steady_clock::now()).count();
+        std::chrono::ceil<std::chrono::milliseconds>(when - std::chrono::steady_clock::now()).count();
     return left > 0 ? static_cast<int>(std::min<std::int64_t>(left, 1 << 30)) : 0;
 }
 
@@ -129,6 +134,12 @@ private:
     /// or at once with countNow); true then.
     bool CheckLimits(bool countNow = false);
     std::uint64_t BytesWritten() const;
+    /// Fails the run for the bound reason names and ends its processes at
+    /// once: nothing they would still make is handed out.
+    void StopPastBound(const std::string& reason);
+    /// A line of the run's own in worker w's output: a page too large, or a
+    /// page past the bound on pages.
+    void TakeLimitLine(std::size_t w, const std::string& line);
     void RemovePagesNotHandedOut();
     /// True once the output folder's name no longer leads to the folder the
     /// run began in; the first time, fails and stops the run.
@@ -161,6 +172,8 @@ private:
 
     RIPEngineImpl& runner;
     RIPEngineImplData& d;
+    /// The run's secret tag, which begins the prolog's lines.
+    std::string tag;
     /// The job's data from the run's tag line on: bytes from backlogBase on
     /// are kept until every worker has been given them.
     std::vector<char> backlog;
@@ -232,10 +245,11 @@ void RunMonitor::Run()
     timeDeadline = start + std::chrono::seconds(d.timeLimitSeconds);
     nextByteCheck = start + std::chrono::milliseconds(kByteCheckMs);
     keepWholeInput = d.plan.GetKind() == PagePlan::Kind::Ranges && d.workers.size() > 1;
-    // Every process reads the run's header tag first; the prolog takes it.
-    const std::string tag = d.owner->GetHeaderTag();
-    backlog.assign(tag.begin(), tag.end());
-    backlog.push_back('\n');
+    // Every process reads the run's header tag first, and with it the bound
+    // on a page's pixels; the prolog takes both.
+    tag = d.owner->GetHeaderTag();
+    const std::string firstLine = tag + " " + std::to_string(d.maxPagePixels) + "\n";
+    backlog.assign(firstLine.begin(), firstLine.end());
     // A job each process interprets whole is shared by page lists, which a
     // job can defeat: its pages are found by what the processes say of them.
     // A run of one process for every page needs no proof: its files are the
@@ -356,6 +370,10 @@ void RunMonitor::Run()
         d.owner->FinishRun();
     }
     d.changeNotification.Close();
+    // The children are gone: their temporary folder goes before the run is
+    // seen to end, so that a host never finds it after.
+    d.confinement.reset();
+    d.temporaryFolder = Platform::PrivateFolder();
     d.idle = true;
 }
 
@@ -395,8 +413,12 @@ void RunMonitor::FinishFailure()
     if (brokenPage != 0)
         FailBrokenPage();
     if (failedWorker >= 0) {
-        // The exit code and that process's own report name the cause.
+        // The exit code and that process's own report name the cause; a
+        // process refused memory under the run's bound was stopped by it.
         GhostscriptWorker& failed = Worker(static_cast<std::size_t>(failedWorker));
+        if (d.maxMemoryBytes > 0 && failed.report.ReportsMemoryExhausted())
+            d.FailRun(RIP_STAGE_RENDER, "the job needed more than its memory bound of " + Bytes(d.maxMemoryBytes) +
+                                            " after " + Pages(pages));
         failed.report.SetChildEnd(failed.exitCode, failed.signalled, pages, false);
         d.failure.Adopt(failed.report);
         d.FailRun(RIP_STAGE_RENDER, "Ghostscript failed", true);
@@ -463,20 +485,68 @@ bool RunMonitor::CheckLimits(bool countNow)
     }
     if (reason.empty())
         return false;
-    // Stopped as the host stops a run: nothing more is handed out, and what
-    // it left unfinished is removed at its end.
-    d.FailRun(RIP_STAGE_RENDER, reason + " after " + Pages(d.pagesProduced));
-    d.stopRequested = true;
-    BeginStop();
+    StopPastBound(reason + " after " + Pages(d.pagesProduced));
     return true;
 }
 
 std::uint64_t RunMonitor::BytesWritten() const
 {
     // Every file of the run begins with its prefix: the pages and each
-    // process's own files.
-    return ZDirStorage(ZString(d.outputFolder)).GetContentSize(d.pagePrefix, false) +
+    // process's own files. Files a process removed but holds open fill the
+    // disk as much, and no folder shows them.
+    std::uint64_t held = 0;
+    {
+        ZLock guard(d.lock);
+        for (const auto& worker : d.workers)
+            if (worker->started && !worker->ended)
+                held += worker->process.GetUnlinkedOpenBytes();
+    }
+    return held + ZDirStorage(ZString(d.outputFolder)).GetContentSize(d.pagePrefix, false) +
            ZDirStorage(ZString(d.temporaryFolder.GetPath())).GetContentSize(std::wstring(), true);
+}
+
+void RunMonitor::StopPastBound(const std::string& reason)
+{
+    // Nothing more is handed out, the pages handed out before stay the
+    // run's, and what it left unfinished is removed at its end.
+    if (stopRequested)
+        return;
+    d.FailRun(RIP_STAGE_RENDER, reason);
+    handOutEnded = true;
+    BeginStop();
+    for (const auto& worker : d.workers)
+        Retire(*worker);
+}
+
+void RunMonitor::TakeLimitLine(std::size_t w, const std::string& line)
+{
+    // The prolog counts the pages a process transfers: the job's pages, or
+    // for a PDF's process those of its part of the document.
+    const auto documentPage = [this, w](std::int64_t page) {
+        if (d.plan.GetKind() == PagePlan::Kind::Ranges && w < static_cast<std::size_t>(d.plan.GetWorkerCount()))
+            return d.plan.GetDocumentPage(d.plan.GetFirstPageOf(static_cast<std::int32_t>(w))) + page - 1;
+        return page;
+    };
+    std::size_t at = 0;
+    std::int64_t page = 0, width = 0, height = 0, files = 0;
+    if (!ExpectText(line, at, tag.c_str()))
+        return;
+    const std::size_t start = at;
+    if (ExpectText(line, at, " PageTooLarge=") && ReadNumber(line, at, page) && ExpectText(line, at, ";Width=") &&
+        ReadNumber(line, at, width) && ExpectText(line, at, ";Height=") && ReadNumber(line, at, height) &&
+        ExpectText(line, at, ";") && at == line.size()) {
+        StopPastBound("page " + std::to_string(documentPage(page)) + " is " + std::to_string(width) + "x" +
+                      std::to_string(height) + " pixels, more than the bound of " +
+                      PixelCountText(d.maxPagePixels));
+        return;
+    }
+    // A page past the bound on pages is known by its line before it is
+    // output, also where the run's one file holds every page.
+    at = start;
+    if (d.maxPages > 0 && ExpectText(line, at, " Page=") && ReadNumber(line, at, page) &&
+        ExpectText(line, at, ";Files=") && ReadNumber(line, at, files) && ExpectText(line, at, ";") &&
+        at == line.size() && documentPage(page) - d.firstPage + 1 > d.maxPages)
+        StopPastBound("the job has more pages than its bound of " + std::to_string(d.maxPages));
 }
 
 void RunMonitor::RemovePagesNotHandedOut()
@@ -642,6 +712,12 @@ void RunMonitor::ReadOutput(std::size_t w, std::size_t maxBytes)
             }
             if (proofMode && w < proof.GetWorkerCount())
                 proof.Scan(w, output.data(), count);
+            if (worker.limitLines.GetTag().empty())
+                worker.limitLines.Reset(tag);
+            worker.limitLines.Scan(output.data(), count, [this, w](const std::string& line) {
+                TakeLimitLine(w, line);
+                return true;
+            });
             worker.report.AddStandardOutput(output.data(), count);
         } else if (status == Platform::IoStatus::WouldBlock) {
             return;
@@ -689,7 +765,12 @@ void RunMonitor::ScanDocumentLines(const char* bytes, std::size_t count)
             const std::int32_t from = NumberAfter(documentLine, "Processing pages ");
             const std::int32_t to =
                 through == std::string::npos ? 0 : NumberAfter(documentLine.substr(through), " through ");
-            if (from > 0 && to >= from)
+            // A document of more pages than the bound fails before its
+            // first page.
+            if (from > 0 && d.maxPages > 0 && to - from >= d.maxPages)
+                StopPastBound("the document has " + Pages(to - from + 1) + " to render, more than its bound of " +
+                              std::to_string(d.maxPages));
+            else if (from > 0 && to >= from)
                 StartSharing(from, to);
         } else if (const std::int32_t pages = NumberAfter(
                        documentLine, "Requested FirstPage is greater than the number of pages in the file: ")) {
@@ -759,9 +840,15 @@ RunMonitor::PageReadiness RunMonitor::CheckPage(std::size_t w, std::int32_t inde
     if (HasPageCheck(d.format)) {
         if (!closeSeen && !nextExists)
             return PageReadiness::NotYet;
-        switch (CheckPageFile(name, d.format, d.pageWidth, d.pageHeight, &brokenWhy)) {
+        switch (CheckPageFile(name, d.format, d.pageWidth, d.pageHeight, &brokenWhy, d.maxPagePixels)) {
         case PageFileState::Whole:
             return PageReadiness::Complete;
+        case PageFileState::TooLarge:
+            // Made past the prolog's check (a job that replaced its page
+            // procedures): never handed out.
+            StopPastBound("page " + std::to_string(d.plan.GetDocumentPage(d.pagesProduced + 1)) + " is " +
+                          brokenWhy + ", more than the bound of " + PixelCountText(d.maxPagePixels));
+            return PageReadiness::NotYet;
         case PageFileState::CutShort:
             return closeSeen ? PageReadiness::Broken : PageReadiness::NotYet;
         default:
@@ -877,7 +964,8 @@ void RunMonitor::HandOverCompletePages()
         std::size_t worker = 0;
         std::int32_t index = 0;
         const Lookup lookup = LocatePage(k, worker, index);
-        if (lookup == Lookup::NotYet)
+        // The output read meanwhile may have ended the run at a bound.
+        if (lookup == Lookup::NotYet || handOutEnded)
             return;
         // A page lost because its process failed (it was killed, it met an
         // error) ends the hand-out: that failure is the run's.
@@ -888,6 +976,18 @@ void RunMonitor::HandOverCompletePages()
             continue;
         }
         if (lookup != Lookup::Found || worker >= d.workers.size()) {
+            handOutEnded = true;
+            break;
+        }
+        // A page past the bound on pages fails the run once its file is
+        // begun, whatever the prolog said of it.
+        if (d.maxPages > 0 && k > d.maxPages) {
+            if (FileExists(worker, index)) {
+                StopPastBound("the job has more pages than its bound of " + std::to_string(d.maxPages));
+                return;
+            }
+            if (Worker(worker).started && !Worker(worker).ended)
+                return;
             handOutEnded = true;
             break;
         }

@@ -87,7 +87,8 @@ protected:
                      const std::function<void(IRIPBase*)>& midRun = nullptr)
     {
         const bool fifo = job.rfind("fifo:", 0) == 0;
-        fs::path file = fifo ? dir / "job.fifo" : job[0] == '/' ? fs::path(job) : dir / "job.ps";
+        fs::path file = fifo ? dir / "job.fifo" : job[0] == '/' ? fs::path(job)
+                                   : dir / (job.rfind("%PDF", 0) == 0 ? "job.pdf" : "job.ps");
         if (fifo)
             ::mkfifo(file.c_str(), 0600);
         else if (job[0] != '/')
@@ -96,6 +97,7 @@ protected:
         rip->SetOutputFolder(folder.empty() ? FromUtf8((dir / "pages").string()) : folder);
         rip->SetOutputFormat(RIP_PNG16M);
         rip->SetResolution(36);
+        rip->SetTimeLimit(30);  // what a job whose own bound failed would meet
         if (configure != nullptr)
             configure(*rip);
         EXPECT_TRUE(rip->StartRIP());
@@ -211,8 +213,23 @@ TEST_F(HostileJobTest, AJobReachesNothingButItsOwnPages)
         EXPECT_NE(entry.path().filename().string().rfind(ours, 0), 0u) << entry.path();
 }
 
-TEST_F(HostileJobTest, LimitsAndPagesThatCannotBeRendered)
+/// A PDF of pages pages of width x height points, each holding nothing.
+std::string BlankPdf(int pages, int width, int height)
 {
+    std::string kids, objects;
+    for (int n = 0; n < pages; ++n) {
+        kids += std::to_string(n + 3) + " 0 R ";
+        objects += std::to_string(n + 3) + " 0 obj<</Type/Page/Parent 2 0 R/MediaBox[0 0 " + std::to_string(width) +
+                   " " + std::to_string(height) + "]>>endobj\n";
+    }
+    return "%PDF-1.1\n1 0 obj<</Type/Catalog/Pages 2 0 R>>endobj\n2 0 obj<</Type/Pages/Kids[" + kids +
+           "]/Count " + std::to_string(pages) + ">>endobj\n" + objects + "trailer<</Root 1 0 R>>\n%%EOF\n";
+}
+
+TEST_F(HostileJobTest, BoundsStopHostileJobsWithTheirReason)
+{
+    // Every row ends within seconds by its bound, however long the job would
+    // run, write or grow.
     const struct {
         const char* what;
         std::string job;
@@ -220,31 +237,64 @@ TEST_F(HostileJobTest, LimitsAndPagesThatCannotBeRendered)
         RIPStage stage;
         std::wstring reason;
     } rows[] = {
-        {"an endless loop", std::string(kPage) + "{ } loop\n", [](IRIPBase& r) { r.SetTimeLimit(1); },
+        {"an endless loop", std::string("%!PS\n") + kPage + "{ } loop\n", [](IRIPBase& r) { r.SetTimeLimit(1); },
          RIP_STAGE_RENDER, L"the job ran past its time limit of 1 s after "},
-        {"a big page", std::string(kPage) + kPage,
+        {"a big page", std::string("%!PS\n") + kPage + kPage,
          [](IRIPBase& r) {
              r.SetOutputFormat(RIP_BMP32B);
              r.SetPageSize(4000, 4000);  // 64 MB a page
              r.SetMaxOutputBytes(70 << 20);
          },
          RIP_STAGE_RENDER, L"the job wrote more than its limit of 70 MB after "},
-        {"a huge resolution", kPage, [](IRIPBase& r) { r.SetResolution(100000); }, RIP_STAGE_START,
-         L"the resolution 100000 dpi cannot be rendered"},
-        {"a huge page size", kPage, [](IRIPBase& r) { r.SetPageSize(1000000, 1000000); }, RIP_STAGE_START,
-         L"the page size 1000000x1000000 cannot be rendered"},
+        {"files it removed but holds open",
+         "%!PS\n/b 65536 string def\n"
+         "/held [ 0 1 39 { pop null (w) .tempfile exch deletefile 0 1 31 { pop dup b writestring } for } for ] def\n"
+         "{ } loop\n",
+         [](IRIPBase& r) { r.SetMaxOutputBytes(2 << 20); }, RIP_STAGE_RENDER, L"the job wrote more than its limit of 2 MB after 0 pages"},
+        {"endless tiny pages", "%!PS\n/n 1 def { << /PageSize [n 1] >> setpagedevice showpage /n n 1 add def } loop\n",
+         [](IRIPBase& r) { r.SetMaxPages(20); }, RIP_STAGE_RENDER, L"the job has more pages than its bound of 20"},
+        {"endless pages into one file", "%!PS\n<< /PageSize [1 1] >> setpagedevice { showpage } loop\n",
+         [](IRIPBase& r) {
+             r.SetOutputFormat(RIP_PSWRITE);
+             r.SetMaxPages(20);
+         },
+         RIP_STAGE_RENDER, L"the job has more pages than its bound of 20"},
+        {"a PDF of more pages than the bound", BlankPdf(3, 100, 100), [](IRIPBase& r) { r.SetMaxPages(2); },
+         RIP_STAGE_RENDER, L"the document has 3 pages to render, more than its bound of 2"},
+        {"a memory grab", "%!PS\n/a [] def { /a [ a 1000000 array ] def } loop\n",
+         [](IRIPBase& r) { r.SetMaxMemoryBytes(256 << 20); }, RIP_STAGE_RENDER, L"the job needed more than its memory bound of 256 MB after 0 pages"},
+        {"a PDF page of 200x200 inches", BlankPdf(1, 14400, 14400),
+         [](IRIPBase& r) { r.SetResolution(150); }, RIP_STAGE_RENDER, L"page 1 is 30000x30000 pixels, more than the bound of 100 million"},
+        {"a large page made past the prolog",
+         std::string("%!PS\n") + kPage +
+             "<< /BeginPage { pop } /PageSize [2000 2000] >> systemdict /setpagedevice get exec " + kPage,
+         [](IRIPBase& r) { r.SetMaxPagePixels(500000); }, RIP_STAGE_RENDER,
+         L"page 2 is 1000x1000 pixels, more than the bound of 500000"},
+        {"a huge resolution", std::string("%!PS\n") + kPage, [](IRIPBase& r) { r.SetResolution(100000); },
+         RIP_STAGE_START, L"the resolution 100000 dpi cannot be rendered"},
+        {"a resolution past the page bound", std::string("%!PS\n") + kPage,
+         [](IRIPBase& r) { r.SetResolution(1200); }, RIP_STAGE_START,
+         L"the resolution 1200 dpi cannot be rendered: an A4 or Letter page at it, 10200x14028 pixels, holds more "
+         L"than the bound of 100 million pixels a page"},
+        {"a huge page size", std::string("%!PS\n") + kPage, [](IRIPBase& r) { r.SetPageSize(1000000, 1000000); },
+         RIP_STAGE_START, L"the page size 1000000x1000000 cannot be rendered"},
     };
+    const std::string ours = "qvrun-" + std::to_string(::getpid()) + "-";
     for (const auto& row : rows) {
         SCOPED_TRACE(row.what);
         handedOut.clear();
-        IRIPBase* rip = Render("%!PS\n" + row.job, std::wstring(), row.configure);
+        IRIPBase* rip = Render(row.job, std::wstring(), row.configure);
         const RIPFailure failure = FailureOf(rip);
         EXPECT_EQ(failure.stage, row.stage);
         EXPECT_EQ(failure.reason.rfind(row.reason, 0), 0u) << ToUtf8(failure.reason);
         EXPECT_EQ(rip->GetPageCount(), -1);
-        // Whatever it did not finish is gone; what it handed out stays.
+        EXPECT_TRUE(QuilletTest::ChildrenOfThisProcess().empty());
+        // Whatever it did not finish is gone, its temporary folder too; what
+        // it handed out stays.
         if (fs::exists(dir / "pages"))
             ExpectOnlyHandedOutPages(dir / "pages");
+        for (const auto& entry : fs::directory_iterator(fs::temp_directory_path()))
+            EXPECT_NE(entry.path().filename().string().rfind(ours, 0), 0u) << entry.path();
         rip->Release();
         fs::remove_all(dir / "pages");
     }

@@ -72,11 +72,12 @@ public:
     /// Every run is bounded unless the host lifts a bound: one hostile
     /// document (an endless loop, endless pages, a memory grab, a page of
     /// square metres) must not take a service down. A run past a bound is
-    /// stopped as Stop stops it and fails, GetRIPStatus naming the bound and
-    /// the pages done; no page of it is handed out after that, and none it
-    /// left unfinished stays on disk. Each setter takes 0 or less for "no
-    /// bound"; each is read when a run starts. The defaults let every real
-    /// document of the project's test corpus through.
+    /// ended at once and fails, GetRIPStatus naming the bound (and the pages
+    /// done); no page of it is handed out after that, the pages handed out
+    /// before stay its pages, and none it left unfinished stays on disk.
+    /// Each setter takes 0 or less for "no bound"; each is read when a run
+    /// starts. The defaults let every real document of the project's test
+    /// corpus through.
     static constexpr std::int32_t kDefaultTimeLimit = 300;                 ///< seconds
     static constexpr std::int64_t kDefaultMaxOutputBytes = 4LL << 30;      ///< 4 GiB
     static constexpr std::int64_t kDefaultMaxMemoryBytes = 2LL << 30;      ///< 2 GiB a process
@@ -93,14 +94,19 @@ public:
     void SetMaxOutputBytes(std::int64_t bytes);
     std::int64_t GetMaxOutputBytes() const;
     /// Memory each process of a run (a renderer, the office process while it
-    /// lays out the document) may fill, in bytes.
+    /// lays out the document) may fill, in bytes: an allocation past it
+    /// fails, and the run fails naming the bound.
     void SetMaxMemoryBytes(std::int64_t bytes);
     std::int64_t GetMaxMemoryBytes() const;
-    /// Pages a run may render (of one copy, within the page range).
+    /// Pages a run may render (of one copy, within the page range): a job of
+    /// more fails once its next page begins, a PDF of more when it is opened.
     void SetMaxPages(std::int32_t pages);
     std::int32_t GetMaxPages() const;
     /// Pixels (width times height at the run's resolution) a page may have;
-    /// a larger page fails the run before it is rendered.
+    /// a larger page fails the run before it is rendered. A page size or
+    /// resolution the host set is checked at the start (without a page size,
+    /// an A4 or Letter page at the resolution); PostScript output
+    /// (RIP_PSWRITE) has no pixels to bound.
     void SetMaxPagePixels(std::int64_t pixels);
     std::int64_t GetMaxPagePixels() const;
     /// Renders only pages first to last of the document (last 0: to its

@@ -1,13 +1,16 @@
-// Scratch folders, whole-file reads and the count of open descriptors, shared
-// by the tests.
+// Scratch folders, whole-file reads, the count of open descriptors and the
+// Ghostscript children, shared by the tests.
 #pragma once
 
 #include <cstdlib>
 #include <filesystem>
 #include <fstream>
 #include <iterator>
+#include <sstream>
 #include <stdexcept>
 #include <string>
+#include <unistd.h>
+#include <vector>
 
 namespace QuilletTest {
 
@@ -61,6 +64,27 @@ inline std::size_t OpenDescriptorCount()
     for ([[maybe_unused]] const auto& entry : std::filesystem::directory_iterator("/proc/self/fd"))
         ++count;
     return count;
+}
+
+/// Ghostscript processes whose parent is parent, this process by default
+/// (other suites may run children of their own in the same process); zombies
+/// are gone already.
+inline std::vector<int> ChildrenOfThisProcess(int parentId = ::getpid())
+{
+    std::vector<int> children;
+    for (const auto& entry : std::filesystem::directory_iterator("/proc")) {
+        const int pid = std::atoi(entry.path().filename().c_str());
+        if (pid <= 0)
+            continue;
+        const std::string stat = ReadWholeFile(entry.path().string() + "/stat");
+        const std::size_t close = stat.rfind(')');
+        char state = 0;
+        int parent = 0;
+        if (close != std::string::npos && stat.find("(gs)") != std::string::npos &&
+            std::istringstream(stat.substr(close + 2)) >> state >> parent && parent == parentId && state != 'Z')
+            children.push_back(pid);
+    }
+    return children;
 }
 
 }  // namespace QuilletTest

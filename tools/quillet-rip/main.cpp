@@ -66,9 +66,15 @@ void PrintUsage(std::FILE* out)
         "                            A- for A to the end); pages keep their numbers\n"
         "      --callback            take the pages through a callback as they arrive\n"
         "      --time-limit SECONDS  stop and fail the run once it has taken this long\n"
+        "                            (default: 300)\n"
         "      --max-output-mb MB    stop and fail the run once it has written more than\n"
         "                            this many megabytes (1 MB = 1048576 bytes) of pages\n"
-        "                            and temporary files\n"
+        "                            and temporary files (default: 4096)\n"
+        "      --max-memory-mb MB    memory each renderer process may fill (default: 2048)\n"
+        "      --max-pages N         fail the run when it has more pages (default: 10000)\n"
+        "      --max-page-pixels N   fail the run, before rendering it, at a page of more\n"
+        "                            pixels (default: 100000000)\n"
+        "                            (0 for any of these five bounds lifts it)\n"
         "      --password-file FILE  the password of an encrypted PDF document: the first\n"
         "                            line of FILE, or of standard input for \"-\" (never\n"
         "                            given on the command line, where others could read it)\n"
@@ -223,8 +229,12 @@ struct Options {
     std::string ijsParams;
     bool callback = false;
     bool quiet = false;
-    long timeLimit = 0;
-    long maxOutputMb = 0;
+    // The library's bounds unless the command line sets others (0: none).
+    long timeLimit = Quillet::IRIPBase::kDefaultTimeLimit;
+    long maxOutputMb = static_cast<long>(Quillet::IRIPBase::kDefaultMaxOutputBytes >> 20);
+    long maxMemoryMb = static_cast<long>(Quillet::IRIPBase::kDefaultMaxMemoryBytes >> 20);
+    long maxPages = Quillet::IRIPBase::kDefaultMaxPages;
+    long maxPagePixels = static_cast<long>(Quillet::IRIPBase::kDefaultMaxPagePixels);
     std::string passwordFile;
     long firstPage = 0;  // 0: every page
     long lastPage = 0;   // 0: to the end
@@ -342,12 +352,24 @@ Options ParseCommandLine(int argc, char** argv)
             options.ijsParamsGiven = true;
         } else if (name == "--time-limit") {
             const std::string seconds = value("a number of seconds");
-            if (!ParseNumber(seconds, 1, 2147483647L, options.timeLimit))
-                UsageError("invalid time limit '" + seconds + "' (whole seconds, at least 1)");
+            if (!ParseNumber(seconds, 0, 2147483647L, options.timeLimit))
+                UsageError("invalid time limit '" + seconds + "' (whole seconds, 0 for none)");
         } else if (name == "--max-output-mb") {
             const std::string megabytes = value("a number of megabytes");
-            if (!ParseNumber(megabytes, 1, 8796093022207L, options.maxOutputMb))
-                UsageError("invalid output limit '" + megabytes + "' (whole megabytes, at least 1)");
+            if (!ParseNumber(megabytes, 0, 8796093022207L, options.maxOutputMb))
+                UsageError("invalid output limit '" + megabytes + "' (whole megabytes, 0 for none)");
+        } else if (name == "--max-memory-mb") {
+            const std::string megabytes = value("a number of megabytes");
+            if (!ParseNumber(megabytes, 0, 8796093022207L, options.maxMemoryMb))
+                UsageError("invalid memory bound '" + megabytes + "' (whole megabytes, 0 for none)");
+        } else if (name == "--max-pages") {
+            const std::string pages = value("a number of pages");
+            if (!ParseNumber(pages, 0, 2147483647L, options.maxPages))
+                UsageError("invalid page bound '" + pages + "' (whole pages, 0 for none)");
+        } else if (name == "--max-page-pixels") {
+            const std::string pixels = value("a number of pixels");
+            if (!ParseNumber(pixels, 0, 9223372036854775807L, options.maxPagePixels))
+                UsageError("invalid page pixel bound '" + pixels + "' (whole pixels, 0 for none)");
         } else if (name == "--pages") {
             const std::string pages = value("a page range A-B");
             const std::size_t dash = pages.find('-');
@@ -539,6 +561,9 @@ int Render(Quillet::IRIPBase& rip, const Options& options, const WideSettings& w
         rip.SetIJSParams(wide.ijsParams);
     rip.SetTimeLimit(static_cast<std::int32_t>(options.timeLimit));
     rip.SetMaxOutputBytes(static_cast<std::int64_t>(options.maxOutputMb) << 20);
+    rip.SetMaxMemoryBytes(static_cast<std::int64_t>(options.maxMemoryMb) << 20);
+    rip.SetMaxPages(static_cast<std::int32_t>(options.maxPages));
+    rip.SetMaxPagePixels(static_cast<std::int64_t>(options.maxPagePixels));
     rip.SetPageRange(static_cast<std::int32_t>(options.firstPage), static_cast<std::int32_t>(options.lastPage));
 
     try {
