@@ -54,9 +54,13 @@ int MillisecondsLeft(std::chrono::steady_clock::time_point deadline)
     return left > 0 ? static_cast<int>(std::min<std::int64_t>(left, 1 << 30)) : 0;
 }
 
+/// A bound in bytes as the runner names it.
 std::string Bytes(std::uint64_t bytes)
 {
     constexpr std::uint64_t kMegabyte = 1 << 20;
+    constexpr std::uint64_t kGigabyte = 1 << 30;
+    if (bytes % kGigabyte == 0)
+        return std::to_string(bytes / kGigabyte) + " GiB";
     return bytes % kMegabyte == 0 ? std::to_string(bytes / kMegabyte) + " MB" : std::to_string(bytes) + " bytes";
 }
 
@@ -210,7 +214,7 @@ OfficeProcess::Outcome OfficeProcess::LayOut(const std::wstring& document, const
                 return Outcome::OverLimit;
             }
             if (limits.maxMemoryBytes > 0 && mostData >= limits.maxMemoryBytes / 4 * 3) {
-                failure = "the job used more than its memory limit of " + Bytes(limits.maxMemoryBytes) + whileLaidOut;
+                failure = "the job needed more than its memory bound of " + Bytes(limits.maxMemoryBytes) + whileLaidOut;
                 End();
                 return Outcome::OverLimit;
             }
@@ -231,7 +235,7 @@ OfficeProcess::Outcome OfficeProcess::LayOut(const std::wstring& document, const
         const std::uint64_t data = limits.maxMemoryBytes > 0 ? child.GetDataBytes() : 0;
         mostData = std::max(mostData, data);
         if (data > limits.maxMemoryBytes && limits.maxMemoryBytes > 0) {
-            failure = "the job used more than its memory limit of " + Bytes(limits.maxMemoryBytes) + whileLaidOut;
+            failure = "the job needed more than its memory bound of " + Bytes(limits.maxMemoryBytes) + whileLaidOut;
             End();
             return Outcome::OverLimit;
         }

@@ -165,7 +165,7 @@ TEST(OfficeTest, PoolReplacesProcessesThatDieHangGrowOrServedTheirShare)
           {"a.docx", "", 1}},
          fiveMegabytes},
         {"run's memory", {1, 100, 60000, 1 << 20},
-         {{"grow.docx", "the job used more than its memory limit of 64 MB while LibreOffice laid out grow.docx", 1},
+         {{"grow.docx", "the job needed more than its memory bound of 64 MB while LibreOffice laid out grow.docx", 1},
           {"a.docx", "", 1}},
          memory},
     };
