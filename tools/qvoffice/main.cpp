@@ -14,10 +14,14 @@
 // Protocol on standard input and output, one line each way; paths are
 // percent-encoded (%XX for every byte outside [A-Za-z0-9/._-]), so a line
 // holds no blank or newline of a path:
-//   -> "ready"                 the suite has started
+//   -> "ready"                 the suite has started, and what it keeps from
+//                              a first document is in place (WarmUp)
 //   -> "error REASON"          it could not start; the process then ends
 //   <- "convert DOCUMENT PDF"
 //   -> "done BYTES"            PDF written; BYTES: the most resident memory so far
+//                              (after every document, done or failed, the
+//                              configuration is written out: the library
+//                              compares the folder with its state at "ready")
 //   -> "failed REASON"         the document could not be laid out
 // The end of standard input (the library closed it, or its process is gone)
 // ends this process at once, also in the middle of a document: a watch thread
