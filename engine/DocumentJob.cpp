@@ -50,9 +50,14 @@ RIPEngine::CaptureResult RIPEngine::PrepareFileJob(FileJob& job)
         job.eps = true;
         return CaptureResult::Ready;
     case DocumentKind::Office: {
+        // The run's bounds hold from here, its start: the layout is part of it.
+        OfficeRunBounds run;
+        run.timeLimitSeconds = GetTimeLimit();
+        run.maxOutputBytes = GetMaxOutputBytes();
+        run.maxMemoryBytes = GetMaxMemoryBytes();
         auto office = std::make_unique<OfficeDocument>(path);
         std::string failure;
-        if (!office->Convert(OfficePool::Instance(), failure)) {
+        if (!office->Convert(OfficePool::Instance(), run, failure)) {
             impl->GetFailure().Set(RIP_STAGE_CAPTURE, failure);
             return CaptureResult::Failed;
         }
