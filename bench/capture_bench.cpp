@@ -9,7 +9,14 @@
 // at once against one alone, beside two Ghostscripts at once against one.
 // No print server is used (CUPS_SERVER points nowhere).
 //
+// Then what proving the office process clean costs: warm .docx and .pptx in
+// host processes of their own, alternately with QUILLET_OFFICE_REUSE=always
+// (a process serves every document, as before the proof) and without; and a
+// warm .docx right after a document that embeds a font (its process is
+// replaced, the successor started ahead), at once and after a pause.
+//
 //   capture_bench [--rounds N] [--dpi D]
+//   capture_bench --warm DOCUMENT ROUNDS [OTHER PAUSE_MS]   (one host's warm median)
 #include <quillet/quillet.h>
 
 #include <fcntl.h>
@@ -140,19 +147,60 @@ double RunLibrary(const fs::path& document, const fs::path& folder, int& pages)
     return seconds;
 }
 
+/// The figure a run of this program printed into result.
+double ReadFigure(const fs::path& result)
+{
+    FILE* in = std::fopen(result.c_str(), "r");
+    double seconds = 0;
+    if (in == nullptr || std::fscanf(in, "%lf", &seconds) != 1) {
+        std::fprintf(stderr, "capture_bench: a run of its own said nothing\n");
+        std::exit(1);
+    }
+    std::fclose(in);
+    return seconds;
+}
+
+/// In this process, a host of its own: document once unmeasured, then rounds
+/// times, each after other (unmeasured) and a pause when given; the median.
+double WarmMedian(const fs::path& document, int count, const char* other, int pauseMs)
+{
+    int pages = 0;
+    RunLibrary(document, scratch / "warm", pages);
+    std::vector<double> times;
+    for (int round = 0; round < count; ++round) {
+        if (other != nullptr) {
+            RunLibrary(other, scratch / "other", pages);
+            std::this_thread::sleep_for(std::chrono::milliseconds(pauseMs));
+        }
+        times.push_back(RunLibrary(document, scratch / "warm", pages));
+    }
+    return Median(times);
+}
+
+/// WarmMedian in a fresh process of this program, with environment before
+/// its command line (an "env" argument list, or none).
+double RunWarmHost(const char* self, std::vector<std::string> environment, const fs::path& document,
+                   const std::string& other = std::string(), int pauseMs = 0)
+{
+    std::vector<std::string> args;
+    if (!environment.empty()) {
+        args.push_back("env");
+        args.insert(args.end(), environment.begin(), environment.end());
+    }
+    args.insert(args.end(), {self, "--warm", document.string(), std::to_string(rounds)});
+    if (!other.empty())
+        args.insert(args.end(), {other, std::to_string(pauseMs)});
+    const fs::path result = scratch / "warm.txt";
+    Run(args, result.string());
+    return ReadFigure(result);
+}
+
 /// The library in a fresh process of this program: a cold start.
 double RunLibraryCold(const char* self, const fs::path& document, const fs::path& folder)
 {
     const fs::path result = scratch / "cold.txt";
     Run({self, "--render", document.string(), folder.string()}, result.string());
-    FILE* in = std::fopen(result.c_str(), "r");
-    double seconds = 0;
-    if (in == nullptr || std::fscanf(in, "%lf", &seconds) != 1) {
-        std::fprintf(stderr, "capture_bench: the cold run said nothing\n");
-        std::exit(1);
-    }
-    std::fclose(in);
-    return seconds;
+    return ReadFigure(result);
 }
 
 struct Kind {
@@ -170,6 +218,17 @@ int main(int argc, char** argv)
     if (argc == 4 && std::strcmp(argv[1], "--render") == 0) {
         int pages = 0;
         std::printf("%.6f\n", RunLibrary(argv[2], argv[3], pages));
+        return 0;
+    }
+    if ((argc == 4 || argc == 6) && std::strcmp(argv[1], "--warm") == 0) {
+        scratch = fs::temp_directory_path() / ("quillet-capture-bench-" + std::to_string(getpid()));
+        fs::create_directories(scratch);
+        const double median =
+            WarmMedian(argv[2], std::max(1, std::atoi(argv[3])), argc == 6 ? argv[4] : nullptr,
+                       argc == 6 ? std::atoi(argv[5]) : 0);
+        std::error_code ignored;
+        fs::remove_all(scratch, ignored);
+        std::printf("%.6f\n", median);
         return 0;
     }
     for (int i = 1; i + 1 < argc; i += 2) {
@@ -256,6 +315,31 @@ int main(int argc, char** argv)
                 Median(together), Median(alone), Median(together) / Median(alone));
     std::printf("Ghostscript alone on its PDF, two at once: %.3f s, one: %.3f s, ratio %.2f\n",
                 Median(gsTogether), Median(gsAlone), Median(gsTogether) / Median(gsAlone));
+
+    // What the proof that a process is clean costs, alternately, three
+    // hosts of each: a warm document's median in each host, the median of
+    // those.
+    std::printf("\nwarm documents, a process serving every document (before) / proven clean after each (now):\n");
+    for (const Kind& kind : {kinds[1], kinds[2]}) {
+        std::vector<double> before, now;
+        for (int host = 0; host < 3; ++host) {
+            before.push_back(RunWarmHost(argv[0], {"QUILLET_OFFICE_REUSE=always"}, kind.document));
+            now.push_back(RunWarmHost(argv[0], {}, kind.document));
+        }
+        std::printf("%-17s before %.3f s, now %.3f s, ratio %.2f\n", kind.name, Median(before), Median(now),
+                    Median(now) / Median(before));
+    }
+    // A document that embeds a font leaves it registered: its process is
+    // replaced, and its successor starts at once.
+    const fs::path font = scratch / "font.odt";
+    Run({"/usr/bin/python3", QUILLET_SOURCE_DIR "/tests/support/font_document.py", font.string(), "TOTAL DUE 100 USD",
+         "Private Sans", "/usr/share/fonts/truetype/dejavu/DejaVuSerif.ttf"});
+    for (const int pause : {0, 1500}) {
+        std::vector<double> after;
+        for (int host = 0; host < 3; ++host)
+            after.push_back(RunWarmHost(argv[0], {}, docx, font.string(), pause));
+        std::printf(".docx right after a document that embeds a font, %d ms later: %.3f s\n", pause, Median(after));
+    }
 
     std::error_code ignored;
     fs::remove_all(scratch, ignored);

@@ -10,7 +10,7 @@ namespace Quillet {
 
 OfficeDocument::OfficeDocument(const std::wstring& path) : path(path) {}
 
-bool OfficeDocument::Convert(OfficePool& pool, std::string& failure)
+bool OfficeDocument::Convert(OfficePool& pool, const OfficeRunBounds& run, std::string& failure)
 {
     const std::string name = ToUtf8(path);
     unsigned long long size = 0;
@@ -30,7 +30,7 @@ bool OfficeDocument::Convert(OfficePool& pool, std::string& failure)
         return false;
     }
     const std::wstring target = folder.GetPath() + L"/document.pdf";
-    if (!pool.Convert(path, target, failure))
+    if (!pool.Convert(path, target, run, failure))
         return false;
     pdf = target;
     return true;

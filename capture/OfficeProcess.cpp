@@ -4,11 +4,13 @@
 #include "capture/OfficeProcess.h"
 
 #include "platform/Confinement.h"
+#include "platform/FolderSurvey.h"
 #include "platform/Pipe.h"
 #include "platform/TextConversion.h"
 #include "platform/WaitSet.h"
 #include "platform/ZBaseStorage.h"
 
+#include <algorithm>
 #include <chrono>
 #include <cstdlib>
 #include <utility>
@@ -49,8 +51,24 @@ int MillisecondsLeft(std::chrono::steady_clock::time_point deadline)
 {
     const auto left =
         std::chrono::duration_cast<std::chrono::milliseconds>(deadline - std::chrono::steady_clock::now()).count();
-    return left > 0 ? static_cast<int>(left) : 0;
+    return left > 0 ? static_cast<int>(std::min<std::int64_t>(left, 1 << 30)) : 0;
 }
+
+/// A bound in bytes as the runner names it.
+std::string Bytes(std::uint64_t bytes)
+{
+    constexpr std::uint64_t kMegabyte = 1 << 20;
+    constexpr std::uint64_t kGigabyte = 1 << 30;
+    if (bytes % kGigabyte == 0)
+        return std::to_string(bytes / kGigabyte) + " GiB";
+    return bytes % kMegabyte == 0 ? std::to_string(bytes / kMegabyte) + " MB" : std::to_string(bytes) + " bytes";
+}
+
+/// How often a layout's writes and memory are looked at: a document that
+/// writes or allocates as fast as the machine allows gets some 100 MB past
+/// its bound before it is ended, where the system's own bounds do not stop
+/// it first.
+constexpr int kWatchMs = 50;
 
 }  // namespace
 
@@ -59,7 +77,8 @@ OfficeProcess::~OfficeProcess()
     End();
 }
 
-bool OfficeProcess::Start(std::vector<std::wstring> command, std::string& failure)
+bool OfficeProcess::Start(std::vector<std::wstring> command, const OfficeProcessBounds& processBounds,
+                          std::string& failure)
 {
     End();
     // Made 0700; those of hosts that were killed go first, a live host's stay.
@@ -86,7 +105,10 @@ bool OfficeProcess::Start(std::vector<std::wstring> command, std::string& failur
     // is on PATH (the one it loads), and writes only its folder, which is
     // also its home and temporary folder; it opens no socket.
     const std::wstring office = Platform::ChildProcess::FindProgram(L"soffice");
-    const Platform::Confinement confinement(Platform::OfficeSuiteRules(command.at(0), office, path));
+    Platform::ConfinementRules rules = Platform::OfficeSuiteRules(command.at(0), office, path);
+    rules.maxFileBytes = processBounds.maxFileBytes;
+    rules.maxMemoryBytes = processBounds.maxMemoryBytes;
+    const Platform::Confinement confinement(std::move(rules));
     if (!confinement.IsReady()) {
         failure = "LibreOffice cannot be confined: the rules of its process cannot be prepared";
         End();
@@ -107,6 +129,8 @@ bool OfficeProcess::Start(std::vector<std::wstring> command, std::string& failur
     ready = false;
     documentsDone = 0;
     residentBytes = 0;
+    bounds = processBounds;
+    started.clear();
     return true;
 }
 
@@ -119,6 +143,7 @@ bool OfficeProcess::WaitUntilReady(int timeoutMs, std::string& failure)
     case LineResult::Line:
         if (line == "ready") {
             ready = true;
+            started = KeptFiles();
             return true;
         }
         failure = line.rfind("error ", 0) == 0 ? line.substr(6) : "the office process said: " + line;
@@ -134,8 +159,8 @@ bool OfficeProcess::WaitUntilReady(int timeoutMs, std::string& failure)
     return false;
 }
 
-OfficeProcess::Outcome OfficeProcess::Convert(const std::wstring& document, const std::wstring& pdf, int timeoutMs,
-                                              std::string& failure)
+OfficeProcess::Outcome OfficeProcess::Convert(const std::wstring& document, const std::wstring& pdf,
+                                              const OfficeLayoutBounds& limits, std::string& failure)
 {
     // The process reads nothing outside its folder, so the document goes
     // there as a copy (never a link: the process may write in its folder),
@@ -146,43 +171,90 @@ OfficeProcess::Outcome OfficeProcess::Convert(const std::wstring& document, cons
         failure = "the document " + ToUtf8(document) + " cannot be copied for LibreOffice";
         return Outcome::Failed;
     }
-    const Outcome outcome = LayOut(copy, pdf, timeoutMs, failure);
+    const Outcome outcome = LayOut(copy, pdf, limits, failure);
     ZFileStorage(ZString(copy)).Delete(false);
     return outcome;
 }
 
-OfficeProcess::Outcome OfficeProcess::LayOut(const std::wstring& document, const std::wstring& pdf, int timeoutMs,
-                                             std::string& failure)
+OfficeProcess::Outcome OfficeProcess::LayOut(const std::wstring& document, const std::wstring& pdf,
+                                             const OfficeLayoutBounds& limits, std::string& failure)
 {
+    const std::string name = BaseName(document);
+    // What the document makes the process write counts from here: the copy
+    // is in place, the folder holds what the suite keeps.
+    const std::uint64_t before = limits.maxBytes > 0 ? Platform::FolderBytes(folder.GetPath()) : 0;
     const std::wstring output = folder.GetPath() + L"/out/" + std::to_wstring(documentsDone + 1) + L".pdf";
     const std::string request = "convert " + Encode(document) + " " + Encode(output) + "\n";
     for (std::size_t done = 0; done < request.size();) {
         std::size_t count = 0;
         if (Platform::WriteSome(requests.Get(), request.data() + done, request.size() - done, count) !=
             Platform::IoStatus::Ok) {
-            failure = "LibreOffice ended before it was given " + BaseName(document) + " (" + HowItEnded() + ")";
+            failure = "LibreOffice ended before it was given " + name + " (" + HowItEnded() + ")";
             return Outcome::Ended;
         }
         done += count;
     }
+    const std::string whileLaidOut = " while LibreOffice laid out " + name;
+    const bool watch = limits.maxBytes > 0 || limits.maxMemoryBytes > 0;
+    std::uint64_t mostData = 0;
     std::string line;
-    switch (ReadLine(timeoutMs, line)) {
-    case LineResult::TimedOut:
-        failure = "LibreOffice did not lay out " + BaseName(document) + " within " +
-                  std::to_string(timeoutMs / 1000) + " s";
-        return Outcome::TimedOut;
-    case LineResult::Ended:
-        failure = "LibreOffice ended while laying out " + BaseName(document) + " (" + HowItEnded() + ")";
-        return Outcome::Ended;
-    case LineResult::Line:
-        break;
+    for (;;) {
+        const int left = MillisecondsLeft(limits.deadline);
+        const LineResult result = ReadLine(watch ? std::min(left, kWatchMs) : left, line);
+        if (result == LineResult::Line)
+            break;
+        if (result == LineResult::Ended) {
+            // Ended by the system's bound on a file's length, or by a refused
+            // allocation near its memory bound: the document went past them.
+            int code = -1;
+            const std::string how = HowItEnded(code);
+            if (limits.maxBytes > 0 && Platform::ChildProcess::IsFileSizeLimitEnd(code)) {
+                failure = "the job wrote more than its limit of " + Bytes(limits.maxBytes) + whileLaidOut;
+                End();
+                return Outcome::OverLimit;
+            }
+            if (limits.maxMemoryBytes > 0 && mostData >= limits.maxMemoryBytes / 4 * 3) {
+                failure = "the job needed more than its memory bound of " + Bytes(limits.maxMemoryBytes) + whileLaidOut;
+                End();
+                return Outcome::OverLimit;
+            }
+            failure = "LibreOffice ended while laying out " + name + " (" + how + ")";
+            return Outcome::Ended;
+        }
+        if (std::chrono::steady_clock::now() >= limits.deadline) {
+            End();
+            if (limits.runTimeLimit > 0) {
+                failure = "the job ran past its time limit of " + std::to_string(limits.runTimeLimit) + " s" +
+                          whileLaidOut;
+                return Outcome::OverLimit;
+            }
+            failure = "LibreOffice did not lay out " + name + " within " + std::to_string(limits.timeLimitMs / 1000) +
+                      " s";
+            return Outcome::TimedOut;
+        }
+        const std::uint64_t data = limits.maxMemoryBytes > 0 ? child.GetDataBytes() : 0;
+        mostData = std::max(mostData, data);
+        if (data > limits.maxMemoryBytes && limits.maxMemoryBytes > 0) {
+            failure = "the job needed more than its memory bound of " + Bytes(limits.maxMemoryBytes) + whileLaidOut;
+            End();
+            return Outcome::OverLimit;
+        }
+        if (limits.maxBytes > 0) {
+            const std::uint64_t now = Platform::FolderBytes(folder.GetPath());
+            const std::uint64_t written = (now > before ? now - before : 0) + child.GetUnlinkedOpenBytes();
+            if (written > limits.maxBytes) {
+                failure = "the job wrote more than its limit of " + Bytes(limits.maxBytes) + whileLaidOut;
+                End();
+                return Outcome::OverLimit;
+            }
+        }
     }
     if (line.rfind("done ", 0) == 0) {
         ++documentsDone;
         residentBytes = std::strtoll(line.c_str() + 5, nullptr, 10);
         if (Platform::MoveFile(output, pdf))
             return Outcome::Done;
-        failure = "the PDF of " + BaseName(document) + " cannot be moved to " + ToUtf8(pdf);
+        failure = "the PDF of " + name + " cannot be moved to " + ToUtf8(pdf);
         return Outcome::Failed;
     }
     failure = line.rfind("failed ", 0) == 0 ? line.substr(7) : "the office process said: " + line;
@@ -225,12 +297,30 @@ bool OfficeProcess::HasEnded()
     return !child.IsValid() || child.TryGetExitCode(code);
 }
 
+std::string OfficeProcess::HowItEnded(int& code)
+{
+    code = -1;
+    if (!child.IsValid() || !child.Wait(1000, code)) {
+        code = -1;
+        return "it did not answer";
+    }
+    return code > 128 ? "signal " + std::to_string(code - 128) : "exit code " + std::to_string(code);
+}
+
 std::string OfficeProcess::HowItEnded()
 {
     int code = 0;
-    if (!child.IsValid() || !child.Wait(1000, code))
-        return "it did not answer";
-    return code > 128 ? "signal " + std::to_string(code - 128) : "exit code " + std::to_string(code);
+    return HowItEnded(code);
+}
+
+std::map<std::string, std::uint64_t> OfficeProcess::KeptFiles() const
+{
+    return Platform::FolderFiles(folder.GetPath(), {L"in", L"out"});
+}
+
+bool OfficeProcess::KeepsNothing() const
+{
+    return ready && KeptFiles() == started;
 }
 
 void OfficeProcess::End()

@@ -38,7 +38,7 @@ std::string PasswordPreamble(const std::wstring& password)
 
 }  // namespace
 
-RIPEngine::CaptureResult RIPEngine::PrepareFileJob(FileJob& job)
+RIPEngine::CaptureResult RIPEngine::PrepareFileJob(FileJob& job, std::chrono::steady_clock::time_point startedAt)
 {
     const std::wstring& path = GetInputDocument();
     switch (GetDocumentKind(path)) {
@@ -50,9 +50,15 @@ RIPEngine::CaptureResult RIPEngine::PrepareFileJob(FileJob& job)
         job.eps = true;
         return CaptureResult::Ready;
     case DocumentKind::Office: {
+        // The run's bounds hold from its start: the layout is part of it.
+        OfficeRunBounds run;
+        run.start = startedAt;
+        run.timeLimitSeconds = GetTimeLimit();
+        run.maxOutputBytes = GetMaxOutputBytes();
+        run.maxMemoryBytes = GetMaxMemoryBytes();
         auto office = std::make_unique<OfficeDocument>(path);
         std::string failure;
-        if (!office->Convert(OfficePool::Instance(), failure)) {
+        if (!office->Convert(OfficePool::Instance(), run, failure)) {
             impl->GetFailure().Set(RIP_STAGE_CAPTURE, failure);
             return CaptureResult::Failed;
         }

@@ -10,6 +10,7 @@
 #include "engine/RIPEngineImpl.h"
 #include "platform/FileHandle.h"
 #include "platform/TextConversion.h"
+#include "platform/ZBaseStorage.h"
 #include "platform/ZIpcServer.h"
 #include "platform/ZString.h"
 #include "platform/ZThread.h"
@@ -82,6 +83,8 @@ RIPEngine::~RIPEngine()
 
 bool RIPEngine::StartRIP()
 {
+    // Taken before the capture: a run's time limit holds from here.
+    const auto startedAt = std::chrono::steady_clock::now();
     InstallSettings::Instance();
     RunFailure& failure = impl->GetFailure();
     failure.Clear();
@@ -91,7 +94,7 @@ bool RIPEngine::StartRIP()
         if (jobInfo->IsDataSourceReady()) {
             result = true;
         } else {
-            CaptureResult captured = PrepareFileJob(fileJob);
+            CaptureResult captured = PrepareFileJob(fileJob, startedAt);
             if (captured == CaptureResult::NeedsPrinting)
                 captured = CaptureJob();
             result = captured == CaptureResult::Ready;
@@ -107,6 +110,7 @@ bool RIPEngine::StartRIP()
         // job that cannot be opened is not one of them: its run fails.
         impl->StopGhostscript();
         failure.Clear();  // whatever the stop of an earlier run recorded is not this run's
+        runStart = startedAt;
         Platform::NativeHandle source;
         if (!fileJob.path.empty()) {
             source = UseFileJob(std::move(fileJob));
@@ -131,6 +135,14 @@ bool RIPEngine::StartRIP()
     return result;
 }
 
+std::uint64_t RIPEngine::GetBytesBeforeRendering() const
+{
+    unsigned long long bytes = 0;
+    if (officeDocument && !ZFileStorage(ZString(documentFile)).GetSize(bytes))
+        bytes = 0;
+    return bytes;
+}
+
 void RIPEngine::StartPreview()
 {
     // The same capture as StartRIP's, without a catch-all; a capture that
@@ -139,7 +151,7 @@ void RIPEngine::StartPreview()
     impl->GetFailure().Clear();
     if (!jobInfo->IsDataSourceReady()) {
         FileJob fileJob;
-        const CaptureResult captured = PrepareFileJob(fileJob);
+        const CaptureResult captured = PrepareFileJob(fileJob, std::chrono::steady_clock::now());
         if (captured == CaptureResult::Ready) {
             // The preview reads the file through a handle of its own, so an
             // office document's PDF may go with this engine meanwhile.

@@ -9,6 +9,7 @@
 #include "platform/HeldFolder.h"
 
 #include <atomic>
+#include <chrono>
 #include <cstddef>
 #include <cstdint>
 #include <map>
@@ -86,6 +87,13 @@ public:
     /// The document Ghostscript reads by its path in the next or current run;
     /// empty when the job comes on its input.
     const std::wstring& GetDocumentFile() const { return documentFile; }
+    /// When the current run began (its StartRIP was called): its time limit
+    /// counts from there, the capture or an office document's layout
+    /// included.
+    std::chrono::steady_clock::time_point GetRunStart() const { return runStart; }
+    /// Bytes the run holds on disk before Ghostscript starts (an office
+    /// document's PDF), which count against its byte limit.
+    std::uint64_t GetBytesBeforeRendering() const;
     /// That document is an EPS picture (one page), not a PDF.
     bool IsDocumentEps() const { return documentIsEps; }
     /// Looks at the first bytes of a job relayed to Ghostscript (monitor
@@ -167,7 +175,7 @@ private:
     /// PDF and EPS documents are read as they are; an office document is laid
     /// out as PDF by the office suite first (Failed, with the reason recorded,
     /// when that fails). Any other document NeedsPrinting.
-    CaptureResult PrepareFileJob(FileJob& job);
+    CaptureResult PrepareFileJob(FileJob& job, std::chrono::steady_clock::time_point startedAt);
     /// Makes job the one the next run renders; returns its job source, which
     /// carries what Ghostscript reads before the document (the PDF password),
     /// or Platform::kNullHandle with the reason recorded. Throws
@@ -215,6 +223,7 @@ private:
     Platform::UniqueHandle documentPreamble;
     /// The PDF of the office document being rendered.
     std::unique_ptr<OfficeDocument> officeDocument;
+    std::chrono::steady_clock::time_point runStart;
     IPageNotify* pageNotify;
     std::int32_t lastNotifiedPage;
     /// The thread inside a synchronous GetPages, and whether its callback

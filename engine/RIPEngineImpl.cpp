@@ -150,6 +150,8 @@ void RIPEngineImpl::StartGhostscript()
     d.timeLimitSeconds = std::max(0, d.owner->GetTimeLimit());
     d.maxOutputBytes = std::max<std::int64_t>(0, d.owner->GetMaxOutputBytes());
     d.maxMemoryBytes = std::max<std::int64_t>(0, d.owner->GetMaxMemoryBytes());
+    d.boundsStart = d.owner->GetRunStart();
+    d.bytesBeforeRendering = d.owner->GetBytesBeforeRendering();
     d.maxPages = std::max(0, d.owner->GetMaxPages());
     // PostScript output is no raster: its pages cost no pixels.
     d.maxPagePixels = d.format == RIP_PSWRITE ? 0 : std::max<std::int64_t>(0, d.owner->GetMaxPagePixels());

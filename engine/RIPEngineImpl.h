@@ -17,6 +17,7 @@
 #include "platform/ZTypes.h"
 
 #include <atomic>
+#include <chrono>
 #include <condition_variable>
 #include <cstdint>
 #include <memory>
@@ -130,6 +131,10 @@ struct RIPEngineImplData {
     std::int32_t pageHeight = 0;
     std::int32_t timeLimitSeconds = 0;
     std::int64_t maxOutputBytes = 0;
+    /// Where the time limit counts from (the host's StartRIP), and the bytes
+    /// the run held before Ghostscript started (an office document's PDF).
+    std::chrono::steady_clock::time_point boundsStart;
+    std::uint64_t bytesBeforeRendering = 0;
     std::int64_t maxMemoryBytes = 0;
     std::int32_t maxPages = 0;
     std::int64_t maxPagePixels = 0;

@@ -242,7 +242,10 @@ void RunMonitor::Run()
     // Without a child (none could be started) the run ends at once; failed
     // is already set.
     const auto start = runStart = std::chrono::steady_clock::now();
-    timeDeadline = start + std::chrono::seconds(d.timeLimitSeconds);
+    // The time limit counts from the host's start of the run, so that a
+    // capture or an office layout before Ghostscript is part of it.
+    timeDeadline = std::min(start, d.boundsStart == std::chrono::steady_clock::time_point() ? start : d.boundsStart) +
+                   std::chrono::seconds(d.timeLimitSeconds);
     nextByteCheck = start + std::chrono::milliseconds(kByteCheckMs);
     keepWholeInput = d.plan.GetKind() == PagePlan::Kind::Ranges && d.workers.size() > 1;
     // Every process reads the run's header tag first, and with it the bound
@@ -494,7 +497,8 @@ std::uint64_t RunMonitor::BytesWritten() const
     // Every file of the run begins with its prefix: the pages and each
     // process's own files. Files a process removed but holds open fill the
     // disk as much, and no folder shows them.
-    std::uint64_t held = 0;
+    // An office document's PDF, made before the run, stays for its length.
+    std::uint64_t held = d.bytesBeforeRendering;
     {
         ZLock guard(d.lock);
         for (const auto& worker : d.workers)

@@ -90,6 +90,10 @@ public:
     /// that is freed only when the child closes them or ends. 0 when empty,
     /// ended, or when the system does not say.
     std::uint64_t GetUnlinkedOpenBytes() const;
+    /// Bytes of memory the child has taken for its data (heap and private
+    /// writable mappings: what ConfinementRules::maxMemoryBytes bounds).
+    /// 0 when empty, ended, or when the system does not say.
+    std::uint64_t GetDataBytes() const;
 
     /// True when code, as TryGetExitCode gives it, is that of a child the
     /// system ended for writing past its file size limit.

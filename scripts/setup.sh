@@ -18,6 +18,10 @@ packages=(
   libreoffice-writer-nogui libreoffice-calc-nogui libreoffice-impress-nogui
   libreofficekit-dev libreoffice-dev
 )
+if [ "${1:-}" = test ]; then
+  # The office tests write documents that embed a renamed font.
+  packages+=(python3-fonttools)
+fi
 
 missing=()
 for p in "${packages[@]}"; do

@@ -16,6 +16,7 @@
 
 #include <climits>
 #include <csignal>
+#include <cstdlib>
 #include <cstring>
 #include <cstdio>
 #include <filesystem>
@@ -28,6 +29,7 @@
 #include <sys/inotify.h>
 #include <sys/socket.h>
 #include <thread>
+#include <unistd.h>
 
 using namespace Quillet;
 namespace fs = std::filesystem;
@@ -36,54 +38,41 @@ namespace {
 
 const std::string kSamples = QUILLET_SOURCE_DIR "/tests/data/office/";
 
+#if defined(__SANITIZE_ADDRESS__) || defined(__SANITIZE_THREAD__)
+constexpr bool kSanitized = true;
+#else
+constexpr bool kSanitized = false;
+#endif
+
 #define QUILLET_REQUIRE_OFFICE()            \
     std::string whyNot;                     \
     if (!QuilletTest::CanRunOffice(whyNot)) \
     GTEST_SKIP() << whyNot
 
-/// What the office processes of host process pid left in the temporary
-/// folder: their folders and everything in them.
-std::vector<std::string> OfficeLeftovers(long pid)
+/// What is left of the hosts whose temporary folder was temp: what it holds,
+/// and the processes whose command line names it.
+std::vector<std::string> Remains(const std::string& temp)
 {
+    // What goes while it is listed is not left.
     std::vector<std::string> left;
     std::error_code error;
-    const std::string prefix = "qvoffice-" + std::to_string(pid) + "-";
-    for (const auto& entry : fs::directory_iterator(fs::temp_directory_path(), error)) {
-        if (entry.path().filename().string().rfind(prefix, 0) != 0)
-            continue;
-        left.push_back(entry.path().string());
-        for (fs::recursive_directory_iterator it(entry.path(), error), end; !error && it != end; it.increment(error))
-            left.push_back(it->path().string());
-    }
+    for (fs::recursive_directory_iterator it(temp, error), end; !error && it != end; it.increment(error))
+        left.push_back(it->path().string());
+    for (const auto& entry : fs::directory_iterator("/proc", error))
+        if (QuilletTest::ReadWholeFile(entry.path().string() + "/cmdline").find(temp) != std::string::npos)
+            left.push_back(entry.path().string());
     return left;
-}
-
-/// Whether process pid runs (a zombie nobody reaped yet has ended).
-bool IsRunning(long pid)
-{
-    const std::string stat = QuilletTest::ReadWholeFile("/proc/" + std::to_string(pid) + "/stat");
-    const std::size_t end = stat.rfind(')');
-    return end != std::string::npos && end + 2 < stat.size() && stat[end + 2] != 'Z';
-}
-
-/// Waits (at most a minute) until process pid has ended and no more than an
-/// empty folder of the office processes of host is left; true when so.
-bool WaitUntilGone(long pid, long host)
-{
-    for (int i = 0; i < 600; ++i) {
-        if (!IsRunning(pid) && OfficeLeftovers(host).size() <= 1)
-            return true;
-        std::this_thread::sleep_for(std::chrono::milliseconds(100));
-    }
-    return false;
 }
 
 }  // namespace
 
 // An office process that fakes the suite: argv[0] is how it starts ("ok", or
-// "broken" to say the suite cannot start). A document named "hang..." is
-// never answered, "crash..." ends the process, anything else gets a small
-// PDF; the memory it reports is 5000 bytes.
+// "broken" to say the suite cannot start), argv[1] its folder. A document
+// named "hang..." is never answered, "crash..." ends the process, "files..."
+// fills its folder with files of 1 MB, "unlinked..." a removed file,
+// "grow..." takes memory until refused, "keep..." leaves a file in its
+// folder (as a registered font would); anything else gets a small PDF. The
+// memory it reports is 5000 bytes.
 QUILLET_TEST_HELPER(office_fake)
 {
     if (std::string(argv[0]) == "broken") {
@@ -99,6 +88,24 @@ QUILLET_TEST_HELPER(office_fake)
             ::pause();
         if (document.find("/crash") != std::string::npos)
             ::_exit(3);  // at once, as a crash would: no exit handler (a sanitizer's leak check) runs
+        const std::string megabyte(1 << 20, 'x');
+        if (document.find("/unlinked") != std::string::npos) {
+            std::ofstream file(std::string(argv[1]) + "/unlinked");
+            ::unlink((std::string(argv[1]) + "/unlinked").c_str());
+            for (;; ::usleep(10000))
+                file << megabyte << std::flush;
+        }
+        for (int n = 0; document.find("/files") != std::string::npos; ++n, ::usleep(10000))
+            std::ofstream(std::string(argv[1]) + "/file" + std::to_string(n)) << megabyte;
+        while (document.find("/grow") != std::string::npos) {
+            void* more = std::malloc(4 << 20);
+            if (more == nullptr)
+                ::pause();
+            std::memset(more, 1, 4 << 20);
+            ::usleep(10000);
+        }
+        if (document.find("/keep") != std::string::npos)
+            std::ofstream(std::string(argv[1]) + "/font.ttf") << document;
         std::ofstream(pdf) << "%PDF-1.4 " << document << "\n";
         std::printf("done 5000\n");
         std::fflush(stdout);
@@ -119,33 +126,60 @@ TEST(OfficeTest, PoolReplacesProcessesThatDieHangGrowOrServedTheirShare)
         const char* failure;  // empty: laid out
         int process;          // the pool's process afterwards: equal numbers, the same one; 0: none
     };
+    // The run's bounds: seconds, bytes, memory (0: none).
+    const OfficeRunBounds unbounded{}, oneSecond{{}, 1, 0, 0}, fiveMegabytes{{}, 0, 5 << 20, 0},
+        memory{{}, 0, 0, 64 << 20};
     const struct {
         const char* name;
         OfficeLimits limits;
         std::vector<Step> steps;
+        OfficeRunBounds run;
     } cases[] = {
         // A process that served its share, or grew too large, is replaced at
         // once, so that the next document finds its successor started.
         {"documents per process", {1, 2, 60000, 1 << 20},
-         {{"a.docx", "", 1}, {"b.docx", "", 2}, {"c.docx", "", 2}, {"d.docx", "", 3}}},
-        {"memory bound", {1, 100, 60000, 4000}, {{"a.docx", "", 1}, {"b.docx", "", 2}}},
+         {{"a.docx", "", 1}, {"b.docx", "", 2}, {"c.docx", "", 2}, {"d.docx", "", 3}}, unbounded},
+        {"memory bound", {1, 100, 60000, 4000}, {{"a.docx", "", 1}, {"b.docx", "", 2}}, unbounded},
         // So is one that took too long.
         {"time limit", {1, 100, 5000, 1 << 20},
          {{"a.docx", "", 1}, {"hang.docx", "LibreOffice did not lay out hang.docx within 5 s", 2},
-          {"b.docx", "", 2}}},
+          {"b.docx", "", 2}}, unbounded},
         // One that dies under a document gets one successor to try again.
         {"crash", {1, 100, 60000, 1 << 20},
          {{"a.docx", "", 1},
           {"crash.docx", "LibreOffice ended while laying out crash.docx (exit code 3)", 0},
-          {"b.docx", "", 3}}},
+          {"b.docx", "", 3}}, unbounded},
+        // One that kept anything of a document serves no other.
+        {"kept", {1, 100, 60000, 1 << 20}, {{"a.docx", "", 1}, {"keep.docx", "", 2}, {"b.docx", "", 2}}, unbounded},
+        // A document past a bound of its run fails naming it; its process goes.
+        {"run's time", {1, 100, 60000, 1 << 20},
+         {{"a.docx", "", 1},
+          {"hang.docx", "the job ran past its time limit of 1 s while LibreOffice laid out hang.docx", 2}},
+         oneSecond},
+        {"run's bytes in files", {1, 100, 60000, 1 << 20},
+         {{"a.docx", "", 1},
+          {"files.docx", "the job wrote more than its limit of 5 MB while LibreOffice laid out files.docx", 2}},
+         fiveMegabytes},
+        {"run's bytes in a removed file", {1, 100, 60000, 1 << 20},
+         {{"unlinked.docx", "the job wrote more than its limit of 5 MB while LibreOffice laid out unlinked.docx", 1},
+          {"a.docx", "", 1}},
+         fiveMegabytes},
+        {"run's memory", {1, 100, 60000, 1 << 20},
+         {{"grow.docx", "the job needed more than its memory bound of 64 MB while LibreOffice laid out grow.docx", 1},
+          {"a.docx", "", 1}},
+         memory},
     };
     for (const auto& c : cases) {
+        if (kSanitized && c.run.maxMemoryBytes > 0)
+            continue;  // a sanitizer's shadow memory alone is past any such bound
         auto offices = pool("ok");
         offices->SetLimits(c.limits);
         std::map<int, std::int64_t> processes;
         for (const Step& step : c.steps) {
             std::string failure;
-            const bool done = offices->Convert(FromUtf8(scratch.Write(step.document, "x")), pdf, failure);
+            OfficeRunBounds run = c.run;
+            run.start = std::chrono::steady_clock::now();
+            const bool done = offices->Convert(FromUtf8(scratch.Write(step.document, "x")), pdf, run, failure);
             EXPECT_EQ(failure, step.failure) << c.name << ": " << step.document;
             EXPECT_EQ(done, *step.failure == '\0') << c.name << ": " << step.document;
             if (done) {
@@ -165,15 +199,15 @@ TEST(OfficeTest, PoolReplacesProcessesThatDieHangGrowOrServedTheirShare)
     // A process killed while it waits is replaced by the next document.
     auto offices = pool("ok");
     std::string failure;
-    ASSERT_TRUE(offices->Convert(FromUtf8(scratch.Write("first.docx", "x")), pdf, failure));
+    ASSERT_TRUE(offices->Convert(FromUtf8(scratch.Write("first.docx", "x")), pdf, {}, failure));
     const std::int64_t killed = offices->GetProcessIds().at(0);
     ::kill(static_cast<pid_t>(killed), SIGKILL);
-    EXPECT_TRUE(offices->Convert(FromUtf8(scratch.Write("second.docx", "x")), pdf, failure)) << failure;
+    EXPECT_TRUE(offices->Convert(FromUtf8(scratch.Write("second.docx", "x")), pdf, {}, failure)) << failure;
     EXPECT_NE(offices->GetProcessIds().at(0), killed);
 
     // A suite that cannot start says why; nothing is left running.
     auto broken = pool("broken");
-    EXPECT_FALSE(broken->Convert(FromUtf8(scratch.Write("any.docx", "x")), pdf, failure));
+    EXPECT_FALSE(broken->Convert(FromUtf8(scratch.Write("any.docx", "x")), pdf, {}, failure));
     EXPECT_EQ(failure, "LibreOffice cannot be started from /nowhere");
     EXPECT_TRUE(broken->GetProcessIds().empty());
 }
@@ -182,7 +216,9 @@ TEST(OfficeTest, EachKindRendersAsItsOwnPdfExportWithoutAPrintServer)
 {
     QUILLET_REQUIRE_OFFICE();
     QuilletTest::DocumentScratch scratch("office-kinds");
-    const std::vector<std::string> kinds = {"letter.odt", "report.docx", "notes.rtf", "slides.pptx", "sheet.xlsx"};
+    // A text document with comments and tracked changes among them.
+    const std::vector<std::string> kinds = {"letter.odt", "report.docx", "notes.rtf",
+                                            "slides.pptx", "sheet.xlsx", "comments.docx"};
     // The reference, made meanwhile by LibreOffice's own command line (a
     // user's LibreOffice running beside ours): its PDF export, rendered by
     // Ghostscript alone at the same resolution.
@@ -265,18 +301,19 @@ TEST(OfficeTest, EachKindRendersAsItsOwnPdfExportWithoutAPrintServer)
     ::close(listener);
 }
 
-TEST(OfficeTest, OneProcessServesFiftyDocuments)
+TEST(OfficeTest, OneProcessServesSixtyDocuments)
 {
     QUILLET_REQUIRE_OFFICE();
     QuilletTest::DocumentScratch scratch("office-fifty");
     OfficePool offices({QuilletTest::OfficeProgram()});
-    const std::vector<std::string> kinds = {"report.docx", "sheet.xlsx", "slides.pptx", "letter.odt", "notes.rtf"};
+    const std::vector<std::string> kinds = {"report.docx", "sheet.xlsx", "slides.pptx", "letter.odt", "notes.rtf",
+                                            "comments.docx"};
     const Platform::PrivateFolder output(L"office-test");
     const std::wstring pdf = output.GetPath() + L"/document.pdf";
     std::set<std::int64_t> processes;
-    for (int n = 0; n < 50; ++n) {
+    for (int n = 0; n < 60; ++n) {
         std::string failure;
-        ASSERT_TRUE(offices.Convert(FromUtf8(kSamples + kinds[n % kinds.size()]), pdf, failure))
+        ASSERT_TRUE(offices.Convert(FromUtf8(kSamples + kinds[n % kinds.size()]), pdf, {}, failure))
             << n << ": " << failure;
         EXPECT_EQ(QuilletTest::ReadWholeFile(ToUtf8(pdf)).substr(0, 5), "%PDF-") << n;
         for (std::int64_t id : offices.GetProcessIds())
@@ -286,38 +323,103 @@ TEST(OfficeTest, OneProcessServesFiftyDocuments)
 }
 
 // A host of an office process: starts one ahead of time, lays out argv[0]
-// once, says the office process's id and then waits to be killed.
+// once, says so and then waits to be killed.
 QUILLET_TEST_HELPER(office_host)
 {
-    if (!StartOfficeProcess())
-        return 1;
     std::string failure;
-    if (!OfficePool::Instance().Convert(FromUtf8(argv[0]), FromUtf8(argv[1]), failure)) {
-        std::fprintf(stderr, "%s\n", failure.c_str());
-        return 2;
-    }
-    std::printf("%lld\n", static_cast<long long>(OfficePool::Instance().GetProcessIds().at(0)));
+    if (!StartOfficeProcess() || !OfficePool::Instance().Convert(FromUtf8(argv[0]), FromUtf8(argv[1]), {}, failure))
+        return 1;
+    std::printf("done\n");
     std::fflush(stdout);
     ::pause();
     return 0;
 }
 
-TEST(OfficeTest, OfficeProcessEndsWithItsKilledHost)
+TEST(OfficeTest, NothingOfAnOfficeProcessOutlivesItsHost)
 {
     QUILLET_REQUIRE_OFFICE();
-    const Platform::PrivateFolder output(L"office-test");
-    const std::string pdf = ToUtf8(output.GetPath()) + "/document.pdf";
-    QuilletTest::HelperProcess host(L"office_host", {FromUtf8(kSamples + "report.docx"), FromUtf8(pdf)});
-    std::string line;
-    ASSERT_TRUE(host.ReadLine(line, 120000));
-    const long office = std::stol(line);
-    const long hostId = static_cast<long>(host.GetProcessId());
-    ASSERT_TRUE(IsRunning(office));
-    ASSERT_FALSE(OfficeLeftovers(hostId).empty());
-    host.Kill();
-    // It empties its folder as it ends; the folder itself, which the confined
-    // process may not remove, goes with the next office process's start.
-    EXPECT_TRUE(WaitUntilGone(office, hostId)) << "office process " << office << " outlived its host";
-    const Platform::PrivateFolder next(L"qvoffice");
-    EXPECT_TRUE(OfficeLeftovers(hostId).empty());
+    QuilletTest::DocumentScratch scratch("office-host");
+    const std::string temp = scratch.path + "/tmp";
+    fs::create_directory(temp);
+    // A killed host's office process ends as its input closes and empties its
+    // folder; the folder itself, which the confined process may not remove,
+    // goes with the next office process's start.
+    std::vector<std::string> left;
+    {
+        const QuilletTest::ScopedEnv tempFolder("TMPDIR", temp.c_str());
+        QuilletTest::HelperProcess host(
+            L"office_host", {FromUtf8(kSamples + "report.docx"), FromUtf8(scratch.path + "/document.pdf")});
+        ASSERT_EQ(host.ReadLine(), "done");
+        ASSERT_FALSE(Remains(temp).empty());
+        host.Kill();
+        for (int i = 0; i < 600 && (left = Remains(temp)).size() > 1; ++i)
+            std::this_thread::sleep_for(std::chrono::milliseconds(100));
+    }
+    EXPECT_EQ(left.size(), 1u) << "the killed host's office process and its files stay";
+    // A host that returns from main takes its office process and every
+    // folder of its run with it, at once.
+    EXPECT_EQ(QuilletTest::PrivateCups::Run({FromUtf8(QUILLET_BINARY_DIR "/bin/quillet-rip"), L"-q", L"-r", L"36", L"-o",
+                                             FromUtf8(scratch.path + "/pages"), FromUtf8(kSamples + "report.docx")},
+                                            {{L"TMPDIR", FromUtf8(temp)}}),
+              0);
+    EXPECT_EQ(Remains(temp), std::vector<std::string>());
+}
+
+namespace {
+
+/// The pages of a rendering of document into a fresh folder, byte for byte
+/// in page order (Ghostscript's PNG pages hold nothing but the pixels and
+/// their size).
+std::string PagesOf(const std::string& document, const std::string& folder)
+{
+    const QuilletTest::Rendered rendered = QuilletTest::Render(FromUtf8(document), folder);
+    std::set<std::string> files;
+    std::error_code error;
+    for (const auto& entry : fs::directory_iterator(folder, error))
+        files.insert(entry.path().string());
+    std::string pages = rendered.reason;
+    for (const std::string& file : files)
+        pages += QuilletTest::ReadWholeFile(file);
+    return pages;
+}
+
+}  // namespace
+
+TEST(OfficeTest, NoDocumentChangesHowALaterOneRenders)
+{
+    QUILLET_REQUIRE_OFFICE();
+    QuilletTest::DocumentScratch scratch("office-fonts");
+    // Documents whose text is set in a font, some embedding a font renamed to
+    // that name: a free font with other glyphs.
+    const std::string fonts = "/usr/share/fonts/truetype/dejavu/";
+    auto write = [&](const std::string& name, const std::string& font, const std::string& embedded) {
+        const std::string path = scratch.path + "/" + name;
+        std::vector<std::wstring> argv = {L"/usr/bin/python3", FromUtf8(QUILLET_SOURCE_DIR "/tests/support/font_document.py"),
+                                          FromUtf8(path), L"TOTAL DUE 100 USD", FromUtf8(font)};
+        if (!embedded.empty())
+            argv.push_back(FromUtf8(fonts + embedded));
+        return QuilletTest::PrivateCups::Run(argv) == 0 ? path : std::string();
+    };
+    const struct {
+        const char* name;
+        std::string observed;  // rendered before and after the other one, in the same host
+        std::string other;
+    } cases[] = {
+        {"a look-alike of a font the victim names", write("victim.odt", "Calibri", ""),
+         write("look-alike.odt", "Calibri", "DejaVuSansMono.ttf")},
+        {"the victim's private font, named by a later document", write("names-private.odt", "Private Sans", ""),
+         write("private.odt", "Private Sans", "DejaVuSerif.ttf")},
+    };
+    for (const auto& c : cases) {
+        if (c.observed.empty() || c.other.empty())
+            GTEST_SKIP() << "python3-fonttools is not installed (scripts/setup.sh test installs it)";
+        const std::string before = PagesOf(c.observed, scratch.path + "/before");
+        const std::string other = PagesOf(c.other, scratch.path + "/other");
+        const std::string after = PagesOf(c.observed, scratch.path + "/after");
+        EXPECT_GT(before.size(), 1000u) << c.name << ": " << before.substr(0, 200);
+        EXPECT_GT(other.size(), 1000u) << c.name << ": " << other.substr(0, 200);
+        EXPECT_TRUE(before == after) << c.name;
+        for (const char* folder : {"/before", "/other", "/after"})
+            fs::remove_all(scratch.path + folder);
+    }
 }

@@ -13,7 +13,10 @@ namespace Quillet {
 /// .pptx, .rtf and their kin) are laid out as PDF by office processes that the
 /// library starts on first use and keeps running for the host's later
 /// documents; each has a private profile and lays out one document at a
-/// time. None outlives the host, also when the host is killed.
+/// time, and none lays out another document once one left anything behind
+/// in it (a font it embeds, a setting). A layout is also bounded by its run's
+/// time limit, byte limit and memory bound (IRIPBase). None outlives the
+/// host, also when the host is killed.
 struct OfficeLimits {
     /// At most this many processes lay out documents side by side (more
     /// documents wait for one to be free); 0: one per processor, at most 4.
@@ -38,6 +41,9 @@ QUILLET_API OfficeLimits GetOfficeLimits();
 /// document does not wait for the office suite to start. Returns at once;
 /// true when a process is running or starting, false when none can be
 /// started (the office process's program is not installed). Any thread.
+/// The process is bounded for runs with IRIPBase's default bounds of bytes
+/// and memory; the first run with other bounds replaces it with one of its
+/// own.
 QUILLET_API bool StartOfficeProcess();
 
 /// Ends the office processes that are not laying out a document now, and

@@ -17,6 +17,7 @@
 #include <cerrno>
 #include <dirent.h>
 #include <csignal>
+#include <cstdio>
 #include <cstdlib>
 #include <cstring>
 #include <memory>
@@ -539,6 +540,28 @@ std::uint64_t ChildProcess::GetUnlinkedOpenBytes() const
     }
     ::closedir(listing);
     return bytes;
+}
+
+std::uint64_t ChildProcess::GetDataBytes() const
+{
+    if (!handle.IsValid() || reaped || processId <= 0)
+        return 0;
+    // statm's sixth figure: data and stack, in pages; what RLIMIT_DATA counts.
+    const std::string path = "/proc/" + std::to_string(processId) + "/statm";
+    const int file = ::open(path.c_str(), O_RDONLY | O_CLOEXEC);
+    if (file < 0)
+        return 0;
+    char text[256];
+    const ssize_t count = ::read(file, text, sizeof text - 1);
+    ::close(file);
+    if (count <= 0)
+        return 0;
+    text[count] = '\0';
+    unsigned long long fields[6] = {};
+    if (std::sscanf(text, "%llu %llu %llu %llu %llu %llu", &fields[0], &fields[1], &fields[2], &fields[3],
+                    &fields[4], &fields[5]) != 6)
+        return 0;
+    return fields[5] * static_cast<std::uint64_t>(::sysconf(_SC_PAGESIZE));
 }
 
 bool ChildProcess::IsFileSizeLimitEnd(int code)

@@ -14,10 +14,14 @@
 // Protocol on standard input and output, one line each way; paths are
 // percent-encoded (%XX for every byte outside [A-Za-z0-9/._-]), so a line
 // holds no blank or newline of a path:
-//   -> "ready"                 the suite has started
+//   -> "ready"                 the suite has started, and what it keeps from
+//                              a first document is in place (WarmUp)
 //   -> "error REASON"          it could not start; the process then ends
 //   <- "convert DOCUMENT PDF"
 //   -> "done BYTES"            PDF written; BYTES: the most resident memory so far
+//                              (after every document, done or failed, the
+//                              configuration is written out: the library
+//                              compares the folder with its state at "ready")
 //   -> "failed REASON"         the document could not be laid out
 // The end of standard input (the library closed it, or its process is gone)
 // ends this process at once, also in the middle of a document: a watch thread
@@ -29,6 +33,7 @@
 #include <LibreOfficeKit/LibreOfficeKitInit.h>
 
 #include <com/sun/star/beans/PropertyValue.hpp>
+#include <com/sun/star/configuration/theDefaultProvider.hpp>
 #include <com/sun/star/document/MacroExecMode.hpp>
 #include <com/sun/star/document/UpdateDocMode.hpp>
 #include <com/sun/star/frame/Desktop.hpp>
@@ -36,6 +41,7 @@
 #include <com/sun/star/lang/XServiceInfo.hpp>
 #include <com/sun/star/uno/XComponentContext.hpp>
 #include <com/sun/star/util/XCloseable.hpp>
+#include <com/sun/star/util/XFlushable.hpp>
 #include <osl/file.hxx>
 
 #include <dlfcn.h>
@@ -45,6 +51,8 @@
 #include <unistd.h>
 
 #include <cerrno>
+#include <cstdint>
+#include <csignal>
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
@@ -219,11 +227,63 @@ std::string BaseName(const std::string& path)
     return slash == std::string::npos ? path : path.substr(slash + 1);
 }
 
-// Loads document hidden and read-only, with no macro and no link update,
-// and stores it as pdf through the suite's own export.
-void Convert(const css::uno::Reference<css::frame::XDesktop2>& desktop, const std::string& document,
-             const std::string& pdf)
+// Writes what the configuration holds in memory to the profile now, rather
+// than a moment later from a timer of the suite's: the library compares the
+// profile after each document with its state before, and a change that
+// reached the disk only later would be missed.
+void FlushConfiguration(const css::uno::Reference<css::uno::XComponentContext>& context)
 {
+    try {
+        const css::uno::Reference<css::util::XFlushable> configuration(
+            css::configuration::theDefaultProvider::get(context), css::uno::UNO_QUERY);
+        if (configuration.is())
+            configuration->flush();
+    } catch (const css::uno::Exception&) {
+        // Nothing written: the library then sees the profile as it was.
+    }
+}
+
+// The suite's own lock of its user interface, held by this thread across a
+// document's load, export and close. Loaded this way, the suite runs its
+// main loop on a thread of its own, which would otherwise handle what the
+// loaded document's view asked for in between: for a text document with
+// comments, windows built from user-interface files that the suite's
+// packages without a user interface do not ship, and the suite ends when one
+// is missing. The suite's own converter holds the lock in the same way.
+class UserInterfaceLock {
+public:
+    UserInterfaceLock()
+    {
+        using Acquire = void (*)(std::uint32_t);
+        static const auto acquire =
+            reinterpret_cast<Acquire>(::dlsym(RTLD_DEFAULT, "_ZN11Application17AcquireSolarMutexEj"));
+        if (acquire != nullptr)
+            acquire(1);
+        held = acquire != nullptr;
+    }
+    ~UserInterfaceLock()
+    {
+        using Release = std::uint32_t (*)();
+        static const auto release =
+            reinterpret_cast<Release>(::dlsym(RTLD_DEFAULT, "_ZN11Application17ReleaseSolarMutexEv"));
+        if (held && release != nullptr)
+            release();
+    }
+    UserInterfaceLock(const UserInterfaceLock&) = delete;
+    UserInterfaceLock& operator=(const UserInterfaceLock&) = delete;
+
+private:
+    bool held = false;
+};
+
+// Loads url hidden and read-only, with no macro and no link update, and
+// stores it as pdf through the suite's own export (and, for a text document,
+// as a template at templ when given). "done", or "failed REASON" naming the
+// document as name.
+std::string LayOut(const css::uno::Reference<css::frame::XDesktop2>& desktop, const OUString& url,
+                   const std::string& name, const std::string& pdf, const std::string& templ = std::string())
+{
+    const UserInterfaceLock userInterface;
     css::uno::Sequence<css::beans::PropertyValue> load(4);
     css::beans::PropertyValue* loadArgs = load.getArray();
     loadArgs[0] = Property("Hidden", css::uno::Any(true));
@@ -232,28 +292,29 @@ void Convert(const css::uno::Reference<css::frame::XDesktop2>& desktop, const st
     loadArgs[3] = Property("UpdateDocMode", css::uno::Any(css::document::UpdateDocMode::NO_UPDATE));
     css::uno::Reference<css::lang::XComponent> component;
     try {
-        component = desktop->loadComponentFromURL(FileUrl(document), "_blank", 0, load);
+        component = desktop->loadComponentFromURL(url, "_blank", 0, load);
     } catch (const css::uno::Exception& e) {
-        Reply("failed LibreOffice cannot load " + BaseName(document) + ": " + Message(e));
-        return;
+        return "failed LibreOffice cannot load " + name + ": " + Message(e);
     }
-    if (!component.is()) {
-        Reply("failed LibreOffice cannot load " + BaseName(document));
-        return;
-    }
+    if (!component.is())
+        return "failed LibreOffice cannot load " + name;
     std::string outcome;
     const char* filter = PdfFilter(component);
     if (filter == nullptr) {
-        outcome = "failed LibreOffice cannot export " + BaseName(document) + " as PDF";
+        outcome = "failed LibreOffice cannot export " + name + " as PDF";
     } else {
         try {
             css::uno::Sequence<css::beans::PropertyValue> store(1);
             store.getArray()[0] = Property("FilterName", css::uno::Any(OUString::createFromAscii(filter)));
-            css::uno::Reference<css::frame::XStorable>(component, css::uno::UNO_QUERY_THROW)
-                ->storeToURL(FileUrl(pdf), store);
+            const css::uno::Reference<css::frame::XStorable> storable(component, css::uno::UNO_QUERY_THROW);
+            storable->storeToURL(FileUrl(pdf), store);
+            if (!templ.empty()) {
+                store.getArray()[0].Value <<= OUString::createFromAscii("writer8_template");
+                storable->storeToURL(FileUrl(templ), store);
+            }
             outcome = "done";
         } catch (const css::uno::Exception& e) {
-            outcome = "failed LibreOffice cannot export " + BaseName(document) + " as PDF: " + Message(e);
+            outcome = "failed LibreOffice cannot export " + name + " as PDF: " + Message(e);
         }
     }
     try {
@@ -265,7 +326,28 @@ void Convert(const css::uno::Reference<css::frame::XDesktop2>& desktop, const st
     } catch (const css::uno::Exception&) {
         // Closed as far as it goes; the next document does not depend on it.
     }
-    Reply(outcome == "done" ? "done " + ResidentBytes() : outcome);
+    return outcome;
+}
+
+// What the suite sets up on its first document of a kind and keeps (the
+// settings of its views, its certificate store, the index of the installed
+// templates that it builds when it first loads a template) is set up here,
+// before the process says it is ready: on a new empty text document, and on
+// that document stored and loaded again as a template. So the profile the
+// first document of the library's finds is the one every later document
+// finds, and a first document that changes nothing is seen to change
+// nothing.
+void WarmUp(const css::uno::Reference<css::uno::XComponentContext>& context,
+            const css::uno::Reference<css::frame::XDesktop2>& desktop)
+{
+    const std::string pdf = folder + "/out/warm-up.pdf";
+    const std::string templ = folder + "/out/warm-up.ott";
+    LayOut(desktop, "private:factory/swriter", "a new document", pdf, templ);
+    LayOut(desktop, FileUrl(templ), "a template", pdf);
+    std::error_code error;
+    std::filesystem::remove(pdf, error);
+    std::filesystem::remove(templ, error);
+    FlushConfiguration(context);
 }
 
 }  // namespace
@@ -305,21 +387,30 @@ int main(int argc, char** argv)
         Reply("error LibreOffice cannot be started from " + program);
         Leave(1);
     }
+    // The suite ignores the signal of a write past the file size limit, and
+    // would go on without the file (an embedded object dropped, a document
+    // handed out incomplete). The system's default ends the process, which
+    // the library names as the run's byte limit.
+    ::signal(SIGXFSZ, SIG_DFL);
     // The suite runs inside this process now; its component context is the
     // process's own, reached through the suite's exported accessor.
     using GetContext = css::uno::Reference<css::uno::XComponentContext> (*)();
     const auto getContext =
         reinterpret_cast<GetContext>(::dlsym(RTLD_DEFAULT, "_ZN10comphelper26getProcessComponentContextEv"));
+    css::uno::Reference<css::uno::XComponentContext> context;
     css::uno::Reference<css::frame::XDesktop2> desktop;
     try {
         if (getContext != nullptr)
-            desktop = css::frame::Desktop::create(getContext());
+            context = getContext();
+        if (context.is())
+            desktop = css::frame::Desktop::create(context);
     } catch (const css::uno::Exception&) {
     }
     if (!desktop.is()) {
         Reply("error LibreOffice started without its desktop service");
         Leave(1);
     }
+    WarmUp(context, desktop);
     Reply("ready");
 
     char* line = nullptr;
@@ -334,7 +425,10 @@ int main(int argc, char** argv)
             Reply("failed unknown request");
             continue;
         }
-        Convert(desktop, Decode(request.substr(first + 1, second - first - 1)), Decode(request.substr(second + 1)));
+        const std::string document = Decode(request.substr(first + 1, second - first - 1));
+        const std::string outcome = LayOut(desktop, FileUrl(document), BaseName(document), Decode(request.substr(second + 1)));
+        FlushConfiguration(context);
+        Reply(outcome == "done" ? "done " + ResidentBytes() : outcome);
     }
     std::free(line);
     Leave(0);
