@@ -188,20 +188,20 @@ protected:
     }
 
     /// Checks the failure the service reports, through the public accessor:
-    /// its stage, and a reason that begins with start and ends with end.
-    static void ExpectFailure(IRIPBase* engine, RIPStage stage, const std::wstring& start,
-                              const std::wstring& end = std::wstring())
+    /// its stage, and a reason that begins with start and ends with end; the
+    /// failure, for a closer look.
+    static RIPFailure ExpectFailure(IRIPBase* engine, RIPStage stage, const std::wstring& start,
+                                    const std::wstring& end = std::wstring())
     {
         RIPFailure failure;
-        IRIPStatus* status = GetRIPStatus(engine);
-        ASSERT_NE(status, nullptr);
-        EXPECT_EQ(status->GetLastFailure(failure), stage != RIP_STAGE_NONE);
+        EXPECT_EQ(GetRIPStatus(engine)->GetLastFailure(failure), stage != RIP_STAGE_NONE);
         EXPECT_EQ(failure.stage, stage) << ToUtf8(failure.reason);
         EXPECT_EQ(failure.reason.rfind(start, 0), 0u) << ToUtf8(failure.reason);
         EXPECT_TRUE(failure.reason.size() >= end.size() &&
                     failure.reason.compare(failure.reason.size() - end.size(), end.size(), end) == 0)
             << ToUtf8(failure.reason);
         EXPECT_LE(ToUtf8(failure.report).size(), 4096u);
+        return failure;
     }
 
     /// The paths of the pages GetPage gives from page first on, and their
@@ -565,9 +565,7 @@ TEST_F(RunnerTest, PostScriptErrorsFailTheRunKeepEarlierPagesAndAreReportedShort
         WaitForEnd(engine);
         EXPECT_EQ(engine->GetPageCount(), -1);
         EXPECT_EQ(engine->GetNumCopies(), -1);
-        ExpectFailure(engine, RIP_STAGE_RENDER, c.reason, L" (Ghostscript exit code 1)");
-        RIPFailure failure;
-        GetRIPStatus(engine)->GetLastFailure(failure);
+        const RIPFailure failure = ExpectFailure(engine, RIP_STAGE_RENDER, c.reason, L" (Ghostscript exit code 1)");
         EXPECT_NE(failure.report.find(L"Unrecoverable error, exit code 1"), std::wstring::npos);
         EXPECT_EQ(failure.report.rfind(L"Error: /", 0), 0u) << ToUtf8(failure.report);
         EXPECT_EQ(failure.report.find(L'\x1b'), std::wstring::npos);
@@ -586,9 +584,8 @@ TEST_F(RunnerTest, PostScriptErrorsFailTheRunKeepEarlierPagesAndAreReportedShort
     engine->SetResolution(5000000);
     ASSERT_TRUE(engine->StartRIP());
     WaitForEnd(engine);
-    ExpectFailure(engine, RIP_STAGE_RENDER, L"Ghostscript error: ", L" after 0 pages (Ghostscript exit code 255)");
-    RIPFailure failure;
-    GetRIPStatus(engine)->GetLastFailure(failure);
+    const RIPFailure failure =
+        ExpectFailure(engine, RIP_STAGE_RENDER, L"Ghostscript error: ", L" after 0 pages (Ghostscript exit code 255)");
     EXPECT_EQ(failure.report.rfind(L"Unrecoverable error: ", 0), 0u) << ToUtf8(failure.report);
 
     // A new start forgets the failure; a good run has none.
