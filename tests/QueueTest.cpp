@@ -147,8 +147,9 @@ TEST(QueueTest, EnvironmentIsHonouredAndTheSavedDefaultComesBackByteForByte)
         EXPECT_EQ(SwitchDefault("die", "Plain_Queue", true, {}), 128 + SIGKILL);
         EXPECT_EQ(ZPrintQueue::GetDefaultPrintQueue(), L"QV_Page_Glance");
         if (byQueueTool) {
+            // With the paper the server was set up with, which later tests expect.
             EXPECT_EQ(PrivateCups::Run({FromUtf8(PrivateCups::QueueToolPath()), L"--ppd",
-                                        FromUtf8(PrivateCups::PpdPath())}), 0);
+                                        FromUtf8(PrivateCups::PpdPath())}, {{L"PAPERSIZE", L"a5"}}), 0);
         } else {
             Document missing(L"/nonexistent/capture.txt");
             missing.queueName = L"No Such Queue";
