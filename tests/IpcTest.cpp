@@ -219,7 +219,7 @@ TEST(IpcTest, NoServerAndNoFinalReplyAreReported)
     EXPECT_EQ(report.get(), Platform::IpcReportResult::NoReply);
 }
 
-TEST(IpcTest, StopCloseAndOversizedMessagesEndWaits)
+TEST(IpcTest, StopAndCloseEndWaits)
 {
     StartServer(UniqueTag("stop")).reset();  // returns only once Run has ended
 
@@ -241,14 +241,8 @@ TEST(IpcTest, StopCloseAndOversizedMessagesEndWaits)
     server.CloseCurrentClient();
     EXPECT_NE(receive.get(), ZBASE_OK);
 
-    // A message larger than the buffer drops the client.
-    ScriptedClient flood(server.GetSocketPath());
-    ASSERT_TRUE(flood.Send("123456789"));
-    ASSERT_EQ(server.AcceptClient(5000), ZBASE_OK);
-    unsigned char buffer[4];
-    std::uint32_t len = sizeof buffer;
-    EXPECT_EQ(server.Receive(buffer, len), ZBASE_DISCONNECTED);
-    EXPECT_EQ(flood.Receive(), "<eof>");
+    // (A message larger than the buffer drops the client: the refusal test's
+    // flood.)
     server.StopAcceptClients();
     EXPECT_EQ(server.AcceptClient(ZIpcServer::kInfinite), ZBASE_STOPPED);
 }

@@ -169,14 +169,6 @@ const std::wstring kRoot = L"HKEY_LOCAL_MACHINE\\SOFTWARE\\Quivera\\Tallow Works
 
 class PreferencesTest : public ScratchFixture {
 protected:
-    void SetUp() override
-    {
-        ScratchFixture::SetUp();
-        path = dir + "/preferences.conf";
-        env = std::make_unique<ScopedEnv>("QUILLET_PREFERENCES", path.c_str());
-    }
-    void TearDown() override { env.reset(); }
-
     // The store for the current file, with the product's root selected.
     IPreferences* Store()
     {
@@ -192,8 +184,8 @@ protected:
         return value;
     }
 
-    std::string path;
-    std::unique_ptr<ScopedEnv> env;
+    const std::string path = dir + "/preferences.conf";
+    const ScopedEnv env{"QUILLET_PREFERENCES", path.c_str()};
 };
 
 }  // namespace

@@ -1,13 +1,10 @@
-// Child processes, pipes, events, folder watches and wait sets on real
+// Child processes, pipes, confinement and wait sets on real
 // descriptors, with the test binary relaunched as the child.
 #include "support/Files.h"
 #include "support/HelperProcess.h"
 
 #include "platform/ChildProcess.h"
-#include "platform/CommandLine.h"
 #include "platform/Confinement.h"
-#include "platform/DirWatch.h"
-#include "platform/Event.h"
 #include "platform/Pipe.h"
 #include "platform/TextConversion.h"
 #include "platform/WaitSet.h"
@@ -17,7 +14,6 @@
 #include <algorithm>
 #include <cerrno>
 #include <csignal>
-#include <cstdio>
 #include <cstdlib>
 #include <dirent.h>
 #include <filesystem>
@@ -26,7 +22,6 @@
 #include <sstream>
 #include <sys/socket.h>
 #include <sys/syscall.h>
-#include <sys/stat.h>
 #include <sys/wait.h>
 #include <unistd.h>
 
@@ -367,42 +362,5 @@ TEST_F(ProcessTest, WriteToDeadReaderIsAnErrorNotASignal)
         EXPECT_EQ(sigismember(&pending, SIGPIPE), 0);
         pthread_sigmask(SIG_SETMASK, &before, nullptr);
     }
-}
-
-TEST_F(ProcessTest, FolderWatchSeesNameChangesAndRearmDrains)
-{
-    const QuilletTest::ScratchFolder scratch("quillet-dirwatch");
-    const std::string folder = scratch.path;
-
-    DirWatch watch;
-    EXPECT_FALSE(watch.Open(FromUtf8(folder + "/missing")));
-    ASSERT_TRUE(watch.Open(FromUtf8(folder)));
-    NativeHandle handles[] = {watch.GetWaitHandle()};
-    EXPECT_EQ(WaitAny(handles, 1, 0), kWaitTimeout);
-
-    const std::string page1 = folder + "/p_001.png";
-    const std::string page2 = folder + "/p_002.png";
-    FILE* file = std::fopen(page1.c_str(), "w");
-    ASSERT_NE(file, nullptr);
-    std::fputs("data", file);  // writes are no name change
-    std::fclose(file);
-    std::fclose(std::fopen(page2.c_str(), "w"));
-    EXPECT_EQ(WaitAny(handles, 1, 5000), 0);
-    watch.Rearm();
-    EXPECT_EQ(WaitAny(handles, 1, 0), kWaitTimeout);
-
-    // Nothing below the folder counts.
-    const std::string sub = folder + "/sub";
-    ASSERT_EQ(mkdir(sub.c_str(), 0700), 0);
-    EXPECT_EQ(WaitAny(handles, 1, 5000), 0);
-    watch.Rearm();
-    std::fclose(std::fopen((sub + "/inner").c_str(), "w"));
-    EXPECT_EQ(WaitAny(handles, 1, 50), kWaitTimeout);
-
-    ASSERT_EQ(std::rename(page2.c_str(), (sub + "/moved").c_str()), 0);
-    EXPECT_EQ(WaitAny(handles, 1, 5000), 0);
-    watch.Rearm();
-    ASSERT_EQ(unlink(page1.c_str()), 0);
-    EXPECT_EQ(WaitAny(handles, 1, 5000), 0);
 }
 
