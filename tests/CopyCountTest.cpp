@@ -19,7 +19,6 @@
 #include <unistd.h>
 
 #include <algorithm>
-#include <cstring>
 #include <ctime>
 #include <functional>
 #include <iostream>
@@ -164,15 +163,33 @@ protected:
         lock.Unlock();
     }
 
-    /// Mode bits and size of one of this test's shared objects.
-    bool StatObject(const std::string& baseName, struct stat& status)
+    /// Mode bits, owner and size of the shared object path.
+    static bool StatObject(const std::string& path, struct stat& status)
     {
-        const int fd = ::shm_open(("/" + baseName + suffix).c_str(), O_RDONLY | O_CLOEXEC, 0);
+        const int fd = ::shm_open(path.c_str(), O_RDONLY | O_CLOEXEC, 0);
         if (fd < 0)
             return false;
         const bool ok = ::fstat(fd, &status) == 0;
         ::close(fd);
         return ok;
+    }
+
+    /// Makes the shared object path anew, of size bytes, with firstWord at its
+    /// start unless 0, as its owner with its mode: what a process that died
+    /// at once, or another user, leaves behind.
+    static void Plant(const std::string& path, off_t size, std::uint32_t firstWord = 0, uid_t owner = ::geteuid(),
+                      mode_t mode = 0600)
+    {
+        ::shm_unlink(path.c_str());
+        const int fd = ::shm_open(path.c_str(), O_RDWR | O_CREAT | O_EXCL | O_CLOEXEC, 0600);
+        ASSERT_GE(fd, 0);
+        ASSERT_EQ(::ftruncate(fd, size), 0);
+        if (firstWord != 0) {  // (a write would grow an empty object)
+            ASSERT_EQ(::pwrite(fd, &firstWord, sizeof firstWord, 0), static_cast<ssize_t>(sizeof firstWord));
+        }
+        ASSERT_EQ(::fchown(fd, owner, static_cast<gid_t>(-1)), 0);
+        ASSERT_EQ(::fchmod(fd, mode), 0);
+        ::close(fd);
     }
 
     std::string suffix;
@@ -220,7 +237,6 @@ TEST_F(CopyCountTest, StartStopAndGraceDecideTheCount)
     EXPECT_EQ(record.stopTime, kIdle);
     EXPECT_EQ(record.copies, 0);
     EXPECT_EQ(record.threadId, 0u);
-    EXPECT_EQ(StoredName(record), u"Job");
 }
 
 TEST_F(CopyCountTest, NamesAreComparedInFullAndStoredCut)
@@ -442,18 +458,7 @@ TEST_F(CopyCountTest, ConcurrentProcessesLoseNoCopy)
 
 TEST_F(CopyCountTest, BadObjectsAreRefusedAndUnfinishedOnesCompleted)
 {
-    // Leaves one of this test's objects as a process that died at once would.
-    auto leave = [&](const std::string& baseName, off_t size, std::uint32_t firstWord) {
-        const std::string path = "/" + baseName + suffix;
-        ::shm_unlink(path.c_str());
-        const int fd = ::shm_open(path.c_str(), O_RDWR | O_CREAT | O_EXCL | O_CLOEXEC, 0600);
-        ASSERT_GE(fd, 0);
-        ASSERT_EQ(::ftruncate(fd, size), 0);
-        if (firstWord != 0) {  // (a write would grow an empty object)
-            ASSERT_EQ(::pwrite(fd, &firstWord, sizeof firstWord, 0), static_cast<ssize_t>(sizeof firstWord));
-        }
-        ::close(fd);
-    };
+    const std::string table = "/QV_Quillet_CopyCountMem" + suffix, mutexObject = "/QV_Quillet_CopyCount" + suffix;
     auto expectFailure = [](const char* message) {
         try {
             CopyCount counter(L"X");
@@ -471,31 +476,25 @@ TEST_F(CopyCountTest, BadObjectsAreRefusedAndUnfinishedOnesCompleted)
     // A table of another size is not ours: refused, never read past its end,
     // and the failed constructor gave the mutex up (a second lock by this
     // thread would fail).
-    leave("QV_Quillet_CopyCountMem", 100, 0);
+    Plant(table, 100);
     expectFailure("Shared memory creation failed");
     NamedMutex mutex(GetMutexName());
     MutexLock(mutex).Unlock();
 
     // An empty table is what a creator that died before sizing it leaves.
-    leave("QV_Quillet_CopyCountMem", 0, 0);
+    Plant(table, 0);
     expectOneCopy(L"X");
     struct stat status {};
-    ASSERT_TRUE(StatObject("QV_Quillet_CopyCountMem", status));
+    ASSERT_TRUE(StatObject(table, status));
     EXPECT_EQ(status.st_size, 26800);
 
     // A mutex whose creator died before sizing it, or while initialising it
     // (its state word still names that process).
     RemoveObjectsForTests();
-    leave("QV_Quillet_CopyCount", 0, 0);
+    Plant(mutexObject, 0);
     expectOneCopy(L"A");
     RemoveObjectsForTests();
-    std::uint32_t deadProcess = 0;
-    {
-        RemoteCounter doomed(suffix);
-        deadProcess = static_cast<std::uint32_t>(doomed.GetProcessId());
-        doomed.Kill();
-    }
-    leave("QV_Quillet_CopyCount", 4096, deadProcess);
+    Plant(mutexObject, 4096, static_cast<std::uint32_t>(QuilletTest::EndedProcessId()));
     expectOneCopy(L"B");
 
     // A mutex that cannot be created.
@@ -524,14 +523,6 @@ TEST_F(CopyCountTest, OtherUsersCanNeitherCrashNorChangeTheCount)
     };
     // Objects made before the host's first counter: what another user (or an
     // older version, 0666) may have left under the print path's names.
-    auto plant = [&](const std::string& path, off_t size, uid_t owner, mode_t mode) {
-        const int fd = ::shm_open(path.c_str(), O_RDWR | O_CREAT | O_EXCL | O_CLOEXEC, 0600);
-        ASSERT_GE(fd, 0);
-        ASSERT_EQ(::ftruncate(fd, size), 0);
-        ASSERT_EQ(::fchown(fd, owner, static_cast<gid_t>(-1)), 0);
-        ASSERT_EQ(::fchmod(fd, mode), 0);
-        ::close(fd);
-    };
     const struct {
         const char* what;
         std::function<void()> before;
@@ -540,11 +531,11 @@ TEST_F(CopyCountTest, OtherUsersCanNeitherCrashNorChangeTheCount)
     } rows[] = {
         {"none planted: the print system's alone", [] {}, Platform::SharedScope::PrintPath, "denied denied ",
          "opened opened "},
-        {"another user's table", [&] { plant(table, 26800, otherUid, 0666); }, Platform::SharedScope::User,
+        {"another user's table", [&] { Plant(table, 26800, 0, otherUid, 0666); }, Platform::SharedScope::User,
          "wrecked denied ", "opened opened "},
-        {"another user's mutex", [&] { plant(mutex, 4096, otherUid, 0600); }, Platform::SharedScope::User,
+        {"another user's mutex", [&] { Plant(mutex, 4096, 0, otherUid); }, Platform::SharedScope::User,
          "denied wrecked ", "denied denied "},
-        {"a table others may write", [&] { plant(table, 26800, 0, 0666); }, Platform::SharedScope::User,
+        {"a table others may write", [&] { Plant(table, 26800, 0, 0, 0666); }, Platform::SharedScope::User,
          "wrecked denied ", "opened opened "},
     };
     for (const auto& row : rows) {
@@ -565,11 +556,7 @@ TEST_F(CopyCountTest, OtherUsersCanNeitherCrashNorChangeTheCount)
         EXPECT_EQ(counter.GetCopies(), 3);
         // What the host made is the print system's, or its user's alone.
         struct stat status {};
-        const std::string made = row.scope == Platform::SharedScope::User ? table + own : table;
-        const int fd = ::shm_open(made.c_str(), O_RDONLY | O_CLOEXEC, 0);
-        ASSERT_GE(fd, 0);
-        ASSERT_EQ(::fstat(fd, &status), 0);
-        ::close(fd);
+        ASSERT_TRUE(StatObject(row.scope == Platform::SharedScope::User ? table + own : table, status));
         EXPECT_EQ(status.st_mode & 0777, row.scope == Platform::SharedScope::User ? 0600u : 0660u);
         EXPECT_EQ(status.st_gid, row.scope == Platform::SharedScope::User ? 0u : lpGid);
         RemoveObjectsForTests();

@@ -9,9 +9,8 @@
 #include "platform/FileHandle.h"
 #include "platform/Pipe.h"
 #include "platform/TextConversion.h"
-#include "platform/ZBaseStorage.h"
-#include "platform/ZUtilities.h"
 #include "settings/InstallSettings.h"
+#include "support/Files.h"
 #include "support/ScopedEnv.h"
 
 #include <quillet/quillet.h>
@@ -20,10 +19,8 @@
 
 #include <algorithm>
 #include <functional>
-#include <cstdio>
 #include <fstream>
 #include <string>
-#include <unistd.h>
 #include <vector>
 
 namespace Quillet {
@@ -51,18 +48,6 @@ Args AsReceived(const Args& args)
     return argv;
 }
 
-class GhostscriptArgsTest : public ::testing::Test {
-protected:
-    void SetUp() override
-    {
-        engine = static_cast<RIPEngine*>(CreateRIPService(L"/docs/job.ps"));
-        engine->SetOutputFolder(kHostileFolder);
-    }
-    void TearDown() override { engine->Release(); }
-
-    RIPEngine* engine = nullptr;
-};
-
 TEST(OutputFormatsTest, UnknownFormatsFallBackAndFormatStringGrowsItsBuffer)
 {
     // A host's format out of range renders as the first format.
@@ -78,7 +63,7 @@ TEST(OutputFormatsTest, UnknownFormatsFallBackAndFormatStringGrowsItsBuffer)
     EXPECT_EQ(EscapePercent(L"a%b%%"), L"a%%b%%%%");
 }
 
-TEST_F(GhostscriptArgsTest, EachSettingReachesTheChildAsWholeArguments)
+TEST(GhostscriptArgsTest, EachSettingReachesTheChildAsWholeArguments)
 {
     // Each row on a fresh service writing into the hostile folder: the child
     // receives -dSAFER first, the entries the settings call for, none of the
@@ -230,9 +215,8 @@ TEST(PagePlanTest, EachPageHasOneProcessAndOneFileOfIt)
 
 TEST(PagePlanTest, DeclaredPageCountOfAJobFile)
 {
-    char pattern[] = "/tmp/quillet-declared-XXXXXX";
-    ASSERT_NE(::mkdtemp(pattern), nullptr);
-    const std::string file = std::string(pattern) + "/job.ps";
+    const QuilletTest::ScratchFolder scratch("quillet-declared");
+    const std::string file = scratch.path + "/job.ps";
     const std::string padding(5000, '%');
     const struct {
         std::string text;
@@ -253,8 +237,6 @@ TEST(PagePlanTest, DeclaredPageCountOfAJobFile)
     Platform::PipePair pipe;
     ASSERT_TRUE(Platform::CreatePipe(pipe));
     EXPECT_EQ(ReadDeclaredPageCount(pipe.read.Get()), 0);
-    std::remove(file.c_str());
-    ::rmdir(pattern);
 }
 
 TEST(PageProofTest, PagesArePlacedByWhatTheProcessesSayOfTheirFiles)

@@ -46,18 +46,10 @@ const char kForgery[] =
 std::vector<std::string> ChildCommandLines()
 {
     std::vector<std::string> lines;
-    const std::string parent = std::to_string(::getpid());
-    for (const auto& entry : fs::directory_iterator("/proc")) {
-        if (!std::isdigit(static_cast<unsigned char>(entry.path().filename().string()[0])))
-            continue;
-        const std::string stat = QuilletTest::ReadWholeFile(entry.path().string() + "/stat");
-        const std::size_t end = stat.rfind(')');
-        // "pid (name) state ppid ..."
-        if (end != std::string::npos && stat.compare(end + 4, parent.size() + 1, parent + " ") == 0) {
-            std::string line = QuilletTest::ReadWholeFile(entry.path().string() + "/cmdline");
-            std::replace(line.begin(), line.end(), '\0', ' ');
-            lines.push_back(line);
-        }
+    for (int pid : QuilletTest::ChildrenOfThisProcess(::getpid(), nullptr)) {
+        std::string line = QuilletTest::ReadWholeFile("/proc/" + std::to_string(pid) + "/cmdline");
+        std::replace(line.begin(), line.end(), '\0', ' ');
+        lines.push_back(line);
     }
     return lines;
 }
@@ -130,14 +122,27 @@ protected:
         return failure;
     }
 
-    /// The page files left in folder: exactly the ones handed out.
+    /// The page files left in folder: exactly the ones handed out (by name:
+    /// the folder may have been moved since), readable by the user alone.
     void ExpectOnlyHandedOutPages(const fs::path& folder)
     {
-        std::vector<std::wstring> left;
-        for (const auto& entry : fs::directory_iterator(fs::absolute(folder)))
-            left.push_back(FromUtf8(entry.path().string()));
+        std::vector<std::string> left, pages;
+        for (const auto& entry : fs::directory_iterator(folder)) {
+            left.push_back(entry.path().filename().string());
+            EXPECT_EQ(entry.status().permissions(), fs::perms::owner_read | fs::perms::owner_write);
+        }
+        for (const std::wstring& page : handedOut)
+            pages.push_back(fs::path(ToUtf8(page)).filename().string());
         std::sort(left.begin(), left.end());
-        EXPECT_EQ(left, handedOut);
+        EXPECT_EQ(left, pages);
+    }
+
+    /// No run's private temporary folder outlived it.
+    static void ExpectNoRunFolderLeft()
+    {
+        const std::string ours = "qvrun-" + std::to_string(::getpid()) + "-";
+        for (const auto& entry : fs::directory_iterator(fs::temp_directory_path()))
+            EXPECT_NE(entry.path().filename().string().rfind(ours, 0), 0u) << entry.path();
     }
 
     const QuilletTest::ScratchFolder scratch{"quillet-hostile"};
@@ -209,10 +214,7 @@ TEST_F(HostileJobTest, AJobReachesNothingButItsOwnPages)
         fs::remove(row.target, ignored);
         fs::remove_all(dir / "pages");
     }
-    // Each run's private temporary folder went with it.
-    const std::string ours = "qvrun-" + std::to_string(::getpid()) + "-";
-    for (const auto& entry : fs::directory_iterator(fs::temp_directory_path()))
-        EXPECT_NE(entry.path().filename().string().rfind(ours, 0), 0u) << entry.path();
+    ExpectNoRunFolderLeft();
 }
 
 /// A PDF of pages pages of width x height points, each holding nothing.
@@ -281,7 +283,6 @@ TEST_F(HostileJobTest, BoundsStopHostileJobsWithTheirReason)
         {"a huge page size", std::string("%!PS\n") + kPage, [](IRIPBase& r) { r.SetPageSize(1000000, 1000000); },
          RIP_STAGE_START, L"the page size 1000000x1000000 cannot be rendered"},
     };
-    const std::string ours = "qvrun-" + std::to_string(::getpid()) + "-";
     for (const auto& row : rows) {
         SCOPED_TRACE(row.what);
         handedOut.clear();
@@ -295,8 +296,7 @@ TEST_F(HostileJobTest, BoundsStopHostileJobsWithTheirReason)
         // it handed out stays.
         if (fs::exists(dir / "pages"))
             ExpectOnlyHandedOutPages(dir / "pages");
-        for (const auto& entry : fs::directory_iterator(fs::temp_directory_path()))
-            EXPECT_NE(entry.path().filename().string().rfind(ours, 0), 0u) << entry.path();
+        ExpectNoRunFolderLeft();
         rip->Release();
         fs::remove_all(dir / "pages");
     }
@@ -416,15 +416,7 @@ TEST_F(HostileJobTest, HostsAndJobsThatWouldReachOrReplaceAnotherUsersPages)
         // Left on disk: the pages handed out, the user's alone, in the folder
         // the run began in (0700 when the run made it); nothing anywhere else.
         const fs::path began = out.empty() ? images : fs::is_symlink(out) ? dir / "swapped.old" : out;
-        std::vector<std::string> left, pages;
-        for (const auto& entry : fs::directory_iterator(began)) {
-            left.push_back(entry.path().filename().string());
-            EXPECT_EQ(entry.status().permissions(), fs::perms::owner_read | fs::perms::owner_write);
-        }
-        for (const std::wstring& page : handedOut)
-            pages.push_back(fs::path(ToUtf8(page)).filename().string());
-        std::sort(left.begin(), left.end());
-        EXPECT_EQ(left, pages);
+        ExpectOnlyHandedOutPages(began);
         for (fs::path made = began; row.stage != RIP_STAGE_START && made != dir; made = made.parent_path())
             EXPECT_EQ(fs::status(made).permissions(), fs::perms::owner_all) << made;
         EXPECT_TRUE(fs::is_empty(open) && fs::is_empty(theirs));

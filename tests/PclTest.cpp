@@ -258,16 +258,14 @@ protected:
 
 }  // namespace
 
-TEST_F(PclEngineTest, IjsFormatWritesOnePclFileForTheJob) {
+TEST_F(PclEngineTest, IjsFormatWritesOnePclFileForTheJobAndAnUnknownModelFailsTheRun) {
     Quillet::IRIPBase* engine = Engine();
     ASSERT_NE(engine, nullptr);
     engine->SetIJSParams(L"Compression=0,Quality=high");  // reaches the server through the quoting
     ASSERT_TRUE(engine->StartRIP());
     std::wstring file;
     ASSERT_TRUE(engine->GetOutputFile(file));
-    const std::wstring tail = L"_001.pcl";
-    ASSERT_GT(file.size(), tail.size());
-    EXPECT_EQ(file.substr(file.size() - tail.size()), tail);
+    EXPECT_EQ(file.substr(file.rfind(L'_')), L"_001.pcl");
     // The engine counts output files, and a single-file format has one.
     EXPECT_EQ(engine->GetPageCount(), 1);
     EXPECT_EQ(std::distance(fs::directory_iterator(scratch / "out"), fs::directory_iterator()), 1);
@@ -279,14 +277,11 @@ TEST_F(PclEngineTest, IjsFormatWritesOnePclFileForTheJob) {
         EXPECT_EQ(job.pages[0].compressions, std::set<int>{0});
         ExpectBlackMark(job.pages[0]);
     }
-}
 
-TEST_F(PclEngineTest, UnknownModelFailsTheRun) {
-    Quillet::IRIPBase* engine = Engine();
-    ASSERT_NE(engine, nullptr);
+    engine = Engine();
     engine->SetIJSModel(L"QV", L"Nope");
     ASSERT_TRUE(engine->StartRIP());
-    std::wstring file;
+    file.clear();
     EXPECT_FALSE(engine->GetOutputFile(file));
     EXPECT_EQ(engine->GetPageCount(), -1);
     EXPECT_FALSE(fs::exists(fs::path(file)));

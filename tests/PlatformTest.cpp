@@ -1,14 +1,12 @@
 // The base platform layer on POSIX: strings, utilities and unique prefixes,
-// files and folders, the preference store, threads and wait sets, locks.
+// files and folders, the preference store.
 #include "TestSupport.h"
 #include "support/Files.h"
 #include "support/ScopedEnv.h"
 
 #include "platform/TextConversion.h"
 #include "platform/ZBaseStorage.h"
-#include "platform/ZCriticalSection.h"
 #include "platform/ZString.h"
-#include "platform/ZThread.h"
 #include "platform/ZUtilities.h"
 
 #include <gtest/gtest.h>
@@ -19,14 +17,11 @@
 
 #include <algorithm>
 #include <atomic>
-#include <climits>
-#include <condition_variable>
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
 #include <filesystem>
 #include <iterator>
-#include <mutex>
 #include <string>
 #include <thread>
 #include <vector>
@@ -174,14 +169,6 @@ const std::wstring kRoot = L"HKEY_LOCAL_MACHINE\\SOFTWARE\\Quivera\\Tallow Works
 
 class PreferencesTest : public ScratchFixture {
 protected:
-    void SetUp() override
-    {
-        ScratchFixture::SetUp();
-        path = dir + "/preferences.conf";
-        env = std::make_unique<ScopedEnv>("QUILLET_PREFERENCES", path.c_str());
-    }
-    void TearDown() override { env.reset(); }
-
     // The store for the current file, with the product's root selected.
     IPreferences* Store()
     {
@@ -197,8 +184,8 @@ protected:
         return value;
     }
 
-    std::string path;
-    std::unique_ptr<ScopedEnv> env;
+    const std::string path = dir + "/preferences.conf";
+    const ScopedEnv env{"QUILLET_PREFERENCES", path.c_str()};
 };
 
 }  // namespace
@@ -323,56 +310,3 @@ TEST_F(PreferencesTest, ConcurrentReadersWhileTheFileChanges)
     for (auto& reader : readers)
         reader.join();
 }
-
-// --- Threads and wait sets -----------------------------------------------
-
-namespace {
-
-// A thread that runs until released and then returns a chosen status.
-class GateThread : public ZThread {
-public:
-    explicit GateThread(tagZBASESTAT result = ZBASE_OK, bool throws = false)
-        : result(result), throws(throws) {}
-    ~GateThread() override
-    {
-        Open();
-        Join();
-    }
-
-    void Open()
-    {
-        std::lock_guard<std::mutex> guard(mutex);
-        open = true;
-        changed.notify_all();
-    }
-    void WaitUntilStarted()
-    {
-        std::unique_lock<std::mutex> lock(mutex);
-        changed.wait(lock, [this] { return started; });
-    }
-    int runs = 0;  // read only after Join
-
-protected:
-    tagZBASESTAT Run() override
-    {
-        std::unique_lock<std::mutex> lock(mutex);
-        ++runs;
-        started = true;
-        changed.notify_all();
-        changed.wait(lock, [this] { return open; });
-        if (throws)
-            throw std::runtime_error("Run failed");
-        return result;
-    }
-
-private:
-    tagZBASESTAT result;
-    bool throws;
-    std::mutex mutex;
-    std::condition_variable changed;
-    bool started = false;
-    bool open = false;
-};
-
-}  // namespace
-

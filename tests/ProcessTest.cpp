@@ -1,13 +1,10 @@
-// Child processes, pipes, events, folder watches and wait sets on real
+// Child processes, pipes, confinement and wait sets on real
 // descriptors, with the test binary relaunched as the child.
 #include "support/Files.h"
 #include "support/HelperProcess.h"
 
 #include "platform/ChildProcess.h"
-#include "platform/CommandLine.h"
 #include "platform/Confinement.h"
-#include "platform/DirWatch.h"
-#include "platform/Event.h"
 #include "platform/Pipe.h"
 #include "platform/TextConversion.h"
 #include "platform/WaitSet.h"
@@ -17,39 +14,22 @@
 #include <algorithm>
 #include <cerrno>
 #include <csignal>
-#include <cstdio>
 #include <cstdlib>
 #include <dirent.h>
 #include <filesystem>
+#include <iostream>
 #include <fcntl.h>
 #include <sstream>
 #include <sys/socket.h>
 #include <sys/syscall.h>
-#include <sys/stat.h>
 #include <sys/wait.h>
-#include <thread>
 #include <unistd.h>
 
 using namespace Quillet;
 using namespace Quillet::Platform;
 using QuilletTest::HelperCommand;
 
-namespace {
-
-void WriteAll(int fd, const std::string& text)
-{
-    std::size_t done = 0;
-    while (done < text.size()) {
-        const ssize_t n = write(fd, text.data() + done, text.size() - done);
-        if (n <= 0)
-            return;
-        done += static_cast<std::size_t>(n);
-    }
-}
-
-}  // namespace
-
-// Helper modes of the test binary.
+// Helper modes of the test binary; what they print goes out when they return.
 QUILLET_TEST_HELPER(proc_exit) { return argc > 0 ? std::atoi(argv[0]) : 0; }
 
 QUILLET_TEST_HELPER(proc_signal)
@@ -69,7 +49,7 @@ QUILLET_TEST_HELPER(proc_hang)
 QUILLET_TEST_HELPER(proc_args)
 {
     for (int i = 0; i < argc; ++i)
-        WriteAll(1, std::string(argv[i]) + '\0');
+        std::cout << argv[i] << '\0';
     return 0;
 }
 
@@ -77,7 +57,7 @@ QUILLET_TEST_HELPER(proc_env)
 {
     extern char** environ;
     for (char** e = environ; *e; ++e)
-        WriteAll(1, std::string(*e) + '\0');
+        std::cout << *e << '\0';
     return 0;
 }
 
@@ -92,7 +72,7 @@ QUILLET_TEST_HELPER(proc_fds)
             continue;
         char target[512] = {};
         readlink((std::string("/proc/self/fd/") + entry->d_name).c_str(), target, sizeof target - 1);
-        WriteAll(1, std::string(entry->d_name) + " " + target + '\0');
+        std::cout << entry->d_name << ' ' << target << '\0';
     }
     closedir(dir);
     return 0;
@@ -124,10 +104,10 @@ QUILLET_TEST_HELPER(proc_reach)
             fd = static_cast<int>(syscall(SYS_io_uring_setup, 1, params));
         } else if (op.rfind("env:", 0) == 0) {
             const char* value = std::getenv(arg.c_str());
-            WriteAll(1, std::string(value ? value : "") + "\n");
+            std::cout << (value ? value : "") << "\n";
             continue;
         }
-        WriteAll(1, fd >= 0 ? "1\n" : "0\n");
+        std::cout << (fd >= 0 ? "1\n" : "0\n");
         if (fd >= 0)
             close(fd);
     }
@@ -192,11 +172,8 @@ protected:
 
 TEST_F(ProcessTest, ExitCodesSignalDeathAndSpawnFailure)
 {
-    EXPECT_EQ(Run(HelperCommand(L"proc_exit", {L"0"})).code, 0);
     EXPECT_EQ(Run(HelperCommand(L"proc_exit", {L"255"})).code, 255);
     EXPECT_EQ(Run(HelperCommand(L"proc_signal")).code, 128 + SIGTERM);
-    // A bare program name is looked up in PATH.
-    EXPECT_EQ(Run({L"sh", L"-c", L"exit 7"}).code, 7);
 
     ChildProcess child;
     EXPECT_FALSE(ChildProcess::Spawn({L"/nonexistent/program"}, {}, kInvalidHandle, kInvalidHandle,
@@ -275,26 +252,6 @@ TEST_F(ProcessTest, StandardHandlesThatAreThemselvesStandardNumbers)
     EXPECT_EQ(Drain(output.read.Get()), std::string("via-zero") + '\0');
 }
 
-TEST_F(ProcessTest, NoDescriptorLeaksAcrossManySpawns)
-{
-    const std::size_t before = QuilletTest::OpenDescriptorCount();
-    for (int i = 0; i < 200; ++i) {
-        PipePair input;
-        ASSERT_TRUE(CreatePipe(input));
-        PipePair output;
-        ASSERT_TRUE(CreatePipe(output));
-        ChildProcess child;
-        ASSERT_TRUE(ChildProcess::Spawn(HelperCommand(L"proc_exit", {L"0"}), {{L"GS_LIB", L"x"}},
-                                        input.read.Get(), output.write.Get(), kInvalidHandle, child));
-        if (i % 2 == 0) {
-            int code = -1;
-            ASSERT_TRUE(child.Wait(-1, code));
-            EXPECT_EQ(code, 0);
-        }  // odd rounds: the destructor reaps
-    }
-    EXPECT_EQ(QuilletTest::OpenDescriptorCount(), before);
-}
-
 TEST_F(ProcessTest, ExtraEnvironmentReachesOnlyTheChild)
 {
     const char* home = std::getenv("HOME");
@@ -323,7 +280,7 @@ TEST_F(ProcessTest, ConfinedChildReachesOnlyWhatItsRulesAllow)
     const QuilletTest::ScratchFolder scratch("quillet-reach");
     const std::string outside = scratch.path;
     const std::string secret = outside + "/secret";
-    WriteAll(open(secret.c_str(), O_WRONLY | O_CREAT | O_CLOEXEC, 0600), "x");
+    QuilletTest::WriteWholeFile(secret, "x");
     PrivateFolder output(L"quillet-reach-out");
     PrivateFolder temporary(L"quillet-reach-tmp");
     ConfinementRules rules = GhostscriptRules(L"", output.GetPath(), temporary.GetPath());
@@ -405,42 +362,5 @@ TEST_F(ProcessTest, WriteToDeadReaderIsAnErrorNotASignal)
         EXPECT_EQ(sigismember(&pending, SIGPIPE), 0);
         pthread_sigmask(SIG_SETMASK, &before, nullptr);
     }
-}
-
-TEST_F(ProcessTest, FolderWatchSeesNameChangesAndRearmDrains)
-{
-    const QuilletTest::ScratchFolder scratch("quillet-dirwatch");
-    const std::string folder = scratch.path;
-
-    DirWatch watch;
-    EXPECT_FALSE(watch.Open(FromUtf8(folder + "/missing")));
-    ASSERT_TRUE(watch.Open(FromUtf8(folder)));
-    NativeHandle handles[] = {watch.GetWaitHandle()};
-    EXPECT_EQ(WaitAny(handles, 1, 0), kWaitTimeout);
-
-    const std::string page1 = folder + "/p_001.png";
-    const std::string page2 = folder + "/p_002.png";
-    FILE* file = std::fopen(page1.c_str(), "w");
-    ASSERT_NE(file, nullptr);
-    std::fputs("data", file);  // writes are no name change
-    std::fclose(file);
-    std::fclose(std::fopen(page2.c_str(), "w"));
-    EXPECT_EQ(WaitAny(handles, 1, 5000), 0);
-    watch.Rearm();
-    EXPECT_EQ(WaitAny(handles, 1, 0), kWaitTimeout);
-
-    // Nothing below the folder counts.
-    const std::string sub = folder + "/sub";
-    ASSERT_EQ(mkdir(sub.c_str(), 0700), 0);
-    EXPECT_EQ(WaitAny(handles, 1, 5000), 0);
-    watch.Rearm();
-    std::fclose(std::fopen((sub + "/inner").c_str(), "w"));
-    EXPECT_EQ(WaitAny(handles, 1, 50), kWaitTimeout);
-
-    ASSERT_EQ(std::rename(page2.c_str(), (sub + "/moved").c_str()), 0);
-    EXPECT_EQ(WaitAny(handles, 1, 5000), 0);
-    watch.Rearm();
-    ASSERT_EQ(unlink(page1.c_str()), 0);
-    EXPECT_EQ(WaitAny(handles, 1, 5000), 0);
 }
 

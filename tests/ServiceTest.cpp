@@ -1,8 +1,6 @@
-// The service's settings, the page record and the counted holder.
+// Release of a service whose destructor throws, and the page record.
 #include "platform/TextConversion.h"
 #include "support/Files.h"
-
-#include "engine/SharedPtr.h"
 
 #include <quillet/quillet.h>
 
@@ -87,26 +85,4 @@ TEST(BitmapFileTest, OrientationStaysOneToFourAndEqualityComparesSizesThenConten
         page->DeleteBitmapFile();
     EXPECT_EQ(access(a.c_str(), F_OK), -1);
     pa.DeleteBitmapFile();  // already gone: ignored
-}
-
-TEST(SharedPtrTest, LastHolderDeletesTheObject)
-{
-    struct Tracked {
-        explicit Tracked(int* alive) : alive(alive) { ++*alive; }
-        virtual ~Tracked() { --*alive; }
-        int* alive;
-    };
-    int alive = 0;
-    SharedPtr<Tracked> first(new Tracked(&alive));
-    {
-        SharedPtr<Tracked> second(first);
-        SharedPtr<Tracked> third;
-        third = second;
-        third = third;
-        EXPECT_EQ(first.UseCount(), 3u);
-    }
-    EXPECT_EQ(alive, 1);
-    first.Release();
-    EXPECT_EQ(alive, 0);
-    first.Release();  // a second release is harmless
 }

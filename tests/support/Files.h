@@ -1,7 +1,8 @@
-// Scratch folders, whole-file reads, the count of open descriptors and the
-// Ghostscript children, shared by the tests.
+// Scratch folders, whole-file reads, text counts, bounded waits, the count of
+// open descriptors and the Ghostscript children, shared by the tests.
 #pragma once
 
+#include <chrono>
 #include <cstdlib>
 #include <filesystem>
 #include <fstream>
@@ -9,6 +10,7 @@
 #include <sstream>
 #include <stdexcept>
 #include <string>
+#include <thread>
 #include <unistd.h>
 #include <vector>
 
@@ -57,19 +59,41 @@ struct ScratchFolder {
     std::string path;
 };
 
-/// How many descriptors this process has open.
-inline std::size_t OpenDescriptorCount()
+/// How many times what occurs in text, overlaps included.
+inline std::size_t CountOf(const std::string& text, const std::string& what)
 {
     std::size_t count = 0;
-    for ([[maybe_unused]] const auto& entry : std::filesystem::directory_iterator("/proc/self/fd"))
+    for (std::size_t at = text.find(what); at != std::string::npos; at = text.find(what, at + 1))
         ++count;
     return count;
 }
 
-/// Ghostscript processes whose parent is parent, this process by default
-/// (other suites may run children of their own in the same process); zombies
-/// are gone already.
-inline std::vector<int> ChildrenOfThisProcess(int parentId = ::getpid())
+/// Polls until done() holds, for at most timeoutMs; its last answer. A bound
+/// for waits on other processes, never a measure of speed.
+template <typename Condition>
+bool Eventually(Condition done, int timeoutMs = 10000)
+{
+    for (int waited = 0; waited < timeoutMs && !done(); waited += 25)
+        std::this_thread::sleep_for(std::chrono::milliseconds(25));
+    return done();
+}
+
+/// How many descriptors this process has open; only those on target (as
+/// /proc shows it, e.g. "anon_inode:inotify") when one is given.
+inline std::size_t OpenDescriptorCount(const std::string& target = std::string())
+{
+    std::size_t count = 0;
+    for (const auto& entry : std::filesystem::directory_iterator("/proc/self/fd")) {
+        std::error_code error;
+        count += target.empty() || std::filesystem::read_symlink(entry.path(), error).string() == target;
+    }
+    return count;
+}
+
+/// Processes named name (Ghostscript by default; any when null) whose parent
+/// is parentId, this process by default (other suites may run children of
+/// their own in the same process); zombies are gone already.
+inline std::vector<int> ChildrenOfThisProcess(int parentId = ::getpid(), const char* name = "gs")
 {
     std::vector<int> children;
     for (const auto& entry : std::filesystem::directory_iterator("/proc")) {
@@ -80,7 +104,7 @@ inline std::vector<int> ChildrenOfThisProcess(int parentId = ::getpid())
         const std::size_t close = stat.rfind(')');
         char state = 0;
         int parent = 0;
-        if (close != std::string::npos && stat.find("(gs)") != std::string::npos &&
+        if (close != std::string::npos && (name == nullptr || stat.find("(" + std::string(name) + ")") != std::string::npos) &&
             std::istringstream(stat.substr(close + 2)) >> state >> parent && parent == parentId && state != 'Z')
             children.push_back(pid);
     }

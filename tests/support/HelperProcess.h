@@ -1,5 +1,5 @@
 // HelperProcess: the test binary run as a helper process, with a pipe to its
-// standard input and one from its standard output.
+// standard input and one from its standard output; and the id of an ended process.
 #pragma once
 
 #include "TestSupport.h"
@@ -21,6 +21,17 @@ inline std::vector<std::wstring> HelperCommand(const std::wstring& name, const s
     std::vector<std::wstring> argv{Quillet::FromUtf8(SelfPath()), L"--quillet-helper", name};
     argv.insert(argv.end(), args.begin(), args.end());
     return argv;
+}
+
+/// The id of a process that has ended, which names no live process of ours.
+inline std::int64_t EndedProcessId()
+{
+    Quillet::Platform::ChildProcess gone;
+    int code = -1;
+    Quillet::Platform::ChildProcess::Spawn({L"true"}, {}, Quillet::Platform::kInvalidHandle,
+                                           Quillet::Platform::kInvalidHandle, Quillet::Platform::kInvalidHandle, gone);
+    gone.Wait(10000, code);
+    return gone.GetProcessId();
 }
 
 /// Runs `<self> --quillet-helper name args...`. The destructor kills and

@@ -14,7 +14,6 @@
 #include <memory>
 #include <sys/socket.h>
 #include <sys/un.h>
-#include <thread>
 #include <unistd.h>
 
 namespace fs = std::filesystem;
@@ -48,7 +47,7 @@ void RemoveAbandoned(const fs::path& root)
         const long owner = std::atol(entry.path().filename().c_str());
         if (owner <= 0 || ::kill(static_cast<pid_t>(owner), 0) == 0 || errno != ESRCH)
             continue;
-        const long server = std::atol(PrivateCups::ReadFile((entry.path() / "cupsd.pid").string()).c_str());
+        const long server = std::atol(ReadWholeFile((entry.path() / "cupsd.pid").string()).c_str());
         if (server > 0)
             ::kill(static_cast<pid_t>(server), SIGTERM);
         fs::remove_all(entry.path(), error);
@@ -104,11 +103,6 @@ void PrivateCups::Shutdown()
     if (instance)
         instance->Stop();
     instance.reset();
-}
-
-std::string PrivateCups::ReadFile(const std::string& path)
-{
-    return ReadWholeFile(path);
 }
 
 int PrivateCups::Run(const std::vector<std::wstring>& argv,
@@ -193,16 +187,9 @@ bool PrivateCups::Start(std::string& whyNot)
     }
     pid = daemon->GetProcessId();
     WriteWholeFile(folder + "/cupsd.pid", std::to_string(pid));
-    bool up = false;
-    for (int i = 0; i < 200 && !up; ++i) {
-        int code = 0;
-        if (daemon->TryGetExitCode(code))
-            break;
-        up = CanConnect(SocketPath());
-        if (!up)
-            std::this_thread::sleep_for(std::chrono::milliseconds(25));
-    }
-    if (!up) {
+    int exitCode = 0;
+    Eventually([&] { return daemon->TryGetExitCode(exitCode) || CanConnect(SocketPath()); }, 5000);
+    if (!CanConnect(SocketPath())) {
         whyNot = "cupsd did not come up: " + ErrorLog();
         Stop();
         return false;
@@ -251,7 +238,7 @@ bool PrivateCups::AddQueue(const std::string& name, const std::string& displayNa
 
 std::string PrivateCups::ErrorLog() const
 {
-    return ReadFile(folder + "/log/error_log");
+    return ReadWholeFile(folder + "/log/error_log");
 }
 
 }  // namespace QuilletTest

@@ -40,8 +40,6 @@ public:
     /// -1 when it could not be run or did not end within a minute.
     static int Run(const std::vector<std::wstring>& argv,
                    const std::vector<std::pair<std::wstring, std::wstring>>& environment = {});
-    /// A file's whole content; empty when it cannot be read.
-    static std::string ReadFile(const std::string& path);
     /// The server's error log (for diagnostics).
     std::string ErrorLog() const;
 
