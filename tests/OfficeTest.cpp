@@ -4,6 +4,7 @@
 // processes that die, hang, grow, serve many documents, and end with their
 // host.
 #include "DocumentSupport.h"
+#include "support/Files.h"
 #include "support/HelperProcess.h"
 #include "support/ScopedEnv.h"
 
@@ -38,11 +39,7 @@ namespace {
 
 const std::string kSamples = QUILLET_SOURCE_DIR "/tests/data/office/";
 
-#if defined(__SANITIZE_ADDRESS__) || defined(__SANITIZE_THREAD__)
-constexpr bool kSanitized = true;
-#else
-constexpr bool kSanitized = false;
-#endif
+using QuilletTest::kSanitized;
 
 #define QUILLET_REQUIRE_OFFICE()            \
     std::string whyNot;                     \

@@ -249,6 +249,9 @@ protected:
             engine->SetOutputFolder((scratch / "out").wstring());
             engine->SetOutputFormat(Quillet::RIP_IJS);
             engine->SetResolution(kDpi);
+            // Ghostscript starts the server under its own memory bound.
+            if (QuilletTest::kSanitized)
+                engine->SetMaxMemoryBytes(0);
         }
         return engine;
     }

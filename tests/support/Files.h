@@ -16,6 +16,14 @@
 
 namespace QuilletTest {
 
+/// A sanitizer build: its instrumented programs reserve terabytes of shadow
+/// memory, which no memory bound on a child (RLIMIT_DATA) lets them map.
+#if defined(__SANITIZE_ADDRESS__) || defined(__SANITIZE_THREAD__)
+constexpr bool kSanitized = true;
+#else
+constexpr bool kSanitized = false;
+#endif
+
 /// A file's whole content; empty when it cannot be read.
 inline std::string ReadWholeFile(const std::string& path)
 {
