@@ -9,6 +9,7 @@
 #include "platform/TextConversion.h"
 #include "platform/WaitSet.h"
 #include "platform/ZBaseStorage.h"
+#include "settings/BoundReasons.h"
 
 #include <algorithm>
 #include <chrono>
@@ -52,16 +53,6 @@ int MillisecondsLeft(std::chrono::steady_clock::time_point deadline)
     const auto left =
         std::chrono::duration_cast<std::chrono::milliseconds>(deadline - std::chrono::steady_clock::now()).count();
     return left > 0 ? static_cast<int>(std::min<std::int64_t>(left, 1 << 30)) : 0;
-}
-
-/// A bound in bytes as the runner names it.
-std::string Bytes(std::uint64_t bytes)
-{
-    constexpr std::uint64_t kMegabyte = 1 << 20;
-    constexpr std::uint64_t kGigabyte = 1 << 30;
-    if (bytes % kGigabyte == 0)
-        return std::to_string(bytes / kGigabyte) + " GiB";
-    return bytes % kMegabyte == 0 ? std::to_string(bytes / kMegabyte) + " MB" : std::to_string(bytes) + " bytes";
 }
 
 /// How often a layout's writes and memory are looked at: a document that
@@ -209,12 +200,12 @@ OfficeProcess::Outcome OfficeProcess::LayOut(const std::wstring& document, const
             int code = -1;
             const std::string how = HowItEnded(code);
             if (limits.maxBytes > 0 && Platform::ChildProcess::IsFileSizeLimitEnd(code)) {
-                failure = "the job wrote more than its limit of " + Bytes(limits.maxBytes) + whileLaidOut;
+                failure = WroteTooMuch(limits.maxBytes) + whileLaidOut;
                 End();
                 return Outcome::OverLimit;
             }
             if (limits.maxMemoryBytes > 0 && mostData >= limits.maxMemoryBytes / 4 * 3) {
-                failure = "the job needed more than its memory bound of " + Bytes(limits.maxMemoryBytes) + whileLaidOut;
+                failure = NeededTooMuchMemory(limits.maxMemoryBytes) + whileLaidOut;
                 End();
                 return Outcome::OverLimit;
             }
@@ -235,7 +226,7 @@ OfficeProcess::Outcome OfficeProcess::LayOut(const std::wstring& document, const
         const std::uint64_t data = limits.maxMemoryBytes > 0 ? child.GetDataBytes() : 0;
         mostData = std::max(mostData, data);
         if (data > limits.maxMemoryBytes && limits.maxMemoryBytes > 0) {
-            failure = "the job needed more than its memory bound of " + Bytes(limits.maxMemoryBytes) + whileLaidOut;
+            failure = NeededTooMuchMemory(limits.maxMemoryBytes) + whileLaidOut;
             End();
             return Outcome::OverLimit;
         }
@@ -243,7 +234,7 @@ OfficeProcess::Outcome OfficeProcess::LayOut(const std::wstring& document, const
             const std::uint64_t now = Platform::FolderBytes(folder.GetPath());
             const std::uint64_t written = (now > before ? now - before : 0) + child.GetUnlinkedOpenBytes();
             if (written > limits.maxBytes) {
-                failure = "the job wrote more than its limit of " + Bytes(limits.maxBytes) + whileLaidOut;
+                failure = WroteTooMuch(limits.maxBytes) + whileLaidOut;
                 End();
                 return Outcome::OverLimit;
             }

@@ -14,6 +14,7 @@
 #include "platform/ZBaseStorage.h"
 #include "platform/ZString.h"
 #include "platform/ZUtilities.h"
+#include "settings/BoundReasons.h"
 
 #include <quillet/BitmapFile.h>
 
@@ -68,15 +69,6 @@ constexpr std::size_t kDocumentLineLimit = 200;
 std::string Pages(std::int32_t count)
 {
     return std::to_string(count) + (count == 1 ? " page" : " pages");
-}
-
-std::string Bytes(std::int64_t bytes)
-{
-    constexpr std::int64_t kMegabyte = 1 << 20;
-    constexpr std::int64_t kGigabyte = 1 << 30;
-    if (bytes % kGigabyte == 0)
-        return std::to_string(bytes / kGigabyte) + " GiB";
-    return bytes % kMegabyte == 0 ? std::to_string(bytes / kMegabyte) + " MB" : std::to_string(bytes) + " bytes";
 }
 
 int MillisecondsUntil(std::chrono::steady_clock::time_point when)
@@ -411,7 +403,7 @@ void RunMonitor::FinishFailure()
     // names are the run's final count, whichever process failed first.
     const std::int32_t pages = d.pagesProduced;
     if (sizeLimitEnd)
-        d.FailRun(RIP_STAGE_RENDER, "the job wrote more than its limit of " + Bytes(d.maxOutputBytes) + " after " +
+        d.FailRun(RIP_STAGE_RENDER, WroteTooMuch(d.maxOutputBytes) + " after " +
                                         Pages(pages));
     if (brokenPage != 0)
         FailBrokenPage();
@@ -420,7 +412,7 @@ void RunMonitor::FinishFailure()
         // process refused memory under the run's bound was stopped by it.
         GhostscriptWorker& failed = Worker(static_cast<std::size_t>(failedWorker));
         if (d.maxMemoryBytes > 0 && failed.report.ReportsMemoryExhausted())
-            d.FailRun(RIP_STAGE_RENDER, "the job needed more than its memory bound of " + Bytes(d.maxMemoryBytes) +
+            d.FailRun(RIP_STAGE_RENDER, NeededTooMuchMemory(d.maxMemoryBytes) +
                                             " after " + Pages(pages));
         failed.report.SetChildEnd(failed.exitCode, failed.signalled, pages, false);
         d.failure.Adopt(failed.report);
@@ -484,7 +476,7 @@ bool RunMonitor::CheckLimits(bool countNow)
     } else if (d.maxOutputBytes > 0 && (countNow || now >= nextByteCheck)) {
         nextByteCheck = now + std::chrono::milliseconds(kByteCheckMs);
         if (BytesWritten() > static_cast<std::uint64_t>(d.maxOutputBytes))
-            reason = "the job wrote more than its limit of " + Bytes(d.maxOutputBytes);
+            reason = WroteTooMuch(d.maxOutputBytes);
     }
     if (reason.empty())
         return false;

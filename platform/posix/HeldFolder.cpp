@@ -3,6 +3,7 @@
 #include "platform/HeldFolder.h"
 
 #include "platform/TextConversion.h"
+#include "platform/posix/DirListing.h"
 
 #include <cerrno>
 #include <cstdio>
@@ -128,17 +129,9 @@ std::vector<std::wstring> HeldFolder::List(const std::wstring& prefix) const
     if (fd < 0)
         return names;
     DIR* listing = ::fdopendir(fd);
-    if (listing == nullptr) {
+    if (listing == nullptr)
         ::close(fd);
-        return names;
-    }
-    const std::string start = ToUtf8(prefix);
-    while (const dirent* entry = ::readdir(listing)) {
-        const std::string name = entry->d_name;
-        if (name != "." && name != ".." && name.compare(0, start.size(), start) == 0)
-            names.push_back(FromUtf8(name));
-    }
-    ::closedir(listing);
+    ListAndClose(listing, prefix, names);
     return names;
 }
 

@@ -2,6 +2,7 @@
 #include "platform/ZBaseStorage.h"
 
 #include "platform/TextConversion.h"
+#include "platform/posix/DirListing.h"
 
 #include <dirent.h>
 #include <fcntl.h>
@@ -241,16 +242,7 @@ void ZDirStorage::List(const std::wstring& prefix, std::vector<std::wstring>& na
     std::string native;
     if (!NativePath(path, native))
         return;
-    DIR* listing = ::opendir(native.c_str());
-    if (listing == nullptr)
-        return;
-    const std::string start = ToUtf8(prefix);
-    while (const dirent* entry = ::readdir(listing)) {
-        const std::string name = entry->d_name;
-        if (name != "." && name != ".." && name.compare(0, start.size(), start) == 0)
-            names.push_back(FromUtf8(name));
-    }
-    ::closedir(listing);
+    Platform::ListAndClose(::opendir(native.c_str()), prefix, names);
 }
 
 namespace {

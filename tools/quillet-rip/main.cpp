@@ -240,6 +240,34 @@ struct Options {
     long lastPage = 0;   // 0: to the end
 };
 
+/// The options that set a bound of the run, each a whole number, 0 for none.
+struct Bound {
+    const char* option;
+    const char* needs;  // what the option needs, for the usage error
+    const char* what;
+    const char* unit;
+    long maximum;
+    long Options::*field;
+};
+
+const Bound* FindBound(const std::string& option)
+{
+    static const Bound kBounds[] = {
+        {"--time-limit", "a number of seconds", "time limit", "whole seconds", 2147483647L, &Options::timeLimit},
+        {"--max-output-mb", "a number of megabytes", "output limit", "whole megabytes", 8796093022207L,
+         &Options::maxOutputMb},
+        {"--max-memory-mb", "a number of megabytes", "memory bound", "whole megabytes", 8796093022207L,
+         &Options::maxMemoryMb},
+        {"--max-pages", "a number of pages", "page bound", "whole pages", 2147483647L, &Options::maxPages},
+        {"--max-page-pixels", "a number of pixels", "page pixel bound", "whole pixels", 9223372036854775807L,
+         &Options::maxPagePixels},
+    };
+    for (const Bound& bound : kBounds)
+        if (option == bound.option)
+            return &bound;
+    return nullptr;
+}
+
 /// The version line, and what the programs that read documents can reach.
 void PrintVersion()
 {
@@ -350,26 +378,10 @@ Options ParseCommandLine(int argc, char** argv)
         } else if (name == "--ijs-params") {
             options.ijsParams = value("parameters");
             options.ijsParamsGiven = true;
-        } else if (name == "--time-limit") {
-            const std::string seconds = value("a number of seconds");
-            if (!ParseNumber(seconds, 0, 2147483647L, options.timeLimit))
-                UsageError("invalid time limit '" + seconds + "' (whole seconds, 0 for none)");
-        } else if (name == "--max-output-mb") {
-            const std::string megabytes = value("a number of megabytes");
-            if (!ParseNumber(megabytes, 0, 8796093022207L, options.maxOutputMb))
-                UsageError("invalid output limit '" + megabytes + "' (whole megabytes, 0 for none)");
-        } else if (name == "--max-memory-mb") {
-            const std::string megabytes = value("a number of megabytes");
-            if (!ParseNumber(megabytes, 0, 8796093022207L, options.maxMemoryMb))
-                UsageError("invalid memory bound '" + megabytes + "' (whole megabytes, 0 for none)");
-        } else if (name == "--max-pages") {
-            const std::string pages = value("a number of pages");
-            if (!ParseNumber(pages, 0, 2147483647L, options.maxPages))
-                UsageError("invalid page bound '" + pages + "' (whole pages, 0 for none)");
-        } else if (name == "--max-page-pixels") {
-            const std::string pixels = value("a number of pixels");
-            if (!ParseNumber(pixels, 0, 9223372036854775807L, options.maxPagePixels))
-                UsageError("invalid page pixel bound '" + pixels + "' (whole pixels, 0 for none)");
+        } else if (const Bound* bound = FindBound(name)) {
+            const std::string text = value(bound->needs);
+            if (!ParseNumber(text, 0, bound->maximum, options.*(bound->field)))
+                UsageError("invalid " + std::string(bound->what) + " '" + text + "' (" + bound->unit + ", 0 for none)");
         } else if (name == "--pages") {
             const std::string pages = value("a page range A-B");
             const std::size_t dash = pages.find('-');
