@@ -408,20 +408,22 @@ bool RIPEngineImpl::SpawnWorker(GhostscriptWorker& worker, const std::vector<std
         options.inherited.push_back(d.documentHandle.Get());
     worker.argv = Platform::SplitCommandLine(BuildCommandLine(
         d.program, GetWorkerArgs(d.runArgs, d.runArgsOutput, pageSwitches, ownPattern, renderingThreads)));
-    bool spawned = false;
-    {
-        ZLock guard(d.lock);
-        spawned = Platform::ChildProcess::Spawn(worker.argv, d.childEnvironment, worker.inputRead.Get(),
-                                                worker.outputPipeClient.Get(), worker.errorPipeClient.Get(),
-                                                worker.process, true, d.confinement.get(), &options);
-        if (spawned) {
-            worker.started = true;
-            ++runningProcesses;
-            ++d.processesStarted;
-        } else {
-            // The monitor sees no child and ends the run.
-            d.FailRun(RIP_STAGE_START, SpawnFailure(worker.argv, errno));
-        }
+    // Started without the lock, which the host's calls take: the child is
+    // the run's (and a stop's to kill) once it is stored under it.
+    Platform::ChildProcess child;
+    const bool spawned = Platform::ChildProcess::Spawn(worker.argv, d.childEnvironment, worker.inputRead.Get(),
+                                                       worker.outputPipeClient.Get(), worker.errorPipeClient.Get(),
+                                                       child, true, d.confinement.get(), &options);
+    const int error = errno;
+    if (spawned) {
+        std::lock_guard<std::mutex> guard(d.lock);
+        worker.process = std::move(child);
+        worker.started = true;
+        ++runningProcesses;
+        ++d.processesStarted;
+    } else {
+        // The monitor sees no child and ends the run.
+        d.FailRun(RIP_STAGE_START, SpawnFailure(worker.argv, error));
     }
     // The child holds its own copies; ours would keep the pipes open past its end.
     worker.inputRead.Close();
@@ -474,7 +476,7 @@ void RIPEngineImpl::StopGhostscript()
     }
     bool running = false;
     {
-        ZLock guard(d.lock);
+        std::lock_guard<std::mutex> guard(d.lock);
         if (!d.idle) {
             running = true;
             d.stopRequested = true;
@@ -495,7 +497,7 @@ void RIPEngineImpl::TerminateGhostscript()
 {
     // The monitor sees the child's end (its wait handle becomes readable) and
     // finishes by itself; it is never ended forcibly.
-    ZLock guard(data->lock);
+    std::lock_guard<std::mutex> guard(data->lock);
     for (const auto& worker : data->workers)
         worker->process.Kill();
 }
@@ -506,7 +508,7 @@ bool RIPEngineImpl::WaitForPage(std::int32_t pageNumber)
     for (;;) {
         const std::uint64_t seen = d.pageEvent.Generation();
         {
-            ZLock guard(d.lock);
+            std::lock_guard<std::mutex> guard(d.lock);
             if (pageNumber <= d.pagesProduced)
                 return true;
             // Not at the first failure: a failing run drains (bounded by the
@@ -525,7 +527,7 @@ void RIPEngineImpl::CloseRunHandles()
     d.changeNotification.Close();
     {
         // Each child is killed and reaped as its owner goes.
-        ZLock guard(d.lock);
+        std::lock_guard<std::mutex> guard(d.lock);
         for (const auto& worker : d.workers)
             ReleaseWorker(*worker);
         d.workers.clear();
@@ -566,7 +568,7 @@ void RIPEngineImpl::MonitorThreadEntry()
     SignalSpawnDone();  // in case the spawn itself threw
     {
         // Normally done by the monitor's last step; again here in case it threw.
-        ZLock guard(data->lock);
+        std::lock_guard<std::mutex> guard(data->lock);
         for (const auto& worker : data->workers)
             ReleaseWorker(*worker);
         data->changeNotification.Close();
