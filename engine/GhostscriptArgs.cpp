@@ -140,12 +140,12 @@ void RIPEngine::BuildGhostscriptArgs(std::vector<std::wstring>& args)
 
 void RIPEngine::BuildGhostscriptArgs(std::vector<std::wstring>& args, std::size_t& outputAt)
 {
-    const RIPFormat format = GetOutputFormat();
+    const OutputFormat& format = FormatOf(GetOutputFormat());
     std::wstring entry;
     args.clear();
     args.push_back(L"-dSAFER");
     args.push_back(L"-dSTRICT");
-    if (format != RIP_PSWRITE) {
+    if (format.container != Container::PostScript) {
         // PostScript output gets no anti-aliasing.
         args.push_back(L"-dTextAlphaBits=1");
         args.push_back(L"-dGraphicsAlphaBits=2");
@@ -158,8 +158,8 @@ void RIPEngine::BuildGhostscriptArgs(std::vector<std::wstring>& args, std::size_
         FormatString(entry, L"-r%i", GetResolution());
         args.push_back(entry);
     }
-    args.push_back(L"-sDEVICE=" + GetOutputDevice());
-    if (format != RIP_IJS) {
+    args.push_back(std::wstring(L"-sDEVICE=") + format.device);
+    if (format.container != Container::Pcl) {
         const std::int32_t processors = GetProcessorCount();
         if (processors > 1) {
             FormatString(entry, L"-dNumRenderingThreads=%i", processors);
@@ -189,7 +189,7 @@ void RIPEngine::BuildGhostscriptArgs(std::vector<std::wstring>& args, std::size_
         // relative to it, so that the folder is on no command line, which
         // every local user may read.
         std::wstring output = GetPagePattern().substr(EscapePercent(pageDirectory).size());
-        if (IsSingleFileFormat(format)) {
+        if (format.singleFile) {
             const std::wstring pattern = output;
             FormatString(output, pattern.c_str(), 1);
             // The name is Ghostscript's OutputFile, read as a format too.

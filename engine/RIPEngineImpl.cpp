@@ -153,8 +153,9 @@ void RIPEngineImpl::StartGhostscript()
     d.boundsStart = d.owner->GetRunStart();
     d.bytesBeforeRendering = d.owner->GetBytesBeforeRendering();
     d.maxPages = std::max(0, d.owner->GetMaxPages());
-    // PostScript output is no raster: its pages cost no pixels.
-    d.maxPagePixels = d.format == RIP_PSWRITE ? 0 : std::max<std::int64_t>(0, d.owner->GetMaxPagePixels());
+    // Output without a raster (PostScript): its pages cost no pixels.
+    d.maxPagePixels =
+        FormatOf(d.format).bytesPerPixel == 0 ? 0 : std::max<std::int64_t>(0, d.owner->GetMaxPagePixels());
     if (d.jobSource == Platform::kNullHandle) {
         // Not the host's mistake to be thrown at it: the run fails with a reason.
         d.FailRun(RIP_STAGE_START, "the job source cannot be opened");
@@ -295,7 +296,7 @@ void RIPEngineImpl::PlanWorkers(std::int32_t first, std::int32_t last)
     // keeps every run on one process; otherwise the work decides.
     std::string sharing;
     ZUtilities::GetEnv("QUILLET_SHARING", sharing);
-    const bool oneProcess = IsSingleFileFormat(d.format) || owner.GetIsSplitMerge() || sharing == "never";
+    const bool oneProcess = FormatOf(d.format).singleFile || owner.GetIsSplitMerge() || sharing == "never";
     d.maxWorkers = oneProcess ? 1 : available;
     const bool pdf = !owner.GetDocumentFile().empty() && !owner.IsDocumentEps();
     // Whether sharing pays depends on the work: pages times pixels against
@@ -328,7 +329,7 @@ void RIPEngineImpl::PlanWorkers(std::int32_t first, std::int32_t last)
     for (std::int32_t w = 0; w < count; ++w) {
         auto worker = std::make_unique<GhostscriptWorker>();
         worker->pagePattern =
-            (w == 0 && identity) || IsSingleFileFormat(d.format) ? d.pagePattern : OwnPagePattern(w);
+            (w == 0 && identity) || FormatOf(d.format).singleFile ? d.pagePattern : OwnPagePattern(w);
         if (w < d.plan.GetWorkerCount())
             CreateWorkerPipes(*worker);
         d.workers.push_back(std::move(worker));
@@ -339,7 +340,7 @@ std::wstring RIPEngineImpl::OwnPagePattern(std::size_t w) const
 {
     const RIPEngineImplData& d = *data;
     return EscapePercent(d.outputFolder) + EscapePercent(d.pagePrefix) + L"w" + std::to_wstring(w + 1) + L"_%03d." +
-           GetFileExtension(d.format);
+           FormatOf(d.format).extension;
 }
 
 void RIPEngineImpl::CreateWorkerPipes(GhostscriptWorker& worker)

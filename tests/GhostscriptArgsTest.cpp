@@ -51,10 +51,8 @@ Args AsReceived(const Args& args)
 TEST(OutputFormatsTest, UnknownFormatsFallBackAndFormatStringGrowsItsBuffer)
 {
     // A host's format out of range renders as the first format.
-    for (int f : {12, -1, 1000}) {
-        EXPECT_EQ(GetDeviceName(static_cast<RIPFormat>(f)), L"bmp32b");
-        EXPECT_EQ(GetFileExtension(static_cast<RIPFormat>(f)), L"bmp");
-    }
+    for (int f : {12, -1, 1000})
+        EXPECT_EQ(FormatOf(static_cast<RIPFormat>(f)).format, RIP_BMP32B);
     std::wstring out = L"old";
     // Longer than any first guess of the buffer.
     const std::wstring longText(5000, L'z');
