@@ -132,8 +132,12 @@ bool StartPreviewProcess(InstallSettings* settings, JobInfo* job, const std::wst
         job->GetPrintJobFile().empty() ? job->OpenDataSource() : Platform::StandardInput();
     if (input == Platform::kNullHandle)
         input = Platform::kInvalidHandle;  // nothing to read: the preview gets the null device
-    if (!Platform::ChildProcess::Spawn(argv, {}, input, Platform::StandardOutput(), Platform::StandardError(),
-                                       preview.child, false, &confinement))
+    Platform::SpawnOptions options;
+    options.stdIn = input;
+    options.stdOut = Platform::StandardOutput();
+    options.stdErr = Platform::StandardError();
+    options.confinement = &confinement;
+    if (!Platform::ChildProcess::Spawn(argv, options, preview.child))
         return false;
 
     Launched& launched = LaunchedChildren();

@@ -89,8 +89,11 @@ bool OfficeProcess::Start(std::vector<std::wstring> command, const OfficeProcess
     const std::string program = ToUtf8(command.at(0));
     command.push_back(path);
     command.push_back(office);
-    if (!Platform::ChildProcess::Spawn(command, {}, input.read.Get(), output.write.Get(), Platform::kInvalidHandle,
-                                       child, false, &confinement)) {
+    Platform::SpawnOptions options;
+    options.stdIn = input.read.Get();
+    options.stdOut = output.write.Get();
+    options.confinement = &confinement;
+    if (!Platform::ChildProcess::Spawn(command, options, child)) {
         failure = "the office process cannot be started: " + program + " (is it installed?)";
         End();
         return false;

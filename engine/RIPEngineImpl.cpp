@@ -412,9 +412,13 @@ bool RIPEngineImpl::SpawnWorker(GhostscriptWorker& worker, const std::vector<std
     bool spawned = false;
     {
         ZLock guard(d.lock);
-        spawned = Platform::ChildProcess::Spawn(worker.argv, d.childEnvironment, worker.inputRead.Get(),
-                                                worker.outputPipeClient.Get(), worker.errorPipeClient.Get(),
-                                                worker.process, true, d.confinement.get(), &options);
+        options.environment = d.childEnvironment;
+        options.stdIn = worker.inputRead.Get();
+        options.stdOut = worker.outputPipeClient.Get();
+        options.stdErr = worker.errorPipeClient.Get();
+        options.endWithThread = true;
+        options.confinement = d.confinement.get();
+        spawned = Platform::ChildProcess::Spawn(worker.argv, options, worker.process);
         if (spawned) {
             worker.started = true;
             ++runningProcesses;
