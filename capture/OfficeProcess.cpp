@@ -230,7 +230,7 @@ OfficeProcess::Outcome OfficeProcess::LayOut(const std::wstring& document, const
     if (reply.kind == OfficeProtocol::ReplyKind::Done) {
         ++documentsDone;
         residentBytes = reply.residentBytes;
-        if (Platform::MoveFile(output, pdf))
+        if (Platform::RenameFile(output, pdf))
             return Outcome::Done;
         failure = "the PDF of " + name + " cannot be moved to " + ToUtf8(pdf);
         return Outcome::Failed;

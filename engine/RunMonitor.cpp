@@ -1035,7 +1035,7 @@ bool RunMonitor::HandOver(std::int32_t k, std::size_t w, std::int32_t index)
     // (a rename within the folder, which replaces whatever had that name).
     const std::wstring file = FileName(Worker(w).pagePattern, index);
     const std::wstring name = RunPageName(k);
-    if (file != name && !Platform::MoveFile(file, name)) {
+    if (file != name && !Platform::RenameFile(file, name)) {
         brokenWhy = "it cannot be given its name";
         return false;
     }
