@@ -407,8 +407,10 @@ bool RIPEngineImpl::SpawnWorker(GhostscriptWorker& worker, const std::vector<std
     }
     if (d.documentHandle.IsValid())
         options.inherited.push_back(d.documentHandle.Get());
-    worker.argv = Platform::SplitCommandLine(BuildCommandLine(
-        d.program, GetWorkerArgs(d.runArgs, d.runArgsOutput, pageSwitches, ownPattern, renderingThreads)));
+    worker.argv = {d.program};
+    const std::vector<std::wstring> args =
+        GetWorkerArgs(d.runArgs, d.runArgsOutput, pageSwitches, ownPattern, renderingThreads);
+    worker.argv.insert(worker.argv.end(), args.begin(), args.end());
     bool spawned = false;
     {
         ZLock guard(d.lock);
