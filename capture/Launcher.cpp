@@ -1,5 +1,5 @@
 // The preview launcher: builds the preview application's command line and
-// starts it on the job without waiting for it.
+// argument list, and starts it on the job without waiting for it.
 #include "capture/Launcher.h"
 
 #include "capture/JobInfo.h"
@@ -11,6 +11,7 @@
 #include "platform/ZBaseStorage.h"
 #include "settings/InstallSettings.h"
 
+#include <algorithm>
 #include <mutex>
 #include <vector>
 
@@ -44,45 +45,80 @@ bool EndsWith(const std::wstring& text, const std::wstring& suffix)
     return text.size() >= suffix.size() && text.compare(text.size() - suffix.size(), suffix.size(), suffix) == 0;
 }
 
+bool Holds(const std::vector<std::wstring>& argv, const std::wstring& option)
+{
+    return std::find(argv.begin(), argv.end(), option) != argv.end();
+}
+
+/// The preview's command, built once as the described command line and as
+/// the argument list the child gets. The line quotes each value; in the list
+/// a value is one argument whatever it holds, and only the host's
+/// ready-made intent is split into arguments.
+struct PreviewCommand {
+    std::wstring line;
+    std::vector<std::wstring> argv;
+    std::wstring application;
+
+    /// Adds "OPTION "VALUE"" when the command so far lacks the option.
+    void AddOption(const std::wstring& option, const std::wstring& value)
+    {
+        if (line.find(option + L" ") == std::wstring::npos)
+            line += L" " + option + L" \"" + value + L"\"";
+        if (!Holds(argv, option)) {
+            argv.push_back(option);
+            argv.push_back(value);
+        }
+    }
+};
+
+PreviewCommand MakePreviewCommand(const std::wstring& previewPath, const std::wstring& intent,
+                                  const std::wstring& docName, const std::wstring& queueName)
+{
+    PreviewCommand command;
+    command.application = previewPath;
+    command.line = previewPath;
+    if (previewPath.find_first_of(L" \t") != std::wstring::npos)
+        command.line = L"\"" + previewPath + L"\"";
+    command.argv = {previewPath};
+    if (EndsWith(previewPath, L".bat")) {
+        command.line = L"cmd.exe /C " + command.line;
+        command.argv = {L"cmd.exe", L"/C", previewPath};
+        command.application.clear();
+    }
+    command.line += L" ";
+    if (!intent.empty()) {
+        if (intent[0] == L'-') {
+            command.line += L" " + intent;
+            const std::vector<std::wstring> options = Platform::SplitArguments(intent);
+            command.argv.insert(command.argv.end(), options.begin(), options.end());
+        } else {
+            command.line += L" -intent \"" + intent + L"\"";
+            command.argv.insert(command.argv.end(), {L"-intent", intent});
+        }
+    }
+    command.AddOption(L"-docname", docName);
+    command.AddOption(L"-printername", queueName);
+    return command;
+}
+
 }  // namespace
 
 std::wstring BuildPreviewCommandLine(const std::wstring& previewPath, const std::wstring& intent,
                                      const std::wstring& docName, const std::wstring& queueName,
                                      std::wstring& application)
 {
-    application = previewPath;
-    std::wstring commandLine = previewPath;
-    if (previewPath.find_first_of(L" \t") != std::wstring::npos)
-        commandLine = L"\"" + previewPath + L"\"";
-    if (EndsWith(previewPath, L".bat")) {
-        commandLine = L"cmd.exe /C " + commandLine;
-        application.clear();
-    }
-    commandLine += L" ";
-    if (!intent.empty()) {
-        if (intent[0] == L'-')
-            commandLine += L" " + intent;
-        else
-            commandLine += L" -intent \"" + intent + L"\"";
-    }
-    const std::wstring docOption = L"-docname ";
-    if (commandLine.find(docOption) == std::wstring::npos)
-        commandLine += L" " + docOption + L"\"" + docName + L"\"";
-    const std::wstring queueOption = L"-printername ";
-    if (commandLine.find(queueOption) == std::wstring::npos)
-        commandLine += L" " + queueOption + L"\"" + queueName + L"\"";
-    return commandLine;
+    return BuildPreviewCommandLine(previewPath, intent, docName, queueName, std::wstring(), application);
 }
 
 std::wstring BuildPreviewCommandLine(const std::wstring& previewPath, const std::wstring& intent,
                                      const std::wstring& docName, const std::wstring& queueName,
                                      const std::wstring& printJobFile, std::wstring& application)
 {
-    std::wstring commandLine = BuildPreviewCommandLine(previewPath, intent, docName, queueName, application);
-    const std::wstring jobOption = L"-printjobfile ";
-    if (!printJobFile.empty() && commandLine.find(jobOption) == std::wstring::npos)
-        commandLine += L" " + jobOption + L"\"" + printJobFile + L"\"";
-    return commandLine;
+    PreviewCommand command = MakePreviewCommand(previewPath, intent, docName, queueName);
+    if (!printJobFile.empty())
+        command.AddOption(L"-printjobfile", printJobFile);
+    application = command.application;
+    return command.line;
 }
 
 bool StartPreviewProcess(InstallSettings* settings, JobInfo* job, const std::wstring& outputFolder)
@@ -90,22 +126,15 @@ bool StartPreviewProcess(InstallSettings* settings, JobInfo* job, const std::wst
     const std::wstring previewPath = settings->GetPreviewPath();
     if (previewPath.empty())
         return false;  // no preference store: nothing to start
-    std::wstring application;
-    std::wstring commandLine = BuildPreviewCommandLine(previewPath, job->intent, job->GetDocName(),
-                                                       settings->GetQueueName(), job->GetPrintJobFile(),
-                                                       application);
+    PreviewCommand command =
+        MakePreviewCommand(previewPath, job->intent, job->GetDocName(), settings->GetQueueName());
+    if (!job->GetPrintJobFile().empty())
+        command.AddOption(L"-printjobfile", job->GetPrintJobFile());
     // The preview writes its pages where the host's run would have: the
     // only folder besides its own temporary one that it may write to.
-    const std::wstring outputOption = L"-outdir ";
-    if (!outputFolder.empty() && commandLine.find(outputOption) == std::wstring::npos)
-        commandLine += L" " + outputOption + L"\"" + outputFolder + L"\"";
-    std::vector<std::wstring> argv = Platform::SplitCommandLine(commandLine);
-    if (argv.empty())
-        return false;
-    if (!application.empty())
-        argv[0] = application;
-    else if (argv[0].empty())
-        return false;
+    if (!outputFolder.empty())
+        command.AddOption(L"-outdir", outputFolder);
+    const std::vector<std::wstring>& argv = command.argv;
 
     // It renders what the job holds, as Ghostscript does, and is confined as
     // Ghostscript is: it reads its job and the installation, and writes only
@@ -132,8 +161,12 @@ bool StartPreviewProcess(InstallSettings* settings, JobInfo* job, const std::wst
         job->GetPrintJobFile().empty() ? job->OpenDataSource() : Platform::StandardInput();
     if (input == Platform::kNullHandle)
         input = Platform::kInvalidHandle;  // nothing to read: the preview gets the null device
-    if (!Platform::ChildProcess::Spawn(argv, {}, input, Platform::StandardOutput(), Platform::StandardError(),
-                                       preview.child, false, &confinement))
+    Platform::SpawnOptions options;
+    options.stdIn = input;
+    options.stdOut = Platform::StandardOutput();
+    options.stdErr = Platform::StandardError();
+    options.confinement = &confinement;
+    if (!Platform::ChildProcess::Spawn(argv, options, preview.child))
         return false;
 
     Launched& launched = LaunchedChildren();

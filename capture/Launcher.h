@@ -31,9 +31,11 @@ std::wstring BuildPreviewCommandLine(const std::wstring& previewPath, const std:
                                      const std::wstring& printJobFile, std::wstring& application);
 
 /// Starts the preview application (settings->GetPreviewPath()) on job, with
-/// the second command line above followed by -outdir "OUTPUTFOLDER" (when
-/// outputFolder is not empty and the text so far lacks that option), the
-/// host's standard output and error, and as standard input the job's data
+/// the arguments of the second command line above followed by -outdir
+/// OUTPUTFOLDER (when outputFolder is not empty and no argument so far is that
+/// option): a ready-made intent split by the command-line rules
+/// (platform/CommandLine.h), each value one argument whatever it holds; the
+/// host's standard output and error; and as standard input the job's data
 /// source when the job has no print-job file, else the host's standard
 /// input. The preview is confined: it reads its job, the installation and
 /// what Ghostscript reads, and writes only the folder of -outdir and a

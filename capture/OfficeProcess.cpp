@@ -1,7 +1,9 @@
 // OfficeProcess: starting the office process confined on its private folder,
-// handing it copies of documents, and its line protocol (see
-// tools/qvoffice/main.cpp).
+// handing it copies of documents, and reading its replies (the protocol is
+// in capture/OfficeProtocol.h).
 #include "capture/OfficeProcess.h"
+
+#include "capture/OfficeProtocol.h"
 
 #include "platform/Confinement.h"
 #include "platform/FolderSurvey.h"
@@ -13,33 +15,12 @@
 
 #include <algorithm>
 #include <chrono>
-#include <cstdlib>
 #include <utility>
 #include <vector>
 
 namespace Quillet {
 
 namespace {
-
-/// A path as the protocol carries it: every byte outside [A-Za-z0-9/._-] as
-/// %XX, so that the line holds no blank or line break of its own.
-std::string Encode(const std::wstring& path)
-{
-    static const char kHex[] = "0123456789ABCDEF";
-    std::string out;
-    for (const char c : ToUtf8(path)) {
-        const auto byte = static_cast<unsigned char>(c);
-        if ((byte >= 'a' && byte <= 'z') || (byte >= 'A' && byte <= 'Z') || (byte >= '0' && byte <= '9') ||
-            byte == '/' || byte == '.' || byte == '_' || byte == '-') {
-            out += c;
-        } else {
-            out += '%';
-            out += kHex[byte >> 4];
-            out += kHex[byte & 15];
-        }
-    }
-    return out;
-}
 
 std::string BaseName(const std::wstring& path)
 {
@@ -108,8 +89,11 @@ bool OfficeProcess::Start(std::vector<std::wstring> command, const OfficeProcess
     const std::string program = ToUtf8(command.at(0));
     command.push_back(path);
     command.push_back(office);
-    if (!Platform::ChildProcess::Spawn(command, {}, input.read.Get(), output.write.Get(), Platform::kInvalidHandle,
-                                       child, false, &confinement)) {
+    Platform::SpawnOptions options;
+    options.stdIn = input.read.Get();
+    options.stdOut = output.write.Get();
+    options.confinement = &confinement;
+    if (!Platform::ChildProcess::Spawn(command, options, child)) {
         failure = "the office process cannot be started: " + program + " (is it installed?)";
         End();
         return false;
@@ -131,14 +115,16 @@ bool OfficeProcess::WaitUntilReady(int timeoutMs, std::string& failure)
         return true;
     std::string line;
     switch (ReadLine(timeoutMs, line)) {
-    case LineResult::Line:
-        if (line == "ready") {
+    case LineResult::Line: {
+        const OfficeProtocol::Reply reply = OfficeProtocol::ParseReply(line);
+        if (reply.kind == OfficeProtocol::ReplyKind::Ready) {
             ready = true;
             started = KeptFiles();
             return true;
         }
-        failure = line.rfind("error ", 0) == 0 ? line.substr(6) : "the office process said: " + line;
+        failure = reply.kind == OfficeProtocol::ReplyKind::Error ? reply.text : "the office process said: " + line;
         break;
+    }
     case LineResult::TimedOut:
         failure = "LibreOffice did not start within " + std::to_string(timeoutMs / 1000) + " s";
         break;
@@ -175,7 +161,7 @@ OfficeProcess::Outcome OfficeProcess::LayOut(const std::wstring& document, const
     // is in place, the folder holds what the suite keeps.
     const std::uint64_t before = limits.maxBytes > 0 ? Platform::FolderBytes(folder.GetPath()) : 0;
     const std::wstring output = folder.GetPath() + L"/out/" + std::to_wstring(documentsDone + 1) + L".pdf";
-    const std::string request = "convert " + Encode(document) + " " + Encode(output) + "\n";
+    const std::string request = OfficeProtocol::ConvertRequest(ToUtf8(document), ToUtf8(output));
     for (std::size_t done = 0; done < request.size();) {
         std::size_t count = 0;
         if (Platform::WriteSome(requests.Get(), request.data() + done, request.size() - done, count) !=
@@ -240,15 +226,16 @@ OfficeProcess::Outcome OfficeProcess::LayOut(const std::wstring& document, const
             }
         }
     }
-    if (line.rfind("done ", 0) == 0) {
+    const OfficeProtocol::Reply reply = OfficeProtocol::ParseReply(line);
+    if (reply.kind == OfficeProtocol::ReplyKind::Done) {
         ++documentsDone;
-        residentBytes = std::strtoll(line.c_str() + 5, nullptr, 10);
-        if (Platform::MoveFile(output, pdf))
+        residentBytes = reply.residentBytes;
+        if (Platform::RenameFile(output, pdf))
             return Outcome::Done;
         failure = "the PDF of " + name + " cannot be moved to " + ToUtf8(pdf);
         return Outcome::Failed;
     }
-    failure = line.rfind("failed ", 0) == 0 ? line.substr(7) : "the office process said: " + line;
+    failure = reply.kind == OfficeProtocol::ReplyKind::Failed ? reply.text : "the office process said: " + line;
     return Outcome::Failed;
 }
 

@@ -1,16 +1,16 @@
-// The Ghostscript command line: the installation's Ghostscript tree, the
-// arguments for the service's settings, and the joined line.
+// The Ghostscript arguments: the installation's Ghostscript tree and the
+// argument list for the service's settings.
 //
-// The line is later split by the Windows argument rules into the child's argv
-// (platform/CommandLine.h). Entries that hold a path quote it, so that a path
-// with spaces or any other characters reaches Ghostscript as one argument:
-// the IJS entries, the output name after "-o" (which the split turns into the
-// two arguments "-o" and the name) and the fonts folder after "-sFONTPATH=".
+// Each entry is one argument of the child, as it stands: a path or a host's
+// value (IJS entries, the output name, the fonts folder) needs no quoting,
+// whatever characters it holds. Only the host's split/merge switches are
+// one text, split into arguments here.
 #include "engine/GhostscriptArgs.h"
 
 #include "engine/OutputFormats.h"
 #include "engine/RIPEngine.h"
 #include "platform/ChildProcess.h"
+#include "platform/CommandLine.h"
 #include "platform/ZUtilities.h"
 #include "settings/InstallSettings.h"
 
@@ -19,35 +19,6 @@
 #include <cstdlib>
 
 namespace Quillet {
-
-namespace {
-
-/// text in double quotes, written so that the Windows argument rules give text
-/// back unchanged: a quote inside becomes \" and the backslashes in front of a
-/// quote (or of the closing quote) are doubled.
-std::wstring Quote(const std::wstring& text)
-{
-    std::wstring result = L"\"";
-    std::size_t backslashes = 0;
-    for (wchar_t c : text) {
-        if (c == L'\\') {
-            ++backslashes;
-            continue;
-        }
-        if (c == L'"') {
-            result.append(backslashes * 2 + 1, L'\\');
-        } else {
-            result.append(backslashes, L'\\');
-        }
-        backslashes = 0;
-        result += c;
-    }
-    result.append(backslashes * 2, L'\\');
-    result += L'"';
-    return result;
-}
-
-}  // namespace
 
 std::wstring GetGhostscriptRoot(const std::wstring& exePath)
 {
@@ -102,16 +73,6 @@ std::int32_t GetProcessorCount()
     return static_cast<std::int32_t>(number);
 }
 
-std::wstring BuildCommandLine(const std::wstring& program, const std::vector<std::wstring>& args)
-{
-    std::wstring line = L"\"" + program + L"\"";
-    for (const std::wstring& arg : args) {
-        line += L' ';
-        line += arg;
-    }
-    return line;
-}
-
 std::vector<std::wstring> GetWorkerArgs(const std::vector<std::wstring>& args, std::size_t outputAt,
                                         const std::vector<std::wstring>& pageSwitches,
                                         const std::wstring& pagePattern, std::int32_t renderingThreads)
@@ -119,10 +80,12 @@ std::vector<std::wstring> GetWorkerArgs(const std::vector<std::wstring>& args, s
     const std::wstring threads = L"-dNumRenderingThreads=";
     std::vector<std::wstring> result;
     for (std::size_t i = 0; i < args.size(); ++i) {
-        if (i == outputAt) {
+        if (i == outputAt)
             result.insert(result.end(), pageSwitches.begin(), pageSwitches.end());
-            result.push_back(pagePattern.empty() ? args[i] : L"-o " + Quote(pagePattern));
-        } else if (args[i].rfind(threads, 0) == 0) {
+        if (i == outputAt + 1 && !pagePattern.empty() && args[outputAt] == L"-o") {
+            result.push_back(pagePattern);
+        } else if (i < outputAt && args[i].rfind(threads, 0) == 0) {
+            // The run's own entry; the host's switches after it stay as given.
             if (renderingThreads > 1)
                 result.push_back(threads + std::to_wstring(renderingThreads));
         } else {
@@ -140,12 +103,12 @@ void RIPEngine::BuildGhostscriptArgs(std::vector<std::wstring>& args)
 
 void RIPEngine::BuildGhostscriptArgs(std::vector<std::wstring>& args, std::size_t& outputAt)
 {
-    const RIPFormat format = GetOutputFormat();
+    const OutputFormat& format = FormatOf(GetOutputFormat());
     std::wstring entry;
     args.clear();
     args.push_back(L"-dSAFER");
     args.push_back(L"-dSTRICT");
-    if (format != RIP_PSWRITE) {
+    if (format.container != Container::PostScript) {
         // PostScript output gets no anti-aliasing.
         args.push_back(L"-dTextAlphaBits=1");
         args.push_back(L"-dGraphicsAlphaBits=2");
@@ -158,44 +121,46 @@ void RIPEngine::BuildGhostscriptArgs(std::vector<std::wstring>& args, std::size_
         FormatString(entry, L"-r%i", GetResolution());
         args.push_back(entry);
     }
-    args.push_back(L"-sDEVICE=" + GetOutputDevice());
-    if (format != RIP_IJS) {
+    args.push_back(std::wstring(L"-sDEVICE=") + format.device);
+    if (format.container != Container::Pcl) {
         const std::int32_t processors = GetProcessorCount();
         if (processors > 1) {
             FormatString(entry, L"-dNumRenderingThreads=%i", processors);
             args.push_back(entry);
         }
     } else {
-        args.push_back(L"-sIjsServer=" + Quote(GetIjsServerPath()));
-        args.push_back(L"-sDeviceManufacturer=" + Quote(ijsManufacturer));
-        args.push_back(L"-sDeviceModel=" + Quote(ijsModel));
+        args.push_back(L"-sIjsServer=" + GetIjsServerPath());
+        args.push_back(L"-sDeviceManufacturer=" + ijsManufacturer);
+        args.push_back(L"-sDeviceModel=" + ijsModel);
         if (!ijsParams.empty())
-            args.push_back(L"-sIjsParams=" + Quote(ijsParams));
+            args.push_back(L"-sIjsParams=" + ijsParams);
     }
     if (GetUseCIEColor())
         args.push_back(L"-dUseCIEColor");
     if (GetUseTTFont()) {
         const std::wstring fonts = InstallSettings::Instance().GetFontsFolder();
         if (!fonts.empty())
-            args.push_back(L"-sFONTPATH=" + Quote(fonts));
+            args.push_back(L"-sFONTPATH=" + fonts);
     }
     outputAt = args.size();
     if (GetIsSplitMerge()) {
         // The host's own switches take the place of the output name and of
         // single_copy.ps.
-        args.push_back(GetCustomParams());
+        const std::vector<std::wstring> custom = Platform::SplitArguments(GetCustomParams());
+        args.insert(args.end(), custom.begin(), custom.end());
     } else {
         // Ghostscript works in the output folder: its output is named
         // relative to it, so that the folder is on no command line, which
         // every local user may read.
         std::wstring output = GetPagePattern().substr(EscapePercent(pageDirectory).size());
-        if (IsSingleFileFormat(format)) {
+        if (format.singleFile) {
             const std::wstring pattern = output;
             FormatString(output, pattern.c_str(), 1);
             // The name is Ghostscript's OutputFile, read as a format too.
             output = EscapePercent(output);
         }
-        args.push_back(L"-o " + Quote(output));
+        args.push_back(L"-o");
+        args.push_back(output);
         // Run before the job; found in GS_LIB.
         args.push_back(L"single_copy.ps");
     }
@@ -206,7 +171,7 @@ void RIPEngine::BuildGhostscriptArgs(std::vector<std::wstring>& args, std::size_
     if (!documentFile.empty()) {
         if (documentIsEps)
             args.push_back(L"-dEPSCrop");  // the page is the picture's bounding box
-        args.push_back(L"-f" + Quote(Platform::ChildProcess::InheritedHandleName(0)));
+        args.push_back(L"-f" + Platform::ChildProcess::InheritedHandleName(0));
     }
 }
 

@@ -1,5 +1,5 @@
-// The Ghostscript command line: where Ghostscript is installed and how its
-// arguments are joined.
+// The Ghostscript arguments: where Ghostscript is installed and the argument
+// list of each of a run's processes.
 #pragma once
 
 #include <cstdint>
@@ -28,14 +28,12 @@ std::int32_t GetProcessorCount();
 
 /// The arguments of one of a run's Ghostscript processes, made from the run's
 /// own (args, output entry at outputAt, as RIPEngine::BuildGhostscriptArgs
-/// gives them): pageSwitches go before the output entry; the output entry
-/// names pagePattern instead when that is not empty (a per-page format's
-/// pattern); the rendering threads become renderingThreads (none below 2).
+/// gives them: "-o" and the name, or the host's split/merge switches):
+/// pageSwitches go before the output entry; the name after "-o" becomes
+/// pagePattern when that is not empty (a per-page format's pattern); the
+/// run's rendering-threads entry becomes renderingThreads (none below 2).
 std::vector<std::wstring> GetWorkerArgs(const std::vector<std::wstring>& args, std::size_t outputAt,
                                         const std::vector<std::wstring>& pageSwitches,
                                         const std::wstring& pagePattern, std::int32_t renderingThreads);
-
-/// The program in double quotes, then one space and each argument as it stands.
-std::wstring BuildCommandLine(const std::wstring& program, const std::vector<std::wstring>& args);
 
 }  // namespace Quillet

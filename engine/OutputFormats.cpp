@@ -1,5 +1,5 @@
-// Output formats and page names: the device and extension of each format, the
-// output folder, the page-file pattern, and FormatString.
+// Output formats and page names: the table of formats, the output folder,
+// the page-file pattern, and FormatString.
 #include "engine/OutputFormats.h"
 
 #include "engine/RIPEngine.h"
@@ -17,47 +17,48 @@ namespace Quillet {
 
 namespace {
 
-struct FormatEntry {
-    const wchar_t* device;
-    const wchar_t* extension;
-};
-
 // Indexed by RIPFormat. "pswrite" was retired from Ghostscript; "ps2write"
-// writes the same kind of file.
-constexpr FormatEntry kFormats[] = {
-    {L"bmp32b", L"bmp"},   {L"bmpgray", L"bmp"},  {L"png256", L"png"},
-    {L"pngalpha", L"png"}, {L"pnggray", L"png"},  {L"jpeg", L"jpeg"},
-    {L"jpeggray", L"jpeg"}, {L"tiff32nc", L"tiff"}, {L"tiffg32d", L"tiff"},
-    {L"png16m", L"png"},   {L"ijs", L"pcl"},      {L"ps2write", L"ps"},
+// writes the same kind of file. The IJS server is sent RGB rows.
+constexpr OutputFormat kFormats[] = {
+    {RIP_BMP32B, L"bmp32b", L"bmp", Container::Bmp, ColourType::Cmyk, 4, false},
+    {RIP_BMPGRAY, L"bmpgray", L"bmp", Container::Bmp, ColourType::Grey, 1, false},
+    {RIP_PNG256, L"png256", L"png", Container::Png, ColourType::Palette, 1, false},
+    {RIP_PNGALPHA, L"pngalpha", L"png", Container::Png, ColourType::Rgba, 4, false},
+    {RIP_PNGGRAY, L"pnggray", L"png", Container::Png, ColourType::Grey, 1, false},
+    {RIP_JPEG, L"jpeg", L"jpeg", Container::Jpeg, ColourType::Rgb, 3, false},
+    {RIP_JPEGGRAY, L"jpeggray", L"jpeg", Container::Jpeg, ColourType::Grey, 1, false},
+    {RIP_TIFF32NC, L"tiff32nc", L"tiff", Container::Tiff, ColourType::Cmyk, 4, false},
+    {RIP_TIFFG32D, L"tiffg32d", L"tiff", Container::Tiff, ColourType::Bilevel, 0.125, false},
+    {RIP_PNG16M, L"png16m", L"png", Container::Png, ColourType::Rgb, 3, false},
+    {RIP_IJS, L"ijs", L"pcl", Container::Pcl, ColourType::Rgb, 3, true},
+    {RIP_PSWRITE, L"ps2write", L"ps", Container::PostScript, ColourType::None, 0, true},
 };
 
-const FormatEntry& Lookup(RIPFormat format)
+constexpr std::size_t kFormatCount = sizeof(kFormats) / sizeof(kFormats[0]);
+
+constexpr bool RowsInFormatOrder()
 {
-    // Compared as an unsigned number: negative values fall outside the table.
-    const auto index = static_cast<std::uint32_t>(format);
-    if (index >= sizeof(kFormats) / sizeof(kFormats[0]))
-        return kFormats[RIP_BMP32B];
-    return kFormats[index];
+    for (std::size_t i = 0; i < kFormatCount; ++i) {
+        if (kFormats[i].format != static_cast<RIPFormat>(i))
+            return false;
+    }
+    return true;
 }
+
+// RIP_PSWRITE is the last RIPFormat: a format added to the list needs its row.
+static_assert(kFormatCount == RIP_PSWRITE + 1, "one row for each RIPFormat");
+static_assert(RowsInFormatOrder(), "the rows follow the RIPFormat list");
 
 // Longest result FormatString builds; anything longer counts as unformattable.
 constexpr std::size_t kMaxFormatted = 1u << 20;
 
 }  // namespace
 
-std::wstring GetDeviceName(RIPFormat format)
+const OutputFormat& FormatOf(RIPFormat format)
 {
-    return Lookup(format).device;
-}
-
-std::wstring GetFileExtension(RIPFormat format)
-{
-    return Lookup(format).extension;
-}
-
-bool IsSingleFileFormat(RIPFormat format)
-{
-    return format == RIP_IJS || format == RIP_PSWRITE;
+    // Compared as an unsigned number: negative values fall outside the table.
+    const auto index = static_cast<std::uint32_t>(format);
+    return index < kFormatCount ? kFormats[index] : kFormats[RIP_BMP32B];
 }
 
 void FormatString(std::wstring& out, const wchar_t* format, ...)
@@ -93,16 +94,6 @@ std::wstring EscapePercent(const std::wstring& text)
             result += L'%';
     }
     return result;
-}
-
-std::wstring RIPEngine::GetOutputDevice() const
-{
-    return GetDeviceName(GetOutputFormat());
-}
-
-std::wstring RIPEngine::GetOutputExtension() const
-{
-    return GetFileExtension(GetOutputFormat());
 }
 
 std::wstring RIPEngine::GetOutputDirectory() const
@@ -156,7 +147,8 @@ std::wstring RIPEngine::NewPagePattern()
     // in the folder is doubled so that it names itself.
     pageDirectory = GetOutputDirectory();
     pagePrefix = ZUtilities::GetUniqueFilePrefix(pageDirectory);
-    pagePattern = EscapePercent(pageDirectory) + EscapePercent(pagePrefix) + L"_%03d." + GetOutputExtension();
+    pagePattern = EscapePercent(pageDirectory) + EscapePercent(pagePrefix) + L"_%03d." +
+                  FormatOf(GetOutputFormat()).extension;
     return pagePattern;
 }
 

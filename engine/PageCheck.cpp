@@ -172,14 +172,14 @@ bool SizeMatches(const Expected& expected, std::int64_t width, std::int64_t heig
     return true;
 }
 
-PageFileState CheckPng(PageReader& reader, RIPFormat format, const Expected& expected, std::string& why)
+PageFileState CheckPng(PageReader& reader, const OutputFormat& format, const Expected& expected, std::string& why)
 {
     static const std::uint8_t kSignature[8] = {0x89, 'P', 'N', 'G', '\r', '\n', 0x1A, '\n'};
-    // The colour type each PNG device writes, all at 8 bits a sample.
-    const std::uint8_t colourType = format == RIP_PNG16M     ? 2
-                                    : format == RIP_PNGALPHA ? 6
-                                    : format == RIP_PNGGRAY  ? 0
-                                                             : 3;
+    // The PNG colour type of the format's colours, all at 8 bits a sample.
+    const std::uint8_t colourType = format.colours == ColourType::Rgb    ? 2
+                                    : format.colours == ColourType::Rgba ? 6
+                                    : format.colours == ColourType::Grey ? 0
+                                                                         : 3;
     std::uint8_t bytes[13];
     if (!reader.Take(8, bytes))
         return CutShort(why);
@@ -223,9 +223,9 @@ PageFileState CheckPng(PageReader& reader, RIPFormat format, const Expected& exp
     }
 }
 
-PageFileState CheckJpeg(PageReader& reader, RIPFormat format, const Expected& expected, std::string& why)
+PageFileState CheckJpeg(PageReader& reader, const OutputFormat& format, const Expected& expected, std::string& why)
 {
-    const int components = format == RIP_JPEGGRAY ? 1 : 3;
+    const int components = format.colours == ColourType::Grey ? 1 : 3;
     const int first = reader.Byte();
     const int second = reader.Byte();
     if (second < 0)
@@ -296,7 +296,7 @@ PageFileState CheckJpeg(PageReader& reader, RIPFormat format, const Expected& ex
     }
 }
 
-PageFileState CheckBmp(PageReader& reader, RIPFormat format, const Expected& expected, std::string& why)
+PageFileState CheckBmp(PageReader& reader, const OutputFormat& format, const Expected& expected, std::string& why)
 {
     std::uint8_t h[54];
     if (!reader.TakeAt(0, h, sizeof h))
@@ -309,7 +309,7 @@ PageFileState CheckBmp(PageReader& reader, RIPFormat format, const Expected& exp
     const auto height = static_cast<std::int32_t>(Le32(h + 22));  // negative: rows top down
     const std::uint32_t bits = Le16(h + 28);
     const std::uint32_t compression = Le32(h + 30);
-    if (headerSize < 40 || Le16(h + 26) != 1 || bits != (format == RIP_BMPGRAY ? 8U : 32U) ||
+    if (headerSize < 40 || Le16(h + 26) != 1 || bits != static_cast<std::uint32_t>(format.bytesPerPixel * 8) ||
         (compression != 0 && compression != 3))
         return Broken(why, "it is not a BMP image of its format's colours");
     const std::int64_t rows = std::abs(static_cast<std::int64_t>(height));
@@ -358,7 +358,7 @@ PageFileState TiffValues(PageReader& reader, const TiffOrder& order, const TiffE
     return PageFileState::Whole;
 }
 
-PageFileState CheckTiff(PageReader& reader, RIPFormat format, const Expected& expected, std::string& why)
+PageFileState CheckTiff(PageReader& reader, const OutputFormat& format, const Expected& expected, std::string& why)
 {
     std::uint8_t h[8];
     if (!reader.TakeAt(0, h, sizeof h))
@@ -404,8 +404,8 @@ PageFileState CheckTiff(PageReader& reader, RIPFormat format, const Expected& ex
     if (width.empty() || height.empty() || compression.empty() || offsets.empty() ||
         offsets.size() != counts.size())
         return Broken(why, "its directory lacks the size or the strips of the image");
-    // tiff32nc: 4 samples of 8 bits, uncompressed; tiffg32d: 1 bit, fax coded.
-    const bool uncompressed = format == RIP_TIFF32NC;
+    // CMYK: 4 samples of 8 bits, uncompressed; bilevel: 1 bit, fax coded.
+    const bool uncompressed = format.colours == ColourType::Cmyk;
     if (compression[0] != (uncompressed ? 1U : 3U) || samples[0] != (uncompressed ? 4U : 1U) ||
         bits[0] != (uncompressed ? 8U : 1U))
         return Broken(why, "it is not a TIFF image of its format's colours");
@@ -429,25 +429,22 @@ constexpr double kMaxRasterBytes = 1099511627776.0;  // 1 TiB
 // Without a page size a job gets A4 or Letter: the longer of each side.
 constexpr double kDefaultPageInches[2] = {8.5, 11.69};
 
-/// The largest side an image of format may have, with what sets it, and the
-/// bytes of one pixel of its raster (0: the format holds no raster).
-struct FormatLimit {
+/// The largest side an image in container may have, and what sets it.
+struct SideLimit {
     std::int64_t side;
     const char* what;
-    double pixelBytes;
 };
 
-FormatLimit LimitOf(RIPFormat format)
+SideLimit LimitOf(Container container)
 {
-    const std::wstring extension = GetFileExtension(format);
-    const double bytes[] = {4, 1, 1, 4, 1, 3, 1, 4, 0.125, 3, 3, 0};
-    const auto index = static_cast<std::uint32_t>(format);
-    const double pixelBytes = index < sizeof bytes / sizeof bytes[0] ? bytes[index] : 4;
-    if (extension == L"png")
-        return {1000000, "the largest PNG image", pixelBytes};  // the PNG library's bound
-    if (extension == L"jpeg")
-        return {65500, "the largest JPEG image", pixelBytes};
-    return {kCoordinateRange, "Ghostscript's coordinate range", pixelBytes};
+    switch (container) {
+    case Container::Png:
+        return {1000000, "the largest PNG image"};  // the PNG library's bound
+    case Container::Jpeg:
+        return {65500, "the largest JPEG image"};
+    default:
+        return {kCoordinateRange, "Ghostscript's coordinate range"};
+    }
 }
 
 std::string SizeText(std::int64_t width, std::int64_t height)
@@ -459,8 +456,8 @@ std::string SizeText(std::int64_t width, std::int64_t height)
 
 bool HasPageCheck(RIPFormat format)
 {
-    const std::wstring extension = GetFileExtension(format);
-    return extension == L"png" || extension == L"jpeg" || extension == L"bmp" || extension == L"tiff";
+    const Container container = FormatOf(format).container;
+    return container != Container::Pcl && container != Container::PostScript;
 }
 
 PageFileState CheckPageFile(const std::wstring& path, RIPFormat format, std::int32_t width, std::int32_t height,
@@ -468,7 +465,7 @@ PageFileState CheckPageFile(const std::wstring& path, RIPFormat format, std::int
 {
     if (!HasPageCheck(format))
         return PageFileState::Unknown;
-    const std::wstring extension = GetFileExtension(format);
+    const OutputFormat& entry = FormatOf(format);
     std::string reason;
     std::string& text = why != nullptr ? *why : reason;
     PageReader reader(path);
@@ -481,14 +478,14 @@ PageFileState CheckPageFile(const std::wstring& path, RIPFormat format, std::int
     }
     expected.maxPixels = maxPixels;
     PageFileState state;
-    if (extension == L"png")
-        state = CheckPng(reader, format, expected, text);
-    else if (extension == L"jpeg")
-        state = CheckJpeg(reader, format, expected, text);
-    else if (extension == L"bmp")
-        state = CheckBmp(reader, format, expected, text);
+    if (entry.container == Container::Png)
+        state = CheckPng(reader, entry, expected, text);
+    else if (entry.container == Container::Jpeg)
+        state = CheckJpeg(reader, entry, expected, text);
+    else if (entry.container == Container::Bmp)
+        state = CheckBmp(reader, entry, expected, text);
     else
-        state = CheckTiff(reader, format, expected, text);
+        state = CheckTiff(reader, entry, expected, text);
     return expected.tooLarge ? PageFileState::TooLarge : state;
 }
 
@@ -514,7 +511,8 @@ bool CheckPageGeometry(RIPFormat format, std::int32_t width, std::int32_t height
         what = "the resolution " + std::to_string(resolution) + " dpi";
         page = "an A4 or Letter page at it, " + SizeText(w, h) + " pixels,";
     }
-    const FormatLimit limit = LimitOf(format);
+    const OutputFormat& entry = FormatOf(format);
+    const SideLimit limit = LimitOf(entry.container);
     const std::int64_t side = std::min(limit.side, kCoordinateRange);
     if (w > side || h > side) {
         why = what + " cannot be rendered: " + page + " goes beyond " +
@@ -522,7 +520,7 @@ bool CheckPageGeometry(RIPFormat format, std::int32_t width, std::int32_t height
               " pixels a side)";
         return false;
     }
-    const double raster = static_cast<double>(w) * static_cast<double>(h) * limit.pixelBytes;
+    const double raster = static_cast<double>(w) * static_cast<double>(h) * entry.bytesPerPixel;
     if (raster > kMaxRasterBytes) {
         char amount[32];
         std::snprintf(amount, sizeof amount, "%.1f", raster / kMaxRasterBytes);

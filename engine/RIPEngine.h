@@ -110,8 +110,6 @@ public:
     bool ExpectsPages() const { return expectPages.load(); }
 
     // Output formats and page names.
-    std::wstring GetOutputDevice() const;
-    std::wstring GetOutputExtension() const;
     /// The folder the pages are written to, absolute and ending in a
     /// delimiter: the output folder, or when none is set the user's own
     /// default folder in the temporary folder. Not created here.

@@ -153,8 +153,9 @@ void RIPEngineImpl::StartGhostscript()
     d.boundsStart = d.owner->GetRunStart();
     d.bytesBeforeRendering = d.owner->GetBytesBeforeRendering();
     d.maxPages = std::max(0, d.owner->GetMaxPages());
-    // PostScript output is no raster: its pages cost no pixels.
-    d.maxPagePixels = d.format == RIP_PSWRITE ? 0 : std::max<std::int64_t>(0, d.owner->GetMaxPagePixels());
+    // Output without a raster (PostScript): its pages cost no pixels.
+    d.maxPagePixels =
+        FormatOf(d.format).bytesPerPixel == 0 ? 0 : std::max<std::int64_t>(0, d.owner->GetMaxPagePixels());
     if (d.jobSource == Platform::kNullHandle) {
         // Not the host's mistake to be thrown at it: the run fails with a reason.
         d.FailRun(RIP_STAGE_START, "the job source cannot be opened");
@@ -295,7 +296,7 @@ void RIPEngineImpl::PlanWorkers(std::int32_t first, std::int32_t last)
     // keeps every run on one process; otherwise the work decides.
     std::string sharing;
     ZUtilities::GetEnv("QUILLET_SHARING", sharing);
-    const bool oneProcess = IsSingleFileFormat(d.format) || owner.GetIsSplitMerge() || sharing == "never";
+    const bool oneProcess = FormatOf(d.format).singleFile || owner.GetIsSplitMerge() || sharing == "never";
     d.maxWorkers = oneProcess ? 1 : available;
     const bool pdf = !owner.GetDocumentFile().empty() && !owner.IsDocumentEps();
     // Whether sharing pays depends on the work: pages times pixels against
@@ -328,7 +329,7 @@ void RIPEngineImpl::PlanWorkers(std::int32_t first, std::int32_t last)
     for (std::int32_t w = 0; w < count; ++w) {
         auto worker = std::make_unique<GhostscriptWorker>();
         worker->pagePattern =
-            (w == 0 && identity) || IsSingleFileFormat(d.format) ? d.pagePattern : OwnPagePattern(w);
+            (w == 0 && identity) || FormatOf(d.format).singleFile ? d.pagePattern : OwnPagePattern(w);
         if (w < d.plan.GetWorkerCount())
             CreateWorkerPipes(*worker);
         d.workers.push_back(std::move(worker));
@@ -339,7 +340,7 @@ std::wstring RIPEngineImpl::OwnPagePattern(std::size_t w) const
 {
     const RIPEngineImplData& d = *data;
     return EscapePercent(d.outputFolder) + EscapePercent(d.pagePrefix) + L"w" + std::to_wstring(w + 1) + L"_%03d." +
-           GetFileExtension(d.format);
+           FormatOf(d.format).extension;
 }
 
 void RIPEngineImpl::CreateWorkerPipes(GhostscriptWorker& worker)
@@ -406,14 +407,20 @@ bool RIPEngineImpl::SpawnWorker(GhostscriptWorker& worker, const std::vector<std
     }
     if (d.documentHandle.IsValid())
         options.inherited.push_back(d.documentHandle.Get());
-    worker.argv = Platform::SplitCommandLine(BuildCommandLine(
-        d.program, GetWorkerArgs(d.runArgs, d.runArgsOutput, pageSwitches, ownPattern, renderingThreads)));
+    worker.argv = {d.program};
+    const std::vector<std::wstring> args =
+        GetWorkerArgs(d.runArgs, d.runArgsOutput, pageSwitches, ownPattern, renderingThreads);
+    worker.argv.insert(worker.argv.end(), args.begin(), args.end());
+    options.environment = d.childEnvironment;
+    options.stdIn = worker.inputRead.Get();
+    options.stdOut = worker.outputPipeClient.Get();
+    options.stdErr = worker.errorPipeClient.Get();
+    options.endWithThread = true;
+    options.confinement = d.confinement.get();
     // Started without the lock, which the host's calls take: the child is
     // the run's (and a stop's to kill) once it is stored under it.
     Platform::ChildProcess child;
-    const bool spawned = Platform::ChildProcess::Spawn(worker.argv, d.childEnvironment, worker.inputRead.Get(),
-                                                       worker.outputPipeClient.Get(), worker.errorPipeClient.Get(),
-                                                       child, true, d.confinement.get(), &options);
+    const bool spawned = Platform::ChildProcess::Spawn(worker.argv, options, child);
     const int error = errno;
     if (spawned) {
         std::lock_guard<std::mutex> guard(d.lock);

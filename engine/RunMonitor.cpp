@@ -249,7 +249,7 @@ void RunMonitor::Run()
     // job can defeat: its pages are found by what the processes say of them.
     // A run of one process for every page needs no proof: its files are the
     // pages in order.
-    proofMode = d.plan.GetKind() == PagePlan::Kind::Interleaved && !IsSingleFileFormat(d.format) &&
+    proofMode = d.plan.GetKind() == PagePlan::Kind::Interleaved && !FormatOf(d.format).singleFile &&
                 !d.owner->GetIsSplitMerge() && (d.plan.GetWorkerCount() > 1 || d.pageRange);
     if (proofMode) {
         proof = PageProof(tag, d.workers.size());
@@ -556,7 +556,7 @@ void RunMonitor::RemovePagesNotHandedOut()
     // a stop, a limit, a full disk or a kill, written by the job itself, or
     // a process's file that was never given the run's name. Only names of
     // this run's prefix are looked at.
-    const std::int32_t firstHanded = IsSingleFileFormat(d.format) ? 1 : d.plan.GetDocumentPage(1);
+    const std::int32_t firstHanded = FormatOf(d.format).singleFile ? 1 : d.plan.GetDocumentPage(1);
     const std::int32_t lastHanded = firstHanded + d.pagesProduced - 1;
     // Through the folder held since the start: a name that now leads
     // elsewhere removes nothing there, and leaves nothing here.
@@ -809,7 +809,7 @@ std::wstring RunMonitor::FileName(const std::wstring& pattern, std::int32_t numb
 std::wstring RunMonitor::RunPageName(std::int32_t k) const
 {
     // The single-file formats' one file is number 1, as a run of every page names it.
-    return FileName(d.pagePattern, IsSingleFileFormat(d.format) ? 1 : d.plan.GetDocumentPage(k));
+    return FileName(d.pagePattern, FormatOf(d.format).singleFile ? 1 : d.plan.GetDocumentPage(k));
 }
 
 void RunMonitor::NoteClosedFiles()
@@ -1040,7 +1040,7 @@ bool RunMonitor::HandOver(std::int32_t k, std::size_t w, std::int32_t index)
     // (a rename within the folder, which replaces whatever had that name).
     const std::wstring file = FileName(Worker(w).pagePattern, index);
     const std::wstring name = RunPageName(k);
-    if (file != name && !Platform::MoveFile(file, name)) {
+    if (file != name && !Platform::RenameFile(file, name)) {
         brokenWhy = "it cannot be given its name";
         return false;
     }

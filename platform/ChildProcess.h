@@ -15,6 +15,24 @@ namespace Quillet::Platform {
 
 /// What a child gets beyond its standard handles and environment.
 struct SpawnOptions {
+    /// Put into its environment (this process's, read and never changed)
+    /// over the names there.
+    std::vector<std::pair<std::wstring, std::wstring>> environment;
+    /// Its standard input, output and error (kInvalidHandle: the null
+    /// device); it gets no other handle of this process but inherited.
+    NativeHandle stdIn = kInvalidHandle;
+    NativeHandle stdOut = kInvalidHandle;
+    NativeHandle stdErr = kInvalidHandle;
+    /// The child is killed by the system as soon as the calling thread ends,
+    /// for whatever reason: also when the whole process is killed and no
+    /// destructor runs. The caller must then keep the thread alive for as
+    /// long as the child should run.
+    bool endWithThread = false;
+    /// Confines the child before its program starts (it never runs
+    /// unconfined); the child gets the confinement's environment on top of
+    /// environment. Must live until Spawn returns. One that is not ready
+    /// refuses the start.
+    const Confinement* confinement = nullptr;
     /// Its working folder, an open folder handle (kInvalidHandle: the
     /// parent's). Given as a handle, it is the folder that was checked, even
     /// if its name has since been made to lead elsewhere.
@@ -41,32 +59,11 @@ public:
     ChildProcess& operator=(const ChildProcess&) = delete;
 
     /// Starts argv[0] (a path when it holds "/", otherwise looked up in PATH)
-    /// with arguments argv. The child's standard input, output and error are
-    /// stdIn, stdOut and stdErr (kInvalidHandle: the null device) and it gets
-    /// no other handle of this process. Its environment is this process's
-    /// environment (read, never changed) with extraEnvironment's names
-    /// replaced or added. Returns false, with the OS error code kept, when the
-    /// program cannot be started (also when argv is empty); out is then
-    /// empty. On success out holds the child (an earlier child in out is
-    /// killed and reaped first).
-    ///
-    /// With endWithThread the child is killed by the system as soon as the
-    /// calling thread ends, for whatever reason: also when the whole process
-    /// is killed and no destructor runs. The caller must then keep the thread
-    /// alive for as long as the child should run.
-    ///
-    /// With confinement the child is confined before its program starts (it
-    /// never runs unconfined) and gets the confinement's environment on top
-    /// of extraEnvironment; the confinement must live until Spawn returns.
-    /// A confinement that is not ready refuses the start.
-    ///
-    /// options, when given, set its working folder and the further handles
-    /// it inherits.
-    static bool Spawn(const std::vector<std::wstring>& argv,
-                      const std::vector<std::pair<std::wstring, std::wstring>>& extraEnvironment,
-                      NativeHandle stdIn, NativeHandle stdOut, NativeHandle stdErr,
-                      ChildProcess& out, bool endWithThread = false, const Confinement* confinement = nullptr,
-                      const SpawnOptions* options = nullptr);
+    /// with arguments argv, as options say. Returns false, with the OS error
+    /// code kept, when the program cannot be started (also when argv is
+    /// empty); out is then empty. On success out holds the child (an earlier
+    /// child in out is killed and reaped first).
+    static bool Spawn(const std::vector<std::wstring>& argv, const SpawnOptions& options, ChildProcess& out);
 
     /// The name by which a child opens the i-th of its SpawnOptions::inherited
     /// handles (a file opened by that name is the handle's file, read from

@@ -1,4 +1,5 @@
-// SplitCommandLine: the Windows C runtime's argument rules, in neutral code.
+// SplitCommandLine and JoinCommandLine: the Windows C runtime's argument rules,
+// in neutral code.
 #include "platform/CommandLine.h"
 
 namespace Quillet::Platform {
@@ -8,6 +9,31 @@ namespace {
 bool IsBlank(wchar_t c)
 {
     return c == L' ' || c == L'\t';
+}
+
+/// text in double quotes, written so that the argument rules give text back
+/// unchanged: a quote inside becomes \" and the backslashes in front of a
+/// quote (or of the closing quote) are doubled.
+std::wstring Quote(const std::wstring& text)
+{
+    std::wstring result = L"\"";
+    std::size_t backslashes = 0;
+    for (wchar_t c : text) {
+        if (c == L'\\') {
+            ++backslashes;
+            continue;
+        }
+        if (c == L'"') {
+            result.append(backslashes * 2 + 1, L'\\');
+        } else {
+            result.append(backslashes, L'\\');
+        }
+        backslashes = 0;
+        result += c;
+    }
+    result.append(backslashes * 2, L'\\');
+    result += L'"';
+    return result;
 }
 
 }  // namespace
@@ -84,6 +110,30 @@ std::vector<std::wstring> SplitCommandLine(const std::wstring& commandLine)
         args.push_back(std::move(arg));
     }
     return args;
+}
+
+std::vector<std::wstring> SplitArguments(const std::wstring& text)
+{
+    // After a program name of its own, so that the text is read by the
+    // argument rules throughout.
+    std::vector<std::wstring> args = SplitCommandLine(L"p " + text);
+    args.erase(args.begin());
+    return args;
+}
+
+std::wstring JoinCommandLine(const std::vector<std::wstring>& argv)
+{
+    std::wstring line;
+    for (std::size_t i = 0; i < argv.size(); ++i) {
+        const std::wstring& arg = argv[i];
+        if (i == 0) {
+            line = L"\"" + arg + L"\"";
+            continue;
+        }
+        line += L' ';
+        line += arg.empty() || arg.find_first_of(L" \t\"") != std::wstring::npos ? Quote(arg) : arg;
+    }
+    return line;
 }
 
 }  // namespace Quillet::Platform

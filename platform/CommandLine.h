@@ -1,4 +1,6 @@
-// SplitCommandLine: one command line into the argument vector of a child.
+// Command lines: one line split into the argument vector of a child, and an
+// argument vector joined into the one line a system that starts children
+// from a string needs.
 #pragma once
 
 #include <string>
@@ -19,5 +21,14 @@ namespace Quillet::Platform {
 ///   name: quotes only group, backslashes are always literal.
 /// An empty or blank line gives no arguments; "" gives one empty argument.
 std::vector<std::wstring> SplitCommandLine(const std::wstring& commandLine);
+
+/// Splits text that follows a program on a command line (a host's ready-made
+/// switches) by the same rules, into the arguments it stands for.
+std::vector<std::wstring> SplitArguments(const std::wstring& text);
+
+/// The one line that SplitCommandLine gives back as argv: the program in
+/// double quotes (it may not hold one), then each argument after a space,
+/// quoted when it is empty or holds a blank or a quote.
+std::wstring JoinCommandLine(const std::vector<std::wstring>& argv);
 
 }  // namespace Quillet::Platform

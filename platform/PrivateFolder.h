@@ -32,6 +32,6 @@ private:
 };
 
 /// Renames the file from to to within one file system, replacing to.
-bool MoveFile(const std::wstring& from, const std::wstring& to);
+bool RenameFile(const std::wstring& from, const std::wstring& to);
 
 }  // namespace Quillet::Platform

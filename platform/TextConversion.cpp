@@ -1,8 +1,10 @@
-// Conversions between wide strings (UTF-32 on Linux) and UTF-8 / UTF-16.
-// OS-neutral: the one place where text changes its encoding.
+// Conversions between wide strings (UTF-32 on Linux, UTF-16 where wchar_t
+// has 16 bits) and UTF-8 / UTF-16. OS-neutral: the one place where text
+// changes its encoding.
 #include "platform/TextConversion.h"
 
 #include <cstdint>
+#include <type_traits>
 
 namespace Quillet {
 namespace {
@@ -12,6 +14,59 @@ constexpr char32_t kReplacement = 0xFFFD;
 bool IsScalarValue(std::uint32_t c)
 {
     return c <= 0x10FFFF && (c < 0xD800 || c > 0xDFFF);
+}
+
+bool IsSurrogate(std::uint32_t c)
+{
+    return c >= 0xD800 && c <= 0xDFFF;
+}
+
+template <typename Unit>
+constexpr bool kIsUtf16 = sizeof(Unit) == 2;
+
+template <typename Unit>
+std::uint32_t ValueOf(Unit unit)
+{
+    static_assert(sizeof(Unit) == 2 || sizeof(Unit) == 4, "code units hold UTF-16 or UTF-32");
+    // wchar_t is signed on Linux: a negative value is no scalar value either.
+    return static_cast<std::make_unsigned_t<Unit>>(unit);
+}
+
+/// The character that starts at units[i], i moved past it: a pair of UTF-16
+/// surrogates is one character, a lone surrogate or a value that is no scalar
+/// value is U+FFFD.
+template <typename Unit>
+char32_t NextCharacter(const Unit* units, std::size_t count, std::size_t& i)
+{
+    const std::uint32_t u = ValueOf(units[i++]);
+    if constexpr (kIsUtf16<Unit>) {
+        if (u >= 0xD800 && u <= 0xDBFF && i < count) {
+            const std::uint32_t low = ValueOf(units[i]);
+            if (low >= 0xDC00 && low <= 0xDFFF) {
+                ++i;
+                return 0x10000 + ((u - 0xD800) << 10) + (low - 0xDC00);
+            }
+        }
+        return IsSurrogate(u) ? kReplacement : u;
+    } else {
+        return IsScalarValue(u) ? u : kReplacement;
+    }
+}
+
+/// Appends a scalar value: one unit, or a surrogate pair for a character
+/// above U+FFFF in 16-bit units.
+template <typename Unit>
+void AppendUnits(std::basic_string<Unit>& out, char32_t c)
+{
+    if constexpr (kIsUtf16<Unit>) {
+        if (c >= 0x10000) {
+            c -= 0x10000;
+            out.push_back(static_cast<Unit>(0xD800 + (c >> 10)));
+            out.push_back(static_cast<Unit>(0xDC00 + (c & 0x3FF)));
+            return;
+        }
+    }
+    out.push_back(static_cast<Unit>(c));
 }
 
 void AppendUtf8(std::string& out, std::uint32_t c)
@@ -35,21 +90,21 @@ void AppendUtf8(std::string& out, std::uint32_t c)
 
 }  // namespace
 
-std::string ToUtf8(const std::wstring& text)
+template <typename Unit>
+std::string UnitsToUtf8(const Unit* units, std::size_t count)
 {
     std::string out;
-    out.reserve(text.size());
-    for (wchar_t w : text) {
-        // wchar_t is signed on Linux: a negative value is no scalar value either.
-        auto c = static_cast<std::uint32_t>(w);
-        AppendUtf8(out, IsScalarValue(c) ? c : kReplacement);
-    }
+    out.reserve(count);
+    for (std::size_t i = 0; i < count;)
+        AppendUtf8(out, NextCharacter(units, count, i));
     return out;
 }
 
-std::wstring FromUtf8(const std::string& bytes)
+template <typename Unit>
+std::basic_string<Unit> Utf8ToUnits(const std::string& bytes)
 {
-    std::wstring out;
+    std::basic_string<Unit> out;
+    // At most one unit per byte: a surrogate pair comes from four bytes.
     out.reserve(bytes.size());
     const auto* p = reinterpret_cast<const unsigned char*>(bytes.data());
     const std::size_t n = bytes.size();
@@ -57,7 +112,7 @@ std::wstring FromUtf8(const std::string& bytes)
     while (i < n) {
         const unsigned char lead = p[i];
         if (lead < 0x80) {
-            out.push_back(static_cast<wchar_t>(lead));
+            out.push_back(static_cast<Unit>(lead));
             ++i;
             continue;
         }
@@ -78,7 +133,7 @@ std::wstring FromUtf8(const std::string& bytes)
             if (lead == 0xF4) high = 0x8F;      // nothing above U+10FFFF
         } else {
             // A stray continuation byte, an overlong lead (C0, C1) or F5..FF.
-            out.push_back(static_cast<wchar_t>(kReplacement));
+            AppendUnits(out, kReplacement);
             ++i;
             continue;
         }
@@ -95,51 +150,53 @@ std::wstring FromUtf8(const std::string& bytes)
             c = (c << 6) | (b & 0x3F);
             ++used;
         }
-        out.push_back(static_cast<wchar_t>(used == length ? c : kReplacement));
+        AppendUnits(out, used == length ? c : kReplacement);
         i += used;
     }
     return out;
 }
 
+template <typename To, typename From>
+std::basic_string<To> RecodeUnits(const From* units, std::size_t count)
+{
+    std::basic_string<To> out;
+    if (units == nullptr)
+        return out;
+    out.reserve(count);
+    for (std::size_t i = 0; i < count;)
+        AppendUnits(out, NextCharacter(units, count, i));
+    return out;
+}
+
+#define QUILLET_UNIT_CONVERSIONS(Unit)                                                     \
+    template std::string UnitsToUtf8<Unit>(const Unit*, std::size_t);                     \
+    template std::basic_string<Unit> Utf8ToUnits<Unit>(const std::string&);               \
+    template std::basic_string<Unit> RecodeUnits<Unit, wchar_t>(const wchar_t*, std::size_t); \
+    template std::basic_string<Unit> RecodeUnits<Unit, char16_t>(const char16_t*, std::size_t); \
+    template std::basic_string<Unit> RecodeUnits<Unit, char32_t>(const char32_t*, std::size_t);
+QUILLET_UNIT_CONVERSIONS(wchar_t)
+QUILLET_UNIT_CONVERSIONS(char16_t)
+QUILLET_UNIT_CONVERSIONS(char32_t)
+#undef QUILLET_UNIT_CONVERSIONS
+
+std::string ToUtf8(const std::wstring& text)
+{
+    return UnitsToUtf8(text.data(), text.size());
+}
+
+std::wstring FromUtf8(const std::string& bytes)
+{
+    return Utf8ToUnits<wchar_t>(bytes);
+}
+
 std::u16string ToUtf16(const std::wstring& text)
 {
-    std::u16string out;
-    out.reserve(text.size());
-    for (wchar_t w : text) {
-        auto c = static_cast<std::uint32_t>(w);
-        if (!IsScalarValue(c))
-            c = kReplacement;
-        if (c < 0x10000) {
-            out.push_back(static_cast<char16_t>(c));
-        } else {
-            c -= 0x10000;
-            out.push_back(static_cast<char16_t>(0xD800 + (c >> 10)));
-            out.push_back(static_cast<char16_t>(0xDC00 + (c & 0x3FF)));
-        }
-    }
-    return out;
+    return RecodeUnits<char16_t>(text.data(), text.size());
 }
 
 std::wstring FromUtf16(const char16_t* units, std::size_t count)
 {
-    std::wstring out;
-    if (units == nullptr)
-        return out;
-    out.reserve(count);
-    for (std::size_t i = 0; i < count; ++i) {
-        const std::uint32_t u = units[i];
-        if (u >= 0xD800 && u <= 0xDBFF && i + 1 < count && units[i + 1] >= 0xDC00 &&
-            units[i + 1] <= 0xDFFF) {
-            const std::uint32_t c = 0x10000 + ((u - 0xD800) << 10) + (units[i + 1] - 0xDC00u);
-            out.push_back(static_cast<wchar_t>(c));
-            ++i;
-        } else if (u >= 0xD800 && u <= 0xDFFF) {
-            out.push_back(static_cast<wchar_t>(kReplacement));
-        } else {
-            out.push_back(static_cast<wchar_t>(u));
-        }
-    }
-    return out;
+    return RecodeUnits<wchar_t>(units, count);
 }
 
 }  // namespace Quillet

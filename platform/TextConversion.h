@@ -1,6 +1,7 @@
 // The one place where wide strings meet the byte strings of the OS and the wire.
 #pragma once
 
+#include <cstddef>
 #include <string>
 
 namespace Quillet {
@@ -15,5 +16,19 @@ std::wstring FromUtf8(const std::string& bytes);
 std::u16string ToUtf16(const std::wstring& text);
 /// UTF-16 code units to a wide string; lone surrogates become U+FFFD.
 std::wstring FromUtf16(const char16_t* units, std::size_t count);
+
+/// The conversions above for a given code-unit type: 16-bit units hold
+/// UTF-16, 32-bit units UTF-32. wchar_t is one or the other by OS; through
+/// char16_t the UTF-16 form runs on every OS. A lone surrogate, or a 32-bit
+/// value that is no scalar value, reads as U+FFFD. Instantiated for wchar_t,
+/// char16_t and char32_t.
+template <typename Unit>
+std::string UnitsToUtf8(const Unit* units, std::size_t count);
+template <typename Unit>
+std::basic_string<Unit> Utf8ToUnits(const std::string& bytes);
+/// From one code-unit type to another (or the same, which replaces lone
+/// surrogates).
+template <typename To, typename From>
+std::basic_string<To> RecodeUnits(const From* units, std::size_t count);
 
 }  // namespace Quillet

@@ -38,6 +38,11 @@ struct ZUtilities {
     static bool IsProcessAlive(std::uint32_t processId);
     /// Online processors of the machine.
     static int GetOnlineProcessorCount();
+    /// The folder of the file this code was loaded from (the shared library,
+    /// or the program it is linked into), absolute, links resolved; empty
+    /// when the system cannot tell. The installation is found from here: its
+    /// preference store, and what a confined child of it may read.
+    static std::wstring GetLibraryFolder();
 };
 
 struct ZHelper {

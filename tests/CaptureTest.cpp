@@ -491,9 +491,11 @@ TEST(CaptureTest, StartPreviewHandsACapturedDocumentToThePreview)
         Platform::ChildProcess child;
         // The host's standard input is the null device: the preview renders
         // the document named on its command line.
+        Platform::SpawnOptions options;
+        options.stdErr = 2;
         ASSERT_TRUE(Platform::ChildProcess::Spawn(
-            HelperCommand(L"preview_document", {FromUtf8(document), FromUtf8("-outdir \"" + folder + "\"")}), {},
-            Platform::kInvalidHandle, Platform::kInvalidHandle, 2, child));
+            HelperCommand(L"preview_document", {FromUtf8(document), FromUtf8("-outdir \"" + folder + "\"")}),
+            options, child));
         int code = -1;
         ASSERT_TRUE(child.Wait(60000, code));
         EXPECT_EQ(code, 0);
@@ -528,14 +530,15 @@ TEST(CaptureTest, BackendCancelsAJobNobodyWaitsForAndSweepsOldSpoolFiles)
     // job, which nobody waits for, is cancelled, and so is a job without any
     // data (a filter that failed). Either way the queue goes on.
     const std::string self = ::getpwuid(::geteuid())->pw_name;
+    Platform::SpawnOptions spooled;
+    spooled.environment = {{L"QUILLET_SPOOL", FromUtf8(spool)}};
     for (const auto& [user, file] : {std::pair<std::string, std::string>{"no-such-user-here", job}, {self, job},
                                      {self, empty}}) {
         Platform::ChildProcess child;
         ASSERT_TRUE(Platform::ChildProcess::Spawn(
             {FromUtf8(backend), L"7", FromUtf8(user), L"nobody waits for this " + std::to_wstring(::getpid()),
              L"1", L"", FromUtf8(file)},
-            {{L"QUILLET_SPOOL", FromUtf8(spool)}}, Platform::kInvalidHandle, Platform::kInvalidHandle,
-            Platform::kInvalidHandle, child));
+            spooled, child));
         ASSERT_TRUE(child.Wait(60000, code));
         EXPECT_EQ(code, 5) << user << " " << file;
     }

@@ -1,4 +1,4 @@
-// SplitCommandLine against the Windows runtime's argument rules.
+// SplitCommandLine and JoinCommandLine against the Windows runtime's argument rules.
 #include "platform/CommandLine.h"
 
 #include <gtest/gtest.h>
@@ -33,4 +33,14 @@ TEST(CommandLineTest, BlanksQuotesAndBackslashes)
     };
     for (const auto& [line, expected] : cases)
         EXPECT_EQ(SplitCommandLine(line), expected) << testing::PrintToString(std::wstring(line));
+}
+
+TEST(CommandLineTest, AJoinedLineSplitsBackIntoItsArguments)
+{
+    const Args cases[] = {
+        {L"C:\\Program Files\\gs\\gs.exe", L"", L"a b", L"\t", L"q\"uote", L"\"", L"end\\", L"\\\\\"x\\ y\\\\"},
+        {L"gs", L"-o", L"/out \"dir\" \\\"x\\ 100%/p_%03d.png", L"-sIjsParams=Dither=on\\\"x", L"\u00e9t\u00e9"},
+    };
+    for (const Args& argv : cases)
+        EXPECT_EQ(SplitCommandLine(Quillet::Platform::JoinCommandLine(argv)), argv);
 }

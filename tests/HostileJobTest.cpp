@@ -255,7 +255,8 @@ TEST_F(HostileJobTest, BoundsStopHostileJobsWithTheirReason)
          "/held [ 0 1 39 { pop null (w) .tempfile exch deletefile 0 1 31 { pop dup b writestring } for } for ] def\n"
          "{ } loop\n",
          [](IRIPBase& r) { r.SetMaxOutputBytes(2 << 20); }, RIP_STAGE_RENDER, L"the job wrote more than its limit of 2 MB after 0 pages"},
-        {"endless tiny pages", "%!PS\n/n 1 def { << /PageSize [n 1] >> setpagedevice showpage /n n 1 add def } loop\n",
+        // Pages n pixels wide at 36 dpi: no two alike, so none is taken for a copy.
+        {"endless tiny pages", "%!PS\n/n 1 def { << /PageSize [n 2 mul 2] >> setpagedevice showpage /n n 1 add def } loop\n",
          [](IRIPBase& r) { r.SetMaxPages(20); }, RIP_STAGE_RENDER, L"the job has more pages than its bound of 20"},
         {"endless pages into one file", "%!PS\n<< /PageSize [1 1] >> setpagedevice { showpage } loop\n",
          [](IRIPBase& r) {

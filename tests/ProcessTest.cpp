@@ -132,8 +132,11 @@ protected:
         if (!CreatePipe(output))
             return result;
         ChildProcess child;
-        result.started = ChildProcess::Spawn(argv, environment, kInvalidHandle, output.write.Get(),
-                                             kInvalidHandle, child, false, confinement);
+        SpawnOptions options;
+        options.environment = environment;
+        options.stdOut = output.write.Get();
+        options.confinement = confinement;
+        result.started = ChildProcess::Spawn(argv, options, child);
         output.write.Close();
         if (!result.started)
             return result;
@@ -176,8 +179,7 @@ TEST_F(ProcessTest, ExitCodesSignalDeathAndSpawnFailure)
     EXPECT_EQ(Run(HelperCommand(L"proc_signal")).code, 128 + SIGTERM);
 
     ChildProcess child;
-    EXPECT_FALSE(ChildProcess::Spawn({L"/nonexistent/program"}, {}, kInvalidHandle, kInvalidHandle,
-                                     kInvalidHandle, child));
+    EXPECT_FALSE(ChildProcess::Spawn({L"/nonexistent/program"}, {}, child));
     EXPECT_EQ(errno, ENOENT);
     EXPECT_FALSE(child.IsValid());
     int code = 0;
@@ -187,8 +189,7 @@ TEST_F(ProcessTest, ExitCodesSignalDeathAndSpawnFailure)
 TEST_F(ProcessTest, KilledOrDestroyedChildIsReaped)
 {
     ChildProcess child;
-    ASSERT_TRUE(ChildProcess::Spawn(HelperCommand(L"proc_hang"), {}, kInvalidHandle, kInvalidHandle,
-                                    kInvalidHandle, child));
+    ASSERT_TRUE(ChildProcess::Spawn(HelperCommand(L"proc_hang"), {}, child));
     const std::int64_t pid = child.GetProcessId();
     int code = 0;
     EXPECT_FALSE(child.Wait(20, code));
@@ -207,8 +208,7 @@ TEST_F(ProcessTest, KilledOrDestroyedChildIsReaped)
     std::int64_t hangingPid = -1;
     {
         ChildProcess hanging;
-        ASSERT_TRUE(ChildProcess::Spawn(HelperCommand(L"proc_hang"), {}, kInvalidHandle, kInvalidHandle,
-                                        kInvalidHandle, hanging));
+        ASSERT_TRUE(ChildProcess::Spawn(HelperCommand(L"proc_hang"), {}, hanging));
         hangingPid = hanging.GetProcessId();
         ChildProcess target(std::move(hanging));
         EXPECT_FALSE(IsReaped(hangingPid));
@@ -243,8 +243,9 @@ TEST_F(ProcessTest, StandardHandlesThatAreThemselvesStandardNumbers)
     ASSERT_GE(savedStdin, 0);
     ASSERT_EQ(dup3(static_cast<int>(output.write.Get()), 0, O_CLOEXEC), 0);
     ChildProcess child;
-    const bool started = ChildProcess::Spawn(HelperCommand(L"proc_args", {L"via-zero"}), {}, kInvalidHandle,
-                                             0, kInvalidHandle, child);
+    SpawnOptions toZero;
+    toZero.stdOut = 0;
+    const bool started = ChildProcess::Spawn(HelperCommand(L"proc_args", {L"via-zero"}), toZero, child);
     dup2(savedStdin, 0);
     close(savedStdin);
     output.write.Close();

@@ -721,7 +721,7 @@ TEST_F(RunnerTest, EmptyGarbageChattyAndSingleFileJobsEnd)
         EXPECT_EQ(engine->GetNumCopies(), c.pages > 0 ? 1 : -1);
         std::wstring file;
         EXPECT_EQ(engine->GetOutputFile(file), c.pages > 0);
-        EXPECT_EQ(file.substr(file.rfind(L'_')), L"_001." + GetFileExtension(c.format));
+        EXPECT_EQ(file.substr(file.rfind(L'_')), std::wstring(L"_001.") + FormatOf(c.format).extension);
         if (c.format == RIP_PSWRITE) {
             EXPECT_EQ(QuilletTest::ReadWholeFile(ToUtf8(file)).rfind("%!PS", 0), 0u);
         }
@@ -985,7 +985,7 @@ TEST_F(RunnerTest, PageFilesAreCheckedForFormatSizeAndWholeness)
         QuilletTest::WriteWholeFile(ToUtf8(page), bytes + 'x');
         // A TIFF's directory and strips say nothing of what follows them.
         EXPECT_EQ(CheckPageFile(page, format),
-                  GetFileExtension(format) == L"tiff" ? PageFileState::Whole : PageFileState::Broken);
+                  FormatOf(format).container == Container::Tiff ? PageFileState::Whole : PageFileState::Broken);
     }
     // A PNG chunk with a wrong CRC; names that are no regular file.
     const std::wstring png = FromUtf8((dir / "format9").u8string()) + L"/bad.png";

@@ -64,8 +64,34 @@ TEST(TextConversionTest, IllFormedUtf8GivesOneReplacementPerMaximalSubpart)
         {"\xE2\x82\x41", W({R, 'A'})},           // the breaking byte starts anew
         {"\xF0\x9F\x98\x80\xF0", W({0x1F600, R})},
     };
-    for (const Case& c : cases)
+    for (const Case& c : cases) {
         EXPECT_EQ(FromUtf8(c.bytes), c.expected) << testing::PrintToString(c.bytes);
+        // The same through 16-bit units, as where wchar_t has 16 bits.
+        const std::u16string units = Utf8ToUnits<char16_t>(c.bytes);
+        EXPECT_EQ(RecodeUnits<wchar_t>(units.data(), units.size()), c.expected) << testing::PrintToString(c.bytes);
+    }
+}
+
+TEST(TextConversionTest, SixteenBitUnitsPairSurrogatesAndReplaceLoneOnes)
+{
+    const struct {
+        std::u16string units;
+        std::string utf8;
+        std::u16string clean;  // the units as they come back from utf8
+    } cases[] = {
+        {{u'a', 0xD83D, 0xDE00, 0, 0xDBFF, 0xDFFF}, {"a\xF0\x9F\x98\x80\0\xF4\x8F\xBF\xBF", 10},
+         {u'a', 0xD83D, 0xDE00, 0, 0xDBFF, 0xDFFF}},
+        {{u'x', 0xD83D}, "x\xEF\xBF\xBD", {u'x', R}},                             // high one at the end
+        {{0xDE00, 0xD83D, u'y'}, "\xEF\xBF\xBD\xEF\xBF\xBDy", {R, R, u'y'}},      // reversed pair
+        {{0xD800, 0xD800, 0xDC00}, "\xEF\xBF\xBD\xF0\x90\x80\x80", {R, 0xD800, 0xDC00}},
+    };
+    for (const auto& c : cases) {
+        const std::string name = testing::PrintToString(c.utf8);
+        EXPECT_EQ(UnitsToUtf8(c.units.data(), c.units.size()), c.utf8) << name;
+        EXPECT_EQ(Utf8ToUnits<char16_t>(c.utf8), c.clean) << name;
+        EXPECT_EQ(RecodeUnits<char16_t>(c.units.data(), c.units.size()), c.clean) << name;
+        EXPECT_EQ(RecodeUnits<wchar_t>(c.units.data(), c.units.size()), FromUtf8(c.utf8)) << name;
+    }
 }
 
 TEST(TextConversionTest, RandomBytesAlwaysDecodeToValidText)
@@ -82,5 +108,6 @@ TEST(TextConversionTest, RandomBytesAlwaysDecodeToValidText)
         ASSERT_EQ(FromUtf8(again), text);
         const std::u16string units = ToUtf16(text);
         ASSERT_EQ(FromUtf16(units.data(), units.size()), text);
+        ASSERT_EQ(Utf8ToUnits<char16_t>(bytes), units);
     }
 }

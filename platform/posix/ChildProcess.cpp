@@ -324,12 +324,13 @@ void ChildProcess::Release() noexcept
     endedBySignal = false;
 }
 
-bool ChildProcess::Spawn(const std::vector<std::wstring>& argv,
-                         const std::vector<std::pair<std::wstring, std::wstring>>& extraEnvironment,
-                         NativeHandle stdIn, NativeHandle stdOut, NativeHandle stdErr,
-                         ChildProcess& out, bool endWithThread, const Confinement* confinement,
-                         const SpawnOptions* options)
+bool ChildProcess::Spawn(const std::vector<std::wstring>& argv, const SpawnOptions& options, ChildProcess& out)
 {
+    const auto& extraEnvironment = options.environment;
+    const NativeHandle stdIn = options.stdIn, stdOut = options.stdOut, stdErr = options.stdErr;
+    const bool endWithThread = options.endWithThread;
+    const Confinement* confinement = options.confinement;
+    const bool extrasGiven = options.workingFolder != kInvalidHandle || !options.inherited.empty();
     if (argv.empty() || (confinement != nullptr && !confinement->IsReady())) {
         errno = argv.empty() ? EINVAL : EPERM;
         return false;
@@ -347,15 +348,15 @@ bool ChildProcess::Spawn(const std::vector<std::wstring>& argv,
         fd = static_cast<int>(movedExtras[i].Get());
         return movedExtras[i].IsValid();
     };
-    if (options != nullptr) {
-        if (options->inherited.size() > kMaxInherited) {
+    if (extrasGiven) {
+        if (options.inherited.size() > kMaxInherited) {
             errno = EINVAL;
             return false;
         }
-        if (options->workingFolder != kInvalidHandle &&
-            !placeable(options->workingFolder, kMaxInherited, extras.workingFolder))
+        if (options.workingFolder != kInvalidHandle &&
+            !placeable(options.workingFolder, kMaxInherited, extras.workingFolder))
             return false;
-        for (NativeHandle handle : options->inherited) {
+        for (NativeHandle handle : options.inherited) {
             if (handle < 0) {
                 errno = EBADF;
                 return false;
@@ -415,7 +416,7 @@ bool ChildProcess::Spawn(const std::vector<std::wstring>& argv,
     }
 
     pid_t pid = -1;
-    if (endWithThread || confinement != nullptr || options != nullptr) {
+    if (endWithThread || confinement != nullptr || extrasGiven) {
         // posix_spawn runs no code of ours in the child, so the parent-death
         // signal, the confinement and the extras need a fork of our own.
         pid = SpawnForked(ProgramCandidates(args[0]), sources, argPointers.data(), environmentPointers.data(),

@@ -12,13 +12,13 @@
 
 #include "platform/TextConversion.h"
 #include "platform/ZBaseStorage.h"
+#include "platform/ZUtilities.h"
 #include "platform/posix/ConfinedChild.h"
 
 #include <atomic>
 #include <cerrno>
 #include <cstddef>
 #include <cstdlib>
-#include <dlfcn.h>
 #include <fcntl.h>
 #include <filesystem>
 #include <linux/audit.h>
@@ -267,12 +267,11 @@ std::wstring Resolved(const std::wstring& path)
 /// holds its preference store.
 std::wstring InstallationPrefix()
 {
-    Dl_info info{};
-    if (::dladdr(reinterpret_cast<void*>(&InstallationPrefix), &info) == 0 || info.dli_fname == nullptr)
+    const std::wstring library = ZUtilities::GetLibraryFolder();
+    const std::size_t slash = library.find_last_of(L'/');
+    if (slash == std::wstring::npos)
         return std::wstring();
-    std::error_code error;
-    const std::filesystem::path file = std::filesystem::canonical(info.dli_fname, error);
-    return error ? std::wstring() : FromUtf8(file.parent_path().parent_path().string());
+    return slash == 0 ? L"/" : library.substr(0, slash);
 }
 
 std::vector<std::pair<std::wstring, std::wstring>> TemporaryFolderEnvironment(const std::wstring& folder)

@@ -4,11 +4,7 @@
 
 #include "platform/TextConversion.h"
 
-#include <dlfcn.h>
 #include <fcntl.h>
-#include <link.h>
-#include <limits.h>
-#include <stdlib.h>
 #include <sys/stat.h>
 #include <unistd.h>
 
@@ -71,38 +67,6 @@ bool IsTextLine(std::string_view line)
     return ToUtf8(FromUtf8(bytes)) == bytes;  // a conversion round trip keeps only valid UTF-8
 }
 
-/// The directory of the file this code was loaded from: the shared library,
-/// or the executable when the library is linked statically.
-std::string LibraryDirectory()
-{
-    std::string file;
-    Dl_info info{};
-    link_map* map = nullptr;
-    if (::dladdr1(reinterpret_cast<void*>(&LibraryDirectory), &info,
-                  reinterpret_cast<void**>(&map), RTLD_DL_LINKMAP) != 0 &&
-        map != nullptr && map->l_name != nullptr && map->l_name[0] != '\0') {
-        file = map->l_name;
-    } else {
-        // The main program has no name in its link map (dladdr would report
-        // argv[0], which need not be a path at all).
-        char buffer[PATH_MAX];
-        const ssize_t length = ::readlink("/proc/self/exe", buffer, sizeof buffer);
-        if (length > 0)
-            file.assign(buffer, static_cast<std::size_t>(length));
-    }
-    if (!file.empty() && file[0] != '/') {
-        // A library found through a relative LD_LIBRARY_PATH entry.
-        if (char* absolute = ::realpath(file.c_str(), nullptr)) {
-            file = absolute;
-            ::free(absolute);
-        }
-    }
-    const std::size_t slash = file.rfind('/');
-    if (slash == std::string::npos)
-        return ".";
-    return slash == 0 ? "/" : file.substr(0, slash);
-}
-
 bool IsRegularFile(const std::string& path)
 {
     struct stat info {};
@@ -118,10 +82,13 @@ std::string FindStorePath()
     const char* chosen = std::getenv("QUILLET_PREFERENCES");
     if (chosen != nullptr && chosen[0] != '\0')
         return chosen;
-    static const std::string beside =
-        LibraryDirectory() + "/" QUILLET_LIB_TO_SYSCONF "/quillet/preferences.conf";
+    static const std::string beside = [] {
+        const std::wstring library = ZUtilities::GetLibraryFolder();
+        return library.empty() ? std::string()
+                               : ToUtf8(library) + "/" QUILLET_LIB_TO_SYSCONF "/quillet/preferences.conf";
+    }();
     static const std::string system = QUILLET_SYSCONFDIR "/quillet/preferences.conf";
-    if (IsRegularFile(beside))
+    if (!beside.empty() && IsRegularFile(beside))
         return beside;
     if (system != beside && IsRegularFile(system))
         return system;

@@ -99,7 +99,7 @@ void PrivateFolder::Remove() noexcept
     path.clear();
 }
 
-bool MoveFile(const std::wstring& from, const std::wstring& to)
+bool RenameFile(const std::wstring& from, const std::wstring& to)
 {
     const std::string source = ToUtf8(from), target = ToUtf8(to);
     if (source.find('\0') != std::string::npos || target.find('\0') != std::string::npos)

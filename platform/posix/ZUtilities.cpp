@@ -1,12 +1,15 @@
 // ZUtilities and ZHelper on POSIX: environment, sleeping, thread and process
-// ids, decimal conversion and unique file-name prefixes.
+// ids, decimal conversion, unique file-name prefixes and the library's folder.
 #include "platform/ZUtilities.h"
 
 #include "platform/TextConversion.h"
 #include "platform/posix/Leftovers.h"
 
 #include <dirent.h>
+#include <dlfcn.h>
 #include <fcntl.h>
+#include <link.h>
+#include <limits.h>
 #include <signal.h>
 #include <sys/random.h>
 #include <sys/types.h>
@@ -180,6 +183,37 @@ int ZUtilities::GetOnlineProcessorCount()
 {
     const long count = ::sysconf(_SC_NPROCESSORS_ONLN);
     return count > 0 ? static_cast<int>(count) : 1;
+}
+
+std::wstring ZUtilities::GetLibraryFolder()
+{
+    static const std::wstring folder = [] {
+        std::string file;
+        Dl_info info{};
+        link_map* map = nullptr;
+        if (::dladdr1(reinterpret_cast<void*>(&ZUtilities::GetLibraryFolder), &info,
+                      reinterpret_cast<void**>(&map), RTLD_DL_LINKMAP) != 0 &&
+            map != nullptr && map->l_name != nullptr && map->l_name[0] != '\0') {
+            file = map->l_name;
+        } else {
+            // Linked into the main program, which has no name in its link
+            // map (dladdr would report argv[0], which need not be a path).
+            char buffer[PATH_MAX];
+            const ssize_t length = ::readlink("/proc/self/exe", buffer, sizeof buffer);
+            if (length > 0)
+                file.assign(buffer, static_cast<std::size_t>(length));
+        }
+        // Also a library found through a relative LD_LIBRARY_PATH entry.
+        if (char* real = file.empty() ? nullptr : ::realpath(file.c_str(), nullptr)) {
+            file = real;
+            ::free(real);
+        }
+        if (file.empty() || file[0] != '/')
+            return std::wstring();
+        const std::size_t slash = file.rfind('/');
+        return FromUtf8(slash == 0 ? "/" : file.substr(0, slash));
+    }();
+    return folder;
 }
 
 std::uint32_t ZHelper::GetThisProcessID()

@@ -28,8 +28,7 @@ inline std::int64_t EndedProcessId()
 {
     Quillet::Platform::ChildProcess gone;
     int code = -1;
-    Quillet::Platform::ChildProcess::Spawn({L"true"}, {}, Quillet::Platform::kInvalidHandle,
-                                           Quillet::Platform::kInvalidHandle, Quillet::Platform::kInvalidHandle, gone);
+    Quillet::Platform::ChildProcess::Spawn({L"true"}, {}, gone);
     gone.Wait(10000, code);
     return gone.GetProcessId();
 }
@@ -43,8 +42,7 @@ public:
         namespace P = Quillet::Platform;
         P::PipePair in, out;
         if (!P::CreatePipe(in) || !P::CreatePipe(out) ||
-            !P::ChildProcess::Spawn(HelperCommand(name, args), {}, in.read.Get(), out.write.Get(),
-                                    P::kInvalidHandle, child))
+            !Start(HelperCommand(name, args), in.read.Get(), out.write.Get()))
             throw std::runtime_error("cannot start the helper");
         toChild = std::move(in.write);
         fromChild = std::move(out.read);
@@ -109,6 +107,15 @@ public:
     std::int64_t GetProcessId() const { return child.GetProcessId(); }
 
 private:
+    bool Start(const std::vector<std::wstring>& argv, Quillet::Platform::NativeHandle input,
+               Quillet::Platform::NativeHandle output)
+    {
+        Quillet::Platform::SpawnOptions options;
+        options.stdIn = input;
+        options.stdOut = output;
+        return Quillet::Platform::ChildProcess::Spawn(argv, options, child);
+    }
+
     Quillet::Platform::ChildProcess child;
     Quillet::Platform::UniqueHandle toChild, fromChild;
     std::string buffer;

@@ -109,8 +109,9 @@ int PrivateCups::Run(const std::vector<std::wstring>& argv,
                      const std::vector<std::pair<std::wstring, std::wstring>>& environment)
 {
     ChildProcess child;
-    if (!ChildProcess::Spawn(argv, environment, Quillet::Platform::kInvalidHandle, Quillet::Platform::kInvalidHandle,
-                             Quillet::Platform::kInvalidHandle, child))
+    Quillet::Platform::SpawnOptions options;
+    options.environment = environment;
+    if (!ChildProcess::Spawn(argv, options, child))
         return -1;
     int code = -1;
     return child.Wait(60000, code) ? code : -1;
@@ -180,8 +181,7 @@ bool PrivateCups::Start(std::string& whyNot)
     daemon = std::make_unique<ChildProcess>();
     if (!ChildProcess::Spawn({FromUtf8(cupsd), L"-f", L"-c", FromUtf8(folder + "/cupsd.conf"), L"-s",
                               FromUtf8(folder + "/cups-files.conf")},
-                             {}, Quillet::Platform::kInvalidHandle, Quillet::Platform::kInvalidHandle,
-                             Quillet::Platform::kInvalidHandle, *daemon)) {
+                             {}, *daemon)) {
         whyNot = "cupsd could not be started";
         return false;
     }

@@ -11,18 +11,12 @@
 // confined: it writes only FOLDER, which is also its HOME and TMPDIR, reads
 // the documents only as copies the library puts there, and opens no socket.
 //
-// Protocol on standard input and output, one line each way; paths are
-// percent-encoded (%XX for every byte outside [A-Za-z0-9/._-]), so a line
-// holds no blank or newline of a path:
-//   -> "ready"                 the suite has started, and what it keeps from
-//                              a first document is in place (WarmUp)
-//   -> "error REASON"          it could not start; the process then ends
-//   <- "convert DOCUMENT PDF"
-//   -> "done BYTES"            PDF written; BYTES: the most resident memory so far
-//                              (after every document, done or failed, the
-//                              configuration is written out: the library
-//                              compares the folder with its state at "ready")
-//   -> "failed REASON"         the document could not be laid out
+// It speaks the line protocol of capture/OfficeProtocol.h on standard input
+// and output: "ready" once the suite has started and what it keeps from a
+// first document is in place (WarmUp). After every document, done or failed,
+// the configuration is written out: the library compares the folder with its
+// state at "ready".
+//
 // The end of standard input (the library closed it, or its process is gone)
 // ends this process at once, also in the middle of a document: a watch thread
 // sees the hang-up. What the folder holds is removed then (the folder itself,
@@ -31,6 +25,8 @@
 #define LOK_LOADLIB_GLOBAL
 #include <LibreOfficeKit/LibreOfficeKit.h>
 #include <LibreOfficeKit/LibreOfficeKitInit.h>
+
+#include "capture/OfficeProtocol.h"
 
 #include <com/sun/star/beans/PropertyValue.hpp>
 #include <com/sun/star/configuration/theDefaultProvider.hpp>
@@ -63,6 +59,7 @@
 #include <thread>
 
 namespace css = com::sun::star;
+namespace protocol = Quillet::OfficeProtocol;
 using rtl::OUString;
 
 namespace {
@@ -103,40 +100,9 @@ void WatchLifeline()
     }
 }
 
-int HexValue(char c)
+void Send(const std::string& line)
 {
-    if (c >= '0' && c <= '9')
-        return c - '0';
-    if (c >= 'A' && c <= 'F')
-        return c - 'A' + 10;
-    if (c >= 'a' && c <= 'f')
-        return c - 'a' + 10;
-    return -1;
-}
-
-std::string Decode(const std::string& text)
-{
-    std::string out;
-    for (std::size_t i = 0; i < text.size(); ++i) {
-        const int high = text[i] == '%' && i + 2 < text.size() ? HexValue(text[i + 1]) : -1;
-        const int low = high >= 0 ? HexValue(text[i + 2]) : -1;
-        if (low >= 0) {
-            out += static_cast<char>(high * 16 + low);
-            i += 2;
-        } else {
-            out += text[i];
-        }
-    }
-    return out;
-}
-
-void Reply(const std::string& line)
-{
-    std::string clean = line;
-    for (char& c : clean)
-        if (c == '\n' || c == '\r')
-            c = ' ';
-    std::fprintf(answers, "%s\n", clean.c_str());
+    std::fwrite(line.data(), 1, line.size(), answers);
     std::fflush(answers);
 }
 
@@ -214,11 +180,11 @@ const char* PdfFilter(const css::uno::Reference<css::lang::XComponent>& document
 
 // The most memory the process has held resident so far. Asked of the system
 // directly: /proc, where the current figure is, is closed to the process.
-std::string ResidentBytes()
+std::uint64_t ResidentBytes()
 {
     rusage usage {};
     ::getrusage(RUSAGE_SELF, &usage);
-    return std::to_string(static_cast<unsigned long long>(usage.ru_maxrss) * 1024);
+    return static_cast<std::uint64_t>(usage.ru_maxrss) * 1024;
 }
 
 std::string BaseName(const std::string& path)
@@ -278,8 +244,8 @@ private:
 
 // Loads url hidden and read-only, with no macro and no link update, and
 // stores it as pdf through the suite's own export (and, for a text document,
-// as a template at templ when given). "done", or "failed REASON" naming the
-// document as name.
+// as a template at templ when given). Empty when done, else the reason it
+// failed, naming the document as name.
 std::string LayOut(const css::uno::Reference<css::frame::XDesktop2>& desktop, const OUString& url,
                    const std::string& name, const std::string& pdf, const std::string& templ = std::string())
 {
@@ -294,14 +260,14 @@ std::string LayOut(const css::uno::Reference<css::frame::XDesktop2>& desktop, co
     try {
         component = desktop->loadComponentFromURL(url, "_blank", 0, load);
     } catch (const css::uno::Exception& e) {
-        return "failed LibreOffice cannot load " + name + ": " + Message(e);
+        return "LibreOffice cannot load " + name + ": " + Message(e);
     }
     if (!component.is())
-        return "failed LibreOffice cannot load " + name;
-    std::string outcome;
+        return "LibreOffice cannot load " + name;
+    std::string failure;
     const char* filter = PdfFilter(component);
     if (filter == nullptr) {
-        outcome = "failed LibreOffice cannot export " + name + " as PDF";
+        failure = "LibreOffice cannot export " + name + " as PDF";
     } else {
         try {
             css::uno::Sequence<css::beans::PropertyValue> store(1);
@@ -312,9 +278,8 @@ std::string LayOut(const css::uno::Reference<css::frame::XDesktop2>& desktop, co
                 store.getArray()[0].Value <<= OUString::createFromAscii("writer8_template");
                 storable->storeToURL(FileUrl(templ), store);
             }
-            outcome = "done";
         } catch (const css::uno::Exception& e) {
-            outcome = "failed LibreOffice cannot export " + name + " as PDF: " + Message(e);
+            failure = "LibreOffice cannot export " + name + " as PDF: " + Message(e);
         }
     }
     try {
@@ -326,7 +291,7 @@ std::string LayOut(const css::uno::Reference<css::frame::XDesktop2>& desktop, co
     } catch (const css::uno::Exception&) {
         // Closed as far as it goes; the next document does not depend on it.
     }
-    return outcome;
+    return failure;
 }
 
 // What the suite sets up on its first document of a kind and keeps (the
@@ -373,18 +338,18 @@ int main(int argc, char** argv)
 
     const std::string program = std::filesystem::path(argv[2]).parent_path().string();
     if (argv[2][0] != '/') {
-        Reply("error LibreOffice is not installed (soffice is not on PATH)");
+        Send(protocol::ErrorReply("LibreOffice is not installed (soffice is not on PATH)"));
         Leave(1);
     }
     const std::string profile = folder + "/profile";
     if (!WriteProfileSettings(profile)) {
-        Reply("error the profile cannot be written in " + folder);
+        Send(protocol::ErrorReply("the profile cannot be written in " + folder));
         Leave(1);
     }
     const std::string profileUrl = Narrow(FileUrl(profile));
     LibreOfficeKit* office = lok_init_2(program.c_str(), profileUrl.c_str());
     if (office == nullptr) {
-        Reply("error LibreOffice cannot be started from " + program);
+        Send(protocol::ErrorReply("LibreOffice cannot be started from " + program));
         Leave(1);
     }
     // The suite ignores the signal of a write past the file size limit, and
@@ -407,11 +372,11 @@ int main(int argc, char** argv)
     } catch (const css::uno::Exception&) {
     }
     if (!desktop.is()) {
-        Reply("error LibreOffice started without its desktop service");
+        Send(protocol::ErrorReply("LibreOffice started without its desktop service"));
         Leave(1);
     }
     WarmUp(context, desktop);
-    Reply("ready");
+    Send(protocol::ReadyReply());
 
     char* line = nullptr;
     std::size_t capacity = 0;
@@ -419,16 +384,15 @@ int main(int argc, char** argv)
         std::string request(line);
         if (!request.empty() && request.back() == '\n')
             request.pop_back();
-        const std::size_t first = request.find(' ');
-        const std::size_t second = first == std::string::npos ? first : request.find(' ', first + 1);
-        if (request.compare(0, first, "convert") != 0 || second == std::string::npos) {
-            Reply("failed unknown request");
+        std::string document, pdf;
+        if (!protocol::ParseConvertRequest(request, document, pdf)) {
+            Send(protocol::FailedReply("unknown request"));
             continue;
         }
-        const std::string document = Decode(request.substr(first + 1, second - first - 1));
-        const std::string outcome = LayOut(desktop, FileUrl(document), BaseName(document), Decode(request.substr(second + 1)));
+        const std::string failure = LayOut(desktop, FileUrl(document), BaseName(document), pdf);
         FlushConfiguration(context);
-        Reply(outcome == "done" ? "done " + ResidentBytes() : outcome);
+        Send(failure.empty() ? protocol::DoneReply(ResidentBytes())
+                             : protocol::FailedReply(failure));
     }
     std::free(line);
     Leave(0);

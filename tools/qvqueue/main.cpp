@@ -11,6 +11,7 @@
 // The backend itself must be installed in the server's backend folder
 // (owned by root, mode 0700) for jobs to get through.
 #include "platform/ChildProcess.h"
+#include "platform/StandardHandles.h"
 #include "platform/TextConversion.h"
 #include "platform/ZPrintQueue.h"
 
@@ -51,7 +52,10 @@ int Run(const std::vector<std::string>& args)
     for (const std::string& arg : args)
         argv.push_back(FromUtf8(arg));
     Platform::ChildProcess child;
-    if (!Platform::ChildProcess::Spawn(argv, {}, Platform::kInvalidHandle, 1, 2, child)) {
+    Platform::SpawnOptions options;
+    options.stdOut = Platform::StandardOutput();
+    options.stdErr = Platform::StandardError();
+    if (!Platform::ChildProcess::Spawn(argv, options, child)) {
         std::fprintf(stderr, "qvqueue: cannot run %s\n", args[0].c_str());
         return 1;
     }
