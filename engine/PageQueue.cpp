@@ -13,20 +13,48 @@ namespace Quillet {
 
 void RIPEngine::AddPage(std::int32_t pageNumber, const BitmapFile& page)
 {
-    ZLock guard(impl->GetLock());
-    pages[pageNumber] = page;
-    DetectCopies(pageNumber);
-    AnnouncePages(pageNumber);
+    // Stored under the lock; compared with the pages of the first copy
+    // outside it, on copies of their records: reading two page files may take
+    // long, and a host thread asking for the count meanwhile must not wait
+    // for it. Only this thread changes the table while the run goes on (a
+    // DeletePages from another thread first waits for the run's end), so what
+    // is compared is still the table's when the result is stored.
+    BitmapFile added(page);
+    BitmapFile repeated;
+    BitmapFile start;
+    {
+        std::lock_guard<std::mutex> guard(impl->GetLock());
+        pages[pageNumber] = page;
+        if (!detectCopies) {
+            pagesPerCopy = std::max(pagesPerCopy, pageNumber);  // every page is the document's own
+            return;
+        }
+        if (pageNumber < 2 || static_cast<std::size_t>(pageNumber) > pages.size())
+            return;
+        // The page of the first copy that this page repeats if the period holds.
+        repeated = pages[(pageNumber - 1) % pagesPerCopy + 1];
+        start = pages[1];
+    }
+    if (repeated == added)
+        return;
+    const std::int32_t perCopy = start == added ? pageNumber - 1  // a new copy starts here
+                                                : pageNumber;     // everything so far is one copy
+    std::lock_guard<std::mutex> guard(impl->GetLock());
+    pagesPerCopy = perCopy;
 }
 
 void RIPEngine::FinishRun()
 {
-    ZLock guard(impl->GetLock());
-    // A last copy that is not whole means there were no copies: what looked
-    // like the start of a repeat was a chance match ([blank, text, blank]).
-    const std::int32_t produced = impl->GetPagesProduced();
-    if (produced > 0 && produced % pagesPerCopy != 0)
-        pagesPerCopy = produced;
+    std::int32_t produced = 0;
+    {
+        std::lock_guard<std::mutex> guard(impl->GetLock());
+        // A last copy that is not whole means there were no copies: what
+        // looked like the start of a repeat was a chance match ([blank,
+        // text, blank]).
+        produced = impl->GetPagesProduced();
+        if (produced > 0 && produced % pagesPerCopy != 0)
+            pagesPerCopy = produced;
+    }
     AnnouncePages(produced);
 }
 
@@ -40,37 +68,34 @@ void RIPEngine::AnnouncePages(std::int32_t last)
     // before the page was handed over; without one a page says portrait.
     // The table counts the run's pages; the host is given the document's
     // page numbers.
-    last = std::min(last, pagesPerCopy);
-    while (pageNotify != nullptr && lastNotifiedPage < last && !impl->IsStopRequested()) {
-        ++lastNotifiedPage;
-        BitmapFile& entry = pages[lastNotifiedPage];
-        entry.SetOrientation(jobOrientation.load());
-        pageNotify->OnPageReady(impl->GetFirstPage() + lastNotifiedPage - 1, entry);
+    //
+    // The callback runs without the lock, on a copy of the page's record:
+    // it may wait for another thread of the host that asks for the count or
+    // a page, and it may empty the table (DeletePages). Only this thread
+    // announces, so the pages keep their order.
+    for (;;) {
+        IPageNotify* notify = nullptr;
+        BitmapFile record;
+        std::int32_t pageNumber = 0;
+        {
+            std::lock_guard<std::mutex> guard(impl->GetLock());
+            if (pageNotify == nullptr || lastNotifiedPage >= std::min(last, pagesPerCopy) ||
+                impl->IsStopRequested())
+                return;
+            ++lastNotifiedPage;
+            BitmapFile& entry = pages[lastNotifiedPage];
+            entry.SetOrientation(jobOrientation.load());
+            record = entry;
+            notify = pageNotify;
+            pageNumber = impl->GetFirstPage() + lastNotifiedPage - 1;
+        }
+        notify->OnPageReady(pageNumber, record);
     }
-}
-
-void RIPEngine::DetectCopies(std::int32_t pageNumber)
-{
-    if (!detectCopies) {
-        pagesPerCopy = std::max(pagesPerCopy, pageNumber);  // every page is the document's own
-        return;
-    }
-    if (pageNumber < 2 || static_cast<std::size_t>(pageNumber) > pages.size())
-        return;
-    // The page of the first copy that this page repeats if the period holds.
-    const std::int32_t first = (pageNumber - 1) % pagesPerCopy + 1;
-    BitmapFile& page = pages[pageNumber];
-    if (pages[first] == page)
-        return;
-    if (pages[1] == page)
-        pagesPerCopy = pageNumber - 1;  // a new copy starts here
-    else
-        pagesPerCopy = pageNumber;      // everything so far is one copy
 }
 
 std::int32_t RIPEngine::GetPagesPerCopy()
 {
-    ZLock guard(impl->GetLock());
+    std::lock_guard<std::mutex> guard(impl->GetLock());
     return pagesPerCopy;
 }
 
@@ -86,7 +111,7 @@ bool RIPEngine::GetPage(std::int32_t pageNumber, BitmapFile& page)
     // at the latest when the run ends.
     for (std::int32_t waitFor = k;; ++waitFor) {
         const bool more = impl->WaitForPage(waitFor);
-        ZLock guard(impl->GetLock());
+        std::lock_guard<std::mutex> guard(impl->GetLock());
         if (k <= pagesPerCopy && k <= impl->GetPagesProduced()) {
             page = pages[k];
             page.SetOrientation(jobOrientation.load());
@@ -100,7 +125,7 @@ bool RIPEngine::GetPage(std::int32_t pageNumber, BitmapFile& page)
 bool RIPEngine::GetPages(IPageNotify* notify, bool asynchronous)
 {
     if (asynchronous && !impl->IsIdle()) {
-        ZLock guard(impl->GetLock());
+        std::lock_guard<std::mutex> guard(impl->GetLock());
         lastNotifiedPage = 0;
         pageNotify = notify;
         return true;
@@ -173,7 +198,7 @@ bool RIPEngine::DeletePages()
     // it is ended first, as Stop ends it (from a page callback, the delivery
     // ends once the callback has returned). The header values stay the job's.
     impl->StopGhostscript();
-    ZLock guard(impl->GetLock());
+    std::lock_guard<std::mutex> guard(impl->GetLock());
     try {
         for (auto& entry : pages)
             entry.second.DeleteBitmapFile();

@@ -281,7 +281,7 @@ void RIPEngine::Cancel()
 
 std::int32_t RIPEngine::GetPageCount()
 {
-    ZLock guard(impl->GetLock());
+    std::lock_guard<std::mutex> guard(impl->GetLock());
     std::int32_t result = -1;
     if (impl->IsIdle() && !impl->IsFailed()) {
         result = impl->GetPagesProduced();
@@ -296,7 +296,7 @@ std::int32_t RIPEngine::GetNumCopies()
     const auto copies = static_cast<std::uint64_t>(jobCopies.load());
     if (copies > 1)
         return static_cast<std::int32_t>(static_cast<std::uint32_t>(copies));
-    ZLock guard(impl->GetLock());
+    std::lock_guard<std::mutex> guard(impl->GetLock());
     const std::int32_t produced = impl->GetPagesProduced();
     if (impl->IsIdle() && !impl->IsFailed() && produced > 0 && pagesPerCopy > 0)
         return produced / pagesPerCopy;
@@ -307,7 +307,7 @@ bool RIPEngine::GetIsCollated()
 {
     // The page table and pagesPerCopy change on the monitor thread: read them
     // under the lock that AddPage holds.
-    ZLock guard(impl->GetLock());
+    std::lock_guard<std::mutex> guard(impl->GetLock());
     if (pagesPerCopy > 1) {
         if (jobCollate.load() && static_cast<std::uint64_t>(jobCopies.load()) > 1)
             return true;

@@ -36,7 +36,9 @@ class RIPEngineImpl;
 /// and lastNotifiedPage; the header values are atomics and the scan's state
 /// has a lock of its own (headerLock), so that a start or DeletePages on the
 /// host's thread and the header scan on the monitor thread never touch it at
-/// once.
+/// once. No host code and no reading of page files runs under the runner's
+/// lock: a page callback may wait for another host thread that calls into
+/// the engine.
 class RIPEngine : public IRIPBase {
 public:
     /// Copies the holder (the engine shares the job description from here on)
@@ -63,10 +65,14 @@ public:
 
     // Page hand-over, on the monitor thread.
     /// Stores the run's page n (always the runner's pagesProduced + 1; the
-    /// document's page GetFirstPage() + n - 1 with a page range), updates
-    /// the copy detection and announces pending pages to an asynchronous
-    /// callback.
+    /// document's page GetFirstPage() + n - 1 with a page range) and updates
+    /// the copy detection. Calls no host code.
     void AddPage(std::int32_t pageNumber, const BitmapFile& page);
+    /// Announces the pages up to last that are due, within the first copy,
+    /// to an asynchronous callback; called once the runner counts them. The
+    /// callback runs without the lock, so that it may wait for host threads
+    /// that call into the engine.
+    void AnnouncePages(std::int32_t last);
     /// The run has ended (not by a stop): settles the copy detection on the
     /// pages produced and announces the pages of the first copy still due.
     void FinishRun();
@@ -147,9 +153,6 @@ protected:
 private:
     /// Takes the header's values from line if it is the prolog's (under headerLock).
     void ReadHeaderLine(const std::string& line);
-    void DetectCopies(std::int32_t pageNumber);
-    /// Announces pending pages up to last, within the first copy (under the lock).
-    void AnnouncePages(std::int32_t last);
     /// Marks the host's thread as inside a synchronous GetPages.
     struct SyncDelivery {
         explicit SyncDelivery(RIPEngine& engine);

@@ -411,24 +411,26 @@ bool RIPEngineImpl::SpawnWorker(GhostscriptWorker& worker, const std::vector<std
     const std::vector<std::wstring> args =
         GetWorkerArgs(d.runArgs, d.runArgsOutput, pageSwitches, ownPattern, renderingThreads);
     worker.argv.insert(worker.argv.end(), args.begin(), args.end());
-    bool spawned = false;
-    {
-        ZLock guard(d.lock);
-        options.environment = d.childEnvironment;
-        options.stdIn = worker.inputRead.Get();
-        options.stdOut = worker.outputPipeClient.Get();
-        options.stdErr = worker.errorPipeClient.Get();
-        options.endWithThread = true;
-        options.confinement = d.confinement.get();
-        spawned = Platform::ChildProcess::Spawn(worker.argv, options, worker.process);
-        if (spawned) {
-            worker.started = true;
-            ++runningProcesses;
-            ++d.processesStarted;
-        } else {
-            // The monitor sees no child and ends the run.
-            d.FailRun(RIP_STAGE_START, SpawnFailure(worker.argv, errno));
-        }
+    options.environment = d.childEnvironment;
+    options.stdIn = worker.inputRead.Get();
+    options.stdOut = worker.outputPipeClient.Get();
+    options.stdErr = worker.errorPipeClient.Get();
+    options.endWithThread = true;
+    options.confinement = d.confinement.get();
+    // Started without the lock, which the host's calls take: the child is
+    // the run's (and a stop's to kill) once it is stored under it.
+    Platform::ChildProcess child;
+    const bool spawned = Platform::ChildProcess::Spawn(worker.argv, options, child);
+    const int error = errno;
+    if (spawned) {
+        std::lock_guard<std::mutex> guard(d.lock);
+        worker.process = std::move(child);
+        worker.started = true;
+        ++runningProcesses;
+        ++d.processesStarted;
+    } else {
+        // The monitor sees no child and ends the run.
+        d.FailRun(RIP_STAGE_START, SpawnFailure(worker.argv, error));
     }
     // The child holds its own copies; ours would keep the pipes open past its end.
     worker.inputRead.Close();
@@ -481,7 +483,7 @@ void RIPEngineImpl::StopGhostscript()
     }
     bool running = false;
     {
-        ZLock guard(d.lock);
+        std::lock_guard<std::mutex> guard(d.lock);
         if (!d.idle) {
             running = true;
             d.stopRequested = true;
@@ -502,7 +504,7 @@ void RIPEngineImpl::TerminateGhostscript()
 {
     // The monitor sees the child's end (its wait handle becomes readable) and
     // finishes by itself; it is never ended forcibly.
-    ZLock guard(data->lock);
+    std::lock_guard<std::mutex> guard(data->lock);
     for (const auto& worker : data->workers)
         worker->process.Kill();
 }
@@ -513,7 +515,7 @@ bool RIPEngineImpl::WaitForPage(std::int32_t pageNumber)
     for (;;) {
         const std::uint64_t seen = d.pageEvent.Generation();
         {
-            ZLock guard(d.lock);
+            std::lock_guard<std::mutex> guard(d.lock);
             if (pageNumber <= d.pagesProduced)
                 return true;
             // Not at the first failure: a failing run drains (bounded by the
@@ -532,7 +534,7 @@ void RIPEngineImpl::CloseRunHandles()
     d.changeNotification.Close();
     {
         // Each child is killed and reaped as its owner goes.
-        ZLock guard(d.lock);
+        std::lock_guard<std::mutex> guard(d.lock);
         for (const auto& worker : d.workers)
             ReleaseWorker(*worker);
         d.workers.clear();
@@ -573,7 +575,7 @@ void RIPEngineImpl::MonitorThreadEntry()
     SignalSpawnDone();  // in case the spawn itself threw
     {
         // Normally done by the monitor's last step; again here in case it threw.
-        ZLock guard(data->lock);
+        std::lock_guard<std::mutex> guard(data->lock);
         for (const auto& worker : data->workers)
             ReleaseWorker(*worker);
         data->changeNotification.Close();

@@ -13,7 +13,6 @@
 #include "platform/Event.h"
 #include "platform/FileHandle.h"
 #include "platform/HeldFolder.h"
-#include "platform/ZCriticalSection.h"
 #include "platform/ZTypes.h"
 
 #include <atomic>
@@ -175,9 +174,10 @@ struct RIPEngineImplData {
         failed = true;
     }
     RIPEngine* const owner;
-    /// Guards the run's state and, for the engine, its page table. Recursive:
-    /// an asynchronous page callback may call back into the engine.
-    ZCriticalSection lock;
+    /// Guards the run's state and, for the engine, its page table. Held only
+    /// for short steps that call no host code and take no other lock of the
+    /// engine, so it is a plain mutex: a page callback runs without it.
+    std::mutex lock;
     /// The monitor thread of the current or last run.
     std::thread monitorThread;
     /// The children's extra environment, for the monitor thread, which starts
@@ -253,7 +253,7 @@ public:
     void SetJobSource(Platform::NativeHandle source) { data->jobSource = source; }
     Platform::NativeHandle GetJobSource() const { return data->jobSource; }
 
-    ZCriticalSection& GetLock() { return data->lock; }
+    std::mutex& GetLock() { return data->lock; }
     RunFailure& GetFailure() { return data->failure; }
     bool IsIdle() const { return data->idle.load(); }
     bool IsFailed() const { return data->failed.load(); }

@@ -354,9 +354,13 @@ void RunMonitor::Run()
 
     // Left without seeing every child end (no end in time after a stop, or a
     // failed wait): the children are killed and reaped.
-    ZLock guard(d.lock);
-    for (const auto& worker : d.workers)
-        RIPEngineImpl::ReleaseWorker(*worker);
+    {
+        std::lock_guard<std::mutex> guard(d.lock);
+        for (const auto& worker : d.workers)
+            RIPEngineImpl::ReleaseWorker(*worker);
+    }
+    // Without the lock: the folder is listed and the last pages announced
+    // (host code), while the host may ask for the count, which is still -1.
     RemovePagesNotHandedOut();
     FinishFailure();
     if (d.stopRequested) {
@@ -364,6 +368,7 @@ void RunMonitor::Run()
     } else {
         d.owner->FinishRun();
     }
+    std::lock_guard<std::mutex> guard(d.lock);
     d.changeNotification.Close();
     // The children are gone: their temporary folder goes before the run is
     // seen to end, so that a host never finds it after.
@@ -492,7 +497,7 @@ std::uint64_t RunMonitor::BytesWritten() const
     // An office document's PDF, made before the run, stays for its length.
     std::uint64_t held = d.bytesBeforeRendering;
     {
-        ZLock guard(d.lock);
+        std::lock_guard<std::mutex> guard(d.lock);
         for (const auto& worker : d.workers)
             if (worker->started && !worker->ended)
                 held += worker->process.GetUnlinkedOpenBytes();
@@ -1040,12 +1045,15 @@ bool RunMonitor::HandOver(std::int32_t k, std::size_t w, std::int32_t index)
         return false;
     }
     // AddPage takes the lock itself; pagesProduced counts the page only after
-    // the engine has stored it, so a waiter never finds it missing.
+    // the engine has stored it, so a waiter never finds it missing. The page
+    // is announced once it counts: a callback may wait for a host thread
+    // that asks for it.
     d.owner->AddPage(k, BitmapFile(name));
     d.pagesProduced = k;
     if (proofMode)
         proof.Forget(d.plan.GetDocumentPage(k));
     d.pageEvent.Notify();
+    d.owner->AnnouncePages(k);
     // A process whose share is out has nothing more to give, unless the page
     // lists are not kept: then it may still make pages of other shares.
     if (soleWorker != RIPEngineImpl::kNoWorker || proof.IsPlanBroken())
@@ -1064,7 +1072,7 @@ void RunMonitor::Retire(GhostscriptWorker& worker)
         return;
     worker.retired = true;
     CloseInput(worker);
-    ZLock guard(d.lock);
+    std::lock_guard<std::mutex> guard(d.lock);
     worker.process.Kill();
 }
 
@@ -1077,7 +1085,7 @@ void RunMonitor::ChildEnded(std::size_t w)
     ReadOutput(w, SIZE_MAX);
     ReadError(w, -1);
     {
-        ZLock guard(d.lock);
+        std::lock_guard<std::mutex> guard(d.lock);
         if (!worker.process.TryGetExitCode(worker.exitCode))
             worker.exitCode = 0;
         worker.signalled = worker.process.EndedBySignal();

@@ -22,10 +22,12 @@
 #include <algorithm>
 #include <atomic>
 #include <chrono>
+#include <condition_variable>
 #include <csignal>
 #include <cstdlib>
 #include <filesystem>
 #include <iostream>
+#include <memory>
 #include <mutex>
 #include <sstream>
 #include <string>
@@ -528,6 +530,64 @@ TEST_F(RunnerTest, AsynchronousDeliveryAnnouncesOneCopyOnTheMonitorThread)
     EXPECT_EQ(recorder.orientations, (std::vector<std::int32_t>{2, 2}));
     for (std::thread::id thread : recorder.threads)
         EXPECT_NE(thread, std::this_thread::get_id());
+}
+
+TEST_F(RunnerTest, PageCallbackMayWaitForAHostThreadThatCallsTheEngine)
+{
+    // A host that hands the callback to another of its threads and waits for
+    // it (a user interface thread): that thread's calls must answer while the
+    // callback waits, on either delivery. The 5 s are a bound on a deadlock,
+    // which would use them up, not a measure of speed.
+    struct Waiter : Recorder {
+        IRIPBase* engine = nullptr;
+        bool answered = true;  // by every page's other thread
+        std::vector<std::thread> hosts;  // joined after the run: a deadlocked one would hang the callback
+        void OnPageReady(std::int32_t pageNumber, BitmapFile& page) override
+        {
+            Recorder::OnPageReady(pageNumber, page);
+            struct Done {
+                std::mutex mutex;
+                std::condition_variable condition;
+                bool done = false;
+            };
+            auto done = std::make_shared<Done>();
+            std::thread host([done, target = engine] {
+                BitmapFile first;
+                target->GetPageCount();
+                target->GetIsCollated();
+                target->GetNumCopies();
+                const bool got = target->GetPage(1, first);
+                std::lock_guard<std::mutex> guard(done->mutex);
+                done->done = got;
+                done->condition.notify_all();
+            });
+            std::unique_lock<std::mutex> guard(done->mutex);
+            const bool inTime = done->condition.wait_for(guard, std::chrono::seconds(5), [&] { return done->done; });
+            guard.unlock();
+            std::lock_guard<std::mutex> record(mutex);
+            answered = answered && inTime;
+            hosts.push_back(std::move(host));
+        }
+    };
+    for (const bool asynchronous : {true, false}) {
+        SCOPED_TRACE(asynchronous);
+        const fs::path fifo = dir / (asynchronous ? "async.fifo" : "sync.fifo");
+        RIPEngine* engine = FifoEngine(fifo);
+        ASSERT_NE(engine, nullptr);
+        ASSERT_TRUE(engine->StartRIP());
+        Waiter waiter;
+        waiter.engine = engine;
+        std::thread writer([&] { QuilletTest::WriteWholeFile(fifo, JobOf("ABC")); });
+        EXPECT_TRUE(engine->GetPages(&waiter, asynchronous));
+        writer.join();
+        WaitForEnd(engine);
+        EXPECT_EQ(engine->GetPageCount(), 3);
+        std::lock_guard<std::mutex> guard(waiter.mutex);
+        for (std::thread& host : waiter.hosts)
+            host.join();
+        EXPECT_EQ(waiter.numbers, (std::vector<std::int32_t>{1, 2, 3}));
+        EXPECT_TRUE(waiter.answered);
+    }
 }
 
 TEST_F(RunnerTest, PostScriptErrorsFailTheRunKeepEarlierPagesAndAreReportedShortAndReadable)
