@@ -6,6 +6,7 @@
 #include "capture/OfficeProtocol.h"
 
 #include "platform/Confinement.h"
+#include "platform/Deadline.h"
 #include "platform/FolderSurvey.h"
 #include "platform/Pipe.h"
 #include "platform/TextConversion.h"
@@ -27,13 +28,6 @@ std::string BaseName(const std::wstring& path)
     const std::string text = ToUtf8(path);
     const std::size_t slash = text.find_last_of('/');
     return slash == std::string::npos ? text : text.substr(slash + 1);
-}
-
-int MillisecondsLeft(std::chrono::steady_clock::time_point deadline)
-{
-    const auto left =
-        std::chrono::duration_cast<std::chrono::milliseconds>(deadline - std::chrono::steady_clock::now()).count();
-    return left > 0 ? static_cast<int>(std::min<std::int64_t>(left, 1 << 30)) : 0;
 }
 
 /// How often a layout's writes and memory are looked at: a document that
@@ -176,7 +170,7 @@ OfficeProcess::Outcome OfficeProcess::LayOut(const std::wstring& document, const
     std::uint64_t mostData = 0;
     std::string line;
     for (;;) {
-        const int left = MillisecondsLeft(limits.deadline);
+        const int left = Platform::MillisecondsUntil(limits.deadline);
         const LineResult result = ReadLine(watch ? std::min(left, kWatchMs) : left, line);
         if (result == LineResult::Line)
             break;
@@ -255,7 +249,7 @@ OfficeProcess::LineResult OfficeProcess::ReadLine(int timeoutMs, std::string& li
         // The process's end is watched too: a child of the suite that kept
         // its output open would otherwise hide it.
         const Platform::NativeHandle handles[] = {replies.Get(), child.GetWaitHandle()};
-        const int ready = Platform::WaitAny(handles, 2, MillisecondsLeft(deadline));
+        const int ready = Platform::WaitAny(handles, 2, Platform::MillisecondsUntil(deadline));
         if (ready == Platform::kWaitTimeout)
             return LineResult::TimedOut;
         if (ready < 0)

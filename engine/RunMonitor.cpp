@@ -7,6 +7,7 @@
 #include "engine/PageCheck.h"
 #include "engine/PageProof.h"
 #include "engine/RIPEngine.h"
+#include "platform/Deadline.h"
 #include "platform/Pipe.h"
 #include "platform/PrivateFolder.h"
 #include "platform/TextConversion.h"
@@ -71,14 +72,7 @@ std::string Pages(std::int32_t count)
     return std::to_string(count) + (count == 1 ? " page" : " pages");
 }
 
-int MillisecondsUntil(std::chrono::steady_clock::time_point when)
-{
-    // Rounded up: a wait cut short of the moment would find nothing due and
-    // wait again, for 0 ms, until the moment came.
-    const auto left =
-        std::chrono::ceil<std::chrono::milliseconds>(when - std::chrono::steady_clock::now()).count();
-    return left > 0 ? static_cast<int>(std::min<std::int64_t>(left, 1 << 30)) : 0;
-}
+using Platform::MillisecondsUntil;
 
 /// The number that follows prefix at the start of line, or 0.
 std::int32_t NumberAfter(const std::string& line, const char* prefix)
