@@ -55,8 +55,8 @@ constexpr double kDefaultResolution = 72;
 std::vector<std::wstring> SplitMergeFolders(const std::wstring& customParams)
 {
     std::vector<std::wstring> folders;
-    const std::vector<std::wstring> args = Platform::SplitCommandLine(L"gs " + customParams);
-    for (std::size_t i = 1; i < args.size(); ++i) {
+    const std::vector<std::wstring> args = Platform::SplitArguments(customParams);
+    for (std::size_t i = 0; i < args.size(); ++i) {
         std::wstring path;
         if (args[i].rfind(L"-sOutputFile=", 0) == 0)
             path = args[i].substr(13);
