@@ -58,6 +58,9 @@ void PrintUsage(std::FILE* out)
         "                            shape (instead of -r)\n"
         "      --pages LIST          render only these pages, e.g. 1,3,5-9 (and A- for A to\n"
         "                            the end); pages keep their numbers\n"
+        "      --no-anti-aliasing    draw text with 1 bit and graphics with 2, as the\n"
+        "                            library does by default (few colours, jagged edges)\n"
+        "      --jpeg-quality N      quality of JPEG pages, 1 to 100 (default: 75)\n"
         "      --cie                 render with CIE-based colour\n"
         "      --ttfont              give the system's fonts folder to the renderer\n"
         "      --split-merge PARAMS  renderer parameters that replace the output switches;\n"
@@ -294,6 +297,13 @@ Options ParseCommandLine(int argc, char** argv)
             const std::string size = value("a size WxH");
             if (!ParseSize(size, options.fitWidth, options.fitHeight))
                 UsageError("invalid box '" + size + "' (expected WxH in pixels)");
+        } else if (name == "--no-anti-aliasing") {
+            noValue();
+            options.antiAliasing = false;
+        } else if (name == "--jpeg-quality") {
+            const std::string quality = value("a quality");
+            if (!ParseNumber(quality, 1, 100, options.jpegQuality))
+                UsageError("invalid JPEG quality '" + quality + "' (1 to 100)");
         } else if (name == "--cie") {
             noValue();
             options.cie = true;

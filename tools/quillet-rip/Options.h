@@ -29,6 +29,8 @@ struct Options {
     long resolution = 150;
     long pageWidth = 0, pageHeight = 0;
     long fitWidth = 0, fitHeight = 0;
+    bool antiAliasing = true;
+    long jpegQuality = 0;  // 0: the renderer's own
     bool cie = false;
     bool ttFont = false;
     bool splitMerge = false;

@@ -519,6 +519,8 @@ void Batch::RenderInto(Quillet::IRIPBase& rip, const PageNames& names, const fs:
     rip.SetResolution(static_cast<std::int32_t>(options.resolution));
     if (options.pageWidth > 0)
         rip.SetPageSize(static_cast<std::int32_t>(options.pageWidth), static_cast<std::int32_t>(options.pageHeight));
+    rip.SetAntiAliasing(options.antiAliasing);
+    rip.SetJpegQuality(static_cast<std::int32_t>(options.jpegQuality));
     rip.SetUseCIEColor(options.cie);
     rip.SetUseTTFont(options.ttFont);
     if (options.splitMerge) {
