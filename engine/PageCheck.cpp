@@ -136,6 +136,8 @@ struct Expected {
     /// Set by the check of an image larger than maxPixels, which the format's
     /// check then reports as Broken.
     mutable bool tooLarge = false;
+    /// Set by a size that passed: the image is wider than tall.
+    mutable bool landscape = false;
 };
 
 /// Records why and returns Broken.
@@ -169,6 +171,7 @@ bool SizeMatches(const Expected& expected, std::int64_t width, std::int64_t heig
         expected.tooLarge = true;
         return false;
     }
+    expected.landscape = width > height;
     return true;
 }
 
@@ -461,7 +464,7 @@ bool HasPageCheck(RIPFormat format)
 }
 
 PageFileState CheckPageFile(const std::wstring& path, RIPFormat format, std::int32_t width, std::int32_t height,
-                            std::string* why, std::int64_t maxPixels)
+                            std::string* why, std::int64_t maxPixels, bool* landscape)
 {
     if (!HasPageCheck(format))
         return PageFileState::Unknown;
@@ -486,6 +489,8 @@ PageFileState CheckPageFile(const std::wstring& path, RIPFormat format, std::int
         state = CheckBmp(reader, entry, expected, text);
     else
         state = CheckTiff(reader, entry, expected, text);
+    if (landscape != nullptr)
+        *landscape = expected.landscape;
     return expected.tooLarge ? PageFileState::TooLarge : state;
 }
 
