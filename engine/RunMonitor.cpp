@@ -426,7 +426,10 @@ void RunMonitor::FinishFailure()
             d.FailRun(RIP_STAGE_RENDER, "the document has no page " + std::to_string(first) +
                                             (documentPages > 0 ? ": it has " + Pages(documentPages)
                                                                : ": it ends before it"));
-        else if (d.owner->ExpectsPages())
+        else if (d.owner->ExpectsPages() &&
+                 (!d.owner->GetIsSplitMerge() || Worker(0).report.NamesNoPagesCause()))
+            // A split/merge run's output is where the host's switches put
+            // it: no page of the service's own says nothing of it.
             d.FailRun(RIP_STAGE_RENDER, Worker(0).report.GetNoPagesReason());
     }
     if (d.failure.IsSet() && !d.workers.empty())
