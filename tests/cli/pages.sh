@@ -16,8 +16,11 @@ echo "## single-file output, copies and orientation of a printed job"
 printf '<< /NumCopies 3 /Collate true /PageSize [842 595] >> setpagedevice\nshowpage\n0 0 moveto 9 9 lineto stroke showpage\n' > copies.ps
 "$rip" -o single -f ps copies.ps; echo "exit $?"
 "$rip" -o copies -r 10 -f jpg copies.ps; echo "exit $?"
-echo "## --fit: each page inside the box, its shape kept"
-"$rip" -o fit --fit 100x100 --json "$src/data/sample.pdf" | sed 's/"path": "[^"]*", //'; echo "exit $?"
+echo "## --fit: each page inside the box, its shape kept, also a page of another size than the first"
+printf '<< /PageSize [200 200] >> setpagedevice 0 0 moveto 200 200 lineto stroke showpage\n<< /PageSize [595 842] >> setpagedevice showpage\n' > mixed.ps
+gs -q -dSAFER -dBATCH -dNOPAUSE -sDEVICE=pdfwrite -o mixed.pdf mixed.ps
+"$rip" -o fit --fit 100x100 --json "$src/data/sample.pdf" mixed.pdf > fit.txt; echo "exit $?"
+sed 's/"path": "[^"]*", //' fit.txt
 echo "## -q: nothing but where a default folder is"
 "$rip" -q -r 10 twelve.ps; echo "exit $?"
 ls -A tmp | wc -l
