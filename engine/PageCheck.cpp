@@ -407,10 +407,12 @@ PageFileState CheckTiff(PageReader& reader, const OutputFormat& format, const Ex
     if (width.empty() || height.empty() || compression.empty() || offsets.empty() ||
         offsets.size() != counts.size())
         return Broken(why, "its directory lacks the size or the strips of the image");
-    // CMYK: 4 samples of 8 bits, uncompressed; bilevel: 1 bit, fax coded.
+    // CMYK: 4 samples of 8 bits, uncompressed; RGB: 3 of 8 bits, LZW;
+    // bilevel: 1 bit, fax coded.
     const bool uncompressed = format.colours == ColourType::Cmyk;
-    if (compression[0] != (uncompressed ? 1U : 3U) || samples[0] != (uncompressed ? 4U : 1U) ||
-        bits[0] != (uncompressed ? 8U : 1U))
+    const bool rgb = format.colours == ColourType::Rgb;
+    if (compression[0] != (uncompressed ? 1U : rgb ? 5U : 3U) || samples[0] != (uncompressed ? 4U : rgb ? 3U : 1U) ||
+        bits[0] != (uncompressed || rgb ? 8U : 1U))
         return Broken(why, "it is not a TIFF image of its format's colours");
     if (!SizeMatches(expected, static_cast<std::int64_t>(width[0]), static_cast<std::int64_t>(height[0]), why))
         return PageFileState::Broken;
@@ -459,8 +461,9 @@ std::string SizeText(std::int64_t width, std::int64_t height)
 
 bool HasPageCheck(RIPFormat format)
 {
-    const Container container = FormatOf(format).container;
-    return container != Container::Pcl && container != Container::PostScript;
+    // A single file is no page: it grows until the job's end.
+    const OutputFormat& entry = FormatOf(format);
+    return !entry.singleFile && entry.container != Container::Pcl && entry.container != Container::PostScript;
 }
 
 PageFileState CheckPageFile(const std::wstring& path, RIPFormat format, std::int32_t width, std::int32_t height,
