@@ -675,6 +675,12 @@ void Batch::Render(std::size_t index)
             }
             // Release stops a run that is still going and waits for it.
             rip->Release();
+            // Ctrl-C reaches the renderers and the office process of the
+            // terminal's process group too: what failed then was stopped.
+            if (Interrupted() && result.code != 0 && result.code != kExitOutput) {
+                result.code = 0;
+                result.interrupted = true;
+            }
         }
         if (!staging.empty())
             fs::remove_all(staging, error);
