@@ -105,14 +105,18 @@ void PrintUsage(std::FILE* out)
 }
 
 /// A whole decimal number in [minimum, maximum].
-bool ParseNumber(const std::string& text, long minimum, long maximum, long& value)
+template <typename Number>
+bool ParseNumber(const std::string& text, long long minimum, long long maximum, Number& value)
 {
     if (text.empty() || text[0] == '+' || text[0] == '-' || text[0] == ' ')
         return false;
     char* end = nullptr;
     errno = 0;
-    value = std::strtol(text.c_str(), &end, 10);
-    return errno == 0 && *end == '\0' && value >= minimum && value <= maximum;
+    const long long parsed = std::strtoll(text.c_str(), &end, 10);
+    if (errno != 0 || *end != '\0' || parsed < minimum || parsed > maximum)
+        return false;
+    value = static_cast<Number>(parsed);
+    return true;
 }
 
 bool ParseSize(const std::string& size, long& width, long& height)
@@ -162,20 +166,20 @@ struct Bound {
     const char* needs;  // what the option needs, for the usage error
     const char* what;
     const char* unit;
-    long maximum;
-    long Options::*field;
+    long long maximum;
+    long long Options::*field;
 };
 
 const Bound* FindBound(const std::string& option)
 {
     static const Bound kBounds[] = {
-        {"--time-limit", "a number of seconds", "time limit", "whole seconds", 2147483647L, &Options::timeLimit},
-        {"--max-output-mb", "a number of megabytes", "output limit", "whole megabytes", 8796093022207L,
+        {"--time-limit", "a number of seconds", "time limit", "whole seconds", 2147483647LL, &Options::timeLimit},
+        {"--max-output-mb", "a number of megabytes", "output limit", "whole megabytes", 8796093022207LL,
          &Options::maxOutputMb},
-        {"--max-memory-mb", "a number of megabytes", "memory bound", "whole megabytes", 8796093022207L,
+        {"--max-memory-mb", "a number of megabytes", "memory bound", "whole megabytes", 8796093022207LL,
          &Options::maxMemoryMb},
-        {"--max-pages", "a number of pages", "page bound", "whole pages", 2147483647L, &Options::maxPages},
-        {"--max-page-pixels", "a number of pixels", "page pixel bound", "whole pixels", 9223372036854775807L,
+        {"--max-pages", "a number of pages", "page bound", "whole pages", 2147483647LL, &Options::maxPages},
+        {"--max-page-pixels", "a number of pixels", "page pixel bound", "whole pixels", 9223372036854775807LL,
          &Options::maxPagePixels},
     };
     for (const Bound& bound : kBounds)
