@@ -136,6 +136,8 @@ struct Expected {
     /// Set by the check of an image larger than maxPixels, which the format's
     /// check then reports as Broken.
     mutable bool tooLarge = false;
+    /// Set by a size that passed: the image is wider than tall.
+    mutable bool landscape = false;
 };
 
 /// Records why and returns Broken.
@@ -169,6 +171,7 @@ bool SizeMatches(const Expected& expected, std::int64_t width, std::int64_t heig
         expected.tooLarge = true;
         return false;
     }
+    expected.landscape = width > height;
     return true;
 }
 
@@ -404,10 +407,12 @@ PageFileState CheckTiff(PageReader& reader, const OutputFormat& format, const Ex
     if (width.empty() || height.empty() || compression.empty() || offsets.empty() ||
         offsets.size() != counts.size())
         return Broken(why, "its directory lacks the size or the strips of the image");
-    // CMYK: 4 samples of 8 bits, uncompressed; bilevel: 1 bit, fax coded.
+    // CMYK: 4 samples of 8 bits, uncompressed; RGB: 3 of 8 bits, LZW;
+    // bilevel: 1 bit, fax coded.
     const bool uncompressed = format.colours == ColourType::Cmyk;
-    if (compression[0] != (uncompressed ? 1U : 3U) || samples[0] != (uncompressed ? 4U : 1U) ||
-        bits[0] != (uncompressed ? 8U : 1U))
+    const bool rgb = format.colours == ColourType::Rgb;
+    if (compression[0] != (uncompressed ? 1U : rgb ? 5U : 3U) || samples[0] != (uncompressed ? 4U : rgb ? 3U : 1U) ||
+        bits[0] != (uncompressed || rgb ? 8U : 1U))
         return Broken(why, "it is not a TIFF image of its format's colours");
     if (!SizeMatches(expected, static_cast<std::int64_t>(width[0]), static_cast<std::int64_t>(height[0]), why))
         return PageFileState::Broken;
@@ -456,12 +461,13 @@ std::string SizeText(std::int64_t width, std::int64_t height)
 
 bool HasPageCheck(RIPFormat format)
 {
-    const Container container = FormatOf(format).container;
-    return container != Container::Pcl && container != Container::PostScript;
+    // A single file is no page: it grows until the job's end.
+    const OutputFormat& entry = FormatOf(format);
+    return !entry.singleFile && entry.container != Container::Pcl && entry.container != Container::PostScript;
 }
 
 PageFileState CheckPageFile(const std::wstring& path, RIPFormat format, std::int32_t width, std::int32_t height,
-                            std::string* why, std::int64_t maxPixels)
+                            std::string* why, std::int64_t maxPixels, bool* landscape)
 {
     if (!HasPageCheck(format))
         return PageFileState::Unknown;
@@ -486,6 +492,8 @@ PageFileState CheckPageFile(const std::wstring& path, RIPFormat format, std::int
         state = CheckBmp(reader, entry, expected, text);
     else
         state = CheckTiff(reader, entry, expected, text);
+    if (landscape != nullptr)
+        *landscape = expected.landscape;
     return expected.tooLarge ? PageFileState::TooLarge : state;
 }
 

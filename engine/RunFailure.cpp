@@ -350,13 +350,13 @@ void RunFailure::SetOutputPrefix(const std::string& prefix)
     outputPrefix = prefix;
 }
 
-std::string RunFailure::GetNoPagesReason() const
+std::string RunFailure::NoPagesCause(std::string& detail) const
 {
-    std::lock_guard<std::mutex> guard(mutex);
     // Ghostscript's PDF interpreter marks its messages on standard error with
     // "****"; the note it ends with after repairing a file names no cause,
     // but the list of errors before it does.
-    std::string cause, detail;
+    std::string cause;
+    detail.clear();
     bool listing = false, repairNote = false;
     std::size_t next = 0;
     for (std::size_t start = 0; start < errorOutput.size(); start = next + 1) {
@@ -373,8 +373,23 @@ std::string RunFailure::GetNoPagesReason() const
                 cause = text.substr(5);
         }
     }
+    return cause.empty() ? errorLine : cause;
+}
+
+bool RunFailure::NamesNoPagesCause() const
+{
+    std::lock_guard<std::mutex> guard(mutex);
+    std::string detail;
+    return !NoPagesCause(detail).empty();
+}
+
+std::string RunFailure::GetNoPagesReason() const
+{
+    std::lock_guard<std::mutex> guard(mutex);
+    std::string detail;
+    std::string cause = NoPagesCause(detail);
     if (cause.empty())
-        cause = errorLine.empty() ? "it has no page Ghostscript can read" : errorLine;
+        cause = "it has no page Ghostscript can read";
     if (cause.rfind(kErrorTag, 0) == 0)
         cause.erase(0, sizeof kErrorTag - 1);
     if (!cause.empty() && cause.back() == '.')

@@ -196,6 +196,8 @@ private:
     std::size_t brokenWorker = 0;
     std::string brokenWhy;
     bool brokenCutShort = true;
+    /// The shape of the page CheckPage passed last, which HandOver hands out.
+    bool pageLandscape = false;
     /// No page comes any more: the next one's worker ended without it.
     bool handOutEnded = false;
     bool folderReplaced = false;
@@ -425,7 +427,10 @@ void RunMonitor::FinishFailure()
             d.FailRun(RIP_STAGE_RENDER, "the document has no page " + std::to_string(first) +
                                             (documentPages > 0 ? ": it has " + Pages(documentPages)
                                                                : ": it ends before it"));
-        else if (d.owner->ExpectsPages())
+        else if (d.owner->ExpectsPages() &&
+                 (!d.owner->GetIsSplitMerge() || Worker(0).report.NamesNoPagesCause()))
+            // A split/merge run's output is where the host's switches put
+            // it: no page of the service's own says nothing of it.
             d.FailRun(RIP_STAGE_RENDER, Worker(0).report.GetNoPagesReason());
     }
     if (d.failure.IsSet() && !d.workers.empty())
@@ -839,7 +844,8 @@ RunMonitor::PageReadiness RunMonitor::CheckPage(std::size_t w, std::int32_t inde
     if (HasPageCheck(d.format)) {
         if (!closeSeen && !nextExists)
             return PageReadiness::NotYet;
-        switch (CheckPageFile(name, d.format, d.pageWidth, d.pageHeight, &brokenWhy, d.maxPagePixels)) {
+        switch (CheckPageFile(name, d.format, d.pageWidth, d.pageHeight, &brokenWhy, d.maxPagePixels,
+                              &pageLandscape)) {
         case PageFileState::Whole:
             return PageReadiness::Complete;
         case PageFileState::TooLarge:
@@ -1046,7 +1052,13 @@ bool RunMonitor::HandOver(std::int32_t k, std::size_t w, std::int32_t index)
     // the engine has stored it, so a waiter never finds it missing. The page
     // is announced once it counts: a callback may wait for a host thread
     // that asks for it.
-    d.owner->AddPage(k, BitmapFile(name));
+    // A page of a document we read ourselves (PDF, EPS, an office
+    // document's PDF) has its own shape, and so its own orientation; a
+    // printed job's pages take the job's.
+    BitmapFile page(name);
+    if (!d.owner->GetDocumentFile().empty() && HasPageCheck(d.format))
+        page.SetOrientation(pageLandscape ? 2 : 1);
+    d.owner->AddPage(k, page);
     d.pagesProduced = k;
     if (proofMode)
         proof.Forget(d.plan.GetDocumentPage(k));
