@@ -216,6 +216,16 @@ std::wstring ZUtilities::GetLibraryFolder()
     return folder;
 }
 
+std::wstring ZUtilities::GetConfigurationFolder(const std::wstring& prefix)
+{
+    std::wstring folder = prefix;
+    while (folder.size() > 1 && folder.back() == L'/')
+        folder.pop_back();
+    if (folder == L"/" || folder == L"/usr")
+        return L"/etc";
+    return folder + L"/etc";
+}
+
 std::uint32_t ZHelper::GetThisProcessID()
 {
     return static_cast<std::uint32_t>(::getpid());
