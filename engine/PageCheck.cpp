@@ -16,6 +16,7 @@
 #include <cmath>
 #include <cstdio>
 #include <cstring>
+#include <limits>
 #include <vector>
 
 namespace Quillet {
@@ -136,6 +137,9 @@ struct Expected {
     /// Set by the check of an image larger than maxPixels, which the format's
     /// check then reports as Broken.
     mutable bool tooLarge = false;
+    /// The size the image's header gives, once read.
+    mutable std::int64_t seenWidth = 0;
+    mutable std::int64_t seenHeight = 0;
 };
 
 /// Records why and returns Broken.
@@ -155,6 +159,8 @@ PageFileState CutShort(std::string& why)
 /// Checks an image's size against what the run asked for.
 bool SizeMatches(const Expected& expected, std::int64_t width, std::int64_t height, std::string& why)
 {
+    expected.seenWidth = width;
+    expected.seenHeight = height;
     if (width < 1 || height < 1) {
         why = "it has no pixels";
         return false;
@@ -460,33 +466,55 @@ bool HasPageCheck(RIPFormat format)
     return container != Container::Pcl && container != Container::PostScript;
 }
 
-PageFileState CheckPageFile(const std::wstring& path, RIPFormat format, std::int32_t width, std::int32_t height,
-                            std::string* why, std::int64_t maxPixels)
+namespace {
+
+PageFileState CheckPage(const std::wstring& path, RIPFormat format, const Expected& expected, std::string& why)
 {
     if (!HasPageCheck(format))
         return PageFileState::Unknown;
     const OutputFormat& entry = FormatOf(format);
-    std::string reason;
-    std::string& text = why != nullptr ? *why : reason;
     PageReader reader(path);
     if (!reader.IsOpen())
-        return Broken(text, "it is no regular file");
+        return Broken(why, "it is no regular file");
+    PageFileState state;
+    if (entry.container == Container::Png)
+        state = CheckPng(reader, entry, expected, why);
+    else if (entry.container == Container::Jpeg)
+        state = CheckJpeg(reader, entry, expected, why);
+    else if (entry.container == Container::Bmp)
+        state = CheckBmp(reader, entry, expected, why);
+    else
+        state = CheckTiff(reader, entry, expected, why);
+    return expected.tooLarge ? PageFileState::TooLarge : state;
+}
+
+}  // namespace
+
+PageFileState CheckPageFile(const std::wstring& path, RIPFormat format, std::int32_t width, std::int32_t height,
+                            std::string* why, std::int64_t maxPixels)
+{
+    std::string reason;
     Expected expected;
     if (width >= 1 && height >= 1) {
         expected.width = width;
         expected.height = height;
     }
     expected.maxPixels = maxPixels;
-    PageFileState state;
-    if (entry.container == Container::Png)
-        state = CheckPng(reader, entry, expected, text);
-    else if (entry.container == Container::Jpeg)
-        state = CheckJpeg(reader, entry, expected, text);
-    else if (entry.container == Container::Bmp)
-        state = CheckBmp(reader, entry, expected, text);
-    else
-        state = CheckTiff(reader, entry, expected, text);
-    return expected.tooLarge ? PageFileState::TooLarge : state;
+    return CheckPage(path, format, expected, why != nullptr ? *why : reason);
+}
+
+bool PageFileSize(const std::wstring& path, RIPFormat format, std::int32_t& width, std::int32_t& height)
+{
+    std::string why;
+    Expected expected;
+    width = height = 0;
+    constexpr std::int64_t kLargest = std::numeric_limits<std::int32_t>::max();
+    if (CheckPage(path, format, expected, why) != PageFileState::Whole || expected.seenWidth > kLargest ||
+        expected.seenHeight > kLargest)
+        return false;
+    width = static_cast<std::int32_t>(expected.seenWidth);
+    height = static_cast<std::int32_t>(expected.seenHeight);
+    return true;
 }
 
 std::string PixelCountText(std::int64_t pixels)
