@@ -19,8 +19,9 @@ packages=(
   libreofficekit-dev libreoffice-dev
 )
 if [ "${1:-}" = test ]; then
-  # The office tests write documents that embed a renamed font.
-  packages+=(python3-fonttools)
+  # The office tests write documents that embed a renamed font; the Python
+  # package's tests run under pytest and open pages with Pillow.
+  packages+=(python3-fonttools python3-pytest python3-pil)
 fi
 
 missing=()

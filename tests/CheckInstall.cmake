@@ -1,7 +1,8 @@
 # Installs the build into a scratch prefix and builds hosts against it: one
-# through find_package(Quillet), one through pkg-config, and the C example,
-# which renders the sample documents with the installation alone; then checks
-# where an installation under /usr puts its store.
+# through find_package(Quillet), one through pkg-config, and the C example;
+# the C and the Python example render the sample documents with the
+# installation alone. Then checks where an installation under /usr puts its
+# store.
 #   cmake -DBUILD=<build dir> -DSRC=<tests/install> -DSOURCE=<source dir> -DWORK=<scratch dir> -P CheckInstall.cmake
 file(REMOVE_RECURSE "${WORK}")
 unset(ENV{QUILLET_PREFERENCES})
@@ -80,6 +81,29 @@ foreach(document ${documents})
     message(FATAL_ERROR "examples/render.c did not render ${document}:\n${out}")
   endif()
 endforeach()
+
+# The Python example, through the installed package.
+file(GLOB_RECURSE packages "${prefix}/__init__.py")
+list(FILTER packages INCLUDE REGEX "/quillet/__init__\\.py$")
+if(EXISTS /usr/bin/python3 AND packages)
+  list(GET packages 0 package)
+  get_filename_component(package "${package}" DIRECTORY)
+  get_filename_component(pythonpath "${package}" DIRECTORY)
+  set(ENV{PYTHONPATH} "${pythonpath}")
+  list(TRANSFORM documents PREPEND "${SOURCE}/data/")
+  execute_process(COMMAND /usr/bin/python3 "${SOURCE}/examples/render.py" "${WORK}/pages/python" ${documents}
+                  OUTPUT_VARIABLE out ERROR_VARIABLE out RESULT_VARIABLE rc)
+  foreach(document ${documents})
+    if(NOT out MATCHES "${document} page 1: [^\n]*_001\\.png [1-9][0-9]*x[1-9][0-9]* ")
+      set(rc 1)
+    endif()
+  endforeach()
+  if(NOT rc EQUAL 0)
+    message(FATAL_ERROR "examples/render.py did not render the samples:\n${out}")
+  endif()
+elseif(NOT packages)
+  message(FATAL_ERROR "the installation lacks the Python package")
+endif()
 
 # Under /usr the store goes to /etc, and pkg-config needs no run path.
 set(root "${WORK}/root")
