@@ -13,7 +13,7 @@
 #include "platform/TextConversion.h"
 #include "platform/ZBaseStorage.h"
 #include "platform/ZUtilities.h"
-#include "platform/posix/ConfinedChild.h"
+#include "platform/linux/ConfinedChild.h"
 
 #include <atomic>
 #include <cerrno>

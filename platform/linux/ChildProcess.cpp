@@ -11,7 +11,7 @@
 #include "platform/ChildProcess.h"
 
 #include "platform/TextConversion.h"
-#include "platform/posix/ConfinedChild.h"
+#include "platform/linux/ConfinedChild.h"
 #include "platform/posix/PollDeadline.h"
 
 #include <cerrno>
