@@ -286,6 +286,14 @@ int quillet_set(quillet_service* service, int option, std::int64_t value)
         case QUILLET_USE_TT_FONT:
             rip.SetUseTTFont(value != 0);
             return QUILLET_OK;
+        case QUILLET_ANTI_ALIASING:
+            rip.SetAntiAliasing(value != 0);
+            return QUILLET_OK;
+        case QUILLET_JPEG_QUALITY:
+            if (value < 0 || value > 100)
+                return QUILLET_ERROR_ARGUMENT;
+            rip.SetJpegQuality(v);
+            return QUILLET_OK;
         case QUILLET_MAX_OUTPUT_BYTES:
             rip.SetMaxOutputBytes(value);
             return QUILLET_OK;
@@ -342,6 +350,8 @@ int quillet_get(quillet_service* service, int option, std::int64_t* value)
         case QUILLET_USE_CIE_COLOR: *value = rip.GetUseCIEColor(); break;
         case QUILLET_SPLIT_MERGE: *value = rip.GetIsSplitMerge(); break;
         case QUILLET_USE_TT_FONT: *value = rip.GetUseTTFont(); break;
+        case QUILLET_ANTI_ALIASING: *value = rip.GetAntiAliasing(); break;
+        case QUILLET_JPEG_QUALITY: *value = rip.GetJpegQuality(); break;
         case QUILLET_TIME_LIMIT: *value = rip.GetTimeLimit(); break;
         case QUILLET_MAX_OUTPUT_BYTES: *value = rip.GetMaxOutputBytes(); break;
         case QUILLET_MAX_MEMORY_BYTES: *value = rip.GetMaxMemoryBytes(); break;

@@ -87,7 +87,9 @@ enum {
     QUILLET_IJS_MODEL = 17,         /* text */
     QUILLET_IJS_PARAMS = 18,        /* text */
     QUILLET_CUSTOM_PARAMS = 19,     /* text: Ghostscript switches, separated by blanks */
-    QUILLET_INTENT = 20             /* text that travels with the job to the preview */
+    QUILLET_INTENT = 20,            /* text that travels with the job to the preview */
+    QUILLET_ANTI_ALIASING = 21,     /* 0 or 1: text and graphics drawn with 4 bits */
+    QUILLET_JPEG_QUALITY = 22       /* 1 to 100; 0: Ghostscript's own */
 };
 
 /* Texts of the failure record, for quillet_failure. */

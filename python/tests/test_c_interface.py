@@ -46,12 +46,12 @@ def test_refusals_without_a_crash():
 def test_options_keep_their_values_and_refuse_others(tmp_path):
     service = service_for(os.path.join(DATA, "sample.ps"))
     values = {2: 9, 3: 640, 4: 480, 5: 72, 6: 1, 7: 1, 8: 1, 9: 5, 10: 1 << 40, 11: 1 << 31, 12: 3,
-              13: 10 ** 12, 14: 2, 15: 4}
+              13: 10 ** 12, 14: 2, 15: 4, 21: 1, 22: 90}
     got = ctypes.c_int64()
     for option, value in values.items():
         assert lib.quillet_set(service, option, value) == OK, option
         assert lib.quillet_get(service, option, ctypes.byref(got)) == OK and got.value == value, option
-    for option, value in [(2, 12), (2, -1), (5, 1 << 40), (1, 0), (99, 1)]:
+    for option, value in [(2, 12), (2, -1), (5, 1 << 40), (22, 101), (1, 0), (99, 1)]:
         assert lib.quillet_set(service, option, value) == ARGUMENT, (option, value)
     for option in (1, 16, 17, 18, 19, 20):
         assert lib.quillet_set_text(service, option, str(tmp_path).encode()) == OK, option
