@@ -15,7 +15,7 @@ packages=(libquillet0 libquillet-dev quillet-tools quillet-printqueue python3-qu
 debs=(out/packages/*.deb)
 [ -e "${debs[0]}" ] || { echo "package-test.sh: no packages in out/packages (scripts/package.sh)" >&2; exit 1; }
 for p in "${packages[@]}"; do
-  if dpkg-query -W -f='${Status}' "$p" 2>/dev/null | grep -q 'installed'; then
+  if dpkg-query -W -f='${Status}' "$p" 2>/dev/null | grep -qx 'install ok installed'; then
     echo "package-test.sh: $p is installed already; remove it first" >&2
     exit 1
   fi
@@ -23,8 +23,13 @@ done
 
 work=$(mktemp -d "${TMPDIR:-/tmp}/quillet-package-test.XXXXXX")
 cupsd_pid=""
+purge() {
+  DEBIAN_FRONTEND=noninteractive apt-get purge -y -qq "${packages[@]}" >/dev/null
+}
+installed=false
 cleanup() {
-  [ -n "$cupsd_pid" ] && kill "$cupsd_pid" 2>/dev/null && wait "$cupsd_pid" 2>/dev/null
+  if $installed; then purge || true; fi
+  if [ -n "$cupsd_pid" ]; then kill "$cupsd_pid" 2>/dev/null; wait "$cupsd_pid" 2>/dev/null || true; fi
   rm -rf "$work"
 }
 trap cleanup EXIT
@@ -32,45 +37,50 @@ unset QUILLET_PREFERENCES CUPS_SERVER PRINTER LPDEST
 export TMPDIR="$work/tmp"
 mkdir -p "$TMPDIR"
 
+server_runs() {  # lpstat -r exits 0 either way
+  LC_ALL=C lpstat -r 2>/dev/null | grep -qx 'scheduler is running'
+}
 ours() {  # every file whose name is ours, outside the test's own folder
   find /etc /usr /var/lib /opt -xdev 2>/dev/null | grep -i -E 'quillet|qvbackend|qvqueue|qvoffice|qvijs|QVPageGlance|QV_Page_Glance' | sort || true
 }
 ours > "$work/before"
 
-if ! lpstat -r >/dev/null 2>&1; then
-  cupsd -f &
+if ! server_runs; then
+  TMPDIR=/tmp cupsd -f &  # the server keeps its own temporary files
   cupsd_pid=$!
-  for _ in $(seq 50); do lpstat -r >/dev/null 2>&1 && break; sleep 0.1; done
+  for _ in $(seq 50); do server_runs && break; sleep 0.1; done
 fi
 
 echo "== installing ${debs[*]}"
-DEBIAN_FRONTEND=noninteractive apt-get install -y -qq --no-install-recommends "${debs[@]/#/./}" >/dev/null
+installed=true
+DEBIAN_FRONTEND=noninteractive apt-get install -y -qq --no-install-recommends "${debs[@]/#/./}" > "$work/install.log" || { cat "$work/install.log"; exit 1; }
 
 fail() { echo "package-test.sh: $*" >&2; exit 1; }
 echo "== quillet-rip"
 for document in sample.ps sample.pdf sample.docx; do
-  quillet-rip -q -o "$work/rip/$document" -r 50 "data/$document" | tail -1
+  quillet-rip -q -o "$work/rip/$document" -r 50 "data/$document"
   ls "$work/rip/$document"/*_001.png >/dev/null || fail "quillet-rip made no page of $document"
 done
 echo "== Python"
-python3 examples/render.py "$work/python" data/sample.ps data/sample.pdf data/sample.docx | grep -c ' page ' \
+/usr/bin/python3 examples/render.py "$work/python" data/sample.ps data/sample.pdf data/sample.docx | grep -c ' page ' \
   | grep -qx 10 || fail "the Python package did not render the 10 sample pages"
 echo "== C through pkg-config"
 cc examples/render.c $(pkg-config --cflags --libs quillet) -o "$work/render"
 "$work/render" data/sample.pdf "$work/c" 30 | grep -q '^2 pages' || fail "the C example did not render"
-if lpstat -r >/dev/null 2>&1; then
+if server_runs; then
   echo "== a text file through the queue"
-  lpstat -v QV_Page_Glance >/dev/null || fail "installing quillet-printqueue did not create the queue"
+  lpstat -v QV_Page_Glance >/dev/null || { cat "$work/install.log"; fail "installing quillet-printqueue did not create the queue"; }
   printf 'Dear reader,\nthis letter went through the print queue.\n' > "$work/letter.txt"
-  quillet-rip -q -o "$work/letter" -r 50 "$work/letter.txt" | tail -1
+  quillet-rip -q -o "$work/letter" -r 50 "$work/letter.txt"
   ls "$work/letter"/*_001.png >/dev/null || fail "the text file was not rendered through the queue"
 else
   echo "== no print server could be started: the queue is not tried"
 fi
 
 echo "== purging"
-DEBIAN_FRONTEND=noninteractive apt-get purge -y -qq "${packages[@]}" >/dev/null
-if lpstat -r >/dev/null 2>&1 && lpstat -v QV_Page_Glance >/dev/null 2>&1; then
+installed=false
+purge
+if server_runs && lpstat -v QV_Page_Glance >/dev/null 2>&1; then
   fail "the queue QV_Page_Glance is left after the purge"
 fi
 ours > "$work/after"
