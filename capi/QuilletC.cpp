@@ -400,9 +400,11 @@ int quillet_start(quillet_service* service)
             s.ownReason.clear();
         }
         s.stopped = false;
-        s.inbox.Clear();
         if (!s.rip->StartRIP())
             return QUILLET_ERROR_CAPTURE;
+        // The earlier run is over once a new one started: none of its pages
+        // may pass for one of this run's.
+        s.inbox.Clear();
         s.firstPage = std::max(s.rip->GetFirstPage(), 1);
         s.nextPage = s.firstPage;
         // Pages are announced to the inbox as they arrive (all at once here

@@ -59,7 +59,7 @@ fail() { echo "package-test.sh: $*" >&2; exit 1; }
 echo "== quillet-rip"
 for document in sample.ps sample.pdf sample.docx; do
   quillet-rip -q -o "$work/rip/$document" -r 50 "data/$document"
-  ls "$work/rip/$document"/*_001.png >/dev/null || fail "quillet-rip made no page of $document"
+  ls "$work/rip/$document"/*.png >/dev/null || fail "quillet-rip made no page of $document"
 done
 echo "== Python"
 /usr/bin/python3 examples/render.py "$work/python" data/sample.ps data/sample.pdf data/sample.docx | grep -c ' page ' \
@@ -72,7 +72,7 @@ if server_runs; then
   lpstat -v QV_Page_Glance >/dev/null || { cat "$work/install.log"; fail "installing quillet-printqueue did not create the queue"; }
   printf 'Dear reader,\nthis letter went through the print queue.\n' > "$work/letter.txt"
   quillet-rip -q -o "$work/letter" -r 50 "$work/letter.txt"
-  ls "$work/letter"/*_001.png >/dev/null || fail "the text file was not rendered through the queue"
+  ls "$work/letter"/*.png >/dev/null || fail "the text file was not rendered through the queue"
 else
   echo "== no print server could be started: the queue is not tried"
 fi
@@ -87,8 +87,8 @@ ours > "$work/after"
 if ! diff "$work/before" "$work/after"; then
   fail "files are left after the purge (> above)"
 fi
-if pgrep -f 'libexec/quillet' >/dev/null; then
-  fail "a process of the installation still runs: $(pgrep -a -f 'libexec/quillet')"
+if pgrep -f '^/usr/libexec/quillet/' >/dev/null; then
+  fail "a process of the installation still runs: $(pgrep -a -f '^/usr/libexec/quillet/')"
 fi
 [ -z "$(ls -A "$TMPDIR")" ] || fail "temporary files are left: $(ls -A "$TMPDIR")"
 echo "package test passed"
