@@ -16,6 +16,7 @@
 #include <cmath>
 #include <cstdio>
 #include <cstring>
+#include <limits>
 #include <vector>
 
 namespace Quillet {
@@ -138,6 +139,9 @@ struct Expected {
     mutable bool tooLarge = false;
     /// Set by a size that passed: the image is wider than tall.
     mutable bool landscape = false;
+    /// The size the image's header gives, once read.
+    mutable std::int64_t seenWidth = 0;
+    mutable std::int64_t seenHeight = 0;
 };
 
 /// Records why and returns Broken.
@@ -157,6 +161,8 @@ PageFileState CutShort(std::string& why)
 /// Checks an image's size against what the run asked for.
 bool SizeMatches(const Expected& expected, std::int64_t width, std::int64_t height, std::string& why)
 {
+    expected.seenWidth = width;
+    expected.seenHeight = height;
     if (width < 1 || height < 1) {
         why = "it has no pixels";
         return false;
@@ -466,35 +472,58 @@ bool HasPageCheck(RIPFormat format)
     return !entry.singleFile && entry.container != Container::Pcl && entry.container != Container::PostScript;
 }
 
-PageFileState CheckPageFile(const std::wstring& path, RIPFormat format, std::int32_t width, std::int32_t height,
-                            std::string* why, std::int64_t maxPixels, bool* landscape)
+namespace {
+
+PageFileState CheckPage(const std::wstring& path, RIPFormat format, const Expected& expected, std::string& why)
 {
     if (!HasPageCheck(format))
         return PageFileState::Unknown;
     const OutputFormat& entry = FormatOf(format);
-    std::string reason;
-    std::string& text = why != nullptr ? *why : reason;
     PageReader reader(path);
     if (!reader.IsOpen())
-        return Broken(text, "it is no regular file");
+        return Broken(why, "it is no regular file");
+    PageFileState state;
+    if (entry.container == Container::Png)
+        state = CheckPng(reader, entry, expected, why);
+    else if (entry.container == Container::Jpeg)
+        state = CheckJpeg(reader, entry, expected, why);
+    else if (entry.container == Container::Bmp)
+        state = CheckBmp(reader, entry, expected, why);
+    else
+        state = CheckTiff(reader, entry, expected, why);
+    return expected.tooLarge ? PageFileState::TooLarge : state;
+}
+
+}  // namespace
+
+PageFileState CheckPageFile(const std::wstring& path, RIPFormat format, std::int32_t width, std::int32_t height,
+                            std::string* why, std::int64_t maxPixels, bool* landscape)
+{
+    std::string reason;
     Expected expected;
     if (width >= 1 && height >= 1) {
         expected.width = width;
         expected.height = height;
     }
     expected.maxPixels = maxPixels;
-    PageFileState state;
-    if (entry.container == Container::Png)
-        state = CheckPng(reader, entry, expected, text);
-    else if (entry.container == Container::Jpeg)
-        state = CheckJpeg(reader, entry, expected, text);
-    else if (entry.container == Container::Bmp)
-        state = CheckBmp(reader, entry, expected, text);
-    else
-        state = CheckTiff(reader, entry, expected, text);
+    const PageFileState state = CheckPage(path, format, expected, why != nullptr ? *why : reason);
     if (landscape != nullptr)
         *landscape = expected.landscape;
-    return expected.tooLarge ? PageFileState::TooLarge : state;
+    return state;
+}
+
+bool PageFileSize(const std::wstring& path, RIPFormat format, std::int32_t& width, std::int32_t& height)
+{
+    std::string why;
+    Expected expected;
+    width = height = 0;
+    constexpr std::int64_t kLargest = std::numeric_limits<std::int32_t>::max();
+    if (CheckPage(path, format, expected, why) != PageFileState::Whole || expected.seenWidth > kLargest ||
+        expected.seenHeight > kLargest)
+        return false;
+    width = static_cast<std::int32_t>(expected.seenWidth);
+    height = static_cast<std::int32_t>(expected.seenHeight);
+    return true;
 }
 
 std::string PixelCountText(std::int64_t pixels)

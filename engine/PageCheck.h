@@ -40,6 +40,10 @@ PageFileState CheckPageFile(const std::wstring& path, RIPFormat format, std::int
                             std::int32_t height = 0, std::string* why = nullptr, std::int64_t maxPixels = 0,
                             bool* landscape = nullptr);
 
+/// The pixel size of the image in the page file at path, written in format:
+/// true when CheckPageFile finds it Whole; false, with 0 and 0, otherwise.
+bool PageFileSize(const std::wstring& path, RIPFormat format, std::int32_t& width, std::int32_t& height);
+
 /// Whether a page of width x height device pixels (page size; 0 when not
 /// set) at resolution dots per inch (0 when not set) can be rendered in
 /// format at all: every side within the renderer's coordinate range and the

@@ -2,6 +2,7 @@
 // Ghostscript's end.
 #include "engine/RunFailure.h"
 
+#include "platform/ReportedError.h"
 #include "platform/TextConversion.h"
 
 #include <algorithm>
@@ -264,8 +265,8 @@ std::string RunFailure::ReportedCause() const
     if (op.size() > 4 && op.rfind("--", 0) == 0 && op.compare(op.size() - 2, 2, "--") == 0)
         op = op.substr(2, op.size() - 4);
 
-    const bool refused = name == "/invalidfileaccess" || Contains(osError, "Permission denied") ||
-                         Contains(osError, "Operation not permitted");
+    const Platform::ReportedError os = Platform::ClassifyReportedError(osError);
+    const bool refused = name == "/invalidfileaccess" || os == Platform::ReportedError::Refused;
     const bool fileOperator = op == "file" || op == "run" || op == "deletefile" || op == "renamefile" ||
                               op == "status" || op == "filenameforall";
     const std::string osText = osError.empty() ? std::string() : " (" + osError + ")";
@@ -276,10 +277,10 @@ std::string RunFailure::ReportedCause() const
         if (!access.empty())
             return "the job may not " + access + osText + ": " + errorLine;
     }
-    if (Contains(osError, "No space left"))
+    if (os == Platform::ReportedError::DiskFull)
         return "the output disk is full: " + errorLine;
     const bool pageOutput = op == "showpage" || op == "copypage" || op == ".outputpage" || op == "setpagedevice";
-    if (pageOutput && (refused || Contains(osError, "Read-only file system"))) {
+    if (pageOutput && (refused || os == Platform::ReportedError::ReadOnly)) {
         // The run's own names are plain names in the output folder; any
         // other one (a path, a pipe's command) is the job's own setting.
         const std::string target = UnopenedFile();
@@ -317,7 +318,8 @@ void RunFailure::SetChildEnd(int code, bool signalled, int pages, bool stopping)
 bool RunFailure::ReportsMemoryExhausted() const
 {
     std::lock_guard<std::mutex> guard(mutex);
-    return Contains(errorLine, "VMerror") || osError == "12" || Contains(osError, "Cannot allocate memory");
+    return Contains(errorLine, "VMerror") ||
+           Platform::ClassifyReportedError(osError) == Platform::ReportedError::OutOfMemory;
 }
 
 std::string RunFailure::UnopenedFile() const

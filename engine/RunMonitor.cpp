@@ -8,6 +8,7 @@
 #include "engine/PageProof.h"
 #include "engine/RIPEngine.h"
 #include "platform/Deadline.h"
+#include "platform/Paths.h"
 #include "platform/Pipe.h"
 #include "platform/PrivateFolder.h"
 #include "platform/TextConversion.h"
@@ -576,7 +577,10 @@ bool RunMonitor::FolderReplaced()
     // Its pages would be read and handed out from wherever the name now
     // leads, which whoever replaced it chose: the run ends, as a limit ends it.
     folderReplaced = true;
-    const std::string folder = ToUtf8(d.outputFolder.substr(0, d.outputFolder.find_last_not_of(L'/') + 1));
+    std::wstring name = d.outputFolder;
+    while (name.size() > 1 && Platform::IsPathSeparator(name.back()))
+        name.pop_back();
+    const std::string folder = ToUtf8(name);
     d.FailRun(RIP_STAGE_RENDER, "the output folder " + folder +
                                     " was replaced while the run went on (its name now leads elsewhere) after " +
                                     Pages(d.pagesProduced) + "; the pages not handed out are removed from the folder "
