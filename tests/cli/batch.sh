@@ -7,6 +7,8 @@ echo "## a folder: a folder per document, a shared stem told apart"
 "$rip" -o folder -r 10 docs; echo "exit $?"
 echo "## a list on standard input, one of its names missing; the worst exit status"
 printf 'docs/two.ps\n\ndocs/missing.pdf\n' | "$rip" -o list -r 10 --json --from-list -; echo "exit $?"
+echo "## the second of two shares of a list: its documents, named as in one call"
+printf 'docs/two.ps\ndocs/sample.pdf\n' | "$rip" -o shared -r 10 --shard 2/2 --name '{index}-{page}.{ext}' --from-list -; echo "exit $?"
 echo "## text, CSV and HTML through the office process, with no print server"
 CUPS_SERVER=/nonexistent/cups.sock "$rip" -o office -r 10 "$src/tests/data/office/plain.txt" \
   "$src/tests/data/office/figures.csv" "$src/tests/data/office/page.html"; echo "exit $?"

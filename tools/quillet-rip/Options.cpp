@@ -52,6 +52,8 @@ void PrintUsage(std::FILE* out)
         "                            standard input)\n"
         "  -j, --jobs N              documents rendered at once (default: one per\n"
         "                            processor)\n"
+        "      --shard K/N           render only share K of N of the documents (every\n"
+        "                            N-th, from the K-th), for N calls that split a list\n"
         "      --json                one JSON object a line for each page and each\n"
         "                            document\n"
         "  -f, --format NAME         png (png16m, the default) jpeg/jpg tiff (tiff24nc,\n"
@@ -285,6 +287,12 @@ Options ParseCommandLine(int argc, char** argv)
             const std::string jobs = value("a number");
             if (!ParseNumber(jobs, 1, 1024, options.jobs))
                 UsageError("invalid number of jobs '" + jobs + "' (1 to 1024)");
+        } else if (name == "--shard") {
+            const std::string shard = value("a share K/N");
+            const std::size_t slash = shard.find('/');
+            if (slash == std::string::npos || !ParseNumber(shard.substr(slash + 1), 1, 1000000, options.shards) ||
+                !ParseNumber(shard.substr(0, slash), 1, options.shards, options.shard))
+                UsageError("invalid share '" + shard + "' (expected K/N, 1 <= K <= N)");
         } else if (name == "--json") {
             noValue();
             options.json = true;
