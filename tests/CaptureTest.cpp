@@ -67,22 +67,21 @@ Capture CaptureDocument(const std::string& document, const std::wstring& queue)
     KeyAccessor server(result.tag);
     if (!server.Start())
         return result;
-    printer.queueName = queue;
-    printer.printOk = true;
+    printer.SetQueueName(queue);
     if (!printer.ThreadStart(5))
         return result;
     ZSynchManager waiter;
     waiter.AddSynchObject(&server);
-    if (waiter.WaitForTrigger(false, 20000) == ZBASE_OK && server.succeeded) {
+    if (waiter.WaitForTrigger(false, 20000) == ZBASE_OK && server.Succeeded()) {
         result.keysArrived = true;
-        result.keys = server.keys;
+        result.keys = server.GetKeys();
         JobInfo job(L"");
-        job.Parse(server.keys);
+        job.Parse(server.GetKeys());
         result.spoolFile = ToUtf8(job.GetPrintJobFile());
         // Open before the final reply's effect could remove the name.
         const Platform::NativeHandle source = job.OpenDataSource();
         const unsigned char yes = 1;
-        server.server->Send(&yes, 1);
+        server.GetServer()->Send(&yes, 1);
         if (source != Platform::kNullHandle) {
             char buffer[64];
             std::size_t count = 0;
@@ -92,7 +91,7 @@ Capture CaptureDocument(const std::string& document, const std::wstring& queue)
     }
     printer.Join();
     result.printStatus = printer.GetExitStatus();
-    result.printOk = printer.printOk;
+    result.printOk = printer.GetPrintOk();
     return result;
 }
 
@@ -118,7 +117,7 @@ TEST(CaptureTest, TaggedCopyIsReservedOnceAndDeletedWithTheDocument)
     {
         Document document(L"/some/where/r.doc");
         tag = document.GetJobTag();
-        copy = document.copyPath;
+        copy = document.GetCopyPath();
         EXPECT_EQ(fs::file_size(ToUtf8(copy)), 0u);
         EXPECT_EQ(document.GetJobTag(), tag);  // no second reservation
     }
@@ -128,11 +127,11 @@ TEST(CaptureTest, TaggedCopyIsReservedOnceAndDeletedWithTheDocument)
 
     // A missing document is not printed: both attempts fail.
     Document longer(L"/w/p.xhtml");
-    longer.queueName = L"QV Page Glance";
+    longer.SetQueueName(L"QV Page Glance");
     ASSERT_TRUE(longer.ThreadStart(5));
     longer.Join();
     EXPECT_EQ(longer.GetExitStatus(), 4);
-    EXPECT_FALSE(longer.printOk);
+    EXPECT_FALSE(longer.GetPrintOk());
 }
 
 TEST(CaptureTest, TextAndImagesComeBackAsPdfJobsAlsoThroughTheDefaultQueue)
@@ -228,21 +227,21 @@ TEST(CaptureTest, OnlyTheJobsOwnUserGetsTheJob)
 
     KeyAccessor server(tag);
     ASSERT_TRUE(server.Start());
-    printer.queueName = L"QV Page Glance";
+    printer.SetQueueName(L"QV Page Glance");
     ASSERT_TRUE(printer.ThreadStart(5));
     ZSynchManager waiter;
     waiter.AddSynchObject(&server);
     ASSERT_EQ(waiter.WaitForTrigger(false, 20000), ZBASE_OK) << cups->ErrorLog();
-    ASSERT_TRUE(server.succeeded);
+    ASSERT_TRUE(server.Succeeded());
     JobInfo job(L"");
-    ASSERT_TRUE(job.Parse(server.keys));
+    ASSERT_TRUE(job.Parse(server.GetKeys()));
     // The spool file: readable by the job's user (ours) alone.
     struct stat info {};
     ASSERT_EQ(::stat(ToUtf8(job.GetPrintJobFile()).c_str(), &info), 0);
     EXPECT_EQ(info.st_mode & 0777, 0600u);
     EXPECT_EQ(info.st_uid, ::geteuid());
     const unsigned char yes = 1;
-    server.server->Send(&yes, 1);
+    server.GetServer()->Send(&yes, 1);
     printer.Join();
     EXPECT_EQ(printer.GetExitStatus(), ZBASE_OK);
     EXPECT_EQ(planter.Finish(), 0);  // nothing of this job reached the planted socket
