@@ -12,6 +12,7 @@
 #include "capture/KeyAccessor.h"
 #include "capture/Launcher.h"
 #include "platform/ChildProcess.h"
+#include "platform/CommandLine.h"
 #include "platform/ShellPrint.h"
 #include "platform/TextConversion.h"
 #include "platform/ZBaseStorage.h"
@@ -404,26 +405,29 @@ TEST(CaptureTest, JobsThatCannotComeFailTheCaptureWithTheServersReasonAndAreCanc
 
 // ---- The preview launcher and the preview application.
 
-TEST(CaptureTest, PreviewCommandLine)
+TEST(CaptureTest, PreviewCommandLineHoldsEachValueAsOneArgument)
 {
+    // What the preview application receives, argument by argument: a
+    // ready-made option text keeps its own docname and printername, and a
+    // path or name with spaces stays one argument.
     std::wstring app;
-    struct Case {
+    using Args = std::vector<std::wstring>;
+    const struct {
         const wchar_t* preview;
         const wchar_t* intent;
         const wchar_t* docName;
-        const wchar_t* expected;
+        const wchar_t* jobFile;
+        Args expected;
+    } cases[] = {
+        {L"X", L"-docname \"mine\" -x", L"D", L"", {L"X", L"-docname", L"mine", L"-x", L"-printername", L"Q"}},
+        {L"X", L"-printername P", L"", L"", {L"X", L"-printername", L"P", L"-docname", L""}},
+        {L"/my apps/QVPageGlance", L"", L"My D 1", L"/s/j 1.ps",
+         {L"/my apps/QVPageGlance", L"-docname", L"My D 1", L"-printername", L"Q", L"-printjobfile", L"/s/j 1.ps"}},
     };
-    const Case cases[] = {
-        // A ready-made option text; its own docname and printername win.
-        {L"X", L"-docname \"mine\" -x", L"D", L"X  -docname \"mine\" -x -printername \"Q\""},
-        {L"X", L"-printername P", L"", L"X  -printername P -docname \"\""},
-        // A path with a space stays one argument.
-        {L"/my apps/QVPageGlance", L"", L"D", L"\"/my apps/QVPageGlance\"  -docname \"D\" -printername \"Q\""},
-    };
-    for (const Case& c : cases)
-        EXPECT_EQ(BuildPreviewCommandLine(c.preview, c.intent, c.docName, L"Q", app), c.expected);
-    EXPECT_EQ(BuildPreviewCommandLine(L"X", L"", L"D", L"Q", L"/s/j.ps", app),
-              L"X  -docname \"D\" -printername \"Q\" -printjobfile \"/s/j.ps\"");
+    for (const auto& c : cases) {
+        const std::wstring line = BuildPreviewCommandLine(c.preview, c.intent, c.docName, L"Q", c.jobFile, app);
+        EXPECT_EQ(Platform::SplitCommandLine(line), c.expected) << ToUtf8(line);
+    }
 }
 
 namespace {
