@@ -275,8 +275,11 @@ void RIPEngine::OnPagesCounted(std::int32_t k)
     IPageNotify* notify = nullptr;
     BitmapFile record;
     std::int32_t n = 0;
-    while (!impl->IsStopRequested() && pages.NextDue(k, header.GetOrientation(), notify, n, record))
-        notify->OnPageReady(impl->GetFirstPage() + n - 1, record);
+    while (pages.NextDue(k, header.GetOrientation(), notify, n, record)) {
+        const std::int32_t pageNumber = impl->GetFirstPage() + n - 1;
+        if (!impl->CallHost([&] { notify->OnPageReady(pageNumber, record); }))
+            return;
+    }
 }
 
 void RIPEngine::OnRunEnded(std::int32_t produced)

@@ -480,8 +480,9 @@ void RIPEngineImpl::StopGhostscript()
     }
     const bool running = RequestStop();
     // Read after the stop is asked for: a monitor that enters a callback
-    // later sees the stop and runs none, so only one already running can
-    // make this thread wait, and that one may be waiting for this thread.
+    // later sees the stop and runs none (CallHost), so only one already
+    // running can make this thread wait, and that one may be waiting for
+    // this thread.
     if (running && d.inHostCode) {
         TerminateGhostscript();
         d.pagesProduced = 0;  // no page counts after a stop; the monitor counts none any more
@@ -529,6 +530,23 @@ void RIPEngineImpl::TerminateGhostscript()
     std::lock_guard<std::mutex> guard(data->lock);
     for (const auto& worker : data->workers)
         worker->process.Kill();
+}
+
+bool RIPEngineImpl::CallHost(const std::function<void()>& callback)
+{
+    RIPEngineImplData& d = *data;
+    // Marked before the stop is looked at, as a stop asks before it looks at
+    // the mark: either the stop sees the mark and does not wait, or this
+    // sees the stop and calls nothing.
+    d.inHostCode = true;
+    struct Unmark {
+        std::atomic<bool>& flag;
+        ~Unmark() { flag = false; }
+    } unmark{d.inHostCode};
+    if (d.stopRequested)
+        return false;
+    callback();
+    return true;
 }
 
 bool RIPEngineImpl::WaitForPage(std::int32_t pageNumber)

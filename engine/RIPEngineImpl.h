@@ -7,6 +7,7 @@
 #include "engine/RunSpec.h"
 
 #include <cstdint>
+#include <functional>
 #include <memory>
 
 namespace Quillet {
@@ -73,6 +74,11 @@ public:
     /// monitor is done. False: no run is left that could call it, and the
     /// caller destroys what it must itself.
     bool ReleaseWhenEnded();
+    /// Calls callback, host code (a page callback), on the monitor thread
+    /// unless the run was stopped; false then. While it runs, a stop or
+    /// release from another host thread does not wait for the monitor.
+    /// Rethrows what the callback throws.
+    bool CallHost(const std::function<void()>& callback);
     /// Blocks until the run's page pageNumber (counted from its first page)
     /// is ready (true) or the run has ended without it (false).
     bool WaitForPage(std::int32_t pageNumber);

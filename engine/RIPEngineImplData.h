@@ -141,9 +141,9 @@ struct RIPEngineImplData {
     /// The host released the engine while a page callback ran: the monitor
     /// tells the listener once the run has ended (under endMutex).
     bool releaseRequested = false;
-    /// The monitor is inside a report that may run host code (a page
-    /// callback): a host thread that stops the run meanwhile must not wait
-    /// for the monitor, which may be waiting for that very thread.
+    /// The monitor is inside a host callback (RIPEngineImpl::CallHost): a
+    /// host thread that stops the run meanwhile must not wait for the
+    /// monitor, which may be waiting for that very thread.
     std::atomic<bool> inHostCode{false};
     /// Why the last start or run failed; cleared by the engine at each start.
     RunFailure failure;
@@ -199,17 +199,6 @@ struct RIPEngineImplData {
     /// A Ghostscript process of this host took milliseconds from its start
     /// to opening a PDF: taken into the cost of another process (any thread).
     static void NoteStartup(std::int32_t milliseconds);
-    /// Calls report, a listener call that may run host code, marked as such.
-    template <typename Report>
-    void InHostCode(Report report)
-    {
-        struct Mark {
-            explicit Mark(std::atomic<bool>& flag) : flag(flag) { flag = true; }
-            ~Mark() { flag = false; }
-            std::atomic<bool>& flag;
-        } mark(inHostCode);
-        report();
-    }
 };
 
 /// The monitor thread's work for one run (RunMonitor.cpp): relays the job,

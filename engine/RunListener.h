@@ -10,8 +10,9 @@ namespace Quillet {
 
 /// The runner's reports, all on the run's monitor thread and in this order
 /// for each page: OnPageReady, then (once the runner counts the page)
-/// OnPagesCounted. OnPagesCounted and OnRunEnded may run host code, and the
-/// runner holds no lock of its own meanwhile; the others must not.
+/// OnPagesCounted. The runner holds no lock of its own during any of them.
+/// OnPagesCounted and OnRunEnded may run host code, each callback through
+/// RIPEngineImpl::CallHost; the others must not.
 class RunListener {
 public:
     /// The standard output of the run's first process, piece by piece.

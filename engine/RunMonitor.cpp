@@ -359,7 +359,7 @@ void RunMonitor::Run()
     if (d.stopRequested) {
         d.pagesProduced = 0;  // a stopped run has no pages, as after a stop from the host
     } else {
-        d.InHostCode([this] { d.listener.OnRunEnded(d.pagesProduced); });
+        d.listener.OnRunEnded(d.pagesProduced);
     }
     std::lock_guard<std::mutex> guard(d.lock);
     d.changeNotification.Close();
@@ -1050,7 +1050,7 @@ bool RunMonitor::HandOver(std::int32_t k, std::size_t w, std::int32_t index)
     if (proofMode)
         proof.Forget(d.plan.GetDocumentPage(k));
     d.pageEvent.Notify();
-    d.InHostCode([this, k] { d.listener.OnPagesCounted(k); });
+    d.listener.OnPagesCounted(k);
     // A process whose share is out has nothing more to give, unless the page
     // lists are not kept: then it may still make pages of other shares.
     if (soleWorker != RIPEngineImplData::kNoWorker || proof.IsPlanBroken())
