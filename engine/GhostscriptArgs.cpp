@@ -11,6 +11,7 @@
 #include "engine/RIPEngine.h"
 #include "platform/ChildProcess.h"
 #include "platform/CommandLine.h"
+#include "platform/Paths.h"
 #include "platform/ZBaseStorage.h"
 #include "platform/ZUtilities.h"
 #include "settings/InstallSettings.h"
@@ -42,22 +43,23 @@ std::wstring GetGhostscriptRoot()
 
 std::wstring GetGhostscriptProgram(const std::wstring& root)
 {
-    return root + L"gs/bin/gs";
+    return Platform::ProgramPath(Platform::JoinPath({root, L"gs", L"bin"}), L"gs");
 }
 
 std::wstring GetGhostscriptLibFolder(const std::wstring& root)
 {
-    return root + L"gs/lib";
+    return Platform::JoinPath({root, L"gs", L"lib"});
 }
 
 std::wstring GetGhostscriptDllFolder(const std::wstring& root)
 {
-    return root + L"gs/bin";
+    return Platform::JoinPath({root, L"gs", L"bin"});
 }
 
 std::wstring GetIjsServerPath()
 {
-    return InstallSettings::Instance().GetInstallDir() + L"/gs/bin/qvijs";
+    return Platform::ProgramPath(Platform::JoinPath({InstallSettings::Instance().GetInstallDir(), L"gs", L"bin"}),
+                                 L"qvijs");
 }
 
 std::int32_t GetProcessorCount()
@@ -87,8 +89,7 @@ std::vector<std::wstring> SplitMergeFolders(const std::wstring& customParams)
             path = args[i + 1];
         if (path.empty() || !ZBaseStorage::MakeAbsolute(path))
             continue;
-        const std::size_t slash = path.find_last_of(L'/');
-        folders.push_back(slash == 0 ? L"/" : path.substr(0, slash));
+        folders.push_back(Platform::FolderOf(path));
     }
     return folders;
 }

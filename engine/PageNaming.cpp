@@ -2,6 +2,7 @@
 #include "engine/PageNaming.h"
 
 #include "engine/OutputFormats.h"
+#include "platform/Paths.h"
 #include "platform/TextConversion.h"
 #include "platform/ZBaseStorage.h"
 #include "platform/ZString.h"
@@ -77,7 +78,7 @@ bool PageNaming::Prepare(const std::wstring& directory, bool defaultFolder, Plat
     if (held.Open(directory, why))
         return true;
     std::wstring name = directory;
-    while (name.size() > 1 && name.back() == L'/')
+    while (name.size() > 1 && Platform::IsPathSeparator(name.back()))
         name.pop_back();
     why = "the output folder " + ToUtf8(name) + " cannot be used: " + why;
     return false;

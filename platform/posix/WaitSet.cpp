@@ -1,6 +1,8 @@
 // WaitAny over poll: the lowest ready index wins, as with the Windows wait.
 #include "platform/WaitSet.h"
 
+#include "platform/posix/Internal.h"
+
 #include <cerrno>
 #include <chrono>
 #include <poll.h>
@@ -70,14 +72,14 @@ int WaitWith(std::size_t count, int timeoutMs, Fill fill)
 int WaitAny(const NativeHandle* handles, std::size_t count, int timeoutMs)
 {
     return WaitWith(count, timeoutMs, [handles](std::size_t i) {
-        return pollfd{static_cast<int>(handles[i]), POLLIN, 0};
+        return pollfd{Fd(handles[i]), POLLIN, 0};
     });
 }
 
 int WaitAny(const WaitItem* items, std::size_t count, int timeoutMs)
 {
     return WaitWith(count, timeoutMs, [items](std::size_t i) {
-        return pollfd{static_cast<int>(items[i].handle),
+        return pollfd{Fd(items[i].handle),
                       static_cast<short>(items[i].forWrite ? POLLOUT : POLLIN), 0};
     });
 }
