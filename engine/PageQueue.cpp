@@ -70,7 +70,8 @@ bool PageQueue::Get(std::int32_t k, std::int32_t produced, std::int32_t orientat
     if (entry == pages.end())
         return false;
     page = entry->second;
-    page.SetOrientation(orientation);
+    if (orientation != kOwnOrientation)
+        page.SetOrientation(orientation);
     return true;
 }
 
@@ -91,7 +92,8 @@ bool PageQueue::NextDue(std::int32_t last, std::int32_t orientation, IPageNotify
         return false;
     k = ++lastNotified;
     BitmapFile& entry = pages[k];
-    entry.SetOrientation(orientation);
+    if (orientation != kOwnOrientation)
+        entry.SetOrientation(orientation);
     record = entry;
     callback = notify;
     return true;

@@ -37,6 +37,9 @@ public:
     /// More than one copy of more than one page, or the header's word for
     /// it (collate with more than one copy) when a copy has several pages.
     bool IsCollated(bool headerCollate, std::int64_t headerCopies) const;
+    /// Passed as an orientation: each page keeps the one it was stored with.
+    static constexpr std::int32_t kOwnOrientation = -1;
+
     /// The record of the run's page k, of the first copy and among the
     /// produced pages, with orientation set; false when it is none of them.
     bool Get(std::int32_t k, std::int32_t produced, std::int32_t orientation, BitmapFile& page);

@@ -9,6 +9,7 @@
 #include "capture/Launcher.h"
 #include "engine/GhostscriptArgs.h"
 #include "engine/OutputFormats.h"
+#include "engine/PageCheck.h"
 #include "engine/RIPEngineImpl.h"
 #include "platform/FileHandle.h"
 #include "platform/HeldFolder.h"
@@ -253,6 +254,17 @@ void RIPEngine::SetIntent(const std::wstring& intent)
     jobInfo->intent = intent;
 }
 
+bool RIPEngine::PagesHaveOwnOrientation() const
+{
+    // The monitor measured each page of a document we read ourselves.
+    return documentJob.IsDocument() && HasPageCheck(GetOutputFormat());
+}
+
+std::int32_t RIPEngine::GetPageOrientation() const
+{
+    return PagesHaveOwnOrientation() ? PageQueue::kOwnOrientation : header.GetOrientation();
+}
+
 void RIPEngine::OnRunOutput(const char* bytes, std::size_t count)
 {
     header.Scan(bytes, count);
@@ -275,7 +287,7 @@ void RIPEngine::OnPagesCounted(std::int32_t k)
     IPageNotify* notify = nullptr;
     BitmapFile record;
     std::int32_t n = 0;
-    while (pages.NextDue(k, header.GetOrientation(), notify, n, record)) {
+    while (pages.NextDue(k, GetPageOrientation(), notify, n, record)) {
         const std::int32_t pageNumber = impl->GetFirstPage() + n - 1;
         if (!impl->CallHost([&] { notify->OnPageReady(pageNumber, record); }))
             return;
@@ -305,7 +317,7 @@ bool RIPEngine::GetPage(std::int32_t pageNumber, BitmapFile& page)
     // at the latest when the run ends.
     for (std::int32_t waitFor = k;; ++waitFor) {
         const bool more = impl->WaitForPage(waitFor);
-        if (pages.Get(k, impl->GetPagesProduced(), header.GetOrientation(), page))
+        if (pages.Get(k, impl->GetPagesProduced(), GetPageOrientation(), page))
             return true;
         if (!more)
             return false;

@@ -79,6 +79,11 @@ public:
     /// output folder and format set now when there was none).
     std::wstring GetPagePattern();
 
+    /// True when each page carries its own orientation, from its shape (a
+    /// document we read ourselves, rendered to an image format), rather than
+    /// the job header's.
+    bool PagesHaveOwnOrientation() const;
+
     /// The runner, the page table and the header scan, for tests.
     RIPEngineImpl& GetImpl() { return *impl; }
     PageQueue& GetPageQueue() { return pages; }
@@ -102,6 +107,9 @@ private:
     void OnRunEnded(std::int32_t pages) override;
     void OnReleased() override;
 
+    /// The orientation the page records are given: the header's, or
+    /// PageQueue::kOwnOrientation.
+    std::int32_t GetPageOrientation() const;
     /// The run the current settings and job source describe.
     RunSpec BuildRunSpec(Platform::NativeHandle source, std::chrono::steady_clock::time_point startedAt);
     /// The bounds an office document's layout keeps to, for a run that

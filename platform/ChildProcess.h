@@ -46,7 +46,10 @@ struct SpawnOptions {
 /// runs and reaps it, so a child never outlives its owner and never stays a
 /// zombie. The child is reaped through its own process handle only, never as
 /// "any child", so the host's other children are left alone. One thread at a
-/// time may use an object.
+/// time may use an object. An OS implementation must also end the child with
+/// its host process when the host dies without running destructors (Linux:
+/// endWithThread's parent-death signal from a thread that outlives the child;
+/// Windows: a job object that kills its processes when its last handle closes).
 class ChildProcess {
 public:
     ChildProcess() = default;
