@@ -87,8 +87,8 @@ bool OfficeProcess::Start(std::vector<std::wstring> command, const OfficeProcess
     options.stdIn = input.read.Get();
     options.stdOut = output.write.Get();
     options.confinement = &confinement;
-    if (!Platform::ChildProcess::Spawn(command, options, child)) {
-        failure = "the office process cannot be started: " + program + " (is it installed?)";
+    if (const std::error_code error = Platform::ChildProcess::Spawn(command, options, child)) {
+        failure = "the office process cannot be started: " + program + " (" + error.message() + ")";
         End();
         return false;
     }
@@ -177,9 +177,9 @@ OfficeProcess::Outcome OfficeProcess::LayOut(const std::wstring& document, const
         if (result == LineResult::Ended) {
             // Ended by the system's bound on a file's length, or by a refused
             // allocation near its memory bound: the document went past them.
-            int code = -1;
-            const std::string how = HowItEnded(code);
-            if (limits.maxBytes > 0 && Platform::ChildProcess::IsFileSizeLimitEnd(code)) {
+            std::optional<Platform::ChildEnd> end;
+            const std::string how = HowItEnded(end);
+            if (limits.maxBytes > 0 && end && end->IsFileSizeLimit()) {
                 failure = WroteTooMuch(limits.maxBytes) + whileLaidOut;
                 End();
                 return Outcome::OverLimit;
@@ -265,24 +265,19 @@ OfficeProcess::LineResult OfficeProcess::ReadLine(int timeoutMs, std::string& li
 
 bool OfficeProcess::HasEnded()
 {
-    int code = 0;
-    return !child.IsValid() || child.TryGetExitCode(code);
+    return !child.IsValid() || child.TryGetEnd().has_value();
 }
 
-std::string OfficeProcess::HowItEnded(int& code)
+std::string OfficeProcess::HowItEnded(std::optional<Platform::ChildEnd>& end)
 {
-    code = -1;
-    if (!child.IsValid() || !child.Wait(1000, code)) {
-        code = -1;
-        return "it did not answer";
-    }
-    return code > 128 ? "signal " + std::to_string(code - 128) : "exit code " + std::to_string(code);
+    end = child.IsValid() ? child.Wait(1000) : std::nullopt;
+    return end ? end->Describe() : "it did not answer";
 }
 
 std::string OfficeProcess::HowItEnded()
 {
-    int code = 0;
-    return HowItEnded(code);
+    std::optional<Platform::ChildEnd> end;
+    return HowItEnded(end);
 }
 
 std::map<std::string, std::uint64_t> OfficeProcess::KeptFiles() const

@@ -15,7 +15,6 @@
 
 #include <algorithm>
 #include <atomic>
-#include <cerrno>
 #include <chrono>
 #include <stdexcept>
 #include <system_error>
@@ -72,9 +71,8 @@ std::vector<std::wstring> SplitMergeFolders(const std::wstring& customParams)
 
 /// Why Ghostscript could not be started with argv, the spawn having failed
 /// with the OS error error.
-std::string SpawnFailure(const std::vector<std::wstring>& argv, int error)
+std::string SpawnFailure(const std::vector<std::wstring>& argv, const std::error_code& why)
 {
-    const std::error_code why(error, std::generic_category());
     if (why == std::errc::argument_list_too_long) {
         // Most likely the host's custom or IJS parameters: the system limits
         // the command line and each argument.
@@ -85,7 +83,7 @@ std::string SpawnFailure(const std::vector<std::wstring>& argv, int error)
                " bytes is longer than the system allows (" + why.message() + ")";
     }
     return "Ghostscript cannot be started: " + (argv.empty() ? std::string() : ToUtf8(argv[0])) +
-           (error != 0 ? " (" + why.message() + ")" : std::string());
+           (why ? " (" + why.message() + ")" : std::string());
 }
 
 }  // namespace
@@ -212,13 +210,10 @@ void RIPEngineImpl::StartGhostscript()
         return;
 
     // Held only while the run goes on: the system allows few watches per user.
-    if (!d.changeNotification.Open(d.outputFolder)) {
+    if (const std::error_code error = d.changeNotification.Open(d.outputFolder)) {
         CloseRunHandles();
-        const bool exists = ZDirStorage(ZString(d.outputFolder)).Exists();
-        d.FailRun(RIP_STAGE_START,
-                  "the output folder " + ToUtf8(d.outputFolder) +
-                      (exists ? " cannot be watched (the system's limit of folder watches may be reached)"
-                              : " cannot be created"));
+        d.FailRun(RIP_STAGE_START, "the output folder " + ToUtf8(d.outputFolder) + " cannot be watched (" +
+                                       error.message() + ")");
         return;
     }
 
@@ -420,8 +415,8 @@ bool RIPEngineImpl::SpawnWorker(GhostscriptWorker& worker, const std::vector<std
     // Started without the lock, which the host's calls take: the child is
     // the run's (and a stop's to kill) once it is stored under it.
     Platform::ChildProcess child;
-    const bool spawned = Platform::ChildProcess::Spawn(worker.argv, options, child);
-    const int error = errno;
+    const std::error_code error = Platform::ChildProcess::Spawn(worker.argv, options, child);
+    const bool spawned = !error;
     if (spawned) {
         std::lock_guard<std::mutex> guard(d.lock);
         worker.process = std::move(child);

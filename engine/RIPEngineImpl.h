@@ -87,8 +87,7 @@ struct GhostscriptWorker {
     bool retired = false;
     /// No longer counted among the host's running processes.
     bool released = false;
-    int exitCode = 0;
-    bool signalled = false;
+    Platform::ChildEnd end;
 };
 
 /// The runner's record: the workers of the current run, its flags and its

@@ -413,7 +413,7 @@ void RunMonitor::FinishFailure()
         if (d.maxMemoryBytes > 0 && failed.report.ReportsMemoryExhausted())
             d.FailRun(RIP_STAGE_RENDER, NeededTooMuchMemory(d.maxMemoryBytes) +
                                             " after " + Pages(pages));
-        failed.report.SetChildEnd(failed.exitCode, failed.signalled, pages, false);
+        failed.report.SetChildEnd(failed.end, pages, false);
         d.failure.Adopt(failed.report);
         d.FailRun(RIP_STAGE_RENDER, "Ghostscript failed", true);
     } else if (pages == 0 && !d.stopRequested && !d.workers.empty()) {
@@ -851,7 +851,7 @@ RunMonitor::PageReadiness RunMonitor::CheckPage(std::size_t w, std::int32_t inde
             return PageReadiness::Broken;
         }
     }
-    if (nextExists || (childEnded && worker.exitCode == 0 && !worker.retired))
+    if (nextExists || (childEnded && worker.end.Succeeded() && !worker.retired))
         return PageReadiness::Complete;
     return childEnded ? PageReadiness::Broken : PageReadiness::NotYet;
 }
@@ -1080,9 +1080,7 @@ void RunMonitor::ChildEnded(std::size_t w)
     ReadError(w, -1);
     {
         std::lock_guard<std::mutex> guard(d.lock);
-        if (!worker.process.TryGetExitCode(worker.exitCode))
-            worker.exitCode = 0;
-        worker.signalled = worker.process.EndedBySignal();
+        worker.end = worker.process.TryGetEnd().value_or(Platform::ChildEnd());
         RIPEngineImpl::ReleaseWorker(worker);
     }
     if (proofMode && w < proof.GetWorkerCount()) {
@@ -1097,18 +1095,18 @@ void RunMonitor::ChildEnded(std::size_t w)
     }
     worker.ended = true;
     CloseInput(worker);
-    if (!worker.retired && worker.exitCode != 0) {
+    if (!worker.retired && !worker.end.Succeeded()) {
         // A file written up to the byte limit ends the child (the system's
         // file size limit) before the count would have seen it; the file may
         // be one Ghostscript removed as soon as it made it, which no count
         // sees.
         if (!d.stopRequested && d.maxOutputBytes > 0 &&
-            (Platform::ChildProcess::IsFileSizeLimitEnd(worker.exitCode) ||
+            (worker.end.IsFileSizeLimit() ||
              BytesWritten() >= static_cast<std::uint64_t>(d.maxOutputBytes)))
             sizeLimitEnd = true;
         if (d.stopRequested) {
             // No page goes out after a stop: the count is final already.
-            worker.report.SetChildEnd(worker.exitCode, worker.signalled, d.pagesProduced, true);
+            worker.report.SetChildEnd(worker.end, d.pagesProduced, true);
             d.failure.Adopt(worker.report);
             d.FailRun(RIP_STAGE_STOP, "Ghostscript failed", true);
         } else if (failedWorker < 0) {

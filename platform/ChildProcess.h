@@ -7,11 +7,33 @@
 #include "platform/ZTypes.h"
 
 #include <cstdint>
+#include <optional>
 #include <string>
+#include <system_error>
 #include <utility>
 #include <vector>
 
 namespace Quillet::Platform {
+
+/// How a child ended: decoded once here, so that callers never read a
+/// system's conventions (such as a shell's 128 + signal) out of a number.
+struct ChildEnd {
+    enum class Kind {
+        Exited,  ///< it ended by itself; code is its exit code
+        Killed,  ///< something ended it (a signal, a kill); code is the signal
+                 ///< (POSIX) or the code it was terminated with (Windows)
+    };
+    Kind kind = Kind::Exited;
+    int code = 0;
+
+    /// It exited with code 0.
+    bool Succeeded() const { return kind == Kind::Exited && code == 0; }
+    /// The system ended it for writing past its file size limit
+    /// (ConfinementRules::maxFileBytes).
+    bool IsFileSizeLimit() const;
+    /// "exit code 3", "signal 9": how the end is named in failure reports.
+    std::string Describe() const;
+};
 
 /// What a child gets beyond its standard handles and environment.
 struct SpawnOptions {
@@ -59,11 +81,13 @@ public:
     ChildProcess& operator=(const ChildProcess&) = delete;
 
     /// Starts argv[0] (a path when it holds "/", otherwise looked up in PATH)
-    /// with arguments argv, as options say. Returns false, with the OS error
-    /// code kept, when the program cannot be started (also when argv is
-    /// empty); out is then empty. On success out holds the child (an earlier
-    /// child in out is killed and reaped first).
-    static bool Spawn(const std::vector<std::wstring>& argv, const SpawnOptions& options, ChildProcess& out);
+    /// with arguments argv, as options say. Returns the system's error when
+    /// the program cannot be started (invalid_argument for an empty argv,
+    /// operation_not_permitted for a confinement that is not ready); out is
+    /// then empty. On success (an empty code) out holds the child (an
+    /// earlier child in out is killed and reaped first).
+    static std::error_code Spawn(const std::vector<std::wstring>& argv, const SpawnOptions& options,
+                                 ChildProcess& out);
 
     /// The name by which a child opens the i-th of its SpawnOptions::inherited
     /// handles (a file opened by that name is the handle's file, read from
@@ -92,30 +116,23 @@ public:
     /// 0 when empty, ended, or when the system does not say.
     std::uint64_t GetDataBytes() const;
 
-    /// True when code, as TryGetExitCode gives it, is that of a child the
-    /// system ended for writing past its file size limit.
-    static bool IsFileSizeLimitEnd(int code);
-
-    /// Never waits. True when the child has ended, with its exit code in code
-    /// (a child ended by signal s gives 128 + s; 0 when the code was taken by
-    /// someone else, e.g. a host that ignores child signals). The child is
-    /// reaped by the first call that sees it ended; later calls give the same
-    /// code. False while it runs or when the object is empty.
-    bool TryGetExitCode(int& code);
-    /// Once the end has been seen: true when a signal ended the child, so
-    /// that code - 128 is the signal; false when it exited (with any code,
-    /// 129 to 255 included).
-    bool EndedBySignal() const { return endedBySignal; }
-    /// Waits at most timeoutMs (negative: no bound) for the child's end. True
-    /// with its exit code as TryGetExitCode gives it; false on time-out or
-    /// when the object is empty.
-    bool Wait(int timeoutMs, int& code);
+    /// Never waits. The child's end once it has ended (0 exited when the
+    /// end was taken by someone else, e.g. a host that ignores child
+    /// signals); nothing while it runs or when the object is empty. The
+    /// child is reaped by the first call that sees it ended; later calls
+    /// give the same end.
+    std::optional<ChildEnd> TryGetEnd();
+    /// Waits at most timeoutMs (negative: no bound) for the child's end, as
+    /// TryGetEnd gives it; nothing on time-out or when the object is empty.
+    std::optional<ChildEnd> Wait(int timeoutMs);
     /// Ends the child forcibly (it cannot refuse); does not wait or reap. Does
     /// nothing when the child has already been reaped or the object is empty.
     void Kill();
 
 private:
     void Release() noexcept;
+    /// Spawn's work; false with the system's error left for LastError.
+    static bool Start(const std::vector<std::wstring>& argv, const SpawnOptions& options, ChildProcess& out);
     /// Takes our new, unreaped child pid into out through a pidfd; kills and
     /// reaps it when no pidfd can be had.
     static bool Adopt(std::int64_t pid, ChildProcess& out);
@@ -123,8 +140,7 @@ private:
     UniqueHandle handle;          // the child's process handle
     std::int64_t processId = -1;
     bool reaped = false;
-    int exitCode = 0;
-    bool endedBySignal = false;
+    ChildEnd end;
 };
 
 }  // namespace Quillet::Platform

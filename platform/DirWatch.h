@@ -5,6 +5,7 @@
 #include "platform/ZTypes.h"
 
 #include <string>
+#include <system_error>
 #include <vector>
 
 namespace Quillet::Platform {
@@ -20,9 +21,10 @@ public:
     DirWatch(const DirWatch&) = delete;
     DirWatch& operator=(const DirWatch&) = delete;
 
-    /// Starts watching folder (closing an earlier watch). False when the
-    /// folder cannot be watched (OS error code kept); the watch is then closed.
-    bool Open(const std::wstring& folder);
+    /// Starts watching folder (closing an earlier watch). The system's
+    /// error when the folder cannot be watched (no such folder, no right,
+    /// the limit of watches reached); the watch is then closed.
+    std::error_code Open(const std::wstring& folder);
     /// Readable while changes are pending; kInvalidHandle when not open.
     NativeHandle GetWaitHandle() const { return handle.Get(); }
     bool IsOpen() const { return handle.IsValid(); }

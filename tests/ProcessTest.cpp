@@ -6,6 +6,7 @@
 #include "platform/ChildProcess.h"
 #include "platform/Confinement.h"
 #include "platform/Pipe.h"
+#include "platform/SystemError.h"
 #include "platform/TextConversion.h"
 #include "platform/WaitSet.h"
 
@@ -119,7 +120,7 @@ protected:
     struct Result {
         bool started = false;
         std::string output;
-        int code = -1;
+        ChildEnd end{ChildEnd::Kind::Killed, -1};
     };
 
     // Runs a child with its output on a pipe, reads it all and reaps it.
@@ -136,12 +137,12 @@ protected:
         options.environment = environment;
         options.stdOut = output.write.Get();
         options.confinement = confinement;
-        result.started = ChildProcess::Spawn(argv, options, child);
+        result.started = !ChildProcess::Spawn(argv, options, child);
         output.write.Close();
         if (!result.started)
             return result;
         result.output = Drain(output.read.Get());
-        child.Wait(-1, result.code);
+        result.end = child.Wait(-1).value_or(result.end);
         return result;
     }
 
@@ -175,40 +176,41 @@ protected:
 
 TEST_F(ProcessTest, ExitCodesSignalDeathAndSpawnFailure)
 {
-    EXPECT_EQ(Run(HelperCommand(L"proc_exit", {L"255"})).code, 255);
-    EXPECT_EQ(Run(HelperCommand(L"proc_signal")).code, 128 + SIGTERM);
+    // 255 is an exit code, not a signal: the end is told by its kind.
+    const ChildEnd exited = Run(HelperCommand(L"proc_exit", {L"255"})).end;
+    EXPECT_EQ(exited.kind, ChildEnd::Kind::Exited);
+    EXPECT_EQ(exited.code, 255);
+    const ChildEnd signalled = Run(HelperCommand(L"proc_signal")).end;
+    EXPECT_EQ(signalled.kind, ChildEnd::Kind::Killed);
+    EXPECT_EQ(signalled.code, SIGTERM);
+    EXPECT_EQ(signalled.Describe(), "signal " + std::to_string(SIGTERM));
 
     ChildProcess child;
-    EXPECT_FALSE(ChildProcess::Spawn({L"/nonexistent/program"}, {}, child));
-    EXPECT_EQ(errno, ENOENT);
+    EXPECT_EQ(ChildProcess::Spawn({L"/nonexistent/program"}, {}, child), std::errc::no_such_file_or_directory);
     EXPECT_FALSE(child.IsValid());
-    int code = 0;
-    EXPECT_FALSE(child.Wait(0, code));
+    EXPECT_FALSE(child.Wait(0));
 }
 
 TEST_F(ProcessTest, KilledOrDestroyedChildIsReaped)
 {
     ChildProcess child;
-    ASSERT_TRUE(ChildProcess::Spawn(HelperCommand(L"proc_hang"), {}, child));
+    ASSERT_FALSE(ChildProcess::Spawn(HelperCommand(L"proc_hang"), {}, child));
     const std::int64_t pid = child.GetProcessId();
-    int code = 0;
-    EXPECT_FALSE(child.Wait(20, code));
-    NativeHandle handles[] = {child.GetWaitHandle()};
+    EXPECT_FALSE(child.Wait(20));
     child.Kill();
-    EXPECT_EQ(WaitAny(handles, 1, -1), 0);
-    ASSERT_TRUE(child.Wait(-1, code));
-    EXPECT_EQ(code, 128 + SIGKILL);
+    const auto killed = child.Wait(-1);
+    ASSERT_TRUE(killed);
+    EXPECT_EQ(killed->code, SIGKILL);
     EXPECT_TRUE(IsReaped(pid));
-    // The code stays available, and a late Kill cannot reach another process.
+    // The end stays available, and a late Kill cannot reach another process.
     child.Kill();
-    EXPECT_TRUE(child.TryGetExitCode(code));
-    EXPECT_EQ(code, 128 + SIGKILL);
+    EXPECT_EQ(child.TryGetEnd().value_or(ChildEnd()).code, SIGKILL);
 
     // An owner that goes away (after a move) with its child still running.
     std::int64_t hangingPid = -1;
     {
         ChildProcess hanging;
-        ASSERT_TRUE(ChildProcess::Spawn(HelperCommand(L"proc_hang"), {}, hanging));
+        ASSERT_FALSE(ChildProcess::Spawn(HelperCommand(L"proc_hang"), {}, hanging));
         hangingPid = hanging.GetProcessId();
         ChildProcess target(std::move(hanging));
         EXPECT_FALSE(IsReaped(hangingPid));
@@ -225,7 +227,7 @@ TEST_F(ProcessTest, ChildGetsExactlyItsThreeDescriptors)
     const Result result = Run(HelperCommand(L"proc_fds"));
     close(inheritable);
     ASSERT_TRUE(result.started);
-    EXPECT_EQ(result.code, 0);
+    EXPECT_TRUE(result.end.Succeeded());
     const std::vector<std::string> lines = SplitNul(result.output);
     ASSERT_EQ(lines.size(), 3u) << result.output;
     EXPECT_EQ(lines[0], "0 /dev/null");
@@ -245,7 +247,7 @@ TEST_F(ProcessTest, StandardHandlesThatAreThemselvesStandardNumbers)
     ChildProcess child;
     SpawnOptions toZero;
     toZero.stdOut = 0;
-    const bool started = ChildProcess::Spawn(HelperCommand(L"proc_args", {L"via-zero"}), toZero, child);
+    const bool started = !ChildProcess::Spawn(HelperCommand(L"proc_args", {L"via-zero"}), toZero, child);
     dup2(savedStdin, 0);
     close(savedStdin);
     output.write.Close();
@@ -319,7 +321,7 @@ TEST_F(ProcessTest, ConfinedChildReachesOnlyWhatItsRulesAllow)
     const Result free = Run(HelperCommand(L"proc_reach", args));
     const Result confined = Run(HelperCommand(L"proc_reach", args), {}, &confinement);
     ASSERT_TRUE(confined.started);
-    EXPECT_EQ(confined.code, 0);
+    EXPECT_TRUE(confined.end.Succeeded());
     std::istringstream freeLines(free.output), confinedLines(confined.output);
     for (const auto& c : cases) {
         std::string before, after;
@@ -351,7 +353,7 @@ TEST_F(ProcessTest, WriteToDeadReaderIsAnErrorNotASignal)
         std::size_t count = 7;
         // Without the protection the default action would end this process here.
         EXPECT_EQ(WriteSome(pipe.write.Get(), "abc", 3, count), IoStatus::Error);
-        EXPECT_EQ(errno, EPIPE);
+        EXPECT_EQ(LastError(), std::errc::broken_pipe);
         EXPECT_EQ(count, 0u);
 
         // The caller's mask is as it was, and no SIGPIPE is left pending.

@@ -10,6 +10,7 @@
 // through the pidfd, which cannot name a recycled pid.
 #include "platform/ChildProcess.h"
 
+#include "platform/SystemError.h"
 #include "platform/TextConversion.h"
 #include "platform/posix/ConfinedChild.h"
 #include "platform/posix/PollDeadline.h"
@@ -257,11 +258,12 @@ pid_t SpawnForked(const std::vector<std::string>& candidates, const int (&source
     return -1;
 }
 
-int ExitCodeOf(const siginfo_t& info)
+ChildEnd EndOf(const siginfo_t& info)
 {
+    // Killed or dumped: both ended by the signal in si_status.
     if (info.si_code == CLD_EXITED)
-        return info.si_status;
-    return 128 + info.si_status;  // killed or dumped: the shell's convention
+        return ChildEnd{ChildEnd::Kind::Exited, info.si_status};
+    return ChildEnd{ChildEnd::Kind::Killed, info.si_status};
 }
 
 }  // namespace
@@ -280,13 +282,11 @@ ChildProcess::ChildProcess(ChildProcess&& other) noexcept
     : handle(std::move(other.handle)),
       processId(other.processId),
       reaped(other.reaped),
-      exitCode(other.exitCode),
-      endedBySignal(other.endedBySignal)
+      end(other.end)
 {
     other.processId = -1;
     other.reaped = false;
-    other.exitCode = 0;
-    other.endedBySignal = false;
+    other.end = ChildEnd();
 }
 
 ChildProcess& ChildProcess::operator=(ChildProcess&& other) noexcept
@@ -296,12 +296,10 @@ ChildProcess& ChildProcess::operator=(ChildProcess&& other) noexcept
         handle = std::move(other.handle);
         processId = other.processId;
         reaped = other.reaped;
-        exitCode = other.exitCode;
-        endedBySignal = other.endedBySignal;
+        end = other.end;
         other.processId = -1;
         other.reaped = false;
-        other.exitCode = 0;
-        other.endedBySignal = false;
+        other.end = ChildEnd();
     }
     return *this;
 }
@@ -320,11 +318,20 @@ void ChildProcess::Release() noexcept
     handle.Reset();
     processId = -1;
     reaped = false;
-    exitCode = 0;
-    endedBySignal = false;
+    end = ChildEnd();
 }
 
-bool ChildProcess::Spawn(const std::vector<std::wstring>& argv, const SpawnOptions& options, ChildProcess& out)
+std::error_code ChildProcess::Spawn(const std::vector<std::wstring>& argv, const SpawnOptions& options,
+                                    ChildProcess& out)
+{
+    if (Start(argv, options, out))
+        return std::error_code();
+    const std::error_code error = LastError();
+    // A failure that left no error number still is a failure.
+    return error ? error : std::make_error_code(std::errc::io_error);
+}
+
+bool ChildProcess::Start(const std::vector<std::wstring>& argv, const SpawnOptions& options, ChildProcess& out)
 {
     const auto& extraEnvironment = options.environment;
     const NativeHandle stdIn = options.stdIn, stdOut = options.stdOut, stdErr = options.stdErr;
@@ -565,15 +572,20 @@ std::uint64_t ChildProcess::GetDataBytes() const
     return fields[5] * static_cast<std::uint64_t>(::sysconf(_SC_PAGESIZE));
 }
 
-bool ChildProcess::IsFileSizeLimitEnd(int code)
+bool ChildEnd::IsFileSizeLimit() const
 {
-    return code == 128 + SIGXFSZ;
+    return kind == Kind::Killed && code == SIGXFSZ;
 }
 
-bool ChildProcess::TryGetExitCode(int& code)
+std::string ChildEnd::Describe() const
+{
+    return (kind == Kind::Exited ? "exit code " : "signal ") + std::to_string(code);
+}
+
+std::optional<ChildEnd> ChildProcess::TryGetEnd()
 {
     if (!handle.IsValid())
-        return false;
+        return std::nullopt;
     if (!reaped) {
         siginfo_t info{};
         int rc;
@@ -582,39 +594,37 @@ bool ChildProcess::TryGetExitCode(int& code)
         }
         if (rc < 0) {
             if (errno != ECHILD)
-                return false;
+                return std::nullopt;
             // Reaped behind our back (SIGCHLD ignored by the host, or the
             // host waited for any child): the child has ended, its code is
             // lost and counts as 0.
-            exitCode = 0;
+            end = ChildEnd();
         } else if (info.si_pid == 0) {
-            return false;  // still running
+            return std::nullopt;  // still running
         } else {
-            exitCode = ExitCodeOf(info);
-            endedBySignal = info.si_code != CLD_EXITED;
+            end = EndOf(info);
         }
         reaped = true;
     }
-    code = exitCode;
-    return true;
+    return end;
 }
 
-bool ChildProcess::Wait(int timeoutMs, int& code)
+std::optional<ChildEnd> ChildProcess::Wait(int timeoutMs)
 {
     if (!handle.IsValid())
-        return false;
+        return std::nullopt;
     PollDeadline deadline(timeoutMs);
     for (;;) {
-        if (TryGetExitCode(code))
-            return true;
+        if (auto ended = TryGetEnd())
+            return ended;
         switch (deadline.Poll(static_cast<int>(handle.Get()))) {
         case PollDeadline::Result::Ready:
-            return TryGetExitCode(code);  // ended: reap it now
+            return TryGetEnd();  // ended: reap it now
         case PollDeadline::Result::Failed:
-            return false;
+            return std::nullopt;
         case PollDeadline::Result::Idle:
             if (deadline.Expired())
-                return false;
+                return std::nullopt;
             break;
         }
     }

@@ -1,6 +1,7 @@
 // DirWatch on inotify: one non-blocking instance per watched folder.
 #include "platform/DirWatch.h"
 
+#include "platform/SystemError.h"
 #include "platform/TextConversion.h"
 
 #include <cerrno>
@@ -10,25 +11,20 @@
 
 namespace Quillet::Platform {
 
-bool DirWatch::Open(const std::wstring& folder)
+std::error_code DirWatch::Open(const std::wstring& folder)
 {
     Close();
     // Non-blocking so that Rearm can drain without waiting for more events.
     const int fd = inotify_init1(IN_NONBLOCK | IN_CLOEXEC);
     if (fd < 0)
-        return false;
+        return LastError();
     UniqueHandle owner(fd);
     // IN_ONLYDIR: a path that is not a folder is an error, not a file watch.
     if (inotify_add_watch(fd, ToUtf8(folder).c_str(),
-                          IN_CREATE | IN_MOVED_TO | IN_MOVED_FROM | IN_DELETE | IN_CLOSE_WRITE |
-                              IN_ONLYDIR) < 0) {
-        const int savedErrno = errno;
-        owner.Reset();
-        errno = savedErrno;
-        return false;
-    }
+                          IN_CREATE | IN_MOVED_TO | IN_MOVED_FROM | IN_DELETE | IN_CLOSE_WRITE | IN_ONLYDIR) < 0)
+        return LastError();
     handle = std::move(owner);
-    return true;
+    return std::error_code();
 }
 
 void DirWatch::Rearm()

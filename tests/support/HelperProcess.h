@@ -27,9 +27,8 @@ inline std::vector<std::wstring> HelperCommand(const std::wstring& name, const s
 inline std::int64_t EndedProcessId()
 {
     Quillet::Platform::ChildProcess gone;
-    int code = -1;
     Quillet::Platform::ChildProcess::Spawn({L"true"}, {}, gone);
-    gone.Wait(10000, code);
+    gone.Wait(10000);
     return gone.GetProcessId();
 }
 
@@ -87,21 +86,19 @@ public:
         return ReadLine(line) ? line : std::string();
     }
 
-    /// Ends the helper's input and returns its exit code.
+    /// Ends the helper's input and returns its exit code (-1 when killed).
     int Finish()
     {
         toChild.Close();
-        int code = -1;
-        child.Wait(-1, code);
-        return code;
+        const auto end = child.Wait(-1);
+        return end && end->kind == Quillet::Platform::ChildEnd::Kind::Exited ? end->code : -1;
     }
 
     /// Ends the helper at once, whatever it holds, and reaps it.
     void Kill()
     {
-        int code = 0;
         child.Kill();
-        child.Wait(-1, code);
+        child.Wait(-1);
     }
 
     std::int64_t GetProcessId() const { return child.GetProcessId(); }
@@ -113,7 +110,7 @@ private:
         Quillet::Platform::SpawnOptions options;
         options.stdIn = input;
         options.stdOut = output;
-        return Quillet::Platform::ChildProcess::Spawn(argv, options, child);
+        return !Quillet::Platform::ChildProcess::Spawn(argv, options, child);
     }
 
     Quillet::Platform::ChildProcess child;
