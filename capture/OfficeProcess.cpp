@@ -7,10 +7,10 @@
 
 #include "platform/Confinement.h"
 #include "platform/Deadline.h"
+#include "platform/EventLoop.h"
 #include "platform/FolderSurvey.h"
 #include "platform/Pipe.h"
 #include "platform/TextConversion.h"
-#include "platform/WaitSet.h"
 #include "platform/ZBaseStorage.h"
 #include "settings/BoundReasons.h"
 
@@ -236,7 +236,15 @@ OfficeProcess::Outcome OfficeProcess::LayOut(const std::wstring& document, const
 OfficeProcess::LineResult OfficeProcess::ReadLine(int timeoutMs, std::string& line)
 {
     const auto deadline = std::chrono::steady_clock::now() + std::chrono::milliseconds(timeoutMs);
-    char buffer[4096];
+    enum : std::uint64_t { kReplies, kProcess };
+    // The process's end is watched too: a child of the suite that kept its
+    // output open would otherwise hide it.
+    Platform::EventLoop loop;
+    if (replies.IsValid()) {
+        loop.AddReader(replies.Get(), kReplies);
+        loop.AddChild(child, kProcess);
+    }
+    bool gone = !replies.IsValid();
     for (;;) {
         const std::size_t end = received.find('\n');
         if (end != std::string::npos) {
@@ -244,22 +252,28 @@ OfficeProcess::LineResult OfficeProcess::ReadLine(int timeoutMs, std::string& li
             received.erase(0, end + 1);
             return LineResult::Line;
         }
-        if (!replies.IsValid())
+        if (gone)
             return LineResult::Ended;
-        // The process's end is watched too: a child of the suite that kept
-        // its output open would otherwise hide it.
-        const Platform::NativeHandle handles[] = {replies.Get(), child.GetWaitHandle()};
-        const int ready = Platform::WaitAny(handles, 2, Platform::MillisecondsUntil(deadline));
-        if (ready == Platform::kWaitTimeout)
+        std::optional<Platform::Completion> done;
+        try {
+            done = loop.Wait(Platform::MillisecondsUntil(deadline));
+        } catch (const std::runtime_error&) {
+            return LineResult::Ended;
+        }
+        if (!done)
             return LineResult::TimedOut;
-        if (ready < 0)
-            return LineResult::Ended;
-        std::size_t count = 0;
-        const Platform::IoStatus status = Platform::ReadSome(replies.Get(), buffer, sizeof buffer, count);
-        if (status == Platform::IoStatus::Ok)
-            received.append(buffer, count);
-        else if (status != Platform::IoStatus::WouldBlock || ready == 1)
-            return LineResult::Ended;  // its output ended, or the process did with nothing more said
+        if (done->kind == Platform::CompletionKind::Read) {
+            received.append(done->data, done->size);
+            continue;
+        }
+        // Its output ended, or the process did: what it said before counts.
+        gone = true;
+        if (done->kind == Platform::CompletionKind::ChildEnded)
+            while (const auto more = loop.Take(kReplies)) {
+                if (more->kind != Platform::CompletionKind::Read)
+                    break;
+                received.append(more->data, more->size);
+            }
     }
 }
 

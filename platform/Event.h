@@ -32,7 +32,7 @@ public:
     /// Consume()s it. True when it was set; false on time-out.
     bool Wait(int timeoutMs);
 
-    /// Readable while the event is set; for WaitAny.
+    /// Readable while the event is set; for the event loop.
     NativeHandle GetWaitHandle() const { return handle.Get(); }
     bool IsManualReset() const { return manualReset; }
 

@@ -5,10 +5,11 @@
 
 #include "platform/ChildProcess.h"
 #include "platform/Confinement.h"
+#include "platform/Event.h"
+#include "platform/EventLoop.h"
 #include "platform/Pipe.h"
 #include "platform/SystemError.h"
 #include "platform/TextConversion.h"
-#include "platform/WaitSet.h"
 
 #include <gtest/gtest.h>
 
@@ -367,3 +368,104 @@ TEST_F(ProcessTest, WriteToDeadReaderIsAnErrorNotASignal)
     }
 }
 
+
+TEST(EventLoopTest, MoreObjectsThanOneSystemWaitTakesDeliverEveryByteInOrderAndEveryEnd)
+{
+    // 80 pipes, each with more bytes than one completion carries and closed
+    // by its writer, and 70 children, half of them killed: 150 objects.
+    constexpr std::size_t kPipes = 80, kChildren = 70, kBytes = 3 * EventLoop::kReadSize + 5;
+    EventLoop loop;
+    std::vector<PipePair> pipes(kPipes);
+    std::vector<std::string> sent(kPipes), got(kPipes);
+    for (std::size_t i = 0; i < kPipes; ++i) {
+        ASSERT_TRUE(CreatePipe(pipes[i]));
+        for (std::size_t b = 0; b < kBytes; ++b)
+            sent[i] += static_cast<char>('a' + (b * 7 + i) % 26);
+        std::size_t count = 0;
+        ASSERT_EQ(WriteSome(pipes[i].write.Get(), sent[i].data(), kBytes, count), IoStatus::Ok);
+        ASSERT_EQ(count, kBytes);
+        pipes[i].write.Close();
+        loop.AddReader(pipes[i].read.Get(), 1000 + i);
+    }
+    std::vector<ChildProcess> children(kChildren);
+    for (std::size_t i = 0; i < kChildren; ++i) {
+        ASSERT_FALSE(ChildProcess::Spawn(HelperCommand(i % 2 ? L"proc_hang" : L"proc_exit", {std::to_wstring(i)}), {},
+                                         children[i]));
+        if (i % 2)
+            children[i].Kill();
+        loop.AddChild(children[i], 2000 + i);
+    }
+    // A set event is ready with the others and has the lowest key: it comes first.
+    Event event(true);
+    event.Set();
+    loop.AddEvent(event, 1);
+    std::vector<int> ends(kPipes + kChildren);
+    bool first = true;
+    while (std::count(ends.begin(), ends.end(), 1) < static_cast<long>(ends.size())) {
+        const std::optional<Completion> done = loop.Wait(60000);
+        ASSERT_TRUE(done);
+        EXPECT_EQ(done->key == 1, first);
+        first = false;
+        if (done->key == 1) {
+            EXPECT_EQ(done->kind, CompletionKind::Signalled);
+            loop.Remove(1);
+        } else if (done->key >= 2000) {
+            ASSERT_EQ(done->kind, CompletionKind::ChildEnded);
+            const std::size_t i = done->key - 2000;
+            ++ends[kPipes + i];
+            const ChildEnd end = children[i].TryGetEnd().value_or(ChildEnd{ChildEnd::Kind::Exited, -1});
+            EXPECT_EQ(end.kind, i % 2 ? ChildEnd::Kind::Killed : ChildEnd::Kind::Exited) << i;
+            EXPECT_EQ(end.code, i % 2 ? SIGKILL : static_cast<int>(i)) << i;
+        } else {
+            const std::size_t i = done->key - 1000;
+            ASSERT_EQ(ends[i], 0) << "bytes after the end of pipe " << i;
+            if (done->kind == CompletionKind::Read)
+                got[i].append(done->data, done->size);
+            else
+                ++ends[i];
+            EXPECT_NE(done->kind, CompletionKind::Failed);
+        }
+    }
+    EXPECT_EQ(got, sent);
+    EXPECT_FALSE(loop.Wait(0));  // every object has ended and is forgotten
+}
+
+TEST(EventLoopTest, WritesCompleteAsTheReaderTakesThemAndFailWhenItHasGone)
+{
+    PipePair pipe;
+    ASSERT_TRUE(CreatePipe(pipe));
+    SetPipeCapacity(pipe.write.Get(), 4096);
+    EventLoop loop;
+    loop.AddWriter(pipe.write.Get(), 1);
+    loop.AddReader(pipe.read.Get(), 2);
+    std::string sent(EventLoop::kWriteSize + 1000, 'x');
+    for (std::size_t i = 0; i < sent.size(); ++i)
+        sent[i] = static_cast<char>(i % 251);
+    // The loop takes one piece at a time, more than the pipe holds.
+    ASSERT_EQ(loop.Write(1, sent.data(), sent.size()), EventLoop::kWriteSize);
+    EXPECT_EQ(loop.Write(1, sent.data(), sent.size()), 0u);
+    std::string got;
+    for (std::size_t at = EventLoop::kWriteSize; got.size() < sent.size();) {
+        const std::optional<Completion> done = loop.Wait(60000);
+        ASSERT_TRUE(done);
+        if (done->key == 2) {
+            ASSERT_EQ(done->kind, CompletionKind::Read);
+            got.append(done->data, done->size);
+        } else {
+            ASSERT_EQ(done->kind, CompletionKind::Written);
+            at += loop.Write(1, sent.data() + at, sent.size() - at);
+        }
+    }
+    EXPECT_EQ(got, sent);
+
+    // The last piece was written before its bytes could be read.
+    EXPECT_FALSE(loop.IsWriting(1));
+    loop.Remove(2);
+    pipe.read.Close();
+    ASSERT_EQ(loop.Write(1, "abc", 3), 3u);
+    const std::optional<Completion> failed = loop.Wait(60000);
+    ASSERT_TRUE(failed);
+    EXPECT_EQ(failed->kind, CompletionKind::Failed);
+    EXPECT_EQ(failed->error, std::errc::broken_pipe);
+    EXPECT_FALSE(loop.Has(1));
+}

@@ -7,7 +7,7 @@
 #include "platform/ChildProcess.h"
 #include "platform/Pipe.h"
 #include "platform/TextConversion.h"
-#include "platform/WaitSet.h"
+#include "platform/EventLoop.h"
 
 #include <stdexcept>
 #include <string>
@@ -69,13 +69,12 @@ public:
                 buffer.erase(0, end + 1);
                 return true;
             }
-            P::NativeHandle handles[] = {fromChild.Get()};
-            char chunk[256];
-            std::size_t count = 0;
-            if (P::WaitAny(handles, 1, timeoutMs) != 0 ||
-                P::ReadSome(fromChild.Get(), chunk, sizeof chunk, count) != P::IoStatus::Ok)
+            P::EventLoop loop;
+            loop.AddReader(fromChild.Get(), 0);
+            const auto done = loop.Wait(timeoutMs);
+            if (!done || done->kind != P::CompletionKind::Read)
                 return false;
-            buffer.append(chunk, count);
+            buffer.append(done->data, done->size);
         }
     }
 
