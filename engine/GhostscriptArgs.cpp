@@ -15,6 +15,7 @@
 #include "platform/ZUtilities.h"
 #include "settings/InstallSettings.h"
 
+#include <algorithm>
 #include <climits>
 #include <cstdlib>
 
@@ -110,8 +111,12 @@ void RIPEngine::BuildGhostscriptArgs(std::vector<std::wstring>& args, std::size_
     args.push_back(L"-dSTRICT");
     if (format.container != Container::PostScript) {
         // PostScript output gets no anti-aliasing.
-        args.push_back(L"-dTextAlphaBits=1");
-        args.push_back(L"-dGraphicsAlphaBits=2");
+        args.push_back(GetAntiAliasing() ? L"-dTextAlphaBits=4" : L"-dTextAlphaBits=1");
+        args.push_back(GetAntiAliasing() ? L"-dGraphicsAlphaBits=4" : L"-dGraphicsAlphaBits=2");
+    }
+    if (format.container == Container::Jpeg && GetJpegQuality() >= 1) {
+        FormatString(entry, L"-dJPEGQ=%i", std::min(GetJpegQuality(), 100));
+        args.push_back(entry);
     }
     if (GetPageWidth() >= 1 && GetPageHeight() >= 1) {
         FormatString(entry, L"-g%ix%i", GetPageWidth(), GetPageHeight());

@@ -20,7 +20,9 @@ IRIPBase::IRIPBase(const std::wstring& document)
       maxPages(kDefaultMaxPages),
       maxPagePixels(kDefaultMaxPagePixels),
       firstPage(0),
-      lastPage(0)
+      lastPage(0),
+      antiAliasing(false),
+      jpegQuality(0)
 {
 }
 
@@ -65,6 +67,10 @@ void IRIPBase::SetIJSModel(const std::wstring& manufacturer, const std::wstring&
 void IRIPBase::SetIJSParams(const std::wstring& parameters) { ijsParams = parameters; }
 void IRIPBase::SetCustomParams(const std::wstring& parameters) { customParams = parameters; }
 std::wstring IRIPBase::GetCustomParams() const { return customParams; }
+void IRIPBase::SetAntiAliasing(bool flag) { antiAliasing = flag; }
+bool IRIPBase::GetAntiAliasing() const { return antiAliasing; }
+void IRIPBase::SetJpegQuality(std::int32_t quality) { jpegQuality = quality; }
+std::int32_t IRIPBase::GetJpegQuality() const { return jpegQuality; }
 void IRIPBase::SetUseTTFont(bool flag) { useTTFont = flag; }
 bool IRIPBase::GetUseTTFont() const { return useTTFont; }
 const std::wstring& IRIPBase::GetInputDocument() const { return inputDocument; }

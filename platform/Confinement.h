@@ -120,6 +120,17 @@ ConfinementRules PreviewRules(const std::wstring& program, const std::wstring& i
                               const std::wstring& outputFolder, const std::wstring& privateFolder,
                               const std::vector<std::wstring>& documents = {});
 
+/// Where the system keeps what confined children read besides their own
+/// files, by the part that needs it: the OS part's knowledge of its own
+/// layout, from which the rules above are built.
+enum class SystemFiles {
+    Common,          ///< programs, libraries, the loader's configuration, fonts, time zones, harmless devices
+    Ghostscript,     ///< the system's Ghostscript configuration and resources
+    OfficeSuite,     ///< the office suite's system configuration
+    ProcessorCount,  ///< what a program reads to count the processors
+};
+std::vector<std::wstring> SystemReadable(SystemFiles part);
+
 /// Turns confinement off for the children started from now on (they still
 /// get their private folders). For benchmarks that measure its cost; a host
 /// has no way to reach it.

@@ -62,6 +62,11 @@ ReadStatus ReadSource(NativeHandle source, void* buffer, std::size_t size, std::
 /// gets the file's length.
 NativeHandle OpenRegularFile(const std::wstring& path, std::uint64_t& length);
 
+/// Reads the first maxBytes (or fewer) of the regular file at path, links
+/// followed and a FIFO never waited for. False when path names no regular
+/// file; true and no bytes for one that cannot be read.
+bool ReadFileStart(const std::wstring& path, std::size_t maxBytes, std::string& bytes);
+
 /// Reads up to size bytes at offset, leaving the file position alone; count
 /// gets what was read (less at the end, 0 past it). False on an error.
 bool ReadAt(NativeHandle file, std::uint64_t offset, void* buffer, std::size_t size, std::size_t& count);

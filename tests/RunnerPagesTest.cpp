@@ -4,6 +4,8 @@
 
 #include <gtest/gtest.h>
 
+#include <set>
+
 namespace Quillet {
 namespace {
 
@@ -390,6 +392,44 @@ TEST_F(RunnerTest, SecondJobOnTheSameEngineSeesOnlyItsOwnPages)
             EXPECT_NE(second[n], first[n]);
         EXPECT_EQ(CountEntries(run.folder.c_str()), run.entries);
     }
+}
+
+TEST_F(RunnerTest, AntiAliasingSmoothsThePageAndJpegQualitySetsItsSize)
+{
+    // Text and a slanted line on a grey page: with 1 bit for text and 2 for
+    // graphics (the default) it has few grey levels, smoothed it has many; a
+    // JPEG of quality 5 is well under one of quality 100.
+    const fs::path job =
+        WriteJob("text.ps", "/Helvetica findfont 30 scalefont setfont 10 20 moveto (Quillet) show\n"
+                            "10 60 moveto (renders) show 0 0 moveto 400 190 lineto stroke showpage\n");
+    const struct {
+        bool smooth;
+        RIPFormat format;
+        std::int32_t quality;
+    } cases[] = {{false, RIP_BMPGRAY, 0}, {true, RIP_BMPGRAY, 0}, {true, RIP_JPEG, 5}, {true, RIP_JPEG, 100}};
+    std::vector<std::size_t> measures;
+    for (const auto& c : cases) {
+        RIPEngine* engine = Engine(job, dir / ("smooth" + std::to_string(measures.size())));
+        engine->SetOutputFormat(c.format);
+        engine->SetPageSize(400, 200);
+        engine->SetAntiAliasing(c.smooth);
+        engine->SetJpegQuality(c.quality);
+        ASSERT_TRUE(engine->StartRIP());
+        const std::vector<std::wstring> pages = Pages(engine);
+        ASSERT_EQ(pages.size(), 1u);
+        const std::string bytes = QuilletTest::ReadWholeFile(ToUtf8(pages[0]));
+        if (c.format == RIP_JPEG) {
+            measures.push_back(bytes.size());
+            continue;
+        }
+        // An 8-bit BMP's pixels are its grey levels; they begin where its header says.
+        ASSERT_GT(bytes.size(), 14u);
+        const std::size_t pixels = static_cast<unsigned char>(bytes[10]) | static_cast<unsigned char>(bytes[11]) << 8;
+        measures.push_back(std::set<char>(bytes.begin() + static_cast<std::ptrdiff_t>(pixels), bytes.end()).size());
+    }
+    EXPECT_LE(measures[0], 4u);
+    EXPECT_GE(measures[1], 8u);
+    EXPECT_LT(measures[2] * 3, measures[3] * 2);
 }
 
 TEST_F(RunnerTest, PageFilesAreCheckedForFormatSizeAndWholeness)

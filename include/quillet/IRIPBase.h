@@ -125,6 +125,17 @@ public:
     std::int32_t GetFirstPage() const;
     std::int32_t GetLastPage() const;
 
+    /// Anti-aliasing of text and graphics (4 bits of each, as screen viewers
+    /// draw pages). Off by default: text is drawn with 1 bit and graphics with
+    /// 2, so that a page has few colours. PostScript output has none. Read
+    /// when a run starts.
+    void SetAntiAliasing(bool flag);
+    bool GetAntiAliasing() const;
+    /// Quality of JPEG pages, 1 to 100; 0, the default, leaves Ghostscript's
+    /// own (75). Other formats ignore it. Read when a run starts.
+    void SetJpegQuality(std::int32_t quality);
+    std::int32_t GetJpegQuality() const;
+
     /// Waits until page pageNumber of the first copy is ready and copies its
     /// record into page. False for a page that will not come. Pages are
     /// handed out in page order, whichever of the run's Ghostscript
@@ -213,6 +224,8 @@ protected:
     std::int64_t maxPagePixels;
     std::int32_t firstPage;
     std::int32_t lastPage;
+    bool antiAliasing;
+    std::int32_t jpegQuality;
 };
 
 /// Creates a service for the job that params describes: a document path, or

@@ -1,9 +1,10 @@
 // POSIX implementation of UniqueHandle and of the job data-source primitives:
-// opening, reading with write-lock detection, rewinding, and taking a
-// descriptor from another process.
+// opening, reading with write-lock detection, rewinding (taking a descriptor
+// from another process is Linux's, in platform/linux/FileHandle.cpp).
 #include "platform/FileHandle.h"
 
 #include "platform/TextConversion.h"
+#include "platform/posix/Internal.h"
 
 #include <cerrno>
 #include <cstdint>
@@ -11,7 +12,6 @@
 #include <fcntl.h>
 #include <poll.h>
 #include <sys/stat.h>
-#include <sys/syscall.h>
 #include <unistd.h>
 
 namespace Quillet::Platform {
@@ -26,17 +26,6 @@ int Fd(NativeHandle handle)
 bool HasNul(const std::wstring& path)
 {
     return path.find(L'\0') != std::wstring::npos;
-}
-
-// Keeps an owned descriptor off 0 to 2: when the host runs with a standard
-// stream closed, a descriptor landing there would pass for that stream.
-int MoveAboveStdio(int fd)
-{
-    if (fd < 0 || fd > 2)
-        return fd;
-    const int moved = ::fcntl(fd, F_DUPFD_CLOEXEC, 3);
-    ::close(fd);
-    return moved;
 }
 
 // Waits until a pipe, FIFO or socket can be read without blocking, or reports
@@ -68,8 +57,12 @@ std::size_t UnlockedLength(int fd, off_t offset, std::size_t size)
         query.l_whence = SEEK_SET;
         query.l_start = offset;
         query.l_len = length;
-        if (::fcntl(fd, F_OFD_GETLK, &query) != 0) {
-            // Kernels before open-file-description locks: record locks only.
+#ifdef F_OFD_GETLK
+        if (::fcntl(fd, F_OFD_GETLK, &query) != 0)
+#endif
+        {
+            // Systems or kernels without open-file-description locks: record
+            // locks only.
             query = {};
             query.l_type = F_RDLCK;
             query.l_whence = SEEK_SET;
@@ -88,6 +81,15 @@ std::size_t UnlockedLength(int fd, off_t offset, std::size_t size)
 }
 
 }  // namespace
+
+int MoveAboveStdio(int fd)
+{
+    if (fd < 0 || fd > 2)
+        return fd;
+    const int moved = ::fcntl(fd, F_DUPFD_CLOEXEC, 3);
+    ::close(fd);
+    return moved;
+}
 
 UniqueHandle& UniqueHandle::operator=(UniqueHandle&& other) noexcept
 {
@@ -232,32 +234,40 @@ bool Rewind(NativeHandle handle)
     return handle != kInvalidHandle && ::lseek(Fd(handle), 0, SEEK_SET) == 0;
 }
 
-NativeHandle DuplicateFromProcess(std::uint32_t processId, std::int32_t handle)
-{
-    if (handle < 0 || processId == 0 || processId > static_cast<std::uint32_t>(INT_MAX))
-        return kInvalidHandle;
-    const pid_t pid = static_cast<pid_t>(processId);
-    if (pid == ::getpid()) {
-        // Our own descriptor: a plain duplicate, no ptrace permission needed.
-        const int fd = ::fcntl(handle, F_DUPFD_CLOEXEC, 3);
-        return fd < 0 ? kInvalidHandle : fd;
-    }
-    const long pidfd = ::syscall(SYS_pidfd_open, pid, 0);
-    if (pidfd < 0)
-        return kInvalidHandle;
-    UniqueHandle process(static_cast<NativeHandle>(pidfd));
-    // The kernel checks ptrace access (same user, or CAP_SYS_PTRACE) and sets
-    // close-on-exec on the result.
-    const long fd = ::syscall(SYS_pidfd_getfd, static_cast<int>(pidfd), handle, 0);
-    if (fd < 0)
-        return kInvalidHandle;
-    const int kept = MoveAboveStdio(static_cast<int>(fd));
-    return kept < 0 ? kInvalidHandle : kept;
-}
-
 NativeHandle StandardInput()
 {
     return ::fcntl(STDIN_FILENO, F_GETFD) == -1 ? kInvalidHandle : STDIN_FILENO;
+}
+
+bool ReadFileStart(const std::wstring& path, std::size_t maxBytes, std::string& bytes)
+{
+    bytes.clear();
+    if (path.empty() || HasNul(path))
+        return false;
+    const std::string name = ToUtf8(path);
+    int fd;
+    do {
+        // O_NONBLOCK: a FIFO at that path must not hang the caller.
+        fd = ::open(name.c_str(), O_RDONLY | O_CLOEXEC | O_NONBLOCK);
+    } while (fd == -1 && errno == EINTR);
+    if (fd == -1)
+        return GetPathKind(path) == PathKind::File;
+    UniqueHandle owner(fd);
+    struct stat info {};
+    if (::fstat(fd, &info) != 0 || !S_ISREG(info.st_mode))
+        return false;
+    bytes.resize(maxBytes);
+    std::size_t total = 0;
+    while (total < bytes.size()) {
+        const ssize_t got = ::read(fd, bytes.data() + total, bytes.size() - total);
+        if (got < 0 && errno == EINTR)
+            continue;
+        if (got <= 0)
+            break;
+        total += static_cast<std::size_t>(got);
+    }
+    bytes.resize(total);
+    return true;
 }
 
 PathKind GetPathKind(const std::wstring& path)

@@ -1,17 +1,15 @@
-// ZUtilities and ZHelper on POSIX: environment, sleeping, thread and process
-// ids, decimal conversion, unique file-name prefixes and the library's folder.
+// ZUtilities and ZHelper on POSIX: environment, sleeping, process ids,
+// processor count and unique file-name prefixes (thread ids and the library's
+// folder are Linux's, in platform/linux/ZUtilities.cpp).
 #include "platform/ZUtilities.h"
 
 #include "platform/TextConversion.h"
+#include "platform/posix/Internal.h"
 #include "platform/posix/Leftovers.h"
 
 #include <dirent.h>
-#include <dlfcn.h>
 #include <fcntl.h>
-#include <link.h>
-#include <limits.h>
 #include <signal.h>
-#include <sys/random.h>
 #include <sys/types.h>
 #include <time.h>
 #include <unistd.h>
@@ -19,18 +17,11 @@
 #include <atomic>
 #include <cerrno>
 #include <chrono>
-#include <climits>
 #include <cstdlib>
 #include <cstring>
-#include <cwchar>
 
 namespace Quillet {
 namespace {
-
-bool IsBlank(wchar_t c)
-{
-    return c == L' ' || c == L'\t' || c == L'\n' || c == L'\r' || c == L'\v' || c == L'\f';
-}
 
 /// True when some entry of dir begins with prefix. A folder that cannot be
 /// read holds nothing that could clash.
@@ -55,8 +46,7 @@ bool AnyEntryStartsWith(const std::string& dir, const std::string& prefix)
 std::string RandomLetters()
 {
     unsigned char bytes[6] = {};
-    ssize_t got = ::getrandom(bytes, sizeof bytes, GRND_NONBLOCK);
-    if (got != static_cast<ssize_t>(sizeof bytes)) {
+    if (!Platform::FillRandom(bytes, sizeof bytes)) {
         // Entropy pool not ready this early in boot: the clock is good enough,
         // since the pid and the counter already make the prefix unique here.
         auto ticks = static_cast<unsigned long long>(
@@ -105,37 +95,6 @@ void ZUtilities::RemoveAbandonedFiles(const std::wstring& dir, const std::wstrin
     });
 }
 
-bool ZUtilities::ConvertTo(const std::wstring& text, long& value)
-{
-    value = 0;
-    std::size_t i = 0;
-    while (i < text.size() && IsBlank(text[i]))
-        ++i;
-    bool negative = false;
-    if (i < text.size() && (text[i] == L'+' || text[i] == L'-')) {
-        negative = text[i] == L'-';
-        ++i;
-    }
-    if (i == text.size() || text[i] < L'0' || text[i] > L'9')
-        return false;
-    // Accumulate as a negative number, whose range is the larger one, and
-    // clamp instead of overflowing.
-    long result = 0;
-    for (; i < text.size() && text[i] >= L'0' && text[i] <= L'9'; ++i) {
-        const long digit = text[i] - L'0';
-        if (result < (LONG_MIN + digit) / 10) {
-            result = LONG_MIN;
-        } else {
-            result = result * 10 - digit;
-        }
-    }
-    if (negative)
-        value = result;
-    else
-        value = result == LONG_MIN ? LONG_MAX : -result;
-    return true;
-}
-
 bool ZUtilities::GetEnv(const std::string& name, std::string& value)
 {
     const char* found = std::getenv(name.c_str());
@@ -145,33 +104,12 @@ bool ZUtilities::GetEnv(const std::string& name, std::string& value)
     return true;
 }
 
-void ZUtilities::Assign(std::wstring& target, const wchar_t* source)
-{
-    if (source == nullptr)
-        target.clear();
-    else
-        target = source;
-}
-
 void ZUtilities::sleep(std::uint32_t milliseconds)
 {
     timespec remaining{static_cast<time_t>(milliseconds / 1000),
                        static_cast<long>(milliseconds % 1000) * 1000000L};
     while (::nanosleep(&remaining, &remaining) == -1 && errno == EINTR) {
     }
-}
-
-std::uint32_t ZUtilities::GetCurrentThreadID()
-{
-    return static_cast<std::uint32_t>(::gettid());
-}
-
-bool ZUtilities::IsThreadAlive(std::uint32_t threadId)
-{
-    // Every task of the pid namespace, thread or process, has a /proc entry
-    // by its id (threads are hidden from listings, not from lookups).
-    const std::string path = "/proc/" + std::to_string(threadId);
-    return ::access(path.c_str(), F_OK) == 0;
 }
 
 bool ZUtilities::IsProcessAlive(std::uint32_t processId)
@@ -183,37 +121,6 @@ int ZUtilities::GetOnlineProcessorCount()
 {
     const long count = ::sysconf(_SC_NPROCESSORS_ONLN);
     return count > 0 ? static_cast<int>(count) : 1;
-}
-
-std::wstring ZUtilities::GetLibraryFolder()
-{
-    static const std::wstring folder = [] {
-        std::string file;
-        Dl_info info{};
-        link_map* map = nullptr;
-        if (::dladdr1(reinterpret_cast<void*>(&ZUtilities::GetLibraryFolder), &info,
-                      reinterpret_cast<void**>(&map), RTLD_DL_LINKMAP) != 0 &&
-            map != nullptr && map->l_name != nullptr && map->l_name[0] != '\0') {
-            file = map->l_name;
-        } else {
-            // Linked into the main program, which has no name in its link
-            // map (dladdr would report argv[0], which need not be a path).
-            char buffer[PATH_MAX];
-            const ssize_t length = ::readlink("/proc/self/exe", buffer, sizeof buffer);
-            if (length > 0)
-                file.assign(buffer, static_cast<std::size_t>(length));
-        }
-        // Also a library found through a relative LD_LIBRARY_PATH entry.
-        if (char* real = file.empty() ? nullptr : ::realpath(file.c_str(), nullptr)) {
-            file = real;
-            ::free(real);
-        }
-        if (file.empty() || file[0] != '/')
-            return std::wstring();
-        const std::size_t slash = file.rfind('/');
-        return FromUtf8(slash == 0 ? "/" : file.substr(0, slash));
-    }();
-    return folder;
 }
 
 std::uint32_t ZHelper::GetThisProcessID()

@@ -1,190 +1,143 @@
-// quillet-rip: renders one document into page images from the command line,
+// quillet-rip: renders documents into page images from the command line,
 // through the public interface of libquillet.
 //
-//   quillet-rip [options] DOCUMENT
+//   quillet-rip [options] DOCUMENT...
 //
-// Pages are printed as they arrive ("page N: PATH (orientation O)"), then a
-// summary; with --split-merge Ghostscript writes where the parameters say, and
-// only the run's outcome is printed. A failure prints one line naming its
-// cause, then Ghostscript's report when there is one, with control characters
-// replaced (the report holds the job's own text); the exit codes are listed
-// in PrintUsage. The document reaches the service as the value of its
-// "docname" key, so that no part of its name is read as a key.
-#include <quillet/quillet.h>
+// Each document gets a service of its own; the documents are shared among
+// worker threads (one per processor), so that office documents find the
+// library's office process warm and Ghostscript runs on every core. A
+// document's pages are written into a private folder beside their final
+// place and renamed into place once the document's run is over, when their
+// number (and so the width of the page numbers) is known; a rerun replaces
+// them and removes the pages of earlier runs under the same names. Each
+// document's report is printed as one block, in the order of the command
+// line: its pages ("page N: PATH (orientation O)") and a summary, or one JSON
+// object a line. A failure prints one line naming its cause, then
+// Ghostscript's report when there is one, with control characters replaced
+// (the report holds the job's own text). Ctrl-C and SIGTERM stop every run:
+// the pages handed out so far are kept under their names, nothing else.
+#include "Content.h"
+#include "Naming.h"
+#include "Options.h"
+#include "System.h"
+#include "Text.h"
 
-#include <unistd.h>
+#include <quillet/quillet.h>
 
 #include <algorithm>
 #include <atomic>
-#include <cerrno>
-#include <chrono>
+#include <condition_variable>
 #include <cstdint>
 #include <cstdio>
 #include <cstdlib>
-#include <cstring>
 #include <exception>
 #include <filesystem>
+#include <fstream>
+#include <functional>
+#include <iostream>
+#include <map>
+#include <mutex>
+#include <random>
+#include <set>
 #include <string>
 #include <system_error>
+#include <thread>
 #include <vector>
+
+namespace fs = std::filesystem;
+using namespace Rip;
 
 namespace {
 
-const char* const kProgram = "quillet-rip";
+/// A document as the run knows it.
+struct Input {
+    std::string given;    // as the command line or the list named it
+    std::string naming;   // the name its pages are named after
+    std::string path;     // absolute; what the service is given
+    bool printJob = false;  // PostScript: the document is its own print job
+    bool wholeName = false;  // its stem is another document's too: named with its extension
+    std::string refusal;  // why it is not rendered at all
+    int refusalCode = 0;
+};
 
-// Exit codes, one per kind of failure.
-constexpr int kExitRenderFailed = 1;
-constexpr int kExitUsage = 2;
-constexpr int kExitCaptureFailed = 3;
+struct PageOut {
+    long number = 0;
+    std::string path;
+    int orientation = 1;
+    long width = -1, height = -1;
+};
 
-// The output formats by their renderer device names, in RIPFormat order.
-const char* const kFormatNames[] = {"bmp32b",  "bmpgray", "png256", "pngalpha",
-                                    "pnggray", "jpeg",    "jpeggray", "tiff32nc",
-                                    "tiffg32d", "png16m", "ijs",     "ps2write"};
-constexpr int kFormatCount = sizeof kFormatNames / sizeof kFormatNames[0];
+/// What one document's run came to.
+struct Result {
+    std::vector<PageOut> pages;
+    std::string outputFile;  // single-file formats
+    long pageCount = 0;
+    int copies = -1;
+    bool collated = false;
+    int code = 0;
+    std::string stage;  // of a failure
+    std::string reason;
+    std::string report;
+    bool interrupted = false;
+    bool done = false;
+};
 
-void PrintUsage(std::FILE* out)
+// The run's state shared with the interrupt thread.
+std::atomic<int> interruptStatus{0};
+std::mutex runningLock;
+std::set<Quillet::IRIPBase*> running;  // services whose run may be stopped
+
+void Interrupt(int status)
 {
-    std::fprintf(out,
-        "Usage: %s [options] DOCUMENT\n"
-        "Renders DOCUMENT into one image file per page.\n"
-        "\n"
-        "  -o, --output DIR          folder for the page files (default: a folder in the\n"
-        "                            temporary directory)\n"
-        "  -f, --format NAME         output format: bmp32b bmpgray png256 pngalpha pnggray\n"
-        "                            jpeg jpeggray tiff32nc tiffg32d png16m ijs ps2write, or\n"
-        "                            its number 0-11 (default: pngalpha)\n"
-        "  -r, --resolution DPI      resolution in dots per inch\n"
-        "  -g, --page-size WxH       page size in device pixels\n"
-        "      --cie                 render with CIE-based colour\n"
-        "      --ttfont              give the system's fonts folder to the renderer\n"
-        "      --split-merge PARAMS  renderer parameters that replace the output switches;\n"
-        "                            the output goes where they say, and no pages are listed\n"
-        "      --ijs-model MFR MODEL manufacturer and model for the ijs format\n"
-        "      --ijs-params P        parameters for the IJS server\n"
-        "      --pages A-B           render only pages A to B of the document (also A, and\n"
-        "                            A- for A to the end); pages keep their numbers\n"
-        "      --callback            take the pages through a callback as they arrive\n"
-        "      --time-limit SECONDS  stop and fail the run once it has taken this long\n"
-        "                            (default: 300)\n"
-        "      --max-output-mb MB    stop and fail the run once it has written more than\n"
-        "                            this many megabytes (1 MB = 1048576 bytes) of pages\n"
-        "                            and temporary files (default: 4096)\n"
-        "      --max-memory-mb MB    memory each renderer process may fill (default: 2048)\n"
-        "      --max-pages N         fail the run when it has more pages (default: 10000)\n"
-        "      --max-page-pixels N   fail the run, before rendering it, at a page of more\n"
-        "                            pixels (default: 100000000)\n"
-        "                            (0 for any of these five bounds lifts it)\n"
-        "      --password-file FILE  the password of an encrypted PDF document: the first\n"
-        "                            line of FILE, or of standard input for \"-\" (never\n"
-        "                            given on the command line, where others could read it)\n"
-        "  -q, --quiet               print nothing but errors\n"
-        "  -h, --help                show this help\n"
-        "      --version             show the version and how the programs that read\n"
-        "                            documents are confined on this system\n"
-        "\n"
-        "Exit status: 0 when every page was rendered; 1 when rendering failed (the\n"
-        "renderer could not start, reported an error or was killed); 2 on bad usage;\n"
-        "3 when the document could not be captured (it cannot be read, its type cannot\n"
-        "be printed, the print system or its queue is missing, no job came).\n",
-        kProgram);
+    int none = 0;
+    interruptStatus.compare_exchange_strong(none, status);
+    std::lock_guard<std::mutex> guard(runningLock);
+    for (Quillet::IRIPBase* rip : running)
+        rip->Stop();
 }
 
-/// UTF-8 to a wide string; false when the bytes are not well-formed UTF-8.
-bool DecodeUtf8(const std::string& bytes, std::wstring& out)
+bool Interrupted()
 {
-    out.clear();
-    for (std::size_t i = 0; i < bytes.size();) {
-        const unsigned char lead = static_cast<unsigned char>(bytes[i]);
-        std::uint32_t value;
-        std::size_t length;
-        if (lead < 0x80) {
-            value = lead;
-            length = 1;
-        } else if (lead >= 0xC2 && lead <= 0xDF) {
-            value = lead & 0x1F;
-            length = 2;
-        } else if (lead >= 0xE0 && lead <= 0xEF) {
-            value = lead & 0x0F;
-            length = 3;
-        } else if (lead >= 0xF0 && lead <= 0xF4) {
-            value = lead & 0x07;
-            length = 4;
-        } else {
-            return false;
-        }
-        if (i + length > bytes.size())
-            return false;
-        for (std::size_t k = 1; k < length; ++k) {
-            const unsigned char next = static_cast<unsigned char>(bytes[i + k]);
-            if ((next & 0xC0) != 0x80)
-                return false;
-            value = (value << 6) | (next & 0x3F);
-        }
-        // Overlong forms, surrogates and values beyond U+10FFFF.
-        if ((length == 3 && value < 0x800) || (length == 4 && value < 0x10000) ||
-            (value >= 0xD800 && value <= 0xDFFF) || value > 0x10FFFF)
-            return false;
-        out.push_back(static_cast<wchar_t>(value));
-        i += length;
-    }
-    return true;
+    return interruptStatus.load() != 0;
 }
 
-/// A wide string as UTF-8 for printing; values that are no characters print as U+FFFD.
-std::string EncodeUtf8(const std::wstring& text)
+/// A new folder that only this user may enter, under parent; empty on failure.
+fs::path MakePrivateFolder(const fs::path& parent, const std::string& prefix, std::error_code& error)
 {
-    std::string out;
-    for (wchar_t c : text) {
-        std::uint32_t value = static_cast<std::uint32_t>(c);
-        if ((value >= 0xD800 && value <= 0xDFFF) || value > 0x10FFFF)
-            value = 0xFFFD;
-        if (value < 0x80) {
-            out.push_back(static_cast<char>(value));
-        } else if (value < 0x800) {
-            out.push_back(static_cast<char>(0xC0 | (value >> 6)));
-            out.push_back(static_cast<char>(0x80 | (value & 0x3F)));
-        } else if (value < 0x10000) {
-            out.push_back(static_cast<char>(0xE0 | (value >> 12)));
-            out.push_back(static_cast<char>(0x80 | ((value >> 6) & 0x3F)));
-            out.push_back(static_cast<char>(0x80 | (value & 0x3F)));
-        } else {
-            out.push_back(static_cast<char>(0xF0 | (value >> 18)));
-            out.push_back(static_cast<char>(0x80 | ((value >> 12) & 0x3F)));
-            out.push_back(static_cast<char>(0x80 | ((value >> 6) & 0x3F)));
-            out.push_back(static_cast<char>(0x80 | (value & 0x3F)));
+    std::random_device random;
+    static const char kLetters[] = "abcdefghijklmnopqrstuvwxyz0123456789";
+    for (int attempt = 0; attempt < 100; ++attempt) {
+        std::string name = prefix;
+        for (int k = 0; k < 8; ++k)
+            name += kLetters[random() % 36];
+        const fs::path folder = parent / name;
+        if (fs::create_directory(folder, error)) {
+            fs::permissions(folder, fs::perms::owner_all, error);
+            return folder;
         }
+        if (error)
+            return fs::path();
     }
-    return out;
+    error = std::make_error_code(std::errc::file_exists);
+    return fs::path();
 }
 
-/// text for a terminal: control characters (with which a job's text could
-/// move the cursor, set the window title or clear the screen) become U+FFFD;
-/// keepLines keeps the line ends of a report.
-std::string Printable(const std::string& text, bool keepLines = false)
+/// The first 64 KiB of a file.
+std::string Head(const fs::path& path)
 {
-    std::string out;
-    for (std::size_t i = 0; i < text.size(); ++i) {
-        const unsigned char c = static_cast<unsigned char>(text[i]);
-        // C1 controls arrive as UTF-8 (0xC2 0x80 to 0xC2 0x9F).
-        const bool c1 = c == 0xC2 && i + 1 < text.size() && static_cast<unsigned char>(text[i + 1]) >= 0x80 &&
-                        static_cast<unsigned char>(text[i + 1]) <= 0x9F;
-        if ((c < 0x20 && !(keepLines && c == '\n')) || c == 0x7F || c1) {
-            out += "\xEF\xBF\xBD";
-            i += c1 ? 1 : 0;
-        } else {
-            out += static_cast<char>(c);
-        }
-    }
-    return out;
+    std::ifstream in(path, std::ios::binary);
+    std::string head(65536, '\0');
+    in.read(&head[0], static_cast<std::streamsize>(head.size()));
+    head.resize(static_cast<std::size_t>(in.gcount()));
+    return head;
 }
 
 /// The service parameter string that names document and nothing else: its
-/// path as the value of "docname" (and of "printjobfile" for a ".ps" file,
+/// path as the value of "docname" (and of "printjobfile" for PostScript,
 /// which is its own print job), so that no part of the name is read as a key.
 /// The grammar has no escapes: a value with a blank must be quoted, a quoted
 /// value cannot hold a quote. False for a name that needs both.
-bool DocumentParams(const std::wstring& document, std::wstring& params)
+bool DocumentParams(const std::wstring& document, bool printJob, std::wstring& params)
 {
     const bool blank = document.find_first_of(L" \t") != std::wstring::npos;
     const bool quote = document.find(L'"') != std::wstring::npos;
@@ -192,453 +145,719 @@ bool DocumentParams(const std::wstring& document, std::wstring& params)
         return false;
     const std::wstring value = quote ? document : L"\"" + document + L"\"";
     params = L"docname=" + value;
-    const std::size_t dot = document.rfind(L'.');
-    if (dot != std::wstring::npos && document.find(L'/', dot) == std::wstring::npos &&
-        document.size() == dot + 3 && (document[dot + 1] | 0x20) == L'p' && (document[dot + 2] | 0x20) == L's')
+    if (printJob)
         params += L" printjobfile=" + value;
     return true;
 }
 
-/// A whole decimal number in [minimum, maximum].
-bool ParseNumber(const std::string& text, long minimum, long maximum, long& value)
-{
-    if (text.empty())
-        return false;
-    char* end = nullptr;
-    errno = 0;
-    value = std::strtol(text.c_str(), &end, 10);
-    return errno == 0 && *end == '\0' && value >= minimum && value <= maximum;
-}
-
-struct Options {
-    std::string document;
-    std::string outputFolder;
-    Quillet::RIPFormat format = Quillet::RIP_PNGALPHA;
-    bool formatGiven = false;
-    long resolution = 0;
-    long pageWidth = 0;
-    long pageHeight = 0;
-    bool cie = false;
-    bool ttFont = false;
-    bool splitMerge = false;
-    std::string customParams;
-    bool ijsModelGiven = false;
-    std::string ijsManufacturer;
-    std::string ijsModel;
-    bool ijsParamsGiven = false;
-    std::string ijsParams;
-    bool callback = false;
-    bool quiet = false;
-    // The library's bounds unless the command line sets others (0: none).
-    long timeLimit = Quillet::IRIPBase::kDefaultTimeLimit;
-    long maxOutputMb = static_cast<long>(Quillet::IRIPBase::kDefaultMaxOutputBytes >> 20);
-    long maxMemoryMb = static_cast<long>(Quillet::IRIPBase::kDefaultMaxMemoryBytes >> 20);
-    long maxPages = Quillet::IRIPBase::kDefaultMaxPages;
-    long maxPagePixels = static_cast<long>(Quillet::IRIPBase::kDefaultMaxPagePixels);
-    std::string passwordFile;
-    long firstPage = 0;  // 0: every page
-    long lastPage = 0;   // 0: to the end
-};
-
-/// The options that set a bound of the run, each a whole number, 0 for none.
-struct Bound {
-    const char* option;
-    const char* needs;  // what the option needs, for the usage error
-    const char* what;
-    const char* unit;
-    long maximum;
-    long Options::*field;
-};
-
-const Bound* FindBound(const std::string& option)
-{
-    static const Bound kBounds[] = {
-        {"--time-limit", "a number of seconds", "time limit", "whole seconds", 2147483647L, &Options::timeLimit},
-        {"--max-output-mb", "a number of megabytes", "output limit", "whole megabytes", 8796093022207L,
-         &Options::maxOutputMb},
-        {"--max-memory-mb", "a number of megabytes", "memory bound", "whole megabytes", 8796093022207L,
-         &Options::maxMemoryMb},
-        {"--max-pages", "a number of pages", "page bound", "whole pages", 2147483647L, &Options::maxPages},
-        {"--max-page-pixels", "a number of pixels", "page pixel bound", "whole pixels", 9223372036854775807L,
-         &Options::maxPagePixels},
-    };
-    for (const Bound& bound : kBounds)
-        if (option == bound.option)
-            return &bound;
-    return nullptr;
-}
-
-/// The version line, and what the programs that read documents can reach.
-void PrintVersion()
-{
-    std::wstring how;
-    const Quillet::RIPConfinement confinement = Quillet::GetRIPConfinement(&how);
-    const char* level = confinement == Quillet::RIP_CONFINEMENT_FULL    ? "full"
-                        : confinement == Quillet::RIP_CONFINEMENT_NONE ? "none, only a private temporary folder"
-                                                                        : "partial";
-    std::printf("%s %s\nconfinement: %s (%s)\n", kProgram, QUILLET_VERSION, level, EncodeUtf8(how).c_str());
-}
-
-[[noreturn]] void UsageError(const std::string& message)
-{
-    std::fprintf(stderr, "%s: %s\nTry '%s --help'.\n", kProgram, Printable(message).c_str(), kProgram);
-    std::exit(kExitUsage);
-}
-
-/// Reads the command line; exits for --help, --version and usage errors.
-Options ParseCommandLine(int argc, char** argv)
-{
-    Options options;
-    std::vector<std::string> positional;
-    bool optionsEnded = false;
-    for (int i = 1; i < argc; ++i) {
-        std::string arg = argv[i];
-        if (optionsEnded || arg.empty() || arg[0] != '-' || arg == "-") {
-            positional.push_back(arg);
-            continue;
-        }
-        if (arg == "--") {
-            optionsEnded = true;
-            continue;
-        }
-        // "--name=value" and "-xVALUE" carry their value inline.
-        std::string name = arg, inlineValue;
-        bool hasInline = false;
-        if (arg.rfind("--", 0) == 0) {
-            const std::size_t eq = arg.find('=');
-            if (eq != std::string::npos) {
-                name = arg.substr(0, eq);
-                inlineValue = arg.substr(eq + 1);
-                hasInline = true;
-            }
-        } else if (arg.size() > 2) {
-            name = arg.substr(0, 2);
-            inlineValue = arg.substr(2);
-            hasInline = true;
-        }
-        auto value = [&](const char* what) -> std::string {
-            if (hasInline) {
-                hasInline = false;
-                return inlineValue;
-            }
-            if (i + 1 >= argc)
-                UsageError("option " + name + " needs " + what);
-            return argv[++i];
-        };
-        auto noValue = [&] {
-            if (hasInline)
-                UsageError("option " + name + " takes no value");
-        };
-
-        if (name == "-h" || name == "--help") {
-            noValue();
-            PrintUsage(stdout);
-            std::exit(0);
-        } else if (name == "--version") {
-            noValue();
-            PrintVersion();
-            std::exit(0);
-        } else if (name == "-o" || name == "--output") {
-            options.outputFolder = value("a folder");
-            if (options.outputFolder.empty())
-                UsageError("the output folder is empty");
-        } else if (name == "-f" || name == "--format") {
-            const std::string format = value("a format name");
-            long number = -1;
-            for (int k = 0; k < kFormatCount; ++k)
-                if (format == kFormatNames[k])
-                    number = k;
-            if (number < 0 && !ParseNumber(format, 0, kFormatCount - 1, number))
-                UsageError("unknown format '" + format + "'");
-            options.format = static_cast<Quillet::RIPFormat>(number);
-            options.formatGiven = true;
-        } else if (name == "-r" || name == "--resolution") {
-            const std::string dpi = value("a resolution");
-            if (!ParseNumber(dpi, 1, 100000, options.resolution))
-                UsageError("invalid resolution '" + dpi + "'");
-        } else if (name == "-g" || name == "--page-size") {
-            const std::string size = value("a size WxH");
-            const std::size_t x = size.find_first_of("xX");
-            if (x == std::string::npos || !ParseNumber(size.substr(0, x), 1, 1000000, options.pageWidth) ||
-                !ParseNumber(size.substr(x + 1), 1, 1000000, options.pageHeight))
-                UsageError("invalid page size '" + size + "' (expected WxH in pixels)");
-        } else if (name == "--cie") {
-            noValue();
-            options.cie = true;
-        } else if (name == "--ttfont") {
-            noValue();
-            options.ttFont = true;
-        } else if (name == "--split-merge") {
-            options.splitMerge = true;
-            options.customParams = value("renderer parameters");
-        } else if (name == "--ijs-model") {
-            options.ijsManufacturer = value("a manufacturer and a model");
-            options.ijsModel = value("a model");
-            options.ijsModelGiven = true;
-        } else if (name == "--ijs-params") {
-            options.ijsParams = value("parameters");
-            options.ijsParamsGiven = true;
-        } else if (const Bound* bound = FindBound(name)) {
-            const std::string text = value(bound->needs);
-            if (!ParseNumber(text, 0, bound->maximum, options.*(bound->field)))
-                UsageError("invalid " + std::string(bound->what) + " '" + text + "' (" + bound->unit + ", 0 for none)");
-        } else if (name == "--pages") {
-            const std::string pages = value("a page range A-B");
-            const std::size_t dash = pages.find('-');
-            const std::string first = pages.substr(0, dash);
-            const std::string last = dash == std::string::npos ? first : pages.substr(dash + 1);
-            options.lastPage = 0;
-            if (!ParseNumber(first, 1, 2147483647L, options.firstPage) ||
-                (!last.empty() && !ParseNumber(last, options.firstPage, 2147483647L, options.lastPage)))
-                UsageError("invalid page range '" + pages + "' (expected A-B, A or A-, pages from 1)");
-        } else if (name == "--password-file") {
-            options.passwordFile = value("a file");
-        } else if (name == "--callback") {
-            noValue();
-            options.callback = true;
-        } else if (name == "-q" || name == "--quiet") {
-            noValue();
-            options.quiet = true;
-        } else {
-            UsageError("unknown option '" + arg + "'");
-        }
-    }
-    if (positional.empty())
-        UsageError("no document given");
-    if (positional.size() > 1)
-        UsageError("one document only, got '" + positional[1] + "' as well");
-    options.document = positional[0];
-    return options;
-}
-
-std::wstring Wide(const std::string& text, const char* what)
+std::wstring Wide(const std::string& text)
 {
     std::wstring wide;
-    if (!DecodeUtf8(text, wide)) {
-        std::string shown = Printable(text);
-        for (char& c : shown)
-            if (static_cast<unsigned char>(c) >= 0x80)
-                c = '?';  // not UTF-8: a terminal could take such bytes for controls
-        std::fprintf(stderr, "%s: the %s is not valid UTF-8: %s\n", kProgram, what, shown.c_str());
-        std::exit(kExitUsage);
-    }
+    DecodeUtf8(text, wide);
     return wide;
 }
 
-/// Prints the pages as they arrive, with a progress line on a terminal.
-/// OnPageReady runs on the library's thread in callback mode, on the main
-/// thread otherwise; stdio serialises the output.
-class PageReporter : public Quillet::IPageNotify {
+/// A name with bytes that are not UTF-8, which the service cannot be given.
+bool IsUtf8(const std::string& text)
+{
+    std::wstring ignored;
+    return DecodeUtf8(text, ignored);
+}
+
+/// Everything the documents share: the settings and the folders of the run.
+class Batch {
 public:
-    explicit PageReporter(bool quiet)
-        : quiet(quiet), progress(!quiet && isatty(STDERR_FILENO) == 1),
-          start(std::chrono::steady_clock::now())
+    Batch(const Options& options) : options(options) {}
+
+    ~Batch()
     {
+        std::error_code ignored;
+        if (!workFolder.empty())
+            fs::remove_all(workFolder, ignored);
     }
 
-    void OnPageReady(std::int32_t pageNumber, Quillet::BitmapFile& page) override
-    {
-        Report(pageNumber, page.GetFilePath(), page.Orientation());
-    }
-
-    void Report(std::int32_t pageNumber, const std::wstring& path, std::int32_t orientation)
-    {
-        const int seen = ++pagesSeen;
-        if (quiet)
-            return;
-        ClearProgress();
-        std::printf("page %d: %s (orientation %d)\n", pageNumber, Printable(EncodeUtf8(path)).c_str(),
-                    orientation);
-        std::fflush(stdout);
-        if (progress) {
-            const double seconds =
-                std::chrono::duration<double>(std::chrono::steady_clock::now() - start).count();
-            std::fprintf(stderr, "rendering: %d page%s in %.1f s", seen, seen == 1 ? "" : "s", seconds);
-            std::fflush(stderr);
-        }
-    }
-
-    void ClearProgress()
-    {
-        if (progress) {
-            std::fputs("\r\033[K", stderr);
-            std::fflush(stderr);
-        }
-    }
-
-    int PagesSeen() const { return pagesSeen; }
+    int Run();
 
 private:
-    const bool quiet;
-    const bool progress;
-    const std::chrono::steady_clock::time_point start;
-    std::atomic<int> pagesSeen{0};
+    void CollectInputs();
+    void AddName(const std::string& name, bool listed);
+    void Prepare(Input& input);
+    bool LinkAs(Input& input, const std::string& extension);
+    void Render(std::size_t index);
+    void RenderInto(Quillet::IRIPBase& rip, const PageNames& names, const fs::path& staging, Result& result);
+    bool RunRange(Quillet::IRIPBase& rip, long first, long last, const fs::path& staging,
+                  std::map<long, PageOut>& kept, Result& result);
+    long FitResolution(Quillet::IRIPBase& rip, long first, const fs::path& staging, Result& result);
+    void Fail(Quillet::IRIPBase& rip, Result& result);
+    void Progress(std::size_t index, long page, long of);
+    void PrintFinished();
+    void Print(std::size_t index);
+
+    const Options& options;
+    std::vector<Input> inputs;
+    bool severalDocuments = false;
+    bool stdinTaken = false;
+    bool defaultFolder = false;
+    fs::path outputFolder;
+    fs::path workFolder;  // documents from standard input, names the service cannot take
+    std::string password;
+    bool progress = false;
+
+    std::mutex lock;  // results, printing
+    std::vector<Result> results;
+    std::size_t nextToPrint = 0;
+    std::atomic<std::size_t> nextToRender{0};
+    std::atomic<long> pagesHandedOut{0};
 };
 
-std::string Plural(long n, const char* one, const char* many)
+void Batch::AddName(const std::string& name, bool listed)
 {
-    return std::to_string(n) + " " + (n == 1 ? one : many);
-}
-
-int Fail(const std::string& message, int code = kExitRenderFailed)
-{
-    std::fprintf(stderr, "%s: %s\n", kProgram, Printable(message).c_str());
-    return code;
-}
-
-/// Prints why the service's job failed (fallback when it recorded nothing),
-/// then Ghostscript's report; returns the exit code for the failed stage.
-int FailWithReason(Quillet::IRIPBase& rip, const std::string& fallback)
-{
-    Quillet::RIPFailure failure;
-    Quillet::IRIPStatus* status = Quillet::GetRIPStatus(&rip);
-    if (status == nullptr || !status->GetLastFailure(failure))
-        return Fail(fallback);
-    static const char* const kStages[] = {"failed", "capture failed", "start failed", "rendering failed",
-                                          "stop failed"};
-    const int stage = failure.stage >= 0 && failure.stage <= 4 ? failure.stage : 0;
-    const int code = failure.stage == Quillet::RIP_STAGE_CAPTURE ? kExitCaptureFailed : kExitRenderFailed;
-    Fail(std::string(kStages[stage]) + ": " + EncodeUtf8(failure.reason), code);
-    if (!failure.report.empty()) {
-        // The job's own text is part of it.
-        std::string report = Printable(EncodeUtf8(failure.report), true);
-        if (report.back() != '\n')
-            report += '\n';
-        std::fprintf(stderr, "Ghostscript's report:\n%s", report.c_str());
+    std::error_code error;
+    if (name == "-") {
+        if (stdinTaken)
+            UsageError("standard input can give one thing only: the document list or one document");
+        stdinTaken = true;
+    } else if (!listed && fs::is_directory(name, error)) {
+        // A folder's files, in name order; its folders and hidden files are
+        // not documents.
+        std::vector<std::string> files;
+        for (fs::directory_iterator it(name, error), end; !error && it != end; it.increment(error))
+            if (it->path().filename().string()[0] != '.' && it->is_regular_file(error))
+                files.push_back(it->path().string());
+        if (error)
+            UsageError("cannot read the folder " + name + ": " + error.message());
+        std::sort(files.begin(), files.end());
+        for (const std::string& file : files)
+            AddName(file, true);
+        severalDocuments = true;
+        return;
     }
-    return code;
+    Input input;
+    input.given = name;
+    inputs.push_back(input);
 }
 
-/// The text settings as the service takes them; converted before the service
-/// exists, so that a bad argument leaves nothing to clean up.
-struct WideSettings {
-    std::wstring document, outputFolder, customParams, ijsManufacturer, ijsModel, ijsParams;
-};
-
-WideSettings Widen(const Options& options, const std::string& document)
+void Batch::CollectInputs()
 {
-    WideSettings wide;
-    wide.document = Wide(document, "document path");
-    wide.outputFolder = Wide(options.outputFolder, "output folder");
-    wide.customParams = Wide(options.customParams, "split/merge parameter text");
-    wide.ijsManufacturer = Wide(options.ijsManufacturer, "IJS manufacturer");
-    wide.ijsModel = Wide(options.ijsModel, "IJS model");
-    wide.ijsParams = Wide(options.ijsParams, "IJS parameter text");
-    return wide;
+    if (!options.fromList.empty()) {
+        if (options.fromList == "-")
+            stdinTaken = true;
+        std::ifstream file;
+        if (options.fromList != "-") {
+            file.open(options.fromList);
+            if (!file)
+                UsageError("cannot read the list " + options.fromList);
+        }
+        std::istream& in = options.fromList == "-" ? std::cin : file;
+        for (std::string line; std::getline(in, line);) {
+            if (!line.empty() && line.back() == '\r')
+                line.pop_back();
+            if (!line.empty())
+                AddName(line, true);
+        }
+        severalDocuments = true;
+    }
+    for (const std::string& name : options.names)
+        AddName(name, false);
+    severalDocuments = severalDocuments || inputs.size() > 1;
+    if (inputs.empty())
+        UsageError("the list names no document");
 }
 
-/// The first line of file ("-": standard input), without its line break.
-bool ReadPassword(const std::string& file, std::string& password)
+/// Gives the service a name it can take for input: a link (or copy) of the
+/// document in the run's work folder, named for its content.
+bool Batch::LinkAs(Input& input, const std::string& extension)
 {
-    std::FILE* in = file == "-" ? stdin : std::fopen(file.c_str(), "re");
-    if (in == nullptr) {
-        std::fprintf(stderr, "%s: cannot read the password file %s: %s\n", kProgram, file.c_str(),
-                     std::strerror(errno));
+    std::error_code error;
+    if (workFolder.empty())
+        workFolder = MakePrivateFolder(fs::temp_directory_path(error), "quillet-rip-", error);
+    if (workFolder.empty()) {
+        input.refusal = "cannot make a temporary folder: " + error.message();
+        input.refusalCode = kExitOutput;
         return false;
     }
-    char* line = nullptr;
-    std::size_t capacity = 0;
-    const ssize_t length = ::getline(&line, &capacity, in);
-    if (length > 0)
-        password.assign(line, static_cast<std::size_t>(length));
-    std::free(line);
-    if (in != stdin)
-        std::fclose(in);
-    while (!password.empty() && (password.back() == '\n' || password.back() == '\r'))
-        password.pop_back();
+    const fs::path folder = workFolder / std::to_string(&input - inputs.data());
+    fs::create_directory(folder, error);
+    const fs::path link = folder / ("document" + (extension.empty() ? std::string() : "." + extension));
+    fs::create_hard_link(input.path, link, error);
+    if (error && !fs::copy_file(input.path, link, error)) {
+        input.refusal = "cannot copy the document into a temporary folder: " + error.message();
+        input.refusalCode = kExitOutput;
+        return false;
+    }
+    input.path = link.string();
     return true;
 }
 
-/// Sets up the service, renders, prints; returns the exit code.
-int Render(Quillet::IRIPBase& rip, const Options& options, const WideSettings& wide,
-           PageReporter& reporter)
+/// Decides how the service is to read input: by its content, whatever its name says.
+void Batch::Prepare(Input& input)
 {
-    if (!wide.outputFolder.empty())
-        rip.SetOutputFolder(wide.outputFolder);
+    std::error_code error;
+    input.naming = input.given;
+    std::string head;
+    std::string extension = fs::path(input.given).extension().string();
+    if (!extension.empty())
+        extension.erase(0, 1);
+    if (input.given == "-") {
+        // Kept in the work folder for the run: Ghostscript and the office
+        // suite read a document more than once.
+        input.naming = "stdin";
+        if (workFolder.empty())
+            workFolder = MakePrivateFolder(fs::temp_directory_path(error), "quillet-rip-", error);
+        const fs::path copy = workFolder / "stdin";
+        std::ofstream out(copy, std::ios::binary);
+        out << std::cin.rdbuf();
+        out.close();
+        if (workFolder.empty() || !out) {
+            input.refusal = "cannot keep standard input in a temporary folder";
+            input.refusalCode = kExitOutput;
+            return;
+        }
+        input.path = copy.string();
+        head = Head(copy);
+        extension.clear();
+    } else {
+        if (!fs::is_regular_file(input.given, error)) {
+            input.refusal = "cannot read the document " + input.given + ": " +
+                            (fs::exists(input.given, error) ? "not a regular file" : "no such file");
+            input.refusalCode = kExitCaptureFailed;
+            return;
+        }
+        // The library is given absolute paths: its runs don't depend on the
+        // working folder.
+        input.path = fs::absolute(input.given, error).string();
+        head = Head(input.path);
+    }
+    const std::string byContent = ExtensionByContent(head);
+    std::string lower = extension;
+    for (char& c : lower)
+        c = static_cast<char>(c >= 'A' && c <= 'Z' ? c + 32 : c);
+    input.printJob = byContent == "ps" || (byContent.empty() && lower == "ps");
+    const bool printerLanguage = byContent == "pdf" || byContent == "ps" || byContent == "eps";
+    if (!byContent.empty() && byContent != lower && (printerLanguage || !IsOfficeExtension(lower))) {
+        // Named for another kind, or for none: the content decides.
+        LinkAs(input, byContent);
+        return;
+    }
+    // PostScript needs no header; a PDF that has none cannot be read.
+    if (byContent.empty() && lower == "pdf") {
+        input.refusal = "the document " + input.given + " is named as a PDF but its content is none";
+        input.refusalCode = kExitCaptureFailed;
+        return;
+    }
+    std::wstring params;
+    if (!IsUtf8(input.path) || !DocumentParams(Wide(input.path), input.printJob, params))
+        LinkAs(input, lower);  // a name the service's grammar cannot carry
+}
+
+void Batch::Progress(std::size_t index, long page, long of)
+{
+    if (!progress)
+        return;
+    std::string line = severalDocuments ? "document " + std::to_string(index + 1) + " of " +
+                                              std::to_string(inputs.size()) + ", "
+                                        : std::string();
+    line += "page " + std::to_string(page) + (of > 0 ? " of " + std::to_string(of) : std::string());
+    std::lock_guard<std::mutex> guard(lock);
+    std::fprintf(stderr, "\r\033[K%s", line.c_str());
+    std::fflush(stderr);
+}
+
+/// Records why the service's start or run failed.
+void Batch::Fail(Quillet::IRIPBase& rip, Result& result)
+{
+    Quillet::RIPFailure failure;
+    Quillet::IRIPStatus* status = Quillet::GetRIPStatus(&rip);
+    if (status == nullptr || !status->GetLastFailure(failure)) {
+        result.code = kExitRenderFailed;
+        result.stage = "failed";
+        result.reason = "rendering failed";
+        return;
+    }
+    static const char* const kStages[] = {"failed", "capture failed", "start failed", "rendering failed",
+                                          "stop failed"};
+    const int stage = failure.stage >= 0 && failure.stage <= 4 ? failure.stage : 0;
+    result.stage = kStages[stage];
+    result.reason = EncodeUtf8(failure.reason);
+    result.report = EncodeUtf8(failure.report);
+    result.code = failure.stage == Quillet::RIP_STAGE_CAPTURE ? kExitCaptureFailed : kExitRenderFailed;
+    // Ghostscript's words for a password that is missing ("requires a
+    // password") or wrong ("Password did not work").
+    if (result.reason.find("assword") != std::string::npos)
+        result.code = kExitPassword;
+}
+
+/// One run of the service over pages first to last; its pages move into
+/// staging as "keep-N.EXT", out of the way of the service's next run.
+bool Batch::RunRange(Quillet::IRIPBase& rip, long first, long last, const fs::path& staging,
+                     std::map<long, PageOut>& kept, Result& result)
+{
+    rip.SetPageRange(static_cast<std::int32_t>(first), static_cast<std::int32_t>(last));
+    if (Interrupted())
+        return false;
+    try {
+        if (!rip.StartRIP()) {
+            Fail(rip, result);
+            return false;
+        }
+    } catch (const std::exception& e) {
+        result.code = kExitRenderFailed;
+        result.stage = "failed";
+        result.reason = e.what();
+        return false;
+    }
+    {
+        std::lock_guard<std::mutex> guard(runningLock);
+        running.insert(&rip);
+    }
+    if (Interrupted())
+        rip.Stop();
+    const std::size_t index = static_cast<std::size_t>(&result - results.data());
+    long known = 0;
+    for (const auto& range : options.pages)
+        known = range.second == 0 || known < 0 ? -1 : known + range.second - range.first + 1;
+    std::vector<PageOut> pages;
+    if (options.callback) {
+        struct Collector : Quillet::IPageNotify {
+            std::mutex lock;
+            std::vector<PageOut> pages;
+            std::function<void(long)> onPage;
+            void OnPageReady(std::int32_t number, Quillet::BitmapFile& page) override
+            {
+                PageOut out;
+                out.number = number;
+                out.path = EncodeUtf8(page.GetFilePath());
+                out.orientation = page.Orientation();
+                std::lock_guard<std::mutex> guard(lock);
+                pages.push_back(out);
+                onPage(static_cast<long>(pages.size()));
+            }
+        } collector;
+        collector.onPage = [&](long count) { Progress(index, static_cast<long>(kept.size()) + count, known); };
+        // The callback reports; GetOutputFile below waits for the end.
+        rip.GetPages(&collector, true);
+        std::wstring ignored;
+        rip.GetOutputFile(ignored);
+        std::lock_guard<std::mutex> guard(collector.lock);
+        pages = collector.pages;
+    } else if (!IsSingleFileFormat(options.format)) {
+        Quillet::BitmapFile page;
+        for (long n = std::max(1L, first); rip.GetPage(static_cast<std::int32_t>(n), page); ++n) {
+            PageOut out;
+            out.number = n;
+            out.path = EncodeUtf8(page.GetFilePath());
+            out.orientation = page.Orientation();
+            pages.push_back(out);
+            Progress(index, static_cast<long>(kept.size() + pages.size()), known);
+        }
+    }
+    // Waits for the end of the run, which may still be stopped meanwhile.
+    std::wstring outputFile;
+    rip.GetOutputFile(outputFile);
+    result.outputFile = EncodeUtf8(outputFile);
+    {
+        std::lock_guard<std::mutex> guard(runningLock);
+        running.erase(&rip);
+    }
+    const std::int32_t count = rip.GetPageCount();
+    if (result.copies < 0) {
+        result.copies = rip.GetNumCopies();
+        result.collated = rip.GetIsCollated();
+    }
+    // A failed or interrupted run keeps the pages it handed out.
+    if (count < 0 && !Interrupted())
+        Fail(rip, result);
+    for (PageOut& page : pages) {
+        const fs::path keep = staging / ("keep-" + std::to_string(page.number) + fs::path(page.path).extension().string());
+        std::error_code error;
+        fs::rename(page.path, keep, error);
+        if (error) {
+            result.code = kExitOutput;
+            result.stage = "failed";
+            result.reason = "cannot move page " + std::to_string(page.number) + " within " + staging.string() + ": " +
+                            error.message();
+            return false;
+        }
+        page.path = keep.string();
+        kept[page.number] = page;
+        ++pagesHandedOut;
+    }
+    return count >= 0 && !Interrupted();
+}
+
+/// The resolution at which the page first fits the --fit box: the page is
+/// measured at 72 dpi first, where a pixel is a point.
+long Batch::FitResolution(Quillet::IRIPBase& rip, long first, const fs::path& staging, Result& result)
+{
+    std::map<long, PageOut> probe;
+    rip.SetResolution(72);
+    if (!RunRange(rip, first, first, staging, probe, result) || probe.empty()) {
+        if (result.code == 0 && !Interrupted()) {
+            result.code = kExitRenderFailed;
+            result.stage = "failed";
+            result.reason = "the document has no page " + std::to_string(first);
+        }
+        return 0;
+    }
+    long width = 0, height = 0;
+    const std::string path = probe.begin()->second.path;
+    const bool measured = ImageSize(path, width, height);
+    std::error_code ignored;
+    fs::remove(path, ignored);
+    pagesHandedOut -= 1;
+    if (!measured || width <= 0 || height <= 0)
+        return 72;
+    const double scale = std::min(static_cast<double>(options.fitWidth) / width,
+                                  static_cast<double>(options.fitHeight) / height);
+    return std::max(1L, static_cast<long>(scale * 72));
+}
+
+void Batch::RenderInto(Quillet::IRIPBase& rip, const PageNames& names, const fs::path& staging, Result& result)
+{
+    rip.SetOutputFolder(Wide(staging.string()));
     rip.SetOutputFormat(options.format);
-    if (options.resolution > 0)
-        rip.SetResolution(static_cast<std::int32_t>(options.resolution));
+    rip.SetResolution(static_cast<std::int32_t>(options.resolution));
     if (options.pageWidth > 0)
-        rip.SetPageSize(static_cast<std::int32_t>(options.pageWidth),
-                        static_cast<std::int32_t>(options.pageHeight));
+        rip.SetPageSize(static_cast<std::int32_t>(options.pageWidth), static_cast<std::int32_t>(options.pageHeight));
+    rip.SetAntiAliasing(options.antiAliasing);
+    rip.SetJpegQuality(static_cast<std::int32_t>(options.jpegQuality));
     rip.SetUseCIEColor(options.cie);
     rip.SetUseTTFont(options.ttFont);
     if (options.splitMerge) {
         rip.SetIsSplitMerge(true);
-        rip.SetCustomParams(wide.customParams);
+        rip.SetCustomParams(Wide(options.customParams));
     }
     if (options.ijsModelGiven)
-        rip.SetIJSModel(wide.ijsManufacturer, wide.ijsModel);
+        rip.SetIJSModel(Wide(options.ijsManufacturer), Wide(options.ijsModel));
     if (options.ijsParamsGiven)
-        rip.SetIJSParams(wide.ijsParams);
+        rip.SetIJSParams(Wide(options.ijsParams));
     rip.SetTimeLimit(static_cast<std::int32_t>(options.timeLimit));
     rip.SetMaxOutputBytes(static_cast<std::int64_t>(options.maxOutputMb) << 20);
     rip.SetMaxMemoryBytes(static_cast<std::int64_t>(options.maxMemoryMb) << 20);
     rip.SetMaxPages(static_cast<std::int32_t>(options.maxPages));
     rip.SetMaxPagePixels(static_cast<std::int64_t>(options.maxPagePixels));
-    rip.SetPageRange(static_cast<std::int32_t>(options.firstPage), static_cast<std::int32_t>(options.lastPage));
 
-    try {
-        if (!rip.StartRIP())
-            return FailWithReason(rip, "cannot capture the job for " + options.document);
-    } catch (const std::exception& e) {
-        return Fail(e.what());
+    std::vector<std::pair<long, long>> ranges = options.pages;
+    const bool singleFile = IsSingleFileFormat(options.format);
+    if (ranges.empty())
+        // Standard output takes one page: a second one is enough to refuse.
+        ranges.emplace_back(options.toStandardOutput && !singleFile ? 1 : 0, options.toStandardOutput && !singleFile ? 2 : 0);
+    if (options.fitWidth > 0) {
+        const long dpi = FitResolution(rip, std::max(1L, ranges.front().first), staging, result);
+        if (dpi == 0)
+            return;
+        rip.SetResolution(static_cast<std::int32_t>(dpi));
+        result.copies = -1;
     }
+    std::map<long, PageOut> kept;
+    for (const auto& range : ranges)
+        if (!RunRange(rip, range.first, range.second, staging, kept, result))
+            break;
+    if (Interrupted())
+        result.interrupted = true;
+    long count = 0;
+    if (result.code == 0 && !result.interrupted)
+        count = rip.GetPageCount();
 
-    if (options.splitMerge) {
-        // The parameters replace the output switches: Ghostscript writes
-        // where they say, and the service sees no page of its own to count.
-        std::wstring ignored;
-        rip.GetOutputFile(ignored);  // waits for the end of the run
-        reporter.ClearProgress();
-        if (rip.GetPageCount() < 0)
-            return FailWithReason(rip, "rendering failed");
-        if (!options.quiet)
-            std::printf("rendering ended well; the output is where the split/merge parameters put it\n");
-        return 0;
-    }
-
-    const bool singleFile =
-        options.format == Quillet::RIP_IJS || options.format == Quillet::RIP_PSWRITE;
+    if (options.splitMerge)
+        return;  // the output went where the parameters said
+    std::string extension = fs::path(result.outputFile).extension().string();
+    if (!extension.empty())
+        extension.erase(0, 1);
+    std::set<fs::path> written;
     if (singleFile) {
-        // The printer-language formats write one file for the whole job.
-        std::wstring path;
-        const bool exists = rip.GetOutputFile(path);
-        reporter.ClearProgress();
-        if (rip.GetPageCount() < 0)
-            return FailWithReason(rip, "rendering failed");
-        if (!exists)
-            return Fail("rendering wrote no output file (" + EncodeUtf8(path) + ")");
-        if (!options.quiet)
-            std::printf("output: %s\n", Printable(EncodeUtf8(path)).c_str());
-        return 0;
+        result.pageCount = count;
+        std::error_code error;
+        if (result.code != 0 || result.interrupted)
+            return;
+        if (!fs::exists(result.outputFile, error)) {
+            result.code = kExitRenderFailed;
+            result.stage = "failed";
+            result.reason = "rendering wrote no output file";
+            return;
+        }
+        const fs::path target = names.PathOf(0, 0, extension);
+        fs::create_directories(target.parent_path(), error);
+        fs::rename(result.outputFile, target, error);
+        if (error) {
+            result.code = kExitOutput;
+            result.stage = "failed";
+            result.reason = "cannot write " + target.string() + ": " + error.message();
+            return;
+        }
+        result.outputFile = target.string();
+        return;
     }
+    result.outputFile.clear();
+    // The page numbers are as wide as the last one's.
+    const int width = kept.empty() ? 1 : static_cast<int>(std::to_string(kept.rbegin()->first).size());
+    for (auto& entry : kept) {
+        PageOut page = entry.second;
+        const fs::path target = names.PathOf(page.number, width, extension);
+        std::error_code error;
+        fs::create_directories(target.parent_path(), error);
+        fs::rename(page.path, target, error);
+        if (error) {
+            result.code = kExitOutput;
+            result.stage = "failed";
+            result.reason = "cannot write " + target.string() + ": " + error.message();
+            break;
+        }
+        page.path = target.string();
+        ImageSize(page.path, page.width, page.height);
+        written.insert(target);
+        result.pages.push_back(page);
+    }
+    if (!options.toStandardOutput)
+        names.RemoveOthers(extension, written);
+    result.pageCount = result.code == 0 && !result.interrupted ? static_cast<long>(kept.size()) : -1;
+}
 
-    if (options.callback) {
-        if (!rip.GetPages(&reporter, true))
-            return FailWithReason(rip, "rendering failed");
-        // The callback reports; this thread only waits for the end.
-        std::wstring ignored;
-        rip.GetOutputFile(ignored);
+void Batch::Render(std::size_t index)
+{
+    const Input& input = inputs[index];
+    Result& result = results[index];
+    const std::string pattern = !options.namePattern.empty()        ? options.namePattern
+                                : IsSingleFileFormat(options.format) ? PageNames::kSingleFile
+                                : severalDocuments                   ? PageNames::kSeveralDocuments
+                                                                     : PageNames::kOneDocument;
+    const PageNames names(outputFolder, pattern, input.naming, static_cast<int>(index + 1), input.wholeName);
+    if (!input.refusal.empty()) {
+        result.code = input.refusalCode;
+        result.stage = "failed";
+        result.reason = input.refusal;
+    } else if (Interrupted()) {
+        result.interrupted = true;
     } else {
-        // The pages keep the document's numbers, from the range's first on.
-        Quillet::BitmapFile page;
-        for (std::int32_t n = std::max<std::int32_t>(1, static_cast<std::int32_t>(options.firstPage));
-             rip.GetPage(n, page); ++n)
-            reporter.Report(n, page.GetFilePath(), page.Orientation());
+        // The private folder the service writes into sits beside the pages'
+        // place, so that each page is renamed into it, never copied.
+        const fs::path place = names.PathOf(1, 1, "x").parent_path();
+        std::error_code error;
+        fs::create_directories(place, error);
+        const fs::path staging = error ? fs::path() : MakePrivateFolder(place, ".quillet-rip-", error);
+        std::wstring params;
+        DocumentParams(Wide(input.path), input.printJob, params);
+        if (!password.empty())
+            params += L" password=\"" + Wide(password) + L"\"";
+        Quillet::IRIPBase* rip = staging.empty() ? nullptr : Quillet::CreateRIPService(params);
+        if (staging.empty()) {
+            result.code = kExitOutput;
+            result.stage = "failed";
+            result.reason = "cannot write to the output folder " + place.string() + ": " + error.message();
+        } else if (rip == nullptr) {
+            result.code = kExitRenderFailed;
+            result.stage = "failed";
+            result.reason = "cannot create the service";
+        } else {
+            try {
+                RenderInto(*rip, names, staging, result);
+            } catch (const std::exception& e) {
+                result.code = kExitRenderFailed;
+                result.stage = "failed";
+                result.reason = e.what();
+            }
+            // Release stops a run that is still going and waits for it.
+            rip->Release();
+        }
+        if (!staging.empty())
+            fs::remove_all(staging, error);
     }
-    reporter.ClearProgress();
+    std::lock_guard<std::mutex> guard(lock);
+    result.done = true;
+    PrintFinished();
+}
 
-    const std::int32_t pages = rip.GetPageCount();
-    if (pages < 0)
-        return FailWithReason(rip, "rendering failed");
-    if (!options.quiet) {
-        const std::int32_t copies = rip.GetNumCopies();
-        std::printf("%s, %s, %s\n", Plural(pages, "page", "pages").c_str(),
-                    copies < 0 ? "copies unknown" : Plural(copies, "copy", "copies").c_str(),
-                    rip.GetIsCollated() ? "collated" : "not collated");
+/// Prints the finished documents' reports that are next in command-line order.
+void Batch::PrintFinished()
+{
+    for (; nextToPrint < results.size() && results[nextToPrint].done; ++nextToPrint)
+        Print(nextToPrint);
+}
+
+void Batch::Print(std::size_t index)
+{
+    const Input& input = inputs[index];
+    const Result& result = results[index];
+    if (progress) {
+        std::fputs("\r\033[K", stderr);
+        std::fflush(stderr);
     }
-    return 0;
+    const std::string prefix = severalDocuments ? Printable(input.given) + ": " : std::string();
+    if (result.code != 0) {
+        std::fprintf(stderr, "%s: %s%s: %s\n", kProgram, prefix.c_str(), result.stage.c_str(),
+                     Printable(result.reason).c_str());
+        if (!result.report.empty()) {
+            std::string report = Printable(result.report, true);
+            if (report.back() != '\n')
+                report += '\n';
+            std::fprintf(stderr, "Ghostscript's report:\n%s", report.c_str());
+        }
+    }
+    if (options.json) {
+        for (const PageOut& page : result.pages) {
+            std::printf("{\"document\": %s, \"page\": %ld, \"path\": %s, ", JsonString(input.given).c_str(),
+                        page.number, JsonString(page.path).c_str());
+            if (page.width > 0)
+                std::printf("\"width\": %ld, \"height\": %ld, ", page.width, page.height);
+            else
+                std::printf("\"width\": null, \"height\": null, ");
+            std::printf("\"orientation\": %d}\n", page.orientation);
+        }
+        std::printf("{\"document\": %s, \"pages\": %ld, \"copies\": %d, \"collated\": %s, ",
+                    JsonString(input.given).c_str(), result.pageCount, result.copies,
+                    result.collated ? "true" : "false");
+        if (!result.outputFile.empty())
+            std::printf("\"output\": %s, ", JsonString(result.outputFile).c_str());
+        if (result.interrupted)
+            std::printf("\"interrupted\": true, ");
+        if (result.code != 0)
+            std::printf("\"exit\": %d, \"failure\": {\"stage\": %s, \"reason\": %s}}\n", result.code,
+                        JsonString(result.stage).c_str(), JsonString(result.reason).c_str());
+        else
+            std::printf("\"exit\": 0, \"failure\": null}\n");
+    } else if (!options.quiet && !options.toStandardOutput) {
+        for (const PageOut& page : result.pages)
+            std::printf("page %ld: %s (orientation %d)\n", page.number, Printable(page.path).c_str(),
+                        page.orientation);
+        if (result.code == 0 && !result.interrupted) {
+            if (options.splitMerge)
+                std::printf("%srendering ended well; the output is where the split/merge parameters put it\n",
+                            prefix.c_str());
+            else if (!result.outputFile.empty())
+                std::printf("%soutput: %s\n", prefix.c_str(), Printable(result.outputFile).c_str());
+            else
+                std::printf("%s%s, %s, %s\n", prefix.c_str(), Plural(result.pageCount, "page", "pages").c_str(),
+                            result.copies < 0 ? "copies unknown" : Plural(result.copies, "copy", "copies").c_str(),
+                            result.collated ? "collated" : "not collated");
+        }
+    }
+    std::fflush(stdout);
+}
+
+int Batch::Run()
+{
+    CollectInputs();
+    if (options.toStandardOutput && inputs.size() > 1)
+        UsageError("-o - writes one file to standard output, and " + std::to_string(inputs.size()) +
+                   " documents make several; give a folder");
+    if (options.toStandardOutput && options.splitMerge)
+        UsageError("-o - and --split-merge: the split/merge parameters say where the output goes");
+    if (!options.passwordFile.empty()) {
+        if (options.passwordFile == "-" && stdinTaken)
+            UsageError("standard input can give one thing only: the password, the list or a document");
+        std::ifstream file;
+        if (options.passwordFile != "-")
+            file.open(options.passwordFile);
+        std::istream& in = options.passwordFile == "-" ? std::cin : file;
+        if (!in)
+            UsageError("cannot read the password file " + options.passwordFile);
+        std::getline(in, password);
+        while (!password.empty() && (password.back() == '\n' || password.back() == '\r'))
+            password.pop_back();
+        // The parameter string has no escapes: a quote cannot be passed in it.
+        if (password.find('"') != std::string::npos)
+            UsageError("a password that holds '\"' cannot be given to the service");
+        if (!IsUtf8(password))
+            UsageError("the password is not valid UTF-8");
+    }
+    for (Input& input : inputs)
+        Prepare(input);
+
+    // Two documents must not write the same pages: by default, documents
+    // that share a stem ("report.pdf", "report.docx") are named with their
+    // extension; a pattern of the user's that cannot tell them apart is refused.
+    const std::string pattern = !options.namePattern.empty()        ? options.namePattern
+                                : IsSingleFileFormat(options.format) ? PageNames::kSingleFile
+                                : severalDocuments                   ? PageNames::kSeveralDocuments
+                                                                     : PageNames::kOneDocument;
+    auto target = [&](std::size_t k) {
+        return PageNames("", pattern, inputs[k].naming, static_cast<int>(k + 1), inputs[k].wholeName).PathOf(1, 1, "x");
+    };
+    std::map<fs::path, std::size_t> targets;
+    for (std::size_t k = 0; k < inputs.size(); ++k) {
+        const auto [at, added] = targets.emplace(target(k), k);
+        if (!added && options.namePattern.empty())
+            inputs[k].wholeName = inputs[at->second].wholeName = true;
+    }
+    targets.clear();
+    for (std::size_t k = 0; k < inputs.size(); ++k) {
+        const auto [at, added] = targets.emplace(target(k), k);
+        if (!added)
+            UsageError("'" + inputs[at->second].given + "' and '" + inputs[k].given +
+                       "' would write the same pages; tell them apart with --name (e.g. {name} or {index})");
+    }
+
+    std::error_code error;
+    if (options.toStandardOutput || options.outputFolder.empty()) {
+        outputFolder = MakePrivateFolder(fs::temp_directory_path(error), "quillet-rip-", error);
+        if (outputFolder.empty()) {
+            std::fprintf(stderr, "%s: cannot make an output folder: %s\n", kProgram, error.message().c_str());
+            return kExitOutput;
+        }
+        defaultFolder = !options.toStandardOutput;
+    } else {
+        outputFolder = fs::absolute(options.outputFolder, error);
+    }
+    progress = !options.quiet && IsTerminal(stderr);
+    results.resize(inputs.size());
+
+    long workers = options.jobs;
+    if (workers == 0) {
+        const char* processors = std::getenv("NUMBER_OF_PROCESSORS");
+        workers = processors != nullptr ? std::atol(processors) : 0;
+        if (workers <= 0)
+            workers = static_cast<long>(std::max(1U, std::thread::hardware_concurrency()));
+    }
+    workers = std::min<long>(workers, static_cast<long>(inputs.size()));
+    std::vector<std::thread> threads;
+    auto work = [this] {
+        for (std::size_t k; (k = nextToRender++) < inputs.size();)
+            Render(k);
+    };
+    for (long k = 1; k < workers; ++k)
+        threads.emplace_back(work);
+    work();
+    for (std::thread& thread : threads)
+        thread.join();
+
+    int status = 0;
+    for (const Result& result : results)
+        status = std::max(status, result.code);
+    if (options.toStandardOutput && status == 0 && !Interrupted()) {
+        const Result& result = results[0];
+        if (result.pages.size() > 1) {
+            std::fprintf(stderr, "%s: -o - writes one file to standard output, and %s has more than one page; "
+                                 "choose one with --pages N, or give a folder\n",
+                         kProgram, Printable(inputs[0].given).c_str());
+            status = kExitUsage;
+        } else {
+            const std::string file = result.pages.empty() ? result.outputFile : result.pages[0].path;
+            std::ifstream in(file, std::ios::binary);
+            std::cout << in.rdbuf();
+            std::cout.flush();
+            if (!in || !std::cout) {
+                std::fprintf(stderr, "%s: cannot write the output to standard output\n", kProgram);
+                status = kExitOutput;
+            }
+        }
+        fs::remove_all(outputFolder, error);
+    } else if (options.toStandardOutput) {
+        fs::remove_all(outputFolder, error);
+    }
+    if (Interrupted()) {
+        std::fprintf(stderr, "%s: interrupted after %s\n", kProgram,
+                     Plural(pagesHandedOut.load(), "page", "pages").c_str());
+        status = interruptStatus.load();
+    }
+    // Where the pages went, also with -q: a default folder is known to nobody
+    // else. One that stayed empty goes.
+    if (defaultFolder && fs::is_empty(outputFolder, error))
+        fs::remove(outputFolder, error);
+    else if (defaultFolder && options.quiet && !options.json)
+        std::printf("%s\n", Printable(outputFolder.string()).c_str());
+    else if (defaultFolder && !options.json)
+        std::printf("pages in %s\n", Printable(outputFolder.string()).c_str());
+    return status;
 }
 
 }  // namespace
@@ -646,55 +865,20 @@ int Render(Quillet::IRIPBase& rip, const Options& options, const WideSettings& w
 int main(int argc, char** argv)
 {
     const Options options = ParseCommandLine(argc, argv);
-
-    // The library is given absolute paths: its runs don't depend on the
-    // working folder.
-    std::error_code error;
-    if (!std::filesystem::is_regular_file(options.document, error)) {
-        std::fprintf(stderr, "%s: cannot read the document %s: %s\n", kProgram,
-                     Printable(options.document).c_str(),
-                     std::filesystem::exists(options.document, error) ? "not a regular file"
-                                                                      : "no such file");
-        return kExitCaptureFailed;
-    }
-    const std::string document = std::filesystem::absolute(options.document, error).string();
-    Options resolved = options;
-    if (!options.outputFolder.empty()) {
-        // Made by the service when missing, private to this user.
-        resolved.outputFolder = std::filesystem::absolute(options.outputFolder, error).string();
-    }
-
-    const WideSettings wide = Widen(resolved, document);
-    std::wstring params;
-    if (!DocumentParams(wide.document, params)) {
-        std::fprintf(stderr, "%s: a document name that holds a quote and a blank, or begins with a quote, "
-                             "cannot be given to the service; rename it: %s\n",
-                     kProgram, Printable(document).c_str());
-        return kExitUsage;
-    }
-    if (!options.passwordFile.empty()) {
-        std::string password;
-        if (!ReadPassword(options.passwordFile, password))
-            return kExitUsage;
-        // The parameter string has no escapes: a quote cannot be passed in it.
-        if (password.find('"') != std::string::npos) {
-            std::fprintf(stderr, "%s: a password that holds '\"' cannot be given to the service\n", kProgram);
-            return kExitUsage;
-        }
-        params += L" password=\"" + Wide(password, "password") + L"\"";
-    }
-
-    Quillet::IRIPBase* rip = Quillet::CreateRIPService(params);
-    if (!rip)
-        return Fail("cannot create the service");
-    PageReporter reporter(options.quiet);
+    UseBinaryStandardStreams();
     int status;
-    try {
-        status = Render(*rip, resolved, wide, reporter);
-    } catch (const std::exception& e) {
-        status = Fail(e.what());
+    {
+        // Before any thread starts: the requests come to this watch only.
+        InterruptWatch watch(Interrupt);
+        Batch batch(options);
+        try {
+            status = batch.Run();
+        } catch (const std::exception& e) {
+            std::fprintf(stderr, "%s: %s\n", kProgram, Printable(e.what()).c_str());
+            status = kExitRenderFailed;
+        }
     }
-    // Release stops a run that is still going and waits for it.
-    rip->Release();
+    if (interruptStatus.load() != 0)
+        Quillet::StopOfficeProcesses();  // their folders go now, not at exit
     return status;
 }

@@ -1,7 +1,7 @@
 // Confinement on Linux: Landlock for files (and TCP, from its fourth ABI), a
 // seccomp filter for every other kind of socket, for io_uring and for write
-// checks by access(), resource limits, and the rules for the children the
-// library starts.
+// checks by access(), resource limits, and where this system keeps what
+// confined children read.
 //
 // Landlock's ABI is asked of the kernel at run time; the system header of an
 // older distribution knows only the first ABIs, so the later constants are
@@ -13,7 +13,7 @@
 #include "platform/TextConversion.h"
 #include "platform/ZBaseStorage.h"
 #include "platform/ZUtilities.h"
-#include "platform/posix/ConfinedChild.h"
+#include "platform/linux/ConfinedChild.h"
 
 #include <atomic>
 #include <cerrno>
@@ -228,57 +228,6 @@ bool AddPath(int ruleset, const std::wstring& path, std::uint64_t rights, std::u
     return ::syscall(SYS_landlock_add_rule, ruleset, kRulePathBeneath, &rule, 0) == 0;
 }
 
-void AppendAll(std::vector<std::wstring>& to, const std::vector<std::wstring>& from)
-{
-    to.insert(to.end(), from.begin(), from.end());
-}
-
-/// The system's part of what every confined child reads: programs,
-/// libraries, the configuration of the loader, fonts and time zones, and the
-/// harmless devices.
-std::vector<std::wstring> SystemReadable()
-{
-    return {
-        L"/usr", L"/lib", L"/lib32", L"/lib64", L"/libx32", L"/bin", L"/sbin",
-        L"/etc/ld.so.cache", L"/etc/localtime", L"/etc/locale.alias", L"/etc/papersize", L"/etc/fonts",
-        L"/var/cache/fontconfig", L"/dev/urandom", L"/dev/random", L"/dev/zero",
-    };
-}
-
-/// The folder of path: everything before its last "/" (path itself without one).
-std::wstring FolderOf(const std::wstring& path)
-{
-    const std::size_t slash = path.find_last_of(L'/');
-    return slash == std::wstring::npos || slash == 0 ? path : path.substr(0, slash);
-}
-
-/// path with its links resolved (path itself when that fails): a rule is
-/// opened in the parent, where a name such as /proc/self/exe would name the
-/// parent's own.
-std::wstring Resolved(const std::wstring& path)
-{
-    std::error_code error;
-    const std::filesystem::path real = std::filesystem::canonical(ToUtf8(path), error);
-    return error ? path : FromUtf8(real.string());
-}
-
-/// The installation this code was loaded from: the folder above the one
-/// that holds the library (or the program it is linked into), which also
-/// holds its preference store.
-std::wstring InstallationPrefix()
-{
-    const std::wstring library = ZUtilities::GetLibraryFolder();
-    const std::size_t slash = library.find_last_of(L'/');
-    if (slash == std::wstring::npos)
-        return std::wstring();
-    return slash == 0 ? L"/" : library.substr(0, slash);
-}
-
-std::vector<std::pair<std::wstring, std::wstring>> TemporaryFolderEnvironment(const std::wstring& folder)
-{
-    return {{L"TMPDIR", folder}, {L"TMP", folder}, {L"TEMP", folder}};
-}
-
 }  // namespace
 
 const ConfinementSupport& GetConfinementSupport()
@@ -350,69 +299,23 @@ bool Confinement::IsReady() const
     return !prepared->failed;
 }
 
-ConfinementRules GhostscriptRules(const std::wstring& ghostscriptRoot, const std::wstring& outputFolder,
-                                  const std::wstring& temporaryFolder, const std::vector<std::wstring>& documents)
+std::vector<std::wstring> SystemReadable(SystemFiles part)
 {
-    ConfinementRules rules;
-    rules.readable = SystemReadable();
-    AppendAll(rules.readable, {L"/etc/ghostscript", L"/var/lib/ghostscript"});
-    rules.readable.push_back(ghostscriptRoot.empty() ? std::wstring() : ghostscriptRoot + L"gs");
-    rules.readable.push_back(ZBaseStorage::FontsFolderPath());
-    AppendAll(rules.readable, documents);
-    rules.writable = {outputFolder, temporaryFolder};
-    rules.environment = TemporaryFolderEnvironment(temporaryFolder);
-    return rules;
-}
-
-ConfinementRules OfficeSuiteRules(const std::wstring& program, const std::wstring& office,
-                                  const std::wstring& privateFolder)
-{
-    ConfinementRules rules;
-    rules.readable = SystemReadable();
-    // Its own program's folder; the suite's tree (program/ below it) and
-    // the configuration and extension folders its Debian tree links to.
-    // Nothing of /proc: the process reads its memory use with getrusage,
-    // and /proc would show it every process of the user, their command
-    // lines and environments included (and /proc/self, opened here, would
-    // be this process's). No /etc/passwd, /etc/group or
-    // /etc/nsswitch.conf either: the suite asks for the user's name and home
-    // and goes on without them (HOME is set), and no export uses them.
-    rules.readable.push_back(FolderOf(Resolved(program)));
-    if (!office.empty())
-        rules.readable.push_back(FolderOf(FolderOf(office)));
-    AppendAll(rules.readable, {L"/etc/libreoffice", L"/var/lib/libreoffice", L"/var/spool/libreoffice"});
-    rules.writable = {privateFolder};
-    // Everything the suite would write in the user's home, the runtime
-    // folder or the shared temporary folder lands in its own folder; no
-    // session bus is looked for.
-    rules.environment = TemporaryFolderEnvironment(privateFolder);
-    rules.environment.insert(rules.environment.end(), {{L"HOME", privateFolder},
-                                                       {L"XDG_CONFIG_HOME", privateFolder + L"/.config"},
-                                                       {L"XDG_CACHE_HOME", privateFolder + L"/.cache"},
-                                                       {L"XDG_DATA_HOME", privateFolder + L"/.local/share"},
-                                                       {L"XDG_RUNTIME_DIR", privateFolder},
-                                                       {L"DBUS_SESSION_BUS_ADDRESS", L"disabled:"}});
-    // No local socket either: the suite loaded into a process of ours has no
-    // instance pipe, and the system bus or the print server are none of its
-    // business while it lays out a document.
-    rules.localSockets = false;
-    return rules;
-}
-
-ConfinementRules PreviewRules(const std::wstring& program, const std::wstring& installFolder,
-                              const std::wstring& outputFolder, const std::wstring& privateFolder,
-                              const std::vector<std::wstring>& documents)
-{
-    ConfinementRules rules = GhostscriptRules(std::wstring(), outputFolder, privateFolder, documents);
-    // The processor count it gives Ghostscript comes from these.
-    AppendAll(rules.readable, {installFolder, FolderOf(Resolved(program)), InstallationPrefix(), L"/proc/stat",
-                               L"/sys/devices/system/cpu"});
-    // The preference store the library in the preview looks for, when the
-    // host named one outside the installation.
-    if (const char* store = std::getenv("QUILLET_PREFERENCES"))
-        rules.readable.push_back(FromUtf8(store));
-    rules.localSockets = true;
-    return rules;
+    switch (part) {
+    case SystemFiles::Common:
+        return {
+            L"/usr", L"/lib", L"/lib32", L"/lib64", L"/libx32", L"/bin", L"/sbin",
+            L"/etc/ld.so.cache", L"/etc/localtime", L"/etc/locale.alias", L"/etc/papersize", L"/etc/fonts",
+            L"/var/cache/fontconfig", L"/dev/urandom", L"/dev/random", L"/dev/zero",
+        };
+    case SystemFiles::Ghostscript:
+        return {L"/etc/ghostscript", L"/var/lib/ghostscript"};
+    case SystemFiles::OfficeSuite:
+        return {L"/etc/libreoffice", L"/var/lib/libreoffice", L"/var/spool/libreoffice"};
+    case SystemFiles::ProcessorCount:
+        return {L"/proc/stat", L"/sys/devices/system/cpu"};
+    }
+    return {};
 }
 
 int ApplyConfinement(const Confinement::Prepared& p) noexcept

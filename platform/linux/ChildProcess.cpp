@@ -10,9 +10,10 @@
 // through the pidfd, which cannot name a recycled pid.
 #include "platform/ChildProcess.h"
 
+#include "platform/Environment.h"
 #include "platform/SystemError.h"
 #include "platform/TextConversion.h"
-#include "platform/posix/ConfinedChild.h"
+#include "platform/linux/ConfinedChild.h"
 #include "platform/posix/PollDeadline.h"
 
 #include <cerrno>
@@ -22,6 +23,7 @@
 #include <cstdlib>
 #include <cstring>
 #include <memory>
+#include <string_view>
 #include <fcntl.h>
 #include <spawn.h>
 #include <sys/prctl.h>
@@ -51,45 +53,6 @@ int PidfdSendSignal(int pidfd, int signal)
 bool HasNul(const std::string& text)
 {
     return text.find('\0') != std::string::npos;
-}
-
-// The host's environment with the extra entries replacing or adding their
-// names. environ is only read: changing it in a threaded host is unsafe. A
-// name given twice in extra takes its last value.
-bool BuildEnvironment(const std::vector<std::pair<std::wstring, std::wstring>>& extra,
-                      std::vector<std::string>& out)
-{
-    std::vector<std::pair<std::string, std::string>> entries;
-    for (const auto& [name, value] : extra) {
-        std::string n = ToUtf8(name);
-        std::string v = ToUtf8(value);
-        if (n.empty() || n.find('=') != std::string::npos || HasNul(n) || HasNul(v))
-            return false;
-        for (auto it = entries.begin(); it != entries.end(); ++it) {
-            if (it->first == n) {
-                entries.erase(it);
-                break;
-            }
-        }
-        entries.emplace_back(std::move(n), std::move(v));
-    }
-    for (char** entry = environ; entry != nullptr && *entry != nullptr; ++entry) {
-        const char* text = *entry;
-        const char* equals = std::strchr(text, '=');
-        const std::size_t nameLength = equals ? static_cast<std::size_t>(equals - text) : std::strlen(text);
-        bool replaced = false;
-        for (const auto& e : entries) {
-            if (e.first.size() == nameLength && std::memcmp(e.first.data(), text, nameLength) == 0) {
-                replaced = true;
-                break;
-            }
-        }
-        if (!replaced)
-            out.emplace_back(text);
-    }
-    for (const auto& e : entries)
-        out.push_back(e.first + "=" + e.second);
-    return true;
 }
 
 std::vector<char*> PointerList(std::vector<std::string>& strings)
@@ -382,13 +345,17 @@ bool ChildProcess::Start(const std::vector<std::wstring>& argv, const SpawnOptio
             return false;
         }
     }
+    // environ is only read: changing it in a threaded host is unsafe.
     std::vector<std::string> environment;
+    std::vector<std::string_view> inherited;
+    for (char** entry = environ; entry != nullptr && *entry != nullptr; ++entry)
+        inherited.emplace_back(*entry);
     std::vector<std::pair<std::wstring, std::wstring>> extra = extraEnvironment;
     if (confinement != nullptr) {
         const auto& own = confinement->GetRules().environment;
         extra.insert(extra.end(), own.begin(), own.end());
     }
-    if (!BuildEnvironment(extra, environment)) {
+    if (!BuildEnvironment(inherited, extra, environment)) {
         errno = EINVAL;
         return false;
     }

@@ -1,15 +1,12 @@
-// The preference store on POSIX: a UTF-8 text file of Name=Value lines in
-// "[root]" sections, found through $QUILLET_PREFERENCES or beside the library.
+// The preference store: a UTF-8 text file of Name=Value lines in "[root]"
+// sections, found through $QUILLET_PREFERENCES or beside the library. Only
+// the file's bytes come from the OS (FileHandle.h); finding and parsing it is
+// the same everywhere.
 #include "platform/ZUtilities.h"
 
+#include "platform/FileHandle.h"
 #include "platform/TextConversion.h"
 
-#include <fcntl.h>
-#include <sys/stat.h>
-#include <unistd.h>
-
-#include <cerrno>
-#include <cstdlib>
 #include <map>
 #include <mutex>
 #include <string>
@@ -69,8 +66,7 @@ bool IsTextLine(std::string_view line)
 
 bool IsRegularFile(const std::string& path)
 {
-    struct stat info {};
-    return ::stat(path.c_str(), &info) == 0 && S_ISREG(info.st_mode);
+    return Platform::GetPathKind(FromUtf8(path)) == Platform::PathKind::File;
 }
 
 /// The store's path: $QUILLET_PREFERENCES when set (even when it names no
@@ -79,8 +75,8 @@ bool IsRegularFile(const std::string& path)
 /// Empty when there is no store.
 std::string FindStorePath()
 {
-    const char* chosen = std::getenv("QUILLET_PREFERENCES");
-    if (chosen != nullptr && chosen[0] != '\0')
+    std::string chosen;
+    if (ZUtilities::GetEnv("QUILLET_PREFERENCES", chosen) && !chosen.empty())
         return chosen;
     static const std::string beside = [] {
         const std::wstring library = ZUtilities::GetLibraryFolder();
@@ -93,44 +89,6 @@ std::string FindStorePath()
     if (system != beside && IsRegularFile(system))
         return system;
     return std::string();
-}
-
-/// Reads the first kMaxStoreBytes of path. False when there is no store
-/// file (missing, or not a regular file); an existing file that cannot be
-/// read gives true and no bytes.
-bool ReadStoreFile(const std::string& path, std::string& bytes)
-{
-    bytes.clear();
-    int fd;
-    do {
-        // O_NONBLOCK: a FIFO at that path must not hang the caller.
-        fd = ::open(path.c_str(), O_RDONLY | O_CLOEXEC | O_NONBLOCK);
-    } while (fd == -1 && errno == EINTR);
-    if (fd == -1)
-        return IsRegularFile(path);
-    struct stat info {};
-    if (::fstat(fd, &info) != 0 || !S_ISREG(info.st_mode)) {
-        ::close(fd);
-        return false;
-    }
-    bytes.resize(kMaxStoreBytes);
-    std::size_t total = 0;
-    while (total < bytes.size()) {
-        const ssize_t got = ::read(fd, bytes.data() + total, bytes.size() - total);
-        if (got < 0 && errno == EINTR)
-            continue;
-        if (got <= 0)
-            break;
-        total += static_cast<std::size_t>(got);
-    }
-    ::close(fd);
-    bytes.resize(total);
-    if (total == kMaxStoreBytes) {
-        // Cut off: the last, partial line is not trusted.
-        const std::size_t lastBreak = bytes.rfind('\n');
-        bytes.resize(lastBreak == std::string::npos ? 0 : lastBreak + 1);
-    }
-    return true;
 }
 
 using Section = std::map<std::wstring, std::wstring>;  // folded name -> value
@@ -170,8 +128,13 @@ public:
     bool Refresh(const std::string& path)
     {
         std::string bytes;
-        if (!ReadStoreFile(path, bytes))
+        if (!Platform::ReadFileStart(FromUtf8(path), kMaxStoreBytes, bytes))
             return false;
+        if (bytes.size() == kMaxStoreBytes) {
+            // Cut off: the last, partial line is not trusted.
+            const std::size_t lastBreak = bytes.rfind('\n');
+            bytes.resize(lastBreak == std::string::npos ? 0 : lastBreak + 1);
+        }
         std::lock_guard<std::mutex> guard(mutex);
         if (loaded && bytes == raw)
             return true;

@@ -1,0 +1,19 @@
+// Internal: what the POSIX files share with each other and with the
+// system-specific part (platform/linux/), which fills in what POSIX leaves to
+// each system.
+#pragma once
+
+#include <cstddef>
+
+namespace Quillet::Platform {
+
+/// Keeps an owned descriptor off 0 to 2: when the host runs with a standard
+/// stream closed, a descriptor landing there would pass for that stream.
+/// Returns fd, or its copy above 2 (fd closed); -1 when that fails.
+int MoveAboveStdio(int fd);
+
+/// Fills bytes with size random bytes from the system, without waiting for
+/// its entropy pool; false when it cannot (early in boot).
+bool FillRandom(void* bytes, std::size_t size);
+
+}  // namespace Quillet::Platform

@@ -1,0 +1,18 @@
+# Several documents in one call: names, a folder, a list on standard input,
+# standard input as the document, standard output as the page.
+rip=$1 out=$2 src=$3
+mkdir docs && cp "$src/data/sample.pdf" "$src/data/sample.docx" docs/
+printf '%%!PS\nshowpage\n0 0 moveto 9 9 lineto stroke showpage\n' > docs/two.ps
+echo "## a folder: a folder per document, a shared stem told apart"
+"$rip" -o folder -r 10 docs; echo "exit $?"
+echo "## a list on standard input, one of its names missing; the worst exit status"
+printf 'docs/two.ps\n\ndocs/missing.pdf\n' | "$rip" -o list -r 10 --json --from-list -; echo "exit $?"
+echo "## the document on standard input, its kind by its content"
+"$rip" -o stdin -r 10 - < docs/sample.docx; echo "exit $?"
+echo "## standard output: one page, or refused"
+"$rip" -o - -r 10 --pages 2 - < docs/two.ps > page.png; echo "exit $?"
+od -An -c -N4 page.png
+"$rip" -o - -r 10 docs/two.ps > pages.png; echo "exit $?"
+wc -c < pages.png
+"$rip" -o - docs/two.ps docs/sample.pdf; echo "exit $?"
+ls -A tmp | wc -l

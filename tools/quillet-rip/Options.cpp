@@ -1,0 +1,358 @@
+// quillet-rip's command line: usage text, format names, option parsing.
+#include "Options.h"
+
+#include "Naming.h"
+#include "Text.h"
+
+#include <algorithm>
+#include <cerrno>
+#include <cstdio>
+#include <cstdlib>
+
+namespace Rip {
+
+const char* const kProgram = "quillet-rip";
+
+namespace {
+
+// The renderer's device names, in RIPFormat order, then the names people use
+// for the same outputs.
+const char* const kDeviceNames[] = {"bmp32b",  "bmpgray", "png256", "pngalpha", "pnggray", "jpeg",
+                                    "jpeggray", "tiff32nc", "tiffg32d", "png16m", "ijs",    "ps2write"};
+constexpr long kFormatCount = sizeof kDeviceNames / sizeof kDeviceNames[0];
+const struct {
+    const char* name;
+    Quillet::RIPFormat format;
+} kFamiliarNames[] = {
+    {"png", Quillet::RIP_PNG16M},  {"jpg", Quillet::RIP_JPEG},     {"tiff", Quillet::RIP_TIFF32NC},
+    {"tif", Quillet::RIP_TIFF32NC}, {"bmp", Quillet::RIP_BMP32B},  {"gray", Quillet::RIP_PNGGRAY},
+    {"ps", Quillet::RIP_PSWRITE},   {"pcl", Quillet::RIP_IJS},
+};
+
+void PrintUsage(std::FILE* out)
+{
+    std::fprintf(out,
+        "Usage: %s [options] DOCUMENT...\n"
+        "Renders each DOCUMENT into one image file per page. A DOCUMENT may be a folder\n"
+        "(its files, in name order) or \"-\" (standard input, its kind read from its content).\n"
+        "\n"
+        "  -o, --output DIR          folder for the pages (default: a new folder in the\n"
+        "                            temporary directory); \"-\": standard output, for one\n"
+        "                            output file (a page, or a single-file format)\n"
+        "      --name PATTERN        page file names under DIR, from {stem} {name} {page}\n"
+        "                            {ext} {index} (default: {stem}-{page}.{ext}; with several\n"
+        "                            documents, a folder or a list: {stem}/{stem}-{page}.{ext};\n"
+        "                            single-file formats: {stem}.{ext}); {page} is padded\n"
+        "                            with zeros to the width of the last page's number\n"
+        "      --from-list FILE      render the documents FILE names, one a line (\"-\":\n"
+        "                            standard input)\n"
+        "  -j, --jobs N              documents rendered at once (default: one per processor)\n"
+        "      --json                one JSON object a line for each page and each document\n"
+        "  -f, --format NAME         png (png16m, the default) jpeg/jpg tiff (tiff32nc) bmp\n"
+        "                            (bmp32b) gray (pnggray) ps (ps2write) pcl (ijs), or a\n"
+        "                            device: bmp32b bmpgray png256 pngalpha pnggray jpeg\n"
+        "                            jpeggray tiff32nc tiffg32d png16m ijs ps2write, or 0-11\n"
+        "  -r, --resolution DPI      resolution in dots per inch (default: 150)\n"
+        "  -g, --page-size WxH       page size in device pixels (the page is not scaled)\n"
+        "      --fit WxH             scale each page to fit a box of WxH pixels, keeping its\n"
+        "                            shape (instead of -r)\n"
+        "      --pages LIST          render only these pages, e.g. 1,3,5-9 (and A- for A to\n"
+        "                            the end); pages keep their numbers\n"
+        "      --no-anti-aliasing    draw text with 1 bit and graphics with 2, as the\n"
+        "                            library does by default (few colours, jagged edges)\n"
+        "      --jpeg-quality N      quality of JPEG pages, 1 to 100 (default: 75)\n"
+        "      --cie                 render with CIE-based colour\n"
+        "      --ttfont              give the system's fonts folder to the renderer\n"
+        "      --split-merge PARAMS  renderer parameters that replace the output switches;\n"
+        "                            the output goes where they say, and no pages are listed\n"
+        "      --ijs-model MFR MODEL manufacturer and model for the ijs format\n"
+        "      --ijs-params P        parameters for the IJS server\n"
+        "      --callback            take the pages through a callback as they arrive\n"
+        "      --time-limit SECONDS  stop and fail a document's run once it has taken this\n"
+        "                            long (default: 300)\n"
+        "      --max-output-mb MB    stop and fail a run once it has written more than this\n"
+        "                            many megabytes (1 MB = 1048576 bytes) of pages and\n"
+        "                            temporary files (default: 4096)\n"
+        "      --max-memory-mb MB    memory each renderer process may fill (default: 2048)\n"
+        "      --max-pages N         fail a run when it has more pages (default: 10000)\n"
+        "      --max-page-pixels N   fail a run, before rendering it, at a page of more\n"
+        "                            pixels (default: 100000000)\n"
+        "                            (0 for any of these five bounds lifts it)\n"
+        "      --password-file FILE  the password of an encrypted PDF document: the first\n"
+        "                            line of FILE, or of standard input for \"-\" (never\n"
+        "                            given on the command line, where others could read it)\n"
+        "  -q, --quiet               print nothing but errors and, for a default folder,\n"
+        "                            the folder\n"
+        "  -h, --help                show this help\n"
+        "      --version             show the version and how the programs that read\n"
+        "                            documents are confined on this system\n"
+        "\n"
+        "A rerun replaces its pages and removes the pages of earlier runs under the same\n"
+        "names. Ctrl-C or SIGTERM stops: the pages handed out stay, nothing else does.\n"
+        "\n"
+        "Exit status: 0 when every page was rendered; 1 when rendering failed (the\n"
+        "renderer could not start, reported an error or was killed); 2 on bad usage;\n"
+        "3 when the document could not be read or captured (it is missing, its type\n"
+        "cannot be printed, the print system or its queue is missing, no job came);\n"
+        "4 when a PDF's password is missing or wrong; 5 when the output cannot be\n"
+        "written; 130 or 143 when interrupted (Ctrl-C, SIGTERM). With several documents,\n"
+        "the largest of their codes.\n",
+        kProgram);
+}
+
+/// A whole decimal number in [minimum, maximum].
+bool ParseNumber(const std::string& text, long minimum, long maximum, long& value)
+{
+    if (text.empty() || text[0] == '+' || text[0] == '-' || text[0] == ' ')
+        return false;
+    char* end = nullptr;
+    errno = 0;
+    value = std::strtol(text.c_str(), &end, 10);
+    return errno == 0 && *end == '\0' && value >= minimum && value <= maximum;
+}
+
+bool ParseSize(const std::string& size, long& width, long& height)
+{
+    const std::size_t x = size.find_first_of("xX");
+    return x != std::string::npos && ParseNumber(size.substr(0, x), 1, 1000000, width) &&
+           ParseNumber(size.substr(x + 1), 1, 1000000, height);
+}
+
+/// "1,3,5-9,12-": ranges sorted, overlapping or touching ones joined.
+bool ParsePageList(const std::string& text, std::vector<std::pair<long, long>>& ranges)
+{
+    ranges.clear();
+    std::size_t start = 0;
+    for (;;) {
+        const std::size_t comma = text.find(',', start);
+        const std::string item = text.substr(start, comma == std::string::npos ? std::string::npos : comma - start);
+        const std::size_t dash = item.find('-');
+        const std::string first = item.substr(0, dash);
+        const std::string last = dash == std::string::npos ? first : item.substr(dash + 1);
+        long a = 0, b = 0;
+        if (!ParseNumber(first, 1, 2147483647L, a) || (!last.empty() && !ParseNumber(last, a, 2147483647L, b)))
+            return false;
+        ranges.emplace_back(a, b);
+        if (comma == std::string::npos)
+            break;
+        start = comma + 1;
+    }
+    std::sort(ranges.begin(), ranges.end());
+    std::vector<std::pair<long, long>> joined;
+    for (const auto& range : ranges) {
+        auto& previous = joined.empty() ? range : joined.back();
+        if (!joined.empty() && (previous.second == 0 || range.first <= previous.second + 1)) {
+            if (previous.second != 0 && (range.second == 0 || range.second > previous.second))
+                joined.back().second = range.second;
+        } else {
+            joined.push_back(range);
+        }
+    }
+    ranges = joined;
+    return true;
+}
+
+/// The options that set a bound of the run, each a whole number, 0 for none.
+struct Bound {
+    const char* option;
+    const char* needs;  // what the option needs, for the usage error
+    const char* what;
+    const char* unit;
+    long maximum;
+    long Options::*field;
+};
+
+const Bound* FindBound(const std::string& option)
+{
+    static const Bound kBounds[] = {
+        {"--time-limit", "a number of seconds", "time limit", "whole seconds", 2147483647L, &Options::timeLimit},
+        {"--max-output-mb", "a number of megabytes", "output limit", "whole megabytes", 8796093022207L,
+         &Options::maxOutputMb},
+        {"--max-memory-mb", "a number of megabytes", "memory bound", "whole megabytes", 8796093022207L,
+         &Options::maxMemoryMb},
+        {"--max-pages", "a number of pages", "page bound", "whole pages", 2147483647L, &Options::maxPages},
+        {"--max-page-pixels", "a number of pixels", "page pixel bound", "whole pixels", 9223372036854775807L,
+         &Options::maxPagePixels},
+    };
+    for (const Bound& bound : kBounds)
+        if (option == bound.option)
+            return &bound;
+    return nullptr;
+}
+
+/// The version line, and what the programs that read documents can reach.
+void PrintVersion()
+{
+    std::wstring how;
+    const Quillet::RIPConfinement confinement = Quillet::GetRIPConfinement(&how);
+    const char* level = confinement == Quillet::RIP_CONFINEMENT_FULL    ? "full"
+                        : confinement == Quillet::RIP_CONFINEMENT_NONE ? "none, only a private temporary folder"
+                                                                        : "partial";
+    std::printf("%s %s\nconfinement: %s (%s)\n", kProgram, QUILLET_VERSION, level, EncodeUtf8(how).c_str());
+}
+
+}  // namespace
+
+bool IsSingleFileFormat(Quillet::RIPFormat format)
+{
+    return format == Quillet::RIP_IJS || format == Quillet::RIP_PSWRITE;
+}
+
+void UsageError(const std::string& message)
+{
+    std::fprintf(stderr, "%s: %s\nTry '%s --help'.\n", kProgram, Printable(message).c_str(), kProgram);
+    std::exit(kExitUsage);
+}
+
+Options ParseCommandLine(int argc, char** argv)
+{
+    Options options;
+    bool optionsEnded = false;
+    bool resolutionGiven = false;
+    for (int i = 1; i < argc; ++i) {
+        std::string arg = argv[i];
+        if (optionsEnded || arg.empty() || arg[0] != '-' || arg == "-") {
+            options.names.push_back(arg);
+            continue;
+        }
+        if (arg == "--") {
+            optionsEnded = true;
+            continue;
+        }
+        // "--name=value" and "-xVALUE" carry their value inline.
+        std::string name = arg, inlineValue;
+        bool hasInline = false;
+        if (arg.rfind("--", 0) == 0) {
+            const std::size_t eq = arg.find('=');
+            if (eq != std::string::npos) {
+                name = arg.substr(0, eq);
+                inlineValue = arg.substr(eq + 1);
+                hasInline = true;
+            }
+        } else if (arg.size() > 2) {
+            name = arg.substr(0, 2);
+            inlineValue = arg.substr(2);
+            hasInline = true;
+        }
+        auto value = [&](const char* what) -> std::string {
+            if (hasInline) {
+                hasInline = false;
+                return inlineValue;
+            }
+            if (i + 1 >= argc)
+                UsageError("option " + name + " needs " + what);
+            return argv[++i];
+        };
+        auto noValue = [&] {
+            if (hasInline)
+                UsageError("option " + name + " takes no value");
+        };
+
+        if (name == "-h" || name == "--help") {
+            noValue();
+            PrintUsage(stdout);
+            std::exit(0);
+        } else if (name == "--version") {
+            noValue();
+            PrintVersion();
+            std::exit(0);
+        } else if (name == "-o" || name == "--output") {
+            options.outputFolder = value("a folder");
+            if (options.outputFolder.empty())
+                UsageError("the output folder is empty");
+            options.toStandardOutput = options.outputFolder == "-";
+        } else if (name == "--name") {
+            options.namePattern = value("a pattern");
+        } else if (name == "--from-list") {
+            options.fromList = value("a file");
+        } else if (name == "-j" || name == "--jobs") {
+            const std::string jobs = value("a number");
+            if (!ParseNumber(jobs, 1, 1024, options.jobs))
+                UsageError("invalid number of jobs '" + jobs + "' (1 to 1024)");
+        } else if (name == "--json") {
+            noValue();
+            options.json = true;
+        } else if (name == "-f" || name == "--format") {
+            const std::string format = value("a format name");
+            long number = -1;
+            for (long k = 0; k < kFormatCount; ++k)
+                if (format == kDeviceNames[k])
+                    number = k;
+            for (const auto& familiar : kFamiliarNames)
+                if (format == familiar.name)
+                    number = familiar.format;
+            if (number < 0 && !ParseNumber(format, 0, kFormatCount - 1, number))
+                UsageError("unknown format '" + format + "'");
+            options.format = static_cast<Quillet::RIPFormat>(number);
+        } else if (name == "-r" || name == "--resolution") {
+            const std::string dpi = value("a resolution");
+            if (!ParseNumber(dpi, 1, 100000, options.resolution))
+                UsageError("invalid resolution '" + dpi + "'");
+            resolutionGiven = true;
+        } else if (name == "-g" || name == "--page-size") {
+            const std::string size = value("a size WxH");
+            if (!ParseSize(size, options.pageWidth, options.pageHeight))
+                UsageError("invalid page size '" + size + "' (expected WxH in pixels)");
+        } else if (name == "--fit") {
+            const std::string size = value("a size WxH");
+            if (!ParseSize(size, options.fitWidth, options.fitHeight))
+                UsageError("invalid box '" + size + "' (expected WxH in pixels)");
+        } else if (name == "--no-anti-aliasing") {
+            noValue();
+            options.antiAliasing = false;
+        } else if (name == "--jpeg-quality") {
+            const std::string quality = value("a quality");
+            if (!ParseNumber(quality, 1, 100, options.jpegQuality))
+                UsageError("invalid JPEG quality '" + quality + "' (1 to 100)");
+        } else if (name == "--cie") {
+            noValue();
+            options.cie = true;
+        } else if (name == "--ttfont") {
+            noValue();
+            options.ttFont = true;
+        } else if (name == "--split-merge") {
+            options.splitMerge = true;
+            options.customParams = value("renderer parameters");
+        } else if (name == "--ijs-model") {
+            options.ijsManufacturer = value("a manufacturer and a model");
+            options.ijsModel = value("a model");
+            options.ijsModelGiven = true;
+        } else if (name == "--ijs-params") {
+            options.ijsParams = value("parameters");
+            options.ijsParamsGiven = true;
+        } else if (const Bound* bound = FindBound(name)) {
+            const std::string text = value(bound->needs);
+            if (!ParseNumber(text, 0, bound->maximum, options.*(bound->field)))
+                UsageError("invalid " + std::string(bound->what) + " '" + text + "' (" + bound->unit + ", 0 for none)");
+        } else if (name == "--pages") {
+            const std::string pages = value("a page list");
+            if (!ParsePageList(pages, options.pages))
+                UsageError("invalid page list '" + pages + "' (expected e.g. 1,3,5-9 or 4-, pages from 1)");
+        } else if (name == "--password-file") {
+            options.passwordFile = value("a file");
+        } else if (name == "--callback") {
+            noValue();
+            options.callback = true;
+        } else if (name == "-q" || name == "--quiet") {
+            noValue();
+            options.quiet = true;
+        } else {
+            UsageError("unknown option '" + arg + "'");
+        }
+    }
+    if (options.names.empty() && options.fromList.empty())
+        UsageError("no document given");
+    if (options.fitWidth > 0 && (resolutionGiven || options.pageWidth > 0))
+        UsageError("--fit sets the resolution itself: give it without -r and -g");
+    if (options.fitWidth > 0 && IsSingleFileFormat(options.format))
+        UsageError("--fit scales page images; the " + std::string(kDeviceNames[options.format]) +
+                   " format has none");
+    if (!options.namePattern.empty()) {
+        const std::string why = PageNames::Check(options.namePattern, IsSingleFileFormat(options.format));
+        if (!why.empty())
+            UsageError(why);
+    }
+    return options;
+}
+
+}  // namespace Rip
