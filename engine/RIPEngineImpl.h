@@ -9,7 +9,7 @@
 #include "engine/RunFailure.h"
 #include "platform/ChildProcess.h"
 #include "platform/Confinement.h"
-#include "platform/DirWatch.h"
+#include "platform/PageWatch.h"
 #include "platform/Event.h"
 #include "platform/FileHandle.h"
 #include "platform/HeldFolder.h"
@@ -141,7 +141,7 @@ struct RIPEngineImplData {
     Platform::PrivateFolder temporaryFolder;
     std::unique_ptr<Platform::Confinement> confinement;
     /// Watch on outputFolder for new page files.
-    Platform::DirWatch changeNotification;
+    Platform::PageWatch changeNotification;
     /// outputFolder, held open from its check to the run's end: Ghostscript
     /// works in it, and the run's files are removed through it.
     Platform::HeldFolder outputHandle;

@@ -26,7 +26,6 @@
 #include <cstdlib>
 #include <limits>
 #include <optional>
-#include <set>
 #include <vector>
 
 namespace Quillet {
@@ -156,7 +155,6 @@ private:
     int StopTimeLeft() const;
     std::wstring FileName(const std::wstring& pattern, std::int32_t number) const;
     std::wstring RunPageName(std::int32_t k) const;
-    void NoteClosedFiles();
     PageReadiness CheckPage(std::size_t w, std::int32_t index);
     Lookup LocatePage(std::int32_t k, std::size_t& w, std::int32_t& index);
     /// Places the files that the proof's workers have begun since it last
@@ -203,9 +201,6 @@ private:
     std::chrono::steady_clock::time_point timeDeadline;
     std::chrono::steady_clock::time_point nextByteCheck;
     std::chrono::steady_clock::time_point runStart;
-    /// Page files of this run that were closed after writing (names only).
-    std::set<std::wstring> closedFiles;
-    std::vector<std::wstring> closedNow;
     /// The run's page found cut short or malformed, 0 for none: nothing from
     /// it on is handed out. brokenWhy says what was wrong with it.
     std::int32_t brokenPage = 0;
@@ -317,7 +312,7 @@ void RunMonitor::Run()
         case Source::Folder:
             // Re-armed before looking, so that a file created after the look
             // still leaves a notification behind.
-            NoteClosedFiles();
+            d.changeNotification.Rearm();
             HandOverCompletePages();
             break;
         case Source::Output:
@@ -845,13 +840,6 @@ std::wstring RunMonitor::RunPageName(std::int32_t k) const
     return FileName(d.pagePattern, FormatOf(d.format).singleFile ? 1 : d.plan.GetDocumentPage(k));
 }
 
-void RunMonitor::NoteClosedFiles()
-{
-    closedNow.clear();
-    d.changeNotification.Rearm(closedNow);
-    closedFiles.insert(closedNow.begin(), closedNow.end());
-}
-
 RunMonitor::PageReadiness RunMonitor::CheckPage(std::size_t w, std::int32_t index)
 {
     const GhostscriptWorker& worker = Worker(w);
@@ -869,10 +857,12 @@ RunMonitor::PageReadiness RunMonitor::CheckPage(std::size_t w, std::int32_t inde
     // seen. Elsewhere only the next file or the child's clean exit shows
     // that the file was finished.
     const bool childEnded = worker.ended;
-    const bool nextExists = FileExists(w, index + 1);
-    const bool closeSeen = closedFiles.count(name.substr(d.outputFolder.size())) != 0 || childEnded;
+    const Platform::PageSigns signs =
+        d.changeNotification.Look(name, FileName(worker.pagePattern, index + 1), childEnded);
+    const bool nextExists = signs.nextBegun;
+    const bool closeSeen = signs.closed;
     if (HasPageCheck(d.format)) {
-        if (!closeSeen && !nextExists)
+        if (!signs.Complete())
             return PageReadiness::NotYet;
         switch (CheckPageFile(name, d.format, d.pageWidth, d.pageHeight, &brokenWhy, d.maxPagePixels)) {
         case PageFileState::Whole:
@@ -1152,7 +1142,7 @@ void RunMonitor::ChildEnded(std::size_t w)
             failedWorker = static_cast<int>(w);
         }
     }
-    NoteClosedFiles();
+    d.changeNotification.Rearm();
     HandOverCompletePages();
 }
 

@@ -15,7 +15,7 @@ namespace Quillet::Platform {
 
 class ChildProcess;
 class Event;
-class DirWatch;
+class PageWatch;
 
 /// What one completion reports.
 enum class CompletionKind {
@@ -82,7 +82,7 @@ public:
     /// ChildProcess::TryGetEnd's).
     void AddChild(const ChildProcess& child, std::uint64_t key);
     /// A folder watch: Changed while changes are pending.
-    void AddWatch(const DirWatch& watch, std::uint64_t key);
+    void AddWatch(const PageWatch& watch, std::uint64_t key);
     /// An event: Signalled while it is set.
     void AddEvent(const Event& event, std::uint64_t key);
     /// Forgets key (an unknown key is ignored): nothing more comes for it,

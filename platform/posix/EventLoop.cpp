@@ -6,7 +6,7 @@
 #include "platform/EventLoop.h"
 
 #include "platform/ChildProcess.h"
-#include "platform/DirWatch.h"
+#include "platform/PageWatch.h"
 #include "platform/Event.h"
 #include "platform/FileHandle.h"
 #include "platform/Pipe.h"
@@ -268,7 +268,7 @@ void EventLoop::AddChild(const ChildProcess& child, std::uint64_t key)
     impl->Add(key, Type::Child, child.GetWaitHandle());
 }
 
-void EventLoop::AddWatch(const DirWatch& watch, std::uint64_t key)
+void EventLoop::AddWatch(const PageWatch& watch, std::uint64_t key)
 {
     impl->Add(key, Type::Watch, watch.GetWaitHandle());
 }

@@ -1,17 +1,39 @@
-// DirWatch on inotify: one non-blocking instance per watched folder.
-#include "platform/DirWatch.h"
+// PageWatch on inotify: one non-blocking instance per watched folder, whose
+// IN_CLOSE_WRITE events are the writer's closes.
+#include "platform/PageWatch.h"
 
 #include "platform/SystemError.h"
 #include "platform/TextConversion.h"
 
 #include <cerrno>
+#include <set>
 #include <sys/inotify.h>
+#include <sys/stat.h>
 #include <unistd.h>
 #include <utility>
 
 namespace Quillet::Platform {
 
-std::error_code DirWatch::Open(const std::wstring& folder)
+/// The names (without folder) of the files closed after writing since Open.
+struct PageWatch::Closed {
+    std::set<std::string> names;
+};
+
+namespace {
+
+std::string NameOf(const std::wstring& path)
+{
+    const std::size_t slash = path.find_last_of(L'/');
+    return ToUtf8(slash == std::wstring::npos ? path : path.substr(slash + 1));
+}
+
+}  // namespace
+
+PageWatch::PageWatch() : closed(std::make_unique<Closed>()) {}
+
+PageWatch::~PageWatch() = default;
+
+std::error_code PageWatch::Open(const std::wstring& folder)
 {
     Close();
     // Non-blocking so that Rearm can drain without waiting for more events.
@@ -27,13 +49,12 @@ std::error_code DirWatch::Open(const std::wstring& folder)
     return std::error_code();
 }
 
-void DirWatch::Rearm()
+bool PageWatch::IsOpen() const
 {
-    std::vector<std::wstring> ignored;
-    Rearm(ignored);
+    return handle.IsValid();
 }
 
-void DirWatch::Rearm(std::vector<std::wstring>& closedFiles)
+void PageWatch::Rearm()
 {
     if (!handle.IsValid())
         return;
@@ -43,8 +64,9 @@ void DirWatch::Rearm(std::vector<std::wstring>& closedFiles)
         if (n > 0) {
             for (ssize_t at = 0; at + static_cast<ssize_t>(sizeof(inotify_event)) <= n;) {
                 const auto* event = reinterpret_cast<const inotify_event*>(buffer + at);
+                // A file closed because its writer died counts too.
                 if ((event->mask & IN_CLOSE_WRITE) != 0 && event->len > 0)
-                    closedFiles.push_back(FromUtf8(event->name));
+                    closed->names.insert(event->name);
                 at += static_cast<ssize_t>(sizeof(inotify_event) + event->len);
             }
             continue;
@@ -55,9 +77,20 @@ void DirWatch::Rearm(std::vector<std::wstring>& closedFiles)
     }
 }
 
-void DirWatch::Close()
+PageSigns PageWatch::Look(const std::wstring& file, const std::wstring& nextFile, bool writerEnded) const
+{
+    PageSigns signs;
+    signs.closed = writerEnded || closed->names.count(NameOf(file)) != 0;
+    // Anything but a folder, links followed: what a writer's next file is.
+    struct stat info {};
+    signs.nextBegun = !nextFile.empty() && ::stat(ToUtf8(nextFile).c_str(), &info) == 0 && !S_ISDIR(info.st_mode);
+    return signs;
+}
+
+void PageWatch::Close()
 {
     handle.Reset();
+    closed->names.clear();
 }
 
 }  // namespace Quillet::Platform
