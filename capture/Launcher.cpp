@@ -166,6 +166,7 @@ bool StartPreviewProcess(InstallSettings* settings, JobInfo* job, const std::wst
     options.stdOut = Platform::StandardOutput();
     options.stdErr = Platform::StandardError();
     options.confinement = &confinement;
+    options.outliveHost = true;  // the user's to close
     if (Platform::ChildProcess::Spawn(argv, options, preview.child))
         return false;
 

@@ -410,7 +410,6 @@ bool RIPEngineImpl::SpawnWorker(GhostscriptWorker& worker, const std::vector<std
     options.stdIn = worker.inputRead.Get();
     options.stdOut = worker.outputPipeClient.Get();
     options.stdErr = worker.errorPipeClient.Get();
-    options.endWithThread = true;
     options.confinement = d.confinement.get();
     // Started without the lock, which the host's calls take: the child is
     // the run's (and a stop's to kill) once it is stored under it.

@@ -45,11 +45,11 @@ struct SpawnOptions {
     NativeHandle stdIn = kInvalidHandle;
     NativeHandle stdOut = kInvalidHandle;
     NativeHandle stdErr = kInvalidHandle;
-    /// The child is killed by the system as soon as the calling thread ends,
-    /// for whatever reason: also when the whole process is killed and no
-    /// destructor runs. The caller must then keep the thread alive for as
-    /// long as the child should run.
-    bool endWithThread = false;
+    /// Every child ends with this process, however it ends (also when it is
+    /// killed and no destructor runs), whichever thread started it and
+    /// whether or not that thread still runs. Set, the child is left running
+    /// when this process ends: a program the user goes on using (a preview).
+    bool outliveHost = false;
     /// Confines the child before its program starts (it never runs
     /// unconfined); the child gets the confinement's environment on top of
     /// environment. Must live until Spawn returns. One that is not ready
@@ -66,7 +66,8 @@ struct SpawnOptions {
 
 /// Owns one child process. Move-only. The destructor kills a child that still
 /// runs and reaps it, so a child never outlives its owner and never stays a
-/// zombie. The child is reaped through its own process handle only, never as
+/// zombie; and the system ends the children when their process ends (see
+/// SpawnOptions::outliveHost), so none outlives a host that was killed. The child is reaped through its own process handle only, never as
 /// "any child", so the host's other children are left alone. One thread at a
 /// time may use an object.
 class ChildProcess {

@@ -17,6 +17,11 @@
 #include "platform/posix/PollDeadline.h"
 
 #include <cerrno>
+#include <condition_variable>
+#include <functional>
+#include <mutex>
+#include <system_error>
+#include <thread>
 #include <dirent.h>
 #include <csignal>
 #include <cstdio>
@@ -187,7 +192,7 @@ bool PlaceInherited(const ForkExtras& extras)
 }
 
 // Forks and execs, with the parent-death signal tied to the calling thread
-// when tied, and confined when confinement is given. The exec's outcome comes
+// when tied (the host thread's, see ForkOnHostThread), and confined when confinement is given. The exec's outcome comes
 // back through a close-on-exec pipe: nothing read means the exec succeeded.
 // Returns the pid, or -1 with errno set.
 pid_t SpawnForked(const std::vector<std::string>& candidates, const int (&sources)[3], char* const* argv,
@@ -227,6 +232,74 @@ ChildEnd EndOf(const siginfo_t& info)
     if (info.si_code == CLD_EXITED)
         return ChildEnd{ChildEnd::Kind::Exited, info.si_status};
     return ChildEnd{ChildEnd::Kind::Killed, info.si_status};
+}
+
+// The parent-death signal follows the thread that forked the child, not its
+// process. Children that end with their process are therefore forked by a
+// thread of our own that lives as long as the process: the host thread. Made
+// on first use in each process (a process forked by the host has none of its
+// parent's threads), with every signal blocked so that it never takes one
+// meant for the host; never destroyed.
+struct HostThread {
+    pid_t owner = -1;
+    std::mutex callLock;  // one fork at a time
+    std::mutex lock;
+    std::condition_variable wake;
+    const std::function<pid_t()>* task = nullptr;
+    pid_t result = -1;
+    int error = 0;
+
+    void Serve()
+    {
+        std::unique_lock<std::mutex> guard(lock);
+        for (;;) {
+            wake.wait(guard, [this] { return task != nullptr; });
+            result = (*task)();
+            error = errno;
+            task = nullptr;
+            wake.notify_all();
+        }
+    }
+};
+
+HostThread* TheHostThread()
+{
+    static std::mutex made;
+    static HostThread* thread = nullptr;
+    std::lock_guard<std::mutex> guard(made);
+    if (thread != nullptr && thread->owner == ::getpid())
+        return thread;
+    auto fresh = std::make_unique<HostThread>();
+    fresh->owner = ::getpid();
+    sigset_t all, old;
+    sigfillset(&all);
+    ::pthread_sigmask(SIG_SETMASK, &all, &old);
+    try {
+        std::thread(&HostThread::Serve, fresh.get()).detach();
+    } catch (const std::system_error&) {
+        ::pthread_sigmask(SIG_SETMASK, &old, nullptr);
+        return nullptr;
+    }
+    ::pthread_sigmask(SIG_SETMASK, &old, nullptr);
+    thread = fresh.release();  // serves until the process ends
+    return thread;
+}
+
+// Runs spawn on the host thread; its pid, or -1 with errno set.
+pid_t ForkOnHostThread(const std::function<pid_t()>& spawn)
+{
+    HostThread* thread = TheHostThread();
+    if (thread == nullptr) {
+        errno = EAGAIN;
+        return -1;
+    }
+    std::lock_guard<std::mutex> call(thread->callLock);
+    std::unique_lock<std::mutex> guard(thread->lock);
+    thread->task = &spawn;
+    thread->wake.notify_all();
+    thread->wake.wait(guard, [thread] { return thread->task == nullptr; });
+    errno = thread->error;
+    return thread->result;
 }
 
 }  // namespace
@@ -298,7 +371,7 @@ bool ChildProcess::Start(const std::vector<std::wstring>& argv, const SpawnOptio
 {
     const auto& extraEnvironment = options.environment;
     const NativeHandle stdIn = options.stdIn, stdOut = options.stdOut, stdErr = options.stdErr;
-    const bool endWithThread = options.endWithThread;
+    const bool endWithHost = !options.outliveHost;
     const Confinement* confinement = options.confinement;
     const bool extrasGiven = options.workingFolder != kInvalidHandle || !options.inherited.empty();
     if (argv.empty() || (confinement != nullptr && !confinement->IsReady())) {
@@ -390,11 +463,15 @@ bool ChildProcess::Start(const std::vector<std::wstring>& argv, const SpawnOptio
     }
 
     pid_t pid = -1;
-    if (endWithThread || confinement != nullptr || extrasGiven) {
+    if (endWithHost || confinement != nullptr || extrasGiven) {
         // posix_spawn runs no code of ours in the child, so the parent-death
         // signal, the confinement and the extras need a fork of our own.
-        pid = SpawnForked(ProgramCandidates(args[0]), sources, argPointers.data(), environmentPointers.data(),
-                          endWithThread, confinement != nullptr ? &confinement->GetPrepared() : nullptr, extras);
+        const std::vector<std::string> candidates = ProgramCandidates(args[0]);
+        const auto spawn = [&] {
+            return SpawnForked(candidates, sources, argPointers.data(), environmentPointers.data(), endWithHost,
+                               confinement != nullptr ? &confinement->GetPrepared() : nullptr, extras);
+        };
+        pid = endWithHost ? ForkOnHostThread(spawn) : spawn();
         if (pid < 0)
             return false;
         return Adopt(pid, out);
