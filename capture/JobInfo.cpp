@@ -33,9 +33,12 @@ std::wstring DataSourcePath(const std::wstring& printJobFile)
 template <typename Number>
 Number ConvertValue(const std::wstring& text, Number invalid)
 {
+    // Compared as long long: where long has 32 bits, a negative value would
+    // otherwise turn into a large unsigned one and pass.
     long value = 0;
-    if (!ZUtilities::ConvertTo(text, value) || value < std::numeric_limits<Number>::min() ||
-        value > static_cast<long long>(std::numeric_limits<Number>::max()))
+    if (!ZUtilities::ConvertTo(text, value) ||
+        static_cast<long long>(value) < static_cast<long long>(std::numeric_limits<Number>::min()) ||
+        static_cast<long long>(value) > static_cast<long long>(std::numeric_limits<Number>::max()))
         return invalid;
     return static_cast<Number>(value);
 }

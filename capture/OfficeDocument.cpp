@@ -2,6 +2,7 @@
 #include "capture/OfficeDocument.h"
 
 #include "capture/OfficePool.h"
+#include "platform/Paths.h"
 #include "platform/TextConversion.h"
 #include "platform/ZBaseStorage.h"
 #include "platform/ZString.h"
@@ -20,7 +21,7 @@ bool OfficeDocument::Convert(OfficePool& pool, const OfficeRunBounds& run, std::
     }
     // The suite would open an empty file as a new, blank document.
     if (size == 0) {
-        failure = "LibreOffice cannot load " + name.substr(name.find_last_of('/') + 1) + ": the file is empty";
+        failure = "LibreOffice cannot load " + ToUtf8(Platform::FileNameOf(path)) + ": the file is empty";
         return false;
     }
     // In a folder of this process alone: the PDF holds the document's content.
@@ -29,7 +30,7 @@ bool OfficeDocument::Convert(OfficePool& pool, const OfficeRunBounds& run, std::
         failure = "no private folder can be made for the PDF of " + name;
         return false;
     }
-    const std::wstring target = folder.GetPath() + L"/document.pdf";
+    const std::wstring target = Platform::JoinPath({folder.GetPath(), L"document.pdf"});
     if (!pool.Convert(path, target, run, failure))
         return false;
     pdf = target;

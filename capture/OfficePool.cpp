@@ -3,6 +3,7 @@
 #include "capture/OfficePool.h"
 
 #include "capture/OfficeProcess.h"
+#include "platform/Paths.h"
 #include "platform/ZUtilities.h"
 #include "settings/InstallSettings.h"
 
@@ -126,7 +127,7 @@ std::unique_ptr<OfficeProcess> OfficePool::Launch(const OfficeProcessBounds& bou
     }
     std::vector<std::wstring> argv = command;
     if (argv.empty())
-        argv.push_back(InstallSettings::Instance().GetInstallDir() + L"/qvoffice");
+        argv.push_back(Platform::ProgramPath(InstallSettings::Instance().GetInstallDir(), L"qvoffice"));
     auto process = std::make_unique<OfficeProcess>();
     if (!process->Start(argv, bounds, failure))
         return nullptr;

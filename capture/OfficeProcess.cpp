@@ -9,6 +9,7 @@
 #include "platform/Deadline.h"
 #include "platform/EventLoop.h"
 #include "platform/FolderSurvey.h"
+#include "platform/Paths.h"
 #include "platform/Pipe.h"
 #include "platform/TextConversion.h"
 #include "platform/ZBaseStorage.h"
@@ -25,9 +26,7 @@ namespace {
 
 std::string BaseName(const std::wstring& path)
 {
-    const std::string text = ToUtf8(path);
-    const std::size_t slash = text.find_last_of('/');
-    return slash == std::string::npos ? text : text.substr(slash + 1);
+    return ToUtf8(Platform::FileNameOf(path));
 }
 
 /// How often a layout's writes and memory are looked at: a document that
@@ -56,8 +55,8 @@ bool OfficeProcess::Start(std::vector<std::wstring> command, const OfficeProcess
         return false;
     }
     const std::wstring path = folder.GetPath();
-    for (const wchar_t* sub : {L"/in", L"/out"})
-        ZDirStorage(ZString(path + sub)).Create();
+    for (const wchar_t* sub : {L"in", L"out"})
+        ZDirStorage(ZString(Platform::JoinPath({path, sub}))).Create();
 
     Platform::PipePair input, output;
     if (!Platform::CreatePipe(input) || !Platform::CreatePipe(output) ||
@@ -137,7 +136,7 @@ OfficeProcess::Outcome OfficeProcess::Convert(const std::wstring& document, cons
     // there as a copy (never a link: the process may write in its folder),
     // under its own name, by which the suite also tells its kind. The copy
     // goes once the document is done.
-    const std::wstring copy = folder.GetPath() + L"/in/" + FromUtf8(BaseName(document));
+    const std::wstring copy = Platform::JoinPath({folder.GetPath(), L"in", Platform::FileNameOf(document)});
     if (ZFileStorage(ZString(document)).Copy(ZString(copy), true) != ZBASE_OK) {
         failure = "the document " + ToUtf8(document) + " cannot be copied for LibreOffice";
         return Outcome::Failed;
@@ -154,7 +153,8 @@ OfficeProcess::Outcome OfficeProcess::LayOut(const std::wstring& document, const
     // What the document makes the process write counts from here: the copy
     // is in place, the folder holds what the suite keeps.
     const std::uint64_t before = limits.maxBytes > 0 ? Platform::FolderBytes(folder.GetPath()) : 0;
-    const std::wstring output = folder.GetPath() + L"/out/" + std::to_wstring(documentsDone + 1) + L".pdf";
+    const std::wstring output =
+        Platform::JoinPath({folder.GetPath(), L"out", std::to_wstring(documentsDone + 1) + L".pdf"});
     const std::string request = OfficeProtocol::ConvertRequest(ToUtf8(document), ToUtf8(output));
     for (std::size_t done = 0; done < request.size();) {
         std::size_t count = 0;

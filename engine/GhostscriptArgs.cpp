@@ -11,6 +11,7 @@
 #include "engine/RIPEngine.h"
 #include "platform/ChildProcess.h"
 #include "platform/CommandLine.h"
+#include "platform/Paths.h"
 #include "platform/TextConversion.h"
 #include "platform/ZUtilities.h"
 #include "settings/InstallSettings.h"
@@ -41,22 +42,23 @@ std::wstring GetGhostscriptRoot()
 
 std::wstring GetGhostscriptProgram(const std::wstring& root)
 {
-    return root + L"gs/bin/gs";
+    return Platform::ProgramPath(Platform::JoinPath({root, L"gs", L"bin"}), L"gs");
 }
 
 std::wstring GetGhostscriptLibFolder(const std::wstring& root)
 {
-    return root + L"gs/lib";
+    return Platform::JoinPath({root, L"gs", L"lib"});
 }
 
 std::wstring GetGhostscriptDllFolder(const std::wstring& root)
 {
-    return root + L"gs/bin";
+    return Platform::JoinPath({root, L"gs", L"bin"});
 }
 
 std::wstring GetIjsServerPath()
 {
-    return InstallSettings::Instance().GetInstallDir() + L"/gs/bin/qvijs";
+    return Platform::ProgramPath(Platform::JoinPath({InstallSettings::Instance().GetInstallDir(), L"gs", L"bin"}),
+                                 L"qvijs");
 }
 
 std::int32_t GetProcessorCount()

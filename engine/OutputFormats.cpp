@@ -3,6 +3,7 @@
 #include "engine/OutputFormats.h"
 
 #include "engine/RIPEngine.h"
+#include "platform/Paths.h"
 #include "platform/TextConversion.h"
 #include "platform/ZBaseStorage.h"
 #include "platform/ZUtilities.h"
@@ -125,7 +126,7 @@ bool RIPEngine::PrepareOutputDirectory(const std::wstring& folder, Platform::Hel
     if (held.Open(folder, why))
         return true;
     std::wstring name = folder;
-    while (name.size() > 1 && name.back() == L'/')
+    while (name.size() > 1 && Platform::IsPathSeparator(name.back()))
         name.pop_back();
     why = "the output folder " + ToUtf8(name) + " cannot be used: " + why;
     return false;

@@ -7,6 +7,7 @@
 #include "engine/PageCheck.h"
 #include "engine/RIPEngine.h"
 #include "platform/CommandLine.h"
+#include "platform/Paths.h"
 #include "platform/Pipe.h"
 #include "platform/TextConversion.h"
 #include "platform/ZBaseStorage.h"
@@ -63,8 +64,7 @@ std::vector<std::wstring> SplitMergeFolders(const std::wstring& customParams)
             path = args[i + 1];
         if (path.empty() || !ZBaseStorage::MakeAbsolute(path))
             continue;
-        const std::size_t slash = path.find_last_of(L'/');
-        folders.push_back(slash == 0 ? L"/" : path.substr(0, slash));
+        folders.push_back(Platform::FolderOf(path));
     }
     return folders;
 }

@@ -4,6 +4,7 @@
 // enforcing the rules is the OS part's.
 #include "platform/Confinement.h"
 
+#include "platform/Paths.h"
 #include "platform/TextConversion.h"
 #include "platform/ZBaseStorage.h"
 #include "platform/ZUtilities.h"
@@ -17,13 +18,6 @@ namespace {
 void AppendAll(std::vector<std::wstring>& to, const std::vector<std::wstring>& from)
 {
     to.insert(to.end(), from.begin(), from.end());
-}
-
-/// The folder of path: everything before its last "/" (path itself without one).
-std::wstring FolderOf(const std::wstring& path)
-{
-    const std::size_t slash = path.find_last_of(L'/');
-    return slash == std::wstring::npos || slash == 0 ? path : path.substr(0, slash);
 }
 
 /// path with its links resolved (path itself when that fails): a rule is
@@ -42,10 +36,7 @@ std::wstring Resolved(const std::wstring& path)
 std::wstring InstallationPrefix()
 {
     const std::wstring library = ZUtilities::GetLibraryFolder();
-    const std::size_t slash = library.find_last_of(L'/');
-    if (slash == std::wstring::npos)
-        return std::wstring();
-    return slash == 0 ? L"/" : library.substr(0, slash);
+    return library.empty() ? std::wstring() : FolderOf(library);
 }
 
 std::vector<std::pair<std::wstring, std::wstring>> TemporaryFolderEnvironment(const std::wstring& folder)

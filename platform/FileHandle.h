@@ -21,7 +21,7 @@ public:
     UniqueHandle& operator=(const UniqueHandle&) = delete;
 
     NativeHandle Get() const { return handle; }
-    bool IsValid() const { return handle != kInvalidHandle; }
+    bool IsValid() const { return handle.IsValid(); }
     /// Gives up ownership and returns the handle.
     NativeHandle Take();
     /// Closes the handle (if any) and takes ownership of replacement.

@@ -19,8 +19,9 @@ packages=(
   libreofficekit-dev libreoffice-dev
 )
 if [ "${1:-}" = test ]; then
-  # The office tests write documents that embed a renamed font.
-  packages+=(python3-fonttools)
+  # The office tests write documents that embed a renamed font; the Windows
+  # cross-build of the library checks that the platform stubs compile.
+  packages+=(python3-fonttools g++-mingw-w64-x86-64-posix libz-mingw-w64-dev)
 fi
 
 missing=()

@@ -12,6 +12,7 @@
 #include "capture/KeyAccessor.h"
 #include "capture/Launcher.h"
 #include "platform/ChildProcess.h"
+#include "platform/posix/Internal.h"
 #include "platform/ShellPrint.h"
 #include "platform/TextConversion.h"
 #include "platform/ZBaseStorage.h"
@@ -180,11 +181,11 @@ QUILLET_TEST_HELPER(plant_as)
         return 3;
     // "0..." sorts before the servers' "<pid>.<n>": offered first if offered at all.
     const std::string folder = argv[1], socketPath = folder + "0planted";
-    Platform::UniqueHandle listener(::socket(AF_UNIX, SOCK_SEQPACKET | SOCK_CLOEXEC | SOCK_NONBLOCK, 0));
+    Platform::UniqueHandle listener(Platform::HandleOf(::socket(AF_UNIX, SOCK_SEQPACKET | SOCK_CLOEXEC | SOCK_NONBLOCK, 0)));
     sockaddr_un address {};
     address.sun_family = AF_UNIX;
     std::snprintf(address.sun_path, sizeof address.sun_path, "%s", socketPath.c_str());
-    const int fd = static_cast<int>(listener.Get());
+    const int fd = Platform::Fd(listener.Get());
     if (::bind(fd, reinterpret_cast<sockaddr*>(&address), sizeof address) != 0 || ::listen(fd, 64) != 0)
         return 4;
     ::chmod(socketPath.c_str(), 0777);
@@ -197,9 +198,9 @@ QUILLET_TEST_HELPER(plant_as)
     }
     // Whoever connected is still queued, with what it sent.
     std::string received;
-    for (Platform::UniqueHandle client; client.Reset(::accept4(fd, nullptr, nullptr, SOCK_NONBLOCK)), client.IsValid();) {
+    for (Platform::UniqueHandle client; client.Reset(Platform::HandleOf(::accept4(fd, nullptr, nullptr, SOCK_NONBLOCK))), client.IsValid();) {
         char buffer[2048];
-        const ssize_t got = ::recv(static_cast<int>(client.Get()), buffer, sizeof buffer, 0);
+        const ssize_t got = ::recv(Platform::Fd(client.Get()), buffer, sizeof buffer, 0);
         received.append(buffer, got > 0 ? static_cast<std::size_t>(got) : 0);
     }
     for (const char* name : {"0planted", "00file", "01link"})
@@ -453,7 +454,7 @@ TEST(CaptureTest, PreviewReadsAJobWithoutPrintJobFileFromItsStandardInput)
     Platform::UniqueHandle file(Platform::OpenForReading(FromUtf8(ps)));
     ASSERT_TRUE(file.IsValid());
     JobInfo job(L"");
-    ASSERT_TRUE(job.Parse(L"handle=" + std::to_wstring(file.Get()) + L" docname=\"my doc.txt\""));
+    ASSERT_TRUE(job.Parse(L"handle=" + std::to_wstring(Platform::Fd(file.Get())) + L" docname=\"my doc.txt\""));
     ASSERT_TRUE(job.GetPrintJobFile().empty());
     job.intent = L"-outdir \"" + FromUtf8(scratch.path) + L"/preview\"";
     ASSERT_TRUE(StartPreviewProcess(&InstallSettings::Instance(), &job));
@@ -492,7 +493,7 @@ TEST(CaptureTest, StartPreviewHandsACapturedDocumentToThePreview)
         // The host's standard input is the null device: the preview renders
         // the document named on its command line.
         Platform::SpawnOptions options;
-        options.stdErr = 2;
+        options.stdErr = Platform::HandleOf(2);
         ASSERT_FALSE(Platform::ChildProcess::Spawn(
             HelperCommand(L"preview_document", {FromUtf8(document), FromUtf8("-outdir \"" + folder + "\"")}),
             options, child));

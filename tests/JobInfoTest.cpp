@@ -7,6 +7,7 @@
 #include "support/Files.h"
 #include "support/HelperProcess.h"
 #include "platform/FileHandle.h"
+#include "platform/posix/Internal.h"
 #include "platform/TextConversion.h"
 
 #include <gtest/gtest.h>
@@ -261,7 +262,7 @@ TEST_F(JobInfoTest, HandleOfThisProcessIsDuplicatedRewoundAndNeverLeaked)
     EXPECT_FALSE(job->useStandardInput);
     const NativeHandle held = job->impl->handle.Get();
     ASSERT_NE(held, kInvalidHandle);
-    EXPECT_NE(held, original);
+    EXPECT_NE(held, Platform::HandleOf(original));
     EXPECT_FALSE(job->IsDataSourceReady()) << "readiness looks at the print-job file only";
     ::close(original);  // the duplicate is independent of the original descriptor
     EXPECT_EQ(OpenDescriptorCount(), before + 1);
@@ -332,7 +333,7 @@ TEST_F(JobInfoTest, StandardInput)
     ASSERT_TRUE(job.useStandardInput);
     const bool stdinOpen = ::fcntl(STDIN_FILENO, F_GETFD) != -1;
     EXPECT_EQ(job.IsDataSourceReady(), stdinOpen);
-    EXPECT_EQ(job.OpenDataSource(), stdinOpen ? STDIN_FILENO : kNullHandle);
+    EXPECT_EQ(job.OpenDataSource(), stdinOpen ? Platform::HandleOf(STDIN_FILENO) : kNullHandle);
     EXPECT_FALSE(job.impl->handle.IsValid()) << "standard input is not owned";
 
     Helper closed(L"job_stdin_closed", {});

@@ -4,6 +4,7 @@
 #include "support/HelperProcess.h"
 
 #include "platform/ChildProcess.h"
+#include "platform/posix/Internal.h"
 #include "platform/Confinement.h"
 #include "platform/Event.h"
 #include "platform/EventLoop.h"
@@ -244,10 +245,10 @@ TEST_F(ProcessTest, StandardHandlesThatAreThemselvesStandardNumbers)
     ASSERT_TRUE(CreatePipe(output));
     const int savedStdin = fcntl(0, F_DUPFD_CLOEXEC, 3);
     ASSERT_GE(savedStdin, 0);
-    ASSERT_EQ(dup3(static_cast<int>(output.write.Get()), 0, O_CLOEXEC), 0);
+    ASSERT_EQ(dup3(Fd(output.write.Get()), 0, O_CLOEXEC), 0);
     ChildProcess child;
     SpawnOptions toZero;
-    toZero.stdOut = 0;
+    toZero.stdOut = HandleOf(0);
     const bool started = !ChildProcess::Spawn(HelperCommand(L"proc_args", {L"via-zero"}), toZero, child);
     dup2(savedStdin, 0);
     close(savedStdin);

@@ -2,6 +2,8 @@
 #include "TestSupport.h"
 #include "support/ScopedEnv.h"
 
+#include "platform/Paths.h"
+#include "platform/TextConversion.h"
 #include "settings/InstallSettings.h"
 #include "settings/PathHelpers.h"
 
@@ -90,4 +92,21 @@ TEST(PathHelpersTest, FileStem)
     EXPECT_EQ(FileStem(L"archive.tar.gz"), L"archive.tar");
     EXPECT_EQ(FileStem(L".abc"), L"");
     EXPECT_EQ(FileStem(L"/tmp/qv1a2b.QV_PrintDirect.doc"), L"qv1a2b.QV_PrintDirect");
+}
+
+// The platform's path rules: one separator between parts whatever the parts
+// end in, and the root kept when cutting a file in it.
+TEST(PathHelpersTest, JoinAndCut)
+{
+    EXPECT_EQ(Platform::JoinPath({L"/a/", L"b", L"", L"c.pdf"}), L"/a/b/c.pdf");
+    EXPECT_EQ(Platform::JoinPath({L"", L"b"}), L"b");
+    const struct { const wchar_t* path; const wchar_t* folder; const wchar_t* name; } cases[] = {
+        {L"/a/b/c.pdf", L"/a/b", L"c.pdf"}, {L"/c.pdf", L"/", L"c.pdf"}, {L"c.pdf", L"c.pdf", L"c.pdf"},
+        {L"/a/b/", L"/a/b", L""},
+    };
+    for (const auto& c : cases) {
+        EXPECT_EQ(Platform::FolderOf(c.path), c.folder) << ToUtf8(c.path);
+        EXPECT_EQ(Platform::FileNameOf(c.path), c.name) << ToUtf8(c.path);
+    }
+    EXPECT_EQ(Platform::ProgramPath(L"/opt/q/", L"qvoffice"), L"/opt/q/qvoffice");
 }

@@ -10,6 +10,8 @@
 // through the pidfd, which cannot name a recycled pid.
 #include "platform/ChildProcess.h"
 
+#include "platform/posix/Internal.h"
+
 #include "platform/Environment.h"
 #include "platform/SystemError.h"
 #include "platform/TextConversion.h"
@@ -204,8 +206,8 @@ pid_t SpawnForked(const std::vector<std::string>& candidates, const int (&source
     int report[2];
     if (::pipe2(report, O_CLOEXEC) != 0)
         return -1;
-    UniqueHandle reportRead(report[0]);
-    UniqueHandle reportWrite(report[1]);
+    UniqueHandle reportRead(HandleOf(report[0]));
+    UniqueHandle reportWrite(HandleOf(report[1]));
     const pid_t parent = ::getpid();
     const pid_t pid = ::fork();
     if (pid < 0)
@@ -347,7 +349,7 @@ void ChildProcess::Release() noexcept
         Kill();
         // SIGKILL cannot be refused, so this wait is short.
         siginfo_t info{};
-        while (waitid(P_PIDFD, static_cast<id_t>(handle.Get()), &info, WEXITED) < 0 && errno == EINTR) {
+        while (waitid(P_PIDFD, static_cast<id_t>(Fd(handle.Get())), &info, WEXITED) < 0 && errno == EINTR) {
         }
         errno = savedErrno;
     }
@@ -384,11 +386,11 @@ bool ChildProcess::Start(const std::vector<std::wstring>& argv, const SpawnOptio
     ForkExtras extras;
     UniqueHandle movedExtras[kMaxInherited + 1];
     auto placeable = [&](NativeHandle handle, std::size_t i, int& fd) {
-        fd = static_cast<int>(handle);
-        if (handle > 2)
+        fd = Fd(handle);
+        if (fd > 2)
             return true;
-        movedExtras[i].Reset(fcntl(fd, F_DUPFD_CLOEXEC, 3));
-        fd = static_cast<int>(movedExtras[i].Get());
+        movedExtras[i].Reset(HandleOf(fcntl(fd, F_DUPFD_CLOEXEC, 3)));
+        fd = Fd(movedExtras[i].Get());
         return movedExtras[i].IsValid();
     };
     if (extrasGiven) {
@@ -400,7 +402,7 @@ bool ChildProcess::Start(const std::vector<std::wstring>& argv, const SpawnOptio
             !placeable(options.workingFolder, kMaxInherited, extras.workingFolder))
             return false;
         for (NativeHandle handle : options.inherited) {
-            if (handle < 0) {
+            if (!handle.IsValid()) {
                 errno = EBADF;
                 return false;
             }
@@ -448,16 +450,16 @@ bool ChildProcess::Start(const std::vector<std::wstring>& argv, const SpawnOptio
             sources[slot] = -1;
             continue;
         }
-        if (source < 0) {
+        if (!source.IsValid()) {
             errno = EBADF;
             return false;
         }
-        sources[slot] = static_cast<int>(source);
-        if (source <= 2 && source != slot) {
+        sources[slot] = Fd(source);
+        if (sources[slot] <= 2 && sources[slot] != slot) {
             const int copy = fcntl(sources[slot], F_DUPFD_CLOEXEC, 3);
             if (copy < 0)
                 return false;
-            moved[slot].Reset(copy);
+            moved[slot].Reset(HandleOf(copy));
             sources[slot] = copy;
         }
     }
@@ -565,7 +567,7 @@ bool ChildProcess::Adopt(std::int64_t childId, ChildProcess& out)
     }
 
     out.Release();
-    out.handle.Reset(pidfd);
+    out.handle.Reset(HandleOf(pidfd));
     out.processId = pid;
     return true;
 }
@@ -633,7 +635,7 @@ std::optional<ChildEnd> ChildProcess::TryGetEnd()
     if (!reaped) {
         siginfo_t info{};
         int rc;
-        while ((rc = waitid(P_PIDFD, static_cast<id_t>(handle.Get()), &info, WEXITED | WNOHANG)) < 0 &&
+        while ((rc = waitid(P_PIDFD, static_cast<id_t>(Fd(handle.Get())), &info, WEXITED | WNOHANG)) < 0 &&
                errno == EINTR) {
         }
         if (rc < 0) {
@@ -661,7 +663,7 @@ std::optional<ChildEnd> ChildProcess::Wait(int timeoutMs)
     for (;;) {
         if (auto ended = TryGetEnd())
             return ended;
-        switch (deadline.Poll(static_cast<int>(handle.Get()))) {
+        switch (deadline.Poll(Fd(handle.Get()))) {
         case PollDeadline::Result::Ready:
             return TryGetEnd();  // ended: reap it now
         case PollDeadline::Result::Failed:
@@ -679,7 +681,7 @@ void ChildProcess::Kill()
     // Through the pidfd: a child that was reaped by someone else cannot be
     // confused with a new process that took its pid.
     if (handle.IsValid() && !reaped)
-        PidfdSendSignal(static_cast<int>(handle.Get()), SIGKILL);
+        PidfdSendSignal(Fd(handle.Get()), SIGKILL);
 }
 
 }  // namespace Quillet::Platform

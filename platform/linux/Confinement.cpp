@@ -10,6 +10,8 @@
 // where only system calls are made (ConfinedChild.h).
 #include "platform/Confinement.h"
 
+#include "platform/posix/Internal.h"
+
 #include "platform/TextConversion.h"
 #include "platform/ZBaseStorage.h"
 #include "platform/ZUtilities.h"
@@ -216,7 +218,7 @@ bool AddPath(int ruleset, const std::wstring& path, std::uint64_t rights, std::u
     const int fd = ::open(native.c_str(), O_PATH | O_CLOEXEC);
     if (fd < 0)
         return errno == ENOENT || errno == ENOTDIR || errno == EACCES;
-    UniqueHandle owner(fd);
+    UniqueHandle owner(HandleOf(fd));
     struct stat info {};
     if (::fstat(fd, &info) != 0)
         return false;
@@ -280,7 +282,7 @@ Confinement::Confinement(ConfinementRules rulesIn) : rules(std::move(rulesIn)), 
         kept = ::fcntl(kept, F_DUPFD_CLOEXEC, 3);
         ::close(static_cast<int>(fd));
     }
-    p.ruleset.Reset(kept);
+    p.ruleset.Reset(HandleOf(kept));
     bool good = kept >= 0;
     for (const std::wstring& path : rules.readable)
         good = good && AddPath(kept, path, kReadRights, attr.handledAccessFs);
@@ -351,7 +353,7 @@ int ApplyConfinement(const Confinement::Prepared& p) noexcept
     if (::prctl(PR_SET_NO_NEW_PRIVS, 1, 0, 0, 0) != 0)
         return errno;
     if (p.ruleset.IsValid() &&
-        ::syscall(SYS_landlock_restrict_self, static_cast<int>(p.ruleset.Get()), 0) != 0)
+        ::syscall(SYS_landlock_restrict_self, Fd(p.ruleset.Get()), 0) != 0)
         return errno;
     if (!p.filter.empty()) {
         sock_fprog program{static_cast<unsigned short>(p.filter.size()),

@@ -1,6 +1,8 @@
 // Events on eventfd: the counter is non-zero while the event is set.
 #include "platform/Event.h"
 
+#include "platform/posix/Internal.h"
+
 #include "platform/posix/PollDeadline.h"
 
 #include <cerrno>
@@ -19,7 +21,7 @@ Event::Event(bool manualReset) : manualReset(manualReset)
     const int fd = eventfd(0, EFD_CLOEXEC | EFD_NONBLOCK);
     if (fd < 0)
         throw std::runtime_error("Unable to create event.");
-    handle.Reset(fd);
+    handle.Reset(HandleOf(fd));
 }
 
 void Event::Set()
@@ -27,7 +29,7 @@ void Event::Set()
     // Adding 1 keeps the counter non-zero; a counter at its limit (EAGAIN)
     // is set already.
     const std::uint64_t one = 1;
-    while (write(static_cast<int>(handle.Get()), &one, sizeof one) < 0 && errno == EINTR) {
+    while (write(Fd(handle.Get()), &one, sizeof one) < 0 && errno == EINTR) {
     }
 }
 
@@ -35,13 +37,13 @@ void Event::Reset()
 {
     // One read takes the whole counter to 0; EAGAIN means it was 0.
     std::uint64_t value;
-    while (read(static_cast<int>(handle.Get()), &value, sizeof value) < 0 && errno == EINTR) {
+    while (read(Fd(handle.Get()), &value, sizeof value) < 0 && errno == EINTR) {
     }
 }
 
 bool Event::Consume()
 {
-    const int fd = static_cast<int>(handle.Get());
+    const int fd = Fd(handle.Get());
     if (!manualReset) {
         // The read is atomic: of several consumers exactly one gets the value.
         std::uint64_t value;
@@ -66,7 +68,7 @@ bool Event::Wait(int timeoutMs)
 {
     PollDeadline deadline(timeoutMs);
     for (;;) {
-        const auto result = deadline.Poll(static_cast<int>(handle.Get()));
+        const auto result = deadline.Poll(Fd(handle.Get()));
         if (result == PollDeadline::Result::Failed)
             return false;
         // Another consumer of an auto-reset event may win the race between

@@ -19,19 +19,19 @@ NativeHandle DuplicateFromProcess(std::uint32_t processId, std::int32_t handle)
     if (pid == ::getpid()) {
         // Our own descriptor: a plain duplicate, no ptrace permission needed.
         const int fd = ::fcntl(handle, F_DUPFD_CLOEXEC, 3);
-        return fd < 0 ? kInvalidHandle : fd;
+        return HandleOf(fd);
     }
     const long pidfd = ::syscall(SYS_pidfd_open, pid, 0);
     if (pidfd < 0)
         return kInvalidHandle;
-    UniqueHandle process(static_cast<NativeHandle>(pidfd));
+    UniqueHandle process(HandleOf(pidfd));
     // The kernel checks ptrace access (same user, or CAP_SYS_PTRACE) and sets
     // close-on-exec on the result.
     const long fd = ::syscall(SYS_pidfd_getfd, static_cast<int>(pidfd), handle, 0);
     if (fd < 0)
         return kInvalidHandle;
     const int kept = MoveAboveStdio(static_cast<int>(fd));
-    return kept < 0 ? kInvalidHandle : kept;
+    return HandleOf(kept);
 }
 
 }  // namespace Quillet::Platform

@@ -2,6 +2,8 @@
 // the endpoint's folder in turn.
 #include "platform/IpcClient.h"
 
+#include "platform/posix/Internal.h"
+
 #include "platform/FileHandle.h"
 #include "platform/TextConversion.h"
 #include "platform/ZIpcServer.h"
@@ -95,11 +97,11 @@ UniqueHandle Connect(int folderFd, const std::string& name)
     // it) is passed over after a short while instead of holding the print
     // path up. A server takes waiting connections at once, so a full queue
     // usually drains within milliseconds.
-    UniqueHandle socket(::socket(AF_UNIX, SOCK_SEQPACKET | SOCK_CLOEXEC | SOCK_NONBLOCK, 0));
+    UniqueHandle socket(HandleOf(::socket(AF_UNIX, SOCK_SEQPACKET | SOCK_CLOEXEC | SOCK_NONBLOCK, 0)));
     if (!socket.IsValid())
         return UniqueHandle();
     for (int attempt = 0; attempt < 40; ++attempt) {
-        if (::connect(static_cast<int>(socket.Get()), reinterpret_cast<sockaddr*>(&address), sizeof address) == 0)
+        if (::connect(Fd(socket.Get()), reinterpret_cast<sockaddr*>(&address), sizeof address) == 0)
             return socket;
         if (errno != EAGAIN && errno != EINTR)
             break;
@@ -119,9 +121,9 @@ bool Trusted(uid_t owner, uid_t jobUid)
 // another's entries, or owned by jobUid itself.
 UniqueHandle OpenTrustedFolder(int parentFd, const std::string& folder, uid_t jobUid)
 {
-    UniqueHandle fd(::openat(parentFd, folder.c_str(), O_RDONLY | O_DIRECTORY | O_NOFOLLOW | O_CLOEXEC));
+    UniqueHandle fd(HandleOf(::openat(parentFd, folder.c_str(), O_RDONLY | O_DIRECTORY | O_NOFOLLOW | O_CLOEXEC)));
     struct stat info {};
-    if (!fd.IsValid() || ::fstat(static_cast<int>(fd.Get()), &info) != 0 || !S_ISDIR(info.st_mode))
+    if (!fd.IsValid() || ::fstat(Fd(fd.Get()), &info) != 0 || !S_ISDIR(info.st_mode))
         return UniqueHandle();
     const bool rootSticky = info.st_uid == 0 && (info.st_mode & S_ISVTX) != 0;
     if (!rootSticky && info.st_uid != jobUid)
@@ -185,10 +187,10 @@ IpcReportResult ReportJob(const std::wstring& name, const std::wstring& identity
     const UniqueHandle root = OpenTrustedFolder(AT_FDCWD, native.substr(0, slash), jobUid);
     if (!root.IsValid())
         return IpcReportResult::NoServer;
-    const UniqueHandle endpoint = OpenTrustedFolder(static_cast<int>(root.Get()), native.substr(slash + 1), jobUid);
+    const UniqueHandle endpoint = OpenTrustedFolder(Fd(root.Get()), native.substr(slash + 1), jobUid);
     if (!endpoint.IsValid())
         return IpcReportResult::NoServer;
-    const int folderFd = static_cast<int>(endpoint.Get());
+    const int folderFd = Fd(endpoint.Get());
 
     const std::string identityBytes = ToWire(identity);
     const std::string keyBytes = ToWire(keys);
@@ -196,7 +198,7 @@ IpcReportResult ReportJob(const std::wstring& name, const std::wstring& identity
         UniqueHandle socket = Connect(folderFd, socketName);
         if (!socket.IsValid())
             continue;  // stale or overloaded
-        const int fd = static_cast<int>(socket.Get());
+        const int fd = Fd(socket.Get());
         // Whoever bound the socket, the process that serves it must be
         // trusted before it learns anything about the job.
         if (!PeerIsTrusted(fd, jobUid))

@@ -2,6 +2,8 @@
 // shared-memory object of its own, named after the mutex.
 #include "platform/NamedMutex.h"
 
+#include "platform/posix/Internal.h"
+
 #include "platform/TextConversion.h"
 #include "platform/ZUtilities.h"
 #include "platform/posix/SharedObject.h"

@@ -4,6 +4,7 @@
 
 #include "platform/SystemError.h"
 #include "platform/TextConversion.h"
+#include "platform/posix/Internal.h"
 
 #include <cerrno>
 #include <set>
@@ -40,7 +41,7 @@ std::error_code PageWatch::Open(const std::wstring& folder)
     const int fd = inotify_init1(IN_NONBLOCK | IN_CLOEXEC);
     if (fd < 0)
         return LastError();
-    UniqueHandle owner(fd);
+    UniqueHandle owner(HandleOf(fd));
     // IN_ONLYDIR: a path that is not a folder is an error, not a file watch.
     if (inotify_add_watch(fd, ToUtf8(folder).c_str(),
                           IN_CREATE | IN_MOVED_TO | IN_MOVED_FROM | IN_DELETE | IN_CLOSE_WRITE | IN_ONLYDIR) < 0)
@@ -60,7 +61,7 @@ void PageWatch::Rearm()
         return;
     alignas(inotify_event) char buffer[4096];
     for (;;) {
-        const ssize_t n = read(static_cast<int>(handle.Get()), buffer, sizeof buffer);
+        const ssize_t n = read(Fd(handle.Get()), buffer, sizeof buffer);
         if (n > 0) {
             for (ssize_t at = 0; at + static_cast<ssize_t>(sizeof(inotify_event)) <= n;) {
                 const auto* event = reinterpret_cast<const inotify_event*>(buffer + at);

@@ -1,6 +1,8 @@
 // SharedMemory on POSIX: a shared-memory object (shm_open) mapped MAP_SHARED.
 #include "platform/SharedMemory.h"
 
+#include "platform/posix/Internal.h"
+
 #include "platform/TextConversion.h"
 #include "platform/posix/SharedObject.h"
 
@@ -102,9 +104,9 @@ bool SharedMemory::Remove(const std::wstring& name, SharedScope scope)
 
 bool SharedMark::Open(const std::wstring& name, SharedScope scope)
 {
-    handle.Reset(::shm_open(SharedObjectPath(name, scope).c_str(), O_RDONLY | O_CLOEXEC, 0));
+    handle.Reset(HandleOf(::shm_open(SharedObjectPath(name, scope).c_str(), O_RDONLY | O_CLOEXEC, 0)));
     struct stat status {};
-    if (handle.IsValid() && (::fstat(static_cast<int>(handle.Get()), &status) != 0 ||
+    if (handle.IsValid() && (::fstat(Fd(handle.Get()), &status) != 0 ||
                              !IsTrustedObject(status, scope, LookUpPrintSystem()))) {
         handle.Reset();
         errno = EACCES;
@@ -119,7 +121,7 @@ bool SharedMark::Hold(std::size_t offset)
     mark.l_whence = SEEK_SET;
     mark.l_start = static_cast<off_t>(offset);
     mark.l_len = 1;
-    return handle.IsValid() && ::fcntl(static_cast<int>(handle.Get()), F_OFD_SETLK, &mark) == 0;
+    return handle.IsValid() && ::fcntl(Fd(handle.Get()), F_OFD_SETLK, &mark) == 0;
 }
 
 bool SharedMark::IsHeldByOthers(std::size_t offset) const
@@ -131,7 +133,7 @@ bool SharedMark::IsHeldByOthers(std::size_t offset) const
     probe.l_whence = SEEK_SET;
     probe.l_start = static_cast<off_t>(offset);
     probe.l_len = 1;
-    return handle.IsValid() && ::fcntl(static_cast<int>(handle.Get()), F_OFD_GETLK, &probe) == 0 &&
+    return handle.IsValid() && ::fcntl(Fd(handle.Get()), F_OFD_GETLK, &probe) == 0 &&
            probe.l_type != F_UNLCK;
 }
 

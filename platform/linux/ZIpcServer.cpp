@@ -3,6 +3,8 @@
 // through an eventfd and shutdown().
 #include "platform/ZIpcServer.h"
 
+#include "platform/posix/Internal.h"
+
 #include "platform/FileHandle.h"
 #include "platform/TextConversion.h"
 #include "platform/ZUtilities.h"
@@ -32,7 +34,7 @@ const char kIpcRoot[] = "/tmp/.quillet-ipc";
 
 int Fd(const UniqueHandle& handle)
 {
-    return static_cast<int>(handle.Get());
+    return Fd(handle.Get());
 }
 
 // Creates a shared folder like /tmp itself: everyone may add entries, only an
@@ -158,7 +160,7 @@ ZIpcServer::ZIpcServer(const ZString& name) : impl(std::make_unique<Impl>())
 {
     impl->ownUid = ::geteuid();
     impl->havePrintUid = LookUpPrintUser(impl->printUid);
-    impl->stopEvent.Reset(::eventfd(0, EFD_CLOEXEC | EFD_NONBLOCK));
+    impl->stopEvent.Reset(Platform::HandleOf(::eventfd(0, EFD_CLOEXEC | EFD_NONBLOCK)));
 
     const std::wstring folder = EndpointFolder(name.Str());
     if (folder.empty() || !impl->stopEvent.IsValid())
@@ -177,7 +179,7 @@ ZIpcServer::ZIpcServer(const ZString& name) : impl(std::make_unique<Impl>())
         return;
     std::memcpy(address.sun_path, path.c_str(), path.size() + 1);
 
-    UniqueHandle listener(::socket(AF_UNIX, SOCK_SEQPACKET | SOCK_CLOEXEC | SOCK_NONBLOCK, 0));
+    UniqueHandle listener(Platform::HandleOf(::socket(AF_UNIX, SOCK_SEQPACKET | SOCK_CLOEXEC | SOCK_NONBLOCK, 0)));
     if (!listener.IsValid())
         return;
     ::unlink(path.c_str());  // a leftover of a process with our id that died
@@ -262,7 +264,7 @@ tagZBASESTAT ZIpcServer::AcceptClient(std::uint32_t timeoutMs)
         }
         if (entries[0].revents != 0) {
             for (;;) {
-                UniqueHandle peer(::accept4(Fd(impl->listener), nullptr, nullptr, SOCK_CLOEXEC));
+                UniqueHandle peer(Platform::HandleOf(::accept4(Fd(impl->listener), nullptr, nullptr, SOCK_CLOEXEC)));
                 if (!peer.IsValid())
                     break;  // none left, or the connection went away before we took it
                 if (!impl->MayServe(Fd(peer)))

@@ -11,6 +11,7 @@
 #include "platform/FileHandle.h"
 #include "platform/Pipe.h"
 #include "platform/SystemError.h"
+#include "platform/posix/Internal.h"
 
 #include <algorithm>
 #include <cerrno>
@@ -60,11 +61,11 @@ struct EventLoop::Impl {
             entry.buffer.resize(kReadSize);
         // Our own pipes: a transfer must never wait. A source stays as its
         // owner made it; it is read only once it is readable.
-        if ((type == Type::Reader || type == Type::Writer) && handle >= 0)
+        if ((type == Type::Reader || type == Type::Writer) && handle.IsValid())
             SetNonBlocking(handle, true);
-        // No object at all (an empty child, a closed pipe) fails at once,
-        // instead of never being ready.
-        const bool missing = handle < 0;
+        // No object at all (an empty child, a closed pipe, a null source)
+        // fails at once, instead of never being ready.
+        const bool missing = !handle.IsValid();
         entry.queued = missing;
         entries.emplace(key, std::move(entry));
         if (missing) {
@@ -194,7 +195,7 @@ struct EventLoop::Impl {
             const short events = entry.queued ? 0 : EventsOf(entry);
             if (events == 0)
                 continue;
-            polled.push_back(pollfd{static_cast<int>(entry.handle), events, 0});
+            polled.push_back(pollfd{Fd(entry.handle), events, 0});
             polledKeys.push_back(key);
         }
         if (polled.empty() && timeoutMs < 0)
@@ -355,7 +356,7 @@ std::optional<Completion> EventLoop::Take(std::uint64_t key)
     // A source is read only when it is readable now: a read of a pipe that
     // someone else owns would wait.
     if (it->second.type == Type::Source) {
-        pollfd entry{static_cast<int>(it->second.handle), POLLIN, 0};
+        pollfd entry{Fd(it->second.handle), POLLIN, 0};
         int n;
         while ((n = ::poll(&entry, 1, 0)) < 0 && errno == EINTR) {
         }

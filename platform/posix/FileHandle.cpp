@@ -18,11 +18,6 @@ namespace Quillet::Platform {
 
 namespace {
 
-int Fd(NativeHandle handle)
-{
-    return static_cast<int>(handle);
-}
-
 bool HasNul(const std::wstring& path)
 {
     return path.find(L'\0') != std::wstring::npos;
@@ -107,7 +102,7 @@ NativeHandle UniqueHandle::Take()
 
 void UniqueHandle::Reset(NativeHandle replacement)
 {
-    if (handle != kInvalidHandle && handle != replacement)
+    if (handle.IsValid() && handle != replacement)
         ::close(Fd(handle));  // not retried on EINTR: Linux has released it
     handle = replacement;
 }
@@ -126,7 +121,7 @@ NativeHandle OpenForReading(const std::wstring& path)
     fd = MoveAboveStdio(fd);
     if (fd < 0)
         return kInvalidHandle;
-    UniqueHandle owner(fd);
+    UniqueHandle owner(HandleOf(fd));
     struct stat info {};
     if (::fstat(fd, &info) != 0 || S_ISDIR(info.st_mode))
         return kInvalidHandle;
@@ -146,7 +141,7 @@ NativeHandle OpenRegularFile(const std::wstring& path, std::uint64_t& length)
         ::open(ToUtf8(path).c_str(), O_RDONLY | O_CLOEXEC | O_NOCTTY | O_NONBLOCK | O_NOFOLLOW));
     if (fd < 0)
         return kInvalidHandle;
-    UniqueHandle owner(fd);
+    UniqueHandle owner(HandleOf(fd));
     struct stat info {};
     if (::fstat(fd, &info) != 0 || !S_ISREG(info.st_mode))
         return kInvalidHandle;
@@ -236,7 +231,7 @@ bool Rewind(NativeHandle handle)
 
 NativeHandle StandardInput()
 {
-    return ::fcntl(STDIN_FILENO, F_GETFD) == -1 ? kInvalidHandle : STDIN_FILENO;
+    return ::fcntl(STDIN_FILENO, F_GETFD) == -1 ? kInvalidHandle : HandleOf(STDIN_FILENO);
 }
 
 bool ReadFileStart(const std::wstring& path, std::size_t maxBytes, std::string& bytes)
@@ -252,7 +247,7 @@ bool ReadFileStart(const std::wstring& path, std::size_t maxBytes, std::string& 
     } while (fd == -1 && errno == EINTR);
     if (fd == -1)
         return GetPathKind(path) == PathKind::File;
-    UniqueHandle owner(fd);
+    UniqueHandle owner(HandleOf(fd));
     struct stat info {};
     if (::fstat(fd, &info) != 0 || !S_ISREG(info.st_mode))
         return false;

@@ -2,6 +2,8 @@
 // descriptor, never following links.
 #include "platform/FolderSurvey.h"
 
+#include "platform/posix/Internal.h"
+
 #include "platform/TextConversion.h"
 
 #include <dirent.h>

@@ -2,6 +2,8 @@
 // and worked on with the *at calls.
 #include "platform/HeldFolder.h"
 
+#include "platform/posix/Internal.h"
+
 #include "platform/TextConversion.h"
 #include "platform/posix/DirListing.h"
 
@@ -90,7 +92,7 @@ bool HeldFolder::Open(const std::wstring& path, std::string& why)
             why = std::string("it cannot be opened (") + std::strerror(errno) + ")";
         return false;
     }
-    UniqueHandle opened(fd);
+    UniqueHandle opened(HandleOf(fd));
     // Judged on what was opened, not on the name: a name swapped after this
     // look is caught by IsStillAt.
     struct stat info {};
@@ -116,7 +118,7 @@ bool HeldFolder::IsStillAt(const std::wstring& path) const
 {
     struct stat held {};
     struct stat named {};
-    return handle.IsValid() && ::fstat(static_cast<int>(handle.Get()), &held) == 0 &&
+    return handle.IsValid() && ::fstat(Fd(handle.Get()), &held) == 0 &&
            ::stat(ToUtf8(path).c_str(), &named) == 0 && held.st_dev == named.st_dev && held.st_ino == named.st_ino;
 }
 
@@ -125,7 +127,7 @@ std::vector<std::wstring> HeldFolder::List(const std::wstring& prefix) const
     std::vector<std::wstring> names;
     // A descriptor of its own: the listing closes it.
     const int fd =
-        handle.IsValid() ? ::openat(static_cast<int>(handle.Get()), ".", O_RDONLY | O_DIRECTORY | O_CLOEXEC) : -1;
+        handle.IsValid() ? ::openat(Fd(handle.Get()), ".", O_RDONLY | O_DIRECTORY | O_CLOEXEC) : -1;
     if (fd < 0)
         return names;
     DIR* listing = ::fdopendir(fd);
@@ -139,7 +141,7 @@ bool HeldFolder::Remove(const std::wstring& name) const
 {
     const std::string native = ToUtf8(name);
     return handle.IsValid() && native.find('/') == std::string::npos &&
-           ::unlinkat(static_cast<int>(handle.Get()), native.c_str(), 0) == 0;
+           ::unlinkat(Fd(handle.Get()), native.c_str(), 0) == 0;
 }
 
 }  // namespace Quillet::Platform

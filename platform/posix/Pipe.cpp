@@ -2,6 +2,8 @@
 // would-block, end and error instead of raising signals.
 #include "platform/Pipe.h"
 
+#include "platform/posix/Internal.h"
+
 #include <cerrno>
 #include <csignal>
 #include <ctime>
@@ -18,14 +20,14 @@ bool CreatePipe(PipePair& out)
     int fds[2];
     if (pipe2(fds, O_CLOEXEC) != 0)
         return false;
-    out.read.Reset(fds[0]);
-    out.write.Reset(fds[1]);
+    out.read.Reset(HandleOf(fds[0]));
+    out.write.Reset(HandleOf(fds[1]));
     return true;
 }
 
 bool SetNonBlocking(NativeHandle handle, bool on)
 {
-    const int fd = static_cast<int>(handle);
+    const int fd = Fd(handle);
     int flags = fcntl(fd, F_GETFL);
     if (flags < 0)
         return false;
@@ -35,14 +37,14 @@ bool SetNonBlocking(NativeHandle handle, bool on)
 
 bool SetPipeCapacity(NativeHandle handle, std::size_t bytes)
 {
-    return fcntl(static_cast<int>(handle), F_SETPIPE_SZ, static_cast<int>(bytes)) >= 0;
+    return fcntl(Fd(handle), F_SETPIPE_SZ, static_cast<int>(bytes)) >= 0;
 }
 
 IoStatus ReadSome(NativeHandle handle, void* buffer, std::size_t size, std::size_t& count)
 {
     count = 0;
     for (;;) {
-        const ssize_t n = read(static_cast<int>(handle), buffer, size);
+        const ssize_t n = read(Fd(handle), buffer, size);
         if (n > 0) {
             count = static_cast<std::size_t>(n);
             return IoStatus::Ok;
@@ -116,7 +118,7 @@ IoStatus WriteSome(NativeHandle handle, const void* buffer, std::size_t size, st
         return IoStatus::Ok;
     SigpipeGuard guard;
     for (;;) {
-        const ssize_t n = write(static_cast<int>(handle), buffer, size);
+        const ssize_t n = write(Fd(handle), buffer, size);
         if (n >= 0) {
             count = static_cast<std::size_t>(n);
             return IoStatus::Ok;
@@ -133,7 +135,7 @@ IoStatus WriteSome(NativeHandle handle, const void* buffer, std::size_t size, st
 
 int PipeCapacity(NativeHandle handle)
 {
-    return fcntl(static_cast<int>(handle), F_GETPIPE_SZ);
+    return fcntl(Fd(handle), F_GETPIPE_SZ);
 }
 
 }  // namespace Quillet::Platform

@@ -2,6 +2,8 @@
 // and the sweep of what processes that are gone left in a shared folder.
 #include "platform/PrivateFolder.h"
 
+#include "platform/posix/Internal.h"
+
 #include "platform/TextConversion.h"
 #include "platform/ZBaseStorage.h"
 #include "platform/ZUtilities.h"

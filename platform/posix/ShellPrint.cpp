@@ -1,6 +1,8 @@
 // ShellPrint on POSIX: submits the file to a CUPS queue with libcups.
 #include "platform/ShellPrint.h"
 
+#include "platform/posix/Internal.h"
+
 #include "platform/TextConversion.h"
 
 #include <cups/cups.h>

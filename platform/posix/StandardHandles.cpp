@@ -1,6 +1,8 @@
 // Standard output and error on POSIX: descriptors 1 and 2 when open.
 #include "platform/StandardHandles.h"
 
+#include "platform/posix/Internal.h"
+
 #include <fcntl.h>
 
 namespace Quillet::Platform {
@@ -9,7 +11,7 @@ namespace {
 
 NativeHandle IfOpen(int fd)
 {
-    return ::fcntl(fd, F_GETFD) >= 0 ? fd : kInvalidHandle;
+    return ::fcntl(fd, F_GETFD) >= 0 ? HandleOf(fd) : kInvalidHandle;
 }
 
 }  // namespace

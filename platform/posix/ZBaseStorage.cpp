@@ -1,6 +1,8 @@
 // ZBaseStorage, ZFileStorage, ZDirStorage and ZFileStream on POSIX.
 #include "platform/ZBaseStorage.h"
 
+#include "platform/posix/Internal.h"
+
 #include "platform/TextConversion.h"
 #include "platform/posix/DirListing.h"
 
@@ -332,7 +334,7 @@ tagZBASESTAT ZFileStream::Open(int mode, const ZString& path)
     const int fd = OpenRetrying(native.c_str(), flags, 0666);
     if (fd == -1)
         return ZBASE_FAILED;
-    handle = fd;
+    handle = Platform::HandleOf(fd);
     return ZBASE_OK;
 }
 
@@ -340,7 +342,7 @@ tagZBASESTAT ZFileStream::Write(const void* data, std::size_t size)
 {
     if (!IsOpen())
         return ZBASE_FAILED;
-    return WriteAll(static_cast<int>(handle), data, size) ? ZBASE_OK : ZBASE_FAILED;
+    return WriteAll(Fd(handle), data, size) ? ZBASE_OK : ZBASE_FAILED;
 }
 
 tagZBASESTAT ZFileStream::Read(void* data, std::size_t size, std::size_t& count)
@@ -348,7 +350,7 @@ tagZBASESTAT ZFileStream::Read(void* data, std::size_t size, std::size_t& count)
     count = 0;
     if (!IsOpen())
         return ZBASE_FAILED;
-    const ssize_t got = ReadRetrying(static_cast<int>(handle), data, size);
+    const ssize_t got = ReadRetrying(Fd(handle), data, size);
     if (got < 0)
         return ZBASE_FAILED;
     count = static_cast<std::size_t>(got);
@@ -358,7 +360,7 @@ tagZBASESTAT ZFileStream::Read(void* data, std::size_t size, std::size_t& count)
 void ZFileStream::Close()
 {
     if (handle != Platform::kInvalidHandle) {
-        ::close(static_cast<int>(handle));
+        ::close(Fd(handle));
         handle = Platform::kInvalidHandle;
     }
 }

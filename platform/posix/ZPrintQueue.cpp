@@ -1,6 +1,8 @@
 // ZPrintQueue on POSIX: the destinations of the current CUPS server.
 #include "platform/ZPrintQueue.h"
 
+#include "platform/posix/Internal.h"
+
 #include "platform/TextConversion.h"
 #include "platform/ZUtilities.h"
 

@@ -1,0 +1,45 @@
+// Internal: what the Windows files share. <windows.h> comes first in every one
+// of them, before the neutral headers, so that a name the Windows headers
+// turn into a macro cannot hide in a neutral interface: the build breaks.
+#pragma once
+
+#include <windows.h>
+
+#include "platform/ZTypes.h"
+
+#include <stdexcept>
+#include <string>
+
+namespace Quillet::Platform {
+
+/// Throws the failure of a part the Windows port does not have yet, for
+/// constructors and calls whose interface reports failures by exception.
+[[noreturn]] inline void ThrowNotSupported(const char* what)
+{
+    throw std::runtime_error(std::string(what) + ": not supported on Windows yet");
+}
+
+/// Records "not supported" as the thread's last OS error, for calls whose
+/// interface reports failure by value (false, kInvalidHandle, an error
+/// status): the caller that asks the OS why reads ERROR_CALL_NOT_IMPLEMENTED.
+inline void SetNotSupported()
+{
+    ::SetLastError(ERROR_CALL_NOT_IMPLEMENTED);
+}
+
+/// The HANDLE of a live handle; nullptr for the others, which no call takes.
+inline HANDLE ToHandle(NativeHandle handle)
+{
+    return handle.IsValid() ? reinterpret_cast<HANDLE>(handle.GetValue()) : nullptr;
+}
+
+/// The handle of an OS HANDLE: both nullptr and INVALID_HANDLE_VALUE, which
+/// Windows calls return for "none" depending on the call, are kInvalidHandle.
+inline NativeHandle HandleOf(HANDLE handle)
+{
+    return handle == nullptr || handle == INVALID_HANDLE_VALUE
+               ? kInvalidHandle
+               : NativeHandle::FromValue(reinterpret_cast<NativeHandle::Value>(handle));
+}
+
+}  // namespace Quillet::Platform
