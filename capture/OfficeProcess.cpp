@@ -86,6 +86,10 @@ bool OfficeProcess::Start(std::vector<std::wstring> command, const OfficeProcess
     options.stdIn = input.read.Get();
     options.stdOut = output.write.Get();
     options.confinement = &confinement;
+    // It ends by itself once its input closes, as it does with the host
+    // however the host ends, and empties its folder first: a kill from the
+    // system would leave the folder full.
+    options.outliveHost = true;
     if (const std::error_code error = Platform::ChildProcess::Spawn(command, options, child)) {
         failure = "the office process cannot be started: " + program + " (" + error.message() + ")";
         End();

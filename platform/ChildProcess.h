@@ -45,10 +45,12 @@ struct SpawnOptions {
     NativeHandle stdIn = kInvalidHandle;
     NativeHandle stdOut = kInvalidHandle;
     NativeHandle stdErr = kInvalidHandle;
-    /// Every child ends with this process, however it ends (also when it is
-    /// killed and no destructor runs), whichever thread started it and
-    /// whether or not that thread still runs. Set, the child is left running
-    /// when this process ends: a program the user goes on using (a preview).
+    /// Every child is ended by the system with this process, however it ends
+    /// (also when it is killed and no destructor runs), whichever thread
+    /// started it and whether or not that thread still runs. Set, the system
+    /// leaves it running: a program the user goes on using (a preview), or
+    /// one that ends by itself when this process goes (its input closes) and
+    /// must clean up first, which a kill would not let it do.
     bool outliveHost = false;
     /// Confines the child before its program starts (it never runs
     /// unconfined); the child gets the confinement's environment on top of

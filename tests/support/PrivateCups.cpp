@@ -114,7 +114,9 @@ int PrivateCups::Run(const std::vector<std::wstring>& argv,
     if (ChildProcess::Spawn(argv, options, child))
         return -1;
     const auto end = child.Wait(60000);
-    return end && end->kind == Quillet::Platform::ChildEnd::Kind::Exited ? end->code : -1;
+    if (!end)
+        return -1;
+    return end->kind == Quillet::Platform::ChildEnd::Kind::Exited ? end->code : 128 + end->code;
 }
 
 bool PrivateCups::Start(std::string& whyNot)
