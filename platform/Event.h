@@ -1,5 +1,5 @@
-// Event: a waitable flag, set by one thread and waited for by others through
-// the wait set.
+// Event: a waitable flag, set by one thread and waited for by others, also
+// through the event loop.
 #pragma once
 
 #include "platform/FileHandle.h"

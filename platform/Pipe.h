@@ -1,5 +1,5 @@
-// Anonymous pipes and the non-blocking reads and writes the Ghostscript runner
-// drives through a wait set.
+// Anonymous pipes and their non-blocking reads and writes, which the event
+// loop does for its users.
 #pragma once
 
 #include "platform/FileHandle.h"

@@ -1,4 +1,4 @@
-// Child processes, pipes, confinement and wait sets on real
+// Child processes, pipes, confinement and the event loop on real
 // descriptors, with the test binary relaunched as the child.
 #include "support/Files.h"
 #include "support/HelperProcess.h"
