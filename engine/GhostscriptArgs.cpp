@@ -129,6 +129,8 @@ void RIPEngine::BuildGhostscriptArgs(std::vector<std::wstring>& args, std::size_
         args.push_back(entry);
     }
     args.push_back(std::wstring(L"-sDEVICE=") + format.device);
+    if (format.container == Container::Tiff && format.colours == ColourType::Rgb)
+        args.push_back(L"-sCompression=lzw");
     if (format.container != Container::Pcl) {
         const std::int32_t processors = GetProcessorCount();
         if (processors > 1) {

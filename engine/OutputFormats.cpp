@@ -33,6 +33,8 @@ constexpr OutputFormat kFormats[] = {
     {RIP_PNG16M, L"png16m", L"png", Container::Png, ColourType::Rgb, 3, false},
     {RIP_IJS, L"ijs", L"pcl", Container::Pcl, ColourType::Rgb, 3, true},
     {RIP_PSWRITE, L"ps2write", L"ps", Container::PostScript, ColourType::None, 0, true},
+    {RIP_TIFFLZW, L"tiff24nc", L"tiff", Container::Tiff, ColourType::Rgb, 3, false},
+    {RIP_TIFFLZW_FILE, L"tiff24nc", L"tiff", Container::Tiff, ColourType::Rgb, 3, true},
 };
 
 constexpr std::size_t kFormatCount = sizeof(kFormats) / sizeof(kFormats[0]);
@@ -46,8 +48,8 @@ constexpr bool RowsInFormatOrder()
     return true;
 }
 
-// RIP_PSWRITE is the last RIPFormat: a format added to the list needs its row.
-static_assert(kFormatCount == RIP_PSWRITE + 1, "one row for each RIPFormat");
+// RIP_TIFFLZW_FILE is the last RIPFormat: a format added to the list needs its row.
+static_assert(kFormatCount == RIP_TIFFLZW_FILE + 1, "one row for each RIPFormat");
 static_assert(RowsInFormatOrder(), "the rows follow the RIPFormat list");
 
 // Longest result FormatString builds; anything longer counts as unformattable.

@@ -16,6 +16,7 @@
 #include <cmath>
 #include <cstdio>
 #include <cstring>
+#include <limits>
 #include <vector>
 
 namespace Quillet {
@@ -136,6 +137,11 @@ struct Expected {
     /// Set by the check of an image larger than maxPixels, which the format's
     /// check then reports as Broken.
     mutable bool tooLarge = false;
+    /// Set by a size that passed: the image is wider than tall.
+    mutable bool landscape = false;
+    /// The size the image's header gives, once read.
+    mutable std::int64_t seenWidth = 0;
+    mutable std::int64_t seenHeight = 0;
 };
 
 /// Records why and returns Broken.
@@ -155,6 +161,8 @@ PageFileState CutShort(std::string& why)
 /// Checks an image's size against what the run asked for.
 bool SizeMatches(const Expected& expected, std::int64_t width, std::int64_t height, std::string& why)
 {
+    expected.seenWidth = width;
+    expected.seenHeight = height;
     if (width < 1 || height < 1) {
         why = "it has no pixels";
         return false;
@@ -169,6 +177,7 @@ bool SizeMatches(const Expected& expected, std::int64_t width, std::int64_t heig
         expected.tooLarge = true;
         return false;
     }
+    expected.landscape = width > height;
     return true;
 }
 
@@ -404,10 +413,12 @@ PageFileState CheckTiff(PageReader& reader, const OutputFormat& format, const Ex
     if (width.empty() || height.empty() || compression.empty() || offsets.empty() ||
         offsets.size() != counts.size())
         return Broken(why, "its directory lacks the size or the strips of the image");
-    // CMYK: 4 samples of 8 bits, uncompressed; bilevel: 1 bit, fax coded.
+    // CMYK: 4 samples of 8 bits, uncompressed; RGB: 3 of 8 bits, LZW;
+    // bilevel: 1 bit, fax coded.
     const bool uncompressed = format.colours == ColourType::Cmyk;
-    if (compression[0] != (uncompressed ? 1U : 3U) || samples[0] != (uncompressed ? 4U : 1U) ||
-        bits[0] != (uncompressed ? 8U : 1U))
+    const bool rgb = format.colours == ColourType::Rgb;
+    if (compression[0] != (uncompressed ? 1U : rgb ? 5U : 3U) || samples[0] != (uncompressed ? 4U : rgb ? 3U : 1U) ||
+        bits[0] != (uncompressed || rgb ? 8U : 1U))
         return Broken(why, "it is not a TIFF image of its format's colours");
     if (!SizeMatches(expected, static_cast<std::int64_t>(width[0]), static_cast<std::int64_t>(height[0]), why))
         return PageFileState::Broken;
@@ -456,37 +467,63 @@ std::string SizeText(std::int64_t width, std::int64_t height)
 
 bool HasPageCheck(RIPFormat format)
 {
-    const Container container = FormatOf(format).container;
-    return container != Container::Pcl && container != Container::PostScript;
+    // A single file is no page: it grows until the job's end.
+    const OutputFormat& entry = FormatOf(format);
+    return !entry.singleFile && entry.container != Container::Pcl && entry.container != Container::PostScript;
 }
 
-PageFileState CheckPageFile(const std::wstring& path, RIPFormat format, std::int32_t width, std::int32_t height,
-                            std::string* why, std::int64_t maxPixels)
+namespace {
+
+PageFileState CheckPage(const std::wstring& path, RIPFormat format, const Expected& expected, std::string& why)
 {
     if (!HasPageCheck(format))
         return PageFileState::Unknown;
     const OutputFormat& entry = FormatOf(format);
-    std::string reason;
-    std::string& text = why != nullptr ? *why : reason;
     PageReader reader(path);
     if (!reader.IsOpen())
-        return Broken(text, "it is no regular file");
+        return Broken(why, "it is no regular file");
+    PageFileState state;
+    if (entry.container == Container::Png)
+        state = CheckPng(reader, entry, expected, why);
+    else if (entry.container == Container::Jpeg)
+        state = CheckJpeg(reader, entry, expected, why);
+    else if (entry.container == Container::Bmp)
+        state = CheckBmp(reader, entry, expected, why);
+    else
+        state = CheckTiff(reader, entry, expected, why);
+    return expected.tooLarge ? PageFileState::TooLarge : state;
+}
+
+}  // namespace
+
+PageFileState CheckPageFile(const std::wstring& path, RIPFormat format, std::int32_t width, std::int32_t height,
+                            std::string* why, std::int64_t maxPixels, bool* landscape)
+{
+    std::string reason;
     Expected expected;
     if (width >= 1 && height >= 1) {
         expected.width = width;
         expected.height = height;
     }
     expected.maxPixels = maxPixels;
-    PageFileState state;
-    if (entry.container == Container::Png)
-        state = CheckPng(reader, entry, expected, text);
-    else if (entry.container == Container::Jpeg)
-        state = CheckJpeg(reader, entry, expected, text);
-    else if (entry.container == Container::Bmp)
-        state = CheckBmp(reader, entry, expected, text);
-    else
-        state = CheckTiff(reader, entry, expected, text);
-    return expected.tooLarge ? PageFileState::TooLarge : state;
+    const PageFileState state = CheckPage(path, format, expected, why != nullptr ? *why : reason);
+    if (landscape != nullptr)
+        *landscape = expected.landscape;
+    return state;
+}
+
+bool PageFileSize(const std::wstring& path, RIPFormat format, std::int32_t& width, std::int32_t& height)
+{
+    std::string why;
+    Expected expected;
+    width = height = 0;
+    constexpr std::int64_t kLargest = std::numeric_limits<std::int32_t>::max();
+    if (CheckPage(path, format, expected, why) != PageFileState::Whole || expected.seenWidth > kLargest ||
+        expected.seenHeight > kLargest)
+        return false;
+    width = static_cast<std::int32_t>(expected.seenWidth);
+    height = static_cast<std::int32_t>(expected.seenHeight);
+    return true;
 }
 
 std::string PixelCountText(std::int64_t pixels)

@@ -34,9 +34,15 @@ bool HasPageCheck(RIPFormat format);
 /// and CutShort ("a chunk's CRC is wrong", "it is 100x100 pixels, not
 /// 200x300", "it is cut short"). maxPixels, when at least 1, is the most
 /// pixels (width times height) the image may have: a larger one is TooLarge,
-/// why saying its size.
+/// why saying its size. landscape, when given, is set to whether an image
+/// whose size passed is wider than tall.
 PageFileState CheckPageFile(const std::wstring& path, RIPFormat format, std::int32_t width = 0,
-                            std::int32_t height = 0, std::string* why = nullptr, std::int64_t maxPixels = 0);
+                            std::int32_t height = 0, std::string* why = nullptr, std::int64_t maxPixels = 0,
+                            bool* landscape = nullptr);
+
+/// The pixel size of the image in the page file at path, written in format:
+/// true when CheckPageFile finds it Whole; false, with 0 and 0, otherwise.
+bool PageFileSize(const std::wstring& path, RIPFormat format, std::int32_t& width, std::int32_t& height);
 
 /// Whether a page of width x height device pixels (page size; 0 when not
 /// set) at resolution dots per inch (0 when not set) can be rendered in

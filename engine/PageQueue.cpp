@@ -3,6 +3,7 @@
 #include "engine/RIPEngine.h"
 
 #include "engine/OutputFormats.h"
+#include "engine/PageCheck.h"
 #include "engine/RIPEngineImpl.h"
 #include "platform/ZBaseStorage.h"
 #include "platform/ZString.h"
@@ -84,13 +85,20 @@ void RIPEngine::AnnouncePages(std::int32_t last)
                 return;
             ++lastNotifiedPage;
             BitmapFile& entry = pages[lastNotifiedPage];
-            entry.SetOrientation(jobOrientation.load());
+            if (!PagesHaveOwnOrientation())
+                entry.SetOrientation(jobOrientation.load());
             record = entry;
             notify = pageNotify;
             pageNumber = impl->GetFirstPage() + lastNotifiedPage - 1;
         }
         notify->OnPageReady(pageNumber, record);
     }
+}
+
+bool RIPEngine::PagesHaveOwnOrientation() const
+{
+    // The monitor measured each page of a document we read ourselves.
+    return !documentFile.empty() && HasPageCheck(GetOutputFormat());
 }
 
 std::int32_t RIPEngine::GetPagesPerCopy()
@@ -114,7 +122,8 @@ bool RIPEngine::GetPage(std::int32_t pageNumber, BitmapFile& page)
         std::lock_guard<std::mutex> guard(impl->GetLock());
         if (k <= pagesPerCopy && k <= impl->GetPagesProduced()) {
             page = pages[k];
-            page.SetOrientation(jobOrientation.load());
+            if (!PagesHaveOwnOrientation())
+                page.SetOrientation(jobOrientation.load());
             return true;
         }
         if (!more)

@@ -137,6 +137,10 @@ public:
     /// gets the switches that select its pages (GetWorkerArgs).
     void BuildGhostscriptArgs(std::vector<std::wstring>& args, std::size_t& outputAt);
 
+    /// True when each page carries its own orientation, from its shape (a
+    /// document we read ourselves, rendered to an image format), rather than
+    /// the job header's.
+    bool PagesHaveOwnOrientation() const;
     /// Pages of one copy as detected so far (at least 1).
     std::int32_t GetPagesPerCopy();
 

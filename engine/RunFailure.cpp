@@ -2,6 +2,7 @@
 // Ghostscript's end.
 #include "engine/RunFailure.h"
 
+#include "platform/ReportedError.h"
 #include "platform/TextConversion.h"
 
 #include <algorithm>
@@ -264,8 +265,8 @@ std::string RunFailure::ReportedCause() const
     if (op.size() > 4 && op.rfind("--", 0) == 0 && op.compare(op.size() - 2, 2, "--") == 0)
         op = op.substr(2, op.size() - 4);
 
-    const bool refused = name == "/invalidfileaccess" || Contains(osError, "Permission denied") ||
-                         Contains(osError, "Operation not permitted");
+    const Platform::ReportedError os = Platform::ClassifyReportedError(osError);
+    const bool refused = name == "/invalidfileaccess" || os == Platform::ReportedError::Refused;
     const bool fileOperator = op == "file" || op == "run" || op == "deletefile" || op == "renamefile" ||
                               op == "status" || op == "filenameforall";
     const std::string osText = osError.empty() ? std::string() : " (" + osError + ")";
@@ -276,10 +277,10 @@ std::string RunFailure::ReportedCause() const
         if (!access.empty())
             return "the job may not " + access + osText + ": " + errorLine;
     }
-    if (Contains(osError, "No space left"))
+    if (os == Platform::ReportedError::DiskFull)
         return "the output disk is full: " + errorLine;
     const bool pageOutput = op == "showpage" || op == "copypage" || op == ".outputpage" || op == "setpagedevice";
-    if (pageOutput && (refused || Contains(osError, "Read-only file system"))) {
+    if (pageOutput && (refused || os == Platform::ReportedError::ReadOnly)) {
         // The run's own names are plain names in the output folder; any
         // other one (a path, a pipe's command) is the job's own setting.
         const std::string target = UnopenedFile();
@@ -317,7 +318,8 @@ void RunFailure::SetChildEnd(const Platform::ChildEnd& childEnd, int pages, bool
 bool RunFailure::ReportsMemoryExhausted() const
 {
     std::lock_guard<std::mutex> guard(mutex);
-    return Contains(errorLine, "VMerror") || osError == "12" || Contains(osError, "Cannot allocate memory");
+    return Contains(errorLine, "VMerror") ||
+           Platform::ClassifyReportedError(osError) == Platform::ReportedError::OutOfMemory;
 }
 
 std::string RunFailure::UnopenedFile() const
@@ -348,13 +350,13 @@ void RunFailure::SetOutputPrefix(const std::string& prefix)
     outputPrefix = prefix;
 }
 
-std::string RunFailure::GetNoPagesReason() const
+std::string RunFailure::NoPagesCause(std::string& detail) const
 {
-    std::lock_guard<std::mutex> guard(mutex);
     // Ghostscript's PDF interpreter marks its messages on standard error with
     // "****"; the note it ends with after repairing a file names no cause,
     // but the list of errors before it does.
-    std::string cause, detail;
+    std::string cause;
+    detail.clear();
     bool listing = false, repairNote = false;
     std::size_t next = 0;
     for (std::size_t start = 0; start < errorOutput.size(); start = next + 1) {
@@ -371,8 +373,23 @@ std::string RunFailure::GetNoPagesReason() const
                 cause = text.substr(5);
         }
     }
+    return cause.empty() ? errorLine : cause;
+}
+
+bool RunFailure::NamesNoPagesCause() const
+{
+    std::lock_guard<std::mutex> guard(mutex);
+    std::string detail;
+    return !NoPagesCause(detail).empty();
+}
+
+std::string RunFailure::GetNoPagesReason() const
+{
+    std::lock_guard<std::mutex> guard(mutex);
+    std::string detail;
+    std::string cause = NoPagesCause(detail);
     if (cause.empty())
-        cause = errorLine.empty() ? "it has no page Ghostscript can read" : errorLine;
+        cause = "it has no page Ghostscript can read";
     if (cause.rfind(kErrorTag, 0) == 0)
         cause.erase(0, sizeof kErrorTag - 1);
     if (!cause.empty() && cause.back() == '.')

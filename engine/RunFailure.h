@@ -70,6 +70,10 @@ public:
     /// well: its first "****" line on standard error (say, "This file
     /// requires a password for access."), else its error line.
     std::string GetNoPagesReason() const;
+    /// True when Ghostscript named a cause for giving no pages (a "****" line
+    /// or an error line): a split/merge run, whose pages the service does not
+    /// see, fails only then.
+    bool NamesNoPagesCause() const;
 
     /// The record as the host sees it; false when nothing failed. Control
     /// characters, which a job could use to drive a terminal the text is
@@ -77,6 +81,10 @@ public:
     bool GetLastFailure(RIPFailure& failure) override;
 
 private:
+    /// The cause Ghostscript named for giving no pages, empty when none;
+    /// detail gets the first error its repair listed. Called under mutex.
+    std::string NoPagesCause(std::string& detail) const;
+
     /// The report's part of the record (what Ghostscript wrote).
     struct Report {
         std::string errorLines;

@@ -9,6 +9,7 @@
 #include "engine/RIPEngine.h"
 #include "platform/Deadline.h"
 #include "platform/EventLoop.h"
+#include "platform/Paths.h"
 #include "platform/Pipe.h"
 #include "platform/PrivateFolder.h"
 #include "platform/TextConversion.h"
@@ -207,6 +208,8 @@ private:
     std::size_t brokenWorker = 0;
     std::string brokenWhy;
     bool brokenCutShort = true;
+    /// The shape of the page CheckPage passed last, which HandOver hands out.
+    bool pageLandscape = false;
     /// No page comes any more: the next one's worker ended without it.
     bool handOutEnded = false;
     bool folderReplaced = false;
@@ -425,7 +428,10 @@ void RunMonitor::FinishFailure()
             d.FailRun(RIP_STAGE_RENDER, "the document has no page " + std::to_string(first) +
                                             (documentPages > 0 ? ": it has " + Pages(documentPages)
                                                                : ": it ends before it"));
-        else if (d.owner->ExpectsPages())
+        else if (d.owner->ExpectsPages() &&
+                 (!d.owner->GetIsSplitMerge() || Worker(0).report.NamesNoPagesCause()))
+            // A split/merge run's output is where the host's switches put
+            // it: no page of the service's own says nothing of it.
             d.FailRun(RIP_STAGE_RENDER, Worker(0).report.GetNoPagesReason());
     }
     if (d.failure.IsSet() && !d.workers.empty())
@@ -572,7 +578,10 @@ bool RunMonitor::FolderReplaced()
     // Its pages would be read and handed out from wherever the name now
     // leads, which whoever replaced it chose: the run ends, as a limit ends it.
     folderReplaced = true;
-    const std::string folder = ToUtf8(d.outputFolder.substr(0, d.outputFolder.find_last_not_of(L'/') + 1));
+    std::wstring name = d.outputFolder;
+    while (name.size() > 1 && Platform::IsPathSeparator(name.back()))
+        name.pop_back();
+    const std::string folder = ToUtf8(name);
     d.FailRun(RIP_STAGE_RENDER, "the output folder " + folder +
                                     " was replaced while the run went on (its name now leads elsewhere) after " +
                                     Pages(d.pagesProduced) + "; the pages not handed out are removed from the folder "
@@ -864,7 +873,8 @@ RunMonitor::PageReadiness RunMonitor::CheckPage(std::size_t w, std::int32_t inde
     if (HasPageCheck(d.format)) {
         if (!signs.Complete())
             return PageReadiness::NotYet;
-        switch (CheckPageFile(name, d.format, d.pageWidth, d.pageHeight, &brokenWhy, d.maxPagePixels)) {
+        switch (CheckPageFile(name, d.format, d.pageWidth, d.pageHeight, &brokenWhy, d.maxPagePixels,
+                              &pageLandscape)) {
         case PageFileState::Whole:
             return PageReadiness::Complete;
         case PageFileState::TooLarge:
@@ -1071,7 +1081,13 @@ bool RunMonitor::HandOver(std::int32_t k, std::size_t w, std::int32_t index)
     // the engine has stored it, so a waiter never finds it missing. The page
     // is announced once it counts: a callback may wait for a host thread
     // that asks for it.
-    d.owner->AddPage(k, BitmapFile(name));
+    // A page of a document we read ourselves (PDF, EPS, an office
+    // document's PDF) has its own shape, and so its own orientation; a
+    // printed job's pages take the job's.
+    BitmapFile page(name);
+    if (!d.owner->GetDocumentFile().empty() && HasPageCheck(d.format))
+        page.SetOrientation(pageLandscape ? 2 : 1);
+    d.owner->AddPage(k, page);
     d.pagesProduced = k;
     if (proofMode)
         proof.Forget(d.plan.GetDocumentPage(k));

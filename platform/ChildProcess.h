@@ -68,10 +68,13 @@ struct SpawnOptions {
 
 /// Owns one child process. Move-only. The destructor kills a child that still
 /// runs and reaps it, so a child never outlives its owner and never stays a
-/// zombie; and the system ends the children when their process ends (see
-/// SpawnOptions::outliveHost), so none outlives a host that was killed. The child is reaped through its own process handle only, never as
+/// zombie. The child is reaped through its own process handle only, never as
 /// "any child", so the host's other children are left alone. One thread at a
-/// time may use an object.
+/// time may use an object. The system also ends the child with its host
+/// process when the host dies without running destructors, unless it was
+/// started outliveHost (Linux: a parent-death signal from a thread that lives
+/// as long as the process; Windows: a job object that kills its processes
+/// when its last handle closes).
 class ChildProcess {
 public:
     ChildProcess() = default;

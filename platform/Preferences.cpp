@@ -7,13 +7,14 @@
 #include "platform/FileHandle.h"
 #include "platform/TextConversion.h"
 
+#include <filesystem>
 #include <map>
 #include <mutex>
 #include <string>
 #include <string_view>
 
-#ifndef QUILLET_LIB_TO_SYSCONF
-#define QUILLET_LIB_TO_SYSCONF "../etc"
+#ifndef QUILLET_LIB_TO_PREFIX
+#define QUILLET_LIB_TO_PREFIX ".."
 #endif
 #ifndef QUILLET_SYSCONFDIR
 #define QUILLET_SYSCONFDIR "/etc"
@@ -70,9 +71,9 @@ bool IsRegularFile(const std::string& path)
 }
 
 /// The store's path: $QUILLET_PREFERENCES when set (even when it names no
-/// file: an explicit choice is not second-guessed), else the installation's
-/// store relative to the library, else the configured system folder's.
-/// Empty when there is no store.
+/// file: an explicit choice is not second-guessed), else the store of the
+/// installation the library was loaded from, else the configured system
+/// folder's. Empty when there is no store.
 std::string FindStorePath()
 {
     std::string chosen;
@@ -80,8 +81,11 @@ std::string FindStorePath()
         return chosen;
     static const std::string beside = [] {
         const std::wstring library = ZUtilities::GetLibraryFolder();
-        return library.empty() ? std::string()
-                               : ToUtf8(library) + "/" QUILLET_LIB_TO_SYSCONF "/quillet/preferences.conf";
+        if (library.empty())
+            return std::string();
+        const std::filesystem::path prefix =
+            (std::filesystem::path(ToUtf8(library)) / QUILLET_LIB_TO_PREFIX).lexically_normal();
+        return ToUtf8(ZUtilities::GetConfigurationFolder(FromUtf8(prefix.string()))) + "/quillet/preferences.conf";
     }();
     static const std::string system = QUILLET_SYSCONFDIR "/quillet/preferences.conf";
     if (!beside.empty() && IsRegularFile(beside))

@@ -43,6 +43,11 @@ struct ZUtilities {
     /// when the system cannot tell. The installation is found from here: its
     /// preference store, and what a confined child of it may read.
     static std::wstring GetLibraryFolder();
+    /// The folder of the configuration files of the installation under
+    /// prefix, where its preference store lives (in quillet/): prefix/etc,
+    /// but /etc for the system's own installation (prefix / or /usr), as the
+    /// file-system hierarchy places it and as CMake installs it.
+    static std::wstring GetConfigurationFolder(const std::wstring& prefix);
 };
 
 struct ZHelper {

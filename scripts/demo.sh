@@ -12,7 +12,8 @@ scripts/setup.sh
 
 jobs=$(nproc)
 cmake -S . -B build -DCMAKE_BUILD_TYPE=RelWithDebInfo >/dev/null
-cmake --build build -j"$jobs" --target quillet-rip qvoffice
+# What an installation holds, so that `cmake --install build` may follow.
+cmake --build build -j"$jobs" --target installation
 
 rm -rf out/demo
 echo "== data/sample.ps data/sample.pdf data/sample.docx, one call"

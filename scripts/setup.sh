@@ -4,6 +4,7 @@
 #   scripts/setup.sh         what building and rendering need
 #   scripts/setup.sh test    also what the tests need: an unprivileged user
 #                            (quillet-test) that plays the other local user
+#   scripts/setup.sh package also what building Debian packages needs
 set -euo pipefail
 
 packages=(
@@ -18,10 +19,15 @@ packages=(
   libreoffice-writer-nogui libreoffice-calc-nogui libreoffice-impress-nogui
   libreofficekit-dev libreoffice-dev
 )
+if [ "${1:-}" = package ]; then
+  # scripts/package.sh: Debian's package tools and the checker of packages.
+  packages+=(debhelper dh-python python3-all lintian fakeroot help2man)
+fi
 if [ "${1:-}" = test ]; then
-  # The office tests write documents that embed a renamed font; the Windows
+  # The office tests write documents that embed a renamed font; the Python
+  # package's tests run under pytest and open pages with Pillow; the Windows
   # cross-build of the library checks that the platform stubs compile.
-  packages+=(python3-fonttools g++-mingw-w64-x86-64-posix libz-mingw-w64-dev)
+  packages+=(python3-fonttools python3-pytest python3-pil g++-mingw-w64-x86-64-posix libz-mingw-w64-dev)
 fi
 
 missing=()

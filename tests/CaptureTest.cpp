@@ -181,7 +181,8 @@ QUILLET_TEST_HELPER(plant_as)
         return 3;
     // "0..." sorts before the servers' "<pid>.<n>": offered first if offered at all.
     const std::string folder = argv[1], socketPath = folder + "0planted";
-    Platform::UniqueHandle listener(Platform::HandleOf(::socket(AF_UNIX, SOCK_SEQPACKET | SOCK_CLOEXEC | SOCK_NONBLOCK, 0)));
+    Platform::UniqueHandle listener(
+        Platform::HandleOf(::socket(AF_UNIX, SOCK_SEQPACKET | SOCK_CLOEXEC | SOCK_NONBLOCK, 0)));
     sockaddr_un address {};
     address.sun_family = AF_UNIX;
     std::snprintf(address.sun_path, sizeof address.sun_path, "%s", socketPath.c_str());
@@ -198,7 +199,8 @@ QUILLET_TEST_HELPER(plant_as)
     }
     // Whoever connected is still queued, with what it sent.
     std::string received;
-    for (Platform::UniqueHandle client; client.Reset(Platform::HandleOf(::accept4(fd, nullptr, nullptr, SOCK_NONBLOCK))), client.IsValid();) {
+    for (Platform::UniqueHandle client;
+         client.Reset(Platform::HandleOf(::accept4(fd, nullptr, nullptr, SOCK_NONBLOCK))), client.IsValid();) {
         char buffer[2048];
         const ssize_t got = ::recv(Platform::Fd(client.Get()), buffer, sizeof buffer, 0);
         received.append(buffer, got > 0 ? static_cast<std::size_t>(got) : 0);

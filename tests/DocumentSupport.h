@@ -78,7 +78,8 @@ struct Rendered {
     bool started = false;  // what StartRIP said
     PageSizes pages;
     int copies = -1;
-    int orientation = 0;
+    int orientation = 0;            // the job's
+    std::vector<int> orientations;  // each page's
     std::string reason;  // the failure's, when StartRIP or the run failed
 };
 
@@ -99,8 +100,10 @@ inline Rendered Render(const std::wstring& params, const std::string& folder,
     result.started = service->StartRIP();
     if (result.started) {
         Quillet::BitmapFile page;
-        for (int n = 1; service->GetPage(n, page); ++n)
+        for (int n = 1; service->GetPage(n, page); ++n) {
             result.pages.push_back(PngSize(Quillet::ToUtf8(page.GetFilePath())));
+            result.orientations.push_back(page.Orientation());
+        }
         result.copies = service->GetNumCopies();
         result.orientation = service->GetOrientation();
     }

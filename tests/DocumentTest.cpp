@@ -38,16 +38,18 @@ TEST(DocumentTest, PdfAndEpsRenderAtTheirOwnPageSizesWithoutAPrintServer)
         const char* name;
         std::string source;  // PostScript made into a PDF, or the EPS itself
         PageSizes pages;     // at 72 dpi
-        int orientation;
+        int orientation;     // the job's
+        std::vector<int> orientations;  // each page's, by its shape
     };
     const Case cases[] = {
-        {"a4.pdf", PagesOf({{595, 842}}), {{595, 842}}, 1},
+        {"a4.pdf", PagesOf({{595, 842}}), {{595, 842}}, 1, {1}},
         // Recognised by its content, whatever its name says.
-        {"letter.txt", PagesOf({{612, 792}}), {{612, 792}}, 1},
-        {"landscape.pdf", PagesOf({{842, 595}, {842, 595}}), {{842, 595}, {842, 595}}, 2},
-        {"mixed.pdf", PagesOf({{595, 842}, {612, 792}, {842, 595}}), {{595, 842}, {612, 792}, {842, 595}}, 1},
+        {"letter.txt", PagesOf({{612, 792}}), {{612, 792}}, 1, {1}},
+        {"landscape.pdf", PagesOf({{842, 595}, {842, 595}}), {{842, 595}, {842, 595}}, 2, {2, 2}},
+        {"mixed.pdf", PagesOf({{595, 842}, {612, 792}, {842, 595}}), {{595, 842}, {612, 792}, {842, 595}}, 1,
+         {1, 1, 2}},
         {"picture.eps", "%!PS-Adobe-3.0 EPSF-3.0\n%%BoundingBox: 10 20 210 120\n"
-                        "10 20 moveto 200 100 rlineto stroke\n", {{200, 100}}, 2},
+                        "10 20 moveto 200 100 rlineto stroke\n", {{200, 100}}, 2, {2}},
     };
     for (const Case& c : cases) {
         const std::string document = scratch.path + "/" + c.name;
@@ -62,6 +64,7 @@ TEST(DocumentTest, PdfAndEpsRenderAtTheirOwnPageSizesWithoutAPrintServer)
         EXPECT_EQ(rendered.pages, c.pages) << c.name;
         EXPECT_EQ(rendered.copies, 1) << c.name;
         EXPECT_EQ(rendered.orientation, c.orientation) << c.name;
+        EXPECT_EQ(rendered.orientations, c.orientations) << c.name;
     }
 }
 

@@ -34,7 +34,7 @@ const wchar_t* const kHostileFolder = L"/out \"dir\" \\\"x\\ 100%/pages\\";
 TEST(OutputFormatsTest, UnknownFormatsFallBackAndFormatStringGrowsItsBuffer)
 {
     // A host's format out of range renders as the first format.
-    for (int f : {12, -1, 1000})
+    for (int f : {RIP_TIFFLZW_FILE + 1, -1, 1000})
         EXPECT_EQ(FormatOf(static_cast<RIPFormat>(f)).format, RIP_BMP32B);
     std::wstring out = L"old";
     // Longer than any first guess of the buffer.

@@ -282,6 +282,13 @@ TEST_F(PreferencesTest, WithoutTheVariableTheBuildTreeStoreIsFound)
     IPreferences* store = Store();
     ASSERT_NE(store, nullptr);
     EXPECT_EQ(Get(store, L"QueueName"), L"QV Page Glance");
+
+    // An installation keeps its store under its prefix, the system's own in /etc.
+    const std::pair<const wchar_t*, const wchar_t*> folders[] = {
+        {L"/usr", L"/etc"}, {L"/usr/", L"/etc"}, {L"/", L"/etc"},
+        {L"/usr/local", L"/usr/local/etc"}, {L"/opt/quillet", L"/opt/quillet/etc"}};
+    for (const auto& [prefix, folder] : folders)
+        EXPECT_EQ(ZUtilities::GetConfigurationFolder(prefix), folder) << ToUtf8(prefix);
 }
 
 TEST_F(PreferencesTest, ConcurrentReadersWhileTheFileChanges)

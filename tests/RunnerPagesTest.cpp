@@ -438,7 +438,7 @@ TEST_F(RunnerTest, PageFilesAreCheckedForFormatSizeAndWholeness)
     // a byte more, and asked for at another size.
     const fs::path job = WriteJob("one.ps", JobOf("A"));
     for (RIPFormat format : {RIP_BMP32B, RIP_BMPGRAY, RIP_PNG256, RIP_PNGALPHA, RIP_PNGGRAY, RIP_JPEG,
-                             RIP_JPEGGRAY, RIP_TIFF32NC, RIP_TIFFG32D, RIP_PNG16M}) {
+                             RIP_JPEGGRAY, RIP_TIFF32NC, RIP_TIFFG32D, RIP_TIFFLZW, RIP_PNG16M}) {
         SCOPED_TRACE(format);
         RIPEngine* engine = Engine(job, dir / ("format" + std::to_string(format)));
         engine->SetOutputFormat(format);

@@ -24,6 +24,8 @@ enum RIPFormat : std::int32_t {
     RIP_PNG16M = 9,     ///< 24-bit colour PNG
     RIP_IJS = 10,       ///< one PCL file written through the IJS server ("pcl")
     RIP_PSWRITE = 11,   ///< one PostScript file ("ps")
+    RIP_TIFFLZW = 12,   ///< 24-bit colour TIFF, LZW-compressed ("tiff")
+    RIP_TIFFLZW_FILE = 13,  ///< one multi-page 24-bit colour TIFF of every page, LZW-compressed ("tiff")
 };
 
 /// The rendering service: one job description, its settings, its pages.

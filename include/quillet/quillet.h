@@ -8,3 +8,4 @@
 #include <quillet/IRIPStatus.h>
 #include <quillet/NonCopyable.h>
 #include <quillet/OfficeSuite.h>
+#include <quillet/Version.h>

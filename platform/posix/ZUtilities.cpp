@@ -123,6 +123,16 @@ int ZUtilities::GetOnlineProcessorCount()
     return count > 0 ? static_cast<int>(count) : 1;
 }
 
+std::wstring ZUtilities::GetConfigurationFolder(const std::wstring& prefix)
+{
+    std::wstring folder = prefix;
+    while (folder.size() > 1 && folder.back() == L'/')
+        folder.pop_back();
+    if (folder == L"/" || folder == L"/usr")
+        return L"/etc";
+    return folder + L"/etc";
+}
+
 std::uint32_t ZHelper::GetThisProcessID()
 {
     return static_cast<std::uint32_t>(::getpid());

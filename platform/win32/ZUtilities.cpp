@@ -4,6 +4,7 @@
 // library's folder from GetModuleFileNameW on its own module.
 #include "platform/win32/Internal.h"
 
+#include "platform/Paths.h"
 #include "platform/ZUtilities.h"
 
 #include <chrono>
@@ -19,6 +20,12 @@ std::wstring ZUtilities::GetUniqueFilePrefix(const std::wstring&)
 
 void ZUtilities::RemoveAbandonedFiles(const std::wstring&, const std::wstring&)
 {
+}
+
+std::wstring ZUtilities::GetConfigurationFolder(const std::wstring& prefix)
+{
+    // An installation keeps its store in its own folder; there is no system-wide one.
+    return Platform::JoinPath({prefix, L"etc"});
 }
 
 bool ZUtilities::GetEnv(const std::string& name, std::string& value)

@@ -1,5 +1,5 @@
 # Document names that read as keys (another process's descriptor, standard
-# input) or hold quotes and blanks; a split/merge run; a job whose own text
+# input) or hold quotes and blanks; split/merge runs; a job whose own text
 # would drive the terminal.
 rip=$1 out=$2 src=$3
 mkdir names
@@ -7,7 +7,10 @@ for name in "doc -handle 5 -pid 1 -z.ps" 'report -printername q -z.ps' 'a"b.ps' 
   printf 'showpage\n' > "names/$name"
   "$rip" -o names -r 20 "names/$name" < /dev/null; echo "exit $?"
 done
-"$rip" -o split -r 20 --split-merge "-sOutputFile=$out/split-%d.png" "$src/data/sample.ps"; echo "exit $?"
+# split/merge: the output is where the switches say, for a job and a document alike
+for document in sample.ps sample.pdf; do
+  "$rip" -o split -r 20 --split-merge "-sOutputFile=$out/split-$document-%d.png" "$src/data/$document"; echo "exit $?"
+done
 ls | grep -c '^split-'
 printf '(%%stderr) (w) file (\033[2J\033]0;T\007) writestring x\n' > noisy.ps
 "$rip" -o noisy noisy.ps > noisy.txt 2>&1; echo "exit $?"

@@ -16,8 +16,23 @@ echo "## single-file output, copies and orientation of a printed job"
 printf '<< /NumCopies 3 /Collate true /PageSize [842 595] >> setpagedevice\nshowpage\n0 0 moveto 9 9 lineto stroke showpage\n' > copies.ps
 "$rip" -o single -f ps copies.ps; echo "exit $?"
 "$rip" -o copies -r 10 -f jpg copies.ps; echo "exit $?"
-echo "## --fit: each page inside the box, its shape kept"
-"$rip" -o fit --fit 100x100 --json "$src/data/sample.pdf" | sed 's/"path": "[^"]*", //'; echo "exit $?"
+echo "## TIFF: LZW pages, or every page in one file"
+"$rip" -o tiff -r 20 -f tiff "$src/data/sample.pdf"; echo "exit $?"
+"$rip" -o tiff -r 20 -f tiff --single-file "$src/data/sample.ps"; echo "exit $?"
+python3 -c "import struct, sys
+data = open(sys.argv[1], 'rb').read()
+at, pages = struct.unpack('<I', data[4:8])[0], 0
+while at:
+    count = struct.unpack('<H', data[at:at + 2])[0]
+    tags = {struct.unpack('<H', data[at + 2 + 12 * k:at + 4 + 12 * k])[0]: data[at + 10 + 12 * k:at + 14 + 12 * k] for k in range(count)}
+    assert struct.unpack('<H', tags[259][:2])[0] == 5, 'LZW'
+    at, pages = struct.unpack('<I', data[at + 2 + 12 * count:at + 6 + 12 * count])[0], pages + 1
+print(pages, 'pages in one LZW file')" tiff/sample.tiff
+echo "## --fit: each page inside the box, its shape kept, also a page of another size than the first"
+printf '<< /PageSize [200 200] >> setpagedevice 0 0 moveto 200 200 lineto stroke showpage\n<< /PageSize [595 842] >> setpagedevice showpage\n' > mixed.ps
+gs -q -dSAFER -dBATCH -dNOPAUSE -sDEVICE=pdfwrite -o mixed.pdf mixed.ps
+"$rip" -o fit --fit 100x100 --json "$src/data/sample.pdf" mixed.pdf > fit.txt; echo "exit $?"
+sed 's/"path": "[^"]*", //' fit.txt
 echo "## -q: nothing but where a default folder is"
 "$rip" -q -r 10 twelve.ps; echo "exit $?"
 ls -A tmp | wc -l

@@ -17,15 +17,17 @@ namespace {
 
 // The renderer's device names, in RIPFormat order, then the names people use
 // for the same outputs.
-const char* const kDeviceNames[] = {"bmp32b",  "bmpgray", "png256", "pngalpha", "pnggray", "jpeg",
-                                    "jpeggray", "tiff32nc", "tiffg32d", "png16m", "ijs",    "ps2write"};
-constexpr long kFormatCount = sizeof kDeviceNames / sizeof kDeviceNames[0];
+// The one-file TIFF (13) has no name of its own: it is tiff with --single-file.
+const char* const kDeviceNames[] = {"bmp32b",   "bmpgray",  "png256", "pngalpha", "pnggray",  "jpeg",    "jpeggray",
+                                    "tiff32nc", "tiffg32d", "png16m", "ijs",      "ps2write", "tiff24nc"};
+constexpr long kNamedFormats = sizeof kDeviceNames / sizeof kDeviceNames[0];
+constexpr long kFormatCount = Quillet::RIP_TIFFLZW_FILE + 1;
 const struct {
     const char* name;
     Quillet::RIPFormat format;
 } kFamiliarNames[] = {
-    {"png", Quillet::RIP_PNG16M},  {"jpg", Quillet::RIP_JPEG},     {"tiff", Quillet::RIP_TIFF32NC},
-    {"tif", Quillet::RIP_TIFF32NC}, {"bmp", Quillet::RIP_BMP32B},  {"gray", Quillet::RIP_PNGGRAY},
+    {"png", Quillet::RIP_PNG16M},  {"jpg", Quillet::RIP_JPEG},     {"tiff", Quillet::RIP_TIFFLZW},
+    {"tif", Quillet::RIP_TIFFLZW},  {"bmp", Quillet::RIP_BMP32B},  {"gray", Quillet::RIP_PNGGRAY},
     {"ps", Quillet::RIP_PSWRITE},   {"pcl", Quillet::RIP_IJS},
 };
 
@@ -48,10 +50,12 @@ void PrintUsage(std::FILE* out)
         "                            standard input)\n"
         "  -j, --jobs N              documents rendered at once (default: one per processor)\n"
         "      --json                one JSON object a line for each page and each document\n"
-        "  -f, --format NAME         png (png16m, the default) jpeg/jpg tiff (tiff32nc) bmp\n"
-        "                            (bmp32b) gray (pnggray) ps (ps2write) pcl (ijs), or a\n"
-        "                            device: bmp32b bmpgray png256 pngalpha pnggray jpeg\n"
-        "                            jpeggray tiff32nc tiffg32d png16m ijs ps2write, or 0-11\n"
+        "  -f, --format NAME         png (png16m, the default) jpeg/jpg tiff (tiff24nc, LZW)\n"
+        "                            bmp (bmp32b) gray (pnggray) ps (ps2write) pcl (ijs), or\n"
+        "                            a device: bmp32b bmpgray png256 pngalpha pnggray jpeg\n"
+        "                            jpeggray tiff32nc tiffg32d png16m ijs ps2write tiff24nc,\n"
+        "                            or 0-13\n"
+        "      --single-file         every page in one file (tiff: a multi-page TIFF)\n"
         "  -r, --resolution DPI      resolution in dots per inch (default: 150)\n"
         "  -g, --page-size WxH       page size in device pixels (the page is not scaled)\n"
         "      --fit WxH             scale each page to fit a box of WxH pixels, keeping its\n"
@@ -101,14 +105,18 @@ void PrintUsage(std::FILE* out)
 }
 
 /// A whole decimal number in [minimum, maximum].
-bool ParseNumber(const std::string& text, long minimum, long maximum, long& value)
+template <typename Number>
+bool ParseNumber(const std::string& text, long long minimum, long long maximum, Number& value)
 {
     if (text.empty() || text[0] == '+' || text[0] == '-' || text[0] == ' ')
         return false;
     char* end = nullptr;
     errno = 0;
-    value = std::strtol(text.c_str(), &end, 10);
-    return errno == 0 && *end == '\0' && value >= minimum && value <= maximum;
+    const long long parsed = std::strtoll(text.c_str(), &end, 10);
+    if (errno != 0 || *end != '\0' || parsed < minimum || parsed > maximum)
+        return false;
+    value = static_cast<Number>(parsed);
+    return true;
 }
 
 bool ParseSize(const std::string& size, long& width, long& height)
@@ -158,20 +166,20 @@ struct Bound {
     const char* needs;  // what the option needs, for the usage error
     const char* what;
     const char* unit;
-    long maximum;
-    long Options::*field;
+    long long maximum;
+    long long Options::*field;
 };
 
 const Bound* FindBound(const std::string& option)
 {
     static const Bound kBounds[] = {
-        {"--time-limit", "a number of seconds", "time limit", "whole seconds", 2147483647L, &Options::timeLimit},
-        {"--max-output-mb", "a number of megabytes", "output limit", "whole megabytes", 8796093022207L,
+        {"--time-limit", "a number of seconds", "time limit", "whole seconds", 2147483647LL, &Options::timeLimit},
+        {"--max-output-mb", "a number of megabytes", "output limit", "whole megabytes", 8796093022207LL,
          &Options::maxOutputMb},
-        {"--max-memory-mb", "a number of megabytes", "memory bound", "whole megabytes", 8796093022207L,
+        {"--max-memory-mb", "a number of megabytes", "memory bound", "whole megabytes", 8796093022207LL,
          &Options::maxMemoryMb},
-        {"--max-pages", "a number of pages", "page bound", "whole pages", 2147483647L, &Options::maxPages},
-        {"--max-page-pixels", "a number of pixels", "page pixel bound", "whole pixels", 9223372036854775807L,
+        {"--max-pages", "a number of pages", "page bound", "whole pages", 2147483647LL, &Options::maxPages},
+        {"--max-page-pixels", "a number of pixels", "page pixel bound", "whole pixels", 9223372036854775807LL,
          &Options::maxPagePixels},
     };
     for (const Bound& bound : kBounds)
@@ -195,7 +203,7 @@ void PrintVersion()
 
 bool IsSingleFileFormat(Quillet::RIPFormat format)
 {
-    return format == Quillet::RIP_IJS || format == Quillet::RIP_PSWRITE;
+    return format == Quillet::RIP_IJS || format == Quillet::RIP_PSWRITE || format == Quillet::RIP_TIFFLZW_FILE;
 }
 
 void UsageError(const std::string& message)
@@ -209,6 +217,7 @@ Options ParseCommandLine(int argc, char** argv)
     Options options;
     bool optionsEnded = false;
     bool resolutionGiven = false;
+    bool singleFile = false;
     for (int i = 1; i < argc; ++i) {
         std::string arg = argv[i];
         if (optionsEnded || arg.empty() || arg[0] != '-' || arg == "-") {
@@ -275,7 +284,7 @@ Options ParseCommandLine(int argc, char** argv)
         } else if (name == "-f" || name == "--format") {
             const std::string format = value("a format name");
             long number = -1;
-            for (long k = 0; k < kFormatCount; ++k)
+            for (long k = 0; k < kNamedFormats; ++k)
                 if (format == kDeviceNames[k])
                     number = k;
             for (const auto& familiar : kFamiliarNames)
@@ -297,6 +306,9 @@ Options ParseCommandLine(int argc, char** argv)
             const std::string size = value("a size WxH");
             if (!ParseSize(size, options.fitWidth, options.fitHeight))
                 UsageError("invalid box '" + size + "' (expected WxH in pixels)");
+        } else if (name == "--single-file") {
+            noValue();
+            singleFile = true;
         } else if (name == "--no-anti-aliasing") {
             noValue();
             options.antiAliasing = false;
@@ -342,11 +354,14 @@ Options ParseCommandLine(int argc, char** argv)
     }
     if (options.names.empty() && options.fromList.empty())
         UsageError("no document given");
+    if (singleFile && options.format == Quillet::RIP_TIFFLZW)
+        options.format = Quillet::RIP_TIFFLZW_FILE;
+    else if (singleFile && !IsSingleFileFormat(options.format))
+        UsageError("--single-file: only tiff writes its pages into one file (ps and pcl always do)");
     if (options.fitWidth > 0 && (resolutionGiven || options.pageWidth > 0))
         UsageError("--fit sets the resolution itself: give it without -r and -g");
     if (options.fitWidth > 0 && IsSingleFileFormat(options.format))
-        UsageError("--fit scales page images; the " + std::string(kDeviceNames[options.format]) +
-                   " format has none");
+        UsageError("--fit scales page images, and single-file output has none");
     if (!options.namePattern.empty()) {
         const std::string why = PageNames::Check(options.namePattern, IsSingleFileFormat(options.format));
         if (!why.empty())

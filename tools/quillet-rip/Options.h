@@ -44,11 +44,11 @@ struct Options {
     bool json = false;
     long jobs = 0;  // 0: one per processor
     // The library's bounds unless the command line sets others (0: none).
-    long timeLimit = Quillet::IRIPBase::kDefaultTimeLimit;
-    long maxOutputMb = static_cast<long>(Quillet::IRIPBase::kDefaultMaxOutputBytes >> 20);
-    long maxMemoryMb = static_cast<long>(Quillet::IRIPBase::kDefaultMaxMemoryBytes >> 20);
-    long maxPages = Quillet::IRIPBase::kDefaultMaxPages;
-    long maxPagePixels = static_cast<long>(Quillet::IRIPBase::kDefaultMaxPagePixels);
+    long long timeLimit = Quillet::IRIPBase::kDefaultTimeLimit;
+    long long maxOutputMb = Quillet::IRIPBase::kDefaultMaxOutputBytes >> 20;
+    long long maxMemoryMb = Quillet::IRIPBase::kDefaultMaxMemoryBytes >> 20;
+    long long maxPages = Quillet::IRIPBase::kDefaultMaxPages;
+    long long maxPagePixels = Quillet::IRIPBase::kDefaultMaxPagePixels;
     std::string passwordFile;
     /// Page ranges in order, none overlapping (last 0: to the end); empty: every page.
     std::vector<std::pair<long, long>> pages;

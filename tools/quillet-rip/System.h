@@ -22,13 +22,14 @@ void UseBinaryStandardStreams();
 /// closed pipe becomes a failed write instead of the end of the process.
 class InterruptWatch {
 public:
+    struct State;
+
     explicit InterruptWatch(std::function<void(int status)> onInterrupt);
     ~InterruptWatch();
     InterruptWatch(const InterruptWatch&) = delete;
     InterruptWatch& operator=(const InterruptWatch&) = delete;
 
 private:
-    struct State;
     State* state;
 };
 

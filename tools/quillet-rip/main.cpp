@@ -542,17 +542,34 @@ void Batch::RenderInto(Quillet::IRIPBase& rip, const PageNames& names, const fs:
     if (ranges.empty())
         // Standard output takes one page: a second one is enough to refuse.
         ranges.emplace_back(options.toStandardOutput && !singleFile ? 1 : 0, options.toStandardOutput && !singleFile ? 2 : 0);
+    long fitDpi = 0;
     if (options.fitWidth > 0) {
-        const long dpi = FitResolution(rip, std::max(1L, ranges.front().first), staging, result);
-        if (dpi == 0)
+        fitDpi = FitResolution(rip, std::max(1L, ranges.front().first), staging, result);
+        if (fitDpi == 0)
             return;
-        rip.SetResolution(static_cast<std::int32_t>(dpi));
+        rip.SetResolution(static_cast<std::int32_t>(fitDpi));
         result.copies = -1;
     }
     std::map<long, PageOut> kept;
+    bool good = true;
     for (const auto& range : ranges)
-        if (!RunRange(rip, range.first, range.second, staging, kept, result))
+        if (!(good = RunRange(rip, range.first, range.second, staging, kept, result)))
             break;
+    // A page of another size than the first is rendered again, alone, at the
+    // resolution at which it fits the box.
+    for (const auto& entry : good && fitDpi > 0 ? kept : std::map<long, PageOut>()) {
+        long width = 0, height = 0;
+        if (!ImageSize(entry.second.path, width, height) || width <= 0 || height <= 0)
+            continue;
+        const long dpi = static_cast<long>(fitDpi * std::min(static_cast<double>(options.fitWidth) / width,
+                                                             static_cast<double>(options.fitHeight) / height));
+        if (dpi < 1 || (width <= options.fitWidth && height <= options.fitHeight && dpi <= fitDpi))
+            continue;
+        rip.SetResolution(static_cast<std::int32_t>(dpi));
+        if (!RunRange(rip, entry.first, entry.first, staging, kept, result))
+            break;
+        --pagesHandedOut;  // it replaced itself
+    }
     if (Interrupted())
         result.interrupted = true;
     long count = 0;
@@ -658,6 +675,12 @@ void Batch::Render(std::size_t index)
             }
             // Release stops a run that is still going and waits for it.
             rip->Release();
+            // Ctrl-C reaches the renderers and the office process of the
+            // terminal's process group too: what failed then was stopped.
+            if (Interrupted() && result.code != 0 && result.code != kExitOutput) {
+                result.code = 0;
+                result.interrupted = true;
+            }
         }
         if (!staging.empty())
             fs::remove_all(staging, error);
