@@ -10,11 +10,12 @@ namespace Quillet {
 
 namespace {
 
-// Documents that only the office suite can lay out.
+// Documents the office suite lays out: its own kinds, and text, CSV and
+// HTML, which it lays out as a page (on the default paper: they give none).
 const wchar_t* const kOfficeExtensions[] = {
     L"doc", L"docx", L"docm", L"dot", L"dotx", L"odt", L"ott", L"fodt", L"rtf", L"wpd",
     L"xls", L"xlsx", L"xlsm", L"ods", L"ots", L"fods", L"ppt", L"pptx", L"pps", L"ppsx", L"odp", L"otp", L"fodp",
-    L"odg", L"otg", L"vsd", L"vsdx", L"pub",
+    L"odg", L"otg", L"vsd", L"vsdx", L"pub", L"txt", L"csv", L"html", L"htm",
 };
 
 // PDF allows bytes before its header; readers look this far for it.

@@ -293,7 +293,8 @@ TEST(CaptureTest, TextAndImagesThroughTheQueueComeOutOnTheDefaultPaper)
     std::string lines;
     for (int n = 1; n <= 80; ++n)
         lines += "line " + std::to_string(n) + " of a letter that needs two pages\n";
-    const std::string text = scratch.Write("letter.txt", lines);
+    // Text that no office process reads (".txt" would be laid out by one).
+    const std::string text = scratch.Write("letter.text", lines);
     ASSERT_TRUE(ZPrintQueue::SetDefaultPrintQueue(L"QV_Page_Glance"));
 
     // The private server's default paper is A5 (420 x 595 points): a
@@ -340,7 +341,7 @@ TEST(CaptureTest, PrintingThatFailsEndsTheCaptureWithItsCauseAndTheEngineStaysUs
     Scratch scratch("capture-test");
     std::string pdf, png;
     const std::string ps = MakeSamples(scratch, pdf, png);
-    const std::string text = scratch.Write("lonely.txt", "nobody prints me\n");
+    const std::string text = scratch.Write("lonely.text", "nobody prints me\n");
     const std::string store = scratch.path + "/preferences.conf";
     QuilletTest::WriteStoreWith(store, "QueueName", "No Such Queue");
     auto expect = [&](std::vector<std::pair<std::wstring, std::wstring>> environment, const char* reason) {
@@ -372,7 +373,7 @@ TEST(CaptureTest, JobsThatCannotComeFailTheCaptureWithTheServersReasonAndAreCanc
     // Documents the queue still converts (images), but that the server cannot.
     const std::string broken = scratch.Write("broken.png", "\x89PNG\r\n\x1a\n not an image at all");
     const std::string text = scratch.Write("text.png", "just text\n");
-    const std::string letter = scratch.Write("waiting.txt", "for a paused queue\n");
+    const std::string letter = scratch.Write("waiting.text", "for a paused queue\n");
     ASSERT_TRUE(ZPrintQueue::SetDefaultPrintQueue(L"QV_Page_Glance"));
     const struct {
         std::string document;

@@ -4,12 +4,12 @@ echo "## a PostScript error"
 printf '%%!PS\nshowpage\nnosuchoperator\n' > error.ps
 "$rip" -q -o error -r 20 error.ps > error.txt 2>&1; echo "exit $?"
 head -3 error.txt
-echo "## a text without a print server"
-printf 'Dear reader,\n' > letter.txt
-CUPS_SERVER=/nonexistent/cups.sock "$rip" -q -o letter letter.txt; echo "exit $?"
+echo "## a kind only the print server reads, without one"
+printf 'Dear reader,\n' > letter.text
+CUPS_SERVER=/nonexistent/cups.sock "$rip" -q -o letter letter.text; echo "exit $?"
 echo "## no such document; a text named as a PDF"
 "$rip" no-such-document.ps; echo "exit $?"
-cp letter.txt letter.pdf
+cp letter.text letter.pdf
 "$rip" -o letter letter.pdf; echo "exit $?"
 ls -A tmp
 echo "## PostScript without an extension is read as PostScript"

@@ -92,6 +92,7 @@ bool IsOfficeExtension(const std::string& extension)
     static const char* const kOffice[] = {
         "doc", "docx", "docm", "dot", "dotx", "odt", "ott", "fodt", "rtf", "wpd",  "xls",  "xlsx", "xlsm", "ods",
         "ots", "fods", "ppt",  "pptx", "pps", "ppsx", "odp", "otp", "fodp", "odg", "otg", "vsd",  "vsdx", "pub",
+        "txt", "csv",  "html", "htm",
     };
     return std::find(std::begin(kOffice), std::end(kOffice), extension) != std::end(kOffice);
 }

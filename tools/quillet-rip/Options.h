@@ -43,6 +43,7 @@ struct Options {
     bool quiet = false;
     bool json = false;
     long jobs = 0;  // 0: one per processor
+    long shard = 0, shards = 0;  // --shard K/N: every N-th document from the K-th; 0: all
     // The library's bounds unless the command line sets others (0: none).
     long long timeLimit = Quillet::IRIPBase::kDefaultTimeLimit;
     long long maxOutputMb = Quillet::IRIPBase::kDefaultMaxOutputBytes >> 20;

@@ -52,6 +52,7 @@ namespace {
 /// A document as the run knows it.
 struct Input {
     std::string given;    // as the command line or the list named it
+    int position = 0;     // in the call's whole list, from 1 ({index})
     std::string naming;   // the name its pages are named after
     std::string path;     // absolute; what the service is given
     bool printJob = false;  // PostScript: the document is its own print job
@@ -234,6 +235,7 @@ void Batch::AddName(const std::string& name, bool listed)
     }
     Input input;
     input.given = name;
+    input.naming = name == "-" ? "stdin" : name;
     inputs.push_back(input);
 }
 
@@ -262,6 +264,39 @@ void Batch::CollectInputs()
     severalDocuments = severalDocuments || inputs.size() > 1;
     if (inputs.empty())
         UsageError("the list names no document");
+    // Two documents must not write the same pages: by default, documents
+    // that share a stem ("report.pdf", "report.docx") are named with their
+    // extension; a pattern of the user's that cannot tell them apart is refused.
+    const std::string pattern = !options.namePattern.empty()        ? options.namePattern
+                                : IsSingleFileFormat(options.format) ? PageNames::kSingleFile
+                                : severalDocuments                   ? PageNames::kSeveralDocuments
+                                                                     : PageNames::kOneDocument;
+    auto target = [&](std::size_t k) {
+        return PageNames("", pattern, inputs[k].naming, static_cast<int>(k + 1), inputs[k].wholeName)
+            .PathOf(1, 1, "x");
+    };
+    std::map<fs::path, std::size_t> targets;
+    for (std::size_t k = 0; k < inputs.size(); ++k) {
+        const auto [at, added] = targets.emplace(target(k), k);
+        if (!added && options.namePattern.empty())
+            inputs[k].wholeName = inputs[at->second].wholeName = true;
+    }
+    targets.clear();
+    for (std::size_t k = 0; k < inputs.size(); ++k) {
+        const auto [at, added] = targets.emplace(target(k), k);
+        if (!added)
+            UsageError("'" + inputs[at->second].given + "' and '" + inputs[k].given +
+                       "' would write the same pages; tell them apart with --name (e.g. {name} or {index})");
+    }
+    // A share keeps the whole list's positions and layout, so that the calls
+    // of one list name their pages as one call would.
+    std::vector<Input> kept;
+    for (std::size_t k = 0; k < inputs.size(); ++k) {
+        inputs[k].position = static_cast<int>(k + 1);
+        if (options.shards == 0 || static_cast<long>(k) % options.shards == options.shard - 1)
+            kept.push_back(inputs[k]);
+    }
+    inputs = kept;
 }
 
 /// Gives the service a name it can take for input: a link (or copy) of the
@@ -293,7 +328,6 @@ bool Batch::LinkAs(Input& input, const std::string& extension)
 void Batch::Prepare(Input& input)
 {
     std::error_code error;
-    input.naming = input.given;
     std::string head;
     std::string extension = fs::path(input.given).extension().string();
     if (!extension.empty())
@@ -301,7 +335,6 @@ void Batch::Prepare(Input& input)
     if (input.given == "-") {
         // Kept in the work folder for the run: Ghostscript and the office
         // suite read a document more than once.
-        input.naming = "stdin";
         if (workFolder.empty())
             workFolder = MakePrivateFolder(fs::temp_directory_path(error), "quillet-rip-", error);
         const fs::path copy = workFolder / "stdin";
@@ -638,7 +671,7 @@ void Batch::Render(std::size_t index)
                                 : IsSingleFileFormat(options.format) ? PageNames::kSingleFile
                                 : severalDocuments                   ? PageNames::kSeveralDocuments
                                                                      : PageNames::kOneDocument;
-    const PageNames names(outputFolder, pattern, input.naming, static_cast<int>(index + 1), input.wholeName);
+    const PageNames names(outputFolder, pattern, input.naming, input.position, input.wholeName);
     if (!input.refusal.empty()) {
         result.code = input.refusalCode;
         result.stage = "failed";
@@ -785,30 +818,6 @@ int Batch::Run()
     }
     for (Input& input : inputs)
         Prepare(input);
-
-    // Two documents must not write the same pages: by default, documents
-    // that share a stem ("report.pdf", "report.docx") are named with their
-    // extension; a pattern of the user's that cannot tell them apart is refused.
-    const std::string pattern = !options.namePattern.empty()        ? options.namePattern
-                                : IsSingleFileFormat(options.format) ? PageNames::kSingleFile
-                                : severalDocuments                   ? PageNames::kSeveralDocuments
-                                                                     : PageNames::kOneDocument;
-    auto target = [&](std::size_t k) {
-        return PageNames("", pattern, inputs[k].naming, static_cast<int>(k + 1), inputs[k].wholeName).PathOf(1, 1, "x");
-    };
-    std::map<fs::path, std::size_t> targets;
-    for (std::size_t k = 0; k < inputs.size(); ++k) {
-        const auto [at, added] = targets.emplace(target(k), k);
-        if (!added && options.namePattern.empty())
-            inputs[k].wholeName = inputs[at->second].wholeName = true;
-    }
-    targets.clear();
-    for (std::size_t k = 0; k < inputs.size(); ++k) {
-        const auto [at, added] = targets.emplace(target(k), k);
-        if (!added)
-            UsageError("'" + inputs[at->second].given + "' and '" + inputs[k].given +
-                       "' would write the same pages; tell them apart with --name (e.g. {name} or {index})");
-    }
 
     std::error_code error;
     if (options.toStandardOutput || options.outputFolder.empty()) {

@@ -250,12 +250,17 @@ std::string LayOut(const css::uno::Reference<css::frame::XDesktop2>& desktop, co
                    const std::string& name, const std::string& pdf, const std::string& templ = std::string())
 {
     const UserInterfaceLock userInterface;
-    css::uno::Sequence<css::beans::PropertyValue> load(4);
+    // HTML is loaded as a text document: as a web page, its layout begins
+    // with a blank page whenever the body holds more than one paragraph.
+    const bool html = url.endsWithIgnoreAsciiCase(".html") || url.endsWithIgnoreAsciiCase(".htm");
+    css::uno::Sequence<css::beans::PropertyValue> load(html ? 5 : 4);
     css::beans::PropertyValue* loadArgs = load.getArray();
     loadArgs[0] = Property("Hidden", css::uno::Any(true));
     loadArgs[1] = Property("ReadOnly", css::uno::Any(true));
     loadArgs[2] = Property("MacroExecutionMode", css::uno::Any(css::document::MacroExecMode::NEVER_EXECUTE));
     loadArgs[3] = Property("UpdateDocMode", css::uno::Any(css::document::UpdateDocMode::NO_UPDATE));
+    if (html)
+        loadArgs[4] = Property("FilterName", css::uno::Any(OUString("HTML (StarWriter)")));
     css::uno::Reference<css::lang::XComponent> component;
     try {
         component = desktop->loadComponentFromURL(url, "_blank", 0, load);
