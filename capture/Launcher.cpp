@@ -166,14 +166,14 @@ bool StartPreviewProcess(InstallSettings* settings, JobInfo* job, const std::wst
     options.stdOut = Platform::StandardOutput();
     options.stdErr = Platform::StandardError();
     options.confinement = &confinement;
-    if (!Platform::ChildProcess::Spawn(argv, options, preview.child))
+    options.outliveHost = true;  // the user's to close
+    if (Platform::ChildProcess::Spawn(argv, options, preview.child))
         return false;
 
     Launched& launched = LaunchedChildren();
     std::lock_guard<std::mutex> guard(launched.lock);
     for (auto it = launched.children.begin(); it != launched.children.end();) {
-        int code = 0;
-        it = it->child.TryGetExitCode(code) ? launched.children.erase(it) : it + 1;
+        it = it->child.TryGetEnd() ? launched.children.erase(it) : it + 1;
     }
     launched.children.push_back(std::move(preview));
     return true;

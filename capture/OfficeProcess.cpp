@@ -7,11 +7,11 @@
 
 #include "platform/Confinement.h"
 #include "platform/Deadline.h"
+#include "platform/EventLoop.h"
 #include "platform/FolderSurvey.h"
 #include "platform/Paths.h"
 #include "platform/Pipe.h"
 #include "platform/TextConversion.h"
-#include "platform/WaitSet.h"
 #include "platform/ZBaseStorage.h"
 #include "settings/BoundReasons.h"
 
@@ -86,8 +86,12 @@ bool OfficeProcess::Start(std::vector<std::wstring> command, const OfficeProcess
     options.stdIn = input.read.Get();
     options.stdOut = output.write.Get();
     options.confinement = &confinement;
-    if (!Platform::ChildProcess::Spawn(command, options, child)) {
-        failure = "the office process cannot be started: " + program + " (is it installed?)";
+    // It ends by itself once its input closes, as it does with the host
+    // however the host ends, and empties its folder first: a kill from the
+    // system would leave the folder full.
+    options.outliveHost = true;
+    if (const std::error_code error = Platform::ChildProcess::Spawn(command, options, child)) {
+        failure = "the office process cannot be started: " + program + " (" + error.message() + ")";
         End();
         return false;
     }
@@ -177,9 +181,9 @@ OfficeProcess::Outcome OfficeProcess::LayOut(const std::wstring& document, const
         if (result == LineResult::Ended) {
             // Ended by the system's bound on a file's length, or by a refused
             // allocation near its memory bound: the document went past them.
-            int code = -1;
-            const std::string how = HowItEnded(code);
-            if (limits.maxBytes > 0 && Platform::ChildProcess::IsFileSizeLimitEnd(code)) {
+            std::optional<Platform::ChildEnd> end;
+            const std::string how = HowItEnded(end);
+            if (limits.maxBytes > 0 && end && end->IsFileSizeLimit()) {
                 failure = WroteTooMuch(limits.maxBytes) + whileLaidOut;
                 End();
                 return Outcome::OverLimit;
@@ -236,7 +240,15 @@ OfficeProcess::Outcome OfficeProcess::LayOut(const std::wstring& document, const
 OfficeProcess::LineResult OfficeProcess::ReadLine(int timeoutMs, std::string& line)
 {
     const auto deadline = std::chrono::steady_clock::now() + std::chrono::milliseconds(timeoutMs);
-    char buffer[4096];
+    enum : std::uint64_t { kReplies, kProcess };
+    // The process's end is watched too: a child of the suite that kept its
+    // output open would otherwise hide it.
+    Platform::EventLoop loop;
+    if (replies.IsValid()) {
+        loop.AddReader(replies.Get(), kReplies);
+        loop.AddChild(child, kProcess);
+    }
+    bool gone = !replies.IsValid();
     for (;;) {
         const std::size_t end = received.find('\n');
         if (end != std::string::npos) {
@@ -244,45 +256,46 @@ OfficeProcess::LineResult OfficeProcess::ReadLine(int timeoutMs, std::string& li
             received.erase(0, end + 1);
             return LineResult::Line;
         }
-        if (!replies.IsValid())
+        if (gone)
             return LineResult::Ended;
-        // The process's end is watched too: a child of the suite that kept
-        // its output open would otherwise hide it.
-        const Platform::NativeHandle handles[] = {replies.Get(), child.GetWaitHandle()};
-        const int ready = Platform::WaitAny(handles, 2, Platform::MillisecondsUntil(deadline));
-        if (ready == Platform::kWaitTimeout)
+        std::optional<Platform::Completion> done;
+        try {
+            done = loop.Wait(Platform::MillisecondsUntil(deadline));
+        } catch (const std::runtime_error&) {
+            return LineResult::Ended;
+        }
+        if (!done)
             return LineResult::TimedOut;
-        if (ready < 0)
-            return LineResult::Ended;
-        std::size_t count = 0;
-        const Platform::IoStatus status = Platform::ReadSome(replies.Get(), buffer, sizeof buffer, count);
-        if (status == Platform::IoStatus::Ok)
-            received.append(buffer, count);
-        else if (status != Platform::IoStatus::WouldBlock || ready == 1)
-            return LineResult::Ended;  // its output ended, or the process did with nothing more said
+        if (done->kind == Platform::CompletionKind::Read) {
+            received.append(done->data, done->size);
+            continue;
+        }
+        // Its output ended, or the process did: what it said before counts.
+        gone = true;
+        if (done->kind == Platform::CompletionKind::ChildEnded)
+            while (const auto more = loop.Take(kReplies)) {
+                if (more->kind != Platform::CompletionKind::Read)
+                    break;
+                received.append(more->data, more->size);
+            }
     }
 }
 
 bool OfficeProcess::HasEnded()
 {
-    int code = 0;
-    return !child.IsValid() || child.TryGetExitCode(code);
+    return !child.IsValid() || child.TryGetEnd().has_value();
 }
 
-std::string OfficeProcess::HowItEnded(int& code)
+std::string OfficeProcess::HowItEnded(std::optional<Platform::ChildEnd>& end)
 {
-    code = -1;
-    if (!child.IsValid() || !child.Wait(1000, code)) {
-        code = -1;
-        return "it did not answer";
-    }
-    return code > 128 ? "signal " + std::to_string(code - 128) : "exit code " + std::to_string(code);
+    end = child.IsValid() ? child.Wait(1000) : std::nullopt;
+    return end ? end->Describe() : "it did not answer";
 }
 
 std::string OfficeProcess::HowItEnded()
 {
-    int code = 0;
-    return HowItEnded(code);
+    std::optional<Platform::ChildEnd> end;
+    return HowItEnded(end);
 }
 
 std::map<std::string, std::uint64_t> OfficeProcess::KeptFiles() const

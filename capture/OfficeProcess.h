@@ -11,6 +11,7 @@
 #include <chrono>
 #include <cstdint>
 #include <map>
+#include <optional>
 #include <string>
 #include <vector>
 
@@ -106,9 +107,9 @@ private:
     enum class LineResult { Line, TimedOut, Ended };
     /// Reads the process's next line of output, waiting at most timeoutMs.
     LineResult ReadLine(int timeoutMs, std::string& line);
-    /// "exit code N" or "signal N", once the process has ended; code gets N
-    /// (signal N: 128 + N), -1 when it did not end.
-    std::string HowItEnded(int& code);
+    /// "exit code N" or "signal N", once the process has ended; end gets
+    /// how it ended, nothing when it did not end.
+    std::string HowItEnded(std::optional<Platform::ChildEnd>& end);
     std::string HowItEnded();
     /// The files of the folder that may tell a later document of an earlier one.
     std::map<std::string, std::uint64_t> KeptFiles() const;

@@ -12,12 +12,12 @@
 #include "platform/ChildProcess.h"
 #include "platform/CommandLine.h"
 #include "platform/Paths.h"
+#include "platform/TextConversion.h"
 #include "platform/ZBaseStorage.h"
 #include "platform/ZUtilities.h"
 #include "settings/InstallSettings.h"
 
 #include <algorithm>
-#include <cerrno>
 #include <climits>
 #include <cstdlib>
 
@@ -68,8 +68,8 @@ std::int32_t GetProcessorCount()
     if (!ZUtilities::GetEnv("NUMBER_OF_PROCESSORS", value))
         return ZUtilities::GetOnlineProcessorCount();
     // atoi's reading, without its undefined behaviour on overflow.
-    errno = 0;
-    const long number = std::strtol(value.c_str(), nullptr, 10);
+    long number = 0;
+    ZUtilities::ConvertTo(FromUtf8(value), number);
     if (number > INT32_MAX)
         return INT32_MAX;
     if (number < INT32_MIN)

@@ -14,7 +14,6 @@
 
 #include <algorithm>
 #include <atomic>
-#include <cerrno>
 #include <chrono>
 #include <stdexcept>
 #include <system_error>
@@ -51,9 +50,8 @@ constexpr double kDefaultResolution = 72;
 
 /// Why Ghostscript could not be started with argv, the spawn having failed
 /// with the OS error error.
-std::string SpawnFailure(const std::vector<std::wstring>& argv, int error)
+std::string SpawnFailure(const std::vector<std::wstring>& argv, const std::error_code& why)
 {
-    const std::error_code why(error, std::generic_category());
     if (why == std::errc::argument_list_too_long) {
         // Most likely the host's custom or IJS parameters: the system limits
         // the command line and each argument.
@@ -64,7 +62,7 @@ std::string SpawnFailure(const std::vector<std::wstring>& argv, int error)
                " bytes is longer than the system allows (" + why.message() + ")";
     }
     return "Ghostscript cannot be started: " + (argv.empty() ? std::string() : ToUtf8(argv[0])) +
-           (error != 0 ? " (" + why.message() + ")" : std::string());
+           (why ? " (" + why.message() + ")" : std::string());
 }
 
 }  // namespace
@@ -208,13 +206,10 @@ void RIPEngineImpl::StartGhostscript(RunSpec spec)
         return;
 
     // Held only while the run goes on: the system allows few watches per user.
-    if (!d.changeNotification.Open(folder)) {
+    if (const std::error_code error = d.changeNotification.Open(folder)) {
         CloseRunHandles();
-        const bool exists = ZDirStorage(ZString(folder)).Exists();
-        d.FailRun(RIP_STAGE_START,
-                  "the output folder " + ToUtf8(folder) +
-                      (exists ? " cannot be watched (the system's limit of folder watches may be reached)"
-                              : " cannot be created"));
+        d.FailRun(RIP_STAGE_START, "the output folder " + ToUtf8(folder) + " cannot be watched (" +
+                                       error.message() + ")");
         return;
     }
 
@@ -407,13 +402,12 @@ bool RIPEngineImplData::SpawnWorker(GhostscriptWorker& worker, const std::vector
     options.stdIn = worker.inputRead.Get();
     options.stdOut = worker.outputPipeClient.Get();
     options.stdErr = worker.errorPipeClient.Get();
-    options.endWithThread = true;
     options.confinement = d.confinement.get();
     // Started without the lock, which the host's calls take: the child is
     // the run's (and a stop's to kill) once it is stored under it.
     Platform::ChildProcess child;
-    const bool spawned = Platform::ChildProcess::Spawn(worker.argv, options, child);
-    const int error = errno;
+    const std::error_code error = Platform::ChildProcess::Spawn(worker.argv, options, child);
+    const bool spawned = !error;
     if (spawned) {
         std::lock_guard<std::mutex> guard(d.lock);
         worker.process = std::move(child);

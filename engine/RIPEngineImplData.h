@@ -9,7 +9,7 @@
 #include "engine/RunSpec.h"
 #include "platform/ChildProcess.h"
 #include "platform/Confinement.h"
-#include "platform/DirWatch.h"
+#include "platform/PageWatch.h"
 #include "platform/Event.h"
 #include "platform/FileHandle.h"
 #include "platform/HeldFolder.h"
@@ -83,8 +83,7 @@ struct GhostscriptWorker {
     bool retired = false;
     /// No longer counted among the host's running processes.
     bool released = false;
-    int exitCode = 0;
-    bool signalled = false;
+    Platform::ChildEnd end;
 };
 
 /// The runner's record: the run it was given, the workers of the current
@@ -119,7 +118,7 @@ struct RIPEngineImplData {
     Platform::PrivateFolder temporaryFolder;
     std::unique_ptr<Platform::Confinement> confinement;
     /// Watch on the output folder for new page files.
-    Platform::DirWatch changeNotification;
+    Platform::PageWatch changeNotification;
     /// The output folder, held open from its check to the run's end: Ghostscript
     /// works in it, and the run's files are removed through it.
     Platform::HeldFolder outputHandle;

@@ -307,15 +307,15 @@ std::string RunFailure::ReportedCause() const
     return (name.rfind('/', 0) == 0 ? "PostScript error " : "Ghostscript error: ") + errorLine;
 }
 
-void RunFailure::SetChildEnd(int code, bool signalled, int pages, bool stopping)
+void RunFailure::SetChildEnd(const Platform::ChildEnd& childEnd, int pages, bool stopping)
 {
-    if (code == 0)
+    if (childEnd.Succeeded())
         return;
+    const bool signalled = childEnd.kind == Platform::ChildEnd::Kind::Killed;
     std::lock_guard<std::mutex> guard(mutex);
     if (!line.empty())
         EndOutputLine();  // a last line without its newline
-    const std::string end = signalled ? "signal " + std::to_string(code - 128)
-                                      : "exit code " + std::to_string(code);
+    const std::string end = childEnd.Describe();
     if (stopping) {
         SetLocked(RIP_STAGE_STOP, "Ghostscript was ended by the stop (" + end + ") after " + Pages(pages),
                   false);

@@ -2,6 +2,8 @@
 // bounded tail of Ghostscript's own report.
 #pragma once
 
+#include "platform/ChildProcess.h"
+
 #include <quillet/IRIPStatus.h>
 
 #include <cstddef>
@@ -56,10 +58,10 @@ public:
     /// any earlier one; the report's operands and "Last OS error: " name the
     /// cause.
     void AddStandardOutput(const char* bytes, std::size_t count);
-    /// Records Ghostscript's end with exit code (128 + s for signal s, and
-    /// signalled then true) after pages pages; stopping when the host had
+    /// Records Ghostscript's end after pages pages (nothing when it
+    /// succeeded); stopping when the host had
     /// asked the run to stop. An exit code of 0 records nothing.
-    void SetChildEnd(int code, bool signalled, int pages, bool stopping);
+    void SetChildEnd(const Platform::ChildEnd& end, int pages, bool stopping);
     /// The start of every output name the run gave Ghostscript (empty: the
     /// host's own switches name them): a file it could not open under any
     /// other name is one the job asked for.

@@ -7,11 +7,11 @@
 #include "engine/PageCheck.h"
 #include "engine/PageProof.h"
 #include "platform/Deadline.h"
+#include "platform/EventLoop.h"
 #include "platform/Paths.h"
 #include "platform/Pipe.h"
 #include "platform/PrivateFolder.h"
 #include "platform/TextConversion.h"
-#include "platform/WaitSet.h"
 #include "platform/ZBaseStorage.h"
 #include "platform/ZString.h"
 #include "platform/ZUtilities.h"
@@ -26,7 +26,7 @@
 #include <cstdlib>
 #include <cstring>
 #include <limits>
-#include <set>
+#include <optional>
 #include <vector>
 
 namespace Quillet {
@@ -97,7 +97,14 @@ public:
     void Run();
 
 private:
-    enum class Source { Stop, Child, Folder, Output, Error, Input, Job };
+    /// What a completion is of; with the worker's index, its key in the
+    /// loop, so that among those ready together a stop comes first and the
+    /// job's data last, as the key orders them.
+    enum class Source : std::uint64_t { Stop, Child, Folder, Output, Error, Input, Job };
+    static std::uint64_t Key(Source source, std::size_t w = 0)
+    {
+        return static_cast<std::uint64_t>(source) << 32 | static_cast<std::uint64_t>(w);
+    }
 
     /// Whether the next page may be handed out.
     enum class PageReadiness { NotYet, Complete, Broken };
@@ -108,10 +115,14 @@ private:
     GhostscriptWorker& Worker(std::size_t w) const { return *d.workers[w]; }
     bool AnyRunning() const;
 
+    /// Adds worker w's child and pipes to the loop once it has started.
+    void Register(std::size_t w);
     // The job's input, shared by the workers as it arrives.
-    bool RelayJobData();
+    void RelayJobData(const Platform::Completion& done);
     bool WantsJobData() const;
     void FeedWorker(GhostscriptWorker& worker);
+    void InputFailed(GhostscriptWorker& worker);
+    std::size_t IndexOf(const GhostscriptWorker& worker) const;
     void CloseInput(GhostscriptWorker& worker);
     void TrimBacklog();
 
@@ -134,6 +145,10 @@ private:
     /// Reads worker w's output, up to maxBytes or until there is none.
     void ReadOutput(std::size_t w, std::size_t maxBytes);
     void ReadError(std::size_t w, int maxReads);
+    /// Takes one completion of worker w's output or error output; the
+    /// bytes it carried.
+    std::size_t TakeOutput(std::size_t w, const Platform::Completion& done);
+    void TakeError(std::size_t w, const Platform::Completion& done);
     void ScanDocumentLines(const char* bytes, std::size_t count);
     void StartSharing(std::int32_t from, std::int32_t to);
     void FailKilledAfterStop();
@@ -141,7 +156,6 @@ private:
     int StopTimeLeft() const;
     std::wstring FileName(const std::wstring& pattern, std::int32_t number) const;
     std::wstring RunPageName(std::int32_t k) const;
-    void NoteClosedFiles();
     PageReadiness CheckPage(std::size_t w, std::int32_t index);
     Lookup LocatePage(std::int32_t k, std::size_t& w, std::int32_t& index);
     /// Places the files that the proof's workers have begun since it last
@@ -158,6 +172,9 @@ private:
     void FinishFailure();
 
     RIPEngineImplData& d;
+    Platform::EventLoop loop;
+    /// The workers whose child and pipes are in the loop.
+    std::vector<bool> registered;
     /// The run's secret tag, which begins the prolog's lines.
     std::string tag;
     /// The job's data from the run's tag line on: bytes from backlogBase on
@@ -178,17 +195,12 @@ private:
     bool sourceOpen = true;
     bool jobStarted = false;  // the first bytes of the job were read
     bool sourceLocked = false;
-    std::vector<char> chunk = std::vector<char>(kChunkSize);
-    std::vector<char> output = std::vector<char>(kChunkSize);
     bool stopRequested = false;
     std::chrono::steady_clock::time_point stopDeadline;
     /// When the run's time is up, and when its bytes are counted next.
     std::chrono::steady_clock::time_point timeDeadline;
     std::chrono::steady_clock::time_point nextByteCheck;
     std::chrono::steady_clock::time_point runStart;
-    /// Page files of this run that were closed after writing (names only).
-    std::set<std::wstring> closedFiles;
-    std::vector<std::wstring> closedNow;
     /// The run's page found cut short or malformed, 0 for none: nothing from
     /// it on is handed out. brokenWhy says what was wrong with it.
     std::int32_t brokenPage = 0;
@@ -261,57 +273,40 @@ void RunMonitor::Run()
     if (d.failed)
         BeginStop();
 
-    std::vector<Platform::WaitItem> items;
-    std::vector<std::pair<Source, std::size_t>> sources;
+    loop.AddEvent(d.stopEvent, Key(Source::Stop));
+    loop.AddWatch(d.changeNotification, Key(Source::Folder));
+    loop.AddSource(d.spec.jobSource, Key(Source::Job));
     while (AnyRunning()) {
-        items.clear();
-        sources.clear();
-        auto add = [&](Platform::NativeHandle handle, bool forWrite, Source source, std::size_t w = 0) {
-            items.push_back({handle, forWrite});
-            sources.emplace_back(source, w);
-        };
-        add(d.stopEvent.GetWaitHandle(), false, Source::Stop);
+        // A process that joined since (or whose last piece is in its pipe)
+        // is given what it has not had yet.
         for (std::size_t w = 0; w < d.workers.size(); ++w)
-            if (Worker(w).started && !Worker(w).ended)
-                add(Worker(w).process.GetWaitHandle(), false, Source::Child, w);
-        add(d.changeNotification.GetWaitHandle(), false, Source::Folder);
-        for (std::size_t w = 0; w < d.workers.size(); ++w) {
-            GhostscriptWorker& worker = Worker(w);
-            if (!worker.started)
-                continue;
-            if (worker.outputOpen)
-                add(worker.outputPipe.Get(), false, Source::Output, w);
-            if (worker.errorOpen)
-                add(worker.errorPipe.Get(), false, Source::Error, w);
-            // The input is driven by readiness: data waits for room in the
-            // pipe, the next read for the source to have data. The output is
-            // read meanwhile, so a full input pipe never blocks it.
-            if (worker.inputWrite.IsValid() && worker.inputOffset < backlogBase + backlog.size())
-                add(worker.inputWrite.Get(), true, Source::Input, w);
+            if (Worker(w).started)
+                FeedWorker(Worker(w));
+        // The job is read on only while the processes take it (and not
+        // while its writer holds the part still to come locked).
+        loop.SetReading(Key(Source::Job), !sourceLocked && WantsJobData());
+        std::optional<Platform::Completion> done;
+        try {
+            done = loop.Wait(Timeout());
+        } catch (const std::exception&) {
+            d.FailRun(RIP_STAGE_RENDER, "waiting for Ghostscript failed");
+            break;
         }
-        if (sourceOpen && !sourceLocked && WantsJobData())
-            add(d.spec.jobSource, false, Source::Job);
-
-        const int ready = Platform::WaitAny(items.data(), items.size(), Timeout());
-        if (ready == Platform::kWaitTimeout) {
+        if (!done) {
             if (stopRequested) {
                 FailKilledAfterStop();  // the children did not end by themselves: they are killed below
                 break;
             }
             CheckLimits();
             if (sourceLocked && WantsJobData())
-                sourceLocked = !RelayJobData();
+                sourceLocked = false;  // tried again
             continue;
         }
-        if (ready < 0 || static_cast<std::size_t>(ready) >= sources.size()) {
-            d.FailRun(RIP_STAGE_RENDER, "waiting for Ghostscript failed");
-            break;
-        }
-        const std::size_t w = sources[static_cast<std::size_t>(ready)].second;
-        switch (sources[static_cast<std::size_t>(ready)].first) {
+        const std::size_t w = static_cast<std::size_t>(done->key & 0xFFFFFFFFu);
+        switch (static_cast<Source>(done->key >> 32)) {
         case Source::Stop:
-            d.stopEvent.Consume();
-            BeginStop();
+            if (d.stopEvent.Consume())
+                BeginStop();
             break;
         case Source::Child:
             ChildEnded(w);
@@ -319,24 +314,30 @@ void RunMonitor::Run()
         case Source::Folder:
             // Re-armed before looking, so that a file created after the look
             // still leaves a notification behind.
-            NoteClosedFiles();
+            d.changeNotification.Rearm();
             HandOverCompletePages();
             break;
         case Source::Output:
-            ReadOutput(w, kReadsPerWakeUp * kChunkSize);
+            TakeOutput(w, *done);
+            ReadOutput(w, (kReadsPerWakeUp - 1) * kChunkSize);
             // A page line may settle where a page is, or that it was lost.
             if (proofMode)
                 HandOverCompletePages();
             break;
         case Source::Error:
-            ReadError(w, kReadsPerWakeUp);
+            TakeError(w, *done);
+            ReadError(w, kReadsPerWakeUp - 1);
             break;
         case Source::Input:
-            FeedWorker(Worker(w));
-            TrimBacklog();
+            if (done->kind == Platform::CompletionKind::Written) {
+                FeedWorker(Worker(w));
+                TrimBacklog();
+            } else {
+                InputFailed(Worker(w));
+            }
             break;
         case Source::Job:
-            sourceLocked = !RelayJobData();
+            RelayJobData(*done);
             break;
         }
         // Children that keep the folder busy never let the wait time out.
@@ -415,7 +416,7 @@ void RunMonitor::FinishFailure()
         if (d.spec.maxMemoryBytes > 0 && failed.report.ReportsMemoryExhausted())
             d.FailRun(RIP_STAGE_RENDER, NeededTooMuchMemory(d.spec.maxMemoryBytes) +
                                             " after " + Pages(pages));
-        failed.report.SetChildEnd(failed.exitCode, failed.signalled, pages, false);
+        failed.report.SetChildEnd(failed.end, pages, false);
         d.failure.Adopt(failed.report);
         d.FailRun(RIP_STAGE_RENDER, "Ghostscript failed", true);
     } else if (pages == 0 && !d.stopRequested && !d.workers.empty()) {
@@ -607,15 +608,31 @@ bool RunMonitor::WantsJobData() const
     return open && end - slowest < kInputBacklog;
 }
 
-bool RunMonitor::RelayJobData()
+void RunMonitor::Register(std::size_t w)
 {
-    std::size_t count = 0;
-    switch (Platform::ReadSource(d.spec.jobSource, chunk.data(), chunk.size(), count)) {
-    case Platform::ReadStatus::Data:
+    if (registered.size() < d.workers.size())
+        registered.resize(d.workers.size());
+    GhostscriptWorker& worker = Worker(w);
+    if (registered[w] || !worker.started || worker.ended)
+        return;
+    registered[w] = true;
+    loop.AddChild(worker.process, Key(Source::Child, w));
+    if (worker.outputOpen)
+        loop.AddReader(worker.outputPipe.Get(), Key(Source::Output, w));
+    if (worker.errorOpen)
+        loop.AddReader(worker.errorPipe.Get(), Key(Source::Error, w));
+    if (worker.inputWrite.IsValid())
+        loop.AddWriter(worker.inputWrite.Get(), Key(Source::Input, w));
+}
+
+void RunMonitor::RelayJobData(const Platform::Completion& done)
+{
+    switch (done.kind) {
+    case Platform::CompletionKind::Read:
         if (!jobStarted) {
             // The print system hands a PDF job its copies as a count, never
             // as pages printed again: equal pages are pages of the document.
-            if (count >= 5 && std::memcmp(chunk.data(), "%PDF-", 5) == 0) {
+            if (done.size >= 5 && std::memcmp(done.data, "%PDF-", 5) == 0) {
                 d.copies = false;
                 d.expectsPages = true;
             }
@@ -626,63 +643,74 @@ bool RunMonitor::RelayJobData()
                 proofMode = keepForReplay = false;
         }
         jobStarted = true;
-        backlog.insert(backlog.end(), chunk.begin(), chunk.begin() + static_cast<std::ptrdiff_t>(count));
+        backlog.insert(backlog.end(), done.data, done.data + done.size);
         if (keepForReplay && backlog.size() > kReplayBytes)
             keepForReplay = false;  // too long to keep: trimmed as the workers take it
         for (const auto& worker : d.workers)
             if (worker->started)
                 FeedWorker(*worker);
-        return true;
-    case Platform::ReadStatus::Locked:
-        return false;
-    case Platform::ReadStatus::End:
+        return;
+    case Platform::CompletionKind::Locked:
+        sourceLocked = true;
+        return;
+    case Platform::CompletionKind::Ended:
         sourceOpen = false;
         for (const auto& worker : d.workers)
             if (worker->started)
                 FeedWorker(*worker);  // closes the inputs that have had everything
-        return true;
-    case Platform::ReadStatus::Error:
+        return;
+    default:
         break;
     }
     d.FailRun(RIP_STAGE_RENDER, "the job source cannot be read");
     sourceOpen = false;
+    loop.Remove(Key(Source::Job));
     for (const auto& worker : d.workers)
         CloseInput(*worker);
-    return true;
+}
+
+std::size_t RunMonitor::IndexOf(const GhostscriptWorker& worker) const
+{
+    std::size_t w = 0;
+    while (w < d.workers.size() && d.workers[w].get() != &worker)
+        ++w;
+    return w;
 }
 
 void RunMonitor::FeedWorker(GhostscriptWorker& worker)
 {
+    const std::size_t w = IndexOf(worker);
+    Register(w);
+    const std::uint64_t key = Key(Source::Input, w);
     const std::uint64_t end = backlogBase + backlog.size();
-    while (worker.inputWrite.IsValid() && worker.inputOffset < end) {
-        std::size_t written = 0;
+    // The loop takes a piece at a time and says when it is in the pipe;
+    // the next piece goes then.
+    if (worker.inputWrite.IsValid() && worker.inputOffset < end && !loop.IsWriting(key)) {
         const std::size_t at = static_cast<std::size_t>(worker.inputOffset - backlogBase);
-        const Platform::IoStatus status =
-            Platform::WriteSome(worker.inputWrite.Get(), backlog.data() + at, backlog.size() - at, written);
-        if (status == Platform::IoStatus::Ok) {
-            worker.inputOffset += written;
-        } else if (status == Platform::IoStatus::WouldBlock) {
-            return;  // the rest goes when the pipe has room
-        } else {
-            // Ghostscript no longer reads its input. Weak: its exit code, seen
-            // later, usually names the cause. A run of one process is drained
-            // like a stop; the others of a shared run go on, since they may
-            // still owe pages before this one's first missing page.
-            d.FailRun(RIP_STAGE_RENDER, "Ghostscript stopped reading the job", true);
-            CloseInput(worker);
-            const bool sole = soleWorker != RIPEngineImplData::kNoWorker && &worker == &Worker(soleWorker);
-            if (d.plan.GetWorkerCount() == 1 || sole)
-                BeginStop();
-        }
+        worker.inputOffset += loop.Write(key, backlog.data() + at, backlog.size() - at);
     }
-    if (!sourceOpen && worker.inputOffset >= end)
+    if (!sourceOpen && worker.inputOffset >= end && !loop.IsWriting(key))
         CloseInput(worker);  // the whole job is in: Ghostscript's input ends
+}
+
+void RunMonitor::InputFailed(GhostscriptWorker& worker)
+{
+    // Ghostscript no longer reads its input. Weak: its exit code, seen
+    // later, usually names the cause. A run of one process is drained like
+    // a stop; the others of a shared run go on, since they may still owe
+    // pages before this one's first missing page.
+    d.FailRun(RIP_STAGE_RENDER, "Ghostscript stopped reading the job", true);
+    CloseInput(worker);
+    const bool sole = soleWorker != RIPEngineImplData::kNoWorker && &worker == &Worker(soleWorker);
+    if (d.plan.GetWorkerCount() == 1 || sole)
+        BeginStop();
 }
 
 void RunMonitor::CloseInput(GhostscriptWorker& worker)
 {
     // Only this thread writes to the inputs; closing one ends that
-    // process's job.
+    // process's job. What the loop still held for it is dropped.
+    loop.Remove(Key(Source::Input, IndexOf(worker)));
     worker.inputWrite.Close();
 }
 
@@ -703,53 +731,59 @@ void RunMonitor::TrimBacklog()
 
 void RunMonitor::ReadOutput(std::size_t w, std::size_t maxBytes)
 {
-    GhostscriptWorker& worker = Worker(w);
-    for (std::size_t read = 0; worker.outputOpen && read < maxBytes;) {
-        std::size_t count = 0;
-        const Platform::IoStatus status =
-            Platform::ReadSome(worker.outputPipe.Get(), output.data(), output.size(), count);
-        if (status == Platform::IoStatus::Ok) {
-            read += count;
-            // Every process reads the whole job or document start and writes
-            // the same header: the first process's counts, once.
-            if (w == 0) {
-                d.listener.OnRunOutput(output.data(), count);
-                if (d.plan.GetKind() == PagePlan::Kind::Ranges)
-                    ScanDocumentLines(output.data(), count);
-            }
-            if (proofMode && w < proof.GetWorkerCount())
-                proof.Scan(w, output.data(), count);
-            if (worker.limitLines.GetTag().empty())
-                worker.limitLines.Reset(tag);
-            worker.limitLines.Scan(output.data(), count, [this, w](const std::string& line) {
-                TakeLimitLine(w, line);
-                return true;
-            });
-            worker.report.AddStandardOutput(output.data(), count);
-        } else if (status == Platform::IoStatus::WouldBlock) {
+    for (std::size_t read = 0; Worker(w).outputOpen && read < maxBytes;) {
+        const std::optional<Platform::Completion> done = loop.Take(Key(Source::Output, w));
+        if (!done)
             return;
-        } else {
-            // The child's end of the pipe is closed: nothing more will come,
-            // and a hung-up pipe must leave the wait set or it reports forever.
-            worker.outputOpen = false;
-        }
+        read += TakeOutput(w, *done);
     }
+}
+
+std::size_t RunMonitor::TakeOutput(std::size_t w, const Platform::Completion& done)
+{
+    GhostscriptWorker& worker = Worker(w);
+    if (done.kind != Platform::CompletionKind::Read) {
+        // The child's end of the pipe is closed (or broken): nothing more
+        // will come, and the loop has let the pipe go.
+        worker.outputOpen = false;
+        return 0;
+    }
+    // Every process reads the whole job or document start and writes the
+    // same header: the first process's counts, once.
+    if (w == 0) {
+        d.listener.OnRunOutput(done.data, done.size);
+        if (d.plan.GetKind() == PagePlan::Kind::Ranges)
+            ScanDocumentLines(done.data, done.size);
+    }
+    if (proofMode && w < proof.GetWorkerCount())
+        proof.Scan(w, done.data, done.size);
+    if (worker.limitLines.GetTag().empty())
+        worker.limitLines.Reset(tag);
+    worker.limitLines.Scan(done.data, done.size, [this, w](const std::string& line) {
+        TakeLimitLine(w, line);
+        return true;
+    });
+    worker.report.AddStandardOutput(done.data, done.size);
+    return done.size;
 }
 
 void RunMonitor::ReadError(std::size_t w, int maxReads)
 {
-    GhostscriptWorker& worker = Worker(w);
-    for (int n = 0; worker.errorOpen && (maxReads < 0 || n < maxReads); ++n) {
-        std::size_t count = 0;
-        const Platform::IoStatus status =
-            Platform::ReadSome(worker.errorPipe.Get(), output.data(), output.size(), count);
-        if (status == Platform::IoStatus::Ok)
-            worker.report.AddErrorOutput(output.data(), count);
-        else if (status == Platform::IoStatus::WouldBlock)
+    for (int n = 0; Worker(w).errorOpen && (maxReads < 0 || n < maxReads); ++n) {
+        const std::optional<Platform::Completion> done = loop.Take(Key(Source::Error, w));
+        if (!done)
             return;
-        else
-            worker.errorOpen = false;
+        TakeError(w, *done);
     }
+}
+
+void RunMonitor::TakeError(std::size_t w, const Platform::Completion& done)
+{
+    GhostscriptWorker& worker = Worker(w);
+    if (done.kind == Platform::CompletionKind::Read)
+        worker.report.AddErrorOutput(done.data, done.size);
+    else
+        worker.errorOpen = false;
 }
 
 void RunMonitor::ScanDocumentLines(const char* bytes, std::size_t count)
@@ -818,13 +852,6 @@ std::wstring RunMonitor::RunPageName(std::int32_t k) const
     return FileName(d.spec.naming.GetPattern(), FormatOf(d.spec.format).singleFile ? 1 : d.plan.GetDocumentPage(k));
 }
 
-void RunMonitor::NoteClosedFiles()
-{
-    closedNow.clear();
-    d.changeNotification.Rearm(closedNow);
-    closedFiles.insert(closedNow.begin(), closedNow.end());
-}
-
 RunMonitor::PageReadiness RunMonitor::CheckPage(std::size_t w, std::int32_t index)
 {
     const GhostscriptWorker& worker = Worker(w);
@@ -842,10 +869,12 @@ RunMonitor::PageReadiness RunMonitor::CheckPage(std::size_t w, std::int32_t inde
     // seen. Elsewhere only the next file or the child's clean exit shows
     // that the file was finished.
     const bool childEnded = worker.ended;
-    const bool nextExists = FileExists(w, index + 1);
-    const bool closeSeen = closedFiles.count(name.substr(d.spec.naming.GetDirectory().size())) != 0 || childEnded;
+    const Platform::PageSigns signs =
+        d.changeNotification.Look(name, FileName(worker.pagePattern, index + 1), childEnded);
+    const bool nextExists = signs.nextBegun;
+    const bool closeSeen = signs.closed;
     if (HasPageCheck(d.spec.format)) {
-        if (!closeSeen && !nextExists)
+        if (!signs.Complete())
             return PageReadiness::NotYet;
         switch (CheckPageFile(name, d.spec.format, d.spec.pageWidth, d.spec.pageHeight, &brokenWhy,
                               d.spec.maxPagePixels, &pageLandscape)) {
@@ -864,7 +893,7 @@ RunMonitor::PageReadiness RunMonitor::CheckPage(std::size_t w, std::int32_t inde
             return PageReadiness::Broken;
         }
     }
-    if (nextExists || (childEnded && worker.exitCode == 0 && !worker.retired))
+    if (nextExists || (childEnded && worker.end.Succeeded() && !worker.retired))
         return PageReadiness::Complete;
     return childEnded ? PageReadiness::Broken : PageReadiness::NotYet;
 }
@@ -1098,9 +1127,7 @@ void RunMonitor::ChildEnded(std::size_t w)
     ReadError(w, -1);
     {
         std::lock_guard<std::mutex> guard(d.lock);
-        if (!worker.process.TryGetExitCode(worker.exitCode))
-            worker.exitCode = 0;
-        worker.signalled = worker.process.EndedBySignal();
+        worker.end = worker.process.TryGetEnd().value_or(Platform::ChildEnd());
         RIPEngineImplData::ReleaseWorker(worker);
     }
     if (proofMode && w < proof.GetWorkerCount()) {
@@ -1115,25 +1142,25 @@ void RunMonitor::ChildEnded(std::size_t w)
     }
     worker.ended = true;
     CloseInput(worker);
-    if (!worker.retired && worker.exitCode != 0) {
+    if (!worker.retired && !worker.end.Succeeded()) {
         // A file written up to the byte limit ends the child (the system's
         // file size limit) before the count would have seen it; the file may
         // be one Ghostscript removed as soon as it made it, which no count
         // sees.
         if (!d.stopRequested && d.spec.maxOutputBytes > 0 &&
-            (Platform::ChildProcess::IsFileSizeLimitEnd(worker.exitCode) ||
+            (worker.end.IsFileSizeLimit() ||
              BytesWritten() >= static_cast<std::uint64_t>(d.spec.maxOutputBytes)))
             sizeLimitEnd = true;
         if (d.stopRequested) {
             // No page goes out after a stop: the count is final already.
-            worker.report.SetChildEnd(worker.exitCode, worker.signalled, d.pagesProduced, true);
+            worker.report.SetChildEnd(worker.end, d.pagesProduced, true);
             d.failure.Adopt(worker.report);
             d.FailRun(RIP_STAGE_STOP, "Ghostscript failed", true);
         } else if (failedWorker < 0) {
             failedWorker = static_cast<int>(w);
         }
     }
-    NoteClosedFiles();
+    d.changeNotification.Rearm();
     HandOverCompletePages();
 }
 

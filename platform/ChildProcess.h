@@ -7,11 +7,33 @@
 #include "platform/ZTypes.h"
 
 #include <cstdint>
+#include <optional>
 #include <string>
+#include <system_error>
 #include <utility>
 #include <vector>
 
 namespace Quillet::Platform {
+
+/// How a child ended: decoded once here, so that callers never read a
+/// system's conventions (such as a shell's 128 + signal) out of a number.
+struct ChildEnd {
+    enum class Kind {
+        Exited,  ///< it ended by itself; code is its exit code
+        Killed,  ///< something ended it (a signal, a kill); code is the signal
+                 ///< (POSIX) or the code it was terminated with (Windows)
+    };
+    Kind kind = Kind::Exited;
+    int code = 0;
+
+    /// It exited with code 0.
+    bool Succeeded() const { return kind == Kind::Exited && code == 0; }
+    /// The system ended it for writing past its file size limit
+    /// (ConfinementRules::maxFileBytes).
+    bool IsFileSizeLimit() const;
+    /// "exit code 3", "signal 9": how the end is named in failure reports.
+    std::string Describe() const;
+};
 
 /// What a child gets beyond its standard handles and environment.
 struct SpawnOptions {
@@ -23,11 +45,13 @@ struct SpawnOptions {
     NativeHandle stdIn = kInvalidHandle;
     NativeHandle stdOut = kInvalidHandle;
     NativeHandle stdErr = kInvalidHandle;
-    /// The child is killed by the system as soon as the calling thread ends,
-    /// for whatever reason: also when the whole process is killed and no
-    /// destructor runs. The caller must then keep the thread alive for as
-    /// long as the child should run.
-    bool endWithThread = false;
+    /// Every child is ended by the system with this process, however it ends
+    /// (also when it is killed and no destructor runs), whichever thread
+    /// started it and whether or not that thread still runs. Set, the system
+    /// leaves it running: a program the user goes on using (a preview), or
+    /// one that ends by itself when this process goes (its input closes) and
+    /// must clean up first, which a kill would not let it do.
+    bool outliveHost = false;
     /// Confines the child before its program starts (it never runs
     /// unconfined); the child gets the confinement's environment on top of
     /// environment. Must live until Spawn returns. One that is not ready
@@ -46,10 +70,11 @@ struct SpawnOptions {
 /// runs and reaps it, so a child never outlives its owner and never stays a
 /// zombie. The child is reaped through its own process handle only, never as
 /// "any child", so the host's other children are left alone. One thread at a
-/// time may use an object. An OS implementation must also end the child with
-/// its host process when the host dies without running destructors (Linux:
-/// endWithThread's parent-death signal from a thread that outlives the child;
-/// Windows: a job object that kills its processes when its last handle closes).
+/// time may use an object. The system also ends the child with its host
+/// process when the host dies without running destructors, unless it was
+/// started outliveHost (Linux: a parent-death signal from a thread that lives
+/// as long as the process; Windows: a job object that kills its processes
+/// when its last handle closes).
 class ChildProcess {
 public:
     ChildProcess() = default;
@@ -62,11 +87,13 @@ public:
     ChildProcess& operator=(const ChildProcess&) = delete;
 
     /// Starts argv[0] (a path when it holds "/", otherwise looked up in PATH)
-    /// with arguments argv, as options say. Returns false, with the OS error
-    /// code kept, when the program cannot be started (also when argv is
-    /// empty); out is then empty. On success out holds the child (an earlier
-    /// child in out is killed and reaped first).
-    static bool Spawn(const std::vector<std::wstring>& argv, const SpawnOptions& options, ChildProcess& out);
+    /// with arguments argv, as options say. Returns the system's error when
+    /// the program cannot be started (invalid_argument for an empty argv,
+    /// operation_not_permitted for a confinement that is not ready); out is
+    /// then empty. On success (an empty code) out holds the child (an
+    /// earlier child in out is killed and reaped first).
+    static std::error_code Spawn(const std::vector<std::wstring>& argv, const SpawnOptions& options,
+                                 ChildProcess& out);
 
     /// The name by which a child opens the i-th of its SpawnOptions::inherited
     /// handles (a file opened by that name is the handle's file, read from
@@ -95,30 +122,23 @@ public:
     /// 0 when empty, ended, or when the system does not say.
     std::uint64_t GetDataBytes() const;
 
-    /// True when code, as TryGetExitCode gives it, is that of a child the
-    /// system ended for writing past its file size limit.
-    static bool IsFileSizeLimitEnd(int code);
-
-    /// Never waits. True when the child has ended, with its exit code in code
-    /// (a child ended by signal s gives 128 + s; 0 when the code was taken by
-    /// someone else, e.g. a host that ignores child signals). The child is
-    /// reaped by the first call that sees it ended; later calls give the same
-    /// code. False while it runs or when the object is empty.
-    bool TryGetExitCode(int& code);
-    /// Once the end has been seen: true when a signal ended the child, so
-    /// that code - 128 is the signal; false when it exited (with any code,
-    /// 129 to 255 included).
-    bool EndedBySignal() const { return endedBySignal; }
-    /// Waits at most timeoutMs (negative: no bound) for the child's end. True
-    /// with its exit code as TryGetExitCode gives it; false on time-out or
-    /// when the object is empty.
-    bool Wait(int timeoutMs, int& code);
+    /// Never waits. The child's end once it has ended (0 exited when the
+    /// end was taken by someone else, e.g. a host that ignores child
+    /// signals); nothing while it runs or when the object is empty. The
+    /// child is reaped by the first call that sees it ended; later calls
+    /// give the same end.
+    std::optional<ChildEnd> TryGetEnd();
+    /// Waits at most timeoutMs (negative: no bound) for the child's end, as
+    /// TryGetEnd gives it; nothing on time-out or when the object is empty.
+    std::optional<ChildEnd> Wait(int timeoutMs);
     /// Ends the child forcibly (it cannot refuse); does not wait or reap. Does
     /// nothing when the child has already been reaped or the object is empty.
     void Kill();
 
 private:
     void Release() noexcept;
+    /// Spawn's work; false with the system's error left for LastError.
+    static bool Start(const std::vector<std::wstring>& argv, const SpawnOptions& options, ChildProcess& out);
     /// Takes our new, unreaped child pid into out through a pidfd; kills and
     /// reaps it when no pidfd can be had.
     static bool Adopt(std::int64_t pid, ChildProcess& out);
@@ -126,8 +146,7 @@ private:
     UniqueHandle handle;          // the child's process handle
     std::int64_t processId = -1;
     bool reaped = false;
-    int exitCode = 0;
-    bool endedBySignal = false;
+    ChildEnd end;
 };
 
 }  // namespace Quillet::Platform

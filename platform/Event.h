@@ -1,5 +1,5 @@
-// Event: a waitable flag, set by one thread and waited for by others through
-// the wait set.
+// Event: a waitable flag, set by one thread and waited for by others, also
+// through the event loop.
 #pragma once
 
 #include "platform/FileHandle.h"
@@ -32,7 +32,7 @@ public:
     /// Consume()s it. True when it was set; false on time-out.
     bool Wait(int timeoutMs);
 
-    /// Readable while the event is set; for WaitAny.
+    /// Readable while the event is set; for the event loop.
     NativeHandle GetWaitHandle() const { return handle.Get(); }
     bool IsManualReset() const { return manualReset; }
 

@@ -1,5 +1,5 @@
-// Anonymous pipes and the non-blocking reads and writes the Ghostscript runner
-// drives through a wait set.
+// Anonymous pipes and their non-blocking reads and writes, which the event
+// loop does for its users.
 #pragma once
 
 #include "platform/FileHandle.h"
@@ -16,12 +16,12 @@ struct PipePair {
     UniqueHandle write;
 };
 
-/// Creates a pipe into out (replacing what out held). False on failure, with
-/// the OS error code kept for the caller (errno on POSIX); out is then empty.
+/// Creates a pipe into out (replacing what out held). False on failure
+/// (LastError says why); out is then empty.
 bool CreatePipe(PipePair& out);
 
 /// Switches a handle between blocking and non-blocking transfers. False on
-/// failure (OS error code kept).
+/// failure (LastError says why).
 bool SetNonBlocking(NativeHandle handle, bool on);
 
 /// Asks for a pipe buffer of about bytes (the system rounds up to its page
@@ -34,7 +34,7 @@ enum class IoStatus {
     Ok,          ///< count bytes were transferred (at least one, unless size was 0)
     WouldBlock,  ///< non-blocking handle: nothing can be transferred now
     End,         ///< read: the writer closed its end and all data was read
-    Error,       ///< the transfer failed (OS error code kept); for writes this
+    Error,       ///< the transfer failed (LastError says why); for writes this
                  ///< includes a pipe whose reader has gone
 };
 

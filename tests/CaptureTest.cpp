@@ -500,12 +500,10 @@ TEST(CaptureTest, StartPreviewHandsACapturedDocumentToThePreview)
         // the document named on its command line.
         Platform::SpawnOptions options;
         options.stdErr = Platform::HandleOf(2);
-        ASSERT_TRUE(Platform::ChildProcess::Spawn(
+        ASSERT_FALSE(Platform::ChildProcess::Spawn(
             HelperCommand(L"preview_document", {FromUtf8(document), FromUtf8("-outdir \"" + folder + "\"")}),
             options, child));
-        int code = -1;
-        ASSERT_TRUE(child.Wait(60000, code));
-        EXPECT_EQ(code, 0);
+        EXPECT_TRUE(child.Wait(60000).value_or(Platform::ChildEnd{Platform::ChildEnd::Kind::Killed, 0}).Succeeded());
         const std::string sheet = WaitForSheet(folder);
         EXPECT_EQ(CountOf(sheet, "<img "), pages) << document << cups->ErrorLog();
         // Named after the host's document, not the tagged copy it was printed from.
@@ -522,7 +520,6 @@ TEST(CaptureTest, BackendCancelsAJobNobodyWaitsForAndSweepsOldSpoolFiles)
     Scratch scratch("capture-test");
     const std::string spool = scratch.path + "/spool";
     fs::create_directories(spool);
-    int code = -1;
     const std::string old = spool + "/job-old.ps", recent = spool + "/job-new.ps", other = spool + "/notes",
                       killed = spool + "/job-" + std::to_string(EndedProcessId()) + "-abcdef.ps";
     for (const std::string& file : {old, recent, other, killed})
@@ -542,12 +539,13 @@ TEST(CaptureTest, BackendCancelsAJobNobodyWaitsForAndSweepsOldSpoolFiles)
     for (const auto& [user, file] : {std::pair<std::string, std::string>{"no-such-user-here", job}, {self, job},
                                      {self, empty}}) {
         Platform::ChildProcess child;
-        ASSERT_TRUE(Platform::ChildProcess::Spawn(
+        ASSERT_FALSE(Platform::ChildProcess::Spawn(
             {FromUtf8(backend), L"7", FromUtf8(user), L"nobody waits for this " + std::to_wstring(::getpid()),
              L"1", L"", FromUtf8(file)},
             spooled, child));
-        ASSERT_TRUE(child.Wait(60000, code));
-        EXPECT_EQ(code, 5) << user << " " << file;
+        const auto end = child.Wait(60000);
+        ASSERT_TRUE(end);
+        EXPECT_EQ(end->code, 5) << user << " " << file;
     }
     EXPECT_FALSE(fs::exists(old));
     EXPECT_FALSE(fs::exists(killed));  // its backend was killed: gone at once

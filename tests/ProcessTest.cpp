@@ -1,4 +1,4 @@
-// Child processes, pipes, confinement and wait sets on real
+// Child processes, pipes, confinement and the event loop on real
 // descriptors, with the test binary relaunched as the child.
 #include "support/Files.h"
 #include "support/HelperProcess.h"
@@ -6,9 +6,11 @@
 #include "platform/ChildProcess.h"
 #include "platform/posix/Internal.h"
 #include "platform/Confinement.h"
+#include "platform/Event.h"
+#include "platform/EventLoop.h"
 #include "platform/Pipe.h"
+#include "platform/SystemError.h"
 #include "platform/TextConversion.h"
-#include "platform/WaitSet.h"
 
 #include <gtest/gtest.h>
 
@@ -120,7 +122,7 @@ protected:
     struct Result {
         bool started = false;
         std::string output;
-        int code = -1;
+        ChildEnd end{ChildEnd::Kind::Killed, -1};
     };
 
     // Runs a child with its output on a pipe, reads it all and reaps it.
@@ -137,12 +139,12 @@ protected:
         options.environment = environment;
         options.stdOut = output.write.Get();
         options.confinement = confinement;
-        result.started = ChildProcess::Spawn(argv, options, child);
+        result.started = !ChildProcess::Spawn(argv, options, child);
         output.write.Close();
         if (!result.started)
             return result;
         result.output = Drain(output.read.Get());
-        child.Wait(-1, result.code);
+        result.end = child.Wait(-1).value_or(result.end);
         return result;
     }
 
@@ -176,40 +178,41 @@ protected:
 
 TEST_F(ProcessTest, ExitCodesSignalDeathAndSpawnFailure)
 {
-    EXPECT_EQ(Run(HelperCommand(L"proc_exit", {L"255"})).code, 255);
-    EXPECT_EQ(Run(HelperCommand(L"proc_signal")).code, 128 + SIGTERM);
+    // 255 is an exit code, not a signal: the end is told by its kind.
+    const ChildEnd exited = Run(HelperCommand(L"proc_exit", {L"255"})).end;
+    EXPECT_EQ(exited.kind, ChildEnd::Kind::Exited);
+    EXPECT_EQ(exited.code, 255);
+    const ChildEnd signalled = Run(HelperCommand(L"proc_signal")).end;
+    EXPECT_EQ(signalled.kind, ChildEnd::Kind::Killed);
+    EXPECT_EQ(signalled.code, SIGTERM);
+    EXPECT_EQ(signalled.Describe(), "signal " + std::to_string(SIGTERM));
 
     ChildProcess child;
-    EXPECT_FALSE(ChildProcess::Spawn({L"/nonexistent/program"}, {}, child));
-    EXPECT_EQ(errno, ENOENT);
+    EXPECT_EQ(ChildProcess::Spawn({L"/nonexistent/program"}, {}, child), std::errc::no_such_file_or_directory);
     EXPECT_FALSE(child.IsValid());
-    int code = 0;
-    EXPECT_FALSE(child.Wait(0, code));
+    EXPECT_FALSE(child.Wait(0));
 }
 
 TEST_F(ProcessTest, KilledOrDestroyedChildIsReaped)
 {
     ChildProcess child;
-    ASSERT_TRUE(ChildProcess::Spawn(HelperCommand(L"proc_hang"), {}, child));
+    ASSERT_FALSE(ChildProcess::Spawn(HelperCommand(L"proc_hang"), {}, child));
     const std::int64_t pid = child.GetProcessId();
-    int code = 0;
-    EXPECT_FALSE(child.Wait(20, code));
-    NativeHandle handles[] = {child.GetWaitHandle()};
+    EXPECT_FALSE(child.Wait(20));
     child.Kill();
-    EXPECT_EQ(WaitAny(handles, 1, -1), 0);
-    ASSERT_TRUE(child.Wait(-1, code));
-    EXPECT_EQ(code, 128 + SIGKILL);
+    const auto killed = child.Wait(-1);
+    ASSERT_TRUE(killed);
+    EXPECT_EQ(killed->code, SIGKILL);
     EXPECT_TRUE(IsReaped(pid));
-    // The code stays available, and a late Kill cannot reach another process.
+    // The end stays available, and a late Kill cannot reach another process.
     child.Kill();
-    EXPECT_TRUE(child.TryGetExitCode(code));
-    EXPECT_EQ(code, 128 + SIGKILL);
+    EXPECT_EQ(child.TryGetEnd().value_or(ChildEnd()).code, SIGKILL);
 
     // An owner that goes away (after a move) with its child still running.
     std::int64_t hangingPid = -1;
     {
         ChildProcess hanging;
-        ASSERT_TRUE(ChildProcess::Spawn(HelperCommand(L"proc_hang"), {}, hanging));
+        ASSERT_FALSE(ChildProcess::Spawn(HelperCommand(L"proc_hang"), {}, hanging));
         hangingPid = hanging.GetProcessId();
         ChildProcess target(std::move(hanging));
         EXPECT_FALSE(IsReaped(hangingPid));
@@ -226,7 +229,7 @@ TEST_F(ProcessTest, ChildGetsExactlyItsThreeDescriptors)
     const Result result = Run(HelperCommand(L"proc_fds"));
     close(inheritable);
     ASSERT_TRUE(result.started);
-    EXPECT_EQ(result.code, 0);
+    EXPECT_TRUE(result.end.Succeeded());
     const std::vector<std::string> lines = SplitNul(result.output);
     ASSERT_EQ(lines.size(), 3u) << result.output;
     EXPECT_EQ(lines[0], "0 /dev/null");
@@ -246,7 +249,7 @@ TEST_F(ProcessTest, StandardHandlesThatAreThemselvesStandardNumbers)
     ChildProcess child;
     SpawnOptions toZero;
     toZero.stdOut = HandleOf(0);
-    const bool started = ChildProcess::Spawn(HelperCommand(L"proc_args", {L"via-zero"}), toZero, child);
+    const bool started = !ChildProcess::Spawn(HelperCommand(L"proc_args", {L"via-zero"}), toZero, child);
     dup2(savedStdin, 0);
     close(savedStdin);
     output.write.Close();
@@ -320,7 +323,7 @@ TEST_F(ProcessTest, ConfinedChildReachesOnlyWhatItsRulesAllow)
     const Result free = Run(HelperCommand(L"proc_reach", args));
     const Result confined = Run(HelperCommand(L"proc_reach", args), {}, &confinement);
     ASSERT_TRUE(confined.started);
-    EXPECT_EQ(confined.code, 0);
+    EXPECT_TRUE(confined.end.Succeeded());
     std::istringstream freeLines(free.output), confinedLines(confined.output);
     for (const auto& c : cases) {
         std::string before, after;
@@ -352,7 +355,7 @@ TEST_F(ProcessTest, WriteToDeadReaderIsAnErrorNotASignal)
         std::size_t count = 7;
         // Without the protection the default action would end this process here.
         EXPECT_EQ(WriteSome(pipe.write.Get(), "abc", 3, count), IoStatus::Error);
-        EXPECT_EQ(errno, EPIPE);
+        EXPECT_EQ(LastError(), std::errc::broken_pipe);
         EXPECT_EQ(count, 0u);
 
         // The caller's mask is as it was, and no SIGPIPE is left pending.
@@ -366,3 +369,104 @@ TEST_F(ProcessTest, WriteToDeadReaderIsAnErrorNotASignal)
     }
 }
 
+
+TEST(EventLoopTest, MoreObjectsThanOneSystemWaitTakesDeliverEveryByteInOrderAndEveryEnd)
+{
+    // 80 pipes, each with more bytes than one completion carries and closed
+    // by its writer, and 70 children, half of them killed: 150 objects.
+    constexpr std::size_t kPipes = 80, kChildren = 70, kBytes = 3 * EventLoop::kReadSize + 5;
+    EventLoop loop;
+    std::vector<PipePair> pipes(kPipes);
+    std::vector<std::string> sent(kPipes), got(kPipes);
+    for (std::size_t i = 0; i < kPipes; ++i) {
+        ASSERT_TRUE(CreatePipe(pipes[i]));
+        for (std::size_t b = 0; b < kBytes; ++b)
+            sent[i] += static_cast<char>('a' + (b * 7 + i) % 26);
+        std::size_t count = 0;
+        ASSERT_EQ(WriteSome(pipes[i].write.Get(), sent[i].data(), kBytes, count), IoStatus::Ok);
+        ASSERT_EQ(count, kBytes);
+        pipes[i].write.Close();
+        loop.AddReader(pipes[i].read.Get(), 1000 + i);
+    }
+    std::vector<ChildProcess> children(kChildren);
+    for (std::size_t i = 0; i < kChildren; ++i) {
+        ASSERT_FALSE(ChildProcess::Spawn(HelperCommand(i % 2 ? L"proc_hang" : L"proc_exit", {std::to_wstring(i)}), {},
+                                         children[i]));
+        if (i % 2)
+            children[i].Kill();
+        loop.AddChild(children[i], 2000 + i);
+    }
+    // A set event is ready with the others and has the lowest key: it comes first.
+    Event event(true);
+    event.Set();
+    loop.AddEvent(event, 1);
+    std::vector<int> ends(kPipes + kChildren);
+    bool first = true;
+    while (std::count(ends.begin(), ends.end(), 1) < static_cast<long>(ends.size())) {
+        const std::optional<Completion> done = loop.Wait(60000);
+        ASSERT_TRUE(done);
+        EXPECT_EQ(done->key == 1, first);
+        first = false;
+        if (done->key == 1) {
+            EXPECT_EQ(done->kind, CompletionKind::Signalled);
+            loop.Remove(1);
+        } else if (done->key >= 2000) {
+            ASSERT_EQ(done->kind, CompletionKind::ChildEnded);
+            const std::size_t i = done->key - 2000;
+            ++ends[kPipes + i];
+            const ChildEnd end = children[i].TryGetEnd().value_or(ChildEnd{ChildEnd::Kind::Exited, -1});
+            EXPECT_EQ(end.kind, i % 2 ? ChildEnd::Kind::Killed : ChildEnd::Kind::Exited) << i;
+            EXPECT_EQ(end.code, i % 2 ? SIGKILL : static_cast<int>(i)) << i;
+        } else {
+            const std::size_t i = done->key - 1000;
+            ASSERT_EQ(ends[i], 0) << "bytes after the end of pipe " << i;
+            if (done->kind == CompletionKind::Read)
+                got[i].append(done->data, done->size);
+            else
+                ++ends[i];
+            EXPECT_NE(done->kind, CompletionKind::Failed);
+        }
+    }
+    EXPECT_EQ(got, sent);
+    EXPECT_FALSE(loop.Wait(0));  // every object has ended and is forgotten
+}
+
+TEST(EventLoopTest, WritesCompleteAsTheReaderTakesThemAndFailWhenItHasGone)
+{
+    PipePair pipe;
+    ASSERT_TRUE(CreatePipe(pipe));
+    SetPipeCapacity(pipe.write.Get(), 4096);
+    EventLoop loop;
+    loop.AddWriter(pipe.write.Get(), 1);
+    loop.AddReader(pipe.read.Get(), 2);
+    std::string sent(EventLoop::kWriteSize + 1000, 'x');
+    for (std::size_t i = 0; i < sent.size(); ++i)
+        sent[i] = static_cast<char>(i % 251);
+    // The loop takes one piece at a time, more than the pipe holds.
+    ASSERT_EQ(loop.Write(1, sent.data(), sent.size()), EventLoop::kWriteSize);
+    EXPECT_EQ(loop.Write(1, sent.data(), sent.size()), 0u);
+    std::string got;
+    for (std::size_t at = EventLoop::kWriteSize; got.size() < sent.size();) {
+        const std::optional<Completion> done = loop.Wait(60000);
+        ASSERT_TRUE(done);
+        if (done->key == 2) {
+            ASSERT_EQ(done->kind, CompletionKind::Read);
+            got.append(done->data, done->size);
+        } else {
+            ASSERT_EQ(done->kind, CompletionKind::Written);
+            at += loop.Write(1, sent.data() + at, sent.size() - at);
+        }
+    }
+    EXPECT_EQ(got, sent);
+
+    // The last piece was written before its bytes could be read.
+    EXPECT_FALSE(loop.IsWriting(1));
+    loop.Remove(2);
+    pipe.read.Close();
+    ASSERT_EQ(loop.Write(1, "abc", 3), 3u);
+    const std::optional<Completion> failed = loop.Wait(60000);
+    ASSERT_TRUE(failed);
+    EXPECT_EQ(failed->kind, CompletionKind::Failed);
+    EXPECT_EQ(failed->error, std::errc::broken_pipe);
+    EXPECT_FALSE(loop.Has(1));
+}

@@ -13,11 +13,17 @@
 #include "platform/posix/Internal.h"
 
 #include "platform/Environment.h"
+#include "platform/SystemError.h"
 #include "platform/TextConversion.h"
 #include "platform/linux/ConfinedChild.h"
 #include "platform/posix/PollDeadline.h"
 
 #include <cerrno>
+#include <condition_variable>
+#include <functional>
+#include <mutex>
+#include <system_error>
+#include <thread>
 #include <dirent.h>
 #include <csignal>
 #include <cstdio>
@@ -188,7 +194,7 @@ bool PlaceInherited(const ForkExtras& extras)
 }
 
 // Forks and execs, with the parent-death signal tied to the calling thread
-// when tied, and confined when confinement is given. The exec's outcome comes
+// when tied (the host thread's, see ForkOnHostThread), and confined when confinement is given. The exec's outcome comes
 // back through a close-on-exec pipe: nothing read means the exec succeeded.
 // Returns the pid, or -1 with errno set.
 pid_t SpawnForked(const std::vector<std::string>& candidates, const int (&sources)[3], char* const* argv,
@@ -222,11 +228,80 @@ pid_t SpawnForked(const std::vector<std::string>& candidates, const int (&source
     return -1;
 }
 
-int ExitCodeOf(const siginfo_t& info)
+ChildEnd EndOf(const siginfo_t& info)
 {
+    // Killed or dumped: both ended by the signal in si_status.
     if (info.si_code == CLD_EXITED)
-        return info.si_status;
-    return 128 + info.si_status;  // killed or dumped: the shell's convention
+        return ChildEnd{ChildEnd::Kind::Exited, info.si_status};
+    return ChildEnd{ChildEnd::Kind::Killed, info.si_status};
+}
+
+// The parent-death signal follows the thread that forked the child, not its
+// process. Children that end with their process are therefore forked by a
+// thread of our own that lives as long as the process: the host thread. Made
+// on first use in each process (a process forked by the host has none of its
+// parent's threads), with every signal blocked so that it never takes one
+// meant for the host; never destroyed.
+struct HostThread {
+    pid_t owner = -1;
+    std::mutex callLock;  // one fork at a time
+    std::mutex lock;
+    std::condition_variable wake;
+    const std::function<pid_t()>* task = nullptr;
+    pid_t result = -1;
+    int error = 0;
+
+    void Serve()
+    {
+        std::unique_lock<std::mutex> guard(lock);
+        for (;;) {
+            wake.wait(guard, [this] { return task != nullptr; });
+            result = (*task)();
+            error = errno;
+            task = nullptr;
+            wake.notify_all();
+        }
+    }
+};
+
+HostThread* TheHostThread()
+{
+    static std::mutex made;
+    static HostThread* thread = nullptr;
+    std::lock_guard<std::mutex> guard(made);
+    if (thread != nullptr && thread->owner == ::getpid())
+        return thread;
+    auto fresh = std::make_unique<HostThread>();
+    fresh->owner = ::getpid();
+    sigset_t all, old;
+    sigfillset(&all);
+    ::pthread_sigmask(SIG_SETMASK, &all, &old);
+    try {
+        std::thread(&HostThread::Serve, fresh.get()).detach();
+    } catch (const std::system_error&) {
+        ::pthread_sigmask(SIG_SETMASK, &old, nullptr);
+        return nullptr;
+    }
+    ::pthread_sigmask(SIG_SETMASK, &old, nullptr);
+    thread = fresh.release();  // serves until the process ends
+    return thread;
+}
+
+// Runs spawn on the host thread; its pid, or -1 with errno set.
+pid_t ForkOnHostThread(const std::function<pid_t()>& spawn)
+{
+    HostThread* thread = TheHostThread();
+    if (thread == nullptr) {
+        errno = EAGAIN;
+        return -1;
+    }
+    std::lock_guard<std::mutex> call(thread->callLock);
+    std::unique_lock<std::mutex> guard(thread->lock);
+    thread->task = &spawn;
+    thread->wake.notify_all();
+    thread->wake.wait(guard, [thread] { return thread->task == nullptr; });
+    errno = thread->error;
+    return thread->result;
 }
 
 }  // namespace
@@ -245,13 +320,11 @@ ChildProcess::ChildProcess(ChildProcess&& other) noexcept
     : handle(std::move(other.handle)),
       processId(other.processId),
       reaped(other.reaped),
-      exitCode(other.exitCode),
-      endedBySignal(other.endedBySignal)
+      end(other.end)
 {
     other.processId = -1;
     other.reaped = false;
-    other.exitCode = 0;
-    other.endedBySignal = false;
+    other.end = ChildEnd();
 }
 
 ChildProcess& ChildProcess::operator=(ChildProcess&& other) noexcept
@@ -261,12 +334,10 @@ ChildProcess& ChildProcess::operator=(ChildProcess&& other) noexcept
         handle = std::move(other.handle);
         processId = other.processId;
         reaped = other.reaped;
-        exitCode = other.exitCode;
-        endedBySignal = other.endedBySignal;
+        end = other.end;
         other.processId = -1;
         other.reaped = false;
-        other.exitCode = 0;
-        other.endedBySignal = false;
+        other.end = ChildEnd();
     }
     return *this;
 }
@@ -285,15 +356,24 @@ void ChildProcess::Release() noexcept
     handle.Reset();
     processId = -1;
     reaped = false;
-    exitCode = 0;
-    endedBySignal = false;
+    end = ChildEnd();
 }
 
-bool ChildProcess::Spawn(const std::vector<std::wstring>& argv, const SpawnOptions& options, ChildProcess& out)
+std::error_code ChildProcess::Spawn(const std::vector<std::wstring>& argv, const SpawnOptions& options,
+                                    ChildProcess& out)
+{
+    if (Start(argv, options, out))
+        return std::error_code();
+    const std::error_code error = LastError();
+    // A failure that left no error number still is a failure.
+    return error ? error : std::make_error_code(std::errc::io_error);
+}
+
+bool ChildProcess::Start(const std::vector<std::wstring>& argv, const SpawnOptions& options, ChildProcess& out)
 {
     const auto& extraEnvironment = options.environment;
     const NativeHandle stdIn = options.stdIn, stdOut = options.stdOut, stdErr = options.stdErr;
-    const bool endWithThread = options.endWithThread;
+    const bool endWithHost = !options.outliveHost;
     const Confinement* confinement = options.confinement;
     const bool extrasGiven = options.workingFolder != kInvalidHandle || !options.inherited.empty();
     if (argv.empty() || (confinement != nullptr && !confinement->IsReady())) {
@@ -385,11 +465,15 @@ bool ChildProcess::Spawn(const std::vector<std::wstring>& argv, const SpawnOptio
     }
 
     pid_t pid = -1;
-    if (endWithThread || confinement != nullptr || extrasGiven) {
+    if (endWithHost || confinement != nullptr || extrasGiven) {
         // posix_spawn runs no code of ours in the child, so the parent-death
         // signal, the confinement and the extras need a fork of our own.
-        pid = SpawnForked(ProgramCandidates(args[0]), sources, argPointers.data(), environmentPointers.data(),
-                          endWithThread, confinement != nullptr ? &confinement->GetPrepared() : nullptr, extras);
+        const std::vector<std::string> candidates = ProgramCandidates(args[0]);
+        const auto spawn = [&] {
+            return SpawnForked(candidates, sources, argPointers.data(), environmentPointers.data(), endWithHost,
+                               confinement != nullptr ? &confinement->GetPrepared() : nullptr, extras);
+        };
+        pid = endWithHost ? ForkOnHostThread(spawn) : spawn();
         if (pid < 0)
             return false;
         return Adopt(pid, out);
@@ -534,15 +618,20 @@ std::uint64_t ChildProcess::GetDataBytes() const
     return fields[5] * static_cast<std::uint64_t>(::sysconf(_SC_PAGESIZE));
 }
 
-bool ChildProcess::IsFileSizeLimitEnd(int code)
+bool ChildEnd::IsFileSizeLimit() const
 {
-    return code == 128 + SIGXFSZ;
+    return kind == Kind::Killed && code == SIGXFSZ;
 }
 
-bool ChildProcess::TryGetExitCode(int& code)
+std::string ChildEnd::Describe() const
+{
+    return (kind == Kind::Exited ? "exit code " : "signal ") + std::to_string(code);
+}
+
+std::optional<ChildEnd> ChildProcess::TryGetEnd()
 {
     if (!handle.IsValid())
-        return false;
+        return std::nullopt;
     if (!reaped) {
         siginfo_t info{};
         int rc;
@@ -551,39 +640,37 @@ bool ChildProcess::TryGetExitCode(int& code)
         }
         if (rc < 0) {
             if (errno != ECHILD)
-                return false;
+                return std::nullopt;
             // Reaped behind our back (SIGCHLD ignored by the host, or the
             // host waited for any child): the child has ended, its code is
             // lost and counts as 0.
-            exitCode = 0;
+            end = ChildEnd();
         } else if (info.si_pid == 0) {
-            return false;  // still running
+            return std::nullopt;  // still running
         } else {
-            exitCode = ExitCodeOf(info);
-            endedBySignal = info.si_code != CLD_EXITED;
+            end = EndOf(info);
         }
         reaped = true;
     }
-    code = exitCode;
-    return true;
+    return end;
 }
 
-bool ChildProcess::Wait(int timeoutMs, int& code)
+std::optional<ChildEnd> ChildProcess::Wait(int timeoutMs)
 {
     if (!handle.IsValid())
-        return false;
+        return std::nullopt;
     PollDeadline deadline(timeoutMs);
     for (;;) {
-        if (TryGetExitCode(code))
-            return true;
+        if (auto ended = TryGetEnd())
+            return ended;
         switch (deadline.Poll(Fd(handle.Get()))) {
         case PollDeadline::Result::Ready:
-            return TryGetExitCode(code);  // ended: reap it now
+            return TryGetEnd();  // ended: reap it now
         case PollDeadline::Result::Failed:
-            return false;
+            return std::nullopt;
         case PollDeadline::Result::Idle:
             if (deadline.Expired())
-                return false;
+                return std::nullopt;
             break;
         }
     }

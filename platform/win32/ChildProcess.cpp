@@ -1,12 +1,25 @@
 // ChildProcess on Windows: a stub. No child is ever started (Spawn fails with
 // ERROR_CALL_NOT_IMPLEMENTED), so every object stays empty. The port will
-// start children with CreateProcessW into a job object that kills them when
-// the host's last handle on it closes, so they die with their host.
+// start children with CreateProcessW into a job object with
+// JOB_OBJECT_LIMIT_KILL_ON_JOB_CLOSE, which kills them when the host's last
+// handle on it closes, so they die with their host (outliveHost: a child
+// created with CREATE_BREAKAWAY_FROM_JOB); a child's end is Exited with its
+// exit code, or Killed with the code TerminateProcess gave it.
 #include "platform/win32/Internal.h"
 
 #include "platform/ChildProcess.h"
 
 namespace Quillet::Platform {
+
+bool ChildEnd::IsFileSizeLimit() const
+{
+    return false;
+}
+
+std::string ChildEnd::Describe() const
+{
+    return (kind == Kind::Exited ? "exit code " : "terminated with code ") + std::to_string(code);
+}
 
 ChildProcess::~ChildProcess()
 {
@@ -14,11 +27,7 @@ ChildProcess::~ChildProcess()
 }
 
 ChildProcess::ChildProcess(ChildProcess&& other) noexcept
-    : handle(std::move(other.handle)),
-      processId(other.processId),
-      reaped(other.reaped),
-      exitCode(other.exitCode),
-      endedBySignal(other.endedBySignal)
+    : handle(std::move(other.handle)), processId(other.processId), reaped(other.reaped), end(other.end)
 {
     other.processId = -1;
 }
@@ -30,8 +39,7 @@ ChildProcess& ChildProcess::operator=(ChildProcess&& other) noexcept
         handle = std::move(other.handle);
         processId = other.processId;
         reaped = other.reaped;
-        exitCode = other.exitCode;
-        endedBySignal = other.endedBySignal;
+        end = other.end;
         other.processId = -1;
     }
     return *this;
@@ -43,10 +51,22 @@ void ChildProcess::Release() noexcept
     processId = -1;
 }
 
-bool ChildProcess::Spawn(const std::vector<std::wstring>&, const SpawnOptions&, ChildProcess& out)
+std::error_code ChildProcess::Spawn(const std::vector<std::wstring>& argv, const SpawnOptions& options,
+                                    ChildProcess& out)
+{
+    Start(argv, options, out);
+    return std::error_code(ERROR_CALL_NOT_IMPLEMENTED, std::system_category());
+}
+
+bool ChildProcess::Start(const std::vector<std::wstring>&, const SpawnOptions&, ChildProcess& out)
 {
     out = ChildProcess();
     SetNotSupported();
+    return false;
+}
+
+bool ChildProcess::Adopt(std::int64_t, ChildProcess&)
+{
     return false;
 }
 
@@ -71,19 +91,14 @@ std::uint64_t ChildProcess::GetDataBytes() const
     return 0;
 }
 
-bool ChildProcess::IsFileSizeLimitEnd(int)
+std::optional<ChildEnd> ChildProcess::TryGetEnd()
 {
-    return false;
+    return std::nullopt;
 }
 
-bool ChildProcess::TryGetExitCode(int&)
+std::optional<ChildEnd> ChildProcess::Wait(int)
 {
-    return false;
-}
-
-bool ChildProcess::Wait(int, int&)
-{
-    return false;
+    return std::nullopt;
 }
 
 void ChildProcess::Kill()

@@ -7,7 +7,7 @@
 #include "platform/ChildProcess.h"
 #include "platform/Pipe.h"
 #include "platform/TextConversion.h"
-#include "platform/WaitSet.h"
+#include "platform/EventLoop.h"
 
 #include <stdexcept>
 #include <string>
@@ -27,9 +27,8 @@ inline std::vector<std::wstring> HelperCommand(const std::wstring& name, const s
 inline std::int64_t EndedProcessId()
 {
     Quillet::Platform::ChildProcess gone;
-    int code = -1;
     Quillet::Platform::ChildProcess::Spawn({L"true"}, {}, gone);
-    gone.Wait(10000, code);
+    gone.Wait(10000);
     return gone.GetProcessId();
 }
 
@@ -70,13 +69,12 @@ public:
                 buffer.erase(0, end + 1);
                 return true;
             }
-            P::NativeHandle handles[] = {fromChild.Get()};
-            char chunk[256];
-            std::size_t count = 0;
-            if (P::WaitAny(handles, 1, timeoutMs) != 0 ||
-                P::ReadSome(fromChild.Get(), chunk, sizeof chunk, count) != P::IoStatus::Ok)
+            P::EventLoop loop;
+            loop.AddReader(fromChild.Get(), 0);
+            const auto done = loop.Wait(timeoutMs);
+            if (!done || done->kind != P::CompletionKind::Read)
                 return false;
-            buffer.append(chunk, count);
+            buffer.append(done->data, done->size);
         }
     }
 
@@ -87,21 +85,19 @@ public:
         return ReadLine(line) ? line : std::string();
     }
 
-    /// Ends the helper's input and returns its exit code.
+    /// Ends the helper's input and returns its exit code (-1 when killed).
     int Finish()
     {
         toChild.Close();
-        int code = -1;
-        child.Wait(-1, code);
-        return code;
+        const auto end = child.Wait(-1);
+        return end && end->kind == Quillet::Platform::ChildEnd::Kind::Exited ? end->code : -1;
     }
 
     /// Ends the helper at once, whatever it holds, and reaps it.
     void Kill()
     {
-        int code = 0;
         child.Kill();
-        child.Wait(-1, code);
+        child.Wait(-1);
     }
 
     std::int64_t GetProcessId() const { return child.GetProcessId(); }
@@ -113,7 +109,7 @@ private:
         Quillet::Platform::SpawnOptions options;
         options.stdIn = input;
         options.stdOut = output;
-        return Quillet::Platform::ChildProcess::Spawn(argv, options, child);
+        return !Quillet::Platform::ChildProcess::Spawn(argv, options, child);
     }
 
     Quillet::Platform::ChildProcess child;

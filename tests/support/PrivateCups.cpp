@@ -111,10 +111,12 @@ int PrivateCups::Run(const std::vector<std::wstring>& argv,
     ChildProcess child;
     Quillet::Platform::SpawnOptions options;
     options.environment = environment;
-    if (!ChildProcess::Spawn(argv, options, child))
+    if (ChildProcess::Spawn(argv, options, child))
         return -1;
-    int code = -1;
-    return child.Wait(60000, code) ? code : -1;
+    const auto end = child.Wait(60000);
+    if (!end)
+        return -1;
+    return end->kind == Quillet::Platform::ChildEnd::Kind::Exited ? end->code : 128 + end->code;
 }
 
 bool PrivateCups::Start(std::string& whyNot)
@@ -179,7 +181,7 @@ bool PrivateCups::Start(std::string& whyNot)
               "<Policy default>\n  <Limit All>\n    Order deny,allow\n  </Limit>\n</Policy>\n");
 
     daemon = std::make_unique<ChildProcess>();
-    if (!ChildProcess::Spawn({FromUtf8(cupsd), L"-f", L"-c", FromUtf8(folder + "/cupsd.conf"), L"-s",
+    if (ChildProcess::Spawn({FromUtf8(cupsd), L"-f", L"-c", FromUtf8(folder + "/cupsd.conf"), L"-s",
                               FromUtf8(folder + "/cups-files.conf")},
                              {}, *daemon)) {
         whyNot = "cupsd could not be started";
@@ -187,8 +189,7 @@ bool PrivateCups::Start(std::string& whyNot)
     }
     pid = daemon->GetProcessId();
     WriteWholeFile(folder + "/cupsd.pid", std::to_string(pid));
-    int exitCode = 0;
-    Eventually([&] { return daemon->TryGetExitCode(exitCode) || CanConnect(SocketPath()); }, 5000);
+    Eventually([&] { return daemon->TryGetEnd() || CanConnect(SocketPath()); }, 5000);
     if (!CanConnect(SocketPath())) {
         whyNot = "cupsd did not come up: " + ErrorLog();
         Stop();
@@ -217,8 +218,7 @@ void PrivateCups::Stop()
     if (daemon) {
         if (pid > 0)
             ::kill(static_cast<pid_t>(pid), SIGTERM);
-        int code = 0;
-        if (!daemon->Wait(10000, code))
+        if (!daemon->Wait(10000))
             daemon->Kill();
         daemon.reset();
     }

@@ -55,13 +55,12 @@ int Run(const std::vector<std::string>& args)
     Platform::SpawnOptions options;
     options.stdOut = Platform::StandardOutput();
     options.stdErr = Platform::StandardError();
-    if (!Platform::ChildProcess::Spawn(argv, options, child)) {
+    if (Platform::ChildProcess::Spawn(argv, options, child)) {
         std::fprintf(stderr, "qvqueue: cannot run %s\n", args[0].c_str());
         return 1;
     }
-    int code = 1;
-    child.Wait(-1, code);
-    return code;
+    const auto end = child.Wait(-1);
+    return end && end->kind == Platform::ChildEnd::Kind::Exited ? end->code : 1;
 }
 
 // The PPD's name of the system's default paper (libpaper's: PAPERSIZE,
