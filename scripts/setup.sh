@@ -28,6 +28,9 @@ if [ "${1:-}" = test ]; then
   # package's tests run under pytest and open pages with Pillow; the Windows
   # cross-build of the library checks that the platform stubs compile.
   packages+=(python3-fonttools python3-pytest python3-pil g++-mingw-w64-x86-64-posix libz-mingw-w64-dev)
+  # The fleet test runs quillet-rip as an array job of a private one-node
+  # batch scheduler (its own controller and node daemon, credentials by munge).
+  packages+=(slurm-wlm munge)
 fi
 
 missing=()

@@ -53,7 +53,12 @@ void PrintUsage(std::FILE* out)
         "  -j, --jobs N              documents rendered at once (default: one per\n"
         "                            processor)\n"
         "      --shard K/N           render only share K of N of the documents (every\n"
-        "                            N-th, from the K-th), for N calls that split a list\n"
+        "                            N-th, from the K-th; K from 1), for N calls that\n"
+        "                            split a list; with --from-list and no --shard, K and\n"
+        "                            N come from a batch array task's environment (see\n"
+        "                            below)\n"
+        "      --redo                render every document, also one whose pages are\n"
+        "                            complete from an earlier run with the same options\n"
         "      --json                one JSON object a line for each page and each\n"
         "                            document\n"
         "  -f, --format NAME         png (png16m, the default) jpeg/jpg tiff (tiff24nc,\n"
@@ -101,7 +106,16 @@ void PrintUsage(std::FILE* out)
         "                            documents are confined on this system\n"
         "\n"
         "A rerun replaces its pages and removes the pages of earlier runs under the same\n"
-        "names. Ctrl-C or SIGTERM stops: the pages handed out stay, nothing else does.\n"
+        "names. Into a folder given with -o, a rerun with the same options skips each\n"
+        "document whose pages an earlier run completed and left unchanged (a hidden\n"
+        "\".NAME.quillet-rip\" file beside them lists them). Ctrl-C or SIGTERM stops: the\n"
+        "pages handed out stay, nothing else does.\n"
+        "\n"
+        "Shares from the environment (with --from-list, without --shard): in a Slurm\n"
+        "array task, K = (SLURM_ARRAY_TASK_ID - SLURM_ARRAY_TASK_MIN) /\n"
+        "SLURM_ARRAY_TASK_STEP + 1 and N = SLURM_ARRAY_TASK_COUNT; in a Kubernetes\n"
+        "Indexed Job, K = JOB_COMPLETION_INDEX + 1 and N = QUILLET_SHARD_COUNT (set it to\n"
+        "the job's completions).\n"
         "\n"
         "Exit status: 0 when every page was rendered; 1 when rendering failed (the\n"
         "renderer could not start, reported an error or was killed); 2 on bad usage;\n"
@@ -208,6 +222,51 @@ void PrintVersion()
     std::printf("%s %s\nconfinement: %s (%s)\n", kProgram, QUILLET_VERSION, level, EncodeUtf8(how).c_str());
 }
 
+/// A variable of the environment as a whole number; false when it is unset.
+bool EnvironmentNumber(const char* name, long long minimum, long long maximum, long long& value)
+{
+    const char* text = std::getenv(name);
+    if (text == nullptr)
+        return false;
+    if (!ParseNumber(std::string(text), minimum, maximum, value))
+        UsageError(std::string("invalid ") + name + " '" + text + "' (expected a whole number)");
+    return true;
+}
+
+/// The share of a list that a batch array task renders: a Slurm array task
+/// (whose IDs may start anywhere and step by more than 1) or a Kubernetes
+/// Indexed Job's pod (whose index starts at 0 and whose count the job's
+/// author passes in). Shares number from 1, as --shard's do.
+void ShareFromEnvironment(Options& options)
+{
+    constexpr long long kMost = 1000000;
+    long long id = 0, index = 0;
+    if (EnvironmentNumber("SLURM_ARRAY_TASK_ID", 0, 2147483647LL, id)) {
+        long long count = 0, minimum = 0, step = 1;
+        if (!EnvironmentNumber("SLURM_ARRAY_TASK_COUNT", 1, kMost, count))
+            UsageError("SLURM_ARRAY_TASK_ID is set but SLURM_ARRAY_TASK_COUNT is not; give --shard K/N");
+        EnvironmentNumber("SLURM_ARRAY_TASK_MIN", 0, id, minimum);
+        EnvironmentNumber("SLURM_ARRAY_TASK_STEP", 1, 2147483647LL, step);
+        const long long share = (id - minimum) / step + 1;
+        if ((id - minimum) % step != 0 || share > count)
+            UsageError("the array task " + std::to_string(id) + " is not one of " + std::to_string(count) +
+                       " tasks from " + std::to_string(minimum) + " by " + std::to_string(step) +
+                       " (an array given as a list of IDs); give --shard K/N");
+        options.shard = static_cast<long>(share);
+        options.shards = static_cast<long>(count);
+    } else if (EnvironmentNumber("JOB_COMPLETION_INDEX", 0, kMost - 1, index)) {
+        long long count = 0;
+        if (!EnvironmentNumber("QUILLET_SHARD_COUNT", 1, kMost, count))
+            UsageError("JOB_COMPLETION_INDEX is set but QUILLET_SHARD_COUNT (the job's completions) is not; "
+                       "give --shard K/N");
+        if (index >= count)
+            UsageError("JOB_COMPLETION_INDEX " + std::to_string(index) + " is not below QUILLET_SHARD_COUNT " +
+                       std::to_string(count));
+        options.shard = static_cast<long>(index + 1);
+        options.shards = static_cast<long>(count);
+    }
+}
+
 }  // namespace
 
 bool IsSingleFileFormat(Quillet::RIPFormat format)
@@ -293,6 +352,9 @@ Options ParseCommandLine(int argc, char** argv)
             if (slash == std::string::npos || !ParseNumber(shard.substr(slash + 1), 1, 1000000, options.shards) ||
                 !ParseNumber(shard.substr(0, slash), 1, options.shards, options.shard))
                 UsageError("invalid share '" + shard + "' (expected K/N, 1 <= K <= N)");
+        } else if (name == "--redo") {
+            noValue();
+            options.redo = true;
         } else if (name == "--json") {
             noValue();
             options.json = true;
@@ -377,6 +439,8 @@ Options ParseCommandLine(int argc, char** argv)
         UsageError("--fit sets the resolution itself: give it without -r and -g");
     if (options.fitWidth > 0 && IsSingleFileFormat(options.format))
         UsageError("--fit scales page images, and single-file output has none");
+    if (options.shards == 0 && !options.fromList.empty())
+        ShareFromEnvironment(options);
     if (!options.namePattern.empty()) {
         const std::string why = PageNames::Check(options.namePattern, IsSingleFileFormat(options.format));
         if (!why.empty())

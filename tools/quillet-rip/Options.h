@@ -44,6 +44,7 @@ struct Options {
     bool json = false;
     long jobs = 0;  // 0: one per processor
     long shard = 0, shards = 0;  // --shard K/N: every N-th document from the K-th; 0: all
+    bool redo = false;  // also documents whose pages an earlier run completed
     // The library's bounds unless the command line sets others (0: none).
     long long timeLimit = Quillet::IRIPBase::kDefaultTimeLimit;
     long long maxOutputMb = Quillet::IRIPBase::kDefaultMaxOutputBytes >> 20;

@@ -16,6 +16,10 @@
 // Ghostscript's report when there is one, with control characters replaced
 // (the report holds the job's own text). Ctrl-C and SIGTERM stop every run:
 // the pages handed out so far are kept under their names, nothing else.
+// In a folder given with -o, a document whose run ended well gets a hidden
+// record of its pages, written after the last of them is in place; a rerun
+// with the same options skips the document while the record, the document
+// and every page it lists are unchanged.
 #include "Content.h"
 #include "Naming.h"
 #include "Options.h"
@@ -80,8 +84,40 @@ struct Result {
     std::string reason;
     std::string report;
     bool interrupted = false;
+    bool skipped = false;  // complete from an earlier run
     bool done = false;
 };
+
+// A document's record of complete pages: the key of what made them, then
+// the run's counts, then one line per file (size, time of last change, name
+// in the record's folder), names last since they may hold blanks.
+constexpr const char* kRecordHeader = "quillet-rip complete pages 1";
+
+/// 64-bit FNV-1a: the record's key, stable from build to build.
+std::string Fingerprint(const std::string& text)
+{
+    std::uint64_t hash = 14695981039346656037ULL;
+    for (unsigned char c : text)
+        hash = (hash ^ c) * 1099511628211ULL;
+    char hex[17];
+    std::snprintf(hex, sizeof hex, "%016llx", static_cast<unsigned long long>(hash));
+    return hex;
+}
+
+/// Size and time of last change of a file, as the record holds them; empty
+/// when it is not a regular file.
+std::string FileStamp(const fs::path& path)
+{
+    std::error_code error;
+    const fs::file_status status = fs::symlink_status(path, error);
+    if (error || !fs::is_regular_file(status))
+        return std::string();
+    const std::uintmax_t size = fs::file_size(path, error);
+    const auto changed = fs::last_write_time(path, error);
+    if (error)
+        return std::string();
+    return std::to_string(size) + " " + std::to_string(changed.time_since_epoch().count());
+}
 
 // The run's state shared with the interrupt thread.
 std::atomic<int> interruptStatus{0};
@@ -193,6 +229,9 @@ private:
     void Progress(std::size_t index, long page, long of);
     void PrintFinished();
     void Print(std::size_t index);
+    std::string RecordKey(const Input& input) const;
+    bool ReadRecord(const fs::path& record, const std::string& key, Result& result) const;
+    void WriteRecord(const fs::path& record, const std::string& key, const Result& result) const;
 
     const Options& options;
     std::vector<Input> inputs;
@@ -672,7 +711,17 @@ void Batch::Render(std::size_t index)
                                 : severalDocuments                   ? PageNames::kSeveralDocuments
                                                                      : PageNames::kOneDocument;
     const PageNames names(outputFolder, pattern, input.naming, input.position, input.wholeName);
-    if (!input.refusal.empty()) {
+    // The record's name is the pattern's with no page number, hidden.
+    const fs::path unnumbered = names.PathOf(0, 0, "quillet-rip");
+    std::string recordName = "." + unnumbered.filename().string();
+    if (fs::path(recordName).extension() != ".quillet-rip")
+        recordName += ".quillet-rip";
+    const fs::path record = unnumbered.parent_path() / recordName;
+    const bool recorded = !defaultFolder && !options.toStandardOutput && !options.splitMerge && input.given != "-";
+    const std::string key = recorded && input.refusal.empty() ? RecordKey(input) : std::string();
+    if (!key.empty() && !options.redo && ReadRecord(record, key, result)) {
+        result.skipped = true;
+    } else if (!input.refusal.empty()) {
         result.code = input.refusalCode;
         result.stage = "failed";
         result.reason = input.refusal;
@@ -685,6 +734,9 @@ void Batch::Render(std::size_t index)
         std::error_code error;
         fs::create_directories(place, error);
         const fs::path staging = error ? fs::path() : MakePrivateFolder(place, ".quillet-rip-", error);
+        // The pages change from here on: the record of the earlier ones goes first.
+        if (recorded)
+            fs::remove(record, error);
         std::wstring params;
         DocumentParams(Wide(input.path), input.printJob, params);
         if (!password.empty())
@@ -717,10 +769,121 @@ void Batch::Render(std::size_t index)
         }
         if (!staging.empty())
             fs::remove_all(staging, error);
+        if (!key.empty() && result.code == 0 && !result.interrupted)
+            WriteRecord(record, key, result);
     }
     std::lock_guard<std::mutex> guard(lock);
     result.done = true;
     PrintFinished();
+}
+
+/// What makes a document's pages: every option that shapes them, the version,
+/// and the document's file as it is now. Empty when the document cannot be
+/// told apart from a changed one (its file cannot be read for its stamp).
+std::string Batch::RecordKey(const Input& input) const
+{
+    std::error_code error;
+    const fs::path document = fs::absolute(input.given, error);
+    const std::string stamp = error ? std::string() : FileStamp(document);
+    if (stamp.empty())
+        return std::string();
+    std::string made = std::string(QUILLET_VERSION) + "\n" + document.string() + "\n" + stamp + "\n" +
+                       options.namePattern + "\n" + options.customParams + "\n" + options.ijsManufacturer + "\n" +
+                       options.ijsModel + "\n" + options.ijsParams + "\n";
+    for (long long number :
+         {static_cast<long long>(options.format), static_cast<long long>(options.resolution),
+          static_cast<long long>(options.pageWidth), static_cast<long long>(options.pageHeight),
+          static_cast<long long>(options.fitWidth), static_cast<long long>(options.fitHeight),
+          static_cast<long long>(options.antiAliasing), static_cast<long long>(options.jpegQuality),
+          static_cast<long long>(options.cie), static_cast<long long>(options.ttFont),
+          static_cast<long long>(options.ijsModelGiven), static_cast<long long>(options.ijsParamsGiven),
+          options.maxPages, options.maxPagePixels, static_cast<long long>(!password.empty())})
+        made += std::to_string(number) + " ";
+    for (const auto& range : options.pages)
+        made += std::to_string(range.first) + "-" + std::to_string(range.second) + ",";
+    return Fingerprint(made);
+}
+
+/// True when record says that the pages of key are complete and every file
+/// it lists is as it left it; result then holds the earlier run's counts.
+bool Batch::ReadRecord(const fs::path& record, const std::string& key, Result& result) const
+{
+    // A regular file only: a link to a device would never end a line.
+    std::error_code error;
+    if (!fs::is_regular_file(fs::symlink_status(record, error)))
+        return false;
+    std::ifstream in(record, std::ios::binary);
+    std::string line;
+    if (!std::getline(in, line) || line != kRecordHeader || !std::getline(in, line) || line != "key " + key)
+        return false;
+    long pages = -1, copies = -1, collated = 0;
+    if (!std::getline(in, line) ||
+        std::sscanf(line.c_str(), "pages %ld copies %ld collated %ld", &pages, &copies, &collated) != 3)
+        return false;
+    const bool singleFile = IsSingleFileFormat(options.format);
+    std::size_t files = 0;
+    std::string outputFile;
+    while (std::getline(in, line)) {
+        // "SIZE TIME NAME"
+        const std::size_t first = line.find(' ');
+        const std::size_t second = first == std::string::npos ? first : line.find(' ', first + 1);
+        if (second == std::string::npos || second + 1 >= line.size())
+            return false;
+        const std::string name = line.substr(second + 1);
+        if (name.find('/') != std::string::npos || name == "." || name == "..")
+            return false;
+        const fs::path file = record.parent_path() / name;
+        if (FileStamp(file) != line.substr(0, second))
+            return false;
+        outputFile = file.string();
+        ++files;
+    }
+    if (!in.eof() || (singleFile ? files != 1 : static_cast<long>(files) != pages))
+        return false;
+    result.pageCount = pages;
+    result.copies = static_cast<int>(copies);
+    result.collated = collated != 0;
+    if (singleFile)
+        result.outputFile = outputFile;
+    return true;
+}
+
+/// Writes record for the pages of result, whole or not at all: a new file
+/// beside it, renamed over it.
+void Batch::WriteRecord(const fs::path& record, const std::string& key, const Result& result) const
+{
+    std::string text = std::string(kRecordHeader) + "\nkey " + key + "\npages " + std::to_string(result.pageCount) +
+                       " copies " + std::to_string(result.copies) + " collated " + (result.collated ? "1" : "0") +
+                       "\n";
+    std::vector<std::string> files;
+    for (const PageOut& page : result.pages)
+        files.push_back(page.path);
+    if (IsSingleFileFormat(options.format))
+        files.assign(1, result.outputFile);
+    for (const std::string& file : files) {
+        const std::string stamp = FileStamp(file);
+        const std::string name = fs::path(file).filename().string();
+        if (stamp.empty() || fs::path(file).parent_path() != record.parent_path() ||
+            name.find('\n') != std::string::npos)
+            return;  // no record: the next run renders it again
+        text += stamp + " " + name + "\n";
+    }
+    std::error_code error;
+    // A name of its own, should another call write the same record at once.
+    std::random_device random;
+    const fs::path fresh = record.string() + "." + Fingerprint(key + std::to_string(random())) + ".new";
+    {
+        std::ofstream out(fresh, std::ios::binary | std::ios::trunc);
+        out << text;
+        out.close();
+        if (!out) {
+            fs::remove(fresh, error);
+            return;
+        }
+    }
+    fs::rename(fresh, record, error);
+    if (error)
+        fs::remove(fresh, error);
 }
 
 /// Prints the finished documents' reports that are next in command-line order.
@@ -762,6 +925,8 @@ void Batch::Print(std::size_t index)
         std::printf("{\"document\": %s, \"pages\": %ld, \"copies\": %d, \"collated\": %s, ",
                     JsonString(input.given).c_str(), result.pageCount, result.copies,
                     result.collated ? "true" : "false");
+        if (result.skipped)
+            std::printf("\"skipped\": true, ");
         if (!result.outputFile.empty())
             std::printf("\"output\": %s, ", JsonString(result.outputFile).c_str());
         if (result.interrupted)
@@ -775,7 +940,11 @@ void Batch::Print(std::size_t index)
         for (const PageOut& page : result.pages)
             std::printf("page %ld: %s (orientation %d)\n", page.number, Printable(page.path).c_str(),
                         page.orientation);
-        if (result.code == 0 && !result.interrupted) {
+        if (result.skipped) {
+            std::printf("%sskipped: %s complete from an earlier run\n", prefix.c_str(),
+                        result.outputFile.empty() ? Plural(result.pageCount, "page", "pages").c_str()
+                                                  : Printable(result.outputFile).c_str());
+        } else if (result.code == 0 && !result.interrupted) {
             if (options.splitMerge)
                 std::printf("%srendering ended well; the output is where the split/merge parameters put it\n",
                             prefix.c_str());
