@@ -20,24 +20,25 @@ SLURM_ARRAY_TASK_ID=2 "$rip" --from-list list; echo "exit $?"
 JOB_COMPLETION_INDEX=0 "$rip" --from-list list; echo "exit $?"
 JOB_COMPLETION_INDEX=2 QUILLET_SHARD_COUNT=2 "$rip" --from-list list; echo "exit $?"
 SLURM_ARRAY_TASK_ID=x1 SLURM_ARRAY_TASK_COUNT=5 "$rip" --from-list list; echo "exit $?"
-echo "## a rerun with the same options skips; other options render again"
-"$rip" -o r -r 10 d1.ps d2.ps; echo "exit $?"
-"$rip" -o r -r 10 --json d1.ps d2.ps; echo "exit $?"
+echo "## a share rerun with the same options skips; other options, or a run that is no share, render again"
+"$rip" --shard 1/1 -o r -r 10 d1.ps d2.ps; echo "exit $?"
+"$rip" --shard 1/1 -o r -r 10 --json d1.ps d2.ps; echo "exit $?"
+"$rip" --shard 1/1 -o r -r 12 d1.ps | grep -c '^page'
+"$rip" --shard 1/1 -o r -r 12 d1.ps; echo "exit $?"
 "$rip" -o r -r 12 d1.ps | grep -c '^page'
-"$rip" -o r -r 12 d1.ps; echo "exit $?"
 echo "## a changed document, a truncated page, a record changed by hand or a link, --redo: rendered again"
 touch -d '2001-01-01' d1.ps
-"$rip" -o r -r 12 d1.ps | grep -c '^page'
+"$rip" --shard 1/1 -o r -r 12 d1.ps | grep -c '^page'
 : > r/d1-1.png
-"$rip" -o r -r 12 d1.ps | grep -c '^page'
+"$rip" --shard 1/1 -o r -r 12 d1.ps | grep -c '^page'
 sed -i 's/^pages 1/pages 2/' r/.d1-.quillet-rip
-"$rip" -o r -r 12 d1.ps | grep -c '^page'
+"$rip" --shard 1/1 -o r -r 12 d1.ps | grep -c '^page'
 ln -sf /dev/zero r/.d1-.quillet-rip
-timeout 60 "$rip" -o r -r 12 d1.ps | grep -c '^page'
-"$rip" -o r -r 12 --redo d1.ps | grep -c '^page'
+timeout 60 "$rip" --shard 1/1 -o r -r 12 d1.ps | grep -c '^page'
+"$rip" --shard 1/1 -o r -r 12 --redo d1.ps | grep -c '^page'
 ls -A r
 echo "## a single-file format, and a failed run, which leaves no record"
-"$rip" -o s -r 10 -f ps d1.ps > /dev/null && "$rip" -o s -r 10 -f ps d1.ps; echo "exit $?"
+"$rip" --shard 1/1 -o s -r 10 -f ps d1.ps > /dev/null && "$rip" --shard 1/1 -o s -r 10 -f ps d1.ps; echo "exit $?"
 printf '%%!PS\nshowpage\nnosuchoperator\n' > bad.ps
-"$rip" -o f -r 10 bad.ps 2> /dev/null; "$rip" -o f -r 10 bad.ps 2>&1 | grep -c 'skipped'
+"$rip" --shard 1/1 -o f -r 10 bad.ps 2> /dev/null; "$rip" --shard 1/1 -o f -r 10 bad.ps 2>&1 | grep -c 'skipped'
 ls -A f

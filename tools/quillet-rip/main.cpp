@@ -719,7 +719,7 @@ void Batch::Render(std::size_t index)
     const fs::path record = unnumbered.parent_path() / recordName;
     const bool recorded = !defaultFolder && !options.toStandardOutput && !options.splitMerge && input.given != "-";
     const std::string key = recorded && input.refusal.empty() ? RecordKey(input) : std::string();
-    if (!key.empty() && !options.redo && ReadRecord(record, key, result)) {
+    if (!key.empty() && !options.redo && options.shards > 0 && ReadRecord(record, key, result)) {
         result.skipped = true;
     } else if (!input.refusal.empty()) {
         result.code = input.refusalCode;
