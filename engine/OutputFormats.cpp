@@ -125,8 +125,14 @@ bool RIPEngine::PrepareOutputDirectory(const std::wstring& folder, Platform::Hel
     }
     // Any folder: whoever else may write in it could replace a page between
     // its check and the host's read.
-    if (held.Open(folder, why))
-        return true;
+    // A folder the pages cannot be written to is said so before any child
+    // starts, whatever the document's kind: Ghostscript's own report of it
+    // differs from one reader of its to another.
+    if (held.Open(folder, why)) {
+        if (held.CanWrite(why))
+            return true;
+        held.Close();
+    }
     std::wstring name = folder;
     while (name.size() > 1 && Platform::IsPathSeparator(name.back()))
         name.pop_back();

@@ -31,6 +31,10 @@ public:
     bool IsOpen() const { return handle.IsValid(); }
     /// The open folder, for a child's working folder.
     NativeHandle GetHandle() const { return handle.Get(); }
+    /// True when this process may make files in the open folder; else false,
+    /// with why (a phrase that completes "the folder ... cannot be used: "):
+    /// a folder on a read-only disk, or one its permissions close to us.
+    bool CanWrite(std::string& why) const;
     /// True while the name it was opened by still leads to the folder held.
     bool IsStillAt(const std::wstring& path) const;
     /// The names of its entries that begin with prefix.

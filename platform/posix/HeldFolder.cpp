@@ -114,6 +114,16 @@ bool HeldFolder::Open(const std::wstring& path, std::string& why)
     return true;
 }
 
+bool HeldFolder::CanWrite(std::string& why) const
+{
+    // Asked for the process's effective user, as a file would be made; the
+    // system answers a read-only disk even for the administrator.
+    if (handle.IsValid() && ::faccessat(Fd(handle.Get()), ".", W_OK | X_OK, AT_EACCESS) == 0)
+        return true;
+    why = std::string("it cannot be written (") + std::strerror(handle.IsValid() ? errno : EBADF) + ")";
+    return false;
+}
+
 bool HeldFolder::IsStillAt(const std::wstring& path) const
 {
     struct stat held {};
