@@ -371,8 +371,8 @@ TEST(CaptureTest, JobsThatCannotComeFailTheCaptureWithTheServersReasonAndAreCanc
     UseBuildStore();
     Scratch scratch("capture-test");
     // Documents the queue still converts (images), but that the server cannot.
-    const std::string broken = scratch.Write("broken.png", "\x89PNG\r\n\x1a\n not an image at all");
-    const std::string text = scratch.Write("text.png", "just text\n");
+    const std::string broken = scratch.Write("broken.bmp", "\x89PNG\r\n\x1a\n not an image at all");
+    const std::string text = scratch.Write("text.bmp", "just text\n");
     const std::string letter = scratch.Write("waiting.text", "for a paused queue\n");
     ASSERT_TRUE(ZPrintQueue::SetDefaultPrintQueue(L"QV_Page_Glance"));
     const struct {
