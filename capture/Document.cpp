@@ -57,6 +57,18 @@ Document::~Document()
     DeleteCopy();
 }
 
+bool Document::CanPrint() const
+{
+    return impl && impl->CanPrint(path);
+}
+
+bool Document::StartPrinting(const std::wstring& queue)
+{
+    queueName = queue;
+    printOk = true;
+    return ThreadStart(5);
+}
+
 bool Document::IsPostScript() const
 {
     ZFileName name(path);

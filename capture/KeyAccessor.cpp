@@ -52,6 +52,15 @@ bool KeyAccessor::Start()
     return ThreadStart(5);
 }
 
+void KeyAccessor::Confirm()
+{
+    ZLock guard(serverLock);
+    if (server) {
+        const unsigned char done = 1;
+        server->Send(&done, 1);
+    }
+}
+
 bool KeyAccessor::Accepts(const std::wstring& identity) const
 {
     return identity.find(expectedTag) != std::wstring::npos || identity == kJobKeyEndpoint;

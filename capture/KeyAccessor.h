@@ -22,10 +22,11 @@ extern const wchar_t* const kJobKeyEndpoint;
 /// client gets 0x00 and is disconnected; one that hangs up, stays silent or
 /// sends empty keys is dropped. No client ends the capture: only a stop does.
 ///
-/// Owned by the engine for one capture. The engine's thread constructs it,
-/// calls Start, waits for the thread to end (it is a ZSynchObject), then reads
-/// keys and replies through server, and destroys it; Run works on the
-/// object's own thread. The destructor stops the server and joins the thread.
+/// Owned by the capture (CaptureDocument) for its length. The capture's
+/// thread constructs it, calls Start, waits for the thread to end (it is a
+/// ZSynchObject), then reads the keys and confirms them, and destroys it; Run
+/// works on the object's own thread. The destructor stops the server and
+/// joins the thread.
 class KeyAccessor : public ZThread, private NonCopyable {
 public:
     explicit KeyAccessor(const std::wstring& expectedTag);
@@ -37,18 +38,28 @@ public:
     /// Whether identity proves this capture's job: it contains expectedTag,
     /// or it is the endpoint's name itself.
     bool Accepts(const std::wstring& identity) const;
+    const std::wstring& GetExpectedTag() const { return expectedTag; }
 
-    std::wstring expectedTag;
-    /// The job-key string, once the thread has ended with status 0.
-    std::wstring keys;
-    ZCriticalSection serverLock;
-    bool succeeded = false;
-    /// The endpoint; the accepted client stays connected after Run, so that
-    /// the engine can send the final reply.
-    std::unique_ptr<ZIpcServer> server;
+    /// Once the thread has ended: whether a client's keys came, and the
+    /// job-key string they are.
+    bool Succeeded() const { return succeeded; }
+    const std::wstring& GetKeys() const { return keys; }
+    /// Sends the accepted client the final reply (0x01), which the print
+    /// path waits for once it has sent its keys.
+    void Confirm();
+    /// The endpoint (null before Start); the accepted client stays connected
+    /// after Run until Confirm.
+    ZIpcServer* GetServer() const { return server.get(); }
 
 protected:
     tagZBASESTAT Run() override;
+
+private:
+    std::wstring expectedTag;
+    std::wstring keys;
+    ZCriticalSection serverLock;
+    bool succeeded = false;
+    std::unique_ptr<ZIpcServer> server;
 };
 
 }  // namespace Quillet

@@ -12,6 +12,7 @@
 #include "platform/ChildProcess.h"
 #include "platform/CommandLine.h"
 #include "platform/Paths.h"
+#include "platform/ZBaseStorage.h"
 #include "platform/ZUtilities.h"
 #include "settings/InstallSettings.h"
 
@@ -74,6 +75,23 @@ std::int32_t GetProcessorCount()
     if (number < INT32_MIN)
         return INT32_MIN;
     return static_cast<std::int32_t>(number);
+}
+
+std::vector<std::wstring> SplitMergeFolders(const std::wstring& customParams)
+{
+    std::vector<std::wstring> folders;
+    const std::vector<std::wstring> args = Platform::SplitArguments(customParams);
+    for (std::size_t i = 0; i < args.size(); ++i) {
+        std::wstring path;
+        if (args[i].rfind(L"-sOutputFile=", 0) == 0)
+            path = args[i].substr(13);
+        else if (args[i] == L"-o" && i + 1 < args.size())
+            path = args[i + 1];
+        if (path.empty() || !ZBaseStorage::MakeAbsolute(path))
+            continue;
+        folders.push_back(Platform::FolderOf(path));
+    }
+    return folders;
 }
 
 std::vector<std::wstring> GetWorkerArgs(const std::vector<std::wstring>& args, std::size_t outputAt,
@@ -161,7 +179,7 @@ void RIPEngine::BuildGhostscriptArgs(std::vector<std::wstring>& args, std::size_
         // Ghostscript works in the output folder: its output is named
         // relative to it, so that the folder is on no command line, which
         // every local user may read.
-        std::wstring output = GetPagePattern().substr(EscapePercent(pageDirectory).size());
+        std::wstring output = GetPagePattern().substr(EscapePercent(naming.GetDirectory()).size());
         if (format.singleFile) {
             const std::wstring pattern = output;
             FormatString(output, pattern.c_str(), 1);
@@ -177,8 +195,8 @@ void RIPEngine::BuildGhostscriptArgs(std::vector<std::wstring>& args, std::size_
     // input carries (a PDF's password), as the handle Ghostscript inherits:
     // its path is on no command line, and no path is too long for it.
     args.push_back(L"-_");
-    if (!documentFile.empty()) {
-        if (documentIsEps)
+    if (documentJob.IsDocument()) {
+        if (documentJob.IsEps())
             args.push_back(L"-dEPSCrop");  // the page is the picture's bounding box
         args.push_back(L"-f" + Platform::ChildProcess::InheritedHandleName(0));
     }

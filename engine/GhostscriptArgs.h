@@ -26,6 +26,10 @@ std::wstring GetIjsServerPath();
 /// number of online processors.
 std::int32_t GetProcessorCount();
 
+/// The folders that the host's split/merge switches name for Ghostscript's
+/// output ("-sOutputFile=PATH", "-o PATH"), absolute.
+std::vector<std::wstring> SplitMergeFolders(const std::wstring& customParams);
+
 /// The arguments of one of a run's Ghostscript processes, made from the run's
 /// own (args, output entry at outputAt, as RIPEngine::BuildGhostscriptArgs
 /// gives them: "-o" and the name, or the host's split/merge switches):

@@ -1,9 +1,6 @@
-// The print-job header scan: the one line single_copy.ps writes on
-// Ghostscript's standard output, "TAG Copies=N;Collate=B;Orientation=O;",
-// picked out of whatever else the job prints.
-#include "engine/RIPEngine.h"
+// JobHeader: the print-job header scan, with the run's secret tag.
+#include "engine/JobHeader.h"
 
-#include <cstdint>
 #include <random>
 
 namespace Quillet {
@@ -30,60 +27,60 @@ std::string NewSecret()
 
 }  // namespace
 
-std::string RIPEngine::BeginHeaderScan()
+std::string JobHeader::Begin()
 {
-    std::lock_guard<std::mutex> guard(headerLock);
-    headerTag = kTagStart + NewSecret();
-    headerLines.Reset(headerTag);
-    headerSeen = false;
-    jobCopies = 0;
-    jobCollate = false;
-    jobOrientation = 0;
-    return headerTag;
+    std::lock_guard<std::mutex> guard(lock);
+    tag = kTagStart + NewSecret();
+    lines.Reset(tag);
+    seen = false;
+    copies = 0;
+    collate = false;
+    orientation = 0;
+    return tag;
 }
 
-std::string RIPEngine::GetHeaderTag()
+std::string JobHeader::GetTag()
 {
-    std::lock_guard<std::mutex> guard(headerLock);
-    if (headerTag.empty()) {
-        headerTag = kTagStart + NewSecret();
-        headerLines.Reset(headerTag);
+    std::lock_guard<std::mutex> guard(lock);
+    if (tag.empty()) {
+        tag = kTagStart + NewSecret();
+        lines.Reset(tag);
     }
-    return headerTag;
+    return tag;
 }
 
-void RIPEngine::ScanJobHeader(const char* bytes, std::size_t count)
+void JobHeader::Scan(const char* bytes, std::size_t count)
 {
-    std::lock_guard<std::mutex> guard(headerLock);
-    if (headerSeen)
+    std::lock_guard<std::mutex> guard(lock);
+    if (seen)
         return;
     // Only a line that begins with the tag is looked at: the job's own text,
     // however much of it, is passed over at once.
-    headerLines.Scan(bytes, count, [this](const std::string& line) {
-        ReadHeaderLine(line);
-        return !headerSeen;
+    lines.Scan(bytes, count, [this](const std::string& line) {
+        ReadLine(line);
+        return !seen;
     });
 }
 
-void RIPEngine::ReadHeaderLine(const std::string& line)
+void JobHeader::ReadLine(const std::string& line)
 {
     // Only the prolog's line counts, exactly in its form: the job may print
     // anything, but it cannot know the run's tag.
     std::size_t at = 0;
-    std::int64_t copies = 0;
-    std::int64_t collate = 0;
-    std::int64_t orientation = 0;
-    if (!ExpectText(line, at, headerTag.c_str()) || !ExpectText(line, at, " Copies=") ||
-        !ReadNumber(line, at, copies) || !ExpectText(line, at, ";Collate=") || !ReadNumber(line, at, collate) ||
-        !ExpectText(line, at, ";Orientation=") || !ReadNumber(line, at, orientation) || !ExpectText(line, at, ";") ||
-        at != line.size())
+    std::int64_t copiesRead = 0;
+    std::int64_t collateRead = 0;
+    std::int64_t orientationRead = 0;
+    if (!ExpectText(line, at, tag.c_str()) || !ExpectText(line, at, " Copies=") ||
+        !ReadNumber(line, at, copiesRead) || !ExpectText(line, at, ";Collate=") ||
+        !ReadNumber(line, at, collateRead) || !ExpectText(line, at, ";Orientation=") ||
+        !ReadNumber(line, at, orientationRead) || !ExpectText(line, at, ";") || at != line.size())
         return;
-    headerSeen = true;
-    jobCopies = copies;
-    jobCollate = collate == 1;
+    seen = true;
+    copies = copiesRead;
+    collate = collateRead == 1;
     // The prolog says 1 to 4; anything else would mean no orientation, not a
     // value to hold pages back for.
-    jobOrientation = orientation >= 1 && orientation <= 4 ? static_cast<std::int32_t>(orientation) : 1;
+    orientation = orientationRead >= 1 && orientationRead <= 4 ? static_cast<std::int32_t>(orientationRead) : 1;
 }
 
 }  // namespace Quillet

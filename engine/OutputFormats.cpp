@@ -1,9 +1,6 @@
-// Output formats and page names: the table of formats, the output folder,
-// the page-file pattern, and FormatString.
+// Output formats: the table of formats, and FormatString.
 #include "engine/OutputFormats.h"
 
-#include "engine/RIPEngine.h"
-#include "platform/Paths.h"
 #include "platform/TextConversion.h"
 #include "platform/ZBaseStorage.h"
 #include "platform/ZUtilities.h"
@@ -97,68 +94,6 @@ std::wstring EscapePercent(const std::wstring& text)
             result += L'%';
     }
     return result;
-}
-
-std::wstring RIPEngine::GetOutputDirectory() const
-{
-    std::wstring folder = GetOutputFolder();
-    if (folder.empty())
-        return ZBaseStorage::UserTempDirPath(L"images");  // ends in the delimiter
-    // The folder begins Ghostscript's output name, where a leading "|" or
-    // "%" would make a pipe or a device of it and a leading "-" a switch:
-    // made absolute (or, without a current folder, relative to "."), it
-    // begins with neither.
-    if (!ZBaseStorage::MakeAbsolute(folder))
-        folder = L"./" + folder;
-    AppendPathDelimiter(folder);
-    return folder;
-}
-
-bool RIPEngine::PrepareOutputDirectory(const std::wstring& folder, Platform::HeldFolder& held,
-                                       std::string& why) const
-{
-    // The default folder lies where other users may write: it must be the
-    // user's own, or another user could take or plant the pages.
-    if (GetOutputFolder().empty() && !ZDirStorage(ZString(folder)).CreateOwn(why)) {
-        why = "the default output folder cannot be used: " + why;
-        return false;
-    }
-    // Any folder: whoever else may write in it could replace a page between
-    // its check and the host's read.
-    // A folder the pages cannot be written to is said so before any child
-    // starts, whatever the document's kind: Ghostscript's own report of it
-    // differs from one reader of its to another.
-    if (held.Open(folder, why)) {
-        if (held.CanWrite(why))
-            return true;
-        held.Close();
-    }
-    std::wstring name = folder;
-    while (name.size() > 1 && Platform::IsPathSeparator(name.back()))
-        name.pop_back();
-    why = "the output folder " + ToUtf8(name) + " cannot be used: " + why;
-    return false;
-}
-
-std::wstring RIPEngine::GetPagePattern()
-{
-    if (pagePattern.empty())
-        NewPagePattern();
-    return pagePattern;
-}
-
-std::wstring RIPEngine::NewPagePattern()
-{
-    // Each run in the folder and format set at its start, so that the host
-    // finds its pages where it said; with a fresh prefix, so that files an
-    // earlier run left in the folder are never taken for this run's pages.
-    // Both Ghostscript and FormatString read the pattern as a format: a "%"
-    // in the folder is doubled so that it names itself.
-    pageDirectory = GetOutputDirectory();
-    pagePrefix = ZUtilities::GetUniqueFilePrefix(pageDirectory);
-    pagePattern = EscapePercent(pageDirectory) + EscapePercent(pagePrefix) + L"_%03d." +
-                  FormatOf(GetOutputFormat()).extension;
-    return pagePattern;
 }
 
 }  // namespace Quillet

@@ -1,44 +1,32 @@
-// RIPEngine: construction and destruction, the start of a job, stopping, and
-// the status queries of the service.
+// RIPEngine: construction and destruction, the capture and start of a job,
+// the run it hands its runner, stopping, the pages and the status queries of
+// the service.
 #include "engine/RIPEngine.h"
 
+#include "capture/Capture.h"
 #include "capture/Document.h"
 #include "capture/JobInfo.h"
-#include "capture/KeyAccessor.h"
 #include "capture/Launcher.h"
-#include "capture/OfficeDocument.h"
+#include "engine/GhostscriptArgs.h"
+#include "engine/OutputFormats.h"
+#include "engine/PageCheck.h"
 #include "engine/RIPEngineImpl.h"
 #include "platform/FileHandle.h"
+#include "platform/HeldFolder.h"
 #include "platform/TextConversion.h"
 #include "platform/ZBaseStorage.h"
-#include "platform/ZIpcServer.h"
 #include "platform/ZString.h"
-#include "platform/ZThread.h"
 #include "settings/InstallSettings.h"
 
 #include <algorithm>
 #include <chrono>
-#include <exception>
+#include <stdexcept>
 #include <string>
 #include <utility>
 
 namespace Quillet {
 
 namespace {
-
-/// How long a capture waits for the print path to report the job, from the
-/// moment the document was handed to the print server.
-constexpr std::uint32_t kJobKeyTimeoutMs = 20000;
-/// How long printing itself may take before the wait for the job begins:
-/// handing a document to the print server is quick, but an office document
-/// is laid out first, which takes the office suite seconds to start (more
-/// on a loaded machine) and is bounded by a limit of its own (60 s).
-constexpr std::uint32_t kPrintingTimeoutMs = 90000;
-/// While it waits for the job, the capture asks the print server this often
-/// how the job stands, so that a server that went away, a paused queue or a
-/// job the server stopped (a document it could not convert) ends the wait
-/// with the server's reason within a few seconds, not after 20.
-constexpr std::uint32_t kJobWatchMs = 1000;
 
 /// Why the job source at path (a print-job file, a FIFO, standard input)
 /// could not be opened.
@@ -59,26 +47,28 @@ std::string UnopenedSource(const std::wstring& path)
 
 }  // namespace
 
-RIPEngine::RIPEngine(const SharedPtr<JobInfo>& job)
-    : IRIPBase(job->GetDocName()),
-      jobInfo(job),
-      pagesPerCopy(1),
-      jobCollate(false),
-      jobCopies(0),
-      jobOrientation(0),
-      pageNotify(nullptr),
-      lastNotifiedPage(0)
+RIPEngine::RIPEngine(const SharedPtr<JobInfo>& job) : IRIPBase(job->GetDocName()), jobInfo(job)
 {
-    // Created last: the runner keeps a pointer to a fully built engine.
-    impl = std::make_unique<RIPEngineImpl>(this);
+    // Created last: the runner reports to a fully built engine.
+    impl = std::make_unique<RIPEngineImpl>(static_cast<RunListener&>(*this));
 }
 
 RIPEngine::~RIPEngine()
 {
-    // The monitor thread uses the page table and the header members: it is
-    // joined here, before any member goes.
-    if (impl)
-        impl->StopGhostscript();
+    // The monitor thread reports to the page table and the header scan: it
+    // is joined here, before any member goes.
+    impl.reset();
+}
+
+OfficeRunBounds RIPEngine::GetLayoutBounds(std::chrono::steady_clock::time_point startedAt) const
+{
+    // The run's bounds hold from its start: the layout is part of it.
+    OfficeRunBounds bounds;
+    bounds.start = startedAt;
+    bounds.timeLimitSeconds = GetTimeLimit();
+    bounds.maxOutputBytes = GetMaxOutputBytes();
+    bounds.maxMemoryBytes = GetMaxMemoryBytes();
+    return bounds;
 }
 
 bool RIPEngine::StartRIP()
@@ -89,58 +79,98 @@ bool RIPEngine::StartRIP()
     RunFailure& failure = impl->GetFailure();
     failure.Clear();
     bool result = false;
-    FileJob fileJob;
+    DocumentJob job;
     try {
         if (jobInfo->IsDataSourceReady()) {
             result = true;
         } else {
-            CaptureResult captured = PrepareFileJob(fileJob, startedAt);
-            if (captured == CaptureResult::NeedsPrinting)
-                captured = CaptureJob();
-            result = captured == CaptureResult::Ready;
+            CaptureOutcome captured =
+                CaptureDocument(*jobInfo, GetInputDocument(), GetLayoutBounds(startedAt), document);
+            result = captured.result == CaptureResult::Ready;
+            if (!result)
+                failure.Set(RIP_STAGE_CAPTURE, captured.reason);
+            else if (!captured.file.empty())
+                job = DocumentJob(std::move(captured.file), captured.eps, std::move(captured.office));
         }
-    } catch (const std::exception& e) {
-        // A failed capture leaves an earlier run undisturbed.
-        failure.Set(RIP_STAGE_CAPTURE, std::string("the capture failed: ") + e.what());
     } catch (...) {
-        failure.Set(RIP_STAGE_CAPTURE, "the capture failed");
+        // A failed capture leaves an earlier run undisturbed.
+        failure.SetFromException(RIP_STAGE_CAPTURE, "the capture failed");
     }
-    if (result) {
-        // Outside the catch: the runner's start failures reach the host. A
-        // job that cannot be opened is not one of them: its run fails.
-        impl->StopGhostscript();
+    if (!result)
+        return false;
+    // From here on the runner's start failures reach the host. A job that
+    // cannot be opened is not one of them: its run fails.
+    impl->StopGhostscript();
+    try {
+        // A run whose page callback is still running (the stop came from
+        // another thread meanwhile) still reads its job: nothing of it may
+        // change until its monitor has ended.
+        if (!impl->IsIdle())
+            throw std::runtime_error("Cannot start. RIP in progress");
         failure.Clear();  // whatever the stop of an earlier run recorded is not this run's
-        runStart = startedAt;
+        documentJob = std::move(job);
+        std::string why;
         Platform::NativeHandle source;
-        if (!fileJob.path.empty()) {
-            source = UseFileJob(std::move(fileJob));
+        if (documentJob.IsDocument()) {
+            source = documentJob.OpenPreamble(jobInfo->password, why);
         } else {
-            UseStreamJob();
             source = jobInfo->OpenDataSource();
             if (source == Platform::kNullHandle)
-                failure.Set(RIP_STAGE_START, UnopenedSource(jobInfo->GetPrintJobFile()));
+                why = UnopenedSource(jobInfo->GetPrintJobFile());
         }
-        impl->SetJobSource(source);
-        // The pages of a range are the document's own, never copies.
-        if (GetFirstPage() != 0)
-            detectCopies = false;
-        BeginHeaderScan();  // the header values are each run's own
-        try {
-            impl->StartGhostscript();
-        } catch (const std::exception& e) {
-            failure.Set(RIP_STAGE_START, e.what());
-            throw;
-        }
+        if (!why.empty())
+            failure.Set(RIP_STAGE_START, why);
+        impl->StartGhostscript(BuildRunSpec(source, startedAt));
+    } catch (...) {
+        failure.SetFromException(RIP_STAGE_START, std::string());
+        throw;
     }
-    return result;
+    return true;
 }
 
-std::uint64_t RIPEngine::GetBytesBeforeRendering() const
+RunSpec RIPEngine::BuildRunSpec(Platform::NativeHandle source, std::chrono::steady_clock::time_point startedAt)
 {
-    unsigned long long bytes = 0;
-    if (officeDocument && !ZFileStorage(ZString(documentFile)).GetSize(bytes))
-        bytes = 0;
-    return bytes;
+    RunSpec spec;
+    // GS_LIB and GS_DLL go into the child's environment only: changing the
+    // host's environment is not safe in a threaded process.
+    spec.root = GetGhostscriptRoot();
+    spec.program = GetGhostscriptProgram(spec.root);
+    spec.environment = {
+        {L"GS_LIB", GetGhostscriptLibFolder(spec.root)},
+        {L"GS_DLL", GetGhostscriptDllFolder(spec.root)},
+    };
+    spec.jobSource = source;
+    spec.documentFile = documentJob.GetPath();
+    spec.documentIsEps = documentJob.IsEps();
+    // A document that was not printed has no printed copies, and the pages
+    // of a range are the document's own.
+    spec.copies = !documentJob.IsDocument() && GetFirstPage() == 0;
+    spec.expectsPages = documentJob.IsDocument();
+    spec.tag = header.Begin();  // the header values are each run's own
+    // Each run in the folder and format set at its start.
+    naming = PageNaming::New(GetOutputFolder(), GetOutputFormat());
+    spec.naming = naming;
+    BuildGhostscriptArgs(spec.args, spec.outputAt);
+    spec.format = GetOutputFormat();
+    const bool sized = GetPageWidth() >= 1 && GetPageHeight() >= 1;
+    spec.pageWidth = sized ? GetPageWidth() : 0;
+    spec.pageHeight = sized ? GetPageHeight() : 0;
+    spec.resolution = GetResolution();
+    spec.firstPage = GetFirstPage();
+    spec.lastPage = GetLastPage();
+    spec.splitMerge = GetIsSplitMerge();
+    if (spec.splitMerge)
+        spec.splitMergeFolders = SplitMergeFolders(GetCustomParams());
+    spec.boundsStart = startedAt;
+    spec.timeLimitSeconds = std::max(0, GetTimeLimit());
+    spec.maxOutputBytes = std::max<std::int64_t>(0, GetMaxOutputBytes());
+    spec.maxMemoryBytes = std::max<std::int64_t>(0, GetMaxMemoryBytes());
+    spec.maxPages = std::max(0, GetMaxPages());
+    // Output without a raster (PostScript): its pages cost no pixels.
+    spec.maxPagePixels =
+        FormatOf(spec.format).bytesPerPixel == 0 ? 0 : std::max<std::int64_t>(0, GetMaxPagePixels());
+    spec.bytesBeforeRendering = documentJob.GetBytesHeld();
+    return spec;
 }
 
 void RIPEngine::StartPreview()
@@ -148,125 +178,32 @@ void RIPEngine::StartPreview()
     // The same capture as StartRIP's, without a catch-all; a capture that
     // failed still launches the preview with what the job description holds.
     InstallSettings& settings = InstallSettings::Instance();
-    impl->GetFailure().Clear();
+    RunFailure& failure = impl->GetFailure();
+    failure.Clear();
     if (!jobInfo->IsDataSourceReady()) {
-        FileJob fileJob;
-        const CaptureResult captured = PrepareFileJob(fileJob, std::chrono::steady_clock::now());
-        if (captured == CaptureResult::Ready) {
-            // The preview reads the file through a handle of its own, so an
-            // office document's PDF may go with this engine meanwhile.
-            jobInfo->SetDataSource(Platform::UniqueHandle(Platform::OpenForReading(fileJob.path)));
-        } else if (captured == CaptureResult::NeedsPrinting && CaptureJob() == CaptureResult::Refused) {
+        CaptureOutcome captured = CaptureDocument(*jobInfo, GetInputDocument(),
+                                                  GetLayoutBounds(std::chrono::steady_clock::now()), document);
+        if (captured.result == CaptureResult::Refused) {
+            failure.Set(RIP_STAGE_CAPTURE, captured.reason);
             return;
+        }
+        if (captured.result == CaptureResult::Failed) {
+            failure.Set(RIP_STAGE_CAPTURE, captured.reason);
+        } else if (!captured.file.empty()) {
+            // The preview reads the file through a handle of its own, so an
+            // office document's PDF may go with the outcome meanwhile.
+            jobInfo->SetDataSource(Platform::UniqueHandle(Platform::OpenForReading(captured.file)));
         }
     }
     // The preview writes its pages into the output folder, the only one of
     // the host's it may write to.
-    const std::wstring folder = GetOutputDirectory();
     std::string why;
     Platform::HeldFolder held;
-    if (!PrepareOutputDirectory(folder, held, why)) {
-        impl->GetFailure().Set(RIP_STAGE_START, why);
+    if (!PageNaming::PrepareFolderOf(GetOutputFolder(), held, why)) {
+        failure.Set(RIP_STAGE_START, why);
         return;
     }
-    StartPreviewProcess(&settings, jobInfo.Get(), folder);
-}
-
-RIPEngine::CaptureResult RIPEngine::CaptureJob()
-{
-    // The new document replaces the previous one only once it is built; the
-    // previous one's destructor restores its default queue and deletes its copy.
-    document = std::make_unique<Document>(GetInputDocument());
-    if (document->IsPostScript())
-        return CaptureResult::Ready;
-    RunFailure& failure = impl->GetFailure();
-    if (!document->impl || !document->impl->CanPrint(document->path)) {
-        failure.Set(RIP_STAGE_CAPTURE, "the document type cannot be printed: " + ToUtf8(document->path));
-        return CaptureResult::Refused;
-    }
-
-    const std::wstring tag = document->GetJobTag();
-    KeyAccessor keyServer(tag);
-    if (!keyServer.IsThreadRunning() && !keyServer.Start()) {
-        failure.Set(RIP_STAGE_CAPTURE, "the job-key endpoint cannot be opened");
-        return CaptureResult::Failed;
-    }
-    document->queueName = InstallSettings::Instance().GetQueueName();
-    document->printOk = true;
-    if (!document->ThreadStart(5)) {
-        failure.Set(RIP_STAGE_CAPTURE, "the printing thread cannot be started");
-        return CaptureResult::Failed;  // the key server is stopped on return
-    }
-
-    // The printing thread is waited for too: a document that was not printed
-    // at all (no print server, no queue, nothing that prints it) ends the
-    // capture at once, since no keys can come then. One printed to the
-    // default queue instead may still come back, if that queue is ours. Once
-    // printed, the job is watched on the print server; a capture that gives
-    // up cancels it, so that nothing of ours stays in the queue.
-    std::string timeout = "no job was reported within " + std::to_string(kJobKeyTimeoutMs / 1000) +
-                          " s of printing to " + ToUtf8(document->queueName);
-    auto deadline = std::chrono::steady_clock::now() + std::chrono::milliseconds(kPrintingTimeoutMs);
-    bool printing = true;
-    auto giveUp = [&](const std::string& why) {
-        failure.Set(RIP_STAGE_CAPTURE, why);
-        if (!printing)
-            document->CancelJob();
-        return CaptureResult::Failed;
-    };
-    while (keyServer.IsThreadRunning()) {
-        const auto left = std::chrono::duration_cast<std::chrono::milliseconds>(
-            deadline - std::chrono::steady_clock::now()).count();
-        if (left <= 0)
-            return giveUp(printing ? "printing " + ToUtf8(document->path) + " did not end within " +
-                                         std::to_string(kPrintingTimeoutMs / 1000) + " s"
-                                   : timeout);
-        ZSynchManager waiter;
-        waiter.AddSynchObject(&keyServer);
-        if (printing)
-            waiter.AddSynchObject(document.get());
-        const auto slice = printing ? left : std::min<long long>(left, kJobWatchMs);
-        const tagZBASESTAT woke = waiter.WaitForTrigger(false, static_cast<std::uint32_t>(slice));
-        if (woke == ZBASE_TIMEOUT) {
-            std::string why;
-            if (!printing && !document->JobMayStillCome(why))
-                return giveUp(why);
-            continue;
-        }
-        if (woke != ZBASE_OK)
-            return giveUp("waiting for the job failed");
-        if (printing && !document->IsThreadRunning()) {
-            document->Join();  // its failure text is written before it ends
-            printing = false;
-            const std::string& why = document->failureReason;
-            if (document->GetExitStatus() == Document::kNotPrinted) {
-                failure.Set(RIP_STAGE_CAPTURE, why.empty() ? "the document was not printed" : why);
-                return CaptureResult::Failed;
-            }
-            if (!why.empty())
-                timeout += " (" + why + ")";
-            deadline = std::chrono::steady_clock::now() + std::chrono::milliseconds(kJobKeyTimeoutMs);
-        }
-    }
-    if (!keyServer.succeeded)
-        return giveUp("the job-key endpoint failed before a job was reported");
-    const std::wstring keys = keyServer.keys;
-    // The print path names the job after the tagged copy; the preview and
-    // the host go on naming the document the host asked for.
-    const std::wstring hostDocName = jobInfo->docName;
-    const bool parsed = jobInfo->Parse(keys);
-    jobInfo->docName = hostDocName;
-    {
-        // The print path waits for this byte, whatever the parse gave.
-        ZLock guard(keyServer.serverLock);
-        if (keyServer.server) {
-            const unsigned char done = 1;
-            keyServer.server->Send(&done, 1);
-        }
-    }
-    if (!parsed)
-        failure.Set(RIP_STAGE_CAPTURE, "the job keys were refused: the job's handle cannot be taken over");
-    return parsed ? CaptureResult::Ready : CaptureResult::Failed;
+    StartPreviewProcess(&settings, jobInfo.Get(), PageNaming::OutputDirectory(GetOutputFolder()));
 }
 
 void RIPEngine::Stop()
@@ -281,49 +218,191 @@ void RIPEngine::Cancel()
 
 std::int32_t RIPEngine::GetPageCount()
 {
-    std::lock_guard<std::mutex> guard(impl->GetLock());
     std::int32_t result = -1;
     if (impl->IsIdle() && !impl->IsFailed()) {
         result = impl->GetPagesProduced();
         if (result > 0)
-            result = pagesPerCopy;
+            result = pages.GetPagesPerCopy();
     }
     return result;
 }
 
 std::int32_t RIPEngine::GetNumCopies()
 {
-    const auto copies = static_cast<std::uint64_t>(jobCopies.load());
+    const auto copies = static_cast<std::uint64_t>(header.GetCopies());
     if (copies > 1)
         return static_cast<std::int32_t>(static_cast<std::uint32_t>(copies));
-    std::lock_guard<std::mutex> guard(impl->GetLock());
     const std::int32_t produced = impl->GetPagesProduced();
-    if (impl->IsIdle() && !impl->IsFailed() && produced > 0 && pagesPerCopy > 0)
-        return produced / pagesPerCopy;
+    const std::int32_t perCopy = pages.GetPagesPerCopy();
+    if (impl->IsIdle() && !impl->IsFailed() && produced > 0 && perCopy > 0)
+        return produced / perCopy;
     return -1;
 }
 
 bool RIPEngine::GetIsCollated()
 {
-    // The page table and pagesPerCopy change on the monitor thread: read them
-    // under the lock that AddPage holds.
-    std::lock_guard<std::mutex> guard(impl->GetLock());
-    if (pagesPerCopy > 1) {
-        if (jobCollate.load() && static_cast<std::uint64_t>(jobCopies.load()) > 1)
-            return true;
-        return static_cast<std::int64_t>(pages.size()) / pagesPerCopy > 1;
-    }
-    return jobCollate.load();
+    return pages.IsCollated(header.GetCollate(), header.GetCopies());
 }
 
 std::int32_t RIPEngine::GetOrientation()
 {
-    return jobOrientation.load();
+    return header.GetOrientation();
 }
 
 void RIPEngine::SetIntent(const std::wstring& intent)
 {
     jobInfo->intent = intent;
+}
+
+bool RIPEngine::PagesHaveOwnOrientation() const
+{
+    // The monitor measured each page of a document we read ourselves.
+    return documentJob.IsDocument() && HasPageCheck(GetOutputFormat());
+}
+
+std::int32_t RIPEngine::GetPageOrientation() const
+{
+    return PagesHaveOwnOrientation() ? PageQueue::kOwnOrientation : header.GetOrientation();
+}
+
+void RIPEngine::OnRunOutput(const char* bytes, std::size_t count)
+{
+    header.Scan(bytes, count);
+}
+
+void RIPEngine::OnPageReady(std::int32_t k, const BitmapFile& page, bool copies)
+{
+    pages.Add(k, page, copies);
+}
+
+void RIPEngine::OnPagesCounted(std::int32_t k)
+{
+    // Announce every page not announced yet, also those produced before the
+    // callback was registered. None is announced once the run was stopped
+    // (also from a callback). The header, when the job has one, was read
+    // before the page was handed over; without one a page says portrait.
+    // The table counts the run's pages; the host is given the document's
+    // page numbers. Only the monitor thread announces, so the pages keep
+    // their order.
+    IPageNotify* notify = nullptr;
+    BitmapFile record;
+    std::int32_t n = 0;
+    while (pages.NextDue(k, GetPageOrientation(), notify, n, record)) {
+        const std::int32_t pageNumber = impl->GetFirstPage() + n - 1;
+        if (!impl->CallHost([&] { notify->OnPageReady(pageNumber, record); }))
+            return;
+    }
+}
+
+void RIPEngine::OnRunEnded(std::int32_t produced)
+{
+    pages.Settle(produced);
+    OnPagesCounted(produced);
+}
+
+void RIPEngine::OnReleased()
+{
+    Destroy();
+}
+
+bool RIPEngine::GetPage(std::int32_t pageNumber, BitmapFile& page)
+{
+    // The run's k-th page is the document's page pageNumber; with a page
+    // range, the pages before its start are no pages of the run.
+    const std::int32_t k = pageNumber - impl->GetFirstPage() + 1;
+    if (pageNumber < 1 || k < 1)
+        return false;
+    // Wait for later pages while the detected copy is still shorter than the
+    // page asked for: the page may yet turn out to belong to the first copy,
+    // at the latest when the run ends.
+    for (std::int32_t waitFor = k;; ++waitFor) {
+        const bool more = impl->WaitForPage(waitFor);
+        if (pages.Get(k, impl->GetPagesProduced(), GetPageOrientation(), page))
+            return true;
+        if (!more)
+            return false;
+    }
+}
+
+bool RIPEngine::GetPages(IPageNotify* notify, bool asynchronous)
+{
+    if (asynchronous && !impl->IsIdle()) {
+        pages.SetNotify(notify);
+        return true;
+    }
+    // A callback may release the engine: it is then destroyed on return.
+    SyncDelivery delivery(*this);
+    const std::int32_t first = impl->GetFirstPage();
+    for (std::int32_t n = first;; ++n) {
+        BitmapFile record;
+        if (!GetPage(n, record)) {
+            const std::int32_t count = GetPageCount();
+            return !(count == -1 || n - first < count);
+        }
+        if (notify != nullptr)
+            notify->OnPageReady(n, record);
+        if (releaseRequested)
+            return false;
+    }
+}
+
+bool RIPEngine::Release()
+{
+    if (deliveryThread == std::this_thread::get_id()) {
+        // Inside a synchronous delivery: destroyed when GetPages returns.
+        releaseRequested = true;
+        impl->StopGhostscript();
+        return true;
+    }
+    // Inside an asynchronous callback, or while one runs on another thread:
+    // the monitor destroys the engine once the callback has returned.
+    if (impl->ReleaseWhenEnded())
+        return true;
+    return Destroy();
+}
+
+bool RIPEngine::Destroy()
+{
+    return IRIPBase::Release();
+}
+
+RIPEngine::SyncDelivery::SyncDelivery(RIPEngine& engine) : engine(engine)
+{
+    engine.deliveryThread = std::this_thread::get_id();
+}
+
+RIPEngine::SyncDelivery::~SyncDelivery()
+{
+    engine.deliveryThread = std::thread::id();
+    if (engine.releaseRequested)
+        engine.Destroy();
+}
+
+std::wstring RIPEngine::GetPagePattern()
+{
+    if (!naming.IsSet())
+        naming = PageNaming::New(GetOutputFolder(), GetOutputFormat());
+    return naming.GetPattern();
+}
+
+bool RIPEngine::GetOutputFile(std::wstring& path)
+{
+    for (std::int32_t n = 1; impl->WaitForPage(n); ++n) {
+    }
+    GetPagePattern();
+    path += naming.GetName(1);
+    return ZFileStorage(ZString(path)).Exists();
+}
+
+bool RIPEngine::DeletePages()
+{
+    // A run still going on would go on adding pages to the emptied table
+    // under their old numbers, and the counts would no longer tell the truth:
+    // it is ended first, as Stop ends it (from a page callback, or while one
+    // runs, the run adds no page once the callback has returned). The header
+    // values stay the job's.
+    impl->StopGhostscript();
+    return pages.Clear();
 }
 
 }  // namespace Quillet

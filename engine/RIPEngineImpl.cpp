@@ -5,9 +5,7 @@
 #include "engine/GhostscriptArgs.h"
 #include "engine/OutputFormats.h"
 #include "engine/PageCheck.h"
-#include "engine/RIPEngine.h"
-#include "platform/CommandLine.h"
-#include "platform/Paths.h"
+#include "engine/RIPEngineImplData.h"
 #include "platform/Pipe.h"
 #include "platform/TextConversion.h"
 #include "platform/ZBaseStorage.h"
@@ -51,25 +49,6 @@ constexpr std::int32_t kMaxStartupMs = 500;
 constexpr double kDefaultPageInches = 8.5 * 11;
 constexpr double kDefaultResolution = 72;
 
-/// The folders that the host's split/merge switches name for Ghostscript's
-/// output ("-sOutputFile=PATH", "-o PATH").
-std::vector<std::wstring> SplitMergeFolders(const std::wstring& customParams)
-{
-    std::vector<std::wstring> folders;
-    const std::vector<std::wstring> args = Platform::SplitArguments(customParams);
-    for (std::size_t i = 0; i < args.size(); ++i) {
-        std::wstring path;
-        if (args[i].rfind(L"-sOutputFile=", 0) == 0)
-            path = args[i].substr(13);
-        else if (args[i] == L"-o" && i + 1 < args.size())
-            path = args[i + 1];
-        if (path.empty() || !ZBaseStorage::MakeAbsolute(path))
-            continue;
-        folders.push_back(Platform::FolderOf(path));
-    }
-    return folders;
-}
-
 /// Why Ghostscript could not be started with argv, the spawn having failed
 /// with the OS error error.
 std::string SpawnFailure(const std::vector<std::wstring>& argv, int error)
@@ -112,26 +91,66 @@ void PageSignal::WaitForChange(std::uint64_t seen, int timeoutMs)
                      [&] { return generation != seen; });
 }
 
-RIPEngineImplData::RIPEngineImplData(RIPEngine* owner) : owner(owner) {}
+RIPEngineImplData::RIPEngineImplData(RunListener& listener) : listener(listener) {}
 
-RIPEngineImpl::RIPEngineImpl(RIPEngine* owner)
-    : data(std::make_unique<RIPEngineImplData>(owner))
-{
-}
+RIPEngineImpl::RIPEngineImpl(RunListener& listener) : data(std::make_unique<RIPEngineImplData>(listener)) {}
 
 RIPEngineImpl::~RIPEngineImpl()
 {
     // Also after a run that ended by itself: its thread is joined and its
-    // handles closed here.
-    StopGhostscript();
+    // handles closed here. Never left to the monitor: the record goes now.
+    if (RequestStop() && !WaitForMonitorEnd(kStopWaitMs))
+        TerminateGhostscript();
+    JoinMonitor();
+    CloseRunHandles();
 }
 
-void RIPEngineImpl::StartGhostscript()
+std::int32_t RIPEngineImpl::GetFirstPage() const
+{
+    return data->firstPage;
+}
+
+RunFailure& RIPEngineImpl::GetFailure()
+{
+    return data->failure;
+}
+
+bool RIPEngineImpl::IsIdle() const
+{
+    return data->idle.load();
+}
+
+bool RIPEngineImpl::IsFailed() const
+{
+    return data->failed.load();
+}
+
+std::int32_t RIPEngineImpl::GetPagesProduced() const
+{
+    return data->pagesProduced.load();
+}
+
+bool RIPEngineImpl::IsStopRequested() const
+{
+    return data->stopRequested.load();
+}
+
+std::int32_t RIPEngineImpl::GetProcessesStarted() const
+{
+    return data->processesStarted.load();
+}
+
+bool RIPEngineImpl::IsMonitorThread() const
+{
+    return data->monitorThread.get_id() == std::this_thread::get_id();
+}
+
+void RIPEngineImpl::StartGhostscript(RunSpec spec)
 {
     RIPEngineImplData& d = *data;
     if (!d.idle)
         throw std::runtime_error("Cannot start. RIP in progress");
-    if (d.jobSource == Platform::kInvalidHandle)
+    if (spec.jobSource == Platform::kInvalidHandle)
         throw std::runtime_error("Cannot start. Invalid job");
 
     // A run that ended by itself still has its (finished) thread and handles.
@@ -140,37 +159,26 @@ void RIPEngineImpl::StartGhostscript()
     d.stopEvent.Reset();
     d.failed = false;
     d.stopRequested = false;
-    d.releaseRequested = false;
     d.pagesProduced = 0;
     d.processesStarted = 0;
-    const bool sized = d.owner->GetPageWidth() >= 1 && d.owner->GetPageHeight() >= 1;
-    d.format = d.owner->GetOutputFormat();
-    d.pageWidth = sized ? d.owner->GetPageWidth() : 0;
-    d.pageHeight = sized ? d.owner->GetPageHeight() : 0;
-    d.timeLimitSeconds = std::max(0, d.owner->GetTimeLimit());
-    d.maxOutputBytes = std::max<std::int64_t>(0, d.owner->GetMaxOutputBytes());
-    d.maxMemoryBytes = std::max<std::int64_t>(0, d.owner->GetMaxMemoryBytes());
-    d.boundsStart = d.owner->GetRunStart();
-    d.bytesBeforeRendering = d.owner->GetBytesBeforeRendering();
-    d.maxPages = std::max(0, d.owner->GetMaxPages());
-    // Output without a raster (PostScript): its pages cost no pixels.
-    d.maxPagePixels =
-        FormatOf(d.format).bytesPerPixel == 0 ? 0 : std::max<std::int64_t>(0, d.owner->GetMaxPagePixels());
-    if (d.jobSource == Platform::kNullHandle) {
+    d.spec = std::move(spec);
+    d.copies = d.spec.copies;
+    d.expectsPages = d.spec.expectsPages;
+    if (d.spec.jobSource == Platform::kNullHandle) {
         // Not the host's mistake to be thrown at it: the run fails with a reason.
         d.FailRun(RIP_STAGE_START, "the job source cannot be opened");
         return;
     }
     std::string refused;
-    if (!CheckPageGeometry(d.format, d.pageWidth, d.pageHeight, d.owner->GetResolution(), refused,
-                           d.maxPagePixels)) {
+    if (!CheckPageGeometry(d.spec.format, d.spec.pageWidth, d.spec.pageHeight, d.spec.resolution, refused,
+                           d.spec.maxPagePixels)) {
         d.FailRun(RIP_STAGE_START, refused);
         return;
     }
     // (0, 0) is every page; a range starts at page 1 or later and does not
     // end before it starts (0: at the document's end).
-    const std::int32_t first = d.owner->GetFirstPage();
-    const std::int32_t last = d.owner->GetLastPage();
+    const std::int32_t first = d.spec.firstPage;
+    const std::int32_t last = d.spec.lastPage;
     if (!(first == 0 && last == 0) && !(first >= 1 && (last == 0 || last >= first))) {
         d.FailRun(RIP_STAGE_START, "the page range " + std::to_string(first) + " to " + std::to_string(last) +
                                        " holds no page (pages count from 1, and a range ends at or after its start)");
@@ -179,44 +187,32 @@ void RIPEngineImpl::StartGhostscript()
     d.firstPage = std::max(1, first);
     d.pageRange = first != 0;
 
-    // GS_LIB and GS_DLL go into the child's environment only: changing the
-    // host's environment is not safe in a threaded process.
-    const std::wstring root = GetGhostscriptRoot();
-    d.childEnvironment = {
-        {L"GS_LIB", GetGhostscriptLibFolder(root)},
-        {L"GS_DLL", GetGhostscriptDllFolder(root)},
-    };
-
-    d.pagePattern = d.owner->NewPagePattern();
-    d.outputFolder = d.owner->GetPageDirectory();
-    d.pagePrefix = d.owner->GetPagePrefix();
+    const std::wstring& folder = d.spec.naming.GetDirectory();
     std::string why;
-    if (!d.owner->PrepareOutputDirectory(d.outputFolder, d.outputHandle, why)) {
+    if (!d.spec.naming.PrepareFolder(d.outputHandle, why)) {
         CloseRunHandles();
         d.FailRun(RIP_STAGE_START, why);
         return;
     }
 
-    if (!d.owner->GetDocumentFile().empty()) {
-        d.documentHandle.Reset(Platform::OpenForReading(d.owner->GetDocumentFile()));
+    if (!d.spec.documentFile.empty()) {
+        d.documentHandle.Reset(Platform::OpenForReading(d.spec.documentFile));
         if (!d.documentHandle.IsValid()) {
             CloseRunHandles();
-            d.FailRun(RIP_STAGE_START, "the document " + ToUtf8(d.owner->GetDocumentFile()) + " cannot be opened");
+            d.FailRun(RIP_STAGE_START, "the document " + ToUtf8(d.spec.documentFile) + " cannot be opened");
             return;
         }
     }
-    d.owner->BuildGhostscriptArgs(d.runArgs, d.runArgsOutput);
-    d.program = GetGhostscriptProgram(root);
-    PlanWorkers(first, last);
-    if (!PrepareConfinement(root))
+    PlanWorkers();
+    if (!PrepareConfinement())
         return;
 
     // Held only while the run goes on: the system allows few watches per user.
-    if (!d.changeNotification.Open(d.outputFolder)) {
+    if (!d.changeNotification.Open(folder)) {
         CloseRunHandles();
-        const bool exists = ZDirStorage(ZString(d.outputFolder)).Exists();
+        const bool exists = ZDirStorage(ZString(folder)).Exists();
         d.FailRun(RIP_STAGE_START,
-                  "the output folder " + ToUtf8(d.outputFolder) +
+                  "the output folder " + ToUtf8(folder) +
                       (exists ? " cannot be watched (the system's limit of folder watches may be reached)"
                               : " cannot be created"));
         return;
@@ -226,6 +222,7 @@ void RIPEngineImpl::StartGhostscript()
         std::lock_guard<std::mutex> guard(d.endMutex);
         d.monitorEnded = false;
         d.spawnDone = false;
+        d.releaseRequested = false;
     }
     // Busy before the thread starts: the monitor's last step sets idle again,
     // and must not be overtaken by this thread.
@@ -248,7 +245,7 @@ void RIPEngineImpl::StartGhostscript()
     d.endCondition.wait(guard, [&] { return d.spawnDone; });
 }
 
-bool RIPEngineImpl::PrepareConfinement(const std::wstring& root)
+bool RIPEngineImpl::PrepareConfinement()
 {
     RIPEngineImplData& d = *data;
     // Ghostscript's temporary folder is where a job may read, write and
@@ -262,17 +259,14 @@ bool RIPEngineImpl::PrepareConfinement(const std::wstring& root)
     } else {
         // A PDF or EPS document is read by its path; a job on the input needs none.
         std::vector<std::wstring> documents;
-        if (!d.owner->GetDocumentFile().empty())
-            documents.push_back(d.owner->GetDocumentFile());
-        Platform::ConfinementRules rules =
-            Platform::GhostscriptRules(root, d.outputFolder, d.temporaryFolder.GetPath(), documents);
-        if (d.owner->GetIsSplitMerge()) {
-            // The host's own switches may write elsewhere: where it says.
-            const std::vector<std::wstring> folders = SplitMergeFolders(d.owner->GetCustomParams());
-            rules.writable.insert(rules.writable.end(), folders.begin(), folders.end());
-        }
-        rules.maxFileBytes = static_cast<std::uint64_t>(d.maxOutputBytes);
-        rules.maxMemoryBytes = static_cast<std::uint64_t>(d.maxMemoryBytes);
+        if (!d.spec.documentFile.empty())
+            documents.push_back(d.spec.documentFile);
+        Platform::ConfinementRules rules = Platform::GhostscriptRules(d.spec.root, d.spec.naming.GetDirectory(),
+                                                                      d.temporaryFolder.GetPath(), documents);
+        // The host's own switches may write elsewhere: where it says.
+        rules.writable.insert(rules.writable.end(), d.spec.splitMergeFolders.begin(), d.spec.splitMergeFolders.end());
+        rules.maxFileBytes = static_cast<std::uint64_t>(d.spec.maxOutputBytes);
+        rules.maxMemoryBytes = static_cast<std::uint64_t>(d.spec.maxMemoryBytes);
         d.confinement = std::make_unique<Platform::Confinement>(std::move(rules));
         if (!d.confinement->IsReady())
             why = "Ghostscript cannot be confined: the rules of its run cannot be prepared";
@@ -284,10 +278,12 @@ bool RIPEngineImpl::PrepareConfinement(const std::wstring& root)
     return false;
 }
 
-void RIPEngineImpl::PlanWorkers(std::int32_t first, std::int32_t last)
+void RIPEngineImpl::PlanWorkers()
 {
     RIPEngineImplData& d = *data;
-    RIPEngine& owner = *d.owner;
+    const RunSpec& spec = d.spec;
+    const std::int32_t first = spec.firstPage;
+    const std::int32_t last = spec.lastPage;
     // Processors that the host's other runs keep busy are not this run's to
     // take: two documents at once get one process each on two processors.
     const std::int32_t processors = std::max(1, GetProcessorCount());
@@ -296,14 +292,14 @@ void RIPEngineImpl::PlanWorkers(std::int32_t first, std::int32_t last)
     // keeps every run on one process; otherwise the work decides.
     std::string sharing;
     ZUtilities::GetEnv("QUILLET_SHARING", sharing);
-    const bool oneProcess = FormatOf(d.format).singleFile || owner.GetIsSplitMerge() || sharing == "never";
+    const bool oneProcess = FormatOf(spec.format).singleFile || spec.splitMerge || sharing == "never";
     d.maxWorkers = oneProcess ? 1 : available;
-    const bool pdf = !owner.GetDocumentFile().empty() && !owner.IsDocumentEps();
+    const bool pdf = !spec.documentFile.empty() && !spec.documentIsEps;
     // Whether sharing pays depends on the work: pages times pixels against
     // what another process costs to start.
     PagePlan::ShareCost cost;
-    const double resolution = owner.GetResolution() >= 1 ? owner.GetResolution() : kDefaultResolution;
-    cost.pagePixels = d.pageWidth > 0 ? static_cast<double>(d.pageWidth) * d.pageHeight
+    const double resolution = spec.resolution >= 1 ? spec.resolution : kDefaultResolution;
+    cost.pagePixels = spec.pageWidth > 0 ? static_cast<double>(spec.pageWidth) * spec.pageHeight
                                       : resolution * resolution * kDefaultPageInches;
     cost.startupMs = startupEstimateMs.load();
     if (sharing == "always")
@@ -311,7 +307,7 @@ void RIPEngineImpl::PlanWorkers(std::int32_t first, std::int32_t last)
     if (pdf) {
         d.plan = PagePlan(PagePlan::Kind::Ranges, first, last, d.maxWorkers, 0, cost);
     } else {
-        const std::int32_t declared = owner.IsDocumentEps() ? 1 : ReadDeclaredPageCount(d.jobSource);
+        const std::int32_t declared = spec.documentIsEps ? 1 : ReadDeclaredPageCount(spec.jobSource);
         d.plan = PagePlan(PagePlan::Kind::Interleaved, first, last, d.maxWorkers, declared, cost);
     }
     // Shared now, or later once a PDF's page count is known.
@@ -328,22 +324,16 @@ void RIPEngineImpl::PlanWorkers(std::int32_t first, std::int32_t last)
     const std::int32_t count = pdf ? d.maxWorkers : d.plan.GetWorkerCount();
     for (std::int32_t w = 0; w < count; ++w) {
         auto worker = std::make_unique<GhostscriptWorker>();
-        worker->pagePattern =
-            (w == 0 && identity) || FormatOf(d.format).singleFile ? d.pagePattern : OwnPagePattern(w);
+        worker->pagePattern = (w == 0 && identity) || FormatOf(spec.format).singleFile
+                                  ? spec.naming.GetPattern()
+                                  : spec.naming.GetOwnPattern(static_cast<std::size_t>(w));
         if (w < d.plan.GetWorkerCount())
-            CreateWorkerPipes(*worker);
+            RIPEngineImplData::CreateWorkerPipes(*worker);
         d.workers.push_back(std::move(worker));
     }
 }
 
-std::wstring RIPEngineImpl::OwnPagePattern(std::size_t w) const
-{
-    const RIPEngineImplData& d = *data;
-    return EscapePercent(d.outputFolder) + EscapePercent(d.pagePrefix) + L"w" + std::to_wstring(w + 1) + L"_%03d." +
-           FormatOf(d.format).extension;
-}
-
-void RIPEngineImpl::CreateWorkerPipes(GhostscriptWorker& worker)
+void RIPEngineImplData::CreateWorkerPipes(GhostscriptWorker& worker)
 {
     Platform::PipePair input;
     if (!Platform::CreatePipe(input) || !Platform::SetNonBlocking(input.write.Get(), true))
@@ -365,9 +355,9 @@ void RIPEngineImpl::CreateWorkerPipes(GhostscriptWorker& worker)
     worker.errorPipeClient = std::move(error.write);
 }
 
-bool RIPEngineImpl::SpawnWorkers()
+bool RIPEngineImplData::SpawnWorkers()
 {
-    RIPEngineImplData& d = *data;
+    RIPEngineImplData& d = *this;
     const std::size_t planned = static_cast<std::size_t>(d.plan.GetWorkerCount());
     for (std::size_t w = 0; w < planned && w < d.workers.size(); ++w) {
         GhostscriptWorker& worker = *d.workers[w];
@@ -378,40 +368,42 @@ bool RIPEngineImpl::SpawnWorkers()
     return true;
 }
 
-std::size_t RIPEngineImpl::SpawnSoleWorker()
+std::size_t RIPEngineImplData::SpawnSoleWorker()
 {
-    RIPEngineImplData& d = *data;
+    RIPEngineImplData& d = *this;
     const std::size_t w = d.workers.size();
     auto worker = std::make_unique<GhostscriptWorker>();
-    worker->pagePattern = OwnPagePattern(w);
+    worker->pagePattern = d.spec.naming.GetOwnPattern(w);
     d.workers.push_back(std::move(worker));
     // Alone now: every processor's rendering threads are its own.
     return SpawnWorker(*d.workers[w], {}, std::max(1, GetProcessorCount())) ? w : kNoWorker;
 }
 
-bool RIPEngineImpl::SpawnWorker(GhostscriptWorker& worker, const std::vector<std::wstring>& pageSwitches,
-                                std::int32_t renderingThreads)
+bool RIPEngineImplData::SpawnWorker(GhostscriptWorker& worker, const std::vector<std::wstring>& pageSwitches,
+                                    std::int32_t renderingThreads)
 {
-    RIPEngineImplData& d = *data;
+    RIPEngineImplData& d = *this;
+    const std::wstring& pagePattern = d.spec.naming.GetPattern();
     if (!worker.inputRead.IsValid())
         CreateWorkerPipes(worker);  // a worker that joins the run later
     // Named relative to the output folder, where Ghostscript works.
-    const std::wstring ownPattern = worker.pagePattern == d.pagePattern
-                                        ? std::wstring()
-                                        : worker.pagePattern.substr(EscapePercent(d.outputFolder).size());
+    const std::wstring ownPattern =
+        worker.pagePattern == pagePattern
+            ? std::wstring()
+            : worker.pagePattern.substr(EscapePercent(d.spec.naming.GetDirectory()).size());
     // The host's split/merge switches name their files as the host sees them.
     Platform::SpawnOptions options;
-    if (!d.owner->GetIsSplitMerge()) {
+    if (!d.spec.splitMerge) {
         options.workingFolder = d.outputHandle.GetHandle();
-        worker.report.SetOutputPrefix(ToUtf8(d.pagePrefix));
+        worker.report.SetOutputPrefix(ToUtf8(d.spec.naming.GetPrefix()));
     }
     if (d.documentHandle.IsValid())
         options.inherited.push_back(d.documentHandle.Get());
-    worker.argv = {d.program};
+    worker.argv = {d.spec.program};
     const std::vector<std::wstring> args =
-        GetWorkerArgs(d.runArgs, d.runArgsOutput, pageSwitches, ownPattern, renderingThreads);
+        GetWorkerArgs(d.spec.args, d.spec.outputAt, pageSwitches, ownPattern, renderingThreads);
     worker.argv.insert(worker.argv.end(), args.begin(), args.end());
-    options.environment = d.childEnvironment;
+    options.environment = d.spec.environment;
     options.stdIn = worker.inputRead.Get();
     options.stdOut = worker.outputPipeClient.Get();
     options.stdErr = worker.errorPipeClient.Get();
@@ -439,7 +431,7 @@ bool RIPEngineImpl::SpawnWorker(GhostscriptWorker& worker, const std::vector<std
     return spawned;
 }
 
-void RIPEngineImpl::NoteStartup(std::int32_t milliseconds)
+void RIPEngineImplData::NoteStartup(std::int32_t milliseconds)
 {
     const std::int32_t sample = std::clamp(milliseconds, kMinStartupMs, kMaxStartupMs);
     std::int32_t old = startupEstimateMs.load();
@@ -447,7 +439,7 @@ void RIPEngineImpl::NoteStartup(std::int32_t milliseconds)
     }
 }
 
-void RIPEngineImpl::ReleaseWorker(GhostscriptWorker& worker)
+void RIPEngineImplData::ReleaseWorker(GhostscriptWorker& worker)
 {
     // Under the lock: the host may kill the children meanwhile.
     if (worker.started && !worker.released) {
@@ -466,10 +458,15 @@ void RIPEngineImpl::SignalSpawnDone()
     data->endCondition.notify_all();
 }
 
-void RIPEngineImpl::RequestRelease()
+bool RIPEngineImpl::RequestStop()
 {
-    data->releaseRequested = true;
-    StopGhostscript();
+    RIPEngineImplData& d = *data;
+    std::lock_guard<std::mutex> guard(d.lock);
+    if (d.idle)
+        return false;
+    d.stopRequested = true;
+    d.stopEvent.Set();
+    return true;
 }
 
 void RIPEngineImpl::StopGhostscript()
@@ -481,14 +478,15 @@ void RIPEngineImpl::StopGhostscript()
         d.stopEvent.Set();
         return;
     }
-    bool running = false;
-    {
-        std::lock_guard<std::mutex> guard(d.lock);
-        if (!d.idle) {
-            running = true;
-            d.stopRequested = true;
-            d.stopEvent.Set();
-        }
+    const bool running = RequestStop();
+    // Read after the stop is asked for: a monitor that enters a callback
+    // later sees the stop and runs none (CallHost), so only one already
+    // running can make this thread wait, and that one may be waiting for
+    // this thread.
+    if (running && d.inHostCode) {
+        TerminateGhostscript();
+        d.pagesProduced = 0;  // no page counts after a stop; the monitor counts none any more
+        return;
     }
     // Waited for without the lock: the monitor takes it while it finishes.
     if (running && !WaitForMonitorEnd(kStopWaitMs))
@@ -500,6 +498,31 @@ void RIPEngineImpl::StopGhostscript()
     d.pageEvent.Notify();
 }
 
+bool RIPEngineImpl::ReleaseWhenEnded()
+{
+    RIPEngineImplData& d = *data;
+    if (IsMonitorThread()) {
+        {
+            std::lock_guard<std::mutex> guard(d.endMutex);
+            d.releaseRequested = true;
+        }
+        StopGhostscript();
+        return true;
+    }
+    if (!RequestStop())
+        return false;
+    {
+        // Decided under endMutex, where the monitor's last step reads it: a
+        // monitor that has ended already would never see it.
+        std::lock_guard<std::mutex> guard(d.endMutex);
+        if (d.monitorEnded || !d.inHostCode)
+            return false;
+        d.releaseRequested = true;
+    }
+    TerminateGhostscript();
+    return true;
+}
+
 void RIPEngineImpl::TerminateGhostscript()
 {
     // The monitor sees the child's end (its wait handle becomes readable) and
@@ -507,6 +530,23 @@ void RIPEngineImpl::TerminateGhostscript()
     std::lock_guard<std::mutex> guard(data->lock);
     for (const auto& worker : data->workers)
         worker->process.Kill();
+}
+
+bool RIPEngineImpl::CallHost(const std::function<void()>& callback)
+{
+    RIPEngineImplData& d = *data;
+    // Marked before the stop is looked at, as a stop asks before it looks at
+    // the mark: either the stop sees the mark and does not wait, or this
+    // sees the stop and calls nothing.
+    d.inHostCode = true;
+    struct Unmark {
+        std::atomic<bool>& flag;
+        ~Unmark() { flag = false; }
+    } unmark{d.inHostCode};
+    if (d.stopRequested)
+        return false;
+    callback();
+    return true;
 }
 
 bool RIPEngineImpl::WaitForPage(std::int32_t pageNumber)
@@ -536,7 +576,7 @@ void RIPEngineImpl::CloseRunHandles()
         // Each child is killed and reaped as its owner goes.
         std::lock_guard<std::mutex> guard(d.lock);
         for (const auto& worker : d.workers)
-            ReleaseWorker(*worker);
+            RIPEngineImplData::ReleaseWorker(*worker);
         d.workers.clear();
     }
     d.confinement.reset();
@@ -563,21 +603,19 @@ void RIPEngineImpl::MonitorThreadEntry()
     try {
         // A child that could not be started failed the run; the monitor then
         // ends it at once, or drains the ones that did start.
-        SpawnWorkers();
+        data->SpawnWorkers();
         SignalSpawnDone();
-        MonitorGhostscript();
-    } catch (const std::exception& e) {
-        // The outcome is reported through failed; nothing may escape a thread.
-        data->FailRun(RIP_STAGE_RENDER, std::string("the run monitor failed: ") + e.what());
+        MonitorRun(*data);
     } catch (...) {
-        data->FailRun(RIP_STAGE_RENDER, "the run monitor failed");
+        // The outcome is reported through failed; nothing may escape a thread.
+        data->FailRunByException(RIP_STAGE_RENDER, "the run monitor failed");
     }
     SignalSpawnDone();  // in case the spawn itself threw
     {
         // Normally done by the monitor's last step; again here in case it threw.
         std::lock_guard<std::mutex> guard(data->lock);
         for (const auto& worker : data->workers)
-            ReleaseWorker(*worker);
+            RIPEngineImplData::ReleaseWorker(*worker);
         data->changeNotification.Close();
         // The child is gone: its temporary folder goes with the run, and
         // the folder and document it was given are let go.
@@ -588,16 +626,19 @@ void RIPEngineImpl::MonitorThreadEntry()
         data->idle = true;
     }
     data->pageEvent.Notify();
+    bool release = false;
     {
         std::lock_guard<std::mutex> guard(data->endMutex);
         data->monitorEnded = true;
+        release = data->releaseRequested;
     }
     data->endCondition.notify_all();
-    if (data->releaseRequested) {
-        // Released from a page callback: nobody else may join this thread, and
-        // nothing of this object may be touched after the engine is gone.
+    if (release) {
+        // Released while a page callback ran: nobody else may join this
+        // thread, and nothing of this object may be touched after the
+        // listener has let the engine go.
         data->monitorThread.detach();
-        data->owner->Destroy();
+        data->listener.OnReleased();
     }
 }
 

@@ -6,6 +6,7 @@
 #include "platform/TextConversion.h"
 
 #include <algorithm>
+#include <exception>
 #include <vector>
 
 namespace Quillet {
@@ -134,6 +135,19 @@ void RunFailure::SetLocked(RIPStage newStage, const std::string& newReason, bool
     stage = newStage;
     reason = newReason;
     weak = newWeak;
+}
+
+void RunFailure::SetFromException(RIPStage newStage, const std::string& context, bool newWeak)
+{
+    std::string why;
+    try {
+        throw;
+    } catch (const std::exception& e) {
+        why = context.empty() ? std::string(e.what()) : context + ": " + e.what();
+    } catch (...) {
+        why = context.empty() ? std::string("an unknown failure") : context;
+    }
+    Set(newStage, why, newWeak);
 }
 
 bool RunFailure::IsSet() const

@@ -37,6 +37,11 @@ public:
     /// longer reading its input) gives way to the next reason recorded.
     void Set(RIPStage stage, const std::string& reason, bool weak = false);
     bool IsSet() const;
+    /// Records the exception being handled (called inside a catch block) as
+    /// Set would: its message after context and ": ", or context alone for
+    /// one that is no std::exception. The one way an error that was thrown
+    /// becomes a failure of a capture, a start or a run.
+    void SetFromException(RIPStage stage, const std::string& context, bool weak = false);
     /// Records other's failure as Set would (the first cause stays), and
     /// with it other's report: the failure of one of a run's processes,
     /// whose output other read.

@@ -1,12 +1,11 @@
 // The run monitor: the thread that relays the job into the run's Ghostscript
 // processes, reads their output (the header scan, the failure reports), hands
-// finished pages to the engine in page order and records the run's outcome.
-#include "engine/RIPEngineImpl.h"
+// finished pages to the listener in page order and records the run's outcome.
+#include "engine/RIPEngineImplData.h"
 
 #include "engine/OutputFormats.h"
 #include "engine/PageCheck.h"
 #include "engine/PageProof.h"
-#include "engine/RIPEngine.h"
 #include "platform/Deadline.h"
 #include "platform/Paths.h"
 #include "platform/Pipe.h"
@@ -25,6 +24,7 @@
 #include <cstddef>
 #include <cstdint>
 #include <cstdlib>
+#include <cstring>
 #include <limits>
 #include <set>
 #include <vector>
@@ -92,7 +92,7 @@ std::int32_t NumberAfter(const std::string& line, const char* prefix)
 /// joining it).
 class RunMonitor {
 public:
-    RunMonitor(RIPEngineImpl& runner, RIPEngineImplData& data) : runner(runner), d(data) {}
+    explicit RunMonitor(RIPEngineImplData& data) : d(data) {}
 
     void Run();
 
@@ -157,7 +157,6 @@ private:
     void ChildEnded(std::size_t w);
     void FinishFailure();
 
-    RIPEngineImpl& runner;
     RIPEngineImplData& d;
     /// The run's secret tag, which begins the prolog's lines.
     std::string tag;
@@ -175,7 +174,7 @@ private:
     /// page lists lost a page, the sole worker renders every page.
     bool proofMode = false;
     PageProof proof;
-    std::size_t soleWorker = RIPEngineImpl::kNoWorker;
+    std::size_t soleWorker = RIPEngineImplData::kNoWorker;
     bool sourceOpen = true;
     bool jobStarted = false;  // the first bytes of the job were read
     bool sourceLocked = false;
@@ -213,9 +212,9 @@ private:
     std::string documentLine;
 };
 
-void RIPEngineImpl::MonitorGhostscript()
+void MonitorRun(RIPEngineImplData& data)
 {
-    RunMonitor(*this, *data).Run();
+    RunMonitor(data).Run();
 }
 
 bool RunMonitor::AnyRunning() const
@@ -233,21 +232,22 @@ void RunMonitor::Run()
     const auto start = runStart = std::chrono::steady_clock::now();
     // The time limit counts from the host's start of the run, so that a
     // capture or an office layout before Ghostscript is part of it.
-    timeDeadline = std::min(start, d.boundsStart == std::chrono::steady_clock::time_point() ? start : d.boundsStart) +
-                   std::chrono::seconds(d.timeLimitSeconds);
+    const auto boundsStart = d.spec.boundsStart;
+    timeDeadline = std::min(start, boundsStart == std::chrono::steady_clock::time_point() ? start : boundsStart) +
+                   std::chrono::seconds(d.spec.timeLimitSeconds);
     nextByteCheck = start + std::chrono::milliseconds(kByteCheckMs);
     keepWholeInput = d.plan.GetKind() == PagePlan::Kind::Ranges && d.workers.size() > 1;
     // Every process reads the run's header tag first, and with it the bound
     // on a page's pixels; the prolog takes both.
-    tag = d.owner->GetHeaderTag();
-    const std::string firstLine = tag + " " + std::to_string(d.maxPagePixels) + "\n";
+    tag = d.spec.tag;
+    const std::string firstLine = tag + " " + std::to_string(d.spec.maxPagePixels) + "\n";
     backlog.assign(firstLine.begin(), firstLine.end());
     // A job each process interprets whole is shared by page lists, which a
     // job can defeat: its pages are found by what the processes say of them.
     // A run of one process for every page needs no proof: its files are the
     // pages in order.
-    proofMode = d.plan.GetKind() == PagePlan::Kind::Interleaved && !FormatOf(d.format).singleFile &&
-                !d.owner->GetIsSplitMerge() && (d.plan.GetWorkerCount() > 1 || d.pageRange);
+    proofMode = d.plan.GetKind() == PagePlan::Kind::Interleaved && !FormatOf(d.spec.format).singleFile &&
+                !d.spec.splitMerge && (d.plan.GetWorkerCount() > 1 || d.pageRange);
     if (proofMode) {
         proof = PageProof(tag, d.workers.size());
         proof.SetShare([this](std::size_t w, std::int32_t page) {
@@ -290,10 +290,9 @@ void RunMonitor::Run()
                 add(worker.inputWrite.Get(), true, Source::Input, w);
         }
         if (sourceOpen && !sourceLocked && WantsJobData())
-            add(d.jobSource, false, Source::Job);
+            add(d.spec.jobSource, false, Source::Job);
 
         const int ready = Platform::WaitAny(items.data(), items.size(), Timeout());
-        ++d.monitorWakeUps;
         if (ready == Platform::kWaitTimeout) {
             if (stopRequested) {
                 FailKilledAfterStop();  // the children did not end by themselves: they are killed below
@@ -354,7 +353,7 @@ void RunMonitor::Run()
     {
         std::lock_guard<std::mutex> guard(d.lock);
         for (const auto& worker : d.workers)
-            RIPEngineImpl::ReleaseWorker(*worker);
+            RIPEngineImplData::ReleaseWorker(*worker);
     }
     // Without the lock: the folder is listed and the last pages announced
     // (host code), while the host may ask for the count, which is still -1.
@@ -363,7 +362,7 @@ void RunMonitor::Run()
     if (d.stopRequested) {
         d.pagesProduced = 0;  // a stopped run has no pages, as after a stop from the host
     } else {
-        d.owner->FinishRun();
+        d.listener.OnRunEnded(d.pagesProduced);
     }
     std::lock_guard<std::mutex> guard(d.lock);
     d.changeNotification.Close();
@@ -405,7 +404,7 @@ void RunMonitor::FinishFailure()
     // names are the run's final count, whichever process failed first.
     const std::int32_t pages = d.pagesProduced;
     if (sizeLimitEnd)
-        d.FailRun(RIP_STAGE_RENDER, WroteTooMuch(d.maxOutputBytes) + " after " +
+        d.FailRun(RIP_STAGE_RENDER, WroteTooMuch(d.spec.maxOutputBytes) + " after " +
                                         Pages(pages));
     if (brokenPage != 0)
         FailBrokenPage();
@@ -413,8 +412,8 @@ void RunMonitor::FinishFailure()
         // The exit code and that process's own report name the cause; a
         // process refused memory under the run's bound was stopped by it.
         GhostscriptWorker& failed = Worker(static_cast<std::size_t>(failedWorker));
-        if (d.maxMemoryBytes > 0 && failed.report.ReportsMemoryExhausted())
-            d.FailRun(RIP_STAGE_RENDER, NeededTooMuchMemory(d.maxMemoryBytes) +
+        if (d.spec.maxMemoryBytes > 0 && failed.report.ReportsMemoryExhausted())
+            d.FailRun(RIP_STAGE_RENDER, NeededTooMuchMemory(d.spec.maxMemoryBytes) +
                                             " after " + Pages(pages));
         failed.report.SetChildEnd(failed.exitCode, failed.signalled, pages, false);
         d.failure.Adopt(failed.report);
@@ -423,12 +422,11 @@ void RunMonitor::FinishFailure()
         // Ghostscript ends well when a range begins past the document's end,
         // and when it cannot open a PDF (broken, encrypted).
         const std::int32_t first = d.plan.GetDocumentPage(1);
-        if (d.pageRange && (documentPages > 0 || !d.owner->ExpectsPages()))
+        if (d.pageRange && (documentPages > 0 || !d.expectsPages))
             d.FailRun(RIP_STAGE_RENDER, "the document has no page " + std::to_string(first) +
                                             (documentPages > 0 ? ": it has " + Pages(documentPages)
                                                                : ": it ends before it"));
-        else if (d.owner->ExpectsPages() &&
-                 (!d.owner->GetIsSplitMerge() || Worker(0).report.NamesNoPagesCause()))
+        else if (d.expectsPages && (!d.spec.splitMerge || Worker(0).report.NamesNoPagesCause()))
             // A split/merge run's output is where the host's switches put
             // it: no page of the service's own says nothing of it.
             d.FailRun(RIP_STAGE_RENDER, Worker(0).report.GetNoPagesReason());
@@ -463,9 +461,9 @@ int RunMonitor::Timeout() const
     const auto sooner = [&timeout](int ms) { timeout = timeout < 0 ? ms : std::min(timeout, ms); };
     if (sourceLocked && sourceOpen)
         sooner(kLockedRetryMs);
-    if (d.timeLimitSeconds > 0)
+    if (d.spec.timeLimitSeconds > 0)
         sooner(MillisecondsUntil(timeDeadline));
-    if (d.maxOutputBytes > 0)
+    if (d.spec.maxOutputBytes > 0)
         sooner(MillisecondsUntil(nextByteCheck));
     return timeout;
 }
@@ -476,12 +474,12 @@ bool RunMonitor::CheckLimits(bool countNow)
         return false;
     const auto now = std::chrono::steady_clock::now();
     std::string reason;
-    if (d.timeLimitSeconds > 0 && now >= timeDeadline) {
-        reason = "the job ran past its time limit of " + std::to_string(d.timeLimitSeconds) + " s";
-    } else if (d.maxOutputBytes > 0 && (countNow || now >= nextByteCheck)) {
+    if (d.spec.timeLimitSeconds > 0 && now >= timeDeadline) {
+        reason = "the job ran past its time limit of " + std::to_string(d.spec.timeLimitSeconds) + " s";
+    } else if (d.spec.maxOutputBytes > 0 && (countNow || now >= nextByteCheck)) {
         nextByteCheck = now + std::chrono::milliseconds(kByteCheckMs);
-        if (BytesWritten() > static_cast<std::uint64_t>(d.maxOutputBytes))
-            reason = WroteTooMuch(d.maxOutputBytes);
+        if (BytesWritten() > static_cast<std::uint64_t>(d.spec.maxOutputBytes))
+            reason = WroteTooMuch(d.spec.maxOutputBytes);
     }
     if (reason.empty())
         return false;
@@ -495,14 +493,14 @@ std::uint64_t RunMonitor::BytesWritten() const
     // process's own files. Files a process removed but holds open fill the
     // disk as much, and no folder shows them.
     // An office document's PDF, made before the run, stays for its length.
-    std::uint64_t held = d.bytesBeforeRendering;
+    std::uint64_t held = d.spec.bytesBeforeRendering;
     {
         std::lock_guard<std::mutex> guard(d.lock);
         for (const auto& worker : d.workers)
             if (worker->started && !worker->ended)
                 held += worker->process.GetUnlinkedOpenBytes();
     }
-    return held + ZDirStorage(ZString(d.outputFolder)).GetContentSize(d.pagePrefix, false) +
+    return held + ZDirStorage(ZString(d.spec.naming.GetDirectory())).GetContentSize(d.spec.naming.GetPrefix(), false) +
            ZDirStorage(ZString(d.temporaryFolder.GetPath())).GetContentSize(std::wstring(), true);
 }
 
@@ -538,16 +536,16 @@ void RunMonitor::TakeLimitLine(std::size_t w, const std::string& line)
         ExpectText(line, at, ";") && at == line.size()) {
         StopPastBound("page " + std::to_string(documentPage(page)) + " is " + std::to_string(width) + "x" +
                       std::to_string(height) + " pixels, more than the bound of " +
-                      PixelCountText(d.maxPagePixels));
+                      PixelCountText(d.spec.maxPagePixels));
         return;
     }
     // A page past the bound on pages is known by its line before it is
     // output, also where the run's one file holds every page.
     at = start;
-    if (d.maxPages > 0 && ExpectText(line, at, " Page=") && ReadNumber(line, at, page) &&
+    if (d.spec.maxPages > 0 && ExpectText(line, at, " Page=") && ReadNumber(line, at, page) &&
         ExpectText(line, at, ";Files=") && ReadNumber(line, at, files) && ExpectText(line, at, ";") &&
-        at == line.size() && documentPage(page) - d.firstPage + 1 > d.maxPages)
-        StopPastBound("the job has more pages than its bound of " + std::to_string(d.maxPages));
+        at == line.size() && documentPage(page) - d.firstPage + 1 > d.spec.maxPages)
+        StopPastBound("the job has more pages than its bound of " + std::to_string(d.spec.maxPages));
 }
 
 void RunMonitor::RemovePagesNotHandedOut()
@@ -556,14 +554,14 @@ void RunMonitor::RemovePagesNotHandedOut()
     // a stop, a limit, a full disk or a kill, written by the job itself, or
     // a process's file that was never given the run's name. Only names of
     // this run's prefix are looked at.
-    const std::int32_t firstHanded = FormatOf(d.format).singleFile ? 1 : d.plan.GetDocumentPage(1);
+    const std::int32_t firstHanded = FormatOf(d.spec.format).singleFile ? 1 : d.plan.GetDocumentPage(1);
     const std::int32_t lastHanded = firstHanded + d.pagesProduced - 1;
     // Through the folder held since the start: a name that now leads
     // elsewhere removes nothing there, and leaves nothing here.
     FolderReplaced();
-    for (const std::wstring& name : d.outputHandle.List(d.pagePrefix)) {
+    for (const std::wstring& name : d.outputHandle.List(d.spec.naming.GetPrefix())) {
         long number = 0;
-        const std::wstring rest = name.substr(d.pagePrefix.size());
+        const std::wstring rest = name.substr(d.spec.naming.GetPrefix().size());
         const bool page = !rest.empty() && rest[0] == L'_' && ZUtilities::ConvertTo(rest.substr(1), number);
         if (!page || number < firstHanded || number > lastHanded)
             d.outputHandle.Remove(name);
@@ -572,12 +570,12 @@ void RunMonitor::RemovePagesNotHandedOut()
 
 bool RunMonitor::FolderReplaced()
 {
-    if (folderReplaced || d.outputHandle.IsStillAt(d.outputFolder))
+    if (folderReplaced || d.outputHandle.IsStillAt(d.spec.naming.GetDirectory()))
         return folderReplaced;
     // Its pages would be read and handed out from wherever the name now
     // leads, which whoever replaced it chose: the run ends, as a limit ends it.
     folderReplaced = true;
-    std::wstring name = d.outputFolder;
+    std::wstring name = d.spec.naming.GetDirectory();
     while (name.size() > 1 && Platform::IsPathSeparator(name.back()))
         name.pop_back();
     const std::string folder = ToUtf8(name);
@@ -612,14 +610,19 @@ bool RunMonitor::WantsJobData() const
 bool RunMonitor::RelayJobData()
 {
     std::size_t count = 0;
-    switch (Platform::ReadSource(d.jobSource, chunk.data(), chunk.size(), count)) {
+    switch (Platform::ReadSource(d.spec.jobSource, chunk.data(), chunk.size(), count)) {
     case Platform::ReadStatus::Data:
         if (!jobStarted) {
-            d.owner->NoteJobStart(chunk.data(), count);
+            // The print system hands a PDF job its copies as a count, never
+            // as pages printed again: equal pages are pages of the document.
+            if (count >= 5 && std::memcmp(chunk.data(), "%PDF-", 5) == 0) {
+                d.copies = false;
+                d.expectsPages = true;
+            }
             // A PDF on the input: Ghostscript's PDF interpreter reads only
             // the pages of each process's list, so the processes' page
             // counts are no document pages, and the lists need no proof.
-            if (d.owner->ExpectsPages())
+            if (d.expectsPages)
                 proofMode = keepForReplay = false;
         }
         jobStarted = true;
@@ -667,7 +670,7 @@ void RunMonitor::FeedWorker(GhostscriptWorker& worker)
             // still owe pages before this one's first missing page.
             d.FailRun(RIP_STAGE_RENDER, "Ghostscript stopped reading the job", true);
             CloseInput(worker);
-            const bool sole = soleWorker != RIPEngineImpl::kNoWorker && &worker == &Worker(soleWorker);
+            const bool sole = soleWorker != RIPEngineImplData::kNoWorker && &worker == &Worker(soleWorker);
             if (d.plan.GetWorkerCount() == 1 || sole)
                 BeginStop();
         }
@@ -710,7 +713,7 @@ void RunMonitor::ReadOutput(std::size_t w, std::size_t maxBytes)
             // Every process reads the whole job or document start and writes
             // the same header: the first process's counts, once.
             if (w == 0) {
-                d.owner->ScanJobHeader(output.data(), count);
+                d.listener.OnRunOutput(output.data(), count);
                 if (d.plan.GetKind() == PagePlan::Kind::Ranges)
                     ScanDocumentLines(output.data(), count);
             }
@@ -771,9 +774,9 @@ void RunMonitor::ScanDocumentLines(const char* bytes, std::size_t count)
                 through == std::string::npos ? 0 : NumberAfter(documentLine.substr(through), " through ");
             // A document of more pages than the bound fails before its
             // first page.
-            if (from > 0 && d.maxPages > 0 && to - from >= d.maxPages)
+            if (from > 0 && d.spec.maxPages > 0 && to - from >= d.spec.maxPages)
                 StopPastBound("the document has " + Pages(to - from + 1) + " to render, more than its bound of " +
-                              std::to_string(d.maxPages));
+                              std::to_string(d.spec.maxPages));
             else if (from > 0 && to >= from)
                 StartSharing(from, to);
         } else if (const std::int32_t pages = NumberAfter(
@@ -788,16 +791,16 @@ void RunMonitor::StartSharing(std::int32_t from, std::int32_t to)
 {
     // The first process has started and opened the document: what one more
     // would cost.
-    RIPEngineImpl::NoteStartup(static_cast<std::int32_t>(
+    RIPEngineImplData::NoteStartup(static_cast<std::int32_t>(
         std::chrono::duration_cast<std::chrono::milliseconds>(std::chrono::steady_clock::now() - runStart).count()));
     if (stopRequested || !d.plan.SetPageSpan(from, to, d.maxWorkers))
         return;
     // The others join worker 0, which is ended after its own part.
     try {
-        if (runner.SpawnWorkers())
+        if (d.SpawnWorkers())
             return;
-    } catch (const std::exception& e) {
-        d.FailRun(RIP_STAGE_START, e.what());
+    } catch (...) {
+        d.FailRunByException(RIP_STAGE_START, std::string());
     }
     BeginStop();
 }
@@ -812,7 +815,7 @@ std::wstring RunMonitor::FileName(const std::wstring& pattern, std::int32_t numb
 std::wstring RunMonitor::RunPageName(std::int32_t k) const
 {
     // The single-file formats' one file is number 1, as a run of every page names it.
-    return FileName(d.pagePattern, FormatOf(d.format).singleFile ? 1 : d.plan.GetDocumentPage(k));
+    return FileName(d.spec.naming.GetPattern(), FormatOf(d.spec.format).singleFile ? 1 : d.plan.GetDocumentPage(k));
 }
 
 void RunMonitor::NoteClosedFiles()
@@ -840,19 +843,19 @@ RunMonitor::PageReadiness RunMonitor::CheckPage(std::size_t w, std::int32_t inde
     // that the file was finished.
     const bool childEnded = worker.ended;
     const bool nextExists = FileExists(w, index + 1);
-    const bool closeSeen = closedFiles.count(name.substr(d.outputFolder.size())) != 0 || childEnded;
-    if (HasPageCheck(d.format)) {
+    const bool closeSeen = closedFiles.count(name.substr(d.spec.naming.GetDirectory().size())) != 0 || childEnded;
+    if (HasPageCheck(d.spec.format)) {
         if (!closeSeen && !nextExists)
             return PageReadiness::NotYet;
-        switch (CheckPageFile(name, d.format, d.pageWidth, d.pageHeight, &brokenWhy, d.maxPagePixels,
-                              &pageLandscape)) {
+        switch (CheckPageFile(name, d.spec.format, d.spec.pageWidth, d.spec.pageHeight, &brokenWhy,
+                              d.spec.maxPagePixels, &pageLandscape)) {
         case PageFileState::Whole:
             return PageReadiness::Complete;
         case PageFileState::TooLarge:
             // Made past the prolog's check (a job that replaced its page
             // procedures): never handed out.
             StopPastBound("page " + std::to_string(d.plan.GetDocumentPage(d.pagesProduced + 1)) + " is " +
-                          brokenWhy + ", more than the bound of " + PixelCountText(d.maxPagePixels));
+                          brokenWhy + ", more than the bound of " + PixelCountText(d.spec.maxPagePixels));
             return PageReadiness::NotYet;
         case PageFileState::CutShort:
             return closeSeen ? PageReadiness::Broken : PageReadiness::NotYet;
@@ -870,7 +873,7 @@ RunMonitor::Lookup RunMonitor::LocatePage(std::int32_t k, std::size_t& w, std::i
 {
     const std::int32_t page = d.plan.GetDocumentPage(k);
     const std::int32_t last = d.plan.GetLastPage();
-    if (!proofMode && soleWorker == RIPEngineImpl::kNoWorker) {
+    if (!proofMode && soleWorker == RIPEngineImplData::kNoWorker) {
         std::int32_t worker = 0;
         if (!d.plan.Locate(k, worker, index) || static_cast<std::size_t>(worker) >= d.workers.size())
             return Lookup::Ended;  // past the range's end
@@ -879,7 +882,7 @@ RunMonitor::Lookup RunMonitor::LocatePage(std::int32_t k, std::size_t& w, std::i
     }
     if (last != 0 && page > last)
         return Lookup::Ended;
-    if (soleWorker != RIPEngineImpl::kNoWorker) {
+    if (soleWorker != RIPEngineImplData::kNoWorker) {
         // It renders every page of the job: its file n is page n.
         w = soleWorker;
         index = page;
@@ -949,11 +952,11 @@ void RunMonitor::StartSoleWorker(std::int32_t k)
     proofMode = false;
     keepForReplay = false;
     try {
-        soleWorker = runner.SpawnSoleWorker();
-    } catch (const std::exception& e) {
-        d.FailRun(RIP_STAGE_START, e.what());
+        soleWorker = d.SpawnSoleWorker();
+    } catch (...) {
+        d.FailRunByException(RIP_STAGE_START, std::string());
     }
-    if (soleWorker == RIPEngineImpl::kNoWorker) {
+    if (soleWorker == RIPEngineImplData::kNoWorker) {
         BeginStop();
         return;
     }
@@ -976,7 +979,7 @@ void RunMonitor::HandOverCompletePages()
         // error) ends the hand-out: that failure is the run's.
         if (lookup == Lookup::Lost && failedWorker < 0) {
             StartSoleWorker(k);
-            if (soleWorker == RIPEngineImpl::kNoWorker)
+            if (soleWorker == RIPEngineImplData::kNoWorker)
                 return;
             continue;
         }
@@ -986,9 +989,9 @@ void RunMonitor::HandOverCompletePages()
         }
         // A page past the bound on pages fails the run once its file is
         // begun, whatever the prolog said of it.
-        if (d.maxPages > 0 && k > d.maxPages) {
+        if (d.spec.maxPages > 0 && k > d.spec.maxPages) {
             if (FileExists(worker, index)) {
-                StopPastBound("the job has more pages than its bound of " + std::to_string(d.maxPages));
+                StopPastBound("the job has more pages than its bound of " + std::to_string(d.spec.maxPages));
                 return;
             }
             if (Worker(worker).started && !Worker(worker).ended)
@@ -1048,25 +1051,24 @@ bool RunMonitor::HandOver(std::int32_t k, std::size_t w, std::int32_t index)
         brokenWhy = "it cannot be given its name";
         return false;
     }
-    // AddPage takes the lock itself; pagesProduced counts the page only after
-    // the engine has stored it, so a waiter never finds it missing. The page
-    // is announced once it counts: a callback may wait for a host thread
-    // that asks for it.
+    // pagesProduced counts the page only after the listener has stored it,
+    // so a waiter never finds it missing. The page is announced once it
+    // counts: a callback may wait for a host thread that asks for it.
     // A page of a document we read ourselves (PDF, EPS, an office
     // document's PDF) has its own shape, and so its own orientation; a
     // printed job's pages take the job's.
     BitmapFile page(name);
-    if (!d.owner->GetDocumentFile().empty() && HasPageCheck(d.format))
+    if (!d.spec.documentFile.empty() && HasPageCheck(d.spec.format))
         page.SetOrientation(pageLandscape ? 2 : 1);
-    d.owner->AddPage(k, page);
+    d.listener.OnPageReady(k, page, d.copies);
     d.pagesProduced = k;
     if (proofMode)
         proof.Forget(d.plan.GetDocumentPage(k));
     d.pageEvent.Notify();
-    d.owner->AnnouncePages(k);
+    d.listener.OnPagesCounted(k);
     // A process whose share is out has nothing more to give, unless the page
     // lists are not kept: then it may still make pages of other shares.
-    if (soleWorker != RIPEngineImpl::kNoWorker || proof.IsPlanBroken())
+    if (soleWorker != RIPEngineImplData::kNoWorker || proof.IsPlanBroken())
         return true;
     for (std::int32_t other = 0; other < d.plan.GetWorkerCount(); ++other) {
         const std::int32_t last = d.plan.GetLastPageOf(other);
@@ -1099,7 +1101,7 @@ void RunMonitor::ChildEnded(std::size_t w)
         if (!worker.process.TryGetExitCode(worker.exitCode))
             worker.exitCode = 0;
         worker.signalled = worker.process.EndedBySignal();
-        RIPEngineImpl::ReleaseWorker(worker);
+        RIPEngineImplData::ReleaseWorker(worker);
     }
     if (proofMode && w < proof.GetWorkerCount()) {
         // The files it left say whether its last page was made, and whether
@@ -1118,9 +1120,9 @@ void RunMonitor::ChildEnded(std::size_t w)
         // file size limit) before the count would have seen it; the file may
         // be one Ghostscript removed as soon as it made it, which no count
         // sees.
-        if (!d.stopRequested && d.maxOutputBytes > 0 &&
+        if (!d.stopRequested && d.spec.maxOutputBytes > 0 &&
             (Platform::ChildProcess::IsFileSizeLimitEnd(worker.exitCode) ||
-             BytesWritten() >= static_cast<std::uint64_t>(d.maxOutputBytes)))
+             BytesWritten() >= static_cast<std::uint64_t>(d.spec.maxOutputBytes)))
             sizeLimitEnd = true;
         if (d.stopRequested) {
             // No page goes out after a stop: the count is final already.

@@ -18,12 +18,12 @@ run_suite() {  # dir, cmake options...
   ctest --test-dir "$dir" --output-on-failure -j"$jobs"
 }
 
-# The library and the example host for 64-bit Windows with mingw-w64: the
+# The library, quillet-rip and the example host for 64-bit Windows with mingw-w64: the
 # neutral interfaces must compile beside <windows.h> and every one must have a
 # Windows implementation, or the DLL does not link.
 cross_build_windows() {
   cmake -S . -B build-win32 -DCMAKE_TOOLCHAIN_FILE=cmake/mingw-w64.cmake -DCMAKE_BUILD_TYPE=RelWithDebInfo \
-    -DQUILLET_BUILD_TESTS=OFF -DQUILLET_BUILD_BENCH=OFF -DQUILLET_BUILD_TOOLS=OFF >/dev/null
+    -DQUILLET_BUILD_TESTS=OFF -DQUILLET_BUILD_BENCH=OFF >/dev/null
   cmake --build build-win32 -j"$jobs"
 }
 

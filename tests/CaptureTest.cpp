@@ -12,6 +12,7 @@
 #include "capture/KeyAccessor.h"
 #include "capture/Launcher.h"
 #include "platform/ChildProcess.h"
+#include "platform/CommandLine.h"
 #include "platform/posix/Internal.h"
 #include "platform/ShellPrint.h"
 #include "platform/TextConversion.h"
@@ -68,22 +69,21 @@ Capture CaptureDocument(const std::string& document, const std::wstring& queue)
     KeyAccessor server(result.tag);
     if (!server.Start())
         return result;
-    printer.queueName = queue;
-    printer.printOk = true;
+    printer.SetQueueName(queue);
     if (!printer.ThreadStart(5))
         return result;
     ZSynchManager waiter;
     waiter.AddSynchObject(&server);
-    if (waiter.WaitForTrigger(false, 20000) == ZBASE_OK && server.succeeded) {
+    if (waiter.WaitForTrigger(false, 20000) == ZBASE_OK && server.Succeeded()) {
         result.keysArrived = true;
-        result.keys = server.keys;
+        result.keys = server.GetKeys();
         JobInfo job(L"");
-        job.Parse(server.keys);
+        job.Parse(server.GetKeys());
         result.spoolFile = ToUtf8(job.GetPrintJobFile());
         // Open before the final reply's effect could remove the name.
         const Platform::NativeHandle source = job.OpenDataSource();
         const unsigned char yes = 1;
-        server.server->Send(&yes, 1);
+        server.GetServer()->Send(&yes, 1);
         if (source != Platform::kNullHandle) {
             char buffer[64];
             std::size_t count = 0;
@@ -93,7 +93,7 @@ Capture CaptureDocument(const std::string& document, const std::wstring& queue)
     }
     printer.Join();
     result.printStatus = printer.GetExitStatus();
-    result.printOk = printer.printOk;
+    result.printOk = printer.GetPrintOk();
     return result;
 }
 
@@ -119,7 +119,7 @@ TEST(CaptureTest, TaggedCopyIsReservedOnceAndDeletedWithTheDocument)
     {
         Document document(L"/some/where/r.doc");
         tag = document.GetJobTag();
-        copy = document.copyPath;
+        copy = document.GetCopyPath();
         EXPECT_EQ(fs::file_size(ToUtf8(copy)), 0u);
         EXPECT_EQ(document.GetJobTag(), tag);  // no second reservation
     }
@@ -129,11 +129,11 @@ TEST(CaptureTest, TaggedCopyIsReservedOnceAndDeletedWithTheDocument)
 
     // A missing document is not printed: both attempts fail.
     Document longer(L"/w/p.xhtml");
-    longer.queueName = L"QV Page Glance";
+    longer.SetQueueName(L"QV Page Glance");
     ASSERT_TRUE(longer.ThreadStart(5));
     longer.Join();
     EXPECT_EQ(longer.GetExitStatus(), 4);
-    EXPECT_FALSE(longer.printOk);
+    EXPECT_FALSE(longer.GetPrintOk());
 }
 
 TEST(CaptureTest, TextAndImagesComeBackAsPdfJobsAlsoThroughTheDefaultQueue)
@@ -231,21 +231,21 @@ TEST(CaptureTest, OnlyTheJobsOwnUserGetsTheJob)
 
     KeyAccessor server(tag);
     ASSERT_TRUE(server.Start());
-    printer.queueName = L"QV Page Glance";
+    printer.SetQueueName(L"QV Page Glance");
     ASSERT_TRUE(printer.ThreadStart(5));
     ZSynchManager waiter;
     waiter.AddSynchObject(&server);
     ASSERT_EQ(waiter.WaitForTrigger(false, 20000), ZBASE_OK) << cups->ErrorLog();
-    ASSERT_TRUE(server.succeeded);
+    ASSERT_TRUE(server.Succeeded());
     JobInfo job(L"");
-    ASSERT_TRUE(job.Parse(server.keys));
+    ASSERT_TRUE(job.Parse(server.GetKeys()));
     // The spool file: readable by the job's user (ours) alone.
     struct stat info {};
     ASSERT_EQ(::stat(ToUtf8(job.GetPrintJobFile()).c_str(), &info), 0);
     EXPECT_EQ(info.st_mode & 0777, 0600u);
     EXPECT_EQ(info.st_uid, ::geteuid());
     const unsigned char yes = 1;
-    server.server->Send(&yes, 1);
+    server.GetServer()->Send(&yes, 1);
     printer.Join();
     EXPECT_EQ(printer.GetExitStatus(), ZBASE_OK);
     EXPECT_EQ(planter.Finish(), 0);  // nothing of this job reached the planted socket
@@ -409,26 +409,29 @@ TEST(CaptureTest, JobsThatCannotComeFailTheCaptureWithTheServersReasonAndAreCanc
 
 // ---- The preview launcher and the preview application.
 
-TEST(CaptureTest, PreviewCommandLine)
+TEST(CaptureTest, PreviewCommandLineHoldsEachValueAsOneArgument)
 {
+    // What the preview application receives, argument by argument: a
+    // ready-made option text keeps its own docname and printername, and a
+    // path or name with spaces stays one argument.
     std::wstring app;
-    struct Case {
+    using Args = std::vector<std::wstring>;
+    const struct {
         const wchar_t* preview;
         const wchar_t* intent;
         const wchar_t* docName;
-        const wchar_t* expected;
+        const wchar_t* jobFile;
+        Args expected;
+    } cases[] = {
+        {L"X", L"-docname \"mine\" -x", L"D", L"", {L"X", L"-docname", L"mine", L"-x", L"-printername", L"Q"}},
+        {L"X", L"-printername P", L"", L"", {L"X", L"-printername", L"P", L"-docname", L""}},
+        {L"/my apps/QVPageGlance", L"", L"My D 1", L"/s/j 1.ps",
+         {L"/my apps/QVPageGlance", L"-docname", L"My D 1", L"-printername", L"Q", L"-printjobfile", L"/s/j 1.ps"}},
     };
-    const Case cases[] = {
-        // A ready-made option text; its own docname and printername win.
-        {L"X", L"-docname \"mine\" -x", L"D", L"X  -docname \"mine\" -x -printername \"Q\""},
-        {L"X", L"-printername P", L"", L"X  -printername P -docname \"\""},
-        // A path with a space stays one argument.
-        {L"/my apps/QVPageGlance", L"", L"D", L"\"/my apps/QVPageGlance\"  -docname \"D\" -printername \"Q\""},
-    };
-    for (const Case& c : cases)
-        EXPECT_EQ(BuildPreviewCommandLine(c.preview, c.intent, c.docName, L"Q", app), c.expected);
-    EXPECT_EQ(BuildPreviewCommandLine(L"X", L"", L"D", L"Q", L"/s/j.ps", app),
-              L"X  -docname \"D\" -printername \"Q\" -printjobfile \"/s/j.ps\"");
+    for (const auto& c : cases) {
+        const std::wstring line = BuildPreviewCommandLine(c.preview, c.intent, c.docName, L"Q", c.jobFile, app);
+        EXPECT_EQ(Platform::SplitCommandLine(line), c.expected) << ToUtf8(line);
+    }
 }
 
 namespace {

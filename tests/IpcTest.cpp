@@ -80,7 +80,7 @@ std::unique_ptr<KeyAccessor> StartServer(const std::wstring& tag)
 {
     auto accessor = std::make_unique<KeyAccessor>(tag);
     EXPECT_TRUE(accessor->Start());
-    EXPECT_TRUE(accessor->server && accessor->server->IsListening());
+    EXPECT_TRUE(accessor->GetServer() && accessor->GetServer()->IsListening());
     return accessor;
 }
 
@@ -103,8 +103,8 @@ std::pair<std::wstring, Platform::IpcReportResult> Report(KeyAccessor& accessor,
     if (!WaitForEnd(accessor))
         return {L"<no end>", report.get()};
     const unsigned char yes = 1;
-    EXPECT_EQ(accessor.server->Send(&yes, 1), ZBASE_OK);
-    return {accessor.keys, report.get()};
+    EXPECT_EQ(accessor.GetServer()->Send(&yes, 1), ZBASE_OK);
+    return {accessor.GetKeys(), report.get()};
 }
 
 }  // namespace
@@ -128,10 +128,10 @@ TEST(IpcTest, ReportedJobReachesTheServerThatKnowsTheTag)
     // The engine's reply after applying the keys completes the client's report.
     EXPECT_EQ(Report(*accessor, L"job " + tag + L".txt", keys),
               std::make_pair(keys, Platform::IpcReportResult::Delivered));
-    EXPECT_TRUE(accessor->succeeded);
+    EXPECT_TRUE(accessor->Succeeded());
 
     // The socket disappears with its server.
-    const std::string socketPath = ToUtf8(accessor->server->GetSocketPath());
+    const std::string socketPath = ToUtf8(accessor->GetServer()->GetSocketPath());
     accessor.reset();
     EXPECT_NE(::access(socketPath.c_str(), F_OK), 0);
 }
@@ -140,7 +140,7 @@ TEST(IpcTest, WrongClientsAreRefusedAndTheCaptureGoesOn)
 {
     const std::wstring tag = UniqueTag("refuse");
     auto accessor = StartServer(tag);
-    const std::wstring socketPath = accessor->server->GetSocketPath();
+    const std::wstring socketPath = accessor->GetServer()->GetSocketPath();
 
     // Refused, with exactly one byte 0x00 and a disconnect: another job, the
     // tag in another letter case, and an empty identity.
@@ -192,8 +192,8 @@ TEST(IpcTest, WrongClientsAreRefusedAndTheCaptureGoesOn)
     EXPECT_EQ(good.Receive(), kYes);
     ASSERT_TRUE(good.Send(Wire(L"file=a.ps") + "Z"));
     ASSERT_TRUE(WaitForEnd(*accessor));
-    EXPECT_TRUE(accessor->succeeded);
-    EXPECT_EQ(accessor->keys, L"file=a.ps");
+    EXPECT_TRUE(accessor->Succeeded());
+    EXPECT_EQ(accessor->GetKeys(), L"file=a.ps");
 }
 
 TEST(IpcTest, TwoServersUnderOneNameEachGetTheirOwnJob)
@@ -265,7 +265,7 @@ TEST(IpcTest, OtherUsersAreNotServed)
         GTEST_SKIP() << "needs root to act as another user";
     auto accessor = StartServer(UniqueTag("nobody"));
     EXPECT_EQ(QuilletTest::PrivateCups::Run(QuilletTest::HelperCommand(
-                  L"ipc_as_nobody", {accessor->server->GetSocketPath(), accessor->expectedTag})),
+                  L"ipc_as_nobody", {accessor->GetServer()->GetSocketPath(), accessor->GetExpectedTag()})),
               0);
     EXPECT_TRUE(accessor->IsThreadRunning());
 

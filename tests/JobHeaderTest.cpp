@@ -18,7 +18,7 @@ protected:
     void SetUp() override { engine = static_cast<RIPEngine*>(CreateRIPService(L"/docs/job.ps")); }
     void TearDown() override { engine->Release(); }
 
-    void Scan(const std::string& text) { engine->ScanJobHeader(text.data(), text.size()); }
+    void Scan(const std::string& text) { engine->GetJobHeader().Scan(text.data(), text.size()); }
 
     RIPEngine* engine = nullptr;
 };
@@ -49,7 +49,7 @@ TEST_F(JobHeaderTest, OnlyThePrologsLineWithTheRunsTagCounts)
     };
     for (const Case& c : cases) {
         SCOPED_TRACE(c.name);
-        const std::string tag = engine->BeginHeaderScan();
+        const std::string tag = engine->GetJobHeader().Begin();
         EXPECT_EQ(tag.rfind("%QuilletRun ", 0), 0u);
         EXPECT_EQ(engine->GetOrientation(), 0);
         for (std::string piece : c.pieces) {
@@ -65,13 +65,13 @@ TEST_F(JobHeaderTest, OnlyThePrologsLineWithTheRunsTagCounts)
 
 TEST_F(JobHeaderTest, EachRunHasItsOwnTagAndValuesThatDeletePagesKeeps)
 {
-    const std::string first = engine->BeginHeaderScan();
+    const std::string first = engine->GetJobHeader().Begin();
     Scan(first + " Copies=2;Collate=1;Orientation=3;\n");
     EXPECT_TRUE(engine->DeletePages());
     EXPECT_EQ(engine->GetOrientation(), 3);
     EXPECT_EQ(engine->GetNumCopies(), 2);
 
-    const std::string second = engine->BeginHeaderScan();
+    const std::string second = engine->GetJobHeader().Begin();
     EXPECT_NE(second, first);
     EXPECT_EQ(engine->GetOrientation(), 0);
     EXPECT_EQ(engine->GetNumCopies(), -1);

@@ -29,7 +29,7 @@ protected:
     {
         const fs::path path = dir / ("p" + std::to_string(n) + ".png");
         std::ofstream(path, std::ios::binary) << std::string(100 + 10 * (kind - 'A'), kind);
-        engine->AddPage(n, BitmapFile(FromUtf8(path.string())));
+        engine->GetPageQueue().Add(n, BitmapFile(FromUtf8(path.string())), true);
     }
 
     /// pagesPerCopy after each page of the sizes in kinds.
@@ -38,7 +38,7 @@ protected:
         std::vector<std::int32_t> periods;
         for (std::size_t i = 0; i < kinds.size(); ++i) {
             Add(static_cast<std::int32_t>(i + 1), kinds[i]);
-            periods.push_back(engine->GetPagesPerCopy());
+            periods.push_back(engine->GetPageQueue().GetPagesPerCopy());
         }
         return periods;
     }
@@ -72,9 +72,9 @@ TEST_F(PageQueueTest, CopiesAreFoundOnlyWhenCollated)
 TEST_F(PageQueueTest, DeletePagesRemovesTheFilesAndStartsAfresh)
 {
     Periods("ABAB");
-    ASSERT_EQ(engine->GetPagesPerCopy(), 2);
+    ASSERT_EQ(engine->GetPageQueue().GetPagesPerCopy(), 2);
     EXPECT_TRUE(engine->DeletePages());
-    EXPECT_EQ(engine->GetPagesPerCopy(), 1);
+    EXPECT_EQ(engine->GetPageQueue().GetPagesPerCopy(), 1);
     EXPECT_TRUE(fs::is_empty(dir));
     // Files that are gone already are no failure.
     Add(1, 'A');

@@ -152,7 +152,7 @@ TEST(QueueTest, EnvironmentIsHonouredAndTheSavedDefaultComesBackByteForByte)
                                         FromUtf8(PrivateCups::PpdPath())}, {{L"PAPERSIZE", L"a5"}}), 0);
         } else {
             Document missing(L"/nonexistent/capture.txt");
-            missing.queueName = L"No Such Queue";
+            missing.SetQueueName(L"No Such Queue");
             ASSERT_TRUE(missing.ThreadStart(5));
         }
         EXPECT_EQ(QuilletTest::ReadWholeFile(lpoptions), before) << (byQueueTool ? "qvqueue" : "capture");

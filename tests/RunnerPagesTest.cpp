@@ -306,29 +306,51 @@ TEST_F(RunnerTest, PageCallbackMayWaitForAHostThreadThatCallsTheEngine)
 {
     // A host that hands the callback to another of its threads and waits for
     // it (a user interface thread): that thread's calls must answer while the
-    // callback waits, on either delivery. The 5 s are a bound on a deadlock,
-    // which would use them up, not a measure of speed.
+    // callback waits, on either delivery. Its queries answer on every page;
+    // a stop, DeletePages or Release at page 1 ends the run, and no later
+    // page is announced. The 5 s are a bound on a deadlock, which would use
+    // them up, not a measure of speed.
+    enum class Call { Queries, Stop, Delete, Release };
     struct Waiter : Recorder {
-        IRIPBase* engine = nullptr;
+        RIPEngine* engine = nullptr;
+        Call call = Call::Queries;
         bool answered = true;  // by every page's other thread
         std::vector<std::thread> hosts;  // joined after the run: a deadlocked one would hang the callback
         void OnPageReady(std::int32_t pageNumber, BitmapFile& page) override
         {
+            RIPEngine* const target = engine;
+            const Call what = call;
             Recorder::OnPageReady(pageNumber, page);
+            if (what != Call::Queries && pageNumber != 1)
+                return;
             struct Done {
                 std::mutex mutex;
                 std::condition_variable condition;
                 bool done = false;
             };
             auto done = std::make_shared<Done>();
-            std::thread host([done, target = engine] {
+            std::thread host([done, target, what] {
+                bool answer = true;
                 BitmapFile first;
-                target->GetPageCount();
-                target->GetIsCollated();
-                target->GetNumCopies();
-                const bool got = target->GetPage(1, first);
+                switch (what) {
+                case Call::Queries:
+                    target->GetPageCount();
+                    target->GetIsCollated();
+                    target->GetNumCopies();
+                    answer = target->GetPage(1, first);
+                    break;
+                case Call::Stop:
+                    target->Stop();
+                    break;
+                case Call::Delete:
+                    answer = target->DeletePages();
+                    break;
+                case Call::Release:
+                    answer = target->Release();
+                    break;
+                }
                 std::lock_guard<std::mutex> guard(done->mutex);
-                done->done = got;
+                done->done = answer;
                 done->condition.notify_all();
             });
             std::unique_lock<std::mutex> guard(done->mutex);
@@ -339,24 +361,47 @@ TEST_F(RunnerTest, PageCallbackMayWaitForAHostThreadThatCallsTheEngine)
             hosts.push_back(std::move(host));
         }
     };
-    for (const bool asynchronous : {true, false}) {
-        SCOPED_TRACE(asynchronous);
-        const fs::path fifo = dir / (asynchronous ? "async.fifo" : "sync.fifo");
+    const struct {
+        Call call;
+        bool asynchronous;
+    } cases[] = {{Call::Queries, true}, {Call::Queries, false}, {Call::Stop, true},
+                 {Call::Delete, true},  {Call::Release, true},  {Call::Stop, false}};
+    int n = 0;
+    for (const auto& c : cases) {
+        SCOPED_TRACE(static_cast<int>(c.call) * 2 + c.asynchronous);
+        const fs::path fifo = dir / ("call" + std::to_string(n++) + ".fifo");
         RIPEngine* engine = FifoEngine(fifo);
         ASSERT_NE(engine, nullptr);
         ASSERT_TRUE(engine->StartRIP());
+        const std::size_t threads = CountEntries("/proc/self/task");  // the monitor's included
         Waiter waiter;
         waiter.engine = engine;
-        std::thread writer([&] { QuilletTest::WriteWholeFile(fifo, JobOf("ABC")); });
-        EXPECT_TRUE(engine->GetPages(&waiter, asynchronous));
+        waiter.call = c.call;
+        // A long job for the calls that end the run: it still goes on at page 1.
+        const std::string job = c.call == Call::Queries ? JobOf("ABC") : DistinctPages(400);
+        std::thread writer([&] { QuilletTest::WriteWholeFile(fifo, job); });
+        const bool delivered = engine->GetPages(&waiter, c.asynchronous);
+        EXPECT_TRUE(delivered || c.call != Call::Queries);
         writer.join();
-        WaitForEnd(engine);
-        EXPECT_EQ(engine->GetPageCount(), 3);
+        if (c.call == Call::Release) {
+            engines.pop_back();
+            // Destroyed by its own monitor thread once the callback returned.
+            EXPECT_TRUE(QuilletTest::Eventually(
+                [&] { return ChildrenOfThisProcess().empty() && CountEntries("/proc/self/task") < threads; }, 60000));
+        } else {
+            WaitForEnd(engine);
+            EXPECT_EQ(engine->GetPageCount() > 0 ? engine->GetPageCount() : 0, c.call == Call::Queries ? 3 : 0);
+        }
         std::lock_guard<std::mutex> guard(waiter.mutex);
         for (std::thread& host : waiter.hosts)
             host.join();
-        EXPECT_EQ(waiter.numbers, (std::vector<std::int32_t>{1, 2, 3}));
         EXPECT_TRUE(waiter.answered);
+        const std::vector<std::int32_t> announced = c.call == Call::Queries ? std::vector<std::int32_t>{1, 2, 3}
+                                                                            : std::vector<std::int32_t>{1};
+        EXPECT_EQ(waiter.numbers, announced);
+        EXPECT_TRUE(c.call != Call::Delete || !Exists(waiter.paths.at(0)));
+        EXPECT_TRUE(ChildrenOfThisProcess().empty());
+        fs::remove_all(output);
     }
 }
 

@@ -156,8 +156,10 @@ public:
     virtual void StartPreview() = 0;
     /// Ends a run: no page is handed out or announced after it, and the run
     /// has no pages. Ghostscript gets about a second to end by itself, then
-    /// it is killed; waits at most 10 s. From inside OnPageReady it returns
-    /// at once and the run ends after the callback.
+    /// it is killed; waits at most 10 s. From inside OnPageReady, and from
+    /// another thread while an asynchronous OnPageReady runs (which may be
+    /// waiting for that thread), it kills Ghostscript and returns at once;
+    /// the run ends after the callback.
     virtual void Stop() = 0;
     /// The same as Stop.
     virtual void Cancel() = 0;
@@ -176,18 +178,22 @@ public:
     /// is started: std::runtime_error "Unable to create data source pipe.",
     /// "Unable to create Pipe." or "Unable to Launch Ghostscript Process
     /// thread."; "Cannot start. RIP in progress" when called from a page
-    /// callback while its run goes on; std::bad_alloc.
+    /// callback, or while one runs, as long as its run goes on;
+    /// std::bad_alloc.
     virtual bool StartRIP() = 0;
     /// Destroys the service, stopping a run in progress. False when its
     /// destruction failed; the pointer is gone either way. May be called from
-    /// inside OnPageReady (on either delivery): no page is announced after
-    /// it, and the service is destroyed once the callback has returned.
+    /// inside OnPageReady (on either delivery), and from another thread while
+    /// an asynchronous OnPageReady runs: no page is announced after it, it
+    /// returns at once, and the service is destroyed once the callback has
+    /// returned.
     virtual bool Release();
     /// Deletes every page file and empties the page table. A run still in
     /// progress is ended first, as Stop ends it: afterwards GetPageCount is 0
     /// (or -1 for a failed run) and no page is handed out or announced. From
-    /// inside OnPageReady the run ends once the callback has returned, and the
-    /// record the callback was given is gone. The job's header values
+    /// inside OnPageReady, or from another thread while an asynchronous one
+    /// runs, it returns at once, the run ends once the callback has returned,
+    /// and the record the callback was given is gone. The job's header values
     /// (copies, collation, orientation) stay.
     virtual bool DeletePages() = 0;
     /// Copies in the output, or -1 while not known.
