@@ -31,9 +31,11 @@ public:
     bool IsOpen() const { return handle.IsValid(); }
     /// The open folder, for a child's working folder.
     NativeHandle GetHandle() const { return handle.Get(); }
-    /// True when this process may make files in the open folder; else false,
-    /// with why (a phrase that completes "the folder ... cannot be used: "):
-    /// a folder on a read-only disk, or one its permissions close to us.
+    /// False, with why (a phrase that completes "the folder ... cannot be
+    /// used: "), when this process certainly cannot make files in the open
+    /// folder: it lies on a read-only disk, or its owner's permissions close
+    /// it to us. Judged without asking the system for access, which a
+    /// confined process is always refused.
     bool CanWrite(std::string& why) const;
     /// True while the name it was opened by still leads to the folder held.
     bool IsStillAt(const std::wstring& path) const;
