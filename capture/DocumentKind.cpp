@@ -10,12 +10,14 @@ namespace Quillet {
 
 namespace {
 
-// Documents the office suite lays out: its own kinds, and text, CSV and
-// HTML, which it lays out as a page (on the default paper: they give none).
+// Documents the office suite lays out: its own kinds; text, CSV and HTML,
+// which it lays out as a page (on the default paper: they give none); and
+// pictures, each on a page of the picture's own size.
 const wchar_t* const kOfficeExtensions[] = {
     L"doc", L"docx", L"docm", L"dot", L"dotx", L"odt", L"ott", L"fodt", L"rtf", L"wpd",
     L"xls", L"xlsx", L"xlsm", L"ods", L"ots", L"fods", L"ppt", L"pptx", L"pps", L"ppsx", L"odp", L"otp", L"fodp",
     L"odg", L"otg", L"vsd", L"vsdx", L"pub", L"txt", L"csv", L"html", L"htm",
+    L"png", L"jpg", L"jpeg", L"tif", L"tiff", L"gif", L"svg",
 };
 
 // PDF allows bytes before its header; readers look this far for it.

@@ -15,8 +15,9 @@ enum class DocumentKind {
 
 /// The kind of the document at path. PDF and EPS are recognised by their
 /// content (a "%PDF-" header within the first KiB; an EPS header line, or
-/// the binary EPS preview header), whatever their name; office documents by
-/// their extension (.odt, .docx, .xlsx, .pptx, .rtf and their kin). A file
+/// the binary EPS preview header), whatever their name; office documents and
+/// pictures by their extension (.odt, .docx, .xlsx, .pptx, .rtf and their kin;
+/// .png, .jpg, .tiff, .gif, .svg). A file
 /// that cannot be read is Printed, whose printing then says why.
 DocumentKind GetDocumentKind(const std::wstring& path);
 

@@ -74,9 +74,15 @@ bool PageNaming::Prepare(const std::wstring& directory, bool defaultFolder, Plat
         return false;
     }
     // Any folder: whoever else may write in it could replace a page between
-    // its check and the host's read.
-    if (held.Open(directory, why))
-        return true;
+    // its check and the host's read. A folder the pages cannot be written
+    // to is said so before any child starts, whatever the document's kind:
+    // Ghostscript's own report of it differs from one reader of its to
+    // another.
+    if (held.Open(directory, why)) {
+        if (held.CanWrite(why))
+            return true;
+        held.Close();
+    }
     std::wstring name = directory;
     while (name.size() > 1 && Platform::IsPathSeparator(name.back()))
         name.pop_back();

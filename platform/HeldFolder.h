@@ -31,6 +31,12 @@ public:
     bool IsOpen() const { return handle.IsValid(); }
     /// The open folder, for a child's working folder.
     NativeHandle GetHandle() const { return handle.Get(); }
+    /// False, with why (a phrase that completes "the folder ... cannot be
+    /// used: "), when this process certainly cannot make files in the open
+    /// folder: it lies on a read-only disk, or its owner's permissions close
+    /// it to us. Judged without asking the system for access, which a
+    /// confined process is always refused.
+    bool CanWrite(std::string& why) const;
     /// True while the name it was opened by still leads to the folder held.
     bool IsStillAt(const std::wstring& path) const;
     /// The names of its entries that begin with prefix.

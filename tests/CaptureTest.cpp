@@ -267,7 +267,7 @@ QuilletTest::Rendered RenderAt36(const std::string& document, const std::string&
     return QuilletTest::Render(FromUtf8(document), outputFolder, nullptr, 36);
 }
 
-std::string MakeSamples(const Scratch& scratch, std::string& pdf, std::string& png)
+std::string MakeSamples(const Scratch& scratch, std::string& pdf, std::string& image)
 {
     // Pages of clearly different sizes: equal sizes would count as copies.
     const std::string ps = scratch.Write("sample.ps", "%!PS\n/Helvetica findfont 24 scalefont setfont\n"
@@ -275,9 +275,10 @@ std::string MakeSamples(const Scratch& scratch, std::string& pdf, std::string& p
                                                       "0 1 20 { 72 exch 30 mul 80 add moveto "
                                                       "(page two, line after line) show } for showpage\n");
     pdf = scratch.path + "/sample.pdf";
-    png = scratch.path + "/sample.png";
+    // An image kind that no office process reads.
+    image = scratch.path + "/sample.bmp";
     QuilletTest::MakePdf(ps, pdf);
-    QuilletTest::RunGhostscript("png16m", ps, png, {"-r20", "-dLastPage=1"});
+    QuilletTest::RunGhostscript("bmp16m", ps, image, {"-r20", "-dLastPage=1"});
     return ps;
 }
 
@@ -371,8 +372,8 @@ TEST(CaptureTest, JobsThatCannotComeFailTheCaptureWithTheServersReasonAndAreCanc
     UseBuildStore();
     Scratch scratch("capture-test");
     // Documents the queue still converts (images), but that the server cannot.
-    const std::string broken = scratch.Write("broken.png", "\x89PNG\r\n\x1a\n not an image at all");
-    const std::string text = scratch.Write("text.png", "just text\n");
+    const std::string broken = scratch.Write("broken.bmp", "\x89PNG\r\n\x1a\n not an image at all");
+    const std::string text = scratch.Write("text.bmp", "just text\n");
     const std::string letter = scratch.Write("waiting.text", "for a paused queue\n");
     ASSERT_TRUE(ZPrintQueue::SetDefaultPrintQueue(L"QV_Page_Glance"));
     const struct {

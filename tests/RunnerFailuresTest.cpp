@@ -84,12 +84,22 @@ TEST_F(RunnerTest, FullOrReadOnlyOutputDiskIsNamed)
         GTEST_SKIP() << "cannot mount a tmpfs (needs root)";
     }
     fs::create_directories(disk / "pages");
-    const fs::path job = WriteJob("big.ps", JobOf("AAA"));
     std::system(("mount -o remount,ro " + disk.string()).c_str());
-    RIPEngine* readOnly = Engine(job, disk / "pages");
-    ASSERT_TRUE(readOnly->StartRIP());
-    WaitForEnd(readOnly);
-    ExpectFailure(readOnly, RIP_STAGE_RENDER, L"the output folder cannot be written (Read-only file system)");
+    // Every kind of document is told so before any child starts.
+    const fs::path documents[] = {
+        WriteJob("big.ps", JobOf("AAA")),
+        fs::path(QUILLET_SOURCE_DIR) / "data" / "sample.pdf",
+        WriteJob("box.eps", "%!PS-Adobe-3.0 EPSF-3.0\n%%BoundingBox: 0 0 100 50\n0 0 100 50 rectfill\n"),
+        fs::path(QUILLET_SOURCE_DIR) / "data" / "sample.fodt",
+    };
+    for (const fs::path& document : documents) {
+        RIPEngine* readOnly = Engine(document, disk / "pages");
+        ASSERT_TRUE(readOnly->StartRIP());
+        WaitForEnd(readOnly);
+        ExpectFailure(readOnly, RIP_STAGE_START, L"the output folder " + FromUtf8((disk / "pages").u8string()),
+                      L" cannot be used: it cannot be written (Read-only file system)");
+        EXPECT_TRUE(ChildrenOfThisProcess().empty()) << document;
+    }
 
     // Full after a few pages: the page cut short is never handed out.
     std::system(("mount -o remount,rw " + disk.string()).c_str());

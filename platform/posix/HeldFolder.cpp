@@ -15,6 +15,7 @@
 #include <grp.h>
 #include <pwd.h>
 #include <sys/stat.h>
+#include <sys/statvfs.h>
 #include <unistd.h>
 
 namespace Quillet::Platform {
@@ -111,6 +112,28 @@ bool HeldFolder::Open(const std::wstring& path, std::string& why)
     if (!why.empty())
         return false;
     handle = std::move(opened);
+    return true;
+}
+
+bool HeldFolder::CanWrite(std::string& why) const
+{
+    // Judged from what the folder and its disk say, not by access(): a
+    // confined process is answered no to that question whatever it may
+    // write. Said only when certain: a read-only disk (even for the
+    // administrator), or this user's own folder without its write bit; an
+    // access list may still refuse, and Ghostscript then says so itself.
+    struct stat info {};
+    struct statvfs disk {};
+    if (!handle.IsValid() || ::fstat(Fd(handle.Get()), &info) != 0 || ::fstatvfs(Fd(handle.Get()), &disk) != 0)
+        return true;
+    if ((disk.f_flag & ST_RDONLY) != 0) {
+        why = std::string("it cannot be written (") + std::strerror(EROFS) + ")";
+        return false;
+    }
+    if (::geteuid() != 0 && info.st_uid == ::geteuid() && (info.st_mode & (S_IWUSR | S_IXUSR)) != (S_IWUSR | S_IXUSR)) {
+        why = std::string("it cannot be written (") + std::strerror(EACCES) + ")";
+        return false;
+    }
     return true;
 }
 

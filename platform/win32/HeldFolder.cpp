@@ -15,6 +15,13 @@ bool HeldFolder::Open(const std::wstring&, std::string& why)
     return false;
 }
 
+bool HeldFolder::CanWrite(std::string& why) const
+{
+    why = "Holding a folder is not supported on Windows yet";
+    SetNotSupported();
+    return false;
+}
+
 bool HeldFolder::IsStillAt(const std::wstring&) const
 {
     return false;

@@ -12,6 +12,10 @@ printf 'docs/two.ps\ndocs/sample.pdf\n' | "$rip" -o shared -r 10 --shard 2/2 --n
 echo "## text, CSV and HTML through the office process, with no print server"
 CUPS_SERVER=/nonexistent/cups.sock "$rip" -o office -r 10 "$src/tests/data/office/plain.txt" \
   "$src/tests/data/office/figures.csv" "$src/tests/data/office/page.html"; echo "exit $?"
+echo "## pictures through the office process, each a page of its own size; one named for no kind"
+cp "$src/tests/data/office/drawing.gif" docs/drawing
+CUPS_SERVER=/nonexistent/cups.sock "$rip" -o pictures -r 72 --json "$src/tests/data/office/photo.jpg" docs/drawing
+echo "exit $?"
 echo "## the document on standard input, its kind by its content"
 "$rip" -o stdin -r 10 - < docs/sample.docx; echo "exit $?"
 echo "## standard output: one page, or refused"

@@ -84,6 +84,17 @@ std::string ExtensionByContent(const std::string& head)
         if (head.find("opendocument.presentation") != std::string::npos)
             return "fodp";
     }
+    // Pictures, which the office process lays out on a page of their size.
+    if (StartsWith(head, "\x89PNG\r\n\x1A\n"))
+        return "png";
+    if (StartsWith(head, "\xFF\xD8\xFF"))
+        return "jpg";
+    if (StartsWith(head, std::string("II*\0", 4)) || StartsWith(head, std::string("MM\0*", 4)))
+        return "tiff";
+    if (StartsWith(head, "GIF87a") || StartsWith(head, "GIF89a"))
+        return "gif";
+    if ((StartsWith(head, "<?xml") || StartsWith(head, "<svg")) && head.find("<svg") != std::string::npos)
+        return "svg";
     return std::string();
 }
 
@@ -92,7 +103,7 @@ bool IsOfficeExtension(const std::string& extension)
     static const char* const kOffice[] = {
         "doc", "docx", "docm", "dot", "dotx", "odt", "ott", "fodt", "rtf", "wpd",  "xls",  "xlsx", "xlsm", "ods",
         "ots", "fods", "ppt",  "pptx", "pps", "ppsx", "odp", "otp", "fodp", "odg", "otg", "vsd",  "vsdx", "pub",
-        "txt", "csv",  "html", "htm",
+        "txt", "csv",  "html", "htm", "png", "jpg",  "jpeg", "tif", "tiff", "gif", "svg",
     };
     return std::find(std::begin(kOffice), std::end(kOffice), extension) != std::end(kOffice);
 }

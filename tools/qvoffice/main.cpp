@@ -28,10 +28,16 @@
 
 #include "capture/OfficeProtocol.h"
 
+#include <com/sun/star/awt/Point.hpp>
+#include <com/sun/star/awt/Size.hpp>
 #include <com/sun/star/beans/PropertyValue.hpp>
+#include <com/sun/star/beans/XPropertySet.hpp>
 #include <com/sun/star/configuration/theDefaultProvider.hpp>
 #include <com/sun/star/document/MacroExecMode.hpp>
 #include <com/sun/star/document/UpdateDocMode.hpp>
+#include <com/sun/star/drawing/XDrawPage.hpp>
+#include <com/sun/star/drawing/XDrawPagesSupplier.hpp>
+#include <com/sun/star/drawing/XShape.hpp>
 #include <com/sun/star/frame/Desktop.hpp>
 #include <com/sun/star/frame/XStorable.hpp>
 #include <com/sun/star/lang/XServiceInfo.hpp>
@@ -46,6 +52,7 @@
 #include <sys/resource.h>
 #include <unistd.h>
 
+#include <algorithm>
 #include <cerrno>
 #include <cstdint>
 #include <csignal>
@@ -242,6 +249,61 @@ private:
     bool held = false;
 };
 
+// Names of the pictures the suite opens as a drawing: its page is sized by
+// FitPageToPicture, as the picture gives it.
+bool IsPicture(const OUString& url)
+{
+    for (const char* extension : {".png", ".jpg", ".jpeg", ".tif", ".tiff", ".gif", ".svg"})
+        if (url.endsWithIgnoreAsciiCase(OUString::createFromAscii(extension)))
+            return true;
+    return false;
+}
+
+// The suite opens a raster picture as a drawing whose page is its default
+// paper, with the picture shrunk to fit inside its margins. The page takes
+// the picture's own size instead (from its resolution; at the suite's
+// screen resolution when it gives none), with no margin, and the picture
+// fills it, so that a page renders as the picture would print. A drawing of
+// anything else than one picture (an SVG the suite opened as its own shapes,
+// already on a page of their size) is left as loaded.
+void FitPageToPicture(const css::uno::Reference<css::lang::XComponent>& document)
+{
+    const css::uno::Reference<css::drawing::XDrawPagesSupplier> supplier(document, css::uno::UNO_QUERY);
+    if (!supplier.is() || supplier->getDrawPages()->getCount() != 1)
+        return;
+    const css::uno::Reference<css::drawing::XDrawPage> page(supplier->getDrawPages()->getByIndex(0),
+                                                            css::uno::UNO_QUERY);
+    if (!page.is() || page->getCount() != 1)
+        return;
+    const css::uno::Reference<css::drawing::XShape> shape(page->getByIndex(0), css::uno::UNO_QUERY);
+    const css::uno::Reference<css::beans::XPropertySet> shapeProperties(shape, css::uno::UNO_QUERY);
+    const css::uno::Reference<css::beans::XPropertySet> pageProperties(page, css::uno::UNO_QUERY);
+    if (!shape.is() || !shapeProperties.is() || !pageProperties.is() ||
+        !shapeProperties->getPropertySetInfo()->hasPropertyByName("Graphic"))
+        return;
+    const css::uno::Reference<css::beans::XPropertySet> graphic(shapeProperties->getPropertyValue("Graphic"),
+                                                                css::uno::UNO_QUERY);
+    css::awt::Size size;
+    if (!graphic.is() || !(graphic->getPropertyValue("Size100thMM") >>= size) || size.Width <= 0 ||
+        size.Height <= 0) {
+        // No resolution in the picture: its pixels at the suite's 96 per inch.
+        css::awt::Size pixels;
+        if (!graphic.is() || !(graphic->getPropertyValue("SizePixel") >>= pixels) || pixels.Width <= 0 ||
+            pixels.Height <= 0)
+            return;
+        const auto at96 = [](sal_Int32 count) {
+            return static_cast<sal_Int32>(std::min<std::int64_t>(std::int64_t{count} * 2540 / 96, SAL_MAX_INT32));
+        };
+        size = css::awt::Size(at96(pixels.Width), at96(pixels.Height));
+    }
+    for (const char* border : {"BorderLeft", "BorderRight", "BorderTop", "BorderBottom"})
+        pageProperties->setPropertyValue(OUString::createFromAscii(border), css::uno::Any(sal_Int32(0)));
+    pageProperties->setPropertyValue("Width", css::uno::Any(size.Width));
+    pageProperties->setPropertyValue("Height", css::uno::Any(size.Height));
+    shape->setPosition(css::awt::Point(0, 0));
+    shape->setSize(size);
+}
+
 // Loads url hidden and read-only, with no macro and no link update, and
 // stores it as pdf through the suite's own export (and, for a text document,
 // as a template at templ when given). Empty when done, else the reason it
@@ -270,10 +332,17 @@ std::string LayOut(const css::uno::Reference<css::frame::XDesktop2>& desktop, co
     if (!component.is())
         return "LibreOffice cannot load " + name;
     std::string failure;
+    if (IsPicture(url)) {
+        try {
+            FitPageToPicture(component);
+        } catch (const css::uno::Exception& e) {
+            failure = "LibreOffice cannot size the page of " + name + ": " + Message(e);
+        }
+    }
     const char* filter = PdfFilter(component);
-    if (filter == nullptr) {
+    if (failure.empty() && filter == nullptr) {
         failure = "LibreOffice cannot export " + name + " as PDF";
-    } else {
+    } else if (failure.empty()) {
         try {
             css::uno::Sequence<css::beans::PropertyValue> store(1);
             store.getArray()[0] = Property("FilterName", css::uno::Any(OUString::createFromAscii(filter)));
