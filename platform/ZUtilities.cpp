@@ -1,8 +1,10 @@
-// ZUtilities' text helpers, the same on every system: decimal conversion
-// and assignment from a C string.
+// ZUtilities' helpers that are the same on every system: decimal conversion,
+// assignment from a C string and reading the environment.
 #include "platform/ZUtilities.h"
 
 #include <climits>
+#include <cstdlib>
+#include <string>
 
 namespace Quillet {
 namespace {
@@ -51,6 +53,15 @@ void ZUtilities::Assign(std::wstring& target, const wchar_t* source)
         target.clear();
     else
         target = source;
+}
+
+bool ZUtilities::GetEnv(const std::string& name, std::string& value)
+{
+    const char* found = std::getenv(name.c_str());
+    if (found == nullptr)
+        return false;
+    value = found;
+    return true;
 }
 
 }  // namespace Quillet

@@ -311,37 +311,6 @@ std::wstring ChildProcess::InheritedHandleName(std::size_t i)
     return L"/dev/fd/" + std::to_wstring(3 + i);
 }
 
-ChildProcess::~ChildProcess()
-{
-    Release();
-}
-
-ChildProcess::ChildProcess(ChildProcess&& other) noexcept
-    : handle(std::move(other.handle)),
-      processId(other.processId),
-      reaped(other.reaped),
-      end(other.end)
-{
-    other.processId = -1;
-    other.reaped = false;
-    other.end = ChildEnd();
-}
-
-ChildProcess& ChildProcess::operator=(ChildProcess&& other) noexcept
-{
-    if (this != &other) {
-        Release();
-        handle = std::move(other.handle);
-        processId = other.processId;
-        reaped = other.reaped;
-        end = other.end;
-        other.processId = -1;
-        other.reaped = false;
-        other.end = ChildEnd();
-    }
-    return *this;
-}
-
 void ChildProcess::Release() noexcept
 {
     if (handle.IsValid() && !reaped) {

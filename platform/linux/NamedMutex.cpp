@@ -226,28 +226,4 @@ bool NamedMutex::Remove(const std::wstring& name, Platform::SharedScope scope)
     return ::shm_unlink(path.c_str()) == 0;
 }
 
-MutexLock::MutexLock(NamedMutex& mutex) : mutex(mutex), locked(false), ownerWasLost(false)
-{
-    ownerWasLost = mutex.Lock();
-    locked = true;
-}
-
-MutexLock::~MutexLock()
-{
-    if (locked) {
-        try {
-            mutex.Unlock();
-        } catch (const MutexError&) {
-            // Either Unlock() already failed and was reported, or another
-            // exception is on its way out and is the one worth reporting.
-        }
-    }
-}
-
-void MutexLock::Unlock()
-{
-    locked = false;
-    mutex.Unlock();
-}
-
 }  // namespace Quillet

@@ -35,24 +35,6 @@ private:
 
 }  // namespace
 
-SharedMemory::SharedMemory(SharedMemory&& other) noexcept : address(other.address), size(other.size)
-{
-    other.address = nullptr;
-    other.size = 0;
-}
-
-SharedMemory& SharedMemory::operator=(SharedMemory&& other) noexcept
-{
-    if (this != &other) {
-        Close();
-        address = other.address;
-        size = other.size;
-        other.address = nullptr;
-        other.size = 0;
-    }
-    return *this;
-}
-
 SharedMemory::OpenResult SharedMemory::Open(const std::wstring& name, std::size_t wanted, SharedScope scope)
 {
     Close();

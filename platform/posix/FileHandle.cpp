@@ -86,20 +86,6 @@ int MoveAboveStdio(int fd)
     return moved;
 }
 
-UniqueHandle& UniqueHandle::operator=(UniqueHandle&& other) noexcept
-{
-    if (this != &other)
-        Reset(other.Take());
-    return *this;
-}
-
-NativeHandle UniqueHandle::Take()
-{
-    const NativeHandle taken = handle;
-    handle = kInvalidHandle;
-    return taken;
-}
-
 void UniqueHandle::Reset(NativeHandle replacement)
 {
     if (handle.IsValid() && handle != replacement)

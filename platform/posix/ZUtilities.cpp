@@ -95,15 +95,6 @@ void ZUtilities::RemoveAbandonedFiles(const std::wstring& dir, const std::wstrin
     });
 }
 
-bool ZUtilities::GetEnv(const std::string& name, std::string& value)
-{
-    const char* found = std::getenv(name.c_str());
-    if (found == nullptr)
-        return false;
-    value = found;
-    return true;
-}
-
 void ZUtilities::sleep(std::uint32_t milliseconds)
 {
     timespec remaining{static_cast<time_t>(milliseconds / 1000),

@@ -21,30 +21,6 @@ std::string ChildEnd::Describe() const
     return (kind == Kind::Exited ? "exit code " : "terminated with code ") + std::to_string(code);
 }
 
-ChildProcess::~ChildProcess()
-{
-    Release();
-}
-
-ChildProcess::ChildProcess(ChildProcess&& other) noexcept
-    : handle(std::move(other.handle)), processId(other.processId), reaped(other.reaped), end(other.end)
-{
-    other.processId = -1;
-}
-
-ChildProcess& ChildProcess::operator=(ChildProcess&& other) noexcept
-{
-    if (this != &other) {
-        Release();
-        handle = std::move(other.handle);
-        processId = other.processId;
-        reaped = other.reaped;
-        end = other.end;
-        other.processId = -1;
-    }
-    return *this;
-}
-
 void ChildProcess::Release() noexcept
 {
     handle.Reset();

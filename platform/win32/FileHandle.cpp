@@ -7,20 +7,6 @@
 
 namespace Quillet::Platform {
 
-UniqueHandle& UniqueHandle::operator=(UniqueHandle&& other) noexcept
-{
-    if (this != &other)
-        Reset(other.Take());
-    return *this;
-}
-
-NativeHandle UniqueHandle::Take()
-{
-    const NativeHandle taken = handle;
-    handle = kInvalidHandle;
-    return taken;
-}
-
 void UniqueHandle::Reset(NativeHandle replacement)
 {
     if (handle.IsValid() && handle != replacement)

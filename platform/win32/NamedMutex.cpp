@@ -33,26 +33,4 @@ bool NamedMutex::Remove(const std::wstring&, Platform::SharedScope)
     return false;
 }
 
-MutexLock::MutexLock(NamedMutex& mutex) : mutex(mutex), locked(false), ownerWasLost(false)
-{
-    ownerWasLost = mutex.Lock();
-    locked = true;
-}
-
-MutexLock::~MutexLock()
-{
-    if (locked) {
-        try {
-            mutex.Unlock();
-        } catch (const MutexError&) {
-        }
-    }
-}
-
-void MutexLock::Unlock()
-{
-    locked = false;
-    mutex.Unlock();
-}
-
 }  // namespace Quillet

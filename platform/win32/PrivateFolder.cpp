@@ -12,26 +12,6 @@ PrivateFolder::PrivateFolder(const std::wstring&)
     SetNotSupported();
 }
 
-PrivateFolder::~PrivateFolder()
-{
-    Remove();
-}
-
-PrivateFolder::PrivateFolder(PrivateFolder&& other) noexcept : path(std::move(other.path))
-{
-    other.path.clear();
-}
-
-PrivateFolder& PrivateFolder::operator=(PrivateFolder&& other) noexcept
-{
-    if (this != &other) {
-        Remove();
-        path = std::move(other.path);
-        other.path.clear();
-    }
-    return *this;
-}
-
 void PrivateFolder::Remove() noexcept
 {
     path.clear();

@@ -7,24 +7,6 @@
 
 namespace Quillet::Platform {
 
-SharedMemory::SharedMemory(SharedMemory&& other) noexcept : address(other.address), size(other.size)
-{
-    other.address = nullptr;
-    other.size = 0;
-}
-
-SharedMemory& SharedMemory::operator=(SharedMemory&& other) noexcept
-{
-    if (this != &other) {
-        Close();
-        address = other.address;
-        size = other.size;
-        other.address = nullptr;
-        other.size = 0;
-    }
-    return *this;
-}
-
 SharedMemory::OpenResult SharedMemory::Open(const std::wstring&, std::size_t, SharedScope)
 {
     Close();

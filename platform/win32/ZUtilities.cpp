@@ -28,15 +28,6 @@ std::wstring ZUtilities::GetConfigurationFolder(const std::wstring& prefix)
     return Platform::JoinPath({prefix, L"etc"});
 }
 
-bool ZUtilities::GetEnv(const std::string& name, std::string& value)
-{
-    const char* found = std::getenv(name.c_str());
-    if (found == nullptr)
-        return false;
-    value = found;
-    return true;
-}
-
 void ZUtilities::sleep(std::uint32_t milliseconds)
 {
     std::this_thread::sleep_for(std::chrono::milliseconds(milliseconds));
