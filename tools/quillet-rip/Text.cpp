@@ -41,7 +41,14 @@ bool DecodeUtf8(const std::string& bytes, std::wstring& out)
         if ((length == 3 && value < 0x800) || (length == 4 && value < 0x10000) ||
             (value >= 0xD800 && value <= 0xDFFF) || value > 0x10FFFF)
             return false;
-        out.push_back(static_cast<wchar_t>(value));
+        // A 16-bit wchar_t (Windows) holds a character beyond U+FFFF as a
+        // surrogate pair.
+        if (sizeof(wchar_t) == 2 && value > 0xFFFF) {
+            out.push_back(static_cast<wchar_t>(0xD800 + ((value - 0x10000) >> 10)));
+            out.push_back(static_cast<wchar_t>(0xDC00 + ((value - 0x10000) & 0x3FF)));
+        } else {
+            out.push_back(static_cast<wchar_t>(value));
+        }
         i += length;
     }
     return true;
@@ -51,8 +58,16 @@ bool DecodeUtf8(const std::string& bytes, std::wstring& out)
 std::string EncodeUtf8(const std::wstring& text)
 {
     std::string out;
-    for (wchar_t c : text) {
-        std::uint32_t value = static_cast<std::uint32_t>(c);
+    for (std::size_t i = 0; i < text.size(); ++i) {
+        std::uint32_t value = static_cast<std::uint32_t>(text[i]);
+        // A surrogate pair of a 16-bit wchar_t is one character.
+        if (sizeof(wchar_t) == 2 && value >= 0xD800 && value <= 0xDBFF && i + 1 < text.size()) {
+            const std::uint32_t low = static_cast<std::uint32_t>(text[i + 1]) & 0xFFFF;
+            if (low >= 0xDC00 && low <= 0xDFFF) {
+                value = 0x10000 + ((value - 0xD800) << 10) + (low - 0xDC00);
+                ++i;
+            }
+        }
         if ((value >= 0xD800 && value <= 0xDFFF) || value > 0x10FFFF)
             value = 0xFFFD;
         if (value < 0x80) {
