@@ -95,7 +95,7 @@ struct RIPEngineImplData {
     /// The current or last run as the engine decided it.
     RunSpec spec;
     /// Whether repeated pages may be copies and whether the job has pages:
-    /// the spec's, until the job's first bytes show a PDF on the input.
+    /// the RunSpec's values, until the job's first bytes show a PDF on the input.
     bool copies = true;
     bool expectsPages = false;
 
