@@ -62,6 +62,17 @@ std::vector<std::string> Remains(const std::string& temp)
     return left;
 }
 
+// Waits, as a stuck office process would, but ends once its host has gone
+// (standard input hung up), as the real one's watch thread makes it do: a
+// fake left waiting must not outlive the test.
+[[noreturn]] void StuckUntilHostGone()
+{
+    pollfd input{0, 0, 0};
+    while (::poll(&input, 1, -1) == 0 || (input.revents & (POLLHUP | POLLERR | POLLNVAL)) == 0) {
+    }
+    ::_exit(0);
+}
+
 }  // namespace
 
 // An office process that fakes the suite: argv[0] is how it starts ("ok", or
@@ -81,7 +92,7 @@ QUILLET_TEST_HELPER(office_fake)
     for (std::string line, document, pdf; std::getline(std::cin, line);) {
         OfficeProtocol::ParseConvertRequest(line, document, pdf);
         if (document.find("/hang") != std::string::npos)
-            ::pause();
+            StuckUntilHostGone();
         if (document.find("/crash") != std::string::npos)
             ::_exit(3);  // at once, as a crash would: no exit handler (a sanitizer's leak check) runs
         const std::string megabyte(1 << 20, 'x');
@@ -96,7 +107,7 @@ QUILLET_TEST_HELPER(office_fake)
         while (document.find("/grow") != std::string::npos) {
             void* more = std::malloc(4 << 20);
             if (more == nullptr)
-                ::pause();
+                StuckUntilHostGone();
             std::memset(more, 1, 4 << 20);
             ::usleep(10000);
         }
