@@ -97,6 +97,12 @@ struct EventLoop::Impl {
             done.error = error;
             return done;
         };
+        const auto finish = [&](CompletionKind kind, std::size_t count = 0) {
+            done.kind = kind;
+            done.data = kind == CompletionKind::Read ? entry.buffer.data() : nullptr;
+            done.size = count;
+            return done;
+        };
         if ((events & POLLNVAL) != 0)
             return fail(std::make_error_code(std::errc::bad_file_descriptor));
         switch (entry.type) {
@@ -104,13 +110,9 @@ struct EventLoop::Impl {
             std::size_t count = 0;
             switch (ReadSome(entry.handle, entry.buffer.data(), entry.buffer.size(), count)) {
             case IoStatus::Ok:
-                done.kind = CompletionKind::Read;
-                done.data = entry.buffer.data();
-                done.size = count;
-                return done;
+                return finish(CompletionKind::Read, count);
             case IoStatus::End:
-                done.kind = CompletionKind::Ended;
-                return done;
+                return finish(CompletionKind::Ended);
             case IoStatus::WouldBlock:
                 return std::nullopt;
             case IoStatus::Error:
@@ -123,17 +125,12 @@ struct EventLoop::Impl {
             errno = 0;  // ReadSource may fail without a system call
             switch (ReadSource(entry.handle, entry.buffer.data(), entry.buffer.size(), count)) {
             case ReadStatus::Data:
-                done.kind = CompletionKind::Read;
-                done.data = entry.buffer.data();
-                done.size = count;
-                return done;
+                return finish(CompletionKind::Read, count);
             case ReadStatus::End:
-                done.kind = CompletionKind::Ended;
-                return done;
+                return finish(CompletionKind::Ended);
             case ReadStatus::Locked:
                 entry.reading = false;
-                done.kind = CompletionKind::Locked;
-                return done;
+                return finish(CompletionKind::Locked);
             case ReadStatus::Error:
                 break;
             }
