@@ -120,7 +120,7 @@ bool RIPEngine::StartRIP()
         }
         if (!why.empty())
             failure.Set(RIP_STAGE_START, why);
-        impl->StartGhostscript(BuildRunSpec(source, startedAt));
+        impl->StartGhostscript(BuildRunSetup(source, startedAt));
     } catch (...) {
         failure.SetFromException(RIP_STAGE_START, std::string());
         throw;
@@ -128,49 +128,49 @@ bool RIPEngine::StartRIP()
     return true;
 }
 
-RunSpec RIPEngine::BuildRunSpec(Platform::NativeHandle source, std::chrono::steady_clock::time_point startedAt)
+RunSetup RIPEngine::BuildRunSetup(Platform::NativeHandle source, std::chrono::steady_clock::time_point startedAt)
 {
-    RunSpec spec;
+    RunSetup setup;
     // GS_LIB and GS_DLL go into the child's environment only: changing the
     // host's environment is not safe in a threaded process.
-    spec.root = GetGhostscriptRoot();
-    spec.program = GetGhostscriptProgram(spec.root);
-    spec.environment = {
-        {L"GS_LIB", GetGhostscriptLibFolder(spec.root)},
-        {L"GS_DLL", GetGhostscriptDllFolder(spec.root)},
+    setup.root = GetGhostscriptRoot();
+    setup.program = GetGhostscriptProgram(setup.root);
+    setup.environment = {
+        {L"GS_LIB", GetGhostscriptLibFolder(setup.root)},
+        {L"GS_DLL", GetGhostscriptDllFolder(setup.root)},
     };
-    spec.jobSource = source;
-    spec.documentFile = documentJob.GetPath();
-    spec.documentIsEps = documentJob.IsEps();
+    setup.jobSource = source;
+    setup.documentFile = documentJob.GetPath();
+    setup.documentIsEps = documentJob.IsEps();
     // A document that was not printed has no printed copies, and the pages
     // of a range are the document's own.
-    spec.copies = !documentJob.IsDocument() && GetFirstPage() == 0;
-    spec.expectsPages = documentJob.IsDocument();
-    spec.tag = header.Begin();  // the header values are each run's own
+    setup.copies = !documentJob.IsDocument() && GetFirstPage() == 0;
+    setup.expectsPages = documentJob.IsDocument();
+    setup.tag = header.Begin();  // the header values are each run's own
     // Each run in the folder and format set at its start.
     naming = PageNaming::New(GetOutputFolder(), GetOutputFormat());
-    spec.naming = naming;
-    BuildGhostscriptArgs(spec.args, spec.outputAt);
-    spec.format = GetOutputFormat();
+    setup.naming = naming;
+    BuildGhostscriptArgs(setup.args, setup.outputAt);
+    setup.format = GetOutputFormat();
     const bool sized = GetPageWidth() >= 1 && GetPageHeight() >= 1;
-    spec.pageWidth = sized ? GetPageWidth() : 0;
-    spec.pageHeight = sized ? GetPageHeight() : 0;
-    spec.resolution = GetResolution();
-    spec.firstPage = GetFirstPage();
-    spec.lastPage = GetLastPage();
-    spec.splitMerge = GetIsSplitMerge();
-    if (spec.splitMerge)
-        spec.splitMergeFolders = SplitMergeFolders(GetCustomParams());
-    spec.boundsStart = startedAt;
-    spec.timeLimitSeconds = std::max(0, GetTimeLimit());
-    spec.maxOutputBytes = std::max<std::int64_t>(0, GetMaxOutputBytes());
-    spec.maxMemoryBytes = std::max<std::int64_t>(0, GetMaxMemoryBytes());
-    spec.maxPages = std::max(0, GetMaxPages());
+    setup.pageWidth = sized ? GetPageWidth() : 0;
+    setup.pageHeight = sized ? GetPageHeight() : 0;
+    setup.resolution = GetResolution();
+    setup.firstPage = GetFirstPage();
+    setup.lastPage = GetLastPage();
+    setup.splitMerge = GetIsSplitMerge();
+    if (setup.splitMerge)
+        setup.splitMergeFolders = SplitMergeFolders(GetCustomParams());
+    setup.boundsStart = startedAt;
+    setup.timeLimitSeconds = std::max(0, GetTimeLimit());
+    setup.maxOutputBytes = std::max<std::int64_t>(0, GetMaxOutputBytes());
+    setup.maxMemoryBytes = std::max<std::int64_t>(0, GetMaxMemoryBytes());
+    setup.maxPages = std::max(0, GetMaxPages());
     // Output without a raster (PostScript): its pages cost no pixels.
-    spec.maxPagePixels =
-        FormatOf(spec.format).bytesPerPixel == 0 ? 0 : std::max<std::int64_t>(0, GetMaxPagePixels());
-    spec.bytesBeforeRendering = documentJob.GetBytesHeld();
-    return spec;
+    setup.maxPagePixels =
+        FormatOf(setup.format).bytesPerPixel == 0 ? 0 : std::max<std::int64_t>(0, GetMaxPagePixels());
+    setup.bytesBeforeRendering = documentJob.GetBytesHeld();
+    return setup;
 }
 
 void RIPEngine::StartPreview()

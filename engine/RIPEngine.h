@@ -9,7 +9,7 @@
 #include "engine/PageNaming.h"
 #include "engine/PageQueue.h"
 #include "engine/RunListener.h"
-#include "engine/RunSpec.h"
+#include "engine/RunSetup.h"
 #include "engine/SharedPtr.h"
 
 #include <chrono>
@@ -32,7 +32,7 @@ class RIPEngineImpl;
 ///
 /// Created by CreateRIPService and destroyed through Release. Every public
 /// operation of IRIPBase is called on the host's threads. The engine decides
-/// each run on the host's thread as one RunSpec and hands it to its runner;
+/// each run on the host's thread as one RunSetup and hands it to its runner;
 /// the runner reports back on its monitor thread through the engine's
 /// RunListener side only. The page table and the header scan have locks of
 /// their own, held for short steps: no host code and no reading of page
@@ -111,7 +111,7 @@ private:
     /// PageQueue::kOwnOrientation.
     std::int32_t GetPageOrientation() const;
     /// The run the current settings and job source describe.
-    RunSpec BuildRunSpec(Platform::NativeHandle source, std::chrono::steady_clock::time_point startedAt);
+    RunSetup BuildRunSetup(Platform::NativeHandle source, std::chrono::steady_clock::time_point startedAt);
     /// The bounds an office document's layout keeps to, for a run that
     /// began at startedAt.
     OfficeRunBounds GetLayoutBounds(std::chrono::steady_clock::time_point startedAt) const;

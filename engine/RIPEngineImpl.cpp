@@ -143,12 +143,12 @@ bool RIPEngineImpl::IsMonitorThread() const
     return data->monitorThread.get_id() == std::this_thread::get_id();
 }
 
-void RIPEngineImpl::StartGhostscript(RunSpec spec)
+void RIPEngineImpl::StartGhostscript(RunSetup setup)
 {
     RIPEngineImplData& d = *data;
     if (!d.idle)
         throw std::runtime_error("Cannot start. RIP in progress");
-    if (spec.jobSource == Platform::kInvalidHandle)
+    if (setup.jobSource == Platform::kInvalidHandle)
         throw std::runtime_error("Cannot start. Invalid job");
 
     // A run that ended by itself still has its (finished) thread and handles.
@@ -159,24 +159,24 @@ void RIPEngineImpl::StartGhostscript(RunSpec spec)
     d.stopRequested = false;
     d.pagesProduced = 0;
     d.processesStarted = 0;
-    d.spec = std::move(spec);
-    d.copies = d.spec.copies;
-    d.expectsPages = d.spec.expectsPages;
-    if (d.spec.jobSource == Platform::kNullHandle) {
+    d.setup = std::move(setup);
+    d.copies = d.setup.copies;
+    d.expectsPages = d.setup.expectsPages;
+    if (d.setup.jobSource == Platform::kNullHandle) {
         // Not the host's mistake to be thrown at it: the run fails with a reason.
         d.FailRun(RIP_STAGE_START, "the job source cannot be opened");
         return;
     }
     std::string refused;
-    if (!CheckPageGeometry(d.spec.format, d.spec.pageWidth, d.spec.pageHeight, d.spec.resolution, refused,
-                           d.spec.maxPagePixels)) {
+    if (!CheckPageGeometry(d.setup.format, d.setup.pageWidth, d.setup.pageHeight, d.setup.resolution, refused,
+                           d.setup.maxPagePixels)) {
         d.FailRun(RIP_STAGE_START, refused);
         return;
     }
     // (0, 0) is every page; a range starts at page 1 or later and does not
     // end before it starts (0: at the document's end).
-    const std::int32_t first = d.spec.firstPage;
-    const std::int32_t last = d.spec.lastPage;
+    const std::int32_t first = d.setup.firstPage;
+    const std::int32_t last = d.setup.lastPage;
     if (!(first == 0 && last == 0) && !(first >= 1 && (last == 0 || last >= first))) {
         d.FailRun(RIP_STAGE_START, "the page range " + std::to_string(first) + " to " + std::to_string(last) +
                                        " holds no page (pages count from 1, and a range ends at or after its start)");
@@ -185,19 +185,19 @@ void RIPEngineImpl::StartGhostscript(RunSpec spec)
     d.firstPage = std::max(1, first);
     d.pageRange = first != 0;
 
-    const std::wstring& folder = d.spec.naming.GetDirectory();
+    const std::wstring& folder = d.setup.naming.GetDirectory();
     std::string why;
-    if (!d.spec.naming.PrepareFolder(d.outputHandle, why)) {
+    if (!d.setup.naming.PrepareFolder(d.outputHandle, why)) {
         CloseRunHandles();
         d.FailRun(RIP_STAGE_START, why);
         return;
     }
 
-    if (!d.spec.documentFile.empty()) {
-        d.documentHandle.Reset(Platform::OpenForReading(d.spec.documentFile));
+    if (!d.setup.documentFile.empty()) {
+        d.documentHandle.Reset(Platform::OpenForReading(d.setup.documentFile));
         if (!d.documentHandle.IsValid()) {
             CloseRunHandles();
-            d.FailRun(RIP_STAGE_START, "the document " + ToUtf8(d.spec.documentFile) + " cannot be opened");
+            d.FailRun(RIP_STAGE_START, "the document " + ToUtf8(d.setup.documentFile) + " cannot be opened");
             return;
         }
     }
@@ -254,14 +254,14 @@ bool RIPEngineImpl::PrepareConfinement()
     } else {
         // A PDF or EPS document is read by its path; a job on the input needs none.
         std::vector<std::wstring> documents;
-        if (!d.spec.documentFile.empty())
-            documents.push_back(d.spec.documentFile);
-        Platform::ConfinementRules rules = Platform::GhostscriptRules(d.spec.root, d.spec.naming.GetDirectory(),
+        if (!d.setup.documentFile.empty())
+            documents.push_back(d.setup.documentFile);
+        Platform::ConfinementRules rules = Platform::GhostscriptRules(d.setup.root, d.setup.naming.GetDirectory(),
                                                                       d.temporaryFolder.GetPath(), documents);
         // The host's own switches may write elsewhere: where it says.
-        rules.writable.insert(rules.writable.end(), d.spec.splitMergeFolders.begin(), d.spec.splitMergeFolders.end());
-        rules.maxFileBytes = static_cast<std::uint64_t>(d.spec.maxOutputBytes);
-        rules.maxMemoryBytes = static_cast<std::uint64_t>(d.spec.maxMemoryBytes);
+        rules.writable.insert(rules.writable.end(), d.setup.splitMergeFolders.begin(), d.setup.splitMergeFolders.end());
+        rules.maxFileBytes = static_cast<std::uint64_t>(d.setup.maxOutputBytes);
+        rules.maxMemoryBytes = static_cast<std::uint64_t>(d.setup.maxMemoryBytes);
         d.confinement = std::make_unique<Platform::Confinement>(std::move(rules));
         if (!d.confinement->IsReady())
             why = "Ghostscript cannot be confined: the rules of its run cannot be prepared";
@@ -276,9 +276,9 @@ bool RIPEngineImpl::PrepareConfinement()
 void RIPEngineImpl::PlanWorkers()
 {
     RIPEngineImplData& d = *data;
-    const RunSpec& spec = d.spec;
-    const std::int32_t first = spec.firstPage;
-    const std::int32_t last = spec.lastPage;
+    const RunSetup& setup = d.setup;
+    const std::int32_t first = setup.firstPage;
+    const std::int32_t last = setup.lastPage;
     // Processors that the host's other runs keep busy are not this run's to
     // take: two documents at once get one process each on two processors.
     const std::int32_t processors = std::max(1, GetProcessorCount());
@@ -287,14 +287,14 @@ void RIPEngineImpl::PlanWorkers()
     // keeps every run on one process; otherwise the work decides.
     std::string sharing;
     ZUtilities::GetEnv("QUILLET_SHARING", sharing);
-    const bool oneProcess = FormatOf(spec.format).singleFile || spec.splitMerge || sharing == "never";
+    const bool oneProcess = FormatOf(setup.format).singleFile || setup.splitMerge || sharing == "never";
     d.maxWorkers = oneProcess ? 1 : available;
-    const bool pdf = !spec.documentFile.empty() && !spec.documentIsEps;
+    const bool pdf = !setup.documentFile.empty() && !setup.documentIsEps;
     // Whether sharing pays depends on the work: pages times pixels against
     // what another process costs to start.
     PagePlan::ShareCost cost;
-    const double resolution = spec.resolution >= 1 ? spec.resolution : kDefaultResolution;
-    cost.pagePixels = spec.pageWidth > 0 ? static_cast<double>(spec.pageWidth) * spec.pageHeight
+    const double resolution = setup.resolution >= 1 ? setup.resolution : kDefaultResolution;
+    cost.pagePixels = setup.pageWidth > 0 ? static_cast<double>(setup.pageWidth) * setup.pageHeight
                                       : resolution * resolution * kDefaultPageInches;
     cost.startupMs = startupEstimateMs.load();
     if (sharing == "always")
@@ -302,7 +302,7 @@ void RIPEngineImpl::PlanWorkers()
     if (pdf) {
         d.plan = PagePlan(PagePlan::Kind::Ranges, first, last, d.maxWorkers, 0, cost);
     } else {
-        const std::int32_t declared = spec.documentIsEps ? 1 : ReadDeclaredPageCount(spec.jobSource);
+        const std::int32_t declared = setup.documentIsEps ? 1 : ReadDeclaredPageCount(setup.jobSource);
         d.plan = PagePlan(PagePlan::Kind::Interleaved, first, last, d.maxWorkers, declared, cost);
     }
     // Shared now, or later once a PDF's page count is known.
@@ -319,9 +319,9 @@ void RIPEngineImpl::PlanWorkers()
     const std::int32_t count = pdf ? d.maxWorkers : d.plan.GetWorkerCount();
     for (std::int32_t w = 0; w < count; ++w) {
         auto worker = std::make_unique<GhostscriptWorker>();
-        worker->pagePattern = (w == 0 && identity) || FormatOf(spec.format).singleFile
-                                  ? spec.naming.GetPattern()
-                                  : spec.naming.GetOwnPattern(static_cast<std::size_t>(w));
+        worker->pagePattern = (w == 0 && identity) || FormatOf(setup.format).singleFile
+                                  ? setup.naming.GetPattern()
+                                  : setup.naming.GetOwnPattern(static_cast<std::size_t>(w));
         if (w < d.plan.GetWorkerCount())
             RIPEngineImplData::CreateWorkerPipes(*worker);
         d.workers.push_back(std::move(worker));
@@ -368,7 +368,7 @@ std::size_t RIPEngineImplData::SpawnSoleWorker()
     RIPEngineImplData& d = *this;
     const std::size_t w = d.workers.size();
     auto worker = std::make_unique<GhostscriptWorker>();
-    worker->pagePattern = d.spec.naming.GetOwnPattern(w);
+    worker->pagePattern = d.setup.naming.GetOwnPattern(w);
     d.workers.push_back(std::move(worker));
     // Alone now: every processor's rendering threads are its own.
     return SpawnWorker(*d.workers[w], {}, std::max(1, GetProcessorCount())) ? w : kNoWorker;
@@ -378,27 +378,27 @@ bool RIPEngineImplData::SpawnWorker(GhostscriptWorker& worker, const std::vector
                                     std::int32_t renderingThreads)
 {
     RIPEngineImplData& d = *this;
-    const std::wstring& pagePattern = d.spec.naming.GetPattern();
+    const std::wstring& pagePattern = d.setup.naming.GetPattern();
     if (!worker.inputRead.IsValid())
         CreateWorkerPipes(worker);  // a worker that joins the run later
     // Named relative to the output folder, where Ghostscript works.
     const std::wstring ownPattern =
         worker.pagePattern == pagePattern
             ? std::wstring()
-            : worker.pagePattern.substr(EscapePercent(d.spec.naming.GetDirectory()).size());
+            : worker.pagePattern.substr(EscapePercent(d.setup.naming.GetDirectory()).size());
     // The host's split/merge switches name their files as the host sees them.
     Platform::SpawnOptions options;
-    if (!d.spec.splitMerge) {
+    if (!d.setup.splitMerge) {
         options.workingFolder = d.outputHandle.GetHandle();
-        worker.report.SetOutputPrefix(ToUtf8(d.spec.naming.GetPrefix()));
+        worker.report.SetOutputPrefix(ToUtf8(d.setup.naming.GetPrefix()));
     }
     if (d.documentHandle.IsValid())
         options.inherited.push_back(d.documentHandle.Get());
-    worker.argv = {d.spec.program};
+    worker.argv = {d.setup.program};
     const std::vector<std::wstring> args =
-        GetWorkerArgs(d.spec.args, d.spec.outputAt, pageSwitches, ownPattern, renderingThreads);
+        GetWorkerArgs(d.setup.args, d.setup.outputAt, pageSwitches, ownPattern, renderingThreads);
     worker.argv.insert(worker.argv.end(), args.begin(), args.end());
-    options.environment = d.spec.environment;
+    options.environment = d.setup.environment;
     options.stdIn = worker.inputRead.Get();
     options.stdOut = worker.outputPipeClient.Get();
     options.stdErr = worker.errorPipeClient.Get();

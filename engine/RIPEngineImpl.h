@@ -4,7 +4,7 @@
 
 #include "engine/RunFailure.h"
 #include "engine/RunListener.h"
-#include "engine/RunSpec.h"
+#include "engine/RunSetup.h"
 
 #include <cstdint>
 #include <functional>
@@ -39,7 +39,7 @@ public:
     RIPEngineImpl(const RIPEngineImpl&) = delete;
     RIPEngineImpl& operator=(const RIPEngineImpl&) = delete;
 
-    /// Starts the run spec describes. Throws std::runtime_error with "Cannot
+    /// Starts the run setup describes. Throws std::runtime_error with "Cannot
     /// start. RIP in progress", "Cannot start. Invalid job" (a job source of
     /// kInvalidHandle), "Unable to create data source pipe.", "Unable to
     /// create Pipe." or "Unable to Launch Ghostscript Process thread.";
@@ -53,7 +53,7 @@ public:
     /// the run, which ends at once. The children are started, confined, by
     /// the run's monitor thread and die with it, so none outlives the host
     /// process either.
-    void StartGhostscript(RunSpec spec);
+    void StartGhostscript(RunSetup setup);
     /// Ends the current run, if any: asks the monitor to finish (it closes
     /// Ghostscript's input and kills the children that have not ended 1 s
     /// later), waits up to 10 s, then kills them and waits for the monitor to

@@ -6,7 +6,7 @@
 #include "engine/PageProof.h"
 #include "engine/RunFailure.h"
 #include "engine/RunListener.h"
-#include "engine/RunSpec.h"
+#include "engine/RunSetup.h"
 #include "platform/ChildProcess.h"
 #include "platform/Confinement.h"
 #include "platform/PageWatch.h"
@@ -93,9 +93,9 @@ struct RIPEngineImplData {
     explicit RIPEngineImplData(RunListener& listener);
 
     /// The current or last run as the engine decided it.
-    RunSpec spec;
+    RunSetup setup;
     /// Whether repeated pages may be copies and whether the job has pages:
-    /// the RunSpec's values, until the job's first bytes show a PDF on the input.
+    /// the RunSetup's values, until the job's first bytes show a PDF on the input.
     bool copies = true;
     bool expectsPages = false;
 

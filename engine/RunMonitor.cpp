@@ -244,22 +244,22 @@ void RunMonitor::Run()
     const auto start = runStart = std::chrono::steady_clock::now();
     // The time limit counts from the host's start of the run, so that a
     // capture or an office layout before Ghostscript is part of it.
-    const auto boundsStart = d.spec.boundsStart;
+    const auto boundsStart = d.setup.boundsStart;
     timeDeadline = std::min(start, boundsStart == std::chrono::steady_clock::time_point() ? start : boundsStart) +
-                   std::chrono::seconds(d.spec.timeLimitSeconds);
+                   std::chrono::seconds(d.setup.timeLimitSeconds);
     nextByteCheck = start + std::chrono::milliseconds(kByteCheckMs);
     keepWholeInput = d.plan.GetKind() == PagePlan::Kind::Ranges && d.workers.size() > 1;
     // Every process reads the run's header tag first, and with it the bound
     // on a page's pixels; the prolog takes both.
-    tag = d.spec.tag;
-    const std::string firstLine = tag + " " + std::to_string(d.spec.maxPagePixels) + "\n";
+    tag = d.setup.tag;
+    const std::string firstLine = tag + " " + std::to_string(d.setup.maxPagePixels) + "\n";
     backlog.assign(firstLine.begin(), firstLine.end());
     // A job each process interprets whole is shared by page lists, which a
     // job can defeat: its pages are found by what the processes say of them.
     // A run of one process for every page needs no proof: its files are the
     // pages in order.
-    proofMode = d.plan.GetKind() == PagePlan::Kind::Interleaved && !FormatOf(d.spec.format).singleFile &&
-                !d.spec.splitMerge && (d.plan.GetWorkerCount() > 1 || d.pageRange);
+    proofMode = d.plan.GetKind() == PagePlan::Kind::Interleaved && !FormatOf(d.setup.format).singleFile &&
+                !d.setup.splitMerge && (d.plan.GetWorkerCount() > 1 || d.pageRange);
     if (proofMode) {
         proof = PageProof(tag, d.workers.size());
         proof.SetShare([this](std::size_t w, std::int32_t page) {
@@ -275,7 +275,7 @@ void RunMonitor::Run()
 
     loop.AddEvent(d.stopEvent, Key(Source::Stop));
     loop.AddWatch(d.changeNotification, Key(Source::Folder));
-    loop.AddSource(d.spec.jobSource, Key(Source::Job));
+    loop.AddSource(d.setup.jobSource, Key(Source::Job));
     while (AnyRunning()) {
         // A process that joined since (or whose last piece is in its pipe)
         // is given what it has not had yet.
@@ -405,7 +405,7 @@ void RunMonitor::FinishFailure()
     // names are the run's final count, whichever process failed first.
     const std::int32_t pages = d.pagesProduced;
     if (sizeLimitEnd)
-        d.FailRun(RIP_STAGE_RENDER, WroteTooMuch(d.spec.maxOutputBytes) + " after " +
+        d.FailRun(RIP_STAGE_RENDER, WroteTooMuch(d.setup.maxOutputBytes) + " after " +
                                         Pages(pages));
     if (brokenPage != 0)
         FailBrokenPage();
@@ -413,8 +413,8 @@ void RunMonitor::FinishFailure()
         // The exit code and that process's own report name the cause; a
         // process refused memory under the run's bound was stopped by it.
         GhostscriptWorker& failed = Worker(static_cast<std::size_t>(failedWorker));
-        if (d.spec.maxMemoryBytes > 0 && failed.report.ReportsMemoryExhausted())
-            d.FailRun(RIP_STAGE_RENDER, NeededTooMuchMemory(d.spec.maxMemoryBytes) +
+        if (d.setup.maxMemoryBytes > 0 && failed.report.ReportsMemoryExhausted())
+            d.FailRun(RIP_STAGE_RENDER, NeededTooMuchMemory(d.setup.maxMemoryBytes) +
                                             " after " + Pages(pages));
         failed.report.SetChildEnd(failed.end, pages, false);
         d.failure.Adopt(failed.report);
@@ -427,7 +427,7 @@ void RunMonitor::FinishFailure()
             d.FailRun(RIP_STAGE_RENDER, "the document has no page " + std::to_string(first) +
                                             (documentPages > 0 ? ": it has " + Pages(documentPages)
                                                                : ": it ends before it"));
-        else if (d.expectsPages && (!d.spec.splitMerge || Worker(0).report.NamesNoPagesCause()))
+        else if (d.expectsPages && (!d.setup.splitMerge || Worker(0).report.NamesNoPagesCause()))
             // A split/merge run's output is where the host's switches put
             // it: no page of the service's own says nothing of it.
             d.FailRun(RIP_STAGE_RENDER, Worker(0).report.GetNoPagesReason());
@@ -462,9 +462,9 @@ int RunMonitor::Timeout() const
     const auto sooner = [&timeout](int ms) { timeout = timeout < 0 ? ms : std::min(timeout, ms); };
     if (sourceLocked && sourceOpen)
         sooner(kLockedRetryMs);
-    if (d.spec.timeLimitSeconds > 0)
+    if (d.setup.timeLimitSeconds > 0)
         sooner(MillisecondsUntil(timeDeadline));
-    if (d.spec.maxOutputBytes > 0)
+    if (d.setup.maxOutputBytes > 0)
         sooner(MillisecondsUntil(nextByteCheck));
     return timeout;
 }
@@ -475,12 +475,12 @@ bool RunMonitor::CheckLimits(bool countNow)
         return false;
     const auto now = std::chrono::steady_clock::now();
     std::string reason;
-    if (d.spec.timeLimitSeconds > 0 && now >= timeDeadline) {
-        reason = "the job ran past its time limit of " + std::to_string(d.spec.timeLimitSeconds) + " s";
-    } else if (d.spec.maxOutputBytes > 0 && (countNow || now >= nextByteCheck)) {
+    if (d.setup.timeLimitSeconds > 0 && now >= timeDeadline) {
+        reason = "the job ran past its time limit of " + std::to_string(d.setup.timeLimitSeconds) + " s";
+    } else if (d.setup.maxOutputBytes > 0 && (countNow || now >= nextByteCheck)) {
         nextByteCheck = now + std::chrono::milliseconds(kByteCheckMs);
-        if (BytesWritten() > static_cast<std::uint64_t>(d.spec.maxOutputBytes))
-            reason = WroteTooMuch(d.spec.maxOutputBytes);
+        if (BytesWritten() > static_cast<std::uint64_t>(d.setup.maxOutputBytes))
+            reason = WroteTooMuch(d.setup.maxOutputBytes);
     }
     if (reason.empty())
         return false;
@@ -494,14 +494,14 @@ std::uint64_t RunMonitor::BytesWritten() const
     // process's own files. Files a process removed but holds open fill the
     // disk as much, and no folder shows them.
     // An office document's PDF, made before the run, stays for its length.
-    std::uint64_t held = d.spec.bytesBeforeRendering;
+    std::uint64_t held = d.setup.bytesBeforeRendering;
     {
         std::lock_guard<std::mutex> guard(d.lock);
         for (const auto& worker : d.workers)
             if (worker->started && !worker->ended)
                 held += worker->process.GetUnlinkedOpenBytes();
     }
-    return held + ZDirStorage(ZString(d.spec.naming.GetDirectory())).GetContentSize(d.spec.naming.GetPrefix(), false) +
+    return held + ZDirStorage(ZString(d.setup.naming.GetDirectory())).GetContentSize(d.setup.naming.GetPrefix(), false) +
            ZDirStorage(ZString(d.temporaryFolder.GetPath())).GetContentSize(std::wstring(), true);
 }
 
@@ -537,16 +537,16 @@ void RunMonitor::TakeLimitLine(std::size_t w, const std::string& line)
         ExpectText(line, at, ";") && at == line.size()) {
         StopPastBound("page " + std::to_string(documentPage(page)) + " is " + std::to_string(width) + "x" +
                       std::to_string(height) + " pixels, more than the bound of " +
-                      PixelCountText(d.spec.maxPagePixels));
+                      PixelCountText(d.setup.maxPagePixels));
         return;
     }
     // A page past the bound on pages is known by its line before it is
     // output, also where the run's one file holds every page.
     at = start;
-    if (d.spec.maxPages > 0 && ExpectText(line, at, " Page=") && ReadNumber(line, at, page) &&
+    if (d.setup.maxPages > 0 && ExpectText(line, at, " Page=") && ReadNumber(line, at, page) &&
         ExpectText(line, at, ";Files=") && ReadNumber(line, at, files) && ExpectText(line, at, ";") &&
-        at == line.size() && documentPage(page) - d.firstPage + 1 > d.spec.maxPages)
-        StopPastBound("the job has more pages than its bound of " + std::to_string(d.spec.maxPages));
+        at == line.size() && documentPage(page) - d.firstPage + 1 > d.setup.maxPages)
+        StopPastBound("the job has more pages than its bound of " + std::to_string(d.setup.maxPages));
 }
 
 void RunMonitor::RemovePagesNotHandedOut()
@@ -555,14 +555,14 @@ void RunMonitor::RemovePagesNotHandedOut()
     // a stop, a limit, a full disk or a kill, written by the job itself, or
     // a process's file that was never given the run's name. Only names of
     // this run's prefix are looked at.
-    const std::int32_t firstHanded = FormatOf(d.spec.format).singleFile ? 1 : d.plan.GetDocumentPage(1);
+    const std::int32_t firstHanded = FormatOf(d.setup.format).singleFile ? 1 : d.plan.GetDocumentPage(1);
     const std::int32_t lastHanded = firstHanded + d.pagesProduced - 1;
     // Through the folder held since the start: a name that now leads
     // elsewhere removes nothing there, and leaves nothing here.
     FolderReplaced();
-    for (const std::wstring& name : d.outputHandle.List(d.spec.naming.GetPrefix())) {
+    for (const std::wstring& name : d.outputHandle.List(d.setup.naming.GetPrefix())) {
         long number = 0;
-        const std::wstring rest = name.substr(d.spec.naming.GetPrefix().size());
+        const std::wstring rest = name.substr(d.setup.naming.GetPrefix().size());
         const bool page = !rest.empty() && rest[0] == L'_' && ZUtilities::ConvertTo(rest.substr(1), number);
         if (!page || number < firstHanded || number > lastHanded)
             d.outputHandle.Remove(name);
@@ -571,12 +571,12 @@ void RunMonitor::RemovePagesNotHandedOut()
 
 bool RunMonitor::FolderReplaced()
 {
-    if (folderReplaced || d.outputHandle.IsStillAt(d.spec.naming.GetDirectory()))
+    if (folderReplaced || d.outputHandle.IsStillAt(d.setup.naming.GetDirectory()))
         return folderReplaced;
     // Its pages would be read and handed out from wherever the name now
     // leads, which whoever replaced it chose: the run ends, as a limit ends it.
     folderReplaced = true;
-    std::wstring name = d.spec.naming.GetDirectory();
+    std::wstring name = d.setup.naming.GetDirectory();
     while (name.size() > 1 && Platform::IsPathSeparator(name.back()))
         name.pop_back();
     const std::string folder = ToUtf8(name);
@@ -808,9 +808,9 @@ void RunMonitor::ScanDocumentLines(const char* bytes, std::size_t count)
                 through == std::string::npos ? 0 : NumberAfter(documentLine.substr(through), " through ");
             // A document of more pages than the bound fails before its
             // first page.
-            if (from > 0 && d.spec.maxPages > 0 && to - from >= d.spec.maxPages)
+            if (from > 0 && d.setup.maxPages > 0 && to - from >= d.setup.maxPages)
                 StopPastBound("the document has " + Pages(to - from + 1) + " to render, more than its bound of " +
-                              std::to_string(d.spec.maxPages));
+                              std::to_string(d.setup.maxPages));
             else if (from > 0 && to >= from)
                 StartSharing(from, to);
         } else if (const std::int32_t pages = NumberAfter(
@@ -849,7 +849,7 @@ std::wstring RunMonitor::FileName(const std::wstring& pattern, std::int32_t numb
 std::wstring RunMonitor::RunPageName(std::int32_t k) const
 {
     // The single-file formats' one file is number 1, as a run of every page names it.
-    return FileName(d.spec.naming.GetPattern(), FormatOf(d.spec.format).singleFile ? 1 : d.plan.GetDocumentPage(k));
+    return FileName(d.setup.naming.GetPattern(), FormatOf(d.setup.format).singleFile ? 1 : d.plan.GetDocumentPage(k));
 }
 
 RunMonitor::PageReadiness RunMonitor::CheckPage(std::size_t w, std::int32_t index)
@@ -873,18 +873,18 @@ RunMonitor::PageReadiness RunMonitor::CheckPage(std::size_t w, std::int32_t inde
         d.changeNotification.Look(name, FileName(worker.pagePattern, index + 1), childEnded);
     const bool nextExists = signs.nextBegun;
     const bool closeSeen = signs.closed;
-    if (HasPageCheck(d.spec.format)) {
+    if (HasPageCheck(d.setup.format)) {
         if (!signs.Complete())
             return PageReadiness::NotYet;
-        switch (CheckPageFile(name, d.spec.format, d.spec.pageWidth, d.spec.pageHeight, &brokenWhy,
-                              d.spec.maxPagePixels, &pageLandscape)) {
+        switch (CheckPageFile(name, d.setup.format, d.setup.pageWidth, d.setup.pageHeight, &brokenWhy,
+                              d.setup.maxPagePixels, &pageLandscape)) {
         case PageFileState::Whole:
             return PageReadiness::Complete;
         case PageFileState::TooLarge:
             // Made past the prolog's check (a job that replaced its page
             // procedures): never handed out.
             StopPastBound("page " + std::to_string(d.plan.GetDocumentPage(d.pagesProduced + 1)) + " is " +
-                          brokenWhy + ", more than the bound of " + PixelCountText(d.spec.maxPagePixels));
+                          brokenWhy + ", more than the bound of " + PixelCountText(d.setup.maxPagePixels));
             return PageReadiness::NotYet;
         case PageFileState::CutShort:
             return closeSeen ? PageReadiness::Broken : PageReadiness::NotYet;
@@ -1018,9 +1018,9 @@ void RunMonitor::HandOverCompletePages()
         }
         // A page past the bound on pages fails the run once its file is
         // begun, whatever the prolog said of it.
-        if (d.spec.maxPages > 0 && k > d.spec.maxPages) {
+        if (d.setup.maxPages > 0 && k > d.setup.maxPages) {
             if (FileExists(worker, index)) {
-                StopPastBound("the job has more pages than its bound of " + std::to_string(d.spec.maxPages));
+                StopPastBound("the job has more pages than its bound of " + std::to_string(d.setup.maxPages));
                 return;
             }
             if (Worker(worker).started && !Worker(worker).ended)
@@ -1087,7 +1087,7 @@ bool RunMonitor::HandOver(std::int32_t k, std::size_t w, std::int32_t index)
     // document's PDF) has its own shape, and so its own orientation; a
     // printed job's pages take the job's.
     BitmapFile page(name);
-    if (!d.spec.documentFile.empty() && HasPageCheck(d.spec.format))
+    if (!d.setup.documentFile.empty() && HasPageCheck(d.setup.format))
         page.SetOrientation(pageLandscape ? 2 : 1);
     d.listener.OnPageReady(k, page, d.copies);
     d.pagesProduced = k;
@@ -1147,9 +1147,9 @@ void RunMonitor::ChildEnded(std::size_t w)
         // file size limit) before the count would have seen it; the file may
         // be one Ghostscript removed as soon as it made it, which no count
         // sees.
-        if (!d.stopRequested && d.spec.maxOutputBytes > 0 &&
+        if (!d.stopRequested && d.setup.maxOutputBytes > 0 &&
             (worker.end.IsFileSizeLimit() ||
-             BytesWritten() >= static_cast<std::uint64_t>(d.spec.maxOutputBytes)))
+             BytesWritten() >= static_cast<std::uint64_t>(d.setup.maxOutputBytes)))
             sizeLimitEnd = true;
         if (d.stopRequested) {
             // No page goes out after a stop: the count is final already.

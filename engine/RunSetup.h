@@ -1,4 +1,4 @@
-// RunSpec: everything one Ghostscript run is, decided on the host's thread
+// RunSetup: everything one Ghostscript run is, decided on the host's thread
 // before it starts and handed to the runner as one value.
 #pragma once
 
@@ -21,7 +21,7 @@ namespace Quillet {
 /// that the runner takes at the start and keeps unchanged for the run; the
 /// runner checks what only a start can (the page size, the range, the
 /// folders) and fails the run with a reason.
-struct RunSpec {
+struct RunSetup {
     /// Ghostscript's installation root (its program, GS_LIB, the prolog), the
     /// program, and its arguments (without the program) with the output
     /// entry at outputAt: "-o" and the name, or the host's split/merge

@@ -48,7 +48,7 @@ TEST_F(RunnerTest, HangingRunRefusesAStartAndEndsOnStopOrRelease)
     engine->SetMaxOutputBytes(0);
     ASSERT_TRUE(engine->StartRIP());
     try {
-        engine->GetImpl().StartGhostscript(RunSpec());
+        engine->GetImpl().StartGhostscript(RunSetup());
         ADD_FAILURE() << "no exception";
     } catch (const std::runtime_error& e) {
         EXPECT_STREQ(e.what(), "Cannot start. RIP in progress");
