@@ -1,7 +1,7 @@
 // Files, folders and page readiness through the neutral interfaces alone, so
 // that the same cases hold on every system: held and private folders, folder
-// surveys, the page watch's signs, job sources, the storage classes, unique
-// prefixes and the sweep of a dead process's leftovers.
+// surveys, the page watch's signs, job sources and a spooler's lock, the
+// storage classes, unique prefixes and the sweep of a dead process's leftovers.
 #include "platform/FileHandle.h"
 #include "platform/FolderSurvey.h"
 #include "platform/HeldFolder.h"
@@ -10,6 +10,7 @@
 #include "platform/PrivateFolder.h"
 #include "platform/ZBaseStorage.h"
 #include "platform/ZUtilities.h"
+#include "support/FileAccess.h"
 
 #include <gtest/gtest.h>
 
@@ -126,6 +127,11 @@ TEST_F(FolderTest, HeldFoldersAreMadeListedAndFollowedWhereTheyGo)
     EXPECT_FALSE(held.Open(JoinPath({moved, L"other"}), why));
     EXPECT_EQ(why, "it is not a folder");
     EXPECT_FALSE(held.IsOpen());
+    const std::wstring open = At({L"open"});
+    ASSERT_EQ(ZDirStorage(ZString(open)).Create(), ZBASE_OK);
+    ASSERT_TRUE(QuilletTest::LetEveryoneWrite(open));
+    EXPECT_FALSE(held.Open(open, why));
+    EXPECT_EQ(why, "every user may write in it, and so replace its pages");
 }
 
 TEST_F(FolderTest, SurveysSeeEveryChangeButARewriteOfTheSameBytes)
@@ -228,6 +234,18 @@ TEST_F(FolderTest, JobSourcesReadFilesAndRefuseWhatIsNone)
     EXPECT_TRUE(Rewind(source.Get()));
     EXPECT_EQ(ReadSource(source.Get(), buffer, 2, count), ReadStatus::Data);
     EXPECT_EQ(std::string(buffer, count), "%!");
+
+    // A spooler still writing the tail holds it locked: the part before is
+    // read, then nothing until the lock goes.
+    std::shared_ptr<void> lock = QuilletTest::LockForWriting(job, 10, 100);
+    ASSERT_TRUE(lock);
+    UniqueHandle spooled(OpenForReading(job));
+    ASSERT_EQ(ReadSource(spooled.Get(), buffer, sizeof buffer, count), ReadStatus::Data);
+    EXPECT_EQ(count, 10u);
+    EXPECT_EQ(ReadSource(spooled.Get(), buffer, sizeof buffer, count), ReadStatus::Locked);
+    lock.reset();
+    ASSERT_EQ(ReadSource(spooled.Get(), buffer, sizeof buffer, count), ReadStatus::Data);
+    EXPECT_EQ(std::string(buffer, count), "age\n");
 
     UniqueHandle regular(OpenRegularFile(job, length));
     EXPECT_TRUE(regular.IsValid());
