@@ -2,6 +2,8 @@
 // system once IsPathSeparator and PathSeparator say which they are.
 #include "platform/Paths.h"
 
+#include <algorithm>
+
 namespace Quillet::Platform {
 
 namespace {
@@ -33,7 +35,7 @@ std::wstring FolderOf(const std::wstring& path)
     const std::size_t cut = LastSeparator(path);
     if (cut == std::wstring::npos)
         return path;
-    return path.substr(0, cut == 0 ? 1 : cut);
+    return path.substr(0, std::max(cut, PathRootLength(path)));
 }
 
 std::wstring FileNameOf(const std::wstring& path)

@@ -14,13 +14,18 @@ bool IsPathSeparator(wchar_t c);
 /// The separator this system writes between a folder and a name.
 wchar_t PathSeparator();
 
+/// How many characters of path are its root, which no cut goes into: "/"
+/// here; "C:\", "C:" or "\\server\share\" on Windows; 0 for a relative path.
+std::size_t PathRootLength(const std::wstring& path);
+
 /// The parts joined by the separator: none is added after an empty part or
 /// one that ends in a separator already, so a folder with or without its
 /// trailing separator gives the same path.
 std::wstring JoinPath(std::initializer_list<std::wstring_view> parts);
 
 /// The folder that holds path: everything before its last separator, the
-/// root itself for a file in the root; path itself when it has no separator.
+/// root itself (with its separator) for a file in the root; path itself when
+/// it has no separator.
 std::wstring FolderOf(const std::wstring& path);
 
 /// The last component of path: everything after its last separator.

@@ -72,6 +72,33 @@ protected:
 
 }  // namespace
 
+TEST(PathsTest, CutsNeverGoIntoTheRoot)
+{
+    std::wstring temp;
+    ASSERT_TRUE(ZBaseStorage::TempDirPath(temp));
+    const std::wstring root = temp.substr(0, PathRootLength(temp));
+    ASSERT_FALSE(root.empty());
+    ASSERT_TRUE(IsPathSeparator(root.back()));
+    const std::wstring a = JoinPath({L"a"}), ab = JoinPath({L"a", L"b"});
+    struct Case {
+        std::wstring path, folder, name;
+    };
+    const Case cases[] = {
+        {root + L"x", root, L"x"},
+        {JoinPath({root, L"a", L"b"}), JoinPath({root, L"a"}), L"b"},
+        {root, root, L""},
+        {ab, a, L"b"},
+        {a, a, a},
+        {ab + PathSeparator(), ab, L""},
+    };
+    for (const Case& c : cases) {
+        EXPECT_EQ(FolderOf(c.path), c.folder) << c.path.size();
+        EXPECT_EQ(FileNameOf(c.path), c.name) << c.path.size();
+    }
+    EXPECT_EQ(PathRootLength(ab), 0u);
+    EXPECT_EQ(JoinPath({root, L"", L"x"}), root + L"x");
+}
+
 TEST_F(FolderTest, PrivateFoldersAreMadeAndGoWithAllTheyHold)
 {
     ASSERT_TRUE(scratch.IsValid());

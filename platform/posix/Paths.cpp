@@ -13,6 +13,11 @@ wchar_t PathSeparator()
     return L'/';
 }
 
+std::size_t PathRootLength(const std::wstring& path)
+{
+    return !path.empty() && path[0] == L'/' ? 1 : 0;
+}
+
 std::wstring ProgramPath(const std::wstring& folder, const std::wstring& name)
 {
     return JoinPath({folder, name});

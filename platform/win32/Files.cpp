@@ -6,6 +6,8 @@
 #include "platform/Paths.h"
 #include "platform/ZUtilities.h"
 
+#include <algorithm>
+
 #include <aclapi.h>
 #include <bcrypt.h>
 #include <sddl.h>
@@ -15,7 +17,8 @@ namespace Quillet::Platform {
 std::wstring WithoutTrailingSeparators(const std::wstring& path)
 {
     std::wstring trimmed = path;
-    while (trimmed.size() > 1 && IsPathSeparator(trimmed.back()) && !(trimmed.size() == 3 && trimmed[1] == L':'))
+    const std::size_t root = std::max<std::size_t>(PathRootLength(path), 1);
+    while (trimmed.size() > root && IsPathSeparator(trimmed.back()))
         trimmed.pop_back();
     return trimmed;
 }

@@ -38,20 +38,11 @@ std::string SidText(PSID sid)
 DWORD CreatePrivate(const std::wstring& path)
 {
     OwnerOnlySecurity security;
-    // Past the root: "C:\", "\\server\share\", or nothing for a relative path.
-    std::size_t start = 0;
-    if (path.size() >= 2 && path[1] == L':')
-        start = 3;
-    else if (path.size() >= 2 && IsPathSeparator(path[0]) && IsPathSeparator(path[1])) {
-        start = path.find_first_of(L"\\/", 2);
-        start = start == std::wstring::npos ? path.size() : path.find_first_of(L"\\/", start + 1);
-    }
-    for (std::size_t at = start; at != std::wstring::npos && at <= path.size(); ++at) {
+    // Each level past the root ("C:\", "\\server\share\").
+    for (std::size_t at = PathRootLength(path) + 1; at <= path.size(); ++at) {
         if (at < path.size() && !IsPathSeparator(path[at]))
             continue;
         const std::wstring part = path.substr(0, at);
-        if (part.empty() || (part.size() == 2 && part[1] == L':'))
-            continue;
         if (!::CreateDirectoryW(part.c_str(), security.Attributes())) {
             const DWORD error = ::GetLastError();
             if (error != ERROR_ALREADY_EXISTS && error != ERROR_ACCESS_DENIED)

@@ -272,21 +272,15 @@ tagZBASESTAT ZDirStorage::Create() const
     const std::wstring native = Platform::WithoutTrailingSeparators(path.Str());
     if (!Platform::IsUsablePath(native))
         return ZBASE_FAILED;
-    // Each missing level in turn, past the root ("C:\", "\\server\share");
+    // Each missing level in turn, past the root ("C:\", "\\server\share\");
     // a level another thread or process makes meanwhile is fine as long as
     // it is a folder.
-    std::size_t at = 0;
-    if (native.size() >= 2 && native[1] == L':')
-        at = 2;
-    else if (native.size() >= 2 && Platform::IsPathSeparator(native[0]) && Platform::IsPathSeparator(native[1])) {
-        at = native.find_first_of(L"\\/", 2);
-        at = at == std::wstring::npos ? native.size() : native.find_first_of(L"\\/", at + 1);
-    }
-    while (at != std::wstring::npos) {
-        at = native.find_first_of(L"\\/", at + 1);
-        const std::wstring part = native.substr(0, at);
-        if (part.empty() || Platform::IsPathSeparator(part.back()))
+    for (std::size_t at = Platform::PathRootLength(native) + 1; at <= native.size(); ++at) {
+        if (at < native.size() && !Platform::IsPathSeparator(native[at]))
             continue;
+        const std::wstring part = native.substr(0, at);
+        if (Platform::IsPathSeparator(part.back()))
+            continue;  // a doubled separator
         if (!::CreateDirectoryW(part.c_str(), nullptr)) {
             const DWORD attributes = ::GetFileAttributesW(part.c_str());
             if (attributes == INVALID_FILE_ATTRIBUTES || (attributes & FILE_ATTRIBUTE_DIRECTORY) == 0)
