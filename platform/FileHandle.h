@@ -94,17 +94,18 @@ NativeHandle StandardInput();
 enum class PathKind { Missing, File, Fifo, Directory, Device };
 PathKind GetPathKind(const std::wstring& path);
 
-/// The folder in which the Windows-style pipe names "\\.\pipe\NAME" live as
-/// FIFOs, ending in "/". It is the fixed folder /tmp/.quillet-pipe/ (not
+/// The folder in which the Windows-style pipe names "\\.\pipe\NAME" live,
+/// ending in a separator: on Windows the pipe namespace "\\.\pipe\" itself;
+/// on POSIX, where they are FIFOs, the fixed folder /tmp/.quillet-pipe/ (not
 /// $TMPDIR): the print path that creates a FIFO runs as another user with
 /// another environment, and both sides must agree on the place. Whoever
 /// creates a FIFO there creates the folder first (mode 1777, like /tmp).
 std::wstring PipeFolder();
 
-/// The FIFO path of pipe NAME (the part of "\\.\pipe\NAME" after the prefix):
+/// The path of pipe NAME (the part of "\\.\pipe\NAME" after the prefix):
 /// PipeFolder() + NAME. Empty when NAME cannot name an entry of that folder
-/// (empty, ".", "..", or containing "/" or NUL), so a pipe name never reaches
-/// outside the folder.
+/// (empty, ".", "..", or containing a separator or NUL), so a pipe name never
+/// reaches outside the folder.
 std::wstring PipePath(const std::wstring& name);
 
 }  // namespace Quillet::Platform

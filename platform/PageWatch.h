@@ -52,7 +52,8 @@ public:
     /// whether nextFile exists. Looks at the folder; never waits.
     PageSigns Look(const std::wstring& file, const std::wstring& nextFile, bool writerEnded) const;
 
-    /// Readable while changes are pending; for the event loop.
+    /// Signalled while changes are pending (readable on POSIX; on Windows an
+    /// event that stays set until Rearm); for the event loop.
     NativeHandle GetWaitHandle() const { return handle.Get(); }
 
 private:
