@@ -74,8 +74,12 @@ std::string OthersWhoMayChange(PSID owner, PACL dacl, PSID self)
         if (!::GetAce(dacl, i, &entry))
             return "its access list cannot be read";
         const auto* header = static_cast<const ACE_HEADER*>(entry);
-        if (header->AceType != ACCESS_ALLOWED_ACE_TYPE)
+        if (header->AceType == ACCESS_DENIED_ACE_TYPE || header->AceType == ACCESS_DENIED_CALLBACK_ACE_TYPE)
             continue;  // denying entries only take rights away
+        // A conditional entry is judged as if its condition held; other
+        // kinds of allowing entry have no place on a folder.
+        if (header->AceType != ACCESS_ALLOWED_ACE_TYPE && header->AceType != ACCESS_ALLOWED_CALLBACK_ACE_TYPE)
+            return "its access list holds entries that cannot be judged";
         const auto* allowed = static_cast<const ACCESS_ALLOWED_ACE*>(entry);
         PSID who = const_cast<DWORD*>(&allowed->SidStart);
         // Entries passed on to new files count too: they would let others
