@@ -17,6 +17,7 @@
 #include <algorithm>
 #include <cwctype>
 #include <string>
+#include <thread>
 #include <vector>
 
 using namespace Quillet;
@@ -281,6 +282,31 @@ TEST_F(FolderTest, JobSourcesReadFilesAndRefuseWhatIsNone)
     EXPECT_EQ(start, "%!PS");
     EXPECT_FALSE(ReadFileStart(scratch.GetPath(), 4, start));
     EXPECT_FALSE(ReadFileStart(At({L"missing"}), 4, start));
+}
+
+TEST(PipeSourceTest, APipeNameIsReadToItsWritersEnd)
+{
+    const std::wstring name = L"quillet-source-" + std::to_wstring(ZHelper::GetThisProcessID());
+    EXPECT_EQ(GetPathKind(PipePath(name)), PathKind::Missing);
+    bool made = false;
+    std::thread writer = QuilletTest::ServePipe(name, "%!PS\nshowpage\n", 100, &made);
+    ASSERT_TRUE(made);
+    EXPECT_EQ(GetPathKind(PipePath(name)), PathKind::Fifo);
+    UniqueHandle source(OpenForReading(PipePath(name)));
+    ASSERT_TRUE(source.IsValid());
+    // The writer comes late: the reader waits for it instead of seeing an end.
+    std::string text;
+    char buffer[4];
+    std::size_t count = 0;
+    ReadStatus status;
+    while ((status = ReadSource(source.Get(), buffer, sizeof buffer, count)) == ReadStatus::Data)
+        text.append(buffer, count);
+    EXPECT_EQ(status, ReadStatus::End);
+    EXPECT_EQ(text, "%!PS\nshowpage\n");
+    writer.join();
+    std::uint64_t length = 0;
+    EXPECT_FALSE(GetFileLength(source.Get(), length));
+    EXPECT_FALSE(Rewind(source.Get()));
 }
 
 TEST_F(FolderTest, StorageCopiesCreatesListsAndMeasures)

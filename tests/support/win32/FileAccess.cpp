@@ -1,8 +1,11 @@
-// A folder every user may write in (a DACL entry for Everyone) and a byte
-// range locked by a handle of its own (LockFileEx), on Windows.
+// A folder every user may write in (a DACL entry for Everyone), a byte range
+// locked by a handle of its own (LockFileEx) and a named pipe's server
+// (CreateNamedPipeW), on Windows.
 #include <windows.h>
 
 #include "support/FileAccess.h"
+
+#include "platform/FileHandle.h"
 
 #include <aclapi.h>
 #include <sddl.h>
@@ -42,6 +45,27 @@ std::shared_ptr<void> LockForWriting(const std::wstring& path, std::uint64_t off
     }
     // Closing the handle lets its locks go.
     return std::shared_ptr<void>(file, [](void* held) { ::CloseHandle(static_cast<HANDLE>(held)); });
+}
+
+std::thread ServePipe(const std::wstring& name, const std::string& text, int delayMs, bool* made)
+{
+    const HANDLE pipe = ::CreateNamedPipeW(Quillet::Platform::PipePath(name).c_str(),
+                                           PIPE_ACCESS_OUTBOUND | FILE_FLAG_FIRST_PIPE_INSTANCE,
+                                           PIPE_TYPE_BYTE | PIPE_WAIT | PIPE_REJECT_REMOTE_CLIENTS, 1, 65536, 65536, 0,
+                                           nullptr);
+    *made = pipe != INVALID_HANDLE_VALUE;
+    if (!*made)
+        return std::thread([] {});
+    return std::thread([pipe, text, delayMs] {
+        // Waits for the reader; one that came first is connected already.
+        if (::ConnectNamedPipe(pipe, nullptr) || ::GetLastError() == ERROR_PIPE_CONNECTED) {
+            ::Sleep(static_cast<DWORD>(delayMs));
+            DWORD written = 0;
+            ::WriteFile(pipe, text.data(), static_cast<DWORD>(text.size()), &written, nullptr);
+            ::FlushFileBuffers(pipe);  // until the reader has it all
+        }
+        ::CloseHandle(pipe);
+    });
 }
 
 }  // namespace QuilletTest
