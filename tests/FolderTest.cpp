@@ -162,6 +162,34 @@ TEST_F(FolderTest, HeldFoldersAreMadeListedAndFollowedWhereTheyGo)
     EXPECT_EQ(why, "every user may write in it, and so replace its pages");
 }
 
+TEST(LongPathTest, PathsLongerThanTheOldLimitOf260Work)
+{
+    const std::wstring level(60, L'd');
+    std::wstring top;
+    {
+        PrivateFolder scratch(L"quillet-folders");
+        top = scratch.GetPath();
+        const std::wstring deep = JoinPath({top, level, level, level, level, level});
+        ASSERT_GT(deep.size(), 300u);
+        ASSERT_EQ(ZDirStorage(ZString(deep)).Create(), ZBASE_OK);
+        const std::wstring page = JoinPath({deep, L"p_001.png"}), copy = JoinPath({deep, L"copy"});
+        ASSERT_TRUE(Put(page, "page"));
+        EXPECT_EQ(Get(page), "page");
+        EXPECT_EQ(ZFileStorage(ZString(page)).Copy(ZString(copy), false), ZBASE_OK);
+        EXPECT_EQ(GetPathKind(page), PathKind::File);
+        EXPECT_EQ(FolderFiles(top, {}).size(), 2u);
+        HeldFolder held;
+        std::string why;
+        ASSERT_TRUE(held.Open(deep, why)) << why;
+        EXPECT_EQ(held.List(L"p_"), std::vector<std::wstring>{L"p_001.png"});
+        PageWatch watch;
+        ASSERT_FALSE(watch.Open(deep));
+        EXPECT_TRUE(watch.Look(page, copy, false).Complete());
+        EXPECT_TRUE(held.Remove(L"p_001.png"));
+    }
+    EXPECT_FALSE(Exists(top)) << "removed with all it held";
+}
+
 TEST_F(FolderTest, SurveysSeeEveryChangeButARewriteOfTheSameBytes)
 {
     const std::wstring office = At({L"office"});

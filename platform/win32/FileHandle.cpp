@@ -103,8 +103,8 @@ NativeHandle OpenForReading(const std::wstring& path)
     // A pipe's writer is the pipe's server: it exists before the job is
     // named, so the open does not wait for it. Shared for everything, as a
     // POSIX open is: the spooler may still write and remove the file.
-    const HANDLE file =
-        ::CreateFileW(path.c_str(), GENERIC_READ, kShareAll, nullptr, OPEN_EXISTING, FILE_ATTRIBUTE_NORMAL, nullptr);
+    const HANDLE file = ::CreateFileW(SystemPath(path).c_str(), GENERIC_READ, kShareAll, nullptr, OPEN_EXISTING,
+                                      FILE_ATTRIBUTE_NORMAL, nullptr);
     UniqueHandle owner(HandleOf(file));
     BY_HANDLE_FILE_INFORMATION info{};
     if (!owner.IsValid() ||
@@ -118,7 +118,7 @@ NativeHandle OpenRegularFile(const std::wstring& path, std::uint64_t& length)
     if (!IsUsablePath(path) || IsPipeName(path))
         return kInvalidHandle;
     // Not through a link: the link itself is opened, and refused below.
-    const HANDLE file = ::CreateFileW(path.c_str(), GENERIC_READ, kShareAll, nullptr, OPEN_EXISTING,
+    const HANDLE file = ::CreateFileW(SystemPath(path).c_str(), GENERIC_READ, kShareAll, nullptr, OPEN_EXISTING,
                                       FILE_FLAG_OPEN_REPARSE_POINT, nullptr);
     UniqueHandle owner(HandleOf(file));
     BY_HANDLE_FILE_INFORMATION info{};
@@ -134,8 +134,8 @@ bool ReadFileStart(const std::wstring& path, std::size_t maxBytes, std::string& 
     bytes.clear();
     if (!IsUsablePath(path) || IsPipeName(path))
         return false;
-    const HANDLE file =
-        ::CreateFileW(path.c_str(), GENERIC_READ, kShareAll, nullptr, OPEN_EXISTING, FILE_ATTRIBUTE_NORMAL, nullptr);
+    const HANDLE file = ::CreateFileW(SystemPath(path).c_str(), GENERIC_READ, kShareAll, nullptr, OPEN_EXISTING,
+                                      FILE_ATTRIBUTE_NORMAL, nullptr);
     if (file == INVALID_HANDLE_VALUE)
         return GetPathKind(path) == PathKind::File;
     UniqueHandle owner(HandleOf(file));
@@ -301,10 +301,10 @@ PathKind GetPathKind(const std::wstring& path)
                    : PathKind::Fifo;
     }
     // Links followed, with no access asked: the object's kind only.
-    const HANDLE file =
-        ::CreateFileW(path.c_str(), 0, kShareAll, nullptr, OPEN_EXISTING, FILE_FLAG_BACKUP_SEMANTICS, nullptr);
+    const HANDLE file = ::CreateFileW(SystemPath(path).c_str(), 0, kShareAll, nullptr, OPEN_EXISTING,
+                                      FILE_FLAG_BACKUP_SEMANTICS, nullptr);
     if (file == INVALID_HANDLE_VALUE) {
-        const DWORD attributes = ::GetFileAttributesW(path.c_str());
+        const DWORD attributes = ::GetFileAttributesW(SystemPath(path).c_str());
         if (attributes == INVALID_FILE_ATTRIBUTES)
             return PathKind::Missing;
         return (attributes & FILE_ATTRIBUTE_DIRECTORY) != 0 ? PathKind::Directory : PathKind::File;
@@ -329,7 +329,8 @@ std::wstring PipeFolder()
 
 std::wstring PipePath(const std::wstring& name)
 {
-    if (name.empty() || name == L"." || name == L".." || name.find_first_of(std::wstring(L"\\/\0", 3)) != std::wstring::npos)
+    if (name.empty() || name == L"." || name == L".." ||
+        name.find_first_of(std::wstring(L"\\/\0", 3)) != std::wstring::npos)
         return std::wstring();
     return PipeFolder() + name;
 }

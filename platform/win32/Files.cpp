@@ -14,6 +14,25 @@
 
 namespace Quillet::Platform {
 
+std::wstring SystemPath(const std::wstring& path)
+{
+    // A folder's path leaves room for a short 8.3 name below MAX_PATH.
+    if (path.size() < MAX_PATH - 12 || path.compare(0, 4, L"\\\\?\\") == 0 || path.compare(0, 4, L"\\\\.\\") == 0)
+        return path;
+    std::wstring full(path.size() + MAX_PATH, L'\0');
+    DWORD length = ::GetFullPathNameW(path.c_str(), static_cast<DWORD>(full.size()), full.data(), nullptr);
+    if (length >= full.size()) {
+        full.resize(length);
+        length = ::GetFullPathNameW(path.c_str(), static_cast<DWORD>(full.size()), full.data(), nullptr);
+    }
+    if (length == 0 || length >= full.size())
+        return path;
+    full.resize(length);
+    if (full.size() >= 2 && IsPathSeparator(full[0]) && IsPathSeparator(full[1]))
+        return L"\\\\?\\UNC\\" + full.substr(2);
+    return L"\\\\?\\" + full;
+}
+
 std::wstring WithoutTrailingSeparators(const std::wstring& path)
 {
     std::wstring trimmed = path;
@@ -74,7 +93,7 @@ bool ForEachEntry(const std::wstring& folder, const std::function<void(const WIN
     if (!IsUsablePath(folder))
         return false;
     WIN32_FIND_DATAW entry{};
-    const HANDLE search = ::FindFirstFileExW(JoinPath({folder, L"*"}).c_str(), FindExInfoBasic, &entry,
+    const HANDLE search = ::FindFirstFileExW(SystemPath(JoinPath({folder, L"*"})).c_str(), FindExInfoBasic, &entry,
                                              FindExSearchNameMatch, nullptr, 0);
     if (search == INVALID_HANDLE_VALUE)
         return false;
@@ -112,13 +131,13 @@ std::wstring FinalPathOf(HANDLE handle)
 void RemoveTree(const std::wstring& path) noexcept
 {
     try {
-        const DWORD attributes = ::GetFileAttributesW(path.c_str());
+        const DWORD attributes = ::GetFileAttributesW(SystemPath(path).c_str());
         if (attributes == INVALID_FILE_ATTRIBUTES)
             return;
         if ((attributes & FILE_ATTRIBUTE_READONLY) != 0)
-            ::SetFileAttributesW(path.c_str(), attributes & ~FILE_ATTRIBUTE_READONLY);
+            ::SetFileAttributesW(SystemPath(path).c_str(), attributes & ~FILE_ATTRIBUTE_READONLY);
         if ((attributes & FILE_ATTRIBUTE_DIRECTORY) == 0) {
-            ::DeleteFileW(path.c_str());
+            ::DeleteFileW(SystemPath(path).c_str());
             return;
         }
         // A link to a folder (a junction or a symbolic link) goes as itself.
@@ -128,7 +147,7 @@ void RemoveTree(const std::wstring& path) noexcept
             for (const std::wstring& name : names)
                 RemoveTree(JoinPath({path, name}));
         }
-        ::RemoveDirectoryW(path.c_str());
+        ::RemoveDirectoryW(SystemPath(path).c_str());
     } catch (...) {
         // Out of memory for a name: what is left stays for the next sweep.
     }
@@ -145,9 +164,9 @@ bool IsOwnedBySelf(const std::wstring& path)
 {
     if (!IsUsablePath(path))
         return false;
-    const HANDLE file = ::CreateFileW(path.c_str(), READ_CONTROL, FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE,
-                                      nullptr, OPEN_EXISTING,
-                                      FILE_FLAG_BACKUP_SEMANTICS | FILE_FLAG_OPEN_REPARSE_POINT, nullptr);
+    const HANDLE file =
+        ::CreateFileW(SystemPath(path).c_str(), READ_CONTROL, FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE,
+                      nullptr, OPEN_EXISTING, FILE_FLAG_BACKUP_SEMANTICS | FILE_FLAG_OPEN_REPARSE_POINT, nullptr);
     if (file == INVALID_HANDLE_VALUE)
         return false;
     PSID owner = nullptr;

@@ -20,6 +20,12 @@ inline bool IsUsablePath(const std::wstring& path)
     return !path.empty() && path.find(L'\0') == std::wstring::npos;
 }
 
+/// The form of path a W call takes, with no limit on its length: path itself
+/// when it is short; a long one made absolute in the long-path form
+/// ("\\?\C:\...", "\\?\UNC\server\..."), which the system passes on
+/// without the MAX_PATH limit (and without its own clean-up, done here first).
+std::wstring SystemPath(const std::wstring& path);
+
 /// path without the separators at its end, except the one of a root ("C:\").
 std::wstring WithoutTrailingSeparators(const std::wstring& path);
 

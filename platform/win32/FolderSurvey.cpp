@@ -59,7 +59,8 @@ void Walk(const std::wstring& folder, const std::wstring& prefix, const std::vec
 
 bool IsWalkable(const std::wstring& folder)
 {
-    const DWORD attributes = IsUsablePath(folder) ? ::GetFileAttributesW(folder.c_str()) : INVALID_FILE_ATTRIBUTES;
+    const DWORD attributes =
+        IsUsablePath(folder) ? ::GetFileAttributesW(SystemPath(folder).c_str()) : INVALID_FILE_ATTRIBUTES;
     return attributes != INVALID_FILE_ATTRIBUTES && (attributes & FILE_ATTRIBUTE_DIRECTORY) != 0 &&
            (attributes & FILE_ATTRIBUTE_REPARSE_POINT) == 0;
 }
@@ -70,7 +71,7 @@ std::uint64_t ContentHash(const std::wstring& path, const WIN32_FIND_DATAW& entr
     if ((entry.dwFileAttributes & FILE_ATTRIBUTE_REPARSE_POINT) != 0) {
         // A link: its kind and where it leads, read without following it.
         hash = MixValue(hash ^ 1, entry.dwReserved0);
-        const HANDLE link = ::CreateFileW(path.c_str(), FILE_READ_ATTRIBUTES,
+        const HANDLE link = ::CreateFileW(SystemPath(path).c_str(), FILE_READ_ATTRIBUTES,
                                           FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE, nullptr,
                                           OPEN_EXISTING, FILE_FLAG_OPEN_REPARSE_POINT | FILE_FLAG_BACKUP_SEMANTICS,
                                           nullptr);
@@ -86,7 +87,7 @@ std::uint64_t ContentHash(const std::wstring& path, const WIN32_FIND_DATAW& entr
     }
     if (SizeOf(entry) > kContentLimit) {
         // Too large to read on every look: its identity and last change.
-        const HANDLE file = ::CreateFileW(path.c_str(), FILE_READ_ATTRIBUTES,
+        const HANDLE file = ::CreateFileW(SystemPath(path).c_str(), FILE_READ_ATTRIBUTES,
                                           FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE, nullptr,
                                           OPEN_EXISTING, FILE_FLAG_OPEN_REPARSE_POINT, nullptr);
         BY_HANDLE_FILE_INFORMATION info{};
@@ -101,8 +102,9 @@ std::uint64_t ContentHash(const std::wstring& path, const WIN32_FIND_DATAW& entr
         hash = MixValue(hash, entry.ftLastWriteTime.dwLowDateTime);
         return MixValue(hash, entry.ftLastWriteTime.dwHighDateTime);
     }
-    const HANDLE file = ::CreateFileW(path.c_str(), GENERIC_READ, FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE,
-                                      nullptr, OPEN_EXISTING, FILE_FLAG_OPEN_REPARSE_POINT, nullptr);
+    const HANDLE file =
+        ::CreateFileW(SystemPath(path).c_str(), GENERIC_READ, FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE,
+                      nullptr, OPEN_EXISTING, FILE_FLAG_OPEN_REPARSE_POINT, nullptr);
     if (file == INVALID_HANDLE_VALUE)
         return hash ^ 3;
     if (::GetFileType(file) != FILE_TYPE_DISK) {
@@ -129,7 +131,7 @@ std::uint64_t FolderBytes(const std::wstring& folder)
              if ((entry.dwFileAttributes & (FILE_ATTRIBUTE_DIRECTORY | FILE_ATTRIBUTE_REPARSE_POINT)) != 0)
                  return;
              DWORD high = 0;
-             const DWORD low = ::GetCompressedFileSizeW(path.c_str(), &high);
+             const DWORD low = ::GetCompressedFileSizeW(SystemPath(path).c_str(), &high);
              if (low != INVALID_FILE_SIZE || ::GetLastError() == NO_ERROR)
                  bytes += (static_cast<std::uint64_t>(high) << 32) | low;
              else

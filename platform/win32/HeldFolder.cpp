@@ -43,7 +43,7 @@ DWORD CreatePrivate(const std::wstring& path)
         if (at < path.size() && !IsPathSeparator(path[at]))
             continue;
         const std::wstring part = path.substr(0, at);
-        if (!::CreateDirectoryW(part.c_str(), security.Attributes())) {
+        if (!::CreateDirectoryW(SystemPath(part).c_str(), security.Attributes())) {
             const DWORD error = ::GetLastError();
             if (error != ERROR_ALREADY_EXISTS && error != ERROR_ACCESS_DENIED)
                 return error;
@@ -121,7 +121,7 @@ bool HeldFolder::Open(const std::wstring& path, std::string& why)
     const DWORD createError = CreatePrivate(native);
     // Shared for everything, so that its pages can be made, read and removed
     // while it is held; a rename of it is caught by IsStillAt.
-    const HANDLE folder = ::CreateFileW(native.c_str(), FILE_LIST_DIRECTORY | FILE_TRAVERSE | READ_CONTROL |
+    const HANDLE folder = ::CreateFileW(SystemPath(native).c_str(), FILE_LIST_DIRECTORY | FILE_TRAVERSE | READ_CONTROL |
                                                             FILE_READ_ATTRIBUTES | SYNCHRONIZE,
                                         FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE, nullptr, OPEN_EXISTING,
                                         FILE_FLAG_BACKUP_SEMANTICS, nullptr);
@@ -148,8 +148,9 @@ bool HeldFolder::Open(const std::wstring& path, std::string& why)
     PSID owner = nullptr;
     PACL dacl = nullptr;
     PSECURITY_DESCRIPTOR descriptor = nullptr;
-    const DWORD error = ::GetSecurityInfo(folder, SE_FILE_OBJECT, OWNER_SECURITY_INFORMATION | DACL_SECURITY_INFORMATION,
-                                          &owner, nullptr, &dacl, nullptr, &descriptor);
+    const DWORD error =
+        ::GetSecurityInfo(folder, SE_FILE_OBJECT, OWNER_SECURITY_INFORMATION | DACL_SECURITY_INFORMATION, &owner,
+                          nullptr, &dacl, nullptr, &descriptor);
     std::vector<unsigned char> self = CurrentUserSid();
     if (error != ERROR_SUCCESS)
         why = "its owner and access list cannot be read" + InParentheses(error);
@@ -214,7 +215,7 @@ bool HeldFolder::IsStillAt(const std::wstring& path) const
 {
     if (!handle.IsValid() || !IsUsablePath(path))
         return false;
-    const HANDLE named = ::CreateFileW(path.c_str(), FILE_READ_ATTRIBUTES,
+    const HANDLE named = ::CreateFileW(SystemPath(path).c_str(), FILE_READ_ATTRIBUTES,
                                        FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE, nullptr, OPEN_EXISTING,
                                        FILE_FLAG_BACKUP_SEMANTICS, nullptr);
     if (named == INVALID_HANDLE_VALUE)

@@ -59,7 +59,7 @@ std::error_code PageWatch::Open(const std::wstring& folder)
     Close();
     if (!IsUsablePath(folder))
         return std::error_code(ERROR_INVALID_NAME, std::system_category());
-    const HANDLE watched = ::CreateFileW(folder.c_str(), FILE_LIST_DIRECTORY,
+    const HANDLE watched = ::CreateFileW(SystemPath(folder).c_str(), FILE_LIST_DIRECTORY,
                                          FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE, nullptr, OPEN_EXISTING,
                                          FILE_FLAG_BACKUP_SEMANTICS | FILE_FLAG_OVERLAPPED, nullptr);
     if (watched == INVALID_HANDLE_VALUE)
@@ -117,8 +117,8 @@ PageSigns PageWatch::Look(const std::wstring& file, const std::wstring& nextFile
     if (!signs.closed && IsUsablePath(file)) {
         // Reading without letting others write is refused while any handle
         // with write access is open on the file: the writer's, until its close.
-        const HANDLE probe = ::CreateFileW(file.c_str(), GENERIC_READ, FILE_SHARE_READ | FILE_SHARE_DELETE, nullptr,
-                                           OPEN_EXISTING, FILE_ATTRIBUTE_NORMAL, nullptr);
+        const HANDLE probe = ::CreateFileW(SystemPath(file).c_str(), GENERIC_READ, FILE_SHARE_READ | FILE_SHARE_DELETE,
+                                           nullptr, OPEN_EXISTING, FILE_ATTRIBUTE_NORMAL, nullptr);
         if (probe != INVALID_HANDLE_VALUE) {
             signs.closed = true;
             ::CloseHandle(probe);
@@ -126,7 +126,7 @@ PageSigns PageWatch::Look(const std::wstring& file, const std::wstring& nextFile
     }
     // Anything but a folder: what a writer's next file is.
     if (IsUsablePath(nextFile)) {
-        const DWORD attributes = ::GetFileAttributesW(nextFile.c_str());
+        const DWORD attributes = ::GetFileAttributesW(SystemPath(nextFile).c_str());
         signs.nextBegun = attributes != INVALID_FILE_ATTRIBUTES && (attributes & FILE_ATTRIBUTE_DIRECTORY) == 0;
     }
     return signs;

@@ -36,7 +36,7 @@ PrivateFolder::PrivateFolder(const std::wstring& stem)
             candidate.push_back(static_cast<wchar_t>(L'a' + b % 26));
         if (!IsUsablePath(candidate))
             return;
-        if (::CreateDirectoryW(candidate.c_str(), security.Attributes())) {
+        if (::CreateDirectoryW(SystemPath(candidate).c_str(), security.Attributes())) {
             path = candidate;
             return;
         }
@@ -56,7 +56,7 @@ void PrivateFolder::Remove() noexcept
 bool RenameFile(const std::wstring& from, const std::wstring& to)
 {
     return IsUsablePath(from) && IsUsablePath(to) &&
-           ::MoveFileExW(from.c_str(), to.c_str(), MOVEFILE_REPLACE_EXISTING);
+           ::MoveFileExW(SystemPath(from).c_str(), SystemPath(to).c_str(), MOVEFILE_REPLACE_EXISTING);
 }
 
 }  // namespace Quillet::Platform

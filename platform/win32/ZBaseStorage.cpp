@@ -24,8 +24,8 @@ bool AttributesOf(const ZString& path, DWORD& attributes)
 {
     if (!Platform::IsUsablePath(path.Str()))
         return false;
-    const HANDLE file = ::CreateFileW(path.Str().c_str(), FILE_READ_ATTRIBUTES, kShareAll, nullptr, OPEN_EXISTING,
-                                      FILE_FLAG_BACKUP_SEMANTICS, nullptr);
+    const HANDLE file = ::CreateFileW(Platform::SystemPath(path.Str()).c_str(), FILE_READ_ATTRIBUTES, kShareAll,
+                                      nullptr, OPEN_EXISTING, FILE_FLAG_BACKUP_SEMANTICS, nullptr);
     if (file == INVALID_HANDLE_VALUE)
         return false;
     BY_HANDLE_FILE_INFORMATION info{};
@@ -81,7 +81,8 @@ std::wstring ZBaseStorage::FontsFolderPath()
     if (SUCCEEDED(::SHGetKnownFolderPath(FOLDERID_Fonts, KF_FLAG_DONT_VERIFY, nullptr, &found)) && found != nullptr)
         folder = Platform::WithoutTrailingSeparators(found);
     ::CoTaskMemFree(found);
-    const DWORD attributes = folder.empty() ? INVALID_FILE_ATTRIBUTES : ::GetFileAttributesW(folder.c_str());
+    const DWORD attributes =
+        folder.empty() ? INVALID_FILE_ATTRIBUTES : ::GetFileAttributesW(Platform::SystemPath(folder).c_str());
     if (attributes == INVALID_FILE_ATTRIBUTES || (attributes & FILE_ATTRIBUTE_DIRECTORY) == 0)
         return std::wstring();
     return folder;
@@ -154,7 +155,8 @@ tagZBASESTAT ZFileStorage::Copy(const ZString& dest, bool failIfExists) const
     if (failIfExists) {
         // CopyFileW creates dest only when nothing is there, against other
         // creators too, and removes what it wrote when the copy fails.
-        return ::CopyFileW(from.c_str(), to.c_str(), TRUE) ? ZBASE_OK : ZBASE_FAILED;
+        const bool copied = ::CopyFileW(Platform::SystemPath(from).c_str(), Platform::SystemPath(to).c_str(), TRUE);
+        return copied ? ZBASE_OK : ZBASE_FAILED;
     }
     // A copy beside dest renamed over it: readers never see half a file, and
     // a file copied onto itself stays whole.
@@ -165,15 +167,16 @@ tagZBASESTAT ZFileStorage::Copy(const ZString& dest, bool failIfExists) const
         std::wstring temp = to + L".qvcopy";
         for (unsigned char b : bytes)
             temp.push_back(static_cast<wchar_t>(L'a' + b % 26));
-        if (!::CopyFileW(from.c_str(), temp.c_str(), TRUE)) {
+        if (!::CopyFileW(Platform::SystemPath(from).c_str(), Platform::SystemPath(temp).c_str(), TRUE)) {
             if (::GetLastError() == ERROR_FILE_EXISTS)
                 continue;
             return ZBASE_FAILED;
         }
-        if (::MoveFileExW(temp.c_str(), to.c_str(), MOVEFILE_REPLACE_EXISTING | MOVEFILE_WRITE_THROUGH))
+        if (::MoveFileExW(Platform::SystemPath(temp).c_str(), Platform::SystemPath(to).c_str(),
+                          MOVEFILE_REPLACE_EXISTING | MOVEFILE_WRITE_THROUGH))
             return ZBASE_OK;
         const DWORD error = ::GetLastError();
-        ::DeleteFileW(temp.c_str());
+        ::DeleteFileW(Platform::SystemPath(temp).c_str());
         ::SetLastError(error);
         return ZBASE_FAILED;
     }
@@ -182,14 +185,15 @@ tagZBASESTAT ZFileStorage::Copy(const ZString& dest, bool failIfExists) const
 
 tagZBASESTAT ZFileStorage::Delete(bool /*secure*/) const
 {
-    return Platform::IsUsablePath(path.Str()) && ::DeleteFileW(path.Str().c_str()) ? ZBASE_OK : ZBASE_FAILED;
+    const bool deleted = Platform::IsUsablePath(path.Str()) && ::DeleteFileW(Platform::SystemPath(path.Str()).c_str());
+    return deleted ? ZBASE_OK : ZBASE_FAILED;
 }
 
 bool ZFileStorage::GetSize(unsigned long long& size) const
 {
     WIN32_FILE_ATTRIBUTE_DATA data{};
     if (!Platform::IsUsablePath(path.Str()) ||
-        !::GetFileAttributesExW(path.Str().c_str(), GetFileExInfoStandard, &data) ||
+        !::GetFileAttributesExW(Platform::SystemPath(path.Str()).c_str(), GetFileExInfoStandard, &data) ||
         (data.dwFileAttributes & FILE_ATTRIBUTE_DIRECTORY) != 0)
         return false;
     size = (static_cast<unsigned long long>(data.nFileSizeHigh) << 32) | data.nFileSizeLow;
@@ -211,13 +215,14 @@ bool ZDirStorage::CreateOwn(std::string& why) const
     }
     const std::string name = ToUtf8(native);
     Platform::OwnerOnlySecurity security;
-    if (!::CreateDirectoryW(native.c_str(), security.Attributes()) && ::GetLastError() != ERROR_ALREADY_EXISTS) {
+    if (!::CreateDirectoryW(Platform::SystemPath(native).c_str(), security.Attributes()) &&
+        ::GetLastError() != ERROR_ALREADY_EXISTS) {
         why = "the folder " + name + " cannot be created (" + ToUtf8(SystemMessage(::GetLastError())) + ")";
         return false;
     }
     // Looked at without following a link: whatever another user planted
     // under the name is refused, never written through.
-    const DWORD attributes = ::GetFileAttributesW(native.c_str());
+    const DWORD attributes = ::GetFileAttributesW(Platform::SystemPath(native).c_str());
     if (attributes == INVALID_FILE_ATTRIBUTES)
         why = "the folder " + name + " cannot be read (" + ToUtf8(SystemMessage(::GetLastError())) + ")";
     else if ((attributes & FILE_ATTRIBUTE_REPARSE_POINT) != 0)
@@ -250,7 +255,8 @@ std::uint64_t ContentSize(const std::wstring& folder, const std::wstring& prefix
         const std::wstring name = entry.cFileName;
         if (name.compare(0, prefix.size(), prefix) != 0)
             return;
-        if ((entry.dwFileAttributes & (FILE_ATTRIBUTE_DIRECTORY | FILE_ATTRIBUTE_REPARSE_POINT | FILE_ATTRIBUTE_DEVICE)) == 0)
+        if ((entry.dwFileAttributes &
+             (FILE_ATTRIBUTE_DIRECTORY | FILE_ATTRIBUTE_REPARSE_POINT | FILE_ATTRIBUTE_DEVICE)) == 0)
             bytes += (static_cast<std::uint64_t>(entry.nFileSizeHigh) << 32) | entry.nFileSizeLow;
         else if (Platform::IsPlainFolder(entry) && recursive && depth < 64)
             folders.push_back(name);
@@ -281,8 +287,8 @@ tagZBASESTAT ZDirStorage::Create() const
         const std::wstring part = native.substr(0, at);
         if (Platform::IsPathSeparator(part.back()))
             continue;  // a doubled separator
-        if (!::CreateDirectoryW(part.c_str(), nullptr)) {
-            const DWORD attributes = ::GetFileAttributesW(part.c_str());
+        if (!::CreateDirectoryW(Platform::SystemPath(part).c_str(), nullptr)) {
+            const DWORD attributes = ::GetFileAttributesW(Platform::SystemPath(part).c_str());
             if (attributes == INVALID_FILE_ATTRIBUTES || (attributes & FILE_ATTRIBUTE_DIRECTORY) == 0)
                 return ZBASE_FAILED;
         }
@@ -309,8 +315,8 @@ tagZBASESTAT ZFileStream::Open(int mode, const ZString& path)
     if (!Platform::IsUsablePath(path.Str()))
         return ZBASE_FAILED;
     // Shared for everything, as a POSIX open is.
-    const HANDLE file =
-        ::CreateFileW(path.Str().c_str(), access, kShareAll, nullptr, disposition, FILE_ATTRIBUTE_NORMAL, nullptr);
+    const HANDLE file = ::CreateFileW(Platform::SystemPath(path.Str()).c_str(), access, kShareAll, nullptr, disposition,
+                                      FILE_ATTRIBUTE_NORMAL, nullptr);
     if (file == INVALID_HANDLE_VALUE)
         return ZBASE_FAILED;
     BY_HANDLE_FILE_INFORMATION info{};
