@@ -353,11 +353,17 @@ TEST_F(FolderTest, StorageCopiesCreatesListsAndMeasures)
     EXPECT_TRUE(file.GetSize(size));
     EXPECT_EQ(size, 70000u);
 
+    EXPECT_NE(ZFileStorage(ZString(scratch.GetPath())).Copy(ZString(At({L"x"})), false), ZBASE_OK) << "a folder";
+    std::vector<std::wstring> names;
+    ZDirStorage(ZString(scratch.GetPath())).List(L"", names);
+    EXPECT_EQ(names.size(), 2u) << "no copy's temporary file stays behind";
+
     ZFileStream appended;
     ASSERT_EQ(appended.Open(ZFileStream::kAppend, ZString(dest)), ZBASE_OK);
-    ASSERT_EQ(appended.Write("!", 1), ZBASE_OK);
+    ASSERT_EQ(appended.Write(std::string("\0!", 2).data(), 2), ZBASE_OK);
     appended.Close();
-    EXPECT_EQ(Get(dest).size(), 70001u);
+    EXPECT_EQ(Get(dest), std::string(70000, 'q') + std::string("\0!", 2));
+    EXPECT_NE(appended.Open(ZFileStream::kCreate, ZString(std::wstring(L"bad\0name", 8))), ZBASE_OK);
 
     const std::wstring nested = At({L"one", L"two", L"three"});
     EXPECT_EQ(ZDirStorage(ZString(nested)).Create(), ZBASE_OK);
@@ -368,10 +374,10 @@ TEST_F(FolderTest, StorageCopiesCreatesListsAndMeasures)
     EXPECT_FALSE(ZDirStorage(ZString(dest)).Exists());
     ASSERT_TRUE(Put(JoinPath({nested, L"deep"}), "12345"));
     ZDirStorage folder{ZString(scratch.GetPath())};
-    EXPECT_EQ(folder.GetContentSize(L"", false), 140001u);
-    EXPECT_EQ(folder.GetContentSize(L"", true), 140006u);
-    EXPECT_EQ(folder.GetContentSize(L"co", false), 70001u);
-    std::vector<std::wstring> names;
+    EXPECT_EQ(folder.GetContentSize(L"", false), 140002u);
+    EXPECT_EQ(folder.GetContentSize(L"", true), 140007u);
+    EXPECT_EQ(folder.GetContentSize(L"co", false), 70002u);
+    names.clear();
     folder.List(L"o", names);
     EXPECT_EQ(names, std::vector<std::wstring>{L"one"});
 

@@ -1,5 +1,5 @@
-// The base platform layer on POSIX: strings, utilities and unique prefixes,
-// files and folders, the preference store.
+// The base platform layer on POSIX: unique prefixes across processes, what
+// only POSIX files have (close-on-exec, modes), the preference store.
 #include "TestSupport.h"
 #include "support/Files.h"
 #include "support/ScopedEnv.h"
@@ -110,14 +110,15 @@ TEST_F(ScratchFixture, UniquePrefixesDifferAcrossProcessesAndThreads)
 
 // --- ZBaseStorage --------------------------------------------------------
 
-TEST_F(ScratchFixture, StreamsAndCopiesKeepTheBytesAndLeakNoDescriptor)
+TEST_F(ScratchFixture, StreamsAndCopiesAreCloseOnExecKeepTheModeAndLeakNoDescriptor)
 {
+    // The bytes, copies and folders themselves are FolderTest's, on every
+    // system; here what only POSIX has: descriptors and permission bits.
     const std::size_t descriptors = OpenDescriptorCount();
     const std::string path = dir + "/page 1 \xE2\x82\xAC.txt";
     {
         ZFileStream stream;
         ASSERT_EQ(stream.Open(ZFileStream::kCreate, Wide(path)), ZBASE_OK);
-        EXPECT_EQ(stream.Write("hello\0world", 11), ZBASE_OK);
         // The descriptor is close-on-exec: children never inherit it.
         for (const auto& entry : fs::directory_iterator("/proc/self/fd")) {
             std::error_code error;
@@ -127,37 +128,19 @@ TEST_F(ScratchFixture, StreamsAndCopiesKeepTheBytesAndLeakNoDescriptor)
         }
         // Reopening closes the first descriptor.
         ASSERT_EQ(stream.Open(ZFileStream::kAppend, Wide(path)), ZBASE_OK);
-        EXPECT_EQ(stream.Write("!", 1), ZBASE_OK);
     }
-    EXPECT_EQ(ReadWholeFile(path), std::string("hello\0world!", 12));
-    ZFileStream reader;
-    EXPECT_NE(reader.Open(ZFileStream::kCreate, ZString(std::wstring(L"bad\0name", 8))), ZBASE_OK);
 
-    // Copies: the bytes and the mode; failIfExists keeps the target; a copy
-    // onto itself leaves the file whole; no temporary file stays behind.
+    // A copy takes the source's mode, whether it makes dest or replaces it.
     const std::string source = dir + "/Brief an J\u00fcrgen.doc";
     const std::string dest = dir + "/qv1n2abc.QV_PrintDirect.doc";
-    std::string contents(200000, '\0');
-    for (std::size_t i = 0; i < contents.size(); ++i)
-        contents[i] = static_cast<char>(i * 7);
-    WriteWholeFile(source, contents);
+    WriteWholeFile(source, "contents");
     chmod(source.c_str(), 0750);
     ZFileStorage file(Wide(source));
     EXPECT_EQ(file.Copy(Wide(dest), true), ZBASE_OK);
-    EXPECT_EQ(ReadWholeFile(dest), contents);
     EXPECT_EQ(fs::status(fs::path(dest)).permissions() & fs::perms::owner_exec, fs::perms::owner_exec);
-    WriteWholeFile(dest, "older");
-    EXPECT_NE(file.Copy(Wide(dest), true), ZBASE_OK);
-    EXPECT_EQ(ReadWholeFile(dest), "older");
+    chmod(dest.c_str(), 0600);
     EXPECT_EQ(file.Copy(Wide(dest), false), ZBASE_OK);
-    EXPECT_EQ(ReadWholeFile(dest), contents);
-    EXPECT_EQ(file.Copy(Wide(source), false), ZBASE_OK);
-    EXPECT_EQ(ReadWholeFile(source), contents);
-    EXPECT_NE(ZFileStorage(Wide(dir)).Copy(Wide(dir + "/x"), false), ZBASE_OK);
-    EXPECT_EQ(std::distance(fs::directory_iterator(fs::path(dir)), {}), 3);
-
-    EXPECT_NE(ZFileStorage(Wide(dir)).Delete(false), ZBASE_OK);  // a folder
-    EXPECT_TRUE(fs::is_directory(fs::path(dir)));
+    EXPECT_EQ(fs::status(fs::path(dest)).permissions() & fs::perms::owner_exec, fs::perms::owner_exec);
     EXPECT_EQ(OpenDescriptorCount(), descriptors);
 }
 
