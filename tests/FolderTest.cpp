@@ -98,6 +98,10 @@ TEST(PathsTest, CutsNeverGoIntoTheRoot)
     }
     EXPECT_EQ(PathRootLength(ab), 0u);
     EXPECT_EQ(JoinPath({root, L"", L"x"}), root + L"x");
+    EXPECT_EQ(JoinPath({L"", L"b"}), L"b");
+    const std::wstring program = ProgramPath(ab + PathSeparator(), L"qvoffice");
+    EXPECT_EQ(FolderOf(program), ab);
+    EXPECT_EQ(FileNameOf(program).compare(0, 8, L"qvoffice"), 0);
 }
 
 TEST_F(FolderTest, PrivateFoldersAreMadeAndGoWithAllTheyHold)
