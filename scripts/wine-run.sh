@@ -38,4 +38,16 @@ if [ ! -f "$prefix/system.reg" ]; then
 fi
 exec 9>&-
 [ "$1" = --start ] && exit 0
-exec "$wine" "$@"
+
+# The program's output goes through files: a process Wine starts on the
+# program's behalf (a console host, a service) inherits its standard handles
+# and may outlive it, and a caller reading a pipe (ctest) would wait for that
+# process to end too.
+output=$(mktemp "${TMPDIR:-/tmp}/wine-run.XXXXXX")
+errors=$(mktemp "${TMPDIR:-/tmp}/wine-run.XXXXXX")
+trap 'rm -f "$output" "$errors"' EXIT
+status=0
+"$wine" "$@" >"$output" 2>"$errors" || status=$?
+cat "$output"
+cat "$errors" >&2
+exit "$status"
