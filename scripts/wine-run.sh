@@ -14,6 +14,8 @@
 set -euo pipefail
 [ $# -ge 2 ] || { echo "usage: $0 PREFIX PROGRAM [ARGS...] | --start | --stop" >&2; exit 2; }
 prefix=$1; shift
+# The build folder's gs/bin holds the Winelib Ghostscript bridge's module.
+export WINEDLLPATH="$(dirname "$prefix")/gs/bin${WINEDLLPATH:+:$WINEDLLPATH}"
 export WINEPREFIX=$prefix WINEDEBUG=-all WINEDLLOVERRIDES="mscoree,mshtml,winemenubuilder.exe,winedbg.exe="
 unset DISPLAY WAYLAND_DISPLAY
 wine=/usr/lib/wine/wine64
