@@ -311,10 +311,10 @@ bool RIPEngine::GetPage(std::int32_t pageNumber, BitmapFile& page)
     // The run's k-th page is the document's page pageNumber; with a page
     // range or list, the pages outside it are no pages of the run.
     const std::int32_t k = pageNumber < 1 ? 0 : impl->GetRunPage(pageNumber);
-    return k >= 1 && GetRunPage(k, page);
+    return k >= 1 && WaitForRunPage(k, page);
 }
 
-bool RIPEngine::GetRunPage(std::int32_t k, BitmapFile& page)
+bool RIPEngine::WaitForRunPage(std::int32_t k, BitmapFile& page)
 {
     // Wait for later pages while the detected copy is still shorter than the
     // page asked for: the page may yet turn out to belong to the first copy,
@@ -339,7 +339,7 @@ bool RIPEngine::GetPages(IPageNotify* notify, bool asynchronous)
     for (std::int32_t k = 1;; ++k) {
         const std::int32_t n = impl->GetDocumentPage(k);
         BitmapFile record;
-        if (!GetRunPage(k, record)) {
+        if (!WaitForRunPage(k, record)) {
             const std::int32_t count = GetPageCount();
             return !(count == -1 || k - 1 < count);
         }
