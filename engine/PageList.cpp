@@ -127,7 +127,7 @@ std::int32_t PageList::GetDocumentPage(std::int32_t k) const
     std::int64_t before = 0;  // listed pages before the range
     for (const Range& range : ranges) {
         if (range.last == 0 || k - before <= range.last - range.first + 1)
-            return static_cast<std::int32_t>(range.first + (k - before) - 1);
+            return static_cast<std::int32_t>(std::min<std::int64_t>(range.first + (k - before) - 1, INT32_MAX));
         before += range.last - range.first + 1;
     }
     return static_cast<std::int32_t>(std::min<std::int64_t>(GetLast() + (k - before), INT32_MAX));

@@ -526,10 +526,11 @@ void RunMonitor::TakeLimitLine(std::size_t w, const std::string& line)
     // The prolog counts the pages a process transfers: the job's pages, or
     // for a PDF's process those of its part of the document (the run's pages
     // from its first on).
-    const bool part = d.plan.GetKind() == PagePlan::Kind::Ranges && w < static_cast<std::size_t>(d.plan.GetWorkerCount());
+    const bool part =
+        d.plan.GetKind() == PagePlan::Kind::Ranges && w < static_cast<std::size_t>(d.plan.GetWorkerCount());
     const auto runPage = [this, w, part](std::int64_t page) -> std::int64_t {
         if (part)
-            return d.plan.GetFirstPageOf(static_cast<std::int32_t>(w)) + page - 1;
+            return std::min<std::int64_t>(d.plan.GetFirstPageOf(static_cast<std::int32_t>(w)) + page - 1, INT32_MAX);
         return d.plan.GetPages().CountUpTo(static_cast<std::int32_t>(page));
     };
     const auto documentPage = [this, part, &runPage](std::int64_t page) -> std::int64_t {
