@@ -8,7 +8,9 @@
 #include <stdint.h>
 
 #if defined(_WIN32)
-#  if defined(QUILLET_BUILDING_LIBRARY)
+#  if defined(QUILLET_STATIC)
+#    define QUILLET_C_API
+#  elif defined(QUILLET_BUILDING_LIBRARY)
 #    define QUILLET_C_API __declspec(dllexport)
 #  else
 #    define QUILLET_C_API __declspec(dllimport)
