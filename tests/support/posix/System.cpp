@@ -56,7 +56,13 @@ std::vector<int> ChildrenOfThisProcess(int parentId, const char* name)
         const int pid = std::atoi(entry.path().filename().c_str());
         if (pid <= 0)
             continue;
-        const std::string stat = ReadWholeFile(entry.path().string() + "/stat");
+        // A process that ends meanwhile (anyone's) cannot be read: none of ours.
+        std::string stat;
+        try {
+            stat = ReadWholeFile(entry.path().string() + "/stat");
+        } catch (const std::ios_base::failure&) {
+            continue;
+        }
         const std::size_t close = stat.rfind(')');
         char state = 0;
         int parent = 0;
