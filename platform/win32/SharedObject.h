@@ -16,12 +16,12 @@
 
 namespace Quillet::Platform {
 
-/// The user of this process's token as a SID in binary form; empty when it
-/// cannot be read.
-inline std::vector<BYTE> ProcessUserSid()
+/// The user of a process's token (this process's by default) as a SID in
+/// binary form; empty when it cannot be read.
+inline std::vector<BYTE> ProcessUserSid(HANDLE process = ::GetCurrentProcess())
 {
     HANDLE token = nullptr;
-    if (!::OpenProcessToken(::GetCurrentProcess(), TOKEN_QUERY, &token))
+    if (!::OpenProcessToken(process, TOKEN_QUERY, &token))
         return {};
     DWORD size = 0;
     ::GetTokenInformation(token, TokenUser, nullptr, 0, &size);
@@ -35,6 +35,18 @@ inline std::vector<BYTE> ProcessUserSid()
     const DWORD error = ::GetLastError();
     ::CloseHandle(token);
     ::SetLastError(error);
+    return sid;
+}
+
+/// The user of the process with id processId; empty when the process cannot
+/// be opened or its token read.
+inline std::vector<BYTE> ProcessIdUserSid(DWORD processId)
+{
+    HANDLE process = ::OpenProcess(PROCESS_QUERY_LIMITED_INFORMATION, FALSE, processId);
+    if (process == nullptr)
+        return {};
+    std::vector<BYTE> sid = ProcessUserSid(process);
+    ::CloseHandle(process);
     return sid;
 }
 
