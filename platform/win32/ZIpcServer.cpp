@@ -33,13 +33,14 @@ struct Instance {
     unsigned char buffer[ZIpcServer::kMaxMessage + 1];
     std::chrono::steady_clock::time_point deadline;
 
+    // Closed, never disconnected: DisconnectNamedPipe throws away what the
+    // client has not read yet (a refusal's 0x00), while after a close the
+    // client reads it, then the end.
     ~Instance()
     {
         operation.Cancel();
-        if (pipe != INVALID_HANDLE_VALUE) {
-            ::DisconnectNamedPipe(pipe);
+        if (pipe != INVALID_HANDLE_VALUE)
             ::CloseHandle(pipe);
-        }
     }
 };
 
