@@ -198,14 +198,14 @@ TEST_F(RunnerTest, PageRangesAndListsRenderOnlyThosePagesUnderTheirOwnNumbers)
         std::wstring reason;  // for the PostScript job; the PDF's says its page count
         std::wstring list;    // in place of the range
     } rows[] = {
-        {2, 3, {2, 3}, L""},
-        {5, 0, {5, 6, 7}, L""},
-        {6, 20, {6, 7}, L""},
-        {1, 1, {1}, L""},
-        {7, 7, {7}, L""},
-        {9, 10, {}, L"the document has no page 9: it ends before it"},
-        {3, 2, {}, L"the page range 3 to 2 holds no page"},
-        {0, 4, {}, L"the page range 0 to 4 holds no page"},
+        {2, 3, {2, 3}, L"", L""},
+        {5, 0, {5, 6, 7}, L"", L""},
+        {6, 20, {6, 7}, L"", L""},
+        {1, 1, {1}, L"", L""},
+        {7, 7, {7}, L"", L""},
+        {9, 10, {}, L"the document has no page 9: it ends before it", L""},
+        {3, 2, {}, L"the page range 3 to 2 holds no page", L""},
+        {0, 4, {}, L"the page range 0 to 4 holds no page", L""},
         {0, 0, {1, 3, 4, 5}, L"", L"5,1,3-4"},
         {0, 0, {3, 6, 7}, L"", L"6-,3"},
         {0, 0, {1, 7}, L"", L"7,20-30,1"},
@@ -238,8 +238,9 @@ TEST_F(RunnerTest, PageRangesAndListsRenderOnlyThosePagesUnderTheirOwnNumbers)
             EXPECT_EQ(engine->GetPages(&recorder, false), row.reason.empty());
             EXPECT_EQ(recorder.numbers, row.pages);
             EXPECT_EQ(engine->GetPageCount(), row.reason.empty() ? static_cast<std::int32_t>(row.pages.size()) : -1);
-            if (row.pages.size() >= 4)
+            if (row.pages.size() >= 4) {
                 EXPECT_GE(engine->GetImpl().GetProcessesStarted(), 2);
+            }
             // Nothing but the pages handed out stays in the folder.
             EXPECT_EQ(fs::exists(folder) ? CountEntries(folder.c_str()) : 0, row.pages.size());
             const bool pastEnd = row.first == 9 || row.list == L"12,9";
