@@ -1,4 +1,5 @@
-// Paths on POSIX: "/" is the only separator, and programs carry no suffix.
+// Paths on POSIX: "/" is the only separator, programs carry no suffix, and
+// Ghostscript's console program is "gs".
 #include "platform/Paths.h"
 
 namespace Quillet::Platform {
@@ -21,6 +22,11 @@ std::size_t PathRootLength(const std::wstring& path)
 std::wstring ProgramPath(const std::wstring& folder, const std::wstring& name)
 {
     return JoinPath({folder, name});
+}
+
+std::wstring GhostscriptProgramName()
+{
+    return L"gs";
 }
 
 }  // namespace Quillet::Platform

@@ -1,6 +1,6 @@
 // Paths on Windows: "\" and "/" both separate, "\" is written, roots are a
 // drive ("C:\") or a share ("\\server\share\"), and a program's file ends in
-// ".exe".
+// ".exe"; Ghostscript's console program is gswin64c.exe.
 #include "platform/win32/Internal.h"
 
 #include "platform/Paths.h"
@@ -34,6 +34,11 @@ std::size_t PathRootLength(const std::wstring& path)
 std::wstring ProgramPath(const std::wstring& folder, const std::wstring& name)
 {
     return JoinPath({folder, name}) + L".exe";
+}
+
+std::wstring GhostscriptProgramName()
+{
+    return L"gswin64c";
 }
 
 }  // namespace Quillet::Platform
