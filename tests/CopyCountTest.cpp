@@ -1,6 +1,7 @@
 // Tests of the shared copy counter: the states, leasing of records, names,
 // and several processes working on one table at once.
 #include "support/CopyCountFixture.h"
+#include "support/OpenSharedBlock.h"
 
 #include <iostream>
 #include <memory>
@@ -113,6 +114,17 @@ TEST_F(CopyCountTest, StartStopAndGraceDecideTheCount)
     EXPECT_EQ(record.stopTime, kIdle);
     EXPECT_EQ(record.copies, 0);
     EXPECT_EQ(record.threadId, 0u);
+}
+
+TEST_F(CopyCountTest, ATableOthersMayChangeIsLeftForTheUsersOwn)
+{
+    // Another user could truncate it under the view or change the counts.
+    QuilletTest::OpenSharedBlock planted(GetTableName(), sizeof(CopyCountTable));
+    ASSERT_TRUE(planted.IsPlanted());
+    CopyCount counter(L"X");
+    counter.AddCopy();
+    EXPECT_EQ(GetScope(), Platform::SharedScope::User);
+    EXPECT_EQ(counter.GetCopies(), 1);
 }
 
 TEST_F(CopyCountTest, NamesAreComparedInFullAndStoredCut)
