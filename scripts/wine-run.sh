@@ -14,6 +14,8 @@
 set -euo pipefail
 [ $# -ge 2 ] || { echo "usage: $0 PREFIX PROGRAM [ARGS...] | --start | --stop" >&2; exit 2; }
 prefix=$1; shift
+# The build folder's gs/bin holds the Winelib Ghostscript bridge's module.
+export WINEDLLPATH="$(dirname "$prefix")/gs/bin${WINEDLLPATH:+:$WINEDLLPATH}"
 export WINEPREFIX=$prefix WINEDEBUG=-all WINEDLLOVERRIDES="mscoree,mshtml,winemenubuilder.exe,winedbg.exe="
 unset DISPLAY WAYLAND_DISPLAY
 wine=/usr/lib/wine/wine64
@@ -38,4 +40,16 @@ if [ ! -f "$prefix/system.reg" ]; then
 fi
 exec 9>&-
 [ "$1" = --start ] && exit 0
-exec "$wine" "$@"
+
+# The program's output goes through files: a process Wine starts on the
+# program's behalf (a console host, a service) inherits its standard handles
+# and may outlive it, and a caller reading a pipe (ctest) would wait for that
+# process to end too.
+output=$(mktemp "${TMPDIR:-/tmp}/wine-run.XXXXXX")
+errors=$(mktemp "${TMPDIR:-/tmp}/wine-run.XXXXXX")
+trap 'rm -f "$output" "$errors"' EXIT
+status=0
+"$wine" "$@" >"$output" 2>"$errors" || status=$?
+cat "$output"
+cat "$errors" >&2
+exit "$status"
