@@ -492,6 +492,8 @@ std::size_t EventLoop::Write(std::uint64_t key, const void* data, std::size_t si
     if (entry.type != Type::Writer || entry.pending || entry.queued)
         return 0;
     const std::size_t taken = std::min(size, kWriteSize);
+    if (taken == 0)
+        return 0;
     const char* bytes = static_cast<const char*>(data);
     entry.buffer.assign(bytes, bytes + taken);
     entry.overlapped = OVERLAPPED{};
