@@ -19,6 +19,7 @@
 #include <algorithm>
 #include <cstdio>
 #include <cwctype>
+#include <mutex>
 #include <string_view>
 
 namespace Quillet::Platform {
@@ -279,8 +280,12 @@ bool ChildProcess::Start(const std::vector<std::wstring>& argv, const SpawnOptio
     }
 
     // Inheritable copies of exactly the child's handles, which the handle
-    // list restricts it to; our own handles stay uninheritable, so another
-    // thread's child cannot get them.
+    // list restricts it to; our own handles stay uninheritable. The copies
+    // live under one lock until they are closed, so that no other start of
+    // ours sees them inheritable where the list is not honoured (Wine passes
+    // every inheritable handle).
+    static std::mutex startLock;
+    const std::lock_guard<std::mutex> copiesLive(startLock);
     UniqueHandle standard[3];
     const NativeHandle sources[3] = {options.stdIn, options.stdOut, options.stdErr};
     for (int i = 0; i < 3; ++i) {
@@ -355,38 +360,38 @@ bool ChildProcess::Start(const std::vector<std::wstring>& argv, const SpawnOptio
     const Confinement::Prepared* confined =
         options.confinement != nullptr && options.confinement->GetPrepared().enabled ? &options.confinement->GetPrepared()
                                                                                      : nullptr;
-    PROCESS_INFORMATION started{};
+    PROCESS_INFORMATION created{};
     BOOL ok;
     if (confined != nullptr && confined->token.IsValid()) {
         // A restricted copy of our own token needs no privilege to be given.
         ok = ::CreateProcessAsUserW(ToHandle(confined->token.Get()), program.c_str(), commandLine.data(), nullptr,
                                     nullptr, TRUE, flags, block.data(), folder.empty() ? nullptr : folder.c_str(),
-                                    &startup.StartupInfo, &started);
+                                    &startup.StartupInfo, &created);
     } else {
         ok = ::CreateProcessW(program.c_str(), commandLine.data(), nullptr, nullptr, TRUE, flags, block.data(),
-                              folder.empty() ? nullptr : folder.c_str(), &startup.StartupInfo, &started);
+                              folder.empty() ? nullptr : folder.c_str(), &startup.StartupInfo, &created);
     }
     if (!ok)
         return false;
-    UniqueHandle process(HandleOf(started.hProcess));
-    UniqueHandle thread(HandleOf(started.hThread));
-    if (!::AssignProcessToJobObject(ToHandle(job.Get()), started.hProcess)) {
+    UniqueHandle process(HandleOf(created.hProcess));
+    UniqueHandle thread(HandleOf(created.hThread));
+    if (!::AssignProcessToJobObject(ToHandle(job.Get()), created.hProcess)) {
         const DWORD error = ::GetLastError();
-        ::TerminateProcess(started.hProcess, kKilledCode);
-        ::WaitForSingleObject(started.hProcess, INFINITE);
+        ::TerminateProcess(created.hProcess, kKilledCode);
+        ::WaitForSingleObject(created.hProcess, INFINITE);
         ::SetLastError(error);
         return false;
     }
-    if (::ResumeThread(started.hThread) == static_cast<DWORD>(-1)) {
+    if (::ResumeThread(created.hThread) == static_cast<DWORD>(-1)) {
         const DWORD error = ::GetLastError();
-        ::TerminateProcess(started.hProcess, kKilledCode);
-        ::WaitForSingleObject(started.hProcess, INFINITE);
+        ::TerminateProcess(created.hProcess, kKilledCode);
+        ::WaitForSingleObject(created.hProcess, INFINITE);
         ::SetLastError(error);
         return false;
     }
     out.handle = std::move(process);
     out.job = std::move(job);
-    out.processId = started.dwProcessId;
+    out.processId = created.dwProcessId;
     return true;
 }
 
