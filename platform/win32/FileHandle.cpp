@@ -3,6 +3,7 @@
 #include "platform/win32/Internal.h"
 
 #include "platform/FileHandle.h"
+#include "platform/StandardHandles.h"
 
 namespace Quillet::Platform {
 
@@ -67,6 +68,18 @@ NativeHandle DuplicateFromProcess(std::uint32_t, std::int32_t)
 }
 
 NativeHandle StandardInput()
+{
+    SetNotSupported();
+    return kInvalidHandle;
+}
+
+NativeHandle StandardOutput()
+{
+    SetNotSupported();
+    return kInvalidHandle;
+}
+
+NativeHandle StandardError()
 {
     SetNotSupported();
     return kInvalidHandle;
