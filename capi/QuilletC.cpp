@@ -4,6 +4,7 @@
 #include <quillet/quillet_c.h>
 
 #include "engine/PageCheck.h"
+#include "engine/PageList.h"
 #include "platform/TextConversion.h"
 
 #include <algorithm>
@@ -115,9 +116,11 @@ struct quillet_service {
     std::wstring ijsManufacturer;
     std::wstring ijsModel;
     PageInbox inbox;
-    /// The next page quillet_next_page hands out, and the first of the run.
-    std::int32_t nextPage = 1;
-    std::int32_t firstPage = 1;
+    /// The run's pages (its range or list), and the place in them of the
+    /// next page quillet_next_page hands out.
+    PageList pages;
+    std::int32_t nextIndex = 1;
+    std::int32_t NextPage() const { return pages.GetDocumentPage(nextIndex); }
     std::atomic<bool> stopped{false};
     /// A failure of this interface's own (an exception at the start), which
     /// takes the place of the service's record until the next start.
@@ -385,6 +388,7 @@ int quillet_set_text(quillet_service* service, int option, const char* value)
         case QUILLET_IJS_PARAMS: rip.SetIJSParams(text); break;
         case QUILLET_CUSTOM_PARAMS: rip.SetCustomParams(text); break;
         case QUILLET_INTENT: rip.SetIntent(text); break;
+        case QUILLET_PAGE_LIST: rip.SetPageList(text); break;
         default: return QUILLET_ERROR_ARGUMENT;
         }
         return QUILLET_OK;
@@ -405,8 +409,12 @@ int quillet_start(quillet_service* service)
         // The earlier run is over once a new one started: none of its pages
         // may pass for one of this run's.
         s.inbox.Clear();
-        s.firstPage = std::max(s.rip->GetFirstPage(), 1);
-        s.nextPage = s.firstPage;
+        // The pages in the order they come; a list that is none failed the run.
+        s.pages = PageList(std::max(s.rip->GetFirstPage(), 1), s.rip->GetLastPage());
+        std::string ignored;
+        if (!s.rip->GetPageList().empty() && !PageList::Parse(s.rip->GetPageList(), s.pages, ignored))
+            s.pages = PageList();
+        s.nextIndex = 1;
         // Pages are announced to the inbox as they arrive (all at once here
         // when the run is already over).
         s.rip->GetPages(&s.inbox, true);
@@ -420,8 +428,13 @@ int quillet_take_page(quillet_service* service, std::int32_t number, quillet_pag
         return QUILLET_ERROR_ARGUMENT;
     return Guarded(service, [&](quillet_service& s) -> int {
         BitmapFile record;
-        if (!s.rip->GetPage(number, record))
+        if (!s.rip->GetPage(number, record)) {
+            // A page outside the range or list is refused at once: whether
+            // the run ends well is known at its end.
+            std::wstring ignored;
+            s.rip->GetOutputFile(ignored);
             return s.Missing();
+        }
         return s.Fill(number, record, page) ? QUILLET_OK : QUILLET_ERROR_ARGUMENT;
     });
 }
@@ -436,10 +449,10 @@ int quillet_next_page(quillet_service* service, std::int32_t timeoutMs, quillet_
             timeoutMs < 0 ? Clock::time_point::max() : Clock::now() + std::chrono::milliseconds(timeoutMs);
         for (;;) {
             BitmapFile record;
-            if (s.inbox.Take(s.nextPage, record)) {
-                if (!s.Fill(s.nextPage, record, page))
+            if (s.inbox.Take(s.NextPage(), record)) {
+                if (!s.Fill(s.NextPage(), record, page))
                     return QUILLET_ERROR_ARGUMENT;
-                ++s.nextPage;
+                ++s.nextIndex;
                 return QUILLET_OK;
             }
             if (s.stopped)
@@ -448,11 +461,11 @@ int quillet_next_page(quillet_service* service, std::int32_t timeoutMs, quillet_
             // finished before), the service's own wait no longer blocks for
             // long and says whether the page comes.
             if (s.rip->GetPageCount() >= 0 || s.Failure(nullptr, nullptr) != QUILLET_STAGE_NONE) {
-                if (!s.rip->GetPage(s.nextPage, record))
+                if (!s.rip->GetPage(s.NextPage(), record))
                     return s.Missing();
-                if (!s.Fill(s.nextPage, record, page))
+                if (!s.Fill(s.NextPage(), record, page))
                     return QUILLET_ERROR_ARGUMENT;
-                ++s.nextPage;
+                ++s.nextIndex;
                 return QUILLET_OK;
             }
             const Clock::time_point now = Clock::now();

@@ -1,8 +1,9 @@
 # Cross-compiling for 64-bit Windows with Debian's mingw-w64 (the posix
 # thread model, for std::thread and std::mutex):
 #   cmake -S . -B build-win32 -DCMAKE_TOOLCHAIN_FILE=cmake/mingw-w64.cmake
-# builds the library, quillet-rip and the example host (tests and benchmarks
-# are off by default there: they run on Linux only).
+# builds the library, quillet-rip, the example host and the Windows test
+# program, which ctest runs under Wine (scripts/wine-run.sh); the benchmarks
+# are Linux only.
 set(CMAKE_SYSTEM_NAME Windows)
 set(CMAKE_SYSTEM_PROCESSOR x86_64)
 set(QUILLET_MINGW_PREFIX x86_64-w64-mingw32)

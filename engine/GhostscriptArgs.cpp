@@ -43,7 +43,7 @@ std::wstring GetGhostscriptRoot()
 
 std::wstring GetGhostscriptProgram(const std::wstring& root)
 {
-    return Platform::ProgramPath(Platform::JoinPath({root, L"gs", L"bin"}), L"gs");
+    return Platform::ProgramPath(Platform::JoinPath({root, L"gs", L"bin"}), Platform::GhostscriptProgramName());
 }
 
 std::wstring GetGhostscriptLibFolder(const std::wstring& root)

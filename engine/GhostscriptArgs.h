@@ -14,7 +14,8 @@ namespace Quillet {
 std::wstring GetGhostscriptRoot();
 std::wstring GetGhostscriptRoot(const std::wstring& exePath);
 
-/// R + "gs/bin/gs", R + "gs/lib" (GS_LIB) and R + "gs/bin" (GS_DLL).
+/// R + "gs/bin/gs" (gs\bin\gswin64c.exe on Windows), R + "gs/lib" (GS_LIB)
+/// and R + "gs/bin" (GS_DLL).
 std::wstring GetGhostscriptProgram(const std::wstring& root);
 std::wstring GetGhostscriptLibFolder(const std::wstring& root);
 std::wstring GetGhostscriptDllFolder(const std::wstring& root);

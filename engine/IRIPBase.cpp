@@ -89,7 +89,11 @@ void IRIPBase::SetPageRange(std::int32_t first, std::int32_t last)
 {
     firstPage = first;
     lastPage = last;
+    pageList.clear();
 }
+
+void IRIPBase::SetPageList(const std::wstring& pages) { pageList = pages; }
+const std::wstring& IRIPBase::GetPageList() const { return pageList; }
 
 std::int32_t IRIPBase::GetFirstPage() const { return firstPage; }
 std::int32_t IRIPBase::GetLastPage() const { return lastPage; }

@@ -88,21 +88,30 @@ bool PagePlan::SharingPays(std::int32_t pages, const ShareCost& cost, bool inter
     return pages * pageMs / 2 >= kShareMargin * cost.startupMs;
 }
 
-PagePlan::PagePlan(Kind kind, std::int32_t first, std::int32_t last, std::int32_t workers,
-                   std::int32_t knownPages, const ShareCost& cost)
-    : kind(kind), first(std::max(1, first)), last(last >= first ? last : 0), cost(cost)
+PagePlan::PagePlan(Kind kind, const PageList& pages, std::int32_t workers, std::int32_t knownPages,
+                   const ShareCost& cost)
+    : kind(kind), pages(pages), cost(cost)
 {
-    const std::int32_t range = this->last != 0 ? this->last - this->first + 1 : 0;
+    const std::int32_t range = pages.GetCount();
     Part whole;
     whole.end = range;
     parts.assign(1, whole);
-    if (kind == Kind::Ranges)
+    if (kind == Kind::Ranges) {
+        // Given a list of several ranges, the PDF interpreter says nothing of
+        // the document's length: the pages listed are cut now (those past
+        // the document's end cost their process nothing).
+        if (!pages.IsContiguous() && range != 0) {
+            spanSet = true;
+            span = range;
+            Cut(workers);
+        }
         return;
+    }
 
     // Pages left to render, where known: never more workers than that.
     std::int32_t left = range;
     if (knownPages > 0) {
-        const std::int32_t inJob = std::max(0, knownPages - this->first + 1);
+        const std::int32_t inJob = pages.CountUpTo(knownPages);
         left = left != 0 ? std::min(left, inJob) : inJob;
     }
     std::int32_t count = std::clamp(workers, 1, kMaxWorkers);
@@ -110,15 +119,21 @@ PagePlan::PagePlan(Kind kind, std::int32_t first, std::int32_t last, std::int32_
         count = left < kMinPagesToShare || !SharingPays(left, cost, false) ? 1 : std::min(count, left);
     // Page numbers near the integers' end stay with one worker, whose
     // switches name no page past the range's start.
-    if (count == 1 || this->first > kFarPage)
+    if (count == 1 || pages.GetFirst() > kFarPage)
         return;
 
-    // Two workers take the odd and the even pages, which Ghostscript can be
-    // told without a list; more get lists of the pages that fit a switch.
+    // Two workers of one range take the odd and the even pages, which
+    // Ghostscript can be told without a list; more, or those of a list of
+    // several ranges, get lists of the pages that fit a switch, the rest of
+    // which (part of the list itself) is worker 0's.
+    const bool plain = pages.IsContiguous();
     std::int32_t listed = range;
-    if (count > 2) {
-        const std::int32_t width = static_cast<std::int32_t>(Number(this->first + count * kListCharacters).size()) + 1;
-        const std::int32_t fit = count * (kListCharacters / width);
+    if (count > 2 || !plain) {
+        const std::int32_t budget =
+            kListCharacters - (plain ? 0 : static_cast<std::int32_t>(pages.Text().size()));
+        const std::int32_t width =
+            static_cast<std::int32_t>(Number(pages.GetDocumentPage(count * kListCharacters + 1)).size()) + 1;
+        const std::int32_t fit = count * (budget / width);
         listed = range != 0 ? std::min(range, fit) : fit;
     }
     parts.assign(static_cast<std::size_t>(count), Part());
@@ -128,7 +143,7 @@ PagePlan::PagePlan(Kind kind, std::int32_t first, std::int32_t last, std::int32_
         part.step = count;
         part.end = listed;
     }
-    if (count > 2 && (range == 0 || range > listed)) {
+    if ((count > 2 || !plain) && (range == 0 || range > listed)) {
         parts[0].tailFrom = listed + 1;
         parts[0].tailEnd = range;
     }
@@ -142,9 +157,10 @@ std::int32_t PagePlan::StrideCount(const Part& part)
 std::vector<std::wstring> PagePlan::GetPageSwitches(std::int32_t worker) const
 {
     const Part& part = parts.at(static_cast<std::size_t>(worker));
-    const auto page = [this](std::int32_t k) { return first + k - 1; };
+    const auto page = [this](std::int32_t k) { return pages.GetDocumentPage(k); };
+    const bool plain = pages.IsContiguous();
     std::vector<std::wstring> switches;
-    if (kind == Kind::Ranges) {
+    if (kind == Kind::Ranges && plain) {
         // The PDF interpreter reads no page outside these.
         if (page(part.start) > 1)
             switches.push_back(L"-dFirstPage=" + Number(page(part.start)));
@@ -154,10 +170,10 @@ std::vector<std::wstring> PagePlan::GetPageSwitches(std::int32_t worker) const
     }
     std::wstring list;
     if (part.step == 1) {
-        if (page(part.start) == 1 && part.end == 0)
+        if (plain && page(part.start) == 1 && part.end == 0)
             return switches;  // every page
-        list = Number(page(part.start)) + L"-" + (part.end != 0 ? Number(page(part.end)) : std::wstring());
-    } else if (part.step == 2) {
+        list = pages.Text(part.start, part.end);
+    } else if (part.step == 2 && plain) {
         const std::int32_t from = page(part.start);
         list = std::wstring(from % 2 != 0 ? L"odd:" : L"even:") + Number(from) + L"-" +
                (part.end != 0 ? Number(page(part.end)) : std::wstring());
@@ -165,10 +181,10 @@ std::vector<std::wstring> PagePlan::GetPageSwitches(std::int32_t worker) const
         for (std::int32_t k = part.start; k <= part.end; k += part.step)
             list += (list.empty() ? L"" : L",") + Number(page(k));
         if (part.tailFrom != 0)
-            list += L"," + Number(page(part.tailFrom)) + L"-" +
-                    (part.tailEnd != 0 ? Number(page(part.tailEnd)) : std::wstring());
+            list += (list.empty() ? L"" : L",") + pages.Text(part.tailFrom, part.tailEnd);
     }
-    // Ghostscript interprets every page of the job and renders only these.
+    // Ghostscript interprets every page of the job and renders only these
+    // (the PDF interpreter reads only these).
     switches.push_back(L"-sPageList=" + list);
     return switches;
 }
@@ -205,9 +221,14 @@ bool PagePlan::SetPageSpan(std::int32_t from, std::int32_t to, std::int32_t maxW
     if (spanSet || kind != Kind::Ranges)
         return false;
     spanSet = true;
-    if (from != first || to < from)
+    if (from != pages.GetFirst() || to < from)
         return false;
     span = to - from + 1;
+    return Cut(maxWorkers);
+}
+
+bool PagePlan::Cut(std::int32_t maxWorkers)
+{
     const std::int32_t count = std::min(maxWorkers, span);
     if (span < kMinPagesToCut || count < 2 || !SharingPays(span, cost, true))
         return false;

@@ -2,6 +2,7 @@
 // processes, and which file of which process each page is.
 #pragma once
 
+#include "engine/PageList.h"
 #include "platform/ZTypes.h"
 
 #include <cstdint>
@@ -28,10 +29,10 @@ struct PageShareCost {
 /// The pages of one run and the Ghostscript processes ("workers", numbered
 /// from 0) that render them.
 ///
-/// A run renders document pages first to last (last 0: to the document's
-/// end). Its k-th page (k from 1) is document page first + k - 1, and each
-/// worker writes its pages into files counted from 1 in its own order, so a
-/// page is found as (worker, index). Two ways to share:
+/// A run renders the document pages of a PageList (every page, a range, or a
+/// list). Its k-th page (k from 1) is the list's k-th page, and each worker
+/// writes its pages into files counted from 1 in its own order, so a page is
+/// found as (worker, index). Two ways to share:
 ///  - Interleaved: for a job each worker interprets whole (PostScript, a job
 ///    on the input). Worker w renders the run's pages k with (k - 1) mod W
 ///    == w and only interprets the others; with more than two workers, the
@@ -41,7 +42,10 @@ struct PageShareCost {
 ///    does not read at all. Worker 0 starts alone with the whole range; once
 ///    the run's page count is known (SetPageSpan), the range is cut into
 ///    contiguous parts for the workers, worker 0 keeps the first part and is
-///    ended after its last page.
+///    ended after its last page. A list of several ranges and a closed end
+///    is cut at once by the pages it lists (a PDF interpreter given a list
+///    says nothing of the document's length); one open at its end stays
+///    with worker 0.
 /// A plan of one worker renders everything in that worker.
 ///
 /// Plain value; used by the run's monitor thread only once the run started.
@@ -73,23 +77,27 @@ public:
     static bool SharingPays(std::int32_t pages, const ShareCost& cost, bool interpretedOnce);
 
     PagePlan() = default;
-    /// A plan for pages first to last (last 0: to the end) of a job of
-    /// knownPages pages (0: not known), for at most workers processes.
-    /// Interleaved plans get their workers now: never more than the pages
-    /// the range and knownPages leave, and one when those are fewer than
-    /// kMinPagesToShare. Ranges plans start with one worker.
+    /// A plan for the listed pages of a job of knownPages pages (0: not
+    /// known), for at most workers processes. Interleaved plans get their
+    /// workers now: never more than the pages the list and knownPages leave,
+    /// and one when those are fewer than kMinPagesToShare. Ranges plans
+    /// start with one worker, unless the list is cut at once (above).
     /// With cost, a job whose pages are known is shared only where
     /// SharingPays.
-    PagePlan(Kind kind, std::int32_t first, std::int32_t last, std::int32_t workers, std::int32_t knownPages,
+    PagePlan(Kind kind, const PageList& pages, std::int32_t workers, std::int32_t knownPages,
              const ShareCost& cost = ShareCost());
 
     Kind GetKind() const { return kind; }
-    std::int32_t GetFirstPage() const { return first; }
-    std::int32_t GetLastPage() const { return last; }
+    const PageList& GetPages() const { return pages; }
+    std::int32_t GetFirstPage() const { return pages.GetFirst(); }
+    /// The last page listed (0: to the end).
+    std::int32_t GetLastPage() const { return pages.GetLast(); }
     /// The workers the plan has now (a Ranges plan gains some in SetPageSpan).
     std::int32_t GetWorkerCount() const { return static_cast<std::int32_t>(parts.size()); }
     /// The document page of the run's k-th page.
-    std::int32_t GetDocumentPage(std::int32_t k) const { return first + k - 1; }
+    std::int32_t GetDocumentPage(std::int32_t k) const { return pages.GetDocumentPage(k); }
+    /// The run's page that document page is; 0 for a page not listed.
+    std::int32_t GetRunPage(std::int32_t page) const { return pages.GetRunPage(page); }
 
     /// The Ghostscript switches that give worker w its pages (none for a
     /// worker of every page).
@@ -106,11 +114,11 @@ public:
         return parts.at(static_cast<std::size_t>(worker)).start;
     }
 
-    /// Ranges plans: the run will render document pages from to to (to is
-    /// the document's last page, or the range's last when that comes
-    /// first), which worker 0 reports on opening the document. Cuts the
+    /// Ranges plans of one range: the run will render document pages from
+    /// to to (to is the document's last page, or the range's last when that
+    /// comes first), which worker 0 reports on opening the document. Cuts the
     /// range for up to maxWorkers workers; false when it stays with one (also
-    /// where sharing would not pay).
+    /// where sharing would not pay, and for a list cut at once).
     /// Only the first call counts.
     bool SetPageSpan(std::int32_t from, std::int32_t to, std::int32_t maxWorkers);
     /// The run's page count once SetPageSpan gave it, else 0.
@@ -129,10 +137,12 @@ private:
     };
     /// Pages of part's stride (0 when it is open).
     static std::int32_t StrideCount(const Part& part);
+    /// Cuts the run's pages 1 to span into contiguous parts for up to
+    /// maxWorkers workers, where that pays; false when they stay with one.
+    bool Cut(std::int32_t maxWorkers);
 
     Kind kind = Kind::Interleaved;
-    std::int32_t first = 1;
-    std::int32_t last = 0;
+    PageList pages;
     std::int32_t span = 0;
     bool spanSet = false;
     ShareCost cost;

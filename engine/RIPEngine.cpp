@@ -143,8 +143,8 @@ RunSetup RIPEngine::BuildRunSetup(Platform::NativeHandle source, std::chrono::st
     setup.documentFile = documentJob.GetPath();
     setup.documentIsEps = documentJob.IsEps();
     // A document that was not printed has no printed copies, and the pages
-    // of a range are the document's own.
-    setup.copies = !documentJob.IsDocument() && GetFirstPage() == 0;
+    // of a range or list are the document's own.
+    setup.copies = !documentJob.IsDocument() && GetFirstPage() == 0 && GetPageList().empty();
     setup.expectsPages = documentJob.IsDocument();
     setup.tag = header.Begin();  // the header values are each run's own
     // Each run in the folder and format set at its start.
@@ -158,6 +158,7 @@ RunSetup RIPEngine::BuildRunSetup(Platform::NativeHandle source, std::chrono::st
     setup.resolution = GetResolution();
     setup.firstPage = GetFirstPage();
     setup.lastPage = GetLastPage();
+    setup.pageList = GetPageList();
     setup.splitMerge = GetIsSplitMerge();
     if (setup.splitMerge)
         setup.splitMergeFolders = SplitMergeFolders(GetCustomParams());
@@ -288,7 +289,7 @@ void RIPEngine::OnPagesCounted(std::int32_t k)
     BitmapFile record;
     std::int32_t n = 0;
     while (pages.NextDue(k, GetPageOrientation(), notify, n, record)) {
-        const std::int32_t pageNumber = impl->GetFirstPage() + n - 1;
+        const std::int32_t pageNumber = impl->GetDocumentPage(n);
         if (!impl->CallHost([&] { notify->OnPageReady(pageNumber, record); }))
             return;
     }
@@ -308,10 +309,13 @@ void RIPEngine::OnReleased()
 bool RIPEngine::GetPage(std::int32_t pageNumber, BitmapFile& page)
 {
     // The run's k-th page is the document's page pageNumber; with a page
-    // range, the pages before its start are no pages of the run.
-    const std::int32_t k = pageNumber - impl->GetFirstPage() + 1;
-    if (pageNumber < 1 || k < 1)
-        return false;
+    // range or list, the pages outside it are no pages of the run.
+    const std::int32_t k = pageNumber < 1 ? 0 : impl->GetRunPage(pageNumber);
+    return k >= 1 && WaitForRunPage(k, page);
+}
+
+bool RIPEngine::WaitForRunPage(std::int32_t k, BitmapFile& page)
+{
     // Wait for later pages while the detected copy is still shorter than the
     // page asked for: the page may yet turn out to belong to the first copy,
     // at the latest when the run ends.
@@ -332,12 +336,12 @@ bool RIPEngine::GetPages(IPageNotify* notify, bool asynchronous)
     }
     // A callback may release the engine: it is then destroyed on return.
     SyncDelivery delivery(*this);
-    const std::int32_t first = impl->GetFirstPage();
-    for (std::int32_t n = first;; ++n) {
+    for (std::int32_t k = 1;; ++k) {
+        const std::int32_t n = impl->GetDocumentPage(k);
         BitmapFile record;
-        if (!GetPage(n, record)) {
+        if (!WaitForRunPage(k, record)) {
             const std::int32_t count = GetPageCount();
-            return !(count == -1 || n - first < count);
+            return !(count == -1 || k - 1 < count);
         }
         if (notify != nullptr)
             notify->OnPageReady(n, record);

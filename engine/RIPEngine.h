@@ -95,6 +95,10 @@ protected:
     ~RIPEngine() override;
 
 private:
+    /// Waits until the run's k-th page (k from 1) is ready and copies its
+    /// record into page; false once the run ended without it.
+    bool WaitForRunPage(std::int32_t k, BitmapFile& page);
+
     // The runner's reports (RunListener), on its monitor thread.
     void OnRunOutput(const char* bytes, std::size_t count) override;
     void OnPageReady(std::int32_t k, const BitmapFile& page, bool copies) override;

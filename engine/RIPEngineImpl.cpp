@@ -103,9 +103,14 @@ RIPEngineImpl::~RIPEngineImpl()
     CloseRunHandles();
 }
 
-std::int32_t RIPEngineImpl::GetFirstPage() const
+std::int32_t RIPEngineImpl::GetDocumentPage(std::int32_t k) const
 {
-    return data->firstPage;
+    return data->pages.GetDocumentPage(k);
+}
+
+std::int32_t RIPEngineImpl::GetRunPage(std::int32_t page) const
+{
+    return data->pages.GetRunPage(page);
 }
 
 RunFailure& RIPEngineImpl::GetFailure()
@@ -174,16 +179,25 @@ void RIPEngineImpl::StartGhostscript(RunSetup setup)
         return;
     }
     // (0, 0) is every page; a range starts at page 1 or later and does not
-    // end before it starts (0: at the document's end).
+    // end before it starts (0: at the document's end). A list takes the
+    // range's place.
     const std::int32_t first = d.setup.firstPage;
     const std::int32_t last = d.setup.lastPage;
-    if (!(first == 0 && last == 0) && !(first >= 1 && (last == 0 || last >= first))) {
+    d.pages = PageList();
+    if (!d.setup.pageList.empty()) {
+        std::string why;
+        if (!PageList::Parse(d.setup.pageList, d.pages, why)) {
+            d.FailRun(RIP_STAGE_START, why);
+            return;
+        }
+    } else if (!(first == 0 && last == 0) && !(first >= 1 && (last == 0 || last >= first))) {
         d.FailRun(RIP_STAGE_START, "the page range " + std::to_string(first) + " to " + std::to_string(last) +
                                        " holds no page (pages count from 1, and a range ends at or after its start)");
         return;
+    } else {
+        d.pages = PageList(std::max(1, first), last);
     }
-    d.firstPage = std::max(1, first);
-    d.pageRange = first != 0;
+    d.pageRange = !d.pages.IsEveryPage();
 
     const std::wstring& folder = d.setup.naming.GetDirectory();
     std::string why;
@@ -277,8 +291,6 @@ void RIPEngineImpl::PlanWorkers()
 {
     RIPEngineImplData& d = *data;
     const RunSetup& setup = d.setup;
-    const std::int32_t first = setup.firstPage;
-    const std::int32_t last = setup.lastPage;
     // Processors that the host's other runs keep busy are not this run's to
     // take: two documents at once get one process each on two processors.
     const std::int32_t processors = std::max(1, GetProcessorCount());
@@ -300,10 +312,10 @@ void RIPEngineImpl::PlanWorkers()
     if (sharing == "always")
         cost.pagePixels = 0;
     if (pdf) {
-        d.plan = PagePlan(PagePlan::Kind::Ranges, first, last, d.maxWorkers, 0, cost);
+        d.plan = PagePlan(PagePlan::Kind::Ranges, d.pages, d.maxWorkers, 0, cost);
     } else {
         const std::int32_t declared = setup.documentIsEps ? 1 : ReadDeclaredPageCount(setup.jobSource);
-        d.plan = PagePlan(PagePlan::Kind::Interleaved, first, last, d.maxWorkers, declared, cost);
+        d.plan = PagePlan(PagePlan::Kind::Interleaved, d.pages, d.maxWorkers, declared, cost);
     }
     // Shared now, or later once a PDF's page count is known.
     const bool shared = d.plan.GetWorkerCount() > 1 || (pdf && d.maxWorkers > 1);

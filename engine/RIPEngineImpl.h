@@ -82,9 +82,12 @@ public:
     /// Blocks until the run's page pageNumber (counted from its first page)
     /// is ready (true) or the run has ended without it (false).
     bool WaitForPage(std::int32_t pageNumber);
-    /// The document page of the current or last run's first page (the page
-    /// range's start, else 1).
-    std::int32_t GetFirstPage() const;
+    /// The document page of the current or last run's k-th page (k from 1),
+    /// by its page range or list.
+    std::int32_t GetDocumentPage(std::int32_t k) const;
+    /// The current or last run's page that document page is; 0 for a page
+    /// outside its range or list.
+    std::int32_t GetRunPage(std::int32_t page) const;
 
     RunFailure& GetFailure();
     bool IsIdle() const;

@@ -107,9 +107,10 @@ struct RIPEngineImplData {
     /// and the rendering threads each gets.
     std::int32_t maxWorkers = 1;
     std::int32_t renderingThreads = 1;
-    /// The document page of the run's first page (1 without a range), and
-    /// whether the host asked for a range.
-    std::int32_t firstPage = 1;
+    /// The document pages of the run (fixed at its start, read by any
+    /// thread while it goes on), and whether the host asked for a range or
+    /// a list.
+    PageList pages;
     bool pageRange = false;
     /// Pages handed to the listener in this run (written by the monitor only).
     std::atomic<std::int32_t> pagesProduced{0};

@@ -217,9 +217,11 @@ private:
     int failedWorker = -1;
     bool sizeLimitEnd = false;
     /// What worker 0 said on opening a PDF: the document's page count (0:
-    /// not said), and whether its page lines have begun (from then on its
-    /// output may hold the document's own text).
+    /// not said), whether a listed page is past its end, and whether its
+    /// page lines have begun (from then on its output may hold the
+    /// document's own text).
     std::int32_t documentPages = 0;
+    bool pageNotFound = false;
     bool documentLinesOver = false;
     std::string documentLine;
 };
@@ -264,7 +266,8 @@ void RunMonitor::Run()
         proof = PageProof(tag, d.workers.size());
         proof.SetShare([this](std::size_t w, std::int32_t page) {
             std::int32_t worker = 0, index = 0;
-            return d.plan.Locate(page - d.firstPage + 1, worker, index) && static_cast<std::size_t>(worker) == w;
+            const std::int32_t k = d.plan.GetRunPage(page);
+            return k != 0 && d.plan.Locate(k, worker, index) && static_cast<std::size_t>(worker) == w;
         });
         keepForReplay = true;
     }
@@ -423,7 +426,7 @@ void RunMonitor::FinishFailure()
         // Ghostscript ends well when a range begins past the document's end,
         // and when it cannot open a PDF (broken, encrypted).
         const std::int32_t first = d.plan.GetDocumentPage(1);
-        if (d.pageRange && (documentPages > 0 || !d.expectsPages))
+        if (d.pageRange && (documentPages > 0 || pageNotFound || !d.expectsPages))
             d.FailRun(RIP_STAGE_RENDER, "the document has no page " + std::to_string(first) +
                                             (documentPages > 0 ? ": it has " + Pages(documentPages)
                                                                : ": it ends before it"));
@@ -521,11 +524,17 @@ void RunMonitor::StopPastBound(const std::string& reason)
 void RunMonitor::TakeLimitLine(std::size_t w, const std::string& line)
 {
     // The prolog counts the pages a process transfers: the job's pages, or
-    // for a PDF's process those of its part of the document.
-    const auto documentPage = [this, w](std::int64_t page) {
-        if (d.plan.GetKind() == PagePlan::Kind::Ranges && w < static_cast<std::size_t>(d.plan.GetWorkerCount()))
-            return d.plan.GetDocumentPage(d.plan.GetFirstPageOf(static_cast<std::int32_t>(w))) + page - 1;
-        return page;
+    // for a PDF's process those of its part of the document (the run's pages
+    // from its first on).
+    const bool part =
+        d.plan.GetKind() == PagePlan::Kind::Ranges && w < static_cast<std::size_t>(d.plan.GetWorkerCount());
+    const auto runPage = [this, w, part](std::int64_t page) -> std::int64_t {
+        if (part)
+            return std::min<std::int64_t>(d.plan.GetFirstPageOf(static_cast<std::int32_t>(w)) + page - 1, INT32_MAX);
+        return d.plan.GetPages().CountUpTo(static_cast<std::int32_t>(page));
+    };
+    const auto documentPage = [this, part, &runPage](std::int64_t page) -> std::int64_t {
+        return part ? d.plan.GetDocumentPage(static_cast<std::int32_t>(runPage(page))) : page;
     };
     std::size_t at = 0;
     std::int64_t page = 0, width = 0, height = 0, files = 0;
@@ -545,7 +554,7 @@ void RunMonitor::TakeLimitLine(std::size_t w, const std::string& line)
     at = start;
     if (d.setup.maxPages > 0 && ExpectText(line, at, " Page=") && ReadNumber(line, at, page) &&
         ExpectText(line, at, ";Files=") && ReadNumber(line, at, files) && ExpectText(line, at, ";") &&
-        at == line.size() && documentPage(page) - d.firstPage + 1 > d.setup.maxPages)
+        at == line.size() && runPage(page) > d.setup.maxPages)
         StopPastBound("the job has more pages than its bound of " + std::to_string(d.setup.maxPages));
 }
 
@@ -555,8 +564,8 @@ void RunMonitor::RemovePagesNotHandedOut()
     // a stop, a limit, a full disk or a kill, written by the job itself, or
     // a process's file that was never given the run's name. Only names of
     // this run's prefix are looked at.
-    const std::int32_t firstHanded = FormatOf(d.setup.format).singleFile ? 1 : d.plan.GetDocumentPage(1);
-    const std::int32_t lastHanded = firstHanded + d.pagesProduced - 1;
+    const bool singleFile = FormatOf(d.setup.format).singleFile;
+    const std::int32_t produced = d.pagesProduced;
     // Through the folder held since the start: a name that now leads
     // elsewhere removes nothing there, and leaves nothing here.
     FolderReplaced();
@@ -564,7 +573,10 @@ void RunMonitor::RemovePagesNotHandedOut()
         long number = 0;
         const std::wstring rest = name.substr(d.setup.naming.GetPrefix().size());
         const bool page = !rest.empty() && rest[0] == L'_' && ZUtilities::ConvertTo(rest.substr(1), number);
-        if (!page || number < firstHanded || number > lastHanded)
+        const std::int64_t k = !page || number < 1 || number > INT32_MAX ? 0
+                               : singleFile                          ? number
+                                                                     : d.plan.GetRunPage(static_cast<std::int32_t>(number));
+        if (k < 1 || k > produced)
             d.outputHandle.Remove(name);
     }
 }
@@ -790,8 +802,9 @@ void RunMonitor::ScanDocumentLines(const char* bytes, std::size_t count)
 {
     // On opening a PDF, before its first page, Ghostscript says which pages
     // it will render ("Processing pages 1 through 20.", the range's end or
-    // the document's, whichever comes first), or that the range begins past
-    // the document's end. Only lines before the first "Page" line are
+    // the document's, whichever comes first; "Processing pages 2,5,7-9." for
+    // a list), or that the range begins past the document's end (for a list:
+    // that a listed page is not found). Only lines before the first "Page" line are
     // looked at: later ones may carry the document's own text (font names).
     for (std::size_t i = 0; i < count && !documentLinesOver; ++i) {
         if (bytes[i] != '\n') {
@@ -816,6 +829,8 @@ void RunMonitor::ScanDocumentLines(const char* bytes, std::size_t count)
         } else if (const std::int32_t pages = NumberAfter(
                        documentLine, "Requested FirstPage is greater than the number of pages in the file: ")) {
             documentPages = pages;
+        } else if (documentLine.find("**** Error: page not found.") != std::string::npos) {
+            pageNotFound = true;  // given a list, the interpreter says no more of the document's length
         }
         documentLine.clear();
     }

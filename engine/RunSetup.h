@@ -58,9 +58,11 @@ struct RunSetup {
     std::int32_t pageWidth = 0;
     std::int32_t pageHeight = 0;
     std::int32_t resolution = 0;
-    /// The host's page range as it set it: (0, 0) is every page.
+    /// The host's page range as it set it: (0, 0) is every page; and its
+    /// page list as it set it, which takes the range's place when not empty.
     std::int32_t firstPage = 0;
     std::int32_t lastPage = 0;
+    std::wstring pageList;
     /// The host's own switches name the output (and replace the prolog); the
     /// folders they write to are writable for the confined children.
     bool splitMerge = false;

@@ -30,4 +30,8 @@ std::wstring FileNameOf(const std::wstring& path);
 /// suffix programs carry on Windows (".exe").
 std::wstring ProgramPath(const std::wstring& folder, const std::wstring& name);
 
+/// The name (without suffix) of Ghostscript's console program, as its own
+/// distribution calls it on this system: "gs", "gswin64c" on Windows.
+std::wstring GhostscriptProgramName();
+
 }  // namespace Quillet::Platform

@@ -26,8 +26,10 @@ fi
 if [ "${1:-}" = test ]; then
   # The office tests write documents that embed a renamed font; the Python
   # package's tests run under pytest and open pages with Pillow; the Windows
-  # cross-build of the library checks that the platform stubs compile.
-  packages+=(python3-fonttools python3-pytest python3-pil g++-mingw-w64-x86-64-posix libz-mingw-w64-dev)
+  # build is cross-compiled with mingw-w64 and its tests run under Wine
+  # (wine64-tools: winegcc, for the test build's Ghostscript bridge).
+  packages+=(python3-fonttools python3-pytest python3-pil g++-mingw-w64-x86-64-posix libz-mingw-w64-dev
+             wine64 wine64-tools)
   # The fleet test runs quillet-rip as an array job of a private one-node
   # batch scheduler (its own controller and node daemon, credentials by munge).
   packages+=(slurm-wlm munge)

@@ -1,5 +1,6 @@
 // PagePlan and PageProof: how a run's pages are shared among its Ghostscript
 // processes, and how each process's page files are placed by what it says.
+#include "engine/PageList.h"
 #include "engine/PagePlan.h"
 #include "engine/PageProof.h"
 #include "platform/FileHandle.h"
@@ -10,6 +11,7 @@
 #include <gtest/gtest.h>
 
 #include <algorithm>
+#include <cstring>
 #include <fstream>
 #include <string>
 #include <utility>
@@ -20,6 +22,61 @@ namespace {
 
 using Args = std::vector<std::wstring>;
 
+PageList List(const wchar_t* text)
+{
+    PageList list;
+    std::string why;
+    EXPECT_TRUE(PageList::Parse(text, list, why)) << why;
+    return list;
+}
+
+TEST(PageListTest, ListsAreSortedMergedOrRefusedWithTheReason)
+{
+    const struct {
+        const wchar_t* text;
+        const char* result;  // the list as read, or the start of the reason it is refused
+    } rows[] = {
+        {L"3,1,2", "1-3"},
+        {L" 9-12 , 1 ,10-", "1,9-"},
+        {L"7,7,5-9,1", "1,5-9"},
+        {L"1,3,5-9", "1,3,5-9"},
+        {L"", "the page list is empty"},
+        {L"1,,3", "the page list \"1,,3\" is not a list of pages"},
+        {L"-3", "the page list \"-3\" is not a list of pages"},
+        {L"1;2", "the page list \"1;2\" is not a list of pages"},
+        {L"1-2-3", "the page list \"1-2-3\" is not a list of pages"},
+        {L"0,3", "the page list \"0,3\" names page 0"},
+        {L"9-5", "the page list \"9-5\" holds the range 9 to 5, which ends before it starts"},
+        {L"4,99999999999", "the page list \"4,99999999999\" names a page past the largest page number"},
+    };
+    for (const auto& row : rows) {
+        PageList list;
+        std::string why;
+        const std::string read = PageList::Parse(row.text, list, why) ? ToUtf8(list.Text()) : why;
+        EXPECT_EQ(read.substr(0, std::strlen(row.result)), row.result) << ToUtf8(row.text);
+    }
+    std::wstring odd;
+    for (int page = 1; page < 600; page += 2)
+        odd += std::to_wstring(page) + L",";
+    PageList list;
+    std::string why;
+    EXPECT_FALSE(PageList::Parse(odd + L"1", list, why));
+    EXPECT_NE(why.find("characters long once sorted and merged, more than 1000"), std::string::npos) << why;
+
+    // The run's pages and the document's: past a closed list's end the
+    // numbers keep rising.
+    list = List(L"2,5,7-9");
+    const std::int32_t pages[] = {2, 5, 7, 8, 9, 10};
+    for (std::int32_t k = 1; k <= 6; ++k)
+        EXPECT_EQ(list.GetDocumentPage(k), pages[k - 1]);
+    EXPECT_EQ(list.GetRunPage(7), 3);
+    EXPECT_EQ(list.GetRunPage(6), 0);
+    EXPECT_EQ(list.GetRunPage(10), 0);
+    EXPECT_EQ(list.CountUpTo(6), 2);
+    EXPECT_EQ(list.GetCount(), 5);
+    EXPECT_EQ(list.Text(2, 4), L"5,7-8");
+}
+
 TEST(PagePlanTest, EachPageHasOneProcessAndOneFileOfIt)
 {
     using Kind = PagePlan::Kind;
@@ -28,23 +85,32 @@ TEST(PagePlanTest, EachPageHasOneProcessAndOneFileOfIt)
         std::vector<Args> switches;  // each worker's
         std::vector<std::pair<int, int>> places;  // (worker, file) of the run's pages 1, 2, ...
     } rows[] = {
-        {PagePlan(Kind::Interleaved, 1, 0, 2, 0), {{L"-sPageList=odd:1-"}, {L"-sPageList=even:2-"}},
+        {PagePlan(Kind::Interleaved, PageList(1, 0), 2, 0), {{L"-sPageList=odd:1-"}, {L"-sPageList=even:2-"}},
          {{0, 1}, {1, 1}, {0, 2}, {1, 2}, {0, 3}}},
-        {PagePlan(Kind::Interleaved, 4, 9, 2, 0), {{L"-sPageList=even:4-9"}, {L"-sPageList=odd:5-9"}},
+        {PagePlan(Kind::Interleaved, PageList(4, 9), 2, 0), {{L"-sPageList=even:4-9"}, {L"-sPageList=odd:5-9"}},
          {{0, 1}, {1, 1}, {0, 2}, {1, 2}, {0, 3}, {1, 3}}},
         // Never more workers than pages left; one below the pages worth sharing.
-        {PagePlan(Kind::Interleaved, 2, 4, 8, 0), {{L"-sPageList=2"}, {L"-sPageList=3"}, {L"-sPageList=4"}},
+        {PagePlan(Kind::Interleaved, PageList(2, 4), 8, 0), {{L"-sPageList=2"}, {L"-sPageList=3"}, {L"-sPageList=4"}},
          {{0, 1}, {1, 1}, {2, 1}}},
         // A declared count only says how many workers: the lists stay open.
-        {PagePlan(Kind::Interleaved, 1, 0, 8, 3),
+        {PagePlan(Kind::Interleaved, PageList(1, 0), 8, 3),
          {{L"-sPageList=1,4,7,10,"}, {L"-sPageList=2,5,8,11,"}, {L"-sPageList=3,6,9,12,"}},
          {{0, 1}, {1, 1}, {2, 1}, {0, 2}}},
-        {PagePlan(Kind::Interleaved, 1, 0, 8, 1), {{}}, {{0, 1}, {0, 2}}},
-        {PagePlan(Kind::Interleaved, 3, 0, 8, 3), {{L"-sPageList=3-"}}, {{0, 1}, {0, 2}}},
-        {PagePlan(Kind::Interleaved, 5, 5, 2, 0), {{L"-sPageList=5-5"}}, {{0, 1}}},
-        {PagePlan(Kind::Ranges, 1, 0, 2, 0), {{}}, {{0, 1}, {0, 2}, {0, 3}}},
-        {PagePlan(Kind::Ranges, 3, 6, 2, 0), {{L"-dFirstPage=3", L"-dLastPage=6"}},
+        {PagePlan(Kind::Interleaved, PageList(1, 0), 8, 1), {{}}, {{0, 1}, {0, 2}}},
+        {PagePlan(Kind::Interleaved, PageList(3, 0), 8, 3), {{L"-sPageList=3-"}}, {{0, 1}, {0, 2}}},
+        {PagePlan(Kind::Interleaved, PageList(5, 5), 2, 0), {{L"-sPageList=5"}}, {{0, 1}}},
+        // A list of several ranges: each worker's pages listed one by one.
+        {PagePlan(Kind::Interleaved, List(L"5-9,3,1,7"), 2, 0), {{L"-sPageList=1,5,7,9"}, {L"-sPageList=3,6,8"}},
+         {{0, 1}, {1, 1}, {0, 2}, {1, 2}, {0, 3}, {1, 3}, {0, 4}}},
+        {PagePlan(Kind::Interleaved, List(L"2,4-"), 3, 0), {{L"-sPageList=2,6,9,12,"}, {L"-sPageList=4,7,10,13"},
+         {L"-sPageList=5,8,11,14"}}, {{0, 1}, {1, 1}, {2, 1}, {0, 2}}},
+        {PagePlan(Kind::Ranges, PageList(1, 0), 2, 0), {{}}, {{0, 1}, {0, 2}, {0, 3}}},
+        {PagePlan(Kind::Ranges, PageList(3, 6), 2, 0), {{L"-dFirstPage=3", L"-dLastPage=6"}},
          {{0, 1}, {0, 2}, {0, 3}, {0, 4}}},
+        // A PDF's list of several ranges is cut at once; one open at its end is not.
+        {PagePlan(Kind::Ranges, List(L"8,2,5,7-9"), 2, 0), {{L"-sPageList=2,5,7"}, {L"-sPageList=8-9"}},
+         {{0, 1}, {0, 2}, {0, 3}, {1, 1}, {1, 2}}},
+        {PagePlan(Kind::Ranges, List(L"2,5-"), 2, 0), {{L"-sPageList=2,5-"}}, {{0, 1}, {0, 2}, {0, 3}}},
     };
     for (const auto& row : rows) {
         ASSERT_EQ(row.plan.GetWorkerCount(), static_cast<std::int32_t>(row.switches.size()));
@@ -63,7 +129,7 @@ TEST(PagePlanTest, EachPageHasOneProcessAndOneFileOfIt)
 
     // More than two workers of an open range list the pages that fit a
     // switch; the pages beyond are worker 0's, counted on after its list.
-    PagePlan many(PagePlan::Kind::Interleaved, 1, 0, 3, 0);
+    PagePlan many(PagePlan::Kind::Interleaved, PageList(1, 0), 3, 0);
     const Args list = many.GetPageSwitches(0);
     ASSERT_EQ(list.size(), 1u);
     EXPECT_LT(list[0].size(), 2000u);
@@ -80,9 +146,9 @@ TEST(PagePlanTest, EachPageHasOneProcessAndOneFileOfIt)
 
     // A PDF's range is cut once its page count is known; the last part keeps
     // the range's end, and worker 0 ends after its own part.
-    PagePlan pdf(PagePlan::Kind::Ranges, 1, 0, 3, 0);
+    PagePlan pdf(PagePlan::Kind::Ranges, PageList(1, 0), 3, 0);
     EXPECT_FALSE(pdf.SetPageSpan(1, 2, 3));  // two pages: stay with one process
-    PagePlan pdf10(PagePlan::Kind::Ranges, 1, 0, 3, 0);
+    PagePlan pdf10(PagePlan::Kind::Ranges, PageList(1, 0), 3, 0);
     EXPECT_TRUE(pdf10.SetPageSpan(1, 10, 3));
     EXPECT_FALSE(pdf10.SetPageSpan(1, 20, 3));
     EXPECT_EQ(pdf10.GetWorkerCount(), 3);
@@ -92,7 +158,7 @@ TEST(PagePlanTest, EachPageHasOneProcessAndOneFileOfIt)
     EXPECT_EQ(pdf10.GetLastPageOf(2), 0);
     EXPECT_TRUE(pdf10.Locate(9, worker, index));
     EXPECT_EQ(std::make_pair(worker, index), std::make_pair(2, 1));
-    PagePlan range(PagePlan::Kind::Ranges, 3, 6, 2, 0);
+    PagePlan range(PagePlan::Kind::Ranges, PageList(3, 6), 2, 0);
     EXPECT_TRUE(range.SetPageSpan(3, 6, 2));
     EXPECT_EQ(range.GetPageSwitches(1), (Args{L"-dFirstPage=5", L"-dLastPage=6"}));
     EXPECT_FALSE(range.Locate(5, worker, index));  // past the range
@@ -100,11 +166,11 @@ TEST(PagePlanTest, EachPageHasOneProcessAndOneFileOfIt)
     // Shared only where the work pays for another process's start: a few
     // letter pages at 72 dpi stay on one, twenty at 150 dpi do not.
     const PageShareCost low{612.0 * 792, 100}, high{1275.0 * 1650, 100};
-    EXPECT_EQ(PagePlan(PagePlan::Kind::Interleaved, 1, 0, 2, 6, low).GetWorkerCount(), 1);
-    EXPECT_EQ(PagePlan(PagePlan::Kind::Interleaved, 1, 0, 2, 20, high).GetWorkerCount(), 2);
-    EXPECT_EQ(PagePlan(PagePlan::Kind::Interleaved, 1, 0, 2, 0, low).GetWorkerCount(), 2);  // length unknown
-    EXPECT_FALSE(PagePlan(PagePlan::Kind::Ranges, 1, 0, 2, 0, low).SetPageSpan(1, 6, 2));
-    EXPECT_TRUE(PagePlan(PagePlan::Kind::Ranges, 1, 0, 2, 0, high).SetPageSpan(1, 20, 2));
+    EXPECT_EQ(PagePlan(PagePlan::Kind::Interleaved, PageList(1, 0), 2, 6, low).GetWorkerCount(), 1);
+    EXPECT_EQ(PagePlan(PagePlan::Kind::Interleaved, PageList(1, 0), 2, 20, high).GetWorkerCount(), 2);
+    EXPECT_EQ(PagePlan(PagePlan::Kind::Interleaved, PageList(1, 0), 2, 0, low).GetWorkerCount(), 2);  // length unknown
+    EXPECT_FALSE(PagePlan(PagePlan::Kind::Ranges, PageList(1, 0), 2, 0, low).SetPageSpan(1, 6, 2));
+    EXPECT_TRUE(PagePlan(PagePlan::Kind::Ranges, PageList(1, 0), 2, 0, high).SetPageSpan(1, 20, 2));
 }
 
 TEST(PagePlanTest, DeclaredPageCountOfAJobFile)

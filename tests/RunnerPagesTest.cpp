@@ -171,12 +171,15 @@ TEST_F(RunnerTest, PagesAreTheSameWithOneOrMoreProcesses)
     }
 }
 
-TEST_F(RunnerTest, PageRangesRenderOnlyThosePagesUnderTheirOwnNumbers)
+TEST_F(RunnerTest, PageRangesAndListsRenderOnlyThosePagesUnderTheirOwnNumbers)
 {
     // Seven distinct pages as a PostScript job, as a PDF and as that PDF
     // written back as PostScript (a job that sets the page device on every
     // page, which restarts Ghostscript's own page count), then a job that
-    // never ends after its fourth page: its range ends the run.
+    // never ends after its fourth page: its range ends the run. Every run is
+    // shared over two processes where it has pages enough.
+    const QuilletTest::ScopedEnv processors("NUMBER_OF_PROCESSORS", "2");
+    const QuilletTest::ScopedEnv sharing("QUILLET_SHARING", "always");
     const std::string job = DistinctPages(7);
     const fs::path ps = WriteJob("seven.ps", job);
     const fs::path pdf = dir / "seven.pdf";
@@ -193,41 +196,59 @@ TEST_F(RunnerTest, PageRangesRenderOnlyThosePagesUnderTheirOwnNumbers)
         std::int32_t first, last;
         std::vector<std::int32_t> pages;
         std::wstring reason;  // for the PostScript job; the PDF's says its page count
+        std::wstring list;    // in place of the range
     } rows[] = {
-        {2, 3, {2, 3}, L""},
-        {5, 0, {5, 6, 7}, L""},
-        {6, 20, {6, 7}, L""},
-        {1, 1, {1}, L""},
-        {7, 7, {7}, L""},
-        {9, 10, {}, L"the document has no page 9: it ends before it"},
-        {3, 2, {}, L"the page range 3 to 2 holds no page"},
-        {0, 4, {}, L"the page range 0 to 4 holds no page"},
+        {2, 3, {2, 3}, L"", L""},
+        {5, 0, {5, 6, 7}, L"", L""},
+        {6, 20, {6, 7}, L"", L""},
+        {1, 1, {1}, L"", L""},
+        {7, 7, {7}, L"", L""},
+        {9, 10, {}, L"the document has no page 9: it ends before it", L""},
+        {3, 2, {}, L"the page range 3 to 2 holds no page", L""},
+        {0, 4, {}, L"the page range 0 to 4 holds no page", L""},
+        {0, 0, {1, 3, 4, 5}, L"", L"5,1,3-4"},
+        {0, 0, {3, 6, 7}, L"", L"6-,3"},
+        {0, 0, {1, 7}, L"", L"7,20-30,1"},
+        {0, 0, {1, 3}, L"", L"3,1"},
+        {0, 0, {}, L"the document has no page 9: it ends before it", L"12,9"},
+        {0, 0, {}, L"the page list \"0,3\" names page 0: pages count from 1", L"0,3"},
     };
     for (const fs::path& document : {ps, pdf, rewritten, endless}) {
         for (const auto& row : rows) {
-            if (document == endless && (row.last == 0 || row.last > 4))
+            const std::int32_t lastPage = row.pages.empty() ? 0 : row.pages.back();
+            if (document == endless &&
+                (row.list.empty() ? row.last == 0 || row.last > 4 : lastPage == 0 || lastPage > 4))
                 continue;
             SCOPED_TRACE(document.filename().string() + " " + std::to_string(row.first) + "-" +
-                         std::to_string(row.last));
-            RIPEngine* engine = Engine(document, dir / ("range" + std::to_string(engines.size())));
+                         std::to_string(row.last) + " " + ToUtf8(row.list));
+            const fs::path folder = dir / ("range" + std::to_string(engines.size()));
+            RIPEngine* engine = Engine(document, folder);
             engine->SetPageRange(row.first, row.last);
+            engine->SetPageList(row.list);
             ASSERT_TRUE(engine->StartRIP());
-            std::vector<std::int32_t> numbers;
-            const std::vector<std::string> pages = Contents(engine, row.first, &numbers);
-            EXPECT_EQ(numbers, row.pages);
-            EXPECT_TRUE(Contents(engine, row.first - 1).empty());
-            for (std::size_t n = 0; n < pages.size() && n < row.pages.size(); ++n)
-                EXPECT_TRUE(pages[n] == reference[static_cast<std::size_t>(row.pages[n] - 1)]) << row.pages[n];
+            BitmapFile page;
+            for (std::size_t n = 0; n < row.pages.size(); ++n) {
+                ASSERT_TRUE(engine->GetPage(row.pages[n], page)) << row.pages[n];
+                EXPECT_TRUE(QuilletTest::ReadWholeFile(ToUtf8(page.GetFilePath())) ==
+                            reference[static_cast<std::size_t>(row.pages[n] - 1)]) << row.pages[n];
+            }
+            // A page outside the range or list is none of the run's.
+            EXPECT_FALSE(engine->GetPage(row.list.empty() ? row.first - 1 : 2, page));
             Recorder recorder;
             EXPECT_EQ(engine->GetPages(&recorder, false), row.reason.empty());
             EXPECT_EQ(recorder.numbers, row.pages);
             EXPECT_EQ(engine->GetPageCount(), row.reason.empty() ? static_cast<std::int32_t>(row.pages.size()) : -1);
-            const std::wstring reason = document == pdf && row.first == 9 ? L"the document has no page 9: it has 7 pages"
-                                                                           : row.reason;
+            if (row.pages.size() >= 4) {
+                EXPECT_GE(engine->GetImpl().GetProcessesStarted(), 2);
+            }
+            // Nothing but the pages handed out stays in the folder.
+            EXPECT_EQ(fs::exists(folder) ? CountEntries(folder.c_str()) : 0, row.pages.size());
+            const bool pastEnd = row.first == 9 || row.list == L"12,9";
+            const std::wstring reason =
+                document == pdf && row.first == 9 ? L"the document has no page 9: it has 7 pages" : row.reason;
             ExpectFailure(engine, reason.empty() ? RIP_STAGE_NONE
-                                  : row.first > row.last && row.last != 0 ? RIP_STAGE_START
-                                  : row.first == 0                        ? RIP_STAGE_START
-                                                                          : RIP_STAGE_RENDER,
+                                  : pastEnd      ? RIP_STAGE_RENDER
+                                                 : RIP_STAGE_START,
                           reason);
             EXPECT_TRUE(ChildrenOfThisProcess().empty());
         }

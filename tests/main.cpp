@@ -2,6 +2,7 @@
 // "--quillet-helper NAME ARGS...", it runs the helper registered under NAME
 // instead of the tests (see TestSupport.h).
 #include "TestSupport.h"
+#include "support/System.h"
 
 #include <gtest/gtest.h>
 
@@ -32,7 +33,7 @@ std::string& SelfPath()
 
 int main(int argc, char** argv)
 {
-    QuilletTest::SelfPath() = "/proc/self/exe";
+    QuilletTest::SelfPath() = QuilletTest::RunningProgramPath();
     if (argc >= 3 && std::strcmp(argv[1], "--quillet-helper") == 0) {
         auto it = QuilletTest::Helpers().find(argv[2]);
         if (it == QuilletTest::Helpers().end())

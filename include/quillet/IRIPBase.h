@@ -123,9 +123,26 @@ public:
     /// that begins past it fails the run ("the document has no page 30: it
     /// has 20 pages"). Equal pages of a range are never taken for copies.
     /// Read when a run starts; StartPreview ignores it.
+    /// SetPageRange also clears a page list.
     void SetPageRange(std::int32_t first, std::int32_t last);
     std::int32_t GetFirstPage() const;
     std::int32_t GetLastPage() const;
+    /// Renders only the pages a list names, "1,3,5-9" ("12-": page 12 to the
+    /// end), in page order whatever the list's order, each once however often
+    /// it is named; an empty text clears the list. While a list is set it
+    /// takes the range's place (SetPageRange clears it; "5-9" renders as the
+    /// range 5 to 9 does). A list that is none (an empty item, page 0 or a
+    /// negative one, a range that ends before it starts, other characters
+    /// than digits, commas, dashes and blanks) or that is longer than 1000
+    /// characters once sorted and merged fails the run at its start, naming
+    /// why. Pages keep the document's numbers: GetPage(n) and OnPageReady
+    /// give document page n for each page listed (GetPage of a page not
+    /// listed fails at once), and GetPageCount counts the pages rendered.
+    /// Listed pages past the document's end are left out; a list whose first
+    /// page is past it fails the run ("the document has no page 30"). Read
+    /// when a run starts; StartPreview ignores it.
+    void SetPageList(const std::wstring& pages);
+    const std::wstring& GetPageList() const;
 
     /// Anti-aliasing of text and graphics (4 bits of each, as screen viewers
     /// draw pages). Off by default: text is drawn with 1 bit and graphics with
@@ -232,6 +249,7 @@ protected:
     std::int64_t maxPagePixels;
     std::int32_t firstPage;
     std::int32_t lastPage;
+    std::wstring pageList;
     bool antiAliasing;
     std::int32_t jpegQuality;
 };

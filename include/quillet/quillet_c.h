@@ -8,7 +8,9 @@
 #include <stdint.h>
 
 #if defined(_WIN32)
-#  if defined(QUILLET_BUILDING_LIBRARY)
+#  if defined(QUILLET_STATIC)
+#    define QUILLET_C_API
+#  elif defined(QUILLET_BUILDING_LIBRARY)
 #    define QUILLET_C_API __declspec(dllexport)
 #  else
 #    define QUILLET_C_API __declspec(dllimport)
@@ -89,7 +91,10 @@ enum {
     QUILLET_CUSTOM_PARAMS = 19,     /* text: Ghostscript switches, separated by blanks */
     QUILLET_INTENT = 20,            /* text that travels with the job to the preview */
     QUILLET_ANTI_ALIASING = 21,     /* 0 or 1: text and graphics drawn with 4 bits */
-    QUILLET_JPEG_QUALITY = 22       /* 1 to 100; 0: Ghostscript's own */
+    QUILLET_JPEG_QUALITY = 22,      /* 1 to 100; 0: Ghostscript's own */
+    QUILLET_PAGE_LIST = 23          /* text: "1,3,5-9" ("12-": to the end) in place of the range; empty: none.
+                                       Setting the first or last page clears it; a list that is none fails the
+                                       run at its start. quillet_next_page gives the listed pages in page order */
 };
 
 /* Texts of the failure record, for quillet_failure. */

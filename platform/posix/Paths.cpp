@@ -1,4 +1,5 @@
-// Paths on POSIX: "/" is the only separator, and programs carry no suffix.
+// Paths on POSIX: "/" is the only separator, programs carry no suffix, and
+// Ghostscript's console program is "gs".
 #include "platform/Paths.h"
 
 namespace Quillet::Platform {
@@ -16,6 +17,11 @@ wchar_t PathSeparator()
 std::wstring ProgramPath(const std::wstring& folder, const std::wstring& name)
 {
     return JoinPath({folder, name});
+}
+
+std::wstring GhostscriptProgramName()
+{
+    return L"gs";
 }
 
 }  // namespace Quillet::Platform

@@ -22,7 +22,7 @@ _OK, _END, _TIMEOUT = 0, 1, 2
 _ERROR_ARGUMENT, _ERROR_CAPTURE, _ERROR_RUN, _ERROR_SYSTEM = -1, -2, -3, -4
 _STAGES = {0: "none", 1: "capture", 2: "start", 3: "render", 4: "stop"}
 _OUTPUT_FOLDER, _FORMAT, _PAGE_WIDTH, _PAGE_HEIGHT, _RESOLUTION = 1, 2, 3, 4, 5
-_TIME_LIMIT, _FIRST_PAGE, _LAST_PAGE = 9, 14, 15
+_TIME_LIMIT, _FIRST_PAGE, _LAST_PAGE, _PAGE_LIST = 9, 14, 15, 23
 _REASON, _REPORT = 0, 1
 # How long one wait for a page lasts before Python gets control back, so that
 # a Ctrl-C (KeyboardInterrupt) is seen while a page is awaited.
@@ -152,6 +152,27 @@ def _page_range(pages):
     return first, last or 0
 
 
+def _page_list(pages):
+    """The text of a page list ("1,3,5-9") that pages is, or None for a page or a range."""
+    if isinstance(pages, str) and "," in pages:
+        items = pages.split(",")
+    elif isinstance(pages, (list, set, frozenset)) or (isinstance(pages, range) and pages.step != 1):
+        items = sorted(pages) if isinstance(pages, (set, frozenset)) else pages
+    else:
+        return None
+    texts = []
+    for item in items:
+        if isinstance(item, bool) or not isinstance(item, (int, str, range, tuple)):
+            raise ValueError(f"quillet: {item!r} is no page or range of pages")
+        first, last = _page_range(item.strip() if isinstance(item, str) else item)
+        if first < 1 or (last != 0 and last < first):
+            raise ValueError(f"quillet: {item!r} is no page or range of pages (pages count from 1)")
+        texts.append(str(first) if last == first else f"{first}-{last or ''}")
+    if not texts:
+        raise ValueError("quillet: the page list is empty")
+    return ",".join(texts)
+
+
 def _check(code, what):
     if code != _OK:
         raise ValueError(f"quillet: {what} was refused")
@@ -161,14 +182,16 @@ def render(path, dpi=None, format="png", pages=None, fit=None, time_limit=None, 
     """Renders the document at path and yields its pages (Page) as they are ready.
 
     dpi: resolution; format: a name of FORMATS; pages: a page, (first, last) with last None or 0
-    for "to the end", a range or "A-B"; fit: (width, height) of every page in device pixels;
+    for "to the end", a range or "A-B", or a list of pages: a list of those (in any order),
+    or "1,3,5-9"; fit: (width, height) of every page in device pixels;
     time_limit: seconds for the whole run (0: none; default the library's, 300); output: the
     folder of the page files (default the library's own). Raises Error when the document cannot
     be rendered. Leaving the loop early, or a Ctrl-C, stops the run.
     """
     if format not in FORMATS:
         raise ValueError(f"quillet: unknown format {format!r}; known: {', '.join(sorted(FORMATS))}")
-    first, last = _page_range(pages)
+    page_list = _page_list(pages)
+    first, last = _page_range(pages) if page_list is None else (0, 0)
     service = ctypes.c_void_p()
     code = _lib.quillet_create(os.fsencode(path), ctypes.byref(service))
     if code == _ERROR_ARGUMENT:
@@ -189,6 +212,8 @@ def render(path, dpi=None, format="png", pages=None, fit=None, time_limit=None, 
             _check(_lib.quillet_set(service, _TIME_LIMIT, int(time_limit)), "the time limit")
         _check(_lib.quillet_set(service, _FIRST_PAGE, first), "the first page")
         _check(_lib.quillet_set(service, _LAST_PAGE, last), "the last page")
+        if page_list is not None:
+            _check(_lib.quillet_set_text(service, _PAGE_LIST, page_list.encode()), "the page list")
         code = _lib.quillet_start(service)
         if code != _OK:
             raise _failure(service, code)

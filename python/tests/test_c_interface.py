@@ -62,20 +62,28 @@ def test_options_keep_their_values_and_refuse_others(tmp_path):
 
 def test_pages_by_number_and_what_a_missing_page_means(tmp_path):
     page = quillet._CPage()
-    cases = [
-        (os.path.join(DATA, "sample.ps"), [(3, OK), (7, OK), (8, END)]),
-        (str(tmp_path / "error.ps"), [(1, OK), (2, RUN)]),
+    sample = os.path.join(DATA, "sample.ps")
+    cases = [  # a page list (option 23), then pages taken by number, then those quillet_next_page gives
+        (sample, b"", [(3, OK), (7, OK), (8, END)], []),
+        (str(tmp_path / "error.ps"), b"", [(1, OK), (2, RUN)], []),
+        (sample, b"6-,2", [(2, OK), (4, END), (7, OK)], []),
+        (sample, b"5,2-3", [], [2, 3, 5]),
     ]
     (tmp_path / "error.ps").write_text("%!PS\nshowpage\nnosuchoperator\n")
-    for path, takes in cases:
+    for path, pages, takes, following in cases:
         service = service_for(path)
         lib.quillet_set_text(service, 1, str(tmp_path).encode())
         lib.quillet_set(service, 5, 10)
+        assert lib.quillet_set_text(service, 23, pages) == OK
         assert lib.quillet_start(service) == OK
         for number, result in takes:
             assert lib.quillet_take_page(service, number, ctypes.byref(page)) == result, (path, number)
             if result == OK:
                 assert page.number == number and os.path.exists(page.path)
+        numbers = []
+        while following and lib.quillet_next_page(service, -1, ctypes.byref(page)) == OK:
+            numbers.append(page.number)
+        assert numbers == following
         lib.quillet_release(service)
 
 

@@ -58,6 +58,9 @@ def test_page_range_page_size_and_format(tmp_path):
         (dict(pages=(6, None)), [6, 7]),
         (dict(pages=range(4, 5)), [4]),
         (dict(pages=5), [5]),
+        (dict(pages="6-,1,3"), [1, 3, 6, 7]),
+        (dict(pages=[5, (1, 2), range(3, 4), "7-"]), [1, 2, 3, 5, 7]),
+        (dict(pages=range(1, 8, 3)), [1, 4, 7]),
     ]
     for options, numbers in cases:
         assert [page.number for page in quillet.render(sample, dpi=10, output=tmp_path, **options)] == numbers
@@ -80,8 +83,9 @@ def test_failures_carry_stage_and_reason(tmp_path):
             list(quillet.render(path, dpi=10, output=tmp_path, **options))
         error = caught.value
         assert (error.stage, reason in error.reason, report in error.report) == (stage, True, True), error
-    with pytest.raises(ValueError):
-        list(quillet.render(os.path.join(DATA, "sample.ps"), format="gif"))
+    for options in (dict(format="gif"), dict(pages=[0, 3]), dict(pages=[]), dict(pages="1,,3")):
+        with pytest.raises(ValueError):
+            list(quillet.render(os.path.join(DATA, "sample.ps"), **options))
 
 
 def test_the_office_process_stays_warm_between_documents(tmp_path):

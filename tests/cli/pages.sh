@@ -10,6 +10,13 @@ ls one
 echo "## twelve pages: numbers padded to two digits"
 i=0; while [ $i -lt 12 ]; do echo "0 0 moveto 300 $i lineto stroke showpage"; i=$((i + 1)); done > twelve.ps
 "$rip" -o wide -r 10 --pages 9-11 twelve.ps; echo "exit $?"
+echo "## a page list in one run, shared over two processes: the pages of a full run, under their numbers"
+gs -q -dSAFER -dBATCH -dNOPAUSE -sDEVICE=pdfwrite -o twelve.pdf twelve.ps
+for doc in twelve.pdf twelve.ps; do
+  "$rip" -o "full-$doc" -r 10 "$doc" >/dev/null; echo "exit $?"
+  QUILLET_SHARING=always NUMBER_OF_PROCESSORS=2 "$rip" -o "listed-$doc" -r 10 --json --pages 9-,1,3,5-6 "$doc"; echo "exit $?"
+  for page in "listed-$doc"/*; do cmp -s "$page" "full-$doc/${page##*/}" || echo "differs: $page"; done
+done
 echo "## --name, and JSON lines"
 "$rip" -o named -r 10 --name '{index}/p{page}-{name}.{ext}' --json --pages 1 twelve.ps; echo "exit $?"
 echo "## single-file output, copies and orientation of a printed job"

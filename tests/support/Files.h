@@ -1,18 +1,17 @@
-// Scratch folders, whole-file reads, text counts, bounded waits, the count of
-// open descriptors and the Ghostscript children, shared by the tests.
+// Scratch folders, whole-file reads, text counts, bounded waits, shared by the
+// tests; the count of open handles and the Ghostscript children come from
+// support/System.h.
 #pragma once
 
 #include <chrono>
-#include <cstdlib>
 #include <filesystem>
 #include <fstream>
 #include <iterator>
-#include <sstream>
-#include <stdexcept>
 #include <string>
 #include <thread>
-#include <unistd.h>
 #include <vector>
+
+#include "support/System.h"
 
 namespace QuilletTest {
 
@@ -44,10 +43,7 @@ struct ScratchFolder {
     {
         if (parent.empty())
             parent = std::filesystem::temp_directory_path().string();
-        std::string pattern = parent + "/" + name + "-XXXXXX";
-        if (::mkdtemp(pattern.data()) == nullptr)
-            throw std::runtime_error("cannot make a scratch folder in " + parent);
-        path = pattern;
+        path = MakeUniqueFolder(parent + "/" + name + "-");
     }
     ~ScratchFolder()
     {
@@ -84,39 +80,6 @@ bool Eventually(Condition done, int timeoutMs = 10000)
     for (int waited = 0; waited < timeoutMs && !done(); waited += 25)
         std::this_thread::sleep_for(std::chrono::milliseconds(25));
     return done();
-}
-
-/// How many descriptors this process has open; only those on target (as
-/// /proc shows it, e.g. "anon_inode:inotify") when one is given.
-inline std::size_t OpenDescriptorCount(const std::string& target = std::string())
-{
-    std::size_t count = 0;
-    for (const auto& entry : std::filesystem::directory_iterator("/proc/self/fd")) {
-        std::error_code error;
-        count += target.empty() || std::filesystem::read_symlink(entry.path(), error).string() == target;
-    }
-    return count;
-}
-
-/// Processes named name (Ghostscript by default; any when null) whose parent
-/// is parentId, this process by default (other suites may run children of
-/// their own in the same process); zombies are gone already.
-inline std::vector<int> ChildrenOfThisProcess(int parentId = ::getpid(), const char* name = "gs")
-{
-    std::vector<int> children;
-    for (const auto& entry : std::filesystem::directory_iterator("/proc")) {
-        const int pid = std::atoi(entry.path().filename().c_str());
-        if (pid <= 0)
-            continue;
-        const std::string stat = ReadWholeFile(entry.path().string() + "/stat");
-        const std::size_t close = stat.rfind(')');
-        char state = 0;
-        int parent = 0;
-        if (close != std::string::npos && (name == nullptr || stat.find("(" + std::string(name) + ")") != std::string::npos) &&
-            std::istringstream(stat.substr(close + 2)) >> state >> parent && parent == parentId && state != 'Z')
-            children.push_back(pid);
-    }
-    return children;
 }
 
 }  // namespace QuilletTest

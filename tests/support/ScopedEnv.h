@@ -7,6 +7,8 @@
 #include <fstream>
 #include <string>
 
+#include "support/System.h"
+
 namespace QuilletTest {
 
 class ScopedEnv {
@@ -16,17 +18,11 @@ public:
     {
         if (const char* old = std::getenv(name))
             saved = old, hadValue = true;
-        if (value)
-            ::setenv(name, value, 1);
-        else
-            ::unsetenv(name);
+        SetEnvironmentValue(name, value);
     }
     ~ScopedEnv()
     {
-        if (hadValue)
-            ::setenv(name.c_str(), saved.c_str(), 1);
-        else
-            ::unsetenv(name.c_str());
+        SetEnvironmentValue(name, hadValue ? saved.c_str() : nullptr);
     }
     ScopedEnv(const ScopedEnv&) = delete;
     ScopedEnv& operator=(const ScopedEnv&) = delete;

@@ -222,7 +222,8 @@ private:
     bool LinkAs(Input& input, const std::string& extension);
     void Render(std::size_t index);
     void RenderInto(Quillet::IRIPBase& rip, const PageNames& names, const fs::path& staging, Result& result);
-    bool RunRange(Quillet::IRIPBase& rip, long first, long last, const fs::path& staging,
+    using PageRanges = std::vector<std::pair<long, long>>;
+    bool RunPages(Quillet::IRIPBase& rip, const PageRanges& ranges, const fs::path& staging,
                   std::map<long, PageOut>& kept, Result& result);
     long FitResolution(Quillet::IRIPBase& rip, long first, const fs::path& staging, Result& result);
     void Fail(Quillet::IRIPBase& rip, Result& result);
@@ -459,12 +460,21 @@ void Batch::Fail(Quillet::IRIPBase& rip, Result& result)
         result.code = kExitPassword;
 }
 
-/// One run of the service over pages first to last; its pages move into
-/// staging as "keep-N.EXT", out of the way of the service's next run.
-bool Batch::RunRange(Quillet::IRIPBase& rip, long first, long last, const fs::path& staging,
+/// One run of the service over the pages of ranges (sorted and apart; (0, 0):
+/// every page; a second of 0: to the end); its pages move into staging as
+/// "keep-N.EXT", out of the way of the service's next run.
+bool Batch::RunPages(Quillet::IRIPBase& rip, const PageRanges& ranges, const fs::path& staging,
                      std::map<long, PageOut>& kept, Result& result)
 {
-    rip.SetPageRange(static_cast<std::int32_t>(first), static_cast<std::int32_t>(last));
+    if (ranges.size() == 1) {
+        rip.SetPageRange(static_cast<std::int32_t>(ranges[0].first), static_cast<std::int32_t>(ranges[0].second));
+    } else {
+        std::string list;
+        for (const auto& range : ranges)
+            list += (list.empty() ? "" : ",") + std::to_string(range.first) + "-" +
+                    (range.second != 0 ? std::to_string(range.second) : std::string());
+        rip.SetPageList(Wide(list));
+    }
     if (Interrupted())
         return false;
     try {
@@ -513,15 +523,20 @@ bool Batch::RunRange(Quillet::IRIPBase& rip, long first, long last, const fs::pa
         std::lock_guard<std::mutex> guard(collector.lock);
         pages = collector.pages;
     } else if (!IsSingleFileFormat(options.format)) {
+        // The pages come in the list's order, until one that will not come.
         Quillet::BitmapFile page;
-        for (long n = std::max(1L, first); rip.GetPage(static_cast<std::int32_t>(n), page); ++n) {
-            PageOut out;
-            out.number = n;
-            out.path = EncodeUtf8(page.GetFilePath());
-            out.orientation = page.Orientation();
-            pages.push_back(out);
-            Progress(index, static_cast<long>(kept.size() + pages.size()), known);
-        }
+        bool more = true;
+        for (auto range = ranges.begin(); more && range != ranges.end(); ++range)
+            for (long n = std::max(1L, range->first); (range->second == 0 || n <= range->second) &&
+                                                      (more = rip.GetPage(static_cast<std::int32_t>(n), page));
+                 ++n) {
+                PageOut out;
+                out.number = n;
+                out.path = EncodeUtf8(page.GetFilePath());
+                out.orientation = page.Orientation();
+                pages.push_back(out);
+                Progress(index, static_cast<long>(kept.size() + pages.size()), known);
+            }
     }
     // Waits for the end of the run, which may still be stopped meanwhile.
     std::wstring outputFile;
@@ -563,7 +578,7 @@ long Batch::FitResolution(Quillet::IRIPBase& rip, long first, const fs::path& st
 {
     std::map<long, PageOut> probe;
     rip.SetResolution(72);
-    if (!RunRange(rip, first, first, staging, probe, result) || probe.empty()) {
+    if (!RunPages(rip, {{first, first}}, staging, probe, result) || probe.empty()) {
         if (result.code == 0 && !Interrupted()) {
             result.code = kExitRenderFailed;
             result.stage = "failed";
@@ -609,7 +624,7 @@ void Batch::RenderInto(Quillet::IRIPBase& rip, const PageNames& names, const fs:
     rip.SetMaxPages(static_cast<std::int32_t>(options.maxPages));
     rip.SetMaxPagePixels(static_cast<std::int64_t>(options.maxPagePixels));
 
-    std::vector<std::pair<long, long>> ranges = options.pages;
+    PageRanges ranges = options.pages;
     const bool singleFile = IsSingleFileFormat(options.format);
     if (ranges.empty())
         // Standard output takes one page: a second one is enough to refuse.
@@ -622,11 +637,9 @@ void Batch::RenderInto(Quillet::IRIPBase& rip, const PageNames& names, const fs:
         rip.SetResolution(static_cast<std::int32_t>(fitDpi));
         result.copies = -1;
     }
+    // Every page of the list in one run.
     std::map<long, PageOut> kept;
-    bool good = true;
-    for (const auto& range : ranges)
-        if (!(good = RunRange(rip, range.first, range.second, staging, kept, result)))
-            break;
+    const bool good = RunPages(rip, ranges, staging, kept, result);
     // A page of another size than the first is rendered again, alone, at the
     // resolution at which it fits the box.
     for (const auto& entry : good && fitDpi > 0 ? kept : std::map<long, PageOut>()) {
@@ -638,7 +651,7 @@ void Batch::RenderInto(Quillet::IRIPBase& rip, const PageNames& names, const fs:
         if (dpi < 1 || (width <= options.fitWidth && height <= options.fitHeight && dpi <= fitDpi))
             continue;
         rip.SetResolution(static_cast<std::int32_t>(dpi));
-        if (!RunRange(rip, entry.first, entry.first, staging, kept, result))
+        if (!RunPages(rip, {{entry.first, entry.first}}, staging, kept, result))
             break;
         --pagesHandedOut;  // it replaced itself
     }
