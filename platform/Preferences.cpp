@@ -1,10 +1,12 @@
 // The preference store: a UTF-8 text file of Name=Value lines in "[root]"
-// sections, found through $QUILLET_PREFERENCES or beside the library. Only
-// the file's bytes come from the OS (FileHandle.h); finding and parsing it is
-// the same everywhere.
+// sections, found through $QUILLET_PREFERENCES or beside the library, unless
+// the system keeps the store itself (SystemPreferences.h). Only the file's
+// bytes come from the OS (FileHandle.h); finding and parsing it is the same
+// everywhere.
 #include "platform/ZUtilities.h"
 
 #include "platform/FileHandle.h"
+#include "platform/SystemPreferences.h"
 #include "platform/TextConversion.h"
 
 #include <filesystem>
@@ -200,6 +202,13 @@ private:
 
 IPreferences* ZUtilities::GetPreferences()
 {
+    // A file named by $QUILLET_PREFERENCES comes first everywhere (tests, a
+    // second installation); else the system's own store where it has one.
+    std::string chosen;
+    if (!ZUtilities::GetEnv("QUILLET_PREFERENCES", chosen) || chosen.empty()) {
+        if (IPreferences* system = Platform::GetSystemPreferences())
+            return system;
+    }
     // Never destroyed, so that no caller can see it go during process exit.
     static PreferenceStore* const store = new PreferenceStore;
     const std::string path = FindStorePath();

@@ -3,7 +3,8 @@
 
 namespace Quillet::Platform {
 
-SharedMemory::SharedMemory(SharedMemory&& other) noexcept : address(other.address), size(other.size)
+SharedMemory::SharedMemory(SharedMemory&& other) noexcept
+    : address(other.address), size(other.size), block(std::move(other.block))
 {
     other.address = nullptr;
     other.size = 0;
@@ -15,6 +16,7 @@ SharedMemory& SharedMemory::operator=(SharedMemory&& other) noexcept
         Close();
         address = other.address;
         size = other.size;
+        block = std::move(other.block);
         other.address = nullptr;
         other.size = 0;
     }

@@ -55,6 +55,9 @@ public:
 private:
     void* address = nullptr;
     std::size_t size = 0;
+    /// The block's own handle, held with the view where a block keeps its
+    /// name only while a handle on it is open (Windows); unused elsewhere.
+    UniqueHandle block;
 };
 
 /// One holder's marks on bytes of a named shared block, which every process

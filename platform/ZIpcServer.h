@@ -78,8 +78,10 @@ public:
 
     /// The folder that holds the endpoint's sockets, one per server, ending
     /// in "/": /tmp/.quillet-ipc/<name>/ (fixed, not $TMPDIR, since the print
-    /// path runs as another user with another environment). Empty when name
-    /// cannot name a folder entry.
+    /// path runs as another user with another environment). Where endpoints
+    /// have no folders (Windows' pipes), the first server's endpoint
+    /// (\\.\pipe\<name>), the next ones adding ".1", ".2"... Empty when
+    /// name cannot name a folder entry.
     static std::wstring EndpointFolder(const std::wstring& name);
 
 private:

@@ -1,9 +1,11 @@
 // Installation settings against preference stores written by the tests, and the path helpers.
 #include "TestSupport.h"
 #include "support/ScopedEnv.h"
+#include "support/SystemStore.h"
 
 #include "platform/Paths.h"
 #include "platform/TextConversion.h"
+#include "platform/ZUtilities.h"
 #include "settings/InstallSettings.h"
 #include "settings/PathHelpers.h"
 
@@ -82,6 +84,42 @@ TEST_F(InstallSettingsTest, ValuesUnderTheProductRootMakeThePaths)
         EXPECT_EQ(InstallSettings::Instance().GetQueueName(),
                   &c == cases ? L"QV_Page_Glance" : L"QV Page Glance");
     }
+}
+
+TEST(SystemStoreTest, WithoutAStoreFileTheSystemsOwnStoreIsRead)
+{
+    const std::wstring root =
+        L"HKEY_CURRENT_USER\\Software\\Quivera\\QuilletTest" + std::to_wstring(ZHelper::GetThisProcessID());
+    const std::wstring folder = L"C:\\Quillet \u00e9\U0001F600";
+    if (!QuilletTest::WriteSystemPreference(root, L"QuilletInstallDir", folder))
+        GTEST_SKIP() << "the system keeps no preference store of its own";
+    QuilletTest::ScopedEnv env{"QUILLET_PREFERENCES", nullptr};
+    IPreferences* store = ZUtilities::GetPreferences();
+    ASSERT_NE(store, nullptr);
+    const struct {
+        std::wstring root, name;
+        bool found;
+    } rows[] = {
+        {root, L"QuilletInstallDir", true},
+        {L"hkcu" + root.substr(root.find(L'\\')), L"quilletinstalldir", true},  // names ignore case
+        {root, L"QuilletName", false},
+        {root, L"", false},                                                    // the key's default value
+        {L"HKEY_NO_SUCH_HIVE" + root.substr(root.find(L'\\')), L"QuilletInstallDir", false},
+    };
+    for (const auto& row : rows) {
+        store->SetRoot(row.root);
+        std::wstring value = L"unchanged";
+        EXPECT_EQ(store->GetString(row.name, value), row.found) << ToUtf8(row.root + L" " + row.name);
+        EXPECT_EQ(value, row.found ? folder : L"unchanged");
+    }
+    // Read afresh at every lookup.
+    ASSERT_TRUE(QuilletTest::WriteSystemPreference(root, L"QuilletInstallDir", L"D:\\Other"));
+    store->SetRoot(root);
+    std::wstring value;
+    EXPECT_TRUE(store->GetString(L"QuilletInstallDir", value));
+    EXPECT_EQ(value, L"D:\\Other");
+    QuilletTest::RemoveSystemPreferences(root);
+    EXPECT_FALSE(store->GetString(L"QuilletInstallDir", value));
 }
 
 TEST(PathHelpersTest, FileStem)

@@ -65,7 +65,8 @@ public:
         for (;;) {
             const std::size_t end = buffer.find('\n');
             if (end != std::string::npos) {
-                line = buffer.substr(0, end);
+                // A Windows program's text output ends its lines in CRLF.
+                line = buffer.substr(0, end > 0 && buffer[end - 1] == '\r' ? end - 1 : end);
                 buffer.erase(0, end + 1);
                 return true;
             }
