@@ -3,7 +3,8 @@
    (a document, -sOutputFile=, -I, -sFONTPATH=, any -sNAME= or -dNAME= value
    that is a drive path, lists separated by ";") and in its Windows
    environment (GS_LIB, TMPDIR...) become Unix paths; Ghostscript gets that
-   environment, with the Unix PATH; its standard input, output and error are copied to and from
+   environment, with the Unix PATH; a document on an inherited handle
+   (-f%handle%HEX) is copied into a temporary file for it; its standard input, output and error are copied to and from
    Ghostscript's, and Ghostscript's exit code is its own. A test fixture: a
    Windows installation has a real Windows Ghostscript there. */
 #include <windows.h>
@@ -62,9 +63,39 @@ static char* ConvertList(const char* value)
     return out;
 }
 
+/* A document Ghostscript for Windows would read from an inherited handle
+   ("%handle%" and its value in hexadecimal, after -f): its bytes copied into
+   a Unix file, which the Linux Ghostscript reads by its path. */
+static char* handleCopy;
+
+static char* CopyHandle(const char* name)
+{
+    HANDLE handle = (HANDLE)(ULONG_PTR)strtoull(name + 8, NULL, 16);
+    char path[] = "/tmp/gsbridge-XXXXXX";
+    int fd = mkstemp(path);
+    if (fd < 0)
+        return strdup(name);
+    char buffer[65536];
+    DWORD got = 0;
+    while (ReadFile(handle, buffer, sizeof buffer, &got, NULL) && got > 0) {
+        if (write(fd, buffer, got) != (ssize_t)got)
+            break;
+    }
+    close(fd);
+    handleCopy = strdup(path);
+    return strdup(path);
+}
+
 static char* ConvertArgument(const char* arg)
 {
     const char* value = NULL;
+    if (strncmp(arg, "-f%handle%", 10) == 0) {
+        char* copy = CopyHandle(arg + 2);
+        char* out = malloc(strlen(copy) + 3);
+        sprintf(out, "-f%s", copy);
+        free(copy);
+        return out;
+    }
     if (strncmp(arg, "-I", 2) == 0)
         value = arg + 2;
     else if ((strncmp(arg, "-s", 2) == 0 || strncmp(arg, "-d", 2) == 0) && strchr(arg, '='))
@@ -206,6 +237,8 @@ int main(int argc, char** argv)
         if (threads[i])
             WaitForSingleObject(threads[i], INFINITE);
     }
+    if (handleCopy)
+        unlink(handleCopy);
     if (WIFEXITED(status))
         return WEXITSTATUS(status);
     return 128 + WTERMSIG(status);
