@@ -349,8 +349,9 @@ void RIPEngineImplData::CreateWorkerPipes(GhostscriptWorker& worker)
     worker.inputRead = std::move(input.read);
     worker.inputWrite = std::move(input.write);
 
+    // Named as Ghostscript's output pipe where pipes have names.
     Platform::PipePair output;
-    if (!Platform::CreatePipe(output) || !Platform::SetNonBlocking(output.read.Get(), true))
+    if (!Platform::CreatePipe(output, L"gstojs") || !Platform::SetNonBlocking(output.read.Get(), true))
         throw std::runtime_error("Unable to create Pipe.");
     worker.outputPipe = std::move(output.read);
     worker.outputPipeClient = std::move(output.write);

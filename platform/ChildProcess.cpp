@@ -13,6 +13,7 @@ ChildProcess::~ChildProcess()
 
 ChildProcess::ChildProcess(ChildProcess&& other) noexcept
     : handle(std::move(other.handle)),
+      job(std::move(other.job)),
       processId(other.processId),
       reaped(other.reaped),
       end(other.end)
@@ -27,6 +28,7 @@ ChildProcess& ChildProcess::operator=(ChildProcess&& other) noexcept
     if (this != &other) {
         Release();
         handle = std::move(other.handle);
+        job = std::move(other.job);
         processId = other.processId;
         reaped = other.reaped;
         end = other.end;

@@ -144,6 +144,7 @@ private:
     static bool Adopt(std::int64_t pid, ChildProcess& out);
 
     UniqueHandle handle;          // the child's process handle
+    UniqueHandle job;             // Windows: the job object whose closing ends the child
     std::int64_t processId = -1;
     bool reaped = false;
     ChildEnd end;

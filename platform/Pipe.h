@@ -17,8 +17,10 @@ struct PipePair {
 };
 
 /// Creates a pipe into out (replacing what out held). False on failure
-/// (LastError says why); out is then empty.
-bool CreatePipe(PipePair& out);
+/// (LastError says why); out is then empty. A system whose pipes have names
+/// names this one after nameStem (null: a stem of the library's own) and
+/// this process, unique among the pipes that exist; others ignore it.
+bool CreatePipe(PipePair& out, const wchar_t* nameStem = nullptr);
 
 /// Switches a handle between blocking and non-blocking transfers. False on
 /// failure (LastError says why).

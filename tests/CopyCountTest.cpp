@@ -1,6 +1,8 @@
 // Tests of the shared copy counter: the states, leasing of records, names,
 // and several processes working on one table at once.
 #include "support/CopyCountFixture.h"
+#include "support/OpenSharedBlock.h"
+#include "support/RunHelper.h"
 
 #include <iostream>
 #include <memory>
@@ -113,6 +115,36 @@ TEST_F(CopyCountTest, StartStopAndGraceDecideTheCount)
     EXPECT_EQ(record.stopTime, kIdle);
     EXPECT_EQ(record.copies, 0);
     EXPECT_EQ(record.threadId, 0u);
+}
+
+TEST_F(CopyCountTest, ATableOthersMayChangeIsLeftForTheUsersOwn)
+{
+    // Another user could truncate it under the view or change the counts.
+    QuilletTest::OpenSharedBlock planted(GetTableName(), sizeof(CopyCountTable));
+    ASSERT_TRUE(planted.IsPlanted());
+    CopyCount counter(L"X");
+    counter.AddCopy();
+    EXPECT_EQ(GetScope(), Platform::SharedScope::User);
+    EXPECT_EQ(counter.GetCopies(), 1);
+}
+
+/// Adds argv[2] copies to the counter argv[1] of the objects of suffix argv[0], and ends.
+QUILLET_TEST_HELPER(copycount_add)
+{
+    SetNameSuffixForTests(FromUtf8(argv[0]));
+    CopyCount counter(FromUtf8(argv[1]));
+    for (int i = std::stoi(argv[2]); i > 0; --i)
+        counter.AddCopy();
+    return 0;
+}
+
+TEST_F(CopyCountTest, AProcessThatCameAndWentCountedIntoTheSameRecord)
+{
+    CopyCount counter(L"Shared");
+    counter.Start();
+    ASSERT_EQ(QuilletTest::RunHelper(L"copycount_add", {FromUtf8(suffix), L"Shared", L"3"}), 0);
+    EXPECT_EQ(counter.GetCopies(), 3);
+    EXPECT_EQ(StoredName(Record(1)), u"");  // no second record for the name
 }
 
 TEST_F(CopyCountTest, NamesAreComparedInFullAndStoredCut)

@@ -13,7 +13,7 @@
 
 namespace Quillet::Platform {
 
-bool CreatePipe(PipePair& out)
+bool CreatePipe(PipePair& out, const wchar_t*)
 {
     out.read.Reset();
     out.write.Reset();

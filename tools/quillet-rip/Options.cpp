@@ -218,7 +218,7 @@ void PrintVersion()
     std::wstring how;
     const Quillet::RIPConfinement confinement = Quillet::GetRIPConfinement(&how);
     const char* level = confinement == Quillet::RIP_CONFINEMENT_FULL    ? "full"
-                        : confinement == Quillet::RIP_CONFINEMENT_NONE ? "none, only a private temporary folder"
+                        : confinement == Quillet::RIP_CONFINEMENT_NONE ? "none for files and network"
                                                                         : "partial";
     std::printf("%s %s\nconfinement: %s (%s)\n", kProgram, QUILLET_VERSION, level, EncodeUtf8(how).c_str());
 }
