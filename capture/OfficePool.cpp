@@ -4,6 +4,8 @@
 
 #include "capture/OfficeProcess.h"
 #include "platform/Paths.h"
+#include "platform/TextConversion.h"
+#include "platform/ZBaseStorage.h"
 #include "platform/ZUtilities.h"
 #include "settings/InstallSettings.h"
 
@@ -126,8 +128,15 @@ std::unique_ptr<OfficeProcess> OfficePool::Launch(const OfficeProcessBounds& bou
         }
     }
     std::vector<std::wstring> argv = command;
-    if (argv.empty())
+    if (argv.empty()) {
         argv.push_back(Platform::ProgramPath(InstallSettings::Instance().GetInstallDir(), L"qvoffice"));
+        // A build without it (Windows, or no LibreOfficeKit to build it with)
+        // says so, rather than a start that fails for want of a file.
+        if (!ZFileStorage(ZString(argv.front())).Exists()) {
+            failure = "the office process is not available on this system (no " + ToUtf8(argv.front()) + ")";
+            return nullptr;
+        }
+    }
     auto process = std::make_unique<OfficeProcess>();
     if (!process->Start(argv, bounds, failure))
         return nullptr;

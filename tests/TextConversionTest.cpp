@@ -12,11 +12,18 @@ namespace {
 
 const wchar_t R = 0xFFFD;
 
+// A wide string of code points: one unit each, or a surrogate pair for a
+// character beyond U+FFFF where wchar_t has 16 bits (Windows).
 std::wstring W(std::initializer_list<unsigned> codes)
 {
     std::wstring text;
-    for (unsigned c : codes)
+    for (unsigned c : codes) {
+        if (sizeof(wchar_t) == 2 && c >= 0x10000 && c <= 0x10FFFF) {
+            text.push_back(static_cast<wchar_t>(0xD800 + ((c - 0x10000) >> 10)));
+            c = 0xDC00 + ((c - 0x10000) & 0x3FF);
+        }
         text.push_back(static_cast<wchar_t>(c));
+    }
     return text;
 }
 

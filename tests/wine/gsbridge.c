@@ -1,8 +1,10 @@
 /* gswin64c.exe for tests under Wine: a Winelib program that runs the Linux
    Ghostscript (/usr/bin/gs) in its place. Windows paths among its arguments
    (a document, -sOutputFile=, -I, -sFONTPATH=, any -sNAME= or -dNAME= value
-   that is a drive path, lists separated by ";") and in GS_LIB become Unix
-   paths; its standard input, output and error are copied to and from
+   that is a drive path, lists separated by ";") and in its Windows
+   environment (GS_LIB, TMPDIR...) become Unix paths; Ghostscript gets that
+   environment, with the Unix PATH; a document on an inherited handle
+   (-f%handle%HEX) is copied into a temporary file for it; its standard input, output and error are copied to and from
    Ghostscript's, and Ghostscript's exit code is its own. A test fixture: a
    Windows installation has a real Windows Ghostscript there. */
 #include <windows.h>
@@ -16,7 +18,7 @@
 #include <sys/wait.h>
 #include <unistd.h>
 
-extern char** environ;
+#include <strings.h>
 char* CDECL wine_get_unix_file_name(LPCWSTR dosW);
 
 /* A drive path ("C:\..", "z:/..") or a UNC path. */
@@ -61,9 +63,39 @@ static char* ConvertList(const char* value)
     return out;
 }
 
+/* A document Ghostscript for Windows would read from an inherited handle
+   ("%handle%" and its value in hexadecimal, after -f): its bytes copied into
+   a Unix file, which the Linux Ghostscript reads by its path. */
+static char* handleCopy;
+
+static char* CopyHandle(const char* name)
+{
+    HANDLE handle = (HANDLE)(ULONG_PTR)strtoull(name + 8, NULL, 16);
+    char path[] = "/tmp/gsbridge-XXXXXX";
+    int fd = mkstemp(path);
+    if (fd < 0)
+        return strdup(name);
+    char buffer[65536];
+    DWORD got = 0;
+    while (ReadFile(handle, buffer, sizeof buffer, &got, NULL) && got > 0) {
+        if (write(fd, buffer, got) != (ssize_t)got)
+            break;
+    }
+    close(fd);
+    handleCopy = strdup(path);
+    return strdup(path);
+}
+
 static char* ConvertArgument(const char* arg)
 {
     const char* value = NULL;
+    if (strncmp(arg, "-f%handle%", 10) == 0) {
+        char* copy = CopyHandle(arg + 2);
+        char* out = malloc(strlen(copy) + 3);
+        sprintf(out, "-f%s", copy);
+        free(copy);
+        return out;
+    }
     if (strncmp(arg, "-I", 2) == 0)
         value = arg + 2;
     else if ((strncmp(arg, "-s", 2) == 0 || strncmp(arg, "-d", 2) == 0) && strchr(arg, '='))
@@ -123,6 +155,36 @@ done:
     return 0;
 }
 
+/* The Windows environment of this process (which its starter chose), its
+   paths made Unix paths; PATH stays the Unix one. */
+static char** ChildEnvironment(void)
+{
+    WCHAR* block = GetEnvironmentStringsW();
+    size_t count = 0;
+    for (WCHAR* at = block; *at; at += lstrlenW(at) + 1)
+        ++count;
+    char** env = calloc(count + 2, sizeof *env);
+    size_t used = 0;
+    for (WCHAR* at = block; *at; at += lstrlenW(at) + 1) {
+        char entry[32768];
+        if (at[0] == '=' || !WideCharToMultiByte(CP_UTF8, 0, at, -1, entry, sizeof entry, NULL, NULL))
+            continue;
+        char* equals = strchr(entry, '=');
+        if (!equals || (equals - entry == 4 && strncasecmp(entry, "PATH", 4) == 0))
+            continue;
+        *equals = '\0';
+        char* value = ConvertList(equals + 1);
+        env[used] = malloc(strlen(entry) + strlen(value) + 2);
+        sprintf(env[used++], "%s=%s", entry, value);
+        free(value);
+    }
+    FreeEnvironmentStringsW(block);
+    const char* path = getenv("PATH");
+    env[used] = malloc(strlen(path ? path : "/usr/bin:/bin") + 6);
+    sprintf(env[used], "PATH=%s", path ? path : "/usr/bin:/bin");
+    return env;
+}
+
 int main(int argc, char** argv)
 {
     char** args = calloc((size_t)argc + 1, sizeof *args);
@@ -130,10 +192,7 @@ int main(int argc, char** argv)
     for (int i = 1; i < argc; ++i)
         args[i] = ConvertArgument(argv[i]);
 
-    /* GS_LIB of the child: a ";" list of Windows folders. */
-    const char* gsLib = getenv("GS_LIB");
-    if (gsLib)
-        setenv("GS_LIB", ConvertList(gsLib), 1);
+    char** env = ChildEnvironment();
 
     int pipes[3][2];
     static const DWORD standard[3] = {STD_INPUT_HANDLE, STD_OUTPUT_HANDLE, STD_ERROR_HANDLE};
@@ -148,7 +207,7 @@ int main(int argc, char** argv)
     }
     signal(SIGPIPE, SIG_IGN);
     pid_t child;
-    if (posix_spawn(&child, "/usr/bin/gs", &actions, NULL, args, environ) != 0) {
+    if (posix_spawn(&child, "/usr/bin/gs", &actions, NULL, args, env) != 0) {
         fprintf(stderr, "gswin64c bridge: cannot start /usr/bin/gs\n");
         return 255;
     }
@@ -178,6 +237,8 @@ int main(int argc, char** argv)
         if (threads[i])
             WaitForSingleObject(threads[i], INFINITE);
     }
+    if (handleCopy)
+        unlink(handleCopy);
     if (WIFEXITED(status))
         return WEXITSTATUS(status);
     return 128 + WTERMSIG(status);

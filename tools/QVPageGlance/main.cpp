@@ -11,15 +11,17 @@
 // a job file that way, and a PDF, EPS or office document as its PDF); otherwise
 // the document itself is rendered, which for a document of another kind means
 // printing it to the virtual queue first. Pages go to FOLDER, else to
-// $TMPDIR/QVPageGlance-PID/.
+// QVPageGlance-PID/ in the system's temporary folder ($TMPDIR, else /tmp, on
+// Linux). What it needs of the OS is in posix/ and win32/.
 #include <quillet/quillet.h>
+
+#include "System.h"
 
 #include <cstdio>
 #include <cstdlib>
+#include <filesystem>
 #include <fstream>
 #include <string>
-#include <sys/stat.h>
-#include <unistd.h>
 #include <vector>
 
 using namespace Quillet;
@@ -41,6 +43,10 @@ std::wstring Widen(const std::string& text)
         std::uint32_t value = extra == 0 ? c : c & (0x3F >> extra);
         for (int k = 1; k <= extra; ++k)
             value = (value << 6) | (static_cast<unsigned char>(text[i + k]) & 0x3F);
+        if (sizeof(wchar_t) == 2 && value >= 0x10000) {  // a surrogate pair where wchar_t has 16 bits
+            wide += static_cast<wchar_t>(0xD800 + ((value - 0x10000) >> 10));
+            value = 0xDC00 + ((value - 0x10000) & 0x3FF);
+        }
         wide += static_cast<wchar_t>(value);
         i += static_cast<std::size_t>(extra) + 1;
     }
@@ -50,8 +56,11 @@ std::wstring Widen(const std::string& text)
 std::string Narrow(const std::wstring& text)
 {
     std::string bytes;
-    for (wchar_t w : text) {
-        const auto c = static_cast<std::uint32_t>(w);
+    for (std::size_t i = 0; i < text.size(); ++i) {
+        auto c = static_cast<std::uint32_t>(text[i]);
+        if (sizeof(wchar_t) == 2 && c >= 0xD800 && c < 0xDC00 && i + 1 < text.size() &&
+            static_cast<std::uint32_t>(text[i + 1]) >= 0xDC00 && static_cast<std::uint32_t>(text[i + 1]) < 0xE000)
+            c = 0x10000 + ((c - 0xD800) << 10) + (static_cast<std::uint32_t>(text[++i]) - 0xDC00);
         if (c < 0x80) {
             bytes += static_cast<char>(c);
         } else if (c < 0x800) {
@@ -86,20 +95,10 @@ std::string Html(const std::string& text)
     return escaped;
 }
 
-// Standard input carries a job when it is a pipe, FIFO, socket or file; a
-// terminal or the null device does not.
-bool JobOnStandardInput()
-{
-    struct stat info {};
-    if (::fstat(0, &info) != 0)
-        return false;
-    return S_ISFIFO(info.st_mode) || S_ISSOCK(info.st_mode) || S_ISREG(info.st_mode);
-}
-
+// The last component, after the system's separators.
 std::string BaseName(const std::string& path)
 {
-    const std::size_t slash = path.find_last_of('/');
-    return slash == std::string::npos ? path : path.substr(slash + 1);
+    return std::filesystem::u8path(path).filename().u8string();
 }
 
 }  // namespace
@@ -116,11 +115,13 @@ int main(int argc, char** argv)
             *target = argv[++i];
     }
     if (outDir.empty()) {
-        const char* temp = std::getenv("TMPDIR");
-        outDir = std::string(temp != nullptr && *temp != '\0' ? temp : "/tmp") + "/QVPageGlance-" +
-                 std::to_string(::getpid());
+        std::error_code error;
+        const std::filesystem::path temp = std::filesystem::temp_directory_path(error);
+        outDir = ((error ? std::filesystem::path("/tmp") : temp) /
+                  ("QVPageGlance-" + std::to_string(Preview::ProcessId()))).u8string();
     }
-    ::mkdir(outDir.c_str(), 0755);
+    std::error_code made;
+    std::filesystem::create_directories(std::filesystem::u8path(outDir), made);
 
     // "printername" tells the library that the job comes on standard input.
     std::wstring params = L"docname=\"" + Widen(docName) + L"\"";
@@ -129,7 +130,7 @@ int main(int argc, char** argv)
                              docName.compare(docName.size() - 3, 3, ".PS") == 0);
     if (!jobFile.empty())
         params += L" printjobfile=\"" + Widen(jobFile) + L"\"";
-    else if (JobOnStandardInput())
+    else if (Preview::JobOnStandardInput())
         params += L" printername=\"" + Widen(queue.empty() ? "QV Page Glance" : queue) + L"\"";
     else if (postScript)
         params += L" printjobfile=\"" + Widen(docName) + L"\"";  // its own job
@@ -160,8 +161,8 @@ int main(int argc, char** argv)
         return 1;
     }
 
-    const std::string sheet = outDir + "/index.html";
-    std::ofstream html(sheet);
+    const std::string sheet = (std::filesystem::u8path(outDir) / "index.html").u8string();
+    std::ofstream html(std::filesystem::u8path(sheet));
     html << "<!DOCTYPE html>\n<html><head><meta charset=\"utf-8\"><title>" << Html(BaseName(docName))
          << "</title>\n<style>body{font-family:sans-serif;background:#eee}"
             "figure{display:inline-block;margin:8px;background:#fff;padding:6px}"
