@@ -7,25 +7,9 @@
 
 #include "platform/ZTypes.h"
 
-#include <stdexcept>
 #include <string>
 
 namespace Quillet::Platform {
-
-/// Throws the failure of a part the Windows port does not have yet, for
-/// constructors and calls whose interface reports failures by exception.
-[[noreturn]] inline void ThrowNotSupported(const char* what)
-{
-    throw std::runtime_error(std::string(what) + ": not supported on Windows yet");
-}
-
-/// Records "not supported" as the thread's last OS error, for calls whose
-/// interface reports failure by value (false, kInvalidHandle, an error
-/// status): the caller that asks the OS why reads ERROR_CALL_NOT_IMPLEMENTED.
-inline void SetNotSupported()
-{
-    ::SetLastError(ERROR_CALL_NOT_IMPLEMENTED);
-}
 
 /// The HANDLE of a live handle; nullptr for the others, which no call takes.
 inline HANDLE ToHandle(NativeHandle handle)

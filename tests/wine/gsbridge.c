@@ -3,22 +3,32 @@
    (a document, -sOutputFile=, -I, -sFONTPATH=, any -sNAME= or -dNAME= value
    that is a drive path, lists separated by ";") and in its Windows
    environment (GS_LIB, TMPDIR...) become Unix paths; Ghostscript gets that
-   environment, with the Unix PATH; a document on an inherited handle
-   (-f%handle%HEX) is copied into a temporary file for it; its standard input, output and error are copied to and from
-   Ghostscript's, and Ghostscript's exit code is its own. A test fixture: a
-   Windows installation has a real Windows Ghostscript there. */
+   environment, with the Unix PATH, and the Windows working folder. A document
+   on an inherited handle (-f%handle%HEX) is copied into a temporary file for
+   it. Its standard input, output and error are copied to and from
+   Ghostscript's, and Ghostscript's exit code is its own. Numbered pages are
+   written into a folder of the bridge's and moved into the output folder once
+   finished (the next page exists, or Ghostscript ended): a Linux process's
+   open files are invisible to Windows' sharing rules, by which a Windows
+   writer's unfinished page is told apart. Ghostscript dies with the bridge,
+   as a Windows job would end it. A test fixture: a Windows installation has a
+   real Windows Ghostscript there. */
+#define _GNU_SOURCE
 #include <windows.h>
 
+#include <dirent.h>
 #include <errno.h>
+#include <fcntl.h>
+#include <libgen.h>
+#include <sys/prctl.h>
 #include <signal.h>
-#include <spawn.h>
 #include <stdio.h>
 #include <stdlib.h>
 #include <string.h>
+#include <strings.h>
 #include <sys/wait.h>
 #include <unistd.h>
 
-#include <strings.h>
 char* CDECL wine_get_unix_file_name(LPCWSTR dosW);
 
 /* A drive path ("C:\..", "z:/..") or a UNC path. */
@@ -29,6 +39,8 @@ static int IsWindowsPath(const char* text)
             (text[0] == '\\' && text[1] == '\\'));
 }
 
+static char* ConvertPaths(const char* arg);
+
 static char* UnixPath(const char* path)
 {
     WCHAR wide[32768];
@@ -37,9 +49,118 @@ static char* UnixPath(const char* path)
     char* unixName = wine_get_unix_file_name(wide);
     if (!unixName)
         return strdup(path);
-    char* copy = strdup(unixName);
+    /* Wine's name runs through dosdevices/c: and the like: resolved, so that
+       no ":" splits a list of folders. A file to be written has its folder
+       resolved. */
+    char* copy = realpath(unixName, NULL);
+    if (!copy) {
+        char* folderName = strdup(unixName);
+        char* baseName = strdup(unixName);
+        char* folder = realpath(dirname(folderName), NULL);
+        if (folder) {
+            const char* base = basename(baseName);
+            copy = malloc(strlen(folder) + strlen(base) + 2);
+            sprintf(copy, "%s/%s", folder, base);
+            free(folder);
+        } else {
+            copy = strdup(unixName);
+        }
+        free(folderName);
+        free(baseName);
+    }
     HeapFree(GetProcessHeap(), 0, unixName);
     return copy;
+}
+
+/* The file of a "%handle%HEX" argument, copied where Ghostscript can read it. */
+static char documentCopy[64];
+
+static char* HandleArgument(const char* arg, const char* marker)
+{
+    HANDLE file = (HANDLE)(ULONG_PTR)strtoull(marker + 8, NULL, 16);
+    strcpy(documentCopy, "/tmp/gsbridge-document-XXXXXX");
+    int fd = mkstemp(documentCopy);
+    if (fd < 0)
+        return strdup(arg);
+    char buffer[65536];
+    DWORD got = 0;
+    while (ReadFile(file, buffer, sizeof buffer, &got, NULL) && got > 0) {
+        if (write(fd, buffer, got) != (ssize_t)got)
+            break;
+    }
+    close(fd);
+    char* out = malloc((size_t)(marker - arg) + strlen(documentCopy) + 1);
+    memcpy(out, arg, (size_t)(marker - arg));
+    strcpy(out + (marker - arg), documentCopy);
+    return out;
+}
+
+/* The output folder and the bridge's own folder where Ghostscript writes the
+   numbered pages. */
+static char outputFolder[4096];
+static char stagingFolder[64];
+
+/* The output file's name with the folder of its numbered pages changed to the
+   bridge's; the name as it was when it names no numbered pages. A name
+   without a folder is in the working folder. */
+static char* StagedOutput(const char* path, const char* workingFolder)
+{
+    const char* slash = strrchr(path, '/');
+    const char* name = slash ? slash + 1 : path;
+    if (!strchr(name, '%') || path[0] == '%' || strcmp(path, "-") == 0)
+        return strdup(path);
+    if (slash)
+        snprintf(outputFolder, sizeof outputFolder, "%.*s", (int)(slash - path), path);
+    else if (workingFolder)
+        snprintf(outputFolder, sizeof outputFolder, "%s", workingFolder);
+    else
+        return strdup(path);
+    strcpy(stagingFolder, "/tmp/gsbridge-pages-XXXXXX");
+    if (!mkdtemp(stagingFolder)) {
+        stagingFolder[0] = 0;
+        return strdup(path);
+    }
+    char* out = malloc(strlen(stagingFolder) + strlen(name) + 2);
+    sprintf(out, "%s/%s", stagingFolder, name);
+    return out;
+}
+
+/* Moves a finished page into the output folder whole: a rename, or a copy
+   under a hidden name renamed into place. */
+static void MovePage(const char* name)
+{
+    char from[4200], to[8400], part[8400];
+    snprintf(from, sizeof from, "%s/%s", stagingFolder, name);
+    snprintf(to, sizeof to, "%s/%s", outputFolder, name);
+    if (rename(from, to) == 0)
+        return;
+    snprintf(part, sizeof part, "%s/.%s.part", outputFolder, name);
+    int in = open(from, O_RDONLY), out = open(part, O_WRONLY | O_CREAT | O_TRUNC, 0644);
+    char buffer[65536];
+    ssize_t got;
+    while (in >= 0 && out >= 0 && (got = read(in, buffer, sizeof buffer)) > 0) {
+        if (write(out, buffer, (size_t)got) != got)
+            break;
+    }
+    if (in >= 0)
+        close(in);
+    if (out >= 0)
+        close(out);
+    rename(part, to);
+    unlink(from);
+}
+
+/* Moves the finished pages: all but the newest while Ghostscript writes. */
+static void MovePages(int all)
+{
+    struct dirent** names = NULL;
+    int count = scandir(stagingFolder, &names, NULL, versionsort);
+    for (int i = 0; i < count; ++i) {
+        if (names[i]->d_name[0] != '.' && (all || i + 1 < count))
+            MovePage(names[i]->d_name);
+        free(names[i]);
+    }
+    free(names);
 }
 
 /* value with each ";"-separated Windows path converted, joined by ":". */
@@ -63,39 +184,17 @@ static char* ConvertList(const char* value)
     return out;
 }
 
-/* A document Ghostscript for Windows would read from an inherited handle
-   ("%handle%" and its value in hexadecimal, after -f): its bytes copied into
-   a Unix file, which the Linux Ghostscript reads by its path. */
-static char* handleCopy;
-
-static char* CopyHandle(const char* name)
-{
-    HANDLE handle = (HANDLE)(ULONG_PTR)strtoull(name + 8, NULL, 16);
-    char path[] = "/tmp/gsbridge-XXXXXX";
-    int fd = mkstemp(path);
-    if (fd < 0)
-        return strdup(name);
-    char buffer[65536];
-    DWORD got = 0;
-    while (ReadFile(handle, buffer, sizeof buffer, &got, NULL) && got > 0) {
-        if (write(fd, buffer, got) != (ssize_t)got)
-            break;
-    }
-    close(fd);
-    handleCopy = strdup(path);
-    return strdup(path);
-}
-
 static char* ConvertArgument(const char* arg)
 {
+    const char* marker = strstr(arg, "%handle%");
+    if (marker)
+        return HandleArgument(arg, marker);
+    return ConvertPaths(arg);
+}
+
+static char* ConvertPaths(const char* arg)
+{
     const char* value = NULL;
-    if (strncmp(arg, "-f%handle%", 10) == 0) {
-        char* copy = CopyHandle(arg + 2);
-        char* out = malloc(strlen(copy) + 3);
-        sprintf(out, "-f%s", copy);
-        free(copy);
-        return out;
-    }
     if (strncmp(arg, "-I", 2) == 0)
         value = arg + 2;
     else if ((strncmp(arg, "-s", 2) == 0 || strncmp(arg, "-d", 2) == 0) && strchr(arg, '='))
@@ -193,23 +292,62 @@ int main(int argc, char** argv)
         args[i] = ConvertArgument(argv[i]);
 
     char** env = ChildEnvironment();
+    WCHAR folder[MAX_PATH];
+    char* workingFolder = NULL;
+    if (GetCurrentDirectoryW(MAX_PATH, folder)) {
+        char* name = wine_get_unix_file_name(folder);
+        if (name) {
+            workingFolder = strdup(name);
+            HeapFree(GetProcessHeap(), 0, name);
+        }
+    }
+
+    /* The output file: "-o NAME", "-oNAME" or "-sOutputFile=NAME". */
+    for (int i = 1; i < argc && !stagingFolder[0]; ++i) {
+        static const char* const prefixes[] = {"-sOutputFile=", "-o"};
+        for (int p = 0; p < 2; ++p) {
+            const size_t length = strlen(prefixes[p]);
+            if (strncmp(args[i], prefixes[p], length) != 0)
+                continue;
+            if (p == 1 && args[i][length] == 0) {
+                if (i + 1 < argc)
+                    args[i + 1] = StagedOutput(args[i + 1], workingFolder);
+            } else {
+                char* staged = StagedOutput(args[i] + length, workingFolder);
+                char* joined = malloc(length + strlen(staged) + 1);
+                sprintf(joined, "%s%s", prefixes[p], staged);
+                args[i] = joined;
+            }
+            break;
+        }
+    }
 
     int pipes[3][2];
     static const DWORD standard[3] = {STD_INPUT_HANDLE, STD_OUTPUT_HANDLE, STD_ERROR_HANDLE};
-    posix_spawn_file_actions_t actions;
-    posix_spawn_file_actions_init(&actions);
     for (int i = 0; i < 3; ++i) {
-        if (pipe(pipes[i]) != 0)
+        if (pipe2(pipes[i], O_CLOEXEC) != 0)
             return 255;
-        posix_spawn_file_actions_adddup2(&actions, pipes[i][i == 0 ? 0 : 1], i);
-        posix_spawn_file_actions_addclose(&actions, pipes[i][0]);
-        posix_spawn_file_actions_addclose(&actions, pipes[i][1]);
     }
     signal(SIGPIPE, SIG_IGN);
-    pid_t child;
-    if (posix_spawn(&child, "/usr/bin/gs", &actions, NULL, args, env) != 0) {
+    /* Forked before any thread of the bridge's own; Ghostscript is killed when
+       the bridge ends, as a Windows job would kill it. */
+    const pid_t bridge = getpid();
+    const pid_t child = fork();
+    if (child < 0) {
         fprintf(stderr, "gswin64c bridge: cannot start /usr/bin/gs\n");
         return 255;
+    }
+    if (child == 0) {
+        prctl(PR_SET_PDEATHSIG, SIGKILL);
+        if (getppid() != bridge)
+            _exit(255);
+        for (int i = 0; i < 3; ++i)
+            dup2(pipes[i][i == 0 ? 0 : 1], i);
+        if (workingFolder && chdir(workingFolder) != 0)
+            _exit(255);
+        signal(SIGPIPE, SIG_DFL);
+        execve("/usr/bin/gs", args, env);
+        _exit(255);
     }
     close(pipes[0][0]);
     close(pipes[1][1]);
@@ -229,16 +367,27 @@ int main(int argc, char** argv)
     }
 
     int status = 0;
-    while (waitpid(child, &status, 0) < 0 && errno == EINTR)
-        ;
+    for (;;) {
+        const pid_t ended = waitpid(child, &status, stagingFolder[0] ? WNOHANG : 0);
+        if (ended == child || (ended < 0 && errno != EINTR))
+            break;
+        if (stagingFolder[0]) {
+            MovePages(0);
+            usleep(10000);
+        }
+    }
+    if (stagingFolder[0]) {
+        MovePages(1);
+        rmdir(stagingFolder);
+    }
+    if (documentCopy[0])
+        unlink(documentCopy);
     /* Ghostscript's output is all copied before the bridge ends; its input
        relay may wait on a writer that never closes, and is left. */
     for (int i = 1; i < 3; ++i) {
         if (threads[i])
             WaitForSingleObject(threads[i], INFINITE);
     }
-    if (handleCopy)
-        unlink(handleCopy);
     if (WIFEXITED(status))
         return WEXITSTATUS(status);
     return 128 + WTERMSIG(status);

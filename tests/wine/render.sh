@@ -18,11 +18,14 @@ QUILLET_PREFERENCES=$store "$run" "$prefix" "$rip" -q -o "$(windows "$work/windo
 status=$?
 cat "$work/windows.txt"
 [ "$status" = 0 ] || { echo "quillet-rip.exe failed ($status)"; exit 1; }
-python3 - "$work/linux" "$work/windows" <<'PYTHON'
+# Debian's Python, which has Pillow from its packages.
+/usr/bin/python3 - "$work/linux" "$work/windows" <<'PYTHON'
 import os, sys
 from PIL import Image
 linux, windows = sys.argv[1], sys.argv[2]
-files = lambda top: sorted(os.path.relpath(os.path.join(d, f), top) for d, _, fs in os.walk(top) for f in fs)
+# The pages; the tool's hidden records of finished documents are no pages.
+files = lambda top: sorted(os.path.relpath(os.path.join(d, f), top)
+                           for d, _, fs in os.walk(top) for f in fs if not f.startswith("."))
 expected, found = files(linux), files(windows)
 if expected != found:
     sys.exit("pages differ:\n  Linux:   %s\n  Windows: %s" % (expected, found))
