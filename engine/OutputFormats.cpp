@@ -6,6 +6,7 @@
 #include "platform/ZUtilities.h"
 #include "settings/PathHelpers.h"
 
+#include <algorithm>
 #include <cstdarg>
 #include <cstdint>
 #include <cwchar>
@@ -66,21 +67,23 @@ void FormatString(std::wstring& out, const wchar_t* format, ...)
     out.clear();
     if (format == nullptr)
         return;
-    // The wide printf family cannot count without a buffer: it only reports
-    // that the buffer was too small. Grow until the text fits.
+    // The wide printf family cannot count without a buffer: the C library
+    // reports a buffer too small with a negative result, the MinGW one with
+    // the length the text would have (as snprintf does). Either way, grow
+    // until the text fits.
     std::vector<wchar_t> buffer(256);
     for (;;) {
         va_list args;
         va_start(args, format);
         const int written = std::vswprintf(buffer.data(), buffer.size(), format, args);
         va_end(args);
-        if (written >= 0) {
+        if (written >= 0 && static_cast<std::size_t>(written) < buffer.size()) {
             out.assign(buffer.data(), static_cast<std::size_t>(written));
             return;
         }
         if (buffer.size() >= kMaxFormatted)
             return;  // an encoding error, or absurdly long
-        buffer.resize(buffer.size() * 2);
+        buffer.resize(std::min(kMaxFormatted, std::max(buffer.size() * 2, static_cast<std::size_t>(written) + 1)));
     }
 }
 
