@@ -3,6 +3,7 @@
 // changes its encoding.
 #include "platform/TextConversion.h"
 
+#include <algorithm>
 #include <cstdint>
 #include <type_traits>
 
@@ -192,6 +193,19 @@ std::wstring FromUtf8(const std::string& bytes)
 std::u16string ToUtf16(const std::wstring& text)
 {
     return RecodeUnits<char16_t>(text.data(), text.size());
+}
+
+std::string ToUtf16LeBytes(const std::wstring& text, std::size_t maxUnits)
+{
+    std::u16string units = ToUtf16(text);
+    units.resize(std::min(units.size(), maxUnits));
+    std::string bytes;
+    bytes.reserve(units.size() * 2);
+    for (char16_t unit : units) {
+        bytes.push_back(static_cast<char>(unit & 0xFF));
+        bytes.push_back(static_cast<char>(unit >> 8));
+    }
+    return bytes;
 }
 
 std::wstring FromUtf16(const char16_t* units, std::size_t count)

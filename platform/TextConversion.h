@@ -16,6 +16,9 @@ std::wstring FromUtf8(const std::string& bytes);
 std::u16string ToUtf16(const std::wstring& text);
 /// UTF-16 code units to a wide string; lone surrogates become U+FFFD.
 std::wstring FromUtf16(const char16_t* units, std::size_t count);
+/// Wide string to UTF-16 little-endian bytes, as the key endpoint's messages
+/// carry text, cut after maxUnits code units.
+std::string ToUtf16LeBytes(const std::wstring& text, std::size_t maxUnits);
 
 /// The conversions above for a given code-unit type: 16-bit units hold
 /// UTF-16, 32-bit units UTF-32. wchar_t is one or the other by OS; through

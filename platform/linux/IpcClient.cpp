@@ -31,19 +31,6 @@ namespace {
 // a little longer than that before the next one is tried.
 constexpr int kIdentityReplyMs = 5000;
 
-std::string ToWire(const std::wstring& text)
-{
-    std::u16string units = ToUtf16(text);
-    units.resize(std::min<std::size_t>(units.size(), ZIpcServer::kMaxMessage / 2));
-    std::string bytes;
-    bytes.reserve(units.size() * 2);
-    for (char16_t unit : units) {
-        bytes.push_back(static_cast<char>(unit & 0xFF));
-        bytes.push_back(static_cast<char>(unit >> 8));
-    }
-    return bytes;
-}
-
 // Sends one message; a full socket is waited for, at most kIdentityReplyMs.
 bool SendMessage(int fd, const std::string& bytes)
 {
@@ -192,8 +179,8 @@ IpcReportResult ReportJob(const std::wstring& name, const std::wstring& identity
         return IpcReportResult::NoServer;
     const int folderFd = Fd(endpoint.Get());
 
-    const std::string identityBytes = ToWire(identity);
-    const std::string keyBytes = ToWire(keys);
+    const std::string identityBytes = ToUtf16LeBytes(identity, ZIpcServer::kMaxMessage / 2);
+    const std::string keyBytes = ToUtf16LeBytes(keys, ZIpcServer::kMaxMessage / 2);
     for (const std::string& socketName : ServerSockets(folderFd, jobUid)) {
         UniqueHandle socket = Connect(folderFd, socketName);
         if (!socket.IsValid())

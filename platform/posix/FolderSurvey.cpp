@@ -1,6 +1,7 @@
 // FolderSurvey on POSIX: a walk with openat and fstatat below one folder
 // descriptor, never following links.
 #include "platform/FolderSurvey.h"
+#include "platform/Fnv.h"
 
 #include "platform/posix/Internal.h"
 
@@ -19,23 +20,7 @@ namespace Quillet::Platform {
 
 namespace {
 
-constexpr std::uint64_t kFnvOffset = 14695981039346656037ull;
-constexpr std::uint64_t kFnvPrime = 1099511628211ull;
 constexpr off_t kContentLimit = 1 << 20;
-
-std::uint64_t Mix(std::uint64_t hash, const void* data, std::size_t count)
-{
-    const auto* bytes = static_cast<const unsigned char*>(data);
-    for (std::size_t i = 0; i < count; ++i)
-        hash = (hash ^ bytes[i]) * kFnvPrime;
-    return hash;
-}
-
-template <typename T>
-std::uint64_t MixValue(std::uint64_t hash, T value)
-{
-    return Mix(hash, &value, sizeof value);
-}
 
 /// Calls visit(parent, name, info, relative path) for everything below the
 /// open folder descriptor dir, depth first; takes dir over.

@@ -4,6 +4,7 @@
 #include "platform/win32/Files.h"
 
 #include "platform/FolderSurvey.h"
+#include "platform/Fnv.h"
 #include "platform/Paths.h"
 #include "platform/TextConversion.h"
 
@@ -15,24 +16,8 @@ namespace Quillet::Platform {
 
 namespace {
 
-constexpr std::uint64_t kFnvOffset = 14695981039346656037ull;
-constexpr std::uint64_t kFnvPrime = 1099511628211ull;
 constexpr std::uint64_t kContentLimit = 1 << 20;
 constexpr int kDepthLimit = 64;
-
-std::uint64_t Mix(std::uint64_t hash, const void* data, std::size_t count)
-{
-    const auto* bytes = static_cast<const unsigned char*>(data);
-    for (std::size_t i = 0; i < count; ++i)
-        hash = (hash ^ bytes[i]) * kFnvPrime;
-    return hash;
-}
-
-template <typename T>
-std::uint64_t MixValue(std::uint64_t hash, T value)
-{
-    return Mix(hash, &value, sizeof value);
-}
 
 std::uint64_t SizeOf(const WIN32_FIND_DATAW& entry)
 {

@@ -23,19 +23,6 @@ constexpr DWORD kIdentityReplyMs = 5000;
 // How long a server whose every instance is taken is waited for.
 constexpr DWORD kBusyWaitMs = 1000;
 
-std::string ToWire(const std::wstring& text)
-{
-    std::u16string units = ToUtf16(text);
-    units.resize(std::min<std::size_t>(units.size(), ZIpcServer::kMaxMessage / 2));
-    std::string bytes;
-    bytes.reserve(units.size() * 2);
-    for (char16_t unit : units) {
-        bytes.push_back(static_cast<char>(unit & 0xFF));
-        bytes.push_back(static_cast<char>(unit >> 8));
-    }
-    return bytes;
-}
-
 /// The pipe of one server, opened for messages; kInvalidHandle when there is
 /// no such server or it stayed busy. The server may learn who we are, but
 /// never act as us (identification only).
@@ -105,8 +92,8 @@ IpcReportResult ReportJob(const std::wstring& name, const std::wstring& identity
     const std::vector<BYTE> jobSid = LookUpUser(jobUser);
     if (first.empty() || jobSid.empty())
         return IpcReportResult::NoServer;
-    const std::string identityBytes = ToWire(identity);
-    const std::string keyBytes = ToWire(keys);
+    const std::string identityBytes = ToUtf16LeBytes(identity, ZIpcServer::kMaxMessage / 2);
+    const std::string keyBytes = ToUtf16LeBytes(keys, ZIpcServer::kMaxMessage / 2);
     for (int slot = 0; slot < kMaxPipeServers; ++slot) {
         const UniqueHandle pipe = Connect(PipeSlotName(first, slot));
         if (!pipe.IsValid())
