@@ -4,6 +4,7 @@
 #pragma once
 
 #include "platform/ZTypes.h"
+#include "platform/Random.h"
 
 #include <cstddef>
 
@@ -28,8 +29,5 @@ inline NativeHandle HandleOf(long fd)
 /// Returns fd, or its copy above 2 (fd closed); -1 when that fails.
 int MoveAboveStdio(int fd);
 
-/// Fills bytes with size random bytes from the system, without waiting for
-/// its entropy pool; false when it cannot (early in boot).
-bool FillRandom(void* bytes, std::size_t size);
 
 }  // namespace Quillet::Platform

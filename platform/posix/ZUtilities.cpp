@@ -16,7 +16,6 @@
 
 #include <atomic>
 #include <cerrno>
-#include <chrono>
 #include <cstdlib>
 #include <cstring>
 
@@ -41,28 +40,6 @@ bool AnyEntryStartsWith(const std::string& dir, const std::string& prefix)
     return found;
 }
 
-/// Six random lower-case letters. They keep prefixes apart where the pid alone
-/// cannot: a recycled pid, or two pid namespaces sharing one folder.
-std::string RandomLetters()
-{
-    unsigned char bytes[6] = {};
-    if (!Platform::FillRandom(bytes, sizeof bytes)) {
-        // Entropy pool not ready this early in boot: the clock is good enough,
-        // since the pid and the counter already make the prefix unique here.
-        auto ticks = static_cast<unsigned long long>(
-            std::chrono::steady_clock::now().time_since_epoch().count());
-        for (unsigned char& b : bytes) {
-            b = static_cast<unsigned char>(ticks);
-            ticks = ticks * 6364136223846793005ULL + 1442695040888963407ULL;
-            ticks ^= ticks >> 29;
-        }
-    }
-    std::string letters;
-    for (unsigned char b : bytes)
-        letters.push_back(static_cast<char>('a' + b % 26));
-    return letters;
-}
-
 }  // namespace
 
 std::wstring ZUtilities::GetUniqueFilePrefix(const std::wstring& dir)
@@ -76,7 +53,7 @@ std::wstring ZUtilities::GetUniqueFilePrefix(const std::wstring& dir)
     for (;;) {
         const unsigned long serial = counter.fetch_add(1, std::memory_order_relaxed);
         const std::string prefix = "qv" + std::to_string(::getpid()) + "n" +
-                                   std::to_string(serial) + RandomLetters();
+                                   std::to_string(serial) + ToUtf8(Platform::RandomLetters());
         if (!AnyEntryStartsWith(nativeDir, prefix))
             return FromUtf8(prefix);
     }

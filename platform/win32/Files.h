@@ -5,6 +5,8 @@
 
 #include "platform/win32/Internal.h"
 
+#include "platform/Random.h"
+
 #include <cstddef>
 #include <cstdint>
 #include <functional>
@@ -79,8 +81,6 @@ std::wstring FinalPathOf(HANDLE handle);
 /// followed; read-only files go too.
 void RemoveTree(const std::wstring& path) noexcept;
 
-/// Fills bytes with size random bytes from the system; false when it cannot.
-bool FillRandom(void* bytes, std::size_t size);
 
 /// True when the file or folder at path (not followed if it is a link) is
 /// owned by this process's user.

@@ -29,25 +29,6 @@ bool AnyEntryStartsWith(const std::wstring& dir, const std::wstring& prefix)
     return found;
 }
 
-/// Six random lower-case letters: they keep prefixes apart where the process
-/// id alone cannot (a recycled id).
-std::wstring RandomLetters()
-{
-    unsigned char bytes[6] = {};
-    if (!Platform::FillRandom(bytes, sizeof bytes)) {
-        auto ticks = static_cast<unsigned long long>(std::chrono::steady_clock::now().time_since_epoch().count());
-        for (unsigned char& b : bytes) {
-            b = static_cast<unsigned char>(ticks);
-            ticks = ticks * 6364136223846793005ULL + 1442695040888963407ULL;
-            ticks ^= ticks >> 29;
-        }
-    }
-    std::wstring letters;
-    for (unsigned char b : bytes)
-        letters.push_back(static_cast<wchar_t>(L'a' + b % 26));
-    return letters;
-}
-
 /// True while the object of an OpenProcess or OpenThread answer has not
 /// ended. An id the system does not know is gone; one we may not open is of
 /// another user and counts as alive.
@@ -71,7 +52,7 @@ std::wstring ZUtilities::GetUniqueFilePrefix(const std::wstring& dir)
     for (;;) {
         const unsigned long serial = counter.fetch_add(1, std::memory_order_relaxed);
         const std::wstring prefix =
-            L"qv" + std::to_wstring(::GetCurrentProcessId()) + L"n" + std::to_wstring(serial) + RandomLetters();
+            L"qv" + std::to_wstring(::GetCurrentProcessId()) + L"n" + std::to_wstring(serial) + Platform::RandomLetters();
         if (!AnyEntryStartsWith(dir, prefix))
             return prefix;
     }
