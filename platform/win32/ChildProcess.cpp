@@ -6,6 +6,7 @@
 // process's, never inherited). The process handle is the wait handle; a child
 // we ended with TerminateProcess, or one an exception ended, is Killed.
 #include "platform/win32/ConfinedChild.h"
+#include "platform/win32/Files.h"
 
 #include "platform/ChildProcess.h"
 #include "platform/CommandLine.h"
@@ -39,33 +40,6 @@ constexpr std::size_t kMostCommandLine = 32767;
 /// the value in hexadecimal.
 constexpr std::wstring_view kHandleDevice = L"%handle%";
 
-/// "\\?\C:\x" as "C:\x", "\\?\UNC\host\x" as "\\host\x".
-std::wstring WithoutLongPrefix(std::wstring path)
-{
-    if (path.rfind(L"\\\\?\\UNC\\", 0) == 0)
-        return L"\\" + path.substr(7);
-    if (path.rfind(L"\\\\?\\", 0) == 0)
-        return path.substr(4);
-    return path;
-}
-
-/// The path of the file or folder handle stands for, links resolved.
-std::wstring FinalPath(HANDLE handle)
-{
-    std::wstring path(MAX_PATH, L'\0');
-    for (;;) {
-        const DWORD n = ::GetFinalPathNameByHandleW(handle, path.data(), static_cast<DWORD>(path.size()),
-                                                    FILE_NAME_NORMALIZED | VOLUME_NAME_DOS);
-        if (n == 0)
-            return std::wstring();
-        if (n < path.size()) {
-            path.resize(n);
-            return WithoutLongPrefix(path);
-        }
-        path.resize(n + 1);
-    }
-}
-
 /// path, links resolved, when it names a file (not a folder); else empty.
 std::wstring ExistingProgram(const std::wstring& path)
 {
@@ -77,7 +51,7 @@ std::wstring ExistingProgram(const std::wstring& path)
                                              OPEN_EXISTING, FILE_ATTRIBUTE_NORMAL, nullptr)));
     if (!file.IsValid())
         return std::wstring();
-    const std::wstring final = FinalPath(ToHandle(file.Get()));
+    const std::wstring final = FinalPathOf(ToHandle(file.Get()));
     return final.empty() ? path : final;
 }
 
@@ -317,7 +291,7 @@ bool ChildProcess::Start(const std::vector<std::wstring>& argv, const SpawnOptio
 
     std::wstring folder;
     if (options.workingFolder.IsValid()) {
-        folder = FinalPath(ToHandle(options.workingFolder));
+        folder = FinalPathOf(ToHandle(options.workingFolder));
         if (folder.empty())
             return false;
     }
